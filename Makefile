@@ -1,0 +1,50 @@
+# Front door. `make test` and `make demo` are the two set-up commands of a fresh machine.
+.PHONY: demo all deps build test test-dev test-asan format check-format bench fuzz clean
+
+JOBS ?= $(shell nproc)
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+build: deps
+	@cmake --preset dev >/dev/null
+	@cmake --build --preset dev -j $(JOBS)
+
+test: deps check-format test-dev test-asan
+
+test-dev:
+	@cmake --preset dev >/dev/null
+	@cmake --build --preset dev -j $(JOBS)
+	@ctest --preset dev -j $(JOBS)
+
+test-asan:
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan -j $(JOBS)
+	@ctest --preset asan -j $(JOBS)
+
+format:
+	@git ls-files -- '*.h' '*.cpp' | xargs -r clang-format -i
+
+check-format:
+	@tools/check-format.sh
+
+bench:
+	@tools/install-deps.sh bench
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j $(JOBS)
+	@if [ -x build/release/bench/tresmo_bench ]; then build/release/bench/tresmo_bench; \
+	 else echo "no benchmarks built yet"; fi
+
+fuzz:
+	@tools/install-deps.sh fuzz
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+	@tools/run-fuzz.sh build/fuzz/fuzz $${FUZZ_SECONDS:-60}
+
+clean:
+	rm -rf build
+
+demo:
+	@echo "make demo comes with the command-line tool tresmo-cli, which is not built yet."

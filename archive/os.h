@@ -1,0 +1,97 @@
+// The one door to the operating system.
+//
+// Every system call the engine makes goes through the installed `os::Os` object, so tests can
+// replace single calls: fail the Nth write with ENOSPC, make a read short, move the clock.
+// The default implementation (os_posix.cpp) calls POSIX directly. A test installs a subclass
+// that forwards to `os::Os::real()` for everything it does not override.
+//
+// The virtual calls are raw: they may do part of their work, fail with EINTR and set errno,
+// exactly like the system calls they stand for. The free functions below them (readFull,
+// pwriteFull, ...) are what the engine uses: they continue partial transfers and retry EINTR,
+// so only a real failure reaches the caller (with errno set for systemError()).
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace os {
+
+// One entry of a folder listing. Symbolic links, sockets, fifos and devices are `Other`:
+// the archive never follows or stores them.
+struct DirEntry {
+    enum class Type { File, Dir, Other };
+    std::string name;
+    Type type = Type::Other;
+    int64_t size = 0;
+    int64_t mtime = 0;  // seconds, truncated toward zero
+};
+
+class Os {
+public:
+    virtual ~Os() = default;
+
+    virtual int open(const char* path, int flags, mode_t mode);
+    virtual int openat(int dirfd, const char* path, int flags, mode_t mode);
+    virtual int close(int fd);
+    virtual ssize_t read(int fd, void* buf, size_t n);
+    virtual ssize_t pread(int fd, void* buf, size_t n, off_t off);
+    virtual ssize_t write(int fd, const void* buf, size_t n);
+    virtual ssize_t pwrite(int fd, const void* buf, size_t n, off_t off);
+    virtual int fdatasync(int fd);
+    virtual int fsync(int fd);
+    virtual int ftruncate(int fd, off_t length);
+    virtual int fstat(int fd, struct stat* st);
+    virtual int lstat(const char* path, struct stat* st);
+    virtual int stat(const char* path, struct stat* st);
+    virtual int fstatat(int dirfd, const char* path, struct stat* st, int flags);
+    virtual int futimens(int fd, const struct timespec times[2]);
+    virtual int flock(int fd, int operation);
+    virtual int rename(const char* from, const char* to);
+    virtual int unlink(const char* path);
+    virtual int unlinkat(int dirfd, const char* path, int flags);
+    virtual int mkdir(const char* path, mode_t mode);
+    virtual int mkdirat(int dirfd, const char* path, mode_t mode);
+    virtual int rmdir(const char* path);
+    // Lists a folder (without "." and ".."), in the order the system returns the entries.
+    // Returns 0, or -1 with errno set when the folder cannot be opened or read.
+    virtual int listDir(const char* path, std::vector<DirEntry>& out);
+    // posix_spawnp without waiting; the child is reaped by the platform layer.
+    virtual int spawn(pid_t* pid, const char* file, char* const argv[]);
+    // Present time in seconds since 1970-01-01 UTC.
+    virtual int64_t time();
+    virtual void sleepMs(int ms);
+
+    // The POSIX implementation, for forwarding.
+    static Os& real();
+};
+
+// The installed implementation; the real one unless a test installed another.
+Os& sys();
+// Installs an implementation (not owned); null restores the real one. Returns the previous.
+Os* install(Os* os);
+
+// Reads until n bytes or the end of the file; returns the count, or -1 on a real failure.
+ssize_t readFull(int fd, void* buf, size_t n);
+ssize_t preadFull(int fd, void* buf, size_t n, off_t off);
+// Writes all n bytes; false on a real failure (errno set). A short count is continued.
+bool writeFull(int fd, const void* buf, size_t n);
+bool pwriteFull(int fd, const void* buf, size_t n, off_t off);
+// close() that keeps errno of an earlier failure intact.
+void closeQuietly(int fd);
+
+// Durability lives here only. syncFile makes a file's data (and its length) durable before a
+// commit is reported; syncDir makes a create or rename in a folder durable, which the
+// file's own sync does not.
+bool syncFile(int fd);
+bool syncDir(const std::string& dir);
+
+// Writes `data` to `path` so that a crash leaves either the old file or the new one whole:
+// a temporary file beside it, synced, renamed over the old one, and the folder synced.
+// False on failure (errno set), with the temporary file removed and the old file untouched.
+bool writeFileAtomic(const std::string& path, const std::string& data);
+
+}  // namespace os

@@ -1,0 +1,256 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+#include "archive/os.h"
+
+extern char** environ;
+
+namespace os {
+
+namespace {
+
+Os realOs;
+Os* current = &realOs;
+
+// Children started by spawn are never waited for by the caller. Each start reaps those of
+// our earlier starts that have ended, so zombies are bounded by the programs started since;
+// only our own children are reaped, never one that other code waits for.
+std::mutex spawnMutex;
+std::vector<pid_t> spawned;
+
+void reapChildren() {
+    std::erase_if(spawned, [](pid_t pid) {
+        int status;
+        return ::waitpid(pid, &status, WNOHANG) != 0;
+    });
+}
+
+}  // namespace
+
+int Os::open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int Os::openat(int dirfd, const char* path, int flags, mode_t mode) {
+    return ::openat(dirfd, path, flags, mode);
+}
+int Os::close(int fd) { return ::close(fd); }
+ssize_t Os::read(int fd, void* buf, size_t n) { return ::read(fd, buf, n); }
+ssize_t Os::pread(int fd, void* buf, size_t n, off_t off) { return ::pread(fd, buf, n, off); }
+ssize_t Os::write(int fd, const void* buf, size_t n) { return ::write(fd, buf, n); }
+ssize_t Os::pwrite(int fd, const void* buf, size_t n, off_t off) {
+    return ::pwrite(fd, buf, n, off);
+}
+int Os::fdatasync(int fd) { return ::fdatasync(fd); }
+int Os::fsync(int fd) { return ::fsync(fd); }
+int Os::ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
+int Os::fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+int Os::lstat(const char* path, struct stat* st) { return ::lstat(path, st); }
+int Os::stat(const char* path, struct stat* st) { return ::stat(path, st); }
+int Os::fstatat(int dirfd, const char* path, struct stat* st, int flags) {
+    return ::fstatat(dirfd, path, st, flags);
+}
+int Os::futimens(int fd, const struct timespec times[2]) { return ::futimens(fd, times); }
+int Os::flock(int fd, int operation) { return ::flock(fd, operation); }
+int Os::rename(const char* from, const char* to) { return ::rename(from, to); }
+int Os::unlink(const char* path) { return ::unlink(path); }
+int Os::unlinkat(int dirfd, const char* path, int flags) { return ::unlinkat(dirfd, path, flags); }
+int Os::mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
+int Os::mkdirat(int dirfd, const char* path, mode_t mode) { return ::mkdirat(dirfd, path, mode); }
+int Os::rmdir(const char* path) { return ::rmdir(path); }
+
+int Os::listDir(const char* path, std::vector<DirEntry>& out) {
+    out.clear();
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    for (;;) {
+        errno = 0;
+        struct dirent* d = ::readdir(dir);
+        if (!d) break;
+        const char* name = d->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        DirEntry e;
+        e.name = name;
+        struct stat st;
+        // lstat, so a symbolic link is seen as what it is and never followed.
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISREG(st.st_mode))
+                e.type = DirEntry::Type::File;
+            else if (S_ISDIR(st.st_mode))
+                e.type = DirEntry::Type::Dir;
+            e.size = st.st_size;
+            e.mtime = st.st_mtim.tv_sec;
+        }
+        out.push_back(std::move(e));
+    }
+    int err = errno;
+    ::closedir(dir);
+    if (err) {
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+int Os::spawn(pid_t* pid, const char* file, char* const argv[]) {
+    std::lock_guard lock(spawnMutex);
+    reapChildren();
+    int rc = ::posix_spawnp(pid, file, nullptr, nullptr, argv, environ);
+    if (rc == 0) spawned.push_back(*pid);
+    return rc;
+}
+
+int64_t Os::time() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec;
+}
+
+void Os::sleepMs(int ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+Os& Os::real() { return realOs; }
+Os& sys() { return *current; }
+
+Os* install(Os* os) {
+    Os* old = current;
+    current = os ? os : &realOs;
+    return old;
+}
+
+ssize_t readFull(int fd, void* buf, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = sys().read(fd, static_cast<char*>(buf) + done, n - done);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t preadFull(int fd, void* buf, size_t n, off_t off) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = sys().pread(fd, static_cast<char*>(buf) + done, n - done,
+                                off + static_cast<off_t>(done));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+bool writeFull(int fd, const void* buf, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = sys().write(fd, static_cast<const char*>(buf) + done, n - done);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        // A write that makes no progress without an error would loop for ever.
+        if (r == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool pwriteFull(int fd, const void* buf, size_t n, off_t off) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = sys().pwrite(fd, static_cast<const char*>(buf) + done, n - done,
+                                 off + static_cast<off_t>(done));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (r == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+void closeQuietly(int fd) {
+    int err = errno;
+    sys().close(fd);
+    errno = err;
+}
+
+bool syncFile(int fd) {
+    // fdatasync also makes a changed length durable; after a failure the kernel may have
+    // dropped the dirty pages already, so a caller must never retry and report success.
+    while (sys().fdatasync(fd) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+bool syncDir(const std::string& dir) {
+    int fd = sys().open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool ok = true;
+    while (sys().fsync(fd) != 0) {
+        if (errno != EINTR) {
+            ok = false;
+            break;
+        }
+    }
+    closeQuietly(fd);
+    return ok;
+}
+
+bool writeFileAtomic(const std::string& path, const std::string& data) {
+    std::string::size_type slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".")
+                      : slash == 0               ? std::string("/")
+                                                 : path.substr(0, slash);
+    std::string tmp = path + ".tmp~";
+    int fd = sys().open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return false;
+    bool ok = writeFull(fd, data.data(), data.size()) && syncFile(fd);
+    if (!ok) {
+        closeQuietly(fd);
+        int err = errno;
+        sys().unlink(tmp.c_str());
+        errno = err;
+        return false;
+    }
+    if (sys().close(fd) != 0 || sys().rename(tmp.c_str(), path.c_str()) != 0) {
+        int err = errno;
+        sys().unlink(tmp.c_str());
+        errno = err;
+        return false;
+    }
+    return syncDir(dir);
+}
+
+}  // namespace os

@@ -1,0 +1,24 @@
+// A fresh temporary folder per test, removed with everything in it afterwards.
+#pragma once
+
+#include <string>
+
+class TestDir {
+public:
+    TestDir();
+    ~TestDir();
+    TestDir(const TestDir&) = delete;
+    TestDir& operator=(const TestDir&) = delete;
+
+    const std::string& path() const { return _path; }
+    // path() + "/" + name
+    std::string operator/(const std::string& name) const { return _path + "/" + name; }
+
+    // Helpers for building folders: parents are created as needed.
+    void write(const std::string& rel, const std::string& data, long mtime = -1) const;
+    std::string read(const std::string& rel) const;
+    void mkdirs(const std::string& rel) const;
+
+private:
+    std::string _path;
+};

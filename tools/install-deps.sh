@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that a build needs. Idempotent and quiet when everything is
+# already there; runs `apt-get update` only when something is missing.
+#   tools/install-deps.sh            packages for building and testing
+#   tools/install-deps.sh bench      ... plus the peers the benchmarks compare with
+#   tools/install-deps.sh fuzz       ... plus clang's libFuzzer runtime
+set -euo pipefail
+
+packages=(g++ cmake ninja-build make libgtest-dev libgmock-dev googletest clang-format
+          locales python3)
+for group in "$@"; do
+  case "$group" in
+    test) ;;
+    bench) packages+=(libbenchmark-dev zlib1g-dev libzstd-dev zstd xdelta3 git hyperfine) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "install-deps.sh: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "install-deps.sh: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
