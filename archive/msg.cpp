@@ -28,7 +28,8 @@ const MsgDef ENGINE_MSGS[] = {
     {2015, "Tresmo.save.1", "Could not save Tresmo", false},
     {2016, "Tresmo.save.2", "Could not close Tresmo", false},
     {2017, "Tresmo.Export.exportDir", "Could not create subfolder {2} of folder {1}", false},
-    {2019, "Tresmo.Export.exportFile", "Could not export file {2} to folder {1} - path too long", false},
+    {2019, "Tresmo.Export.exportFile", "Could not export file {2} to folder {1} - path too long",
+     false},
     {2020, "Tresmo.export.1", "Export failed", false},
     {2021, "Tresmo.export.2", "Could not close Tresmo", false},
     {2022, "Tresmo.importFile.1", "Concurrent modification detected", false},
@@ -100,7 +101,8 @@ const MsgDef ENGINE_MSGS[] = {
     {3700, "FileFinder.1", "Subfolder {1} of folder {2} skipped - path too long", false},
     {3701, "FileFinder.2", "File {2} in folder {1} skipped - exceeds the size limit", false},
     {3702, "FileFinder.3", "File {2} in folder {1} skipped - path too long", false},
-    {3703, "FileFinder.4", "File {2} in folder {1} skipped - differs only in case from another name", false},
+    {3703, "FileFinder.4",
+     "File {2} in folder {1} skipped - differs only in case from another name", false},
     {3704, "FileFinder.5", "Subfolder {1} of folder {2} skipped - it cannot be read", false},
     {4000, "BitReader.shift", "Unexpected end of bit stream", false},
     {4100, "HCode.addNode", "Invalid Huffman code", false},
@@ -139,7 +141,8 @@ struct MsgIndex {
 
     MsgIndex() { add(ENGINE_MSGS); }
     void add(std::span<const MsgDef> rows) {
-        for (const MsgDef& row : rows) buckets[hashId(row.id) % BUCKETS].push_back(&row);
+        for (const MsgDef& row : rows)
+            buckets[hashId(row.id) % BUCKETS].push_back(&row);
     }
     const MsgDef* find(const char* id) const {
         for (const MsgDef* row : buckets[hashId(id) % BUCKETS])
@@ -156,17 +159,17 @@ MsgIndex& msgIndex() {
 std::mutex registerMutex;
 
 class StderrPresenter final : public Presenter {
-public:
+  public:
     void showError(const Error& error) override {
         for (const Error* e = &error; e; e = e->cause.get())
             std::fprintf(stderr, "Error %d: %s\n", e->code, e->text.c_str());
     }
     void showMsgs(const MsgList& list) override {
-        for (const Msg& m : list) std::fprintf(stderr, "Warning %d: %s\n", m.code, m.text.c_str());
+        for (const Msg& m : list)
+            std::fprintf(stderr, "Warning %d: %s\n", m.code, m.text.c_str());
     }
     void verifyFailed(const char* file, int line, const char* expr) override {
-        std::fprintf(stderr, "Internal Error: Verification failed: %s(%d): %s\n", file, line,
-                     expr);
+        std::fprintf(stderr, "Internal Error: Verification failed: %s(%d): %s\n", file, line, expr);
     }
 };
 
@@ -175,11 +178,26 @@ Presenter* presenter = &defaultPresenter;
 
 char classOf(char letter) {
     switch (letter) {
-        case 'c': case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': return 'd';
-        case 'f': case 'e': case 'E': case 'g': case 'G': return 'f';
-        case 'p': return 'p';
-        case 's': return 's';
-        default: return 0;
+        case 'c':
+        case 'd':
+        case 'i':
+        case 'u':
+        case 'o':
+        case 'x':
+        case 'X':
+            return 'd';
+        case 'f':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+            return 'f';
+        case 'p':
+            return 'p';
+        case 's':
+            return 's';
+        default:
+            return 0;
     }
 }
 
@@ -237,7 +255,9 @@ void registerMsgs(std::span<const MsgDef> rows) {
     msgIndex().add(rows);
 }
 
-std::span<const MsgDef> engineMsgs() { return ENGINE_MSGS; }
+std::span<const MsgDef> engineMsgs() {
+    return ENGINE_MSGS;
+}
 
 const MsgDef* findMsgDef(std::string_view id) {
     VERIFY(id.size() < MAX_ID);
@@ -282,10 +302,18 @@ bool formatMsg(std::string& out, size_t size, const char* text, std::span<const 
         std::string piece(room, '\0');
         int n;
         switch (arg.kind()) {
-            case 'd': n = std::snprintf(piece.data(), room, conv.c_str(), arg.asInt()); break;
-            case 's': n = std::snprintf(piece.data(), room, conv.c_str(), arg.asString()); break;
-            case 'p': n = std::snprintf(piece.data(), room, conv.c_str(), arg.asPointer()); break;
-            default: n = std::snprintf(piece.data(), room, conv.c_str(), arg.asDouble()); break;
+            case 'd':
+                n = std::snprintf(piece.data(), room, conv.c_str(), arg.asInt());
+                break;
+            case 's':
+                n = std::snprintf(piece.data(), room, conv.c_str(), arg.asString());
+                break;
+            case 'p':
+                n = std::snprintf(piece.data(), room, conv.c_str(), arg.asPointer());
+                break;
+            default:
+                n = std::snprintf(piece.data(), room, conv.c_str(), arg.asDouble());
+                break;
         }
         // The original's bounded print fails when the result does not fit with its NUL.
         if (n < 0 || static_cast<size_t>(n) >= room) return false;
@@ -310,15 +338,17 @@ Error makeError(const char* id, MsgArg a1, MsgArg a2, MsgArg a3, MsgArg a4, MsgA
     return e;
 }
 
-Error makeError(Error cause, const char* id, MsgArg a1, MsgArg a2, MsgArg a3, MsgArg a4,
-                MsgArg a5, MsgArg a6, MsgArg a7, MsgArg a8, MsgArg a9) {
+Error makeError(Error cause, const char* id, MsgArg a1, MsgArg a2, MsgArg a3, MsgArg a4, MsgArg a5,
+                MsgArg a6, MsgArg a7, MsgArg a8, MsgArg a9) {
     Error e = makeError(id, a1, a2, a3, a4, a5, a6, a7, a8, a9);
     // The 9999 fallback (an id without a row, a text that failed to format) has no cause.
     if (e.code != 9999) e.cause = std::make_unique<Error>(std::move(cause));
     return e;
 }
 
-Error systemError() { return systemError(errno); }
+Error systemError() {
+    return systemError(errno);
+}
 
 Error systemError(int err) {
     char buf[512];
@@ -340,8 +370,12 @@ Presenter* installPresenter(Presenter* p) {
     return old;
 }
 
-void showError(const Error& error) { presenter->showError(error); }
-void showMsgs(const MsgList& list) { presenter->showMsgs(list); }
+void showError(const Error& error) {
+    presenter->showError(error);
+}
+void showMsgs(const MsgList& list) {
+    presenter->showMsgs(list);
+}
 
 void verifyFailed(const char* file, int line, const char* expr) {
     const char* slash = std::strrchr(file, '/');

@@ -24,7 +24,7 @@
 
 // One message argument: an integer, a string, a pointer or a double, with its kind letter.
 class MsgArg {
-public:
+  public:
     MsgArg() : _kind('s'), _s("") {}
     MsgArg(int v) : _kind('d'), _d(v) {}
     MsgArg(unsigned v) : _kind('d'), _d(static_cast<int32_t>(v)) {}
@@ -47,7 +47,7 @@ public:
     const void* asPointer() const { return _p; }
     double asDouble() const { return _f; }
 
-private:
+  private:
     char _kind;
     union {
         int32_t _d;
@@ -116,7 +116,7 @@ Error systemError(int err);
 // Where messages go: the front end installs one at start (tresmo-cli prints to stderr, the
 // desktop program shows the message list dialog, tests record).
 class Presenter {
-public:
+  public:
     virtual ~Presenter() = default;
     virtual void showError(const Error& error) = 0;
     virtual void showMsgs(const MsgList& list) = 0;
@@ -134,5 +134,4 @@ void showMsgs(const MsgList& list);
 // Never used for bad data.
 [[noreturn]] void verifyFailed(const char* file, int line, const char* expr);
 
-#define VERIFY(cond) \
-    ((cond) ? static_cast<void>(0) : ::verifyFailed(__FILE__, __LINE__, #cond))
+#define VERIFY(cond) ((cond) ? static_cast<void>(0) : ::verifyFailed(__FILE__, __LINE__, #cond))

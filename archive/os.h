@@ -11,11 +11,10 @@
 // so only a real failure reaches the caller (with errno set for systemError()).
 #pragma once
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <vector>
 
 namespace os {
@@ -31,7 +30,7 @@ struct DirEntry {
 };
 
 class Os {
-public:
+  public:
     virtual ~Os() = default;
 
     virtual int open(const char* path, int flags, mode_t mode);

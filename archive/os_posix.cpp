@@ -1,16 +1,15 @@
+#include "archive/os.h"
+
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <mutex>
-
-#include "archive/os.h"
 
 extern char** environ;
 
@@ -36,34 +35,72 @@ void reapChildren() {
 
 }  // namespace
 
-int Os::open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int Os::open(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
 int Os::openat(int dirfd, const char* path, int flags, mode_t mode) {
     return ::openat(dirfd, path, flags, mode);
 }
-int Os::close(int fd) { return ::close(fd); }
-ssize_t Os::read(int fd, void* buf, size_t n) { return ::read(fd, buf, n); }
-ssize_t Os::pread(int fd, void* buf, size_t n, off_t off) { return ::pread(fd, buf, n, off); }
-ssize_t Os::write(int fd, const void* buf, size_t n) { return ::write(fd, buf, n); }
+int Os::close(int fd) {
+    return ::close(fd);
+}
+ssize_t Os::read(int fd, void* buf, size_t n) {
+    return ::read(fd, buf, n);
+}
+ssize_t Os::pread(int fd, void* buf, size_t n, off_t off) {
+    return ::pread(fd, buf, n, off);
+}
+ssize_t Os::write(int fd, const void* buf, size_t n) {
+    return ::write(fd, buf, n);
+}
 ssize_t Os::pwrite(int fd, const void* buf, size_t n, off_t off) {
     return ::pwrite(fd, buf, n, off);
 }
-int Os::fdatasync(int fd) { return ::fdatasync(fd); }
-int Os::fsync(int fd) { return ::fsync(fd); }
-int Os::ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
-int Os::fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
-int Os::lstat(const char* path, struct stat* st) { return ::lstat(path, st); }
-int Os::stat(const char* path, struct stat* st) { return ::stat(path, st); }
+int Os::fdatasync(int fd) {
+    return ::fdatasync(fd);
+}
+int Os::fsync(int fd) {
+    return ::fsync(fd);
+}
+int Os::ftruncate(int fd, off_t length) {
+    return ::ftruncate(fd, length);
+}
+int Os::fstat(int fd, struct stat* st) {
+    return ::fstat(fd, st);
+}
+int Os::lstat(const char* path, struct stat* st) {
+    return ::lstat(path, st);
+}
+int Os::stat(const char* path, struct stat* st) {
+    return ::stat(path, st);
+}
 int Os::fstatat(int dirfd, const char* path, struct stat* st, int flags) {
     return ::fstatat(dirfd, path, st, flags);
 }
-int Os::futimens(int fd, const struct timespec times[2]) { return ::futimens(fd, times); }
-int Os::flock(int fd, int operation) { return ::flock(fd, operation); }
-int Os::rename(const char* from, const char* to) { return ::rename(from, to); }
-int Os::unlink(const char* path) { return ::unlink(path); }
-int Os::unlinkat(int dirfd, const char* path, int flags) { return ::unlinkat(dirfd, path, flags); }
-int Os::mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
-int Os::mkdirat(int dirfd, const char* path, mode_t mode) { return ::mkdirat(dirfd, path, mode); }
-int Os::rmdir(const char* path) { return ::rmdir(path); }
+int Os::futimens(int fd, const struct timespec times[2]) {
+    return ::futimens(fd, times);
+}
+int Os::flock(int fd, int operation) {
+    return ::flock(fd, operation);
+}
+int Os::rename(const char* from, const char* to) {
+    return ::rename(from, to);
+}
+int Os::unlink(const char* path) {
+    return ::unlink(path);
+}
+int Os::unlinkat(int dirfd, const char* path, int flags) {
+    return ::unlinkat(dirfd, path, flags);
+}
+int Os::mkdir(const char* path, mode_t mode) {
+    return ::mkdir(path, mode);
+}
+int Os::mkdirat(int dirfd, const char* path, mode_t mode) {
+    return ::mkdirat(dirfd, path, mode);
+}
+int Os::rmdir(const char* path) {
+    return ::rmdir(path);
+}
 
 int Os::listDir(const char* path, std::vector<DirEntry>& out) {
     out.clear();
@@ -125,8 +162,12 @@ void Os::sleepMs(int ms) {
     }
 }
 
-Os& Os::real() { return realOs; }
-Os& sys() { return *current; }
+Os& Os::real() {
+    return realOs;
+}
+Os& sys() {
+    return *current;
+}
 
 Os* install(Os* os) {
     Os* old = current;

@@ -1,15 +1,16 @@
+#include "archive/msg.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
-
-#include "archive/msg.h"
 
 namespace {
 
 TEST(Msg, EngineTableHasEveryRowOnce) {
     // 105 rows of the engine plus the four this platform adds.
     EXPECT_EQ(engineMsgs().size(), 109u);
-    for (const MsgDef& row : engineMsgs()) EXPECT_EQ(findMsgDef(row.id), &row) << row.id;
+    for (const MsgDef& row : engineMsgs())
+        EXPECT_EQ(findMsgDef(row.id), &row) << row.id;
 }
 
 TEST(Msg, LookupFallsBackToLongestDottedPrefix) {
@@ -53,7 +54,7 @@ TEST(Msg, MalformedPlaceholdersFailFormatting) {
     EXPECT_EQ(fmt("a {0}"), "<fail>");
     EXPECT_EQ(fmt("a {x}"), "<fail>");
     EXPECT_EQ(fmt("a {1:}", 5), "<fail>");
-    EXPECT_EQ(fmt("a {1:0000000000000000008d}", 5), "<fail>");  // spec of 20 characters
+    EXPECT_EQ(fmt("a {1:0000000000000000008d}", 5), "<fail>");     // spec of 20 characters
     EXPECT_EQ(fmt("a {1:000000000000000008d}", 5), "a 00000005");  // 19 characters fit
     EXPECT_EQ(fmt("a {1:*d}", 5), "<fail>");  // '*' would read a missing argument
     EXPECT_EQ(fmt("a {1:08X", 5), "<fail>");

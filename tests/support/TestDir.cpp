@@ -1,13 +1,12 @@
 #include "support/TestDir.h"
 
-#include <sys/stat.h>
-#include <sys/time.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <sys/time.h>
 
 namespace fs = std::filesystem;
 
@@ -28,7 +27,9 @@ TestDir::~TestDir() {
     fs::remove_all(_path, ec);
 }
 
-void TestDir::mkdirs(const std::string& rel) const { fs::create_directories(_path + "/" + rel); }
+void TestDir::mkdirs(const std::string& rel) const {
+    fs::create_directories(_path + "/" + rel);
+}
 
 void TestDir::write(const std::string& rel, const std::string& data, long mtime) const {
     fs::path p = _path + "/" + rel;

@@ -4,7 +4,7 @@
 #include <string>
 
 class TestDir {
-public:
+  public:
     TestDir();
     ~TestDir();
     TestDir(const TestDir&) = delete;
@@ -19,6 +19,6 @@ public:
     std::string read(const std::string& rel) const;
     void mkdirs(const std::string& rel) const;
 
-private:
+  private:
     std::string _path;
 };
