@@ -15,6 +15,7 @@ public:
     // Flags byte of the current block.
     virtual uint8_t blockFlags() const = 0;
     // Moves to the next block of the item; false when the current one was its last.
+    // next() and seekBlock() leave the bit buffer empty (resetBits()).
     virtual bool next() = 0;
     // Moves to block n (0 is the first) of the item; false when there is no such block.
     virtual bool seekBlock(uint32_t n) = 0;
