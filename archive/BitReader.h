@@ -6,12 +6,12 @@
 // encoder's scratch buffer (MemBitBuffer) implement it.
 #pragma once
 
-#include <cstdint>
-
 #include "archive/msg.h"
 
+#include <cstdint>
+
 class BitReader {
-public:
+  public:
     virtual ~BitReader() = default;
 
     virtual int get(uint8_t& byte) = 0;
@@ -52,7 +52,7 @@ public:
     uint32_t bufferedBits() const { return _bits; }
     int bufferedCount() const { return _count; }
 
-protected:
+  protected:
     uint32_t _bits = 0;
     int _count = 0;
 };

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 class BitWriter {
-public:
+  public:
     virtual ~BitWriter() = default;
 
     // Receives the final partial byte with 0..7 valid bits and closes the block.
@@ -37,7 +37,7 @@ public:
     uint32_t pendingBits() const { return _bits; }
     int pendingCount() const { return _count; }
 
-protected:
+  protected:
     uint32_t _bits = 0;
     int _count = 0;  // 0..7 between calls
 };

@@ -6,12 +6,12 @@
 // block of the same item.
 #pragma once
 
-#include <cstdint>
-
 #include "archive/BitReader.h"
 
+#include <cstdint>
+
 class BlockReader : public BitReader {
-public:
+  public:
     // Flags byte of the current block.
     virtual uint8_t blockFlags() const = 0;
     // Moves to the next block of the item; false when the current one was its last.

@@ -5,12 +5,12 @@
 // Slot order follows the format's writer: putLast, putByte, setFlags, putBits.
 #pragma once
 
-#include <cstdint>
-
 #include "archive/BitWriter.h"
 
+#include <cstdint>
+
 class BlockWriter : public BitWriter {
-public:
+  public:
     // Flags of the block being written (LAST_BLOCK, LZ_POINTERS, ...); called before its bits.
     virtual void setFlags(uint8_t flags) = 0;
     // Appends bitCount bits of data: the whole bytes, then closes the block with the remaining

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer binary in a folder for a bounded time each, starting from its seed corpus.
+#   tools/run-fuzz.sh BUILD_DIR SECONDS
+set -euo pipefail
+dir=$1
+seconds=${2:-60}
+root=$(cd "$(dirname "$0")/.." && pwd)
+status=0
+for bin in "$dir"/*_fuzz; do
+  [ -x "$bin" ] || continue
+  name=$(basename "$bin")
+  work=$(mktemp -d)
+  seeds="$root/fuzz/corpus/$name"
+  mkdir -p "$seeds"
+  echo "== $name: ${seconds}s"
+  if ! "$bin" -max_total_time="$seconds" -timeout=2 -rss_limit_mb=512 -print_final_stats=1 \
+       "$work" "$seeds" 2>"$work.log"; then
+    status=1
+    tail -40 "$work.log"
+  else
+    grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$work.log" | tr '\n' ' '; echo
+  fi
+  rm -rf "$work" "$work.log"
+done
+exit $status
