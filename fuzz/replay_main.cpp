@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
             for (const auto& e : fs::recursive_directory_iterator(arg))
                 if (e.is_regular_file()) files.push_back(e.path());
             std::sort(files.begin(), files.end());
-            for (const auto& f : files) runFile(f, count);
+            for (const auto& f : files)
+                runFile(f, count);
         } else if (fs::exists(arg)) {
             runFile(arg, count);
         }
