@@ -12,7 +12,7 @@
 #include <type_traits>
 
 class Malloc {
-public:
+  public:
     struct Page {
         static constexpr int SIZE = 4096;
         alignas(16) unsigned char data[SIZE];
@@ -36,7 +36,7 @@ public:
 
     size_t pageCount() const { return _pages; }
 
-private:
+  private:
     Page* _first = nullptr;
     Page* _current = nullptr;
     int32_t _used = 0;

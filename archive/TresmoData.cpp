@@ -1,8 +1,8 @@
 #include "archive/TresmoData.h"
 
-#include <cstring>
-
 #include "archive/msg.h"
+
+#include <cstring>
 
 namespace {
 
@@ -11,11 +11,14 @@ inline unsigned char upper(unsigned char c) {
     return c;
 }
 
-NodeKind kindOf(uint16_t flags) { return static_cast<NodeKind>(flags & Node::KIND_MASK); }
+NodeKind kindOf(uint16_t flags) {
+    return static_cast<NodeKind>(flags & Node::KIND_MASK);
+}
 
 // First sibling from n on that still exists in its newest version.
 Node* firstLive(Node* n) {
-    while (n && n->storedKind() == NodeKind::Absent) n = n->next;
+    while (n && n->storedKind() == NodeKind::Absent)
+        n = n->next;
     return n;
 }
 
@@ -116,8 +119,8 @@ void TresmoData::updNode(Node* node, NodeKind kind, const ContentInfo* content) 
         Version* av = _pool.make<Version>();
         av->txn = _txns;
         av->older = a->versions;
-        av->flags = static_cast<uint16_t>(static_cast<uint16_t>(kindOf(a->flags)) |
-                                          Version::COMMITTED);
+        av->flags =
+            static_cast<uint16_t>(static_cast<uint16_t>(kindOf(a->flags)) | Version::COMMITTED);
         a->versions = av;
     }
 }
@@ -197,4 +200,6 @@ void TresmoData::setNow(int64_t t) {
     _now = t;
 }
 
-void TresmoData::setName(std::string_view s) { _name = copyString(s); }
+void TresmoData::setName(std::string_view s) {
+    _name = copyString(s);
+}

@@ -7,22 +7,22 @@
 // from the storage file on every load, extended by a scan and by the commit of that scan.
 #pragma once
 
+#include "archive/Malloc.h"
+
 #include <cstdint>
 #include <string_view>
-
-#include "archive/Malloc.h"
 
 enum class NodeKind : uint16_t { Absent = 0, Folder = 1, File = 2 };
 enum class NodeState { None = 0, Unchanged = 1, Modified = 2, Added = 3, Removed = 4 };
 
 // The six words that describe one stored file version; also the payload of a version record.
 struct ContentInfo {
-    uint32_t pos = 0;         // item of the full content (the delta's base for a delta version)
-    uint32_t diffPos = 0;     // item of the delta, 0 for a full version
-    int32_t storedSize = 0;   // bytes this version's own item takes, header and CRC included
-    int32_t size = 0;         // length of the file
-    int64_t mtime = 0;        // last-write time; stored as a 32-bit word, read back unsigned
-    uint32_t crc = 0;         // CRC-32 of the content, 0 for an empty file
+    uint32_t pos = 0;        // item of the full content (the delta's base for a delta version)
+    uint32_t diffPos = 0;    // item of the delta, 0 for a full version
+    int32_t storedSize = 0;  // bytes this version's own item takes, header and CRC included
+    int32_t size = 0;        // length of the file
+    int64_t mtime = 0;       // last-write time; stored as a 32-bit word, read back unsigned
+    uint32_t crc = 0;        // CRC-32 of the content, 0 for an empty file
 };
 
 struct NodeStats {
@@ -82,16 +82,16 @@ struct Node {
     static constexpr uint16_t FILE_AT_TO = 0x4000;
     static constexpr uint16_t RANGE_MASK = 0xFF00;
 
-    int32_t id = -1;            // dense number once written or read, -1 before
-    int32_t listRow = 0;        // owned by the file list view: its row plus one
-    void* treeItem = nullptr;   // owned by the folder tree view
-    const char* name = nullptr; // in the pool
+    int32_t id = -1;             // dense number once written or read, -1 before
+    int32_t listRow = 0;         // owned by the file list view: its row plus one
+    void* treeItem = nullptr;    // owned by the folder tree view
+    const char* name = nullptr;  // in the pool
     uint16_t flags = 0;
     int64_t mtime = 0;
     Version* versions = nullptr;  // newest first
     NodeStats* info = nullptr;    // folder statistics, allocated on first need
     Node* parent = nullptr;
-    Node* firstChild = nullptr;   // children sorted by name, case-insensitively
+    Node* firstChild = nullptr;  // children sorted by name, case-insensitively
     Node* next = nullptr;
 
     NodeKind kind() const { return static_cast<NodeKind>(flags & KIND_MASK); }
@@ -104,7 +104,7 @@ struct Node {
 int compareNames(std::string_view a, std::string_view b);
 
 class TresmoData {
-public:
+  public:
     TresmoData() = default;
     TresmoData(const TresmoData&) = delete;
     TresmoData& operator=(const TresmoData&) = delete;
@@ -143,7 +143,7 @@ public:
     int64_t to() const { return _to; }
     Malloc& pool() { return _pool; }
 
-protected:
+  protected:
     const char* copyString(std::string_view s);
     void setBase(std::string_view s) { _base = copyString(s); }
 

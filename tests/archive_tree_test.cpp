@@ -1,10 +1,10 @@
+#include "archive/Malloc.h"
+#include "archive/TresmoData.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "archive/Malloc.h"
-#include "archive/TresmoData.h"
 
 namespace {
 
@@ -23,11 +23,13 @@ TEST(Malloc, PiecesShareAPageUntilItIsFull) {
 TEST(Malloc, ClearStartsAFreshZeroedPool) {
     Malloc pool;
     auto* p = static_cast<unsigned char*>(pool.alloc(100));
-    for (int i = 0; i < 100; ++i) p[i] = 0xAB;
+    for (int i = 0; i < 100; ++i)
+        p[i] = 0xAB;
     pool.clear();
     EXPECT_EQ(pool.pageCount(), 0u);
     auto* q = static_cast<unsigned char*>(pool.alloc(100));
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(q[i], 0);
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(q[i], 0);
 }
 
 TEST(MallocDeathTest, PieceLargerThanAPageIsAVerificationFailure) {
@@ -45,7 +47,8 @@ Node* child(TresmoData& t, Node* parent, const std::string& name) {
 
 std::vector<std::string> names(const Node* folder) {
     std::vector<std::string> v;
-    for (const Node* c = folder->firstChild; c; c = c->next) v.push_back(c->name);
+    for (const Node* c = folder->firstChild; c; c = c->next)
+        v.push_back(c->name);
     return v;
 }
 
@@ -108,7 +111,8 @@ TEST(TresmoData, DelSubtreeDeletesOnlyWhatStillExists) {
     Node* x = child(t, d, "x");
     Node* y = child(t, d, "y");
     t.beginTxn(1);
-    for (Node* n : {root, d}) t.updNode(n, NodeKind::Folder, nullptr);
+    for (Node* n : {root, d})
+        t.updNode(n, NodeKind::Folder, nullptr);
     t.updNode(x, NodeKind::File, nullptr);
     t.updNode(y, NodeKind::File, nullptr);
     t.beginTxn(2);
@@ -137,7 +141,8 @@ TEST(TresmoData, DeepTreesNeedNoDeepStack) {
     }
     t.beginTxn(2);
     t.delSubtree(chain[1]);
-    for (size_t i = 1; i < chain.size(); ++i) ASSERT_EQ(chain[i]->storedKind(), NodeKind::Absent);
+    for (size_t i = 1; i < chain.size(); ++i)
+        ASSERT_EQ(chain[i]->storedKind(), NodeKind::Absent);
     char buf[260];
     EXPECT_FALSE(t.printPath(buf, sizeof buf, chain.back()));
 }
