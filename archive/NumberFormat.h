@@ -23,7 +23,7 @@ inline size_t encodeNumber(int32_t n, uint8_t out[5]) {
 // Decodes one number byte by byte. feed() returns true when the number is complete; it
 // returns false and sets tooLong when a fifth leading byte arrives (shift beyond 28).
 class NumberDecoder {
-public:
+  public:
     bool feed(uint8_t b) {
         if (b & 0x80) {
             _value += static_cast<uint32_t>(b & 0x3F) << _shift;
@@ -38,7 +38,7 @@ public:
     bool tooLong() const { return _tooLong; }
     int32_t value() const { return static_cast<int32_t>(_value); }
 
-private:
+  private:
     uint32_t _value = 0;
     int _shift = 0;
     bool _tooLong = false;

@@ -1,15 +1,14 @@
 #include "archive/ObjIo.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
+#include "archive/NumberFormat.h"
+#include "archive/msg.h"
+#include "archive/os.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-
-#include "archive/NumberFormat.h"
-#include "archive/msg.h"
-#include "archive/os.h"
+#include <fcntl.h>
+#include <sys/file.h>
 
 namespace {
 
@@ -35,7 +34,9 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
-ObjFileWriter::~ObjFileWriter() { abandon(); }
+ObjFileWriter::~ObjFileWriter() {
+    abandon();
+}
 
 void ObjFileWriter::abandon() {
     if (_fd < 0) return;
@@ -68,16 +69,20 @@ void ObjFileWriter::flush() {
     _len = 0;
 }
 
-void ObjFileWriter::writeBool(bool b) { writeByte(b ? 't' : 'f'); }
+void ObjFileWriter::writeBool(bool b) {
+    writeByte(b ? 't' : 'f');
+}
 
 void ObjFileWriter::writeNumber(int32_t n) {
     uint8_t bytes[5];
     size_t len = encodeNumber(n, bytes);
-    for (size_t i = 0; i < len; ++i) writeByte(bytes[i]);
+    for (size_t i = 0; i < len; ++i)
+        writeByte(bytes[i]);
 }
 
 void ObjFileWriter::writeString(const std::string& s) {
-    for (char c : s) writeByte(static_cast<uint8_t>(c));
+    for (char c : s)
+        writeByte(static_cast<uint8_t>(c));
     writeByte(0);
 }
 
@@ -101,7 +106,9 @@ void ObjFileWriter::close() {
     if (!os::syncDir(folderOf(_path))) throw makeError(systemError(), "ObjFileWriter.flush");
 }
 
-ObjFileReader::~ObjFileReader() { close(); }
+ObjFileReader::~ObjFileReader() {
+    close();
+}
 
 void ObjFileReader::open(const std::string& path) {
     _fd = openLocked(path.c_str(), O_RDONLY, 0);

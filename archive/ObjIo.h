@@ -13,7 +13,7 @@
 #include <string>
 
 class ObjFileWriter {
-public:
+  public:
     ObjFileWriter(int32_t type, int32_t vers) : _type(type), _vers(vers) {}
     ~ObjFileWriter();
     ObjFileWriter(const ObjFileWriter&) = delete;
@@ -26,7 +26,7 @@ public:
     // Writes what is buffered and puts the file in place; must be called to keep the file.
     void close();
 
-private:
+  private:
     void writeByte(uint8_t b);
     void flush();
     void abandon();
@@ -41,7 +41,7 @@ private:
 };
 
 class ObjFileReader {
-public:
+  public:
     ObjFileReader(int32_t type, int32_t vers) : _type(type), _vers(vers) {}
     ~ObjFileReader();
     ObjFileReader(const ObjFileReader&) = delete;
@@ -60,7 +60,7 @@ public:
 
     int32_t version() const { return _vers; }
 
-private:
+  private:
     bool readByte(uint8_t& b);
     void fill();
     void readHeader();

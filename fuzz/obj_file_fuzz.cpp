@@ -1,12 +1,11 @@
 // Arbitrary bytes as an object file, read the way a selection file is read.
-#include <unistd.h>
+#include "archive/ObjIo.h"
+#include "archive/msg.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
-
-#include "archive/ObjIo.h"
-#include "archive/msg.h"
+#include <unistd.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = "/tmp/obj_file_fuzz." + std::to_string(getpid());
@@ -22,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         r.readBool();
         r.readString(100);
         r.readBool();
-        while (r.readBool()) r.readString(20);
+        while (r.readBool())
+            r.readString(20);
         r.readNumber();
         r.end();
     } catch (const Error&) {

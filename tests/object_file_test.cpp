@@ -1,12 +1,13 @@
+#include "support/FaultOs.h"
+#include "support/TestDir.h"
+
+#include "archive/ObjIo.h"
+#include "archive/msg.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
-
-#include "archive/ObjIo.h"
-#include "archive/msg.h"
-#include "support/FaultOs.h"
-#include "support/TestDir.h"
 
 namespace {
 

@@ -3,16 +3,33 @@
 // clock. Installed for the lifetime of the object.
 #pragma once
 
+#include "archive/os.h"
+
 #include <cerrno>
 #include <map>
 #include <string>
 
-#include "archive/os.h"
-
 class FaultOs : public os::Os {
-public:
-    enum class Call { Open, Read, Pread, Write, Pwrite, Fdatasync, Fsync, Ftruncate, Rename,
-                      Unlink, Mkdir, Rmdir, ListDir, Spawn, Flock, Close, Futimens };
+  public:
+    enum class Call {
+        Open,
+        Read,
+        Pread,
+        Write,
+        Pwrite,
+        Fdatasync,
+        Fsync,
+        Ftruncate,
+        Rename,
+        Unlink,
+        Mkdir,
+        Rmdir,
+        ListDir,
+        Spawn,
+        Flock,
+        Close,
+        Futimens
+    };
 
     FaultOs() { _previous = os::install(this); }
     ~FaultOs() override { os::install(_previous); }
@@ -93,7 +110,7 @@ public:
             real().sleepMs(ms);
     }
 
-private:
+  private:
     struct Fault {
         int at;
         int err;

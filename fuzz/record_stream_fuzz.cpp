@@ -1,0 +1,19 @@
+// Arbitrary bytes as the record stream of one archive, replayed into an empty tree.
+#include <cstdint>
+
+#include "archive/RecordStream.h"
+#include "tests/support/MemValues.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    TresmoData tree;
+    tree.setNow(2000000000);
+    tree.setName("fuzz");
+    MemValueReader in(std::span<const uint8_t>(data, size));
+    try {
+        RecordReplay(tree).run(in);
+    } catch (const Error&) {
+    }
+    char buf[260];
+    if (tree.root()) tree.printPath(buf, sizeof buf, tree.root()->firstChild);
+    return 0;
+}
