@@ -11,12 +11,12 @@
 // readWord and eof, or writeByte, writeNumber and writeWord.
 #pragma once
 
+#include "archive/TresmoData.h"
+#include "archive/msg.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "archive/TresmoData.h"
-#include "archive/msg.h"
 
 namespace record {
 
@@ -36,7 +36,7 @@ constexpr int32_t MAX_NAME = 259;
 // Replays records into a tree whose now, name and base are set. On failure the records
 // replayed so far stay in the tree and txnCount()/recordNo() tell where it stopped.
 class RecordReplay {
-public:
+  public:
     explicit RecordReplay(TresmoData& tree) : _tree(tree) {}
 
     template <class Reader>
@@ -51,7 +51,7 @@ public:
     int txnCount() const { return _txns; }
     int recordNo() const { return _recordNo; }
 
-private:
+  private:
     template <class Reader>
     Node* readId(Reader& in, const char* failure) {
         int32_t id = in.readNumber();
@@ -82,7 +82,8 @@ private:
                     int32_t len = in.readNumber();
                     if (len < 0 || len > MAX_NAME) throw makeError("Tresmo.read.addNode.1");
                     _name.resize(static_cast<size_t>(len));
-                    for (char& c : _name) c = static_cast<char>(in.readByte());
+                    for (char& c : _name)
+                        c = static_cast<char>(in.readByte());
                     parent = readId(in, "Tresmo.read.addNode.2");
                     if (type == ADD_AFTER) {
                         after = readId(in, "Tresmo.read.addNode.3");
@@ -134,7 +135,7 @@ private:
 // Writes records; ids are given by the tree as add records are written.
 template <class Writer>
 class RecordWriter {
-public:
+  public:
     RecordWriter(TresmoData& tree, Writer& out) : _tree(tree), _out(out) {}
 
     void beginTxn(int64_t time) {
@@ -150,7 +151,8 @@ public:
             _out.writeByte(after ? record::ADD_AFTER : record::ADD_FIRST);
             size_t len = std::char_traits<char>::length(node->name);
             _out.writeNumber(static_cast<int32_t>(len));
-            for (size_t i = 0; i < len; ++i) _out.writeByte(static_cast<uint8_t>(node->name[i]));
+            for (size_t i = 0; i < len; ++i)
+                _out.writeByte(static_cast<uint8_t>(node->name[i]));
             _out.writeNumber(node->parent->id);
             if (after) _out.writeNumber(after->id);
         }
@@ -175,7 +177,7 @@ public:
         _out.writeNumber(node->id);
     }
 
-private:
+  private:
     TresmoData& _tree;
     Writer& _out;
 };

@@ -133,6 +133,34 @@ class TresmoData {
     void setNow(int64_t t);
     void setName(std::string_view s);
 
+    // --- Queries for the views (TresmoQueries.cpp) ---
+    // The range the views show; from = to = now is the current state with pending changes.
+    void setRange(int64_t from, int64_t to) {
+        _from = from;
+        _to = to;
+    }
+    // What happened to node inside the range, from its range bits (after updateFolderInfo).
+    NodeState changeState(const Node* node) const;
+    // Runs the range pass over the whole tree: range bits of every node, folder statistics.
+    void updateFolderInfo();
+    void updateSelectionInfo();
+    void updateVersionMarks();
+    void clearSelection();
+    void selectFolder(Node* node);
+    void selectFile(Node* node, bool on);
+    // Drops selected items that the range no longer shows.
+    void pruneSelection();
+    // The one selected item, or null unless exactly one is selected.
+    Node* selectedItem() const;
+    bool hasPendingChanges() const;
+    bool isSingleSelection() const { return _selCount == 1; }
+    int selectionMode() const { return _selMode; }
+    int32_t selectionCount() const { return _selCount; }
+    Node* selectedDir() const { return _selDir; }
+    const NodeStats& selectionStats() const { return _selStats; }
+    // The range pass for one node: its range bits (0xFF00) and what it adds to stats.
+    uint16_t rangeFlags(const Node* node, NodeStats& stats) const;
+
     const char* name() const { return _name ? _name : ""; }
     const char* base() const { return _base ? _base : ""; }
     Node* root() const { return _root; }

@@ -1,8 +1,9 @@
 // Arbitrary bytes as the record stream of one archive, replayed into an empty tree.
-#include <cstdint>
+#include "tests/support/MemValues.h"
 
 #include "archive/RecordStream.h"
-#include "tests/support/MemValues.h"
+
+#include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TresmoData tree;

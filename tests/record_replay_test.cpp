@@ -1,12 +1,13 @@
+#include "support/MemValues.h"
+#include "support/TreeDump.h"
+
+#include "archive/RecordStream.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <map>
 #include <sstream>
-
-#include "archive/RecordStream.h"
-#include "support/MemValues.h"
-#include "support/TreeDump.h"
 
 namespace {
 
@@ -38,7 +39,8 @@ std::vector<uint8_t> recordsFromListing(const std::string& path) {
         if (t == 'A') w.writeWord(word("time"));
         if (t == 'D' || t == 'E') {
             w.writeNumber(static_cast<int32_t>(f.at("name").size()));
-            for (char c : f.at("name")) w.writeByte(static_cast<uint8_t>(c));
+            for (char c : f.at("name"))
+                w.writeByte(static_cast<uint8_t>(c));
             w.writeNumber(num("parent"));
             if (t == 'E') w.writeNumber(num("after"));
         }
@@ -193,7 +195,8 @@ TEST(RecordReplay, EveryRecordIsChecked) {
     auto addChild = [](MemValueWriter& w, size_t len, int32_t parent, int32_t after = -2) {
         w.writeByte(after == -2 ? 'D' : 'E');
         w.writeNumber(static_cast<int32_t>(len));
-        for (size_t i = 0; i < len; ++i) w.writeByte('n');
+        for (size_t i = 0; i < len; ++i)
+            w.writeByte('n');
         w.writeNumber(parent);
         if (after != -2) w.writeNumber(after);
     };
@@ -219,9 +222,9 @@ TEST(RecordReplay, EveryRecordIsChecked) {
     EXPECT_EQ(replayCode(rootAnd([&](auto& w) { addChild(w, 1, 0, 5); })), 2004);
     // 'E' whose after node is a child of another folder.
     EXPECT_EQ(replayCode(rootAnd([&](auto& w) {
-                  addChild(w, 1, 0);      // id 1 under the root
-                  addChild(w, 1, 1);      // id 2 under 1
-                  addChild(w, 2, 0, 2);   // after 2, but parent 0
+                  addChild(w, 1, 0);     // id 1 under the root
+                  addChild(w, 1, 1);     // id 2 under 1
+                  addChild(w, 2, 0, 2);  // after 2, but parent 0
               })),
               2005);
     EXPECT_EQ(replayCode(stream([&](auto& w) {

@@ -2,15 +2,15 @@
 // compression: a stand-in for the storage value writer and reader in tests and fuzz targets.
 #pragma once
 
+#include "archive/NumberFormat.h"
+#include "archive/msg.h"
+
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "archive/NumberFormat.h"
-#include "archive/msg.h"
-
 class MemValueWriter {
-public:
+  public:
     void writeByte(uint8_t b) { bytes.push_back(b); }
     void writeNumber(int32_t n) {
         uint8_t buf[5];
@@ -18,13 +18,14 @@ public:
         bytes.insert(bytes.end(), buf, buf + len);
     }
     void writeWord(uint32_t w) {
-        for (int i = 0; i < 4; ++i) writeByte(static_cast<uint8_t>(w >> (8 * i)));
+        for (int i = 0; i < 4; ++i)
+            writeByte(static_cast<uint8_t>(w >> (8 * i)));
     }
     std::vector<uint8_t> bytes;
 };
 
 class MemValueReader {
-public:
+  public:
     explicit MemValueReader(std::span<const uint8_t> data) : _data(data) {}
     bool eof() const { return _pos == _data.size(); }
     uint8_t readByte() {
@@ -41,11 +42,12 @@ public:
     }
     uint32_t readWord() {
         uint32_t w = 0;
-        for (int i = 0; i < 4; ++i) w |= uint32_t{readByte()} << (8 * i);
+        for (int i = 0; i < 4; ++i)
+            w |= uint32_t{readByte()} << (8 * i);
         return w;
     }
 
-private:
+  private:
     std::span<const uint8_t> _data;
     size_t _pos = 0;
 };

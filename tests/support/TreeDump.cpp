@@ -9,16 +9,20 @@ namespace {
 
 const char* kindName(NodeKind k) {
     switch (k) {
-        case NodeKind::Folder: return "Folder";
-        case NodeKind::File: return "File";
-        default: return "Absent";
+        case NodeKind::Folder:
+            return "Folder";
+        case NodeKind::File:
+            return "File";
+        default:
+            return "Absent";
     }
 }
 
 std::string relPath(const Node* n) {
     if (!n->parent) return ".";
     std::string p = n->name;
-    for (const Node* a = n->parent; a->parent; a = a->parent) p = std::string(a->name) + "/" + p;
+    for (const Node* a = n->parent; a->parent; a = a->parent)
+        p = std::string(a->name) + "/" + p;
     return p;
 }
 
@@ -26,7 +30,8 @@ std::string relPath(const Node* n) {
 
 std::string dumpTree(const TresmoData& tree) {
     std::vector<const Txn*> txns;
-    for (const Txn* t = tree.txns(); t; t = t->older) txns.insert(txns.begin(), t);
+    for (const Txn* t = tree.txns(); t; t = t->older)
+        txns.insert(txns.begin(), t);
     std::map<const Txn*, size_t> txnNo;
     std::string out = "transactions " + std::to_string(txns.size()) + "\n";
     for (size_t i = 0; i < txns.size(); ++i) {
@@ -40,20 +45,21 @@ std::string dumpTree(const TresmoData& tree) {
         const Node* n = stack.back();
         stack.pop_back();
         nodes[n->id] = n;
-        for (const Node* c = n->firstChild; c; c = c->next) stack.push_back(c);
+        for (const Node* c = n->firstChild; c; c = c->next)
+            stack.push_back(c);
     }
     out += "nodes " + std::to_string(nodes.size()) + "\n";
     for (const auto& [id, n] : nodes) {
         out += "node " + std::to_string(id) + " " + kindName(n->kind()) + " " + relPath(n) + "\n";
         std::vector<const Version*> versions;
-        for (const Version* v = n->versions; v; v = v->older) versions.insert(versions.begin(), v);
+        for (const Version* v = n->versions; v; v = v->older)
+            versions.insert(versions.begin(), v);
         for (const Version* v : versions) {
             out += "  v txn " + std::to_string(txnNo[v->txn]) + " " + kindName(v->kind());
             if (const ContentInfo* c = v->content()) {
                 char buf[200];
                 std::snprintf(buf, sizeof buf,
-                              " pos=%u diffPos=%u storedSize=%d size=%d mtime=%" PRId64
-                              " crc=%08X",
+                              " pos=%u diffPos=%u storedSize=%d size=%d mtime=%" PRId64 " crc=%08X",
                               c->pos, c->diffPos, c->storedSize, c->size, c->mtime, c->crc);
                 out += buf;
             }

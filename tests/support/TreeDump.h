@@ -2,8 +2,8 @@
 // the golden dumps (tests/golden/history/*.dump, without their first line).
 #pragma once
 
-#include <string>
-
 #include "archive/TresmoData.h"
+
+#include <string>
 
 std::string dumpTree(const TresmoData& tree);
