@@ -1,9 +1,9 @@
 // The query side of the archive tree: what happened to each node inside the view range,
 // statistics per folder and for the selection, transaction marks, and the selection itself.
-#include <vector>
-
 #include "archive/TresmoData.h"
 #include "archive/msg.h"
+
+#include <vector>
 
 namespace {
 
@@ -119,7 +119,8 @@ void TresmoData::updateSelectionInfo() {
 }
 
 void TresmoData::updateVersionMarks() {
-    for (Txn* t = _txns; t; t = t->older) t->mark = 0;
+    for (Txn* t = _txns; t; t = t->older)
+        t->mark = 0;
     auto markFor = [&](const Node* item) {
         std::vector<Step> steps;
         walkHistory(item, _txns, [&](const Step& s, const Version*) {
@@ -128,7 +129,8 @@ void TresmoData::updateVersionMarks() {
         });
         size_t i = 0;
         for (Txn* t = _txns; t; t = t->older) {
-            while (i < steps.size() && steps[i].txn->time > t->time) ++i;
+            while (i < steps.size() && steps[i].txn->time > t->time)
+                ++i;
             if (i == steps.size()) break;
             if (steps[i].kind == NodeKind::Absent) continue;
             if (steps[i].txn->time == t->time)
@@ -147,7 +149,8 @@ void TresmoData::updateVersionMarks() {
 
 void TresmoData::clearSelection() {
     if (_selMode == 2)
-        for (Node* c = _selDir->firstChild; c; c = c->next) c->flags &= ~Node::SELECTED;
+        for (Node* c = _selDir->firstChild; c; c = c->next)
+            c->flags &= ~Node::SELECTED;
     _selMode = 0;
     _selCount = 0;
     _selDir = nullptr;

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "archive/TresmoData.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -46,8 +46,10 @@ struct Archive : TresmoData {
     // What a scan leaves: kind bits as seen, CHANGED on b, SUBTREE_CHANGED up to the root,
     // and the pending transaction at now.
     void scanWithModifiedB() {
-        for (Node* n : {root, a}) n->flags = static_cast<uint16_t>(NodeKind::Folder);
-        for (Node* n : {b, c}) n->flags = static_cast<uint16_t>(NodeKind::File);
+        for (Node* n : {root, a})
+            n->flags = static_cast<uint16_t>(NodeKind::Folder);
+        for (Node* n : {b, c})
+            n->flags = static_cast<uint16_t>(NodeKind::File);
         gone->flags = 0;
         b->flags |= Node::CHANGED | Node::SUBTREE_CHANGED;
         a->flags |= Node::SUBTREE_CHANGED;
@@ -113,13 +115,15 @@ TEST(RangeQuery, VersionMarksFollowTheSelection) {
     t.updateVersionMarks();
     // c stored at 100 and 300, unchanged at 200, deleted at 400.
     std::vector<int> marks;
-    for (Txn* x = t.txns(); x; x = x->older) marks.push_back(x->mark);
+    for (Txn* x = t.txns(); x; x = x->older)
+        marks.push_back(x->mark);
     EXPECT_EQ(marks, (std::vector<int>{0, 2, 1, 2}));
 
     t.selectFolder(t.a);
     t.updateVersionMarks();
     marks.clear();
-    for (Txn* x = t.txns(); x; x = x->older) marks.push_back(x->mark);
+    for (Txn* x = t.txns(); x; x = x->older)
+        marks.push_back(x->mark);
     EXPECT_EQ(marks, (std::vector<int>{1, 1, 1, 2}));
 }
 
