@@ -1,12 +1,12 @@
 #include "archive/FileFinder.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-
 #include "archive/TresmoData.h"
 #include "archive/cfg.h"
 #include "archive/os.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -21,7 +21,9 @@ int64_t maxFileSize() {
 // Names longer than this leave no room for the longest name a folder path may still get.
 constexpr size_t PATH_RESERVE = 10;
 
-bool sameNoCase(const std::string& a, const std::string& b) { return compareNames(a, b) == 0; }
+bool sameNoCase(const std::string& a, const std::string& b) {
+    return compareNames(a, b) == 0;
+}
 
 }  // namespace
 
@@ -71,10 +73,12 @@ bool DirWalker::goTo(const char* dir) {
         rest = pb;
     }
     size_t keepLen = static_cast<size_t>(keep - _dir);
-    while (std::strlen(_dir) > keepLen) VERIFY(exitDir());
+    while (std::strlen(_dir) > keepLen)
+        VERIFY(exitDir());
     const char* p = rest;
     const char *s, *e;
-    while (nextComponent(p, s, e)) VERIFY(enterDir(std::string(s, e).c_str()));
+    while (nextComponent(p, s, e))
+        VERIFY(enterDir(std::string(s, e).c_str()));
     return true;
 }
 
@@ -90,7 +94,8 @@ ScanFilter::ScanFilter(const FileSel& sel)
       _exceptions(sel.exceptions()),
       _hasExceptions(!sel.exceptions().empty()),
       _excludeMode(sel.excludeTypes()) {
-    for (const std::string& t : sel.types()) _types.push_back(TypeStat{t, true, 0, 0});
+    for (const std::string& t : sel.types())
+        _types.push_back(TypeStat{t, true, 0, 0});
 }
 
 bool ScanFilter::scanSubfolder(const char* name) const {
@@ -101,7 +106,8 @@ bool ScanFilter::scanSubfolder(const char* name) const {
         size_t end = _exceptions.find(',', pos);
         if (end == std::string::npos) end = _exceptions.size();
         size_t start = pos;
-        while (start < end && _exceptions[start] == ' ') ++start;
+        while (start < end && _exceptions[start] == ' ')
+            ++start;
         // Leading blanks are skipped, trailing ones stay part of the item.
         if (sameNoCase(_exceptions.substr(start, end - start), name)) return false;
         if (end == _exceptions.size()) return true;
@@ -115,7 +121,8 @@ std::string ScanFilter::typeOf(const char* name) {
     const char* dot = std::strrchr(last, '.');
     if (!dot || std::strlen(dot + 1) >= 20) return "";
     std::string t = dot + 1;
-    for (char& c : t) c = toUpper(c);
+    for (char& c : t)
+        c = toUpper(c);
     return t;
 }
 

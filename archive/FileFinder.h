@@ -14,16 +14,16 @@
 // folder itself that cannot be listed makes find() throw the system error.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include "archive/FileSel.h"
 #include "archive/msg.h"
 #include "archive/paths.h"
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 class DirWalker {
-public:
+  public:
     DirWalker() { _dir[0] = 0; }
     explicit DirWalker(const char* dir) { setDir(dir); }
     virtual ~DirWalker() = default;
@@ -44,7 +44,7 @@ public:
     // Creates the subfolder name of _dir; false when the path does not fit or mkdir fails.
     bool mkDir(const char* name);
 
-protected:
+  protected:
     virtual void onEnterDir(const char* name) { (void)name; }
     virtual void onExitDir() {}
 
@@ -60,7 +60,7 @@ struct TypeStat {
 
 // The scan's working copy of a selection.
 class ScanFilter {
-public:
+  public:
     explicit ScanFilter(const FileSel& sel);
 
     const std::string& root() const { return _root; }
@@ -74,7 +74,7 @@ public:
     // The type a file name is counted under.
     static std::string typeOf(const char* name);
 
-private:
+  private:
     std::string _root;
     bool _includeSubfolders;
     std::string _exceptions;
@@ -84,7 +84,7 @@ private:
 };
 
 class FileFinder : public DirWalker {
-public:
+  public:
     explicit FileFinder(ScanFilter& filter) : _filter(filter) {}
 
     // Scans dir, or the filter's root when dir is null. Throws the system error when the start
@@ -93,7 +93,7 @@ public:
 
     ScanFilter& filter() { return _filter; }
 
-protected:
+  protected:
     virtual void found(const char* name, int64_t mtime) {
         (void)name;
         (void)mtime;
@@ -102,7 +102,7 @@ protected:
     // A subfolder of the current folder (the walker has moved there) could not be listed.
     virtual void skippedDir(const char* name) { (void)name; }
 
-private:
+  private:
     // False, with _listError set, when dir cannot be listed.
     bool scan(const std::string& dir);
 

@@ -1,10 +1,10 @@
 #include "archive/FileSel.h"
 
-#include <algorithm>
-
 #include "archive/ObjIo.h"
 #include "archive/msg.h"
 #include "archive/paths.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -123,17 +123,18 @@ void FileSel::readFrom(const std::string& path) {
     if (!folder.empty()) {
         if (comparePaths(storedPath.c_str(), path.c_str()) != 0) {
             char moved[MAX_PATH];
-            folder = relocatePath(moved, sizeof moved, folder.c_str(), storedPath.c_str(),
-                                  path.c_str())
-                         ? moved
-                         : "";
+            folder =
+                relocatePath(moved, sizeof moved, folder.c_str(), storedPath.c_str(), path.c_str())
+                    ? moved
+                    : "";
         }
         if (!folder.empty() && isDirectory(folder.c_str())) _data->folder = folder;
     }
     _data->includeSubfolders = r.readBool();
     _data->exceptions = r.readString(EXCEPTIONS_LIMIT);
     _data->excludeTypes = r.readBool();
-    while (r.readBool()) _data->types.push_back(r.readString(TYPE_LIMIT));
+    while (r.readBool())
+        _data->types.push_back(r.readString(TYPE_LIMIT));
     r.close();
     _data->saved = true;
 }

@@ -13,7 +13,7 @@
 #include <vector>
 
 class FileSel {
-public:
+  public:
     FileSel();
 
     // The selection file's path; empty before the document has one.
@@ -45,7 +45,7 @@ public:
     // True when both handles share one data object (for tests of the sharing).
     bool sharesWith(const FileSel& other) const { return _data == other._data; }
 
-private:
+  private:
     struct Data {
         std::string file;
         std::string folder;

@@ -1,8 +1,9 @@
-#include <gtest/gtest.h>
-
-#include "archive/FileSel.h"
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
+
+#include "archive/FileSel.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -86,8 +87,8 @@ TEST(FileSel, MovedSelectionRebasesItsFolderAndDropsAMissingOne) {
 TEST(FileSel, DamagedFilesAreReportedWithTheirCause) {
     TestDir dir;
     RecordingPresenter shown;
-    dir.write("long.sel", std::string("$$**10101010/x.sel\0\0t\0tt", 24) +
-                              std::string(20, 'T') + std::string("\0f", 2));
+    dir.write("long.sel", std::string("$$**10101010/x.sel\0\0t\0tt", 24) + std::string(20, 'T') +
+                              std::string("\0f", 2));
     FileSel sel;
     sel.setFile(dir / "long.sel");
     EXPECT_FALSE(sel.read());

@@ -1,26 +1,27 @@
+#include "support/FaultOs.h"
+#include "support/TestDir.h"
+
+#include "archive/FileFinder.h"
+#include "archive/cfg.h"
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <filesystem>
-
-#include "archive/FileFinder.h"
-#include "archive/cfg.h"
-#include "support/FaultOs.h"
-#include "support/TestDir.h"
-
 namespace {
 
 // Records what a scan reports, with each file's path relative to the scanned folder.
 class Recorder : public FileFinder {
-public:
+  public:
     Recorder(ScanFilter& f, std::string base) : FileFinder(f), _base(std::move(base)) {}
     std::vector<std::string> files, entered, skippedDirs;
     MsgList warnings;
 
-protected:
+  protected:
     std::string rel(const char* name) const {
         std::string d = dir();
         d = d.size() > _base.size() ? d.substr(_base.size() + 1) + "/" : "";
@@ -31,7 +32,7 @@ protected:
     void skipped(Msg m) override { warnings.push_back(std::move(m)); }
     void skippedDir(const char* name) override { skippedDirs.push_back(rel(name)); }
 
-private:
+  private:
     std::string _base;
 };
 
@@ -105,8 +106,8 @@ TEST(FileFinder, SizeLimitIsInclusive) {
     EXPECT_EQ(s.rec.files, (std::vector<std::string>{"exact"}));
     ASSERT_EQ(s.rec.warnings.size(), 1u);
     EXPECT_EQ(s.rec.warnings[0].code, 3701);
-    EXPECT_EQ(s.rec.warnings[0].text, "File over in folder " + dir / "w" +
-                                          " skipped - exceeds the size limit");
+    EXPECT_EQ(s.rec.warnings[0].text,
+              "File over in folder " + dir / "w" + " skipped - exceeds the size limit");
 }
 
 TEST(FileFinder, PathsAtTheLengthBoundary) {
@@ -136,9 +137,9 @@ TEST(FileFinder, CaseTwinsLinksAndSpecialFiles) {
     EXPECT_EQ(s.rec.files, (std::vector<std::string>{"README", "target.txt"}));
     ASSERT_EQ(s.rec.warnings.size(), 1u);
     EXPECT_EQ(s.rec.warnings[0].code, 3703);
-    EXPECT_EQ(s.rec.warnings[0].text,
-              "File readme in folder " + dir / "w" + " skipped - differs only in case from "
-                                                     "another name");
+    EXPECT_EQ(s.rec.warnings[0].text, "File readme in folder " + dir / "w" +
+                                          " skipped - differs only in case from "
+                                          "another name");
 }
 
 TEST(FileFinder, UnreadableFoldersAreReportedNotEmptied) {
@@ -177,11 +178,11 @@ TEST(FileFinder, UnreadableFoldersAreReportedNotEmptied) {
 }
 
 class Walker : public DirWalker {
-public:
+  public:
     using DirWalker::DirWalker;
     std::vector<std::string> steps;
 
-protected:
+  protected:
     void onEnterDir(const char* name) override { steps.push_back(std::string("+") + name); }
     void onExitDir() override { steps.push_back("-"); }
 };

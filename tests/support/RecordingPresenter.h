@@ -1,12 +1,12 @@
 // Records what the engine shows instead of printing it; installed for its lifetime.
 #pragma once
 
-#include <vector>
-
 #include "archive/msg.h"
 
+#include <vector>
+
 class RecordingPresenter : public Presenter {
-public:
+  public:
     RecordingPresenter() { _previous = installPresenter(this); }
     ~RecordingPresenter() override { installPresenter(_previous); }
     RecordingPresenter(const RecordingPresenter&) = delete;
@@ -21,6 +21,6 @@ public:
     std::vector<Error> errors;
     MsgList warnings;
 
-private:
+  private:
     Presenter* _previous;
 };
