@@ -1,13 +1,13 @@
 #include "archive/ToolConfig.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
 #include "archive/cfg.h"
 #include "archive/msg.h"
 #include "archive/paths.h"
 #include "archive/process.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -24,18 +24,22 @@ bool isExtChar(char c) {
 template <class F>
 int scanList(const std::string& list, F f) {
     size_t p = 0, n = list.size();
-    while (p < n && list[p] == ' ') ++p;
+    while (p < n && list[p] == ' ')
+        ++p;
     for (;;) {
         size_t start = p;
-        while (p < n && isExtChar(list[p])) ++p;
+        while (p < n && isExtChar(list[p]))
+            ++p;
         size_t len = p - start;
         if (len == 0 || len > MAX_EXT) return -1;
         if (f(std::string_view(list).substr(start, len))) return 1;
-        while (p < n && list[p] == ' ') ++p;
+        while (p < n && list[p] == ' ')
+            ++p;
         if (p == n) return 0;
         if (list[p] != ',') return -1;
         ++p;
-        while (p < n && list[p] == ' ') ++p;
+        while (p < n && list[p] == ' ')
+            ++p;
     }
 }
 
@@ -151,7 +155,8 @@ void ToolConfig::move(int i, int j) {
     for (int k = lo; k < hi; ++k)
         _entries[static_cast<size_t>(k)] = std::move(_entries[static_cast<size_t>(k + 1)]);
     _entries.at(static_cast<size_t>(hi)) = std::move(moved);
-    for (int k = lo; k <= hi; ++k) storeEntry(k);
+    for (int k = lo; k <= hi; ++k)
+        storeEntry(k);
 }
 
 void ToolConfig::remove(int i) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 class ToolConfig {
-public:
+  public:
     explicit ToolConfig(std::string name) : _name(std::move(name)) {}
 
     int count();
@@ -51,7 +51,7 @@ public:
     static bool validList(const std::string& list);
     static bool contains(const std::string& list, const std::string& ext);
 
-private:
+  private:
     struct Entry {
         std::string program, options, extList;
     };

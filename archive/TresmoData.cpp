@@ -1,6 +1,7 @@
 #include "archive/TresmoData.h"
 
 #include "archive/msg.h"
+#include "archive/paths.h"
 
 #include <cstring>
 
@@ -58,8 +59,12 @@ Node* TresmoData::addNode(std::string_view name, Node* parent, Node* after) {
         node->next = after->next;
         after->next = node;
     } else if (!parent) {
+        // The root carries the archive's name, the watched folder's last component.
+        if (_name)
+            node->name = _name;
+        else
+            _name = node->name;
         _root = node;
-        _name = node->name;
     } else {
         node->parent = parent;
         node->next = parent->firstChild;
@@ -202,4 +207,12 @@ void TresmoData::setNow(int64_t t) {
 
 void TresmoData::setName(std::string_view s) {
     _name = copyString(s);
+}
+
+void TresmoData::setBaseAndName(const char* folder) {
+    char parent[MAX_PATH];
+    VERIFY(getParentPath(parent, sizeof parent, folder));
+    _base = copyString(parent);
+    const char* slash = std::strrchr(folder, '/');
+    _name = copyString(slash ? slash + 1 : folder);
 }

@@ -132,6 +132,8 @@ class TresmoData {
     // The name is gone with the pool and must be set again.
     void setNow(int64_t t);
     void setName(std::string_view s);
+    // base := the folder's parent path, name := its last component, whole (dots included).
+    void setBaseAndName(const char* folder);
 
     // --- Queries for the views (TresmoQueries.cpp) ---
     // The range the views show; from = to = now is the current state with pending changes.

@@ -42,6 +42,7 @@ const MsgDef ENGINE_MSGS[] = {
     {2029, "Tresmo.exportTempFile.1", "Export of temporary file failed", false},
     {2030, "Tresmo.exportTempFile.2", "Could not close Tresmo", false},
     {2031, "Tresmo.Export.checkName", "Invalid name in archive: {1}", false},
+    {2032, "Tresmo.cancel", "Cancelled by the user", false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},
     {3000, "StgFile.open.1", "Could not open storage file", false},

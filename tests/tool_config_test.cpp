@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include "archive/ToolConfig.h"
 #include "archive/cfg.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -15,7 +15,8 @@ TEST(ToolConfig, EmptyStoreHasNoTools) {
 TEST(ToolConfig, ExtensionListsAreCheckedAndCompareWithoutCase) {
     for (const char* ok : {"txt", "txt,log,ini", " txt , log ,ini ", "A1,b2"})
         EXPECT_TRUE(ToolConfig::validList(ok)) << ok;
-    for (const char* bad : {"", " ", "txt;log", ".txt", "txt,", "t-x", std::string(20, 'x').c_str()})
+    for (const char* bad :
+         {"", " ", "txt;log", ".txt", "txt,", "t-x", std::string(20, 'x').c_str()})
         EXPECT_FALSE(ToolConfig::validList(bad)) << bad;
     EXPECT_TRUE(ToolConfig::validList(std::string(19, 'x')));
 
