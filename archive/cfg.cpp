@@ -4,11 +4,11 @@
 #include "archive/os.h"
 
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <locale.h>
 #include <new>
 #include <sys/file.h>
 
@@ -152,20 +152,11 @@ int32_t parseInt(const char* text) {
     return static_cast<int32_t>(v);
 }
 
-// The leading floating-point number, 0 when there is none. from_chars ignores the C locale,
-// so a decimal comma locale never turns "0.25" into 0.
+// The leading floating-point number as atof reads it, 0 when there is none, but always with
+// the "C" locale's decimal point: a decimal comma locale must not turn "0.25" into 0.
 double parseDouble(const char* text) {
-    const char* s = skipBlanks(text);
-    if (*s == '+' && s[1] != '-') ++s;
-    double v = 0;
-    auto res = std::from_chars(s, s + std::strlen(s), v);
-    if (res.ec == std::errc::result_out_of_range) {
-        // Overflow gives infinity like atof; underflow 0.
-        v = std::strtod(s, nullptr);
-    } else if (res.ec != std::errc()) {
-        v = 0;
-    }
-    return v;
+    static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    return cLocale ? ::strtod_l(text, nullptr, cLocale) : std::strtod(text, nullptr);
 }
 
 }  // namespace
