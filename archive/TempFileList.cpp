@@ -56,8 +56,8 @@ bool getTempDir(char* buf, size_t size) {
     return os::sys().mkdir(buf, 0700) == 0;
 }
 
-bool makeUniquePath(char* buf, size_t size, const char* dir, const char* name,
-                    const char* format, int maxCount) {
+bool makeUniquePath(char* buf, size_t size, const char* dir, const char* name, const char* format,
+                    int maxCount) {
     char title[MAX_PATH], ext[MAX_PATH], file[MAX_PATH];
     if (!getFileTitle(title, sizeof title, name) || !getFileExt(ext, sizeof ext, name))
         return false;

@@ -24,8 +24,8 @@ bool getTempDir(char* buf, size_t size);
 // The first of dir/<title><format(title, i)>.<ext> for i = 1..maxCount that does not exist,
 // where format is a printf format taking the title (%s) and i (%d), e.g. "%s_%03d". False
 // when all are taken or a name does not fit.
-bool makeUniquePath(char* buf, size_t size, const char* dir, const char* name,
-                    const char* format, int maxCount);
+bool makeUniquePath(char* buf, size_t size, const char* dir, const char* name, const char* format,
+                    int maxCount);
 
 // The temporary files made for one open archive. Owns its path strings; a removed entry stays
 // in the list as null. The destructor frees the list but deletes no file: removing the files,

@@ -80,14 +80,21 @@ const StoreLine* findLine(const std::vector<StoreLine>& lines, std::string_view 
 void escapeInto(std::string& out, std::string_view s, bool isName) {
     for (char c : s) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
             case '=':
                 if (isName) out += '\\';
                 out += c;
                 break;
-            default: out += c;
+            default:
+                out += c;
         }
     }
 }
@@ -102,11 +109,20 @@ bool unescape(std::string_view s, size_t& pos, std::string& out, bool stopAtEqua
         if (c == '\\') {
             if (++pos == s.size()) return false;
             switch (s[pos]) {
-                case '\\': out += '\\'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case '=': out += '='; break;
-                default: return false;
+                case '\\':
+                    out += '\\';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case '=':
+                    out += '=';
+                    break;
+                default:
+                    return false;
             }
         } else {
             out += c;
@@ -131,7 +147,8 @@ StoreLine parseLine(std::string_view raw) {
 }
 
 const char* skipBlanks(const char* s) {
-    while (*s == ' ' || (*s >= '\t' && *s <= '\r')) ++s;
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
+        ++s;
     return s;
 }
 
@@ -169,7 +186,8 @@ Setting* findSetting(const char* name, int type, bool create) {
     std::string_view key(name);
     Setting** link = &listHead();
     // std::string compares with memcmp, so the order is that of unsigned bytes.
-    while (*link && std::string_view((*link)->_name) < key) link = &(*link)->_next;
+    while (*link && std::string_view((*link)->_name) < key)
+        link = &(*link)->_next;
     if (*link && (*link)->_name == key) {
         Setting* p = *link;
         VERIFY(p->_type == type && !create);
@@ -219,9 +237,15 @@ void loadSettings() {
     for (Setting* p = listHead(); p; p = p->_next) {
         if (!readRegString(p->_name.c_str(), buf, sizeof buf)) continue;
         switch (p->_type) {
-            case Setting::INT: p->_int = parseInt(buf); break;
-            case Setting::DOUBLE: p->_double = parseDouble(buf); break;
-            default: p->_string = buf; break;
+            case Setting::INT:
+                p->_int = parseInt(buf);
+                break;
+            case Setting::DOUBLE:
+                p->_double = parseDouble(buf);
+                break;
+            default:
+                p->_string = buf;
+                break;
         }
     }
 }

@@ -18,7 +18,8 @@ namespace {
 // read; otherwise through a temporary copy.
 bool assemble(char* buf, size_t size, std::initializer_list<std::string_view> parts) {
     size_t total = 0;
-    for (std::string_view p : parts) total += p.size();
+    for (std::string_view p : parts)
+        total += p.size();
     if (total >= size) return false;
     bool overlap = false;
     for (std::string_view p : parts)
@@ -26,7 +27,8 @@ bool assemble(char* buf, size_t size, std::initializer_list<std::string_view> pa
     if (overlap) {
         std::string tmp;
         tmp.reserve(total);
-        for (std::string_view p : parts) tmp += p;
+        for (std::string_view p : parts)
+            tmp += p;
         std::memcpy(buf, tmp.c_str(), total + 1);
         return true;
     }
@@ -141,7 +143,8 @@ bool nextComponent(const char*& p, const char*& start, const char*& end) {
         if (!end) end = p + std::strlen(p);
     }
     p = end;
-    while (*p == PATH_SEP) ++p;
+    while (*p == PATH_SEP)
+        ++p;
     return true;
 }
 
@@ -191,20 +194,23 @@ bool relocatePath(char* buf, size_t size, const char* folder, const char* oldRef
     const char* oldRest = oldRef;
     if (commonComponents(oldRest, rest) < 2) return false;
     // oldRest is at the '/' that ends the common part; what follows are oldRef's own parts.
-    while (*oldRest == PATH_SEP) ++oldRest;
+    while (*oldRest == PATH_SEP)
+        ++oldRest;
     const char *start, *end;
     int oldOwn = 0;
-    while (nextComponent(oldRest, start, end)) ++oldOwn;
+    while (nextComponent(oldRest, start, end))
+        ++oldOwn;
     // Keep all of newRef but as many trailing components as oldRef had after the common part.
     const char* p = newRef;
     int total = 0;
-    while (nextComponent(p, start, end)) ++total;
+    while (nextComponent(p, start, end))
+        ++total;
     int k = total - oldOwn;
     if (k < 2) return false;
     p = newRef;
-    for (int i = 0; i < k; ++i) nextComponent(p, start, end);
-    return assemble(buf, size,
-                    {std::string_view(newRef, static_cast<size_t>(end - newRef)), rest});
+    for (int i = 0; i < k; ++i)
+        nextComponent(p, start, end);
+    return assemble(buf, size, {std::string_view(newRef, static_cast<size_t>(end - newRef)), rest});
 }
 
 bool isValidPath(const char* path) {

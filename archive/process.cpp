@@ -30,7 +30,8 @@ size_t takeArgument(std::string_view s, size_t i, std::string& out) {
         char c = s[i];
         if (c == '\\') {
             size_t n = 0;
-            while (i < s.size() && s[i] == '\\') ++n, ++i;
+            while (i < s.size() && s[i] == '\\')
+                ++n, ++i;
             if (i < s.size() && s[i] == '"') {
                 out.append(n / 2, '\\');
                 if (n % 2) {
@@ -66,7 +67,8 @@ std::vector<std::string> splitCommandLine(std::string_view s) {
     std::vector<std::string> args;
     size_t i = 0;
     for (;;) {
-        while (i < s.size() && isBlank(s[i])) ++i;
+        while (i < s.size() && isBlank(s[i]))
+            ++i;
         if (i == s.size()) break;
         std::string arg;
         i = args.empty() ? takeProgram(s, i, arg) : takeArgument(s, i, arg);
@@ -97,7 +99,8 @@ bool startProcess(const std::vector<std::string>& argv) {
     if (argv.empty() || argv[0].empty()) return false;
     std::vector<char*> ptrs;
     ptrs.reserve(argv.size() + 1);
-    for (const std::string& a : argv) ptrs.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : argv)
+        ptrs.push_back(const_cast<char*>(a.c_str()));
     ptrs.push_back(nullptr);
     pid_t pid;
     return os::sys().spawn(&pid, ptrs[0], ptrs.data()) == 0;

@@ -25,8 +25,7 @@ std::vector<std::string> splitCommandLine(std::string_view commandLine);
 // split, so one that holds blanks or quotes stays exactly inside the argument the template
 // put its placeholder in.
 std::vector<std::string> expandCommandTemplate(std::string_view commandTemplate,
-                                               std::string_view file1,
-                                               std::string_view file2 = {});
+                                               std::string_view file1, std::string_view file2 = {});
 
 // Starts argv[0] (searched in PATH when it has no '/') with the arguments, the caller's
 // environment and current folder, without waiting. True if the program started.

@@ -50,7 +50,8 @@ struct tm localParts(TimeStamp t) {
     ::tzset();
     time_t tt = static_cast<time_t>(t);
     struct tm parts;
-    if (!::localtime_r(&tt, &parts) && !::gmtime_r(&tt, &parts)) std::memset(&parts, 0, sizeof parts);
+    if (!::localtime_r(&tt, &parts) && !::gmtime_r(&tt, &parts))
+        std::memset(&parts, 0, sizeof parts);
     return parts;
 }
 
@@ -176,8 +177,7 @@ bool sameWeek(TimeStamp a, TimeStamp b) {
 
 SystemTime toSystemTime(TimeStamp t) {
     struct tm p = localParts(t);
-    return {p.tm_year + 1900, p.tm_mon + 1, p.tm_wday, p.tm_mday, p.tm_hour, p.tm_min,
-            p.tm_sec,         0};
+    return {p.tm_year + 1900, p.tm_mon + 1, p.tm_wday, p.tm_mday, p.tm_hour, p.tm_min, p.tm_sec, 0};
 }
 
 bool formatTime(char* buf, size_t size, TimeStamp t, int options) {

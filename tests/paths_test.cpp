@@ -1,4 +1,5 @@
 #include "archive/paths.h"
+
 #include "support/TestDir.h"
 
 #include <gtest/gtest.h>
@@ -26,8 +27,7 @@ void expectExactFit(const Fn& fn, const std::string& expected) {
 
 TEST(Paths, EveryBuilderFitsSizeMinusOneAndNotSize) {
     expectExactFit([](char* b, size_t n) { return buildFilePath(b, n, "/a", "b"); }, "/a/b");
-    expectExactFit([](char* b, size_t n) { return buildFilePath(b, n, "/a", "b", "c"); },
-                   "/a/b.c");
+    expectExactFit([](char* b, size_t n) { return buildFilePath(b, n, "/a", "b", "c"); }, "/a/b.c");
     expectExactFit([](char* b, size_t n) { return copyPart(b, n, "abcdef", nullptr); }, "abcdef");
     expectExactFit([](char* b, size_t n) { return getFileName(b, n, "/x/name"); }, "name");
     expectExactFit([](char* b, size_t n) { return getFileTitle(b, n, "/x/t.tar.gz"); }, "t.tar");
@@ -49,9 +49,7 @@ TEST(Paths, EveryBuilderFitsSizeMinusOneAndNotSize) {
         },
         "ab007");
     expectExactFit(
-        [](char* b, size_t n) {
-            return relocatePath(b, n, "/p/src", "/p/a.sel", "/w/p/a.sel");
-        },
+        [](char* b, size_t n) { return relocatePath(b, n, "/p/src", "/p/a.sel", "/w/p/a.sel"); },
         "/w/p/src");
     // A full path of MAX_PATH - 1 bytes is the longest there is.
     std::string dir(MAX_PATH - 3, 'd');
@@ -126,7 +124,8 @@ TEST(Paths, ComponentsCountTheRootAsItsOwn) {
     const char* p = "/ab//c/";
     const char *s, *e;
     std::vector<std::string> parts;
-    while (nextComponent(p, s, e)) parts.emplace_back(s, e);
+    while (nextComponent(p, s, e))
+        parts.emplace_back(s, e);
     EXPECT_EQ(parts, (std::vector<std::string>{"/", "ab", "c"}));
 
     EXPECT_EQ(comparePaths("/A", "/a/b"), -1);
@@ -179,8 +178,8 @@ TEST(Paths, RelocateKeepsTheFolderWhereItWasRelativeToTheReference) {
 TEST(Paths, ValidPathsAreAbsoluteWithNameCharactersOnly) {
     for (const char* good : {"/", "/a", "/a b/c.d", "/a./ b", "/\xC3\xA9t\xC3\xA9", "/a\x80\x9F"})
         EXPECT_TRUE(isValidPath(good)) << good;
-    for (const char* bad : {"", "a", "a/b", "//", "/a//b", "/a/", "/a/./b", "/a/..", "/..",
-                            "/a\tb", "/a\x7F", "/a\nb"})
+    for (const char* bad : {"", "a", "a/b", "//", "/a//b", "/a/", "/a/./b", "/a/..", "/..", "/a\tb",
+                            "/a\x7F", "/a\nb"})
         EXPECT_FALSE(isValidPath(bad)) << bad;
     EXPECT_TRUE(isNameChar(' '));
     EXPECT_TRUE(isNameChar('\\'));

@@ -1,6 +1,7 @@
+#include "support/TestDir.h"
+
 #include "archive/cfg.h"
 #include "archive/os.h"
-#include "support/TestDir.h"
 
 #include <gtest/gtest.h>
 
@@ -58,9 +59,14 @@ TEST_F(Settings, TextThatIsNotANumberGivesItsLeadingNumberOrZero) {
         const char* text;
         int32_t i;
         double d;
-    } cases[] = {{"abc", 0, 0},          {"12abc", 12, 12},        {"  -3", -3, -3},
-                 {"", 0, 0},             {"0x10", 0, 16},          {"99999999999", INT32_MAX, 99999999999.0},
-                 {"-99999999999", INT32_MIN, -99999999999.0}, {"2.5e1x", 2, 25}};
+    } cases[] = {{"abc", 0, 0},
+                 {"12abc", 12, 12},
+                 {"  -3", -3, -3},
+                 {"", 0, 0},
+                 {"0x10", 0, 16},
+                 {"99999999999", INT32_MAX, 99999999999.0},
+                 {"-99999999999", INT32_MIN, -99999999999.0},
+                 {"2.5e1x", 2, 25}};
     for (const Case& c : cases) {
         writeStore(std::string("test.cfg.int=") + c.text + "\ntest.cfg.double=" + c.text + "\n");
         loadSettings();

@@ -1,9 +1,10 @@
+#include "support/TestDir.h"
+
 #include "archive/TempFileList.h"
 #include "archive/cfg.h"
 #include "archive/msg.h"
 #include "archive/os.h"
 #include "archive/paths.h"
-#include "support/TestDir.h"
 
 #include <gtest/gtest.h>
 
@@ -52,7 +53,9 @@ class Recorder : public Presenter {
   public:
     MsgList msgs;
     void showError(const Error&) override {}
-    void showMsgs(const MsgList& list) override { msgs.insert(msgs.end(), list.begin(), list.end()); }
+    void showMsgs(const MsgList& list) override {
+        msgs.insert(msgs.end(), list.begin(), list.end());
+    }
     void verifyFailed(const char*, int, const char*) override {}
 };
 
@@ -155,9 +158,7 @@ TEST(DelDir, PathLengthLimitsGiveTheirOwnMessages) {
 
 class TempFiles : public ::testing::Test {
   protected:
-    void TearDown() override {
-        findSetting("tempSub", Setting::STRING, false)->_string = "Tresmo";
-    }
+    void TearDown() override { findSetting("tempSub", Setting::STRING, false)->_string = "Tresmo"; }
     static std::string tempDir() { return std::string(std::getenv("TMPDIR")) + "/Tresmo"; }
 };
 
@@ -174,7 +175,8 @@ TEST_F(TempFiles, CopiesOfOneNameAreNumberedInTheTempSubfolder) {
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(std::string(second), tempDir() + "/report_002.doc");
     ASSERT_EQ(close(creat(second, 0600)), 0);
-    for (int i = 0; i < 20; ++i) ASSERT_NE(list.add("/some/where/README"), nullptr);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_NE(list.add("/some/where/README"), nullptr);
     EXPECT_EQ(std::string(list.at(2)), tempDir() + "/README_001");
     // The first path stays valid while the list grows.
     EXPECT_EQ(std::string(first), firstPath);
@@ -183,7 +185,8 @@ TEST_F(TempFiles, CopiesOfOneNameAreNumberedInTheTempSubfolder) {
     EXPECT_FALSE(fs::exists(firstPath));
     EXPECT_FALSE(fs::exists(tempDir() + "/report_002.doc"));
     EXPECT_EQ(list.size(), 22u);
-    for (size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list.at(i), nullptr);
+    for (size_t i = 0; i < list.size(); ++i)
+        EXPECT_EQ(list.at(i), nullptr);
 }
 
 TEST_F(TempFiles, UniqueNamesRunOutAfterMaxCount) {
@@ -196,10 +199,10 @@ TEST_F(TempFiles, UniqueNamesRunOutAfterMaxCount) {
     dir.write("a_3.txt", "");
     EXPECT_FALSE(makeUniquePath(buf, sizeof buf, dir.path().c_str(), "a.txt", "%s_%d", 3));
     // Too long for the buffer is a failure too, never a truncated name.
-    EXPECT_FALSE(makeUniquePath(buf, dir.path().size() + 8, dir.path().c_str(), "b.txt",
-                                "%s_%d", 3));
-    EXPECT_TRUE(makeUniquePath(buf, dir.path().size() + 9, dir.path().c_str(), "b.txt",
-                               "%s_%d", 3));
+    EXPECT_FALSE(
+        makeUniquePath(buf, dir.path().size() + 8, dir.path().c_str(), "b.txt", "%s_%d", 3));
+    EXPECT_TRUE(
+        makeUniquePath(buf, dir.path().size() + 9, dir.path().c_str(), "b.txt", "%s_%d", 3));
 }
 
 TEST_F(TempFiles, TempSubfolderSettingDecidesTheFolder) {
@@ -241,7 +244,8 @@ TEST_F(TempFiles, FileThatCannotBeDeletedIsReportedThenTriedOnceMore) {
     EXPECT_EQ(rec.msgs[0].text, "Could not delete temporary file " + b);
     EXPECT_FALSE(fs::exists(a));
     EXPECT_FALSE(fs::exists(b));  // the second try succeeded
-    for (size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list.at(i), nullptr);
+    for (size_t i = 0; i < list.size(); ++i)
+        EXPECT_EQ(list.at(i), nullptr);
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ int main(int argc, char** argv) {
     std::string tmp = std::string(out) + ".part";
     FILE* f = std::fopen(tmp.c_str(), "wb");
     if (!f) return 3;
-    for (int i = 0; i < argc; ++i) std::fwrite(argv[i], 1, std::strlen(argv[i]) + 1, f);
+    for (int i = 0; i < argc; ++i)
+        std::fwrite(argv[i], 1, std::strlen(argv[i]) + 1, f);
     if (std::fclose(f) != 0) return 4;
     return std::rename(tmp.c_str(), out) == 0 ? 0 : 5;
 }
