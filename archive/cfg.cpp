@@ -207,17 +207,21 @@ Setting* findSetting(const char* name, int type, bool create) {
     return p;
 }
 
-const int32_t* intSetting(const char* name, int32_t def) {
+const int32_t* intSetting(const char* name, int32_t def, int32_t lo, int32_t hi) {
     Setting* p = findSetting(name, Setting::INT, true);
     if (!p) return nullptr;
     p->_int = def;
+    p->_lo = lo;
+    p->_hi = hi;
     return &p->_int;
 }
 
-const double* doubleSetting(const char* name, double def) {
+const double* doubleSetting(const char* name, double def, double lo, double hi) {
     Setting* p = findSetting(name, Setting::DOUBLE, true);
     if (!p) return nullptr;
     p->_double = def;
+    p->_lo = lo;
+    p->_hi = hi;
     return &p->_double;
 }
 
@@ -236,17 +240,17 @@ void loadSettings() {
     char buf[100];
     for (Setting* p = listHead(); p; p = p->_next) {
         if (!readRegString(p->_name.c_str(), buf, sizeof buf)) continue;
-        switch (p->_type) {
-            case Setting::INT:
-                p->_int = parseInt(buf);
-                break;
-            case Setting::DOUBLE:
-                p->_double = parseDouble(buf);
-                break;
-            default:
-                p->_string = buf;
-                break;
+        if (p->_type == Setting::STRING) {
+            p->_string = buf;
+            continue;
         }
+        double v = p->_type == Setting::INT ? parseInt(buf) : parseDouble(buf);
+        // Written so that NaN fails too.
+        if (!(v >= p->_lo && v <= p->_hi)) continue;
+        if (p->_type == Setting::INT)
+            p->_int = static_cast<int32_t>(v);
+        else
+            p->_double = v;
     }
 }
 

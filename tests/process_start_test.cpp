@@ -1,6 +1,7 @@
+#include "support/TestDir.h"
+
 #include "archive/os.h"
 #include "archive/process.h"
-#include "support/TestDir.h"
 
 #include <gtest/gtest.h>
 
@@ -77,7 +78,8 @@ TEST(CommandLine, SplitFollowsTheQuotingRules) {
         {"", {}},
         {"   ", {}},
     };
-    for (const Case& c : cases) EXPECT_EQ(splitCommandLine(c.line), c.args) << c.line;
+    for (const Case& c : cases)
+        EXPECT_EQ(splitCommandLine(c.line), c.args) << c.line;
 }
 
 TEST(CommandLine, TemplateIsSplitBeforeTheFilesGoIn) {

@@ -20,6 +20,8 @@ const int32_t* testInt = intSetting("test.cfg.int", 7);
 const double* testDouble = doubleSetting("test.cfg.double", 1.5);
 const std::string* testString = stringSetting("test.cfg.string", "default");
 const std::string* testLatin = stringSetting("test.cfg.\xE9", "e");
+const int32_t* testRanged = intSetting("test.cfg.ranged", 64, 1, 1000);
+const double* testFraction = doubleSetting("test.cfg.fraction", 0.25, 0, 1);
 
 class Settings : public ::testing::Test {
   protected:
@@ -73,6 +75,27 @@ TEST_F(Settings, TextThatIsNotANumberGivesItsLeadingNumberOrZero) {
         EXPECT_EQ(*testInt, c.i) << c.text;
         EXPECT_EQ(*testDouble, c.d) << c.text;
     }
+}
+
+TEST_F(Settings, NumberOutsideTheSettingsRangeKeepsTheValue) {
+    struct Case {
+        const char* text;
+        int32_t ranged;
+        double fraction;
+    } cases[] = {{"0", 64, 0},     {"1", 1, 1},    {"1000", 1000, 0.25}, {"1001", 64, 0.25},
+                 {"-1", 64, 0.25}, {"abc", 64, 0}, {"nan", 64, 0.25},    {"0.5", 64, 0.5}};
+    for (const Case& c : cases) {
+        findSetting("test.cfg.ranged", Setting::INT, false)->_int = 64;
+        findSetting("test.cfg.fraction", Setting::DOUBLE, false)->_double = 0.25;
+        writeStore(std::string("test.cfg.ranged=") + c.text + "\ntest.cfg.fraction=" + c.text);
+        loadSettings();
+        EXPECT_EQ(*testRanged, c.ranged) << c.text;
+        EXPECT_EQ(*testFraction, c.fraction) << c.text;
+    }
+    // Without a range even NaN is refused: no number setting can use it.
+    writeStore("test.cfg.double=nan\n");
+    loadSettings();
+    EXPECT_EQ(*testDouble, 1.5);
 }
 
 TEST_F(Settings, ValueOfHundredBytesIsNotReadAndDefaultStays) {

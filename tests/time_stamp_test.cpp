@@ -1,16 +1,17 @@
+#include "support/TestDir.h"
+
 #include "archive/cfg.h"
 #include "archive/os.h"
 #include "archive/tstamp.h"
-#include "support/TestDir.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <sys/wait.h>
 #include <vector>
-#include <string>
 
 // glibc's newlocale leaks its copy of LOCPATH on every call while LOCPATH is set, which only the
 // tests here do. The hook is read by the leak checker of sanitizer builds and unused elsewhere.
@@ -132,7 +133,8 @@ TEST_F(LocaleTest, WeekdayNameComesFromTheSettings) {
     std::string saved = monday;
     monday = "Montag";
     char buf[64];
-    bool ok = formatTime(buf, sizeof buf, MON_0000_BEFORE + 15 * 3600 + 30, WEEKDAY_NAME | NO_SECONDS);
+    bool ok =
+        formatTime(buf, sizeof buf, MON_0000_BEFORE + 15 * 3600 + 30, WEEKDAY_NAME | NO_SECONDS);
     monday = saved;
     ASSERT_TRUE(ok);
     EXPECT_STREQ(buf, "Montag 15:00");
@@ -144,7 +146,7 @@ TEST(TimeStamp, FileTimesAndMinutes) {
     EXPECT_EQ(toFileTime(0), 116444736000000000);
     EXPECT_EQ(fromFileTime(116444736000000000), 0);
     EXPECT_EQ(fromFileTime(toFileTime(4102444800)), 4102444800);  // 2100
-    EXPECT_EQ(fromFileTime(116444736000000000 + 19999999), 1);   // intervals are cut off
+    EXPECT_EQ(fromFileTime(116444736000000000 + 19999999), 1);    // intervals are cut off
     EXPECT_FALSE(sameMinute(119, 120));
     EXPECT_TRUE(sameMinute(120, 179));
     EXPECT_TRUE(sameMinute(-59, 59));  // division truncates toward zero
