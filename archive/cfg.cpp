@@ -4,11 +4,11 @@
 #include "archive/os.h"
 
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <locale.h>
 #include <new>
 #include <sys/file.h>
 
@@ -169,20 +169,11 @@ int32_t parseInt(const char* text) {
     return static_cast<int32_t>(v);
 }
 
-// The leading floating-point number, 0 when there is none. from_chars ignores the C locale,
-// so a decimal comma locale never turns "0.25" into 0.
+// The leading floating-point number as atof reads it, 0 when there is none, but always with
+// the "C" locale's decimal point: a decimal comma locale must not turn "0.25" into 0.
 double parseDouble(const char* text) {
-    const char* s = skipBlanks(text);
-    if (*s == '+' && s[1] != '-') ++s;
-    double v = 0;
-    auto res = std::from_chars(s, s + std::strlen(s), v);
-    if (res.ec == std::errc::result_out_of_range) {
-        // Overflow gives infinity like atof; underflow 0.
-        v = std::strtod(s, nullptr);
-    } else if (res.ec != std::errc()) {
-        v = 0;
-    }
-    return v;
+    static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    return cLocale ? ::strtod_l(text, nullptr, cLocale) : std::strtod(text, nullptr);
 }
 
 }  // namespace
@@ -216,17 +207,21 @@ Setting* findSetting(const char* name, int type, bool create) {
     return p;
 }
 
-const int32_t* intSetting(const char* name, int32_t def) {
+const int32_t* intSetting(const char* name, int32_t def, int32_t lo, int32_t hi) {
     Setting* p = findSetting(name, Setting::INT, true);
     if (!p) return nullptr;
     p->_int = def;
+    p->_lo = lo;
+    p->_hi = hi;
     return &p->_int;
 }
 
-const double* doubleSetting(const char* name, double def) {
+const double* doubleSetting(const char* name, double def, double lo, double hi) {
     Setting* p = findSetting(name, Setting::DOUBLE, true);
     if (!p) return nullptr;
     p->_double = def;
+    p->_lo = lo;
+    p->_hi = hi;
     return &p->_double;
 }
 
@@ -245,17 +240,17 @@ void loadSettings() {
     char buf[100];
     for (Setting* p = listHead(); p; p = p->_next) {
         if (!readRegString(p->_name.c_str(), buf, sizeof buf)) continue;
-        switch (p->_type) {
-            case Setting::INT:
-                p->_int = parseInt(buf);
-                break;
-            case Setting::DOUBLE:
-                p->_double = parseDouble(buf);
-                break;
-            default:
-                p->_string = buf;
-                break;
+        if (p->_type == Setting::STRING) {
+            p->_string = buf;
+            continue;
         }
+        double v = p->_type == Setting::INT ? parseInt(buf) : parseDouble(buf);
+        // Written so that NaN fails too.
+        if (!(v >= p->_lo && v <= p->_hi)) continue;
+        if (p->_type == Setting::INT)
+            p->_int = static_cast<int32_t>(v);
+        else
+            p->_double = v;
     }
 }
 

@@ -19,6 +19,7 @@
 // write at once lose no value.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -35,13 +36,20 @@ struct Setting {
     int32_t _int = 0;
     double _double = 0;
     std::string _string;
+    // The values a number may take from the store; one outside (or NaN) leaves the setting as
+    // it is, so a configuration value can never drive an algorithm out of its working range.
+    double _lo = -HUGE_VAL;
+    double _hi = HUGE_VAL;
     Setting* _next = nullptr;
 };
 
 // Register a setting with its default and return the live value, or null when memory ran out.
-// Registering a name twice is a verification failure.
-const int32_t* intSetting(const char* name, int32_t def);
-const double* doubleSetting(const char* name, double def);
+// Registering a name twice is a verification failure. A number read from the store outside
+// [lo, hi] is ignored and the value stays.
+const int32_t* intSetting(const char* name, int32_t def, int32_t lo = INT32_MIN,
+                          int32_t hi = INT32_MAX);
+const double* doubleSetting(const char* name, double def, double lo = -HUGE_VAL,
+                            double hi = HUGE_VAL);
 // The string object stays at its address; loading replaces its content.
 const std::string* stringSetting(const char* name, const char* def);
 
@@ -55,7 +63,8 @@ Setting* firstSetting();
 // Overrides every registered setting from the string store, read into a 100-byte buffer each:
 // a missing value or one of 100 bytes or more leaves the setting as it is. An integer takes
 // the leading decimal number of the text (0 when there is none), a double the leading
-// floating-point number, a string the text. Nothing is reported.
+// floating-point number, a string the text; a number outside the setting's range is ignored.
+// Nothing is reported.
 void loadSettings();
 // Frees every entry; pointers handed out before are dangling afterwards.
 void freeSettings();

@@ -1,0 +1,182 @@
+#include "support/TestDir.h"
+
+#include "archive/os.h"
+#include "archive/process.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+namespace {
+
+const std::string DUMP_TOOL = TRESMO_TOOL_argv_dump;
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const std::string& value) : _name(name) {
+        const char* old = std::getenv(name);
+        _had = old != nullptr;
+        if (old) _old = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (_had)
+            setenv(_name, _old.c_str(), 1);
+        else
+            unsetenv(_name);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    const char* _name;
+    bool _had;
+    std::string _old;
+};
+
+// Waits for the dump file of argv_dump and returns the arguments it holds.
+Args waitForDump(const std::string& path) {
+    for (int i = 0; i < 1000 && !fs::exists(path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream in(path, std::ios::binary);
+    std::string data((std::istreambuf_iterator<char>(in)), {});
+    Args args;
+    for (size_t pos = 0; pos < data.size();) {
+        size_t nul = data.find('\0', pos);
+        args.push_back(data.substr(pos, nul - pos));
+        pos = nul + 1;
+    }
+    return args;
+}
+
+TEST(CommandLine, SplitFollowsTheQuotingRules) {
+    struct Case {
+        const char* line;
+        Args args;
+    } cases[] = {
+        {"prog a  b\tc", {"prog", "a", "b", "c"}},
+        {"  \"C:\\Program Files\\x\\\" \"a b\"", {"C:\\Program Files\\x\\", "a b"}},
+        {"p \"say \\\"hi\\\"\"", {"p", "say \"hi\""}},
+        {"p a\\\\\\\"b", {"p", "a\\\"b"}},       // 3 backslashes + quote: \ and a quote
+        {"p \"a\\\\\" b", {"p", "a\\", "b"}},    // 2 backslashes + quote: \ and the quote ends
+        {"p a\\b\\\\c", {"p", "a\\b\\\\c"}},     // backslashes not before a quote stay
+        {"p \"\" x", {"p", "", "x"}},            // an empty argument
+        {"p \"a\"\"b\" c", {"p", "a\"b", "c"}},  // "" inside quotes is one quote
+        {"p a\"b c\"d", {"p", "ab cd"}},         // quotes group within an argument
+        {"p \"unclosed arg", {"p", "unclosed arg"}},
+        {"", {}},
+        {"   ", {}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(splitCommandLine(c.line), c.args) << c.line;
+}
+
+TEST(CommandLine, TemplateIsSplitBeforeTheFilesGoIn) {
+    const char* evil = "/t/a\" --evil \"b.txt";
+    EXPECT_EQ(expandCommandTemplate("diff -u %1 \"%2\"", evil, "/t/b c.txt"),
+              (Args{"diff", "-u", evil, "/t/b c.txt"}));
+    // A placeholder inside a file name is not replaced again; one inside an argument is.
+    EXPECT_EQ(expandCommandTemplate("v --left=%1,%2 %1", "/x%2", "/y"),
+              (Args{"v", "--left=/x%2,/y", "/x%2"}));
+    EXPECT_EQ(expandCommandTemplate("v %3 %% %1", "f"), (Args{"v", "%3", "%%", "f"}));
+}
+
+TEST(StartProcess, ArgumentsArriveExactlyAndNoShellRunsThem) {
+    TestDir dir;
+    std::string dump = dir / "argv", canary = dir / "CANARY";
+    ScopedEnv env("ARGV_DUMP_FILE", dump);
+    std::string line = "\"" + DUMP_TOOL + "\" \"two words\" \"say \\\"hi\\\"\" ; \"$(touch " +
+                       canary + ")\" `touch " + canary + "` -rf \"back\\\\\" a\\\\\\\"q |&>*?~";
+    ASSERT_TRUE(startProcess(line.c_str()));
+    Args args = waitForDump(dump);
+    EXPECT_EQ(args, (Args{DUMP_TOOL, "two words", "say \"hi\"", ";", "$(touch " + canary + ")",
+                          "`touch", canary + "`", "-rf", "back\\", "a\\\"q", "|&>*?~"}));
+    EXPECT_FALSE(fs::exists(canary));
+}
+
+TEST(StartProcess, FileNamesGoIntoTheirTemplateArgumentWhole) {
+    TestDir dir;
+    std::string dump = dir / "argv";
+    ScopedEnv env("ARGV_DUMP_FILE", dump);
+    std::string hostile = dir / "-x\" --evil \"$(touch CANARY);\\\"\n.txt";
+    ASSERT_TRUE(startProcess(
+        expandCommandTemplate("\"" + DUMP_TOOL + "\" --title %1 \"%2\"", hostile, "-rf")));
+    EXPECT_EQ(waitForDump(dump), (Args{DUMP_TOOL, "--title", hostile, "-rf"}));
+}
+
+TEST(StartProcess, MissingProgramIsAFailure) {
+    EXPECT_FALSE(startProcess("/nonexistent/program arg"));
+    EXPECT_FALSE(startProcess("no-such-program-in-path-7f3a"));
+    EXPECT_FALSE(startProcess(""));
+    EXPECT_FALSE(startProcess("\"\" x"));
+}
+
+// Records the children that spawn started.
+class SpawnLog : public os::Os {
+  public:
+    std::vector<pid_t> pids;
+    int spawn(pid_t* pid, const char* file, char* const argv[]) override {
+        int rc = Os::real().spawn(pid, file, argv);
+        if (rc == 0) pids.push_back(*pid);
+        return rc;
+    }
+};
+
+char procState(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
+}
+
+TEST(StartProcess, EndedChildIsReapedNotLeftAsZombie) {
+    TestDir dir;
+    SpawnLog log;
+    os::install(&log);
+    {
+        ScopedEnv env("ARGV_DUMP_FILE", dir / "one");
+        ASSERT_TRUE(startProcess(std::vector<std::string>{DUMP_TOOL}));
+        waitForDump(dir / "one");
+    }
+    ASSERT_EQ(log.pids.size(), 1u);
+    pid_t first = log.pids[0];
+    // Nobody has waited for it yet: once it has ended it is a zombie.
+    for (int i = 0; i < 500 && procState(first) != 'Z'; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(procState(first), 'Z');
+    {
+        ScopedEnv env("ARGV_DUMP_FILE", dir / "two");
+        ASSERT_TRUE(startProcess(std::vector<std::string>{DUMP_TOOL}));
+        waitForDump(dir / "two");
+    }
+    os::install(nullptr);
+    EXPECT_EQ(procState(first), 0) << "still in the process table";
+}
+
+TEST(ShellOpen, HandsTheOnePathToXdgOpen) {
+    TestDir dir;
+    dir.mkdirs("bin");
+    ASSERT_EQ(symlink(DUMP_TOOL.c_str(), (dir / "bin/xdg-open").c_str()), 0);
+    ScopedEnv path("PATH", dir / "bin");
+    ScopedEnv dumpFile("ARGV_DUMP_FILE", dir / "argv");
+    std::string file = dir / "a b; $(x).txt";
+    ASSERT_TRUE(shellOpen(file.c_str()));
+    EXPECT_EQ(waitForDump(dir / "argv"), (Args{"xdg-open", file}));
+    fs::remove(dir / "argv");
+    // A relative name that looks like an option is made unmistakably a path.
+    ASSERT_TRUE(shellOpen("-rf"));
+    EXPECT_EQ(waitForDump(dir / "argv"), (Args{"xdg-open", "./-rf"}));
+}
+
+}  // namespace
