@@ -13,7 +13,9 @@
 // the load time.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "archive/FileSel.h"
@@ -73,10 +75,15 @@ public:
     // (nothing referenced, content unchanged) when a delta does not pay. Throws 2025 (2024).
     bool importDiff(const char* path, ContentInfo& content, Progress* progress = nullptr);
     // Restores a version to path (replacing a file there) with its CRC checked; throws 2028.
-    // dirFd, when not -1, is the folder path is relative to (the export never follows links).
+    // With dirFd, path's last component is created inside that open folder, never through a
+    // symbolic link (the export walks its target this way).
     void exportFile(const char* path, const ContentInfo& content, int dirFd = -1);
     // Restores a version into memory (for verify and cat); throws 2028.
     std::string restore(const ContentInfo& content);
+    // Restores a version chunk by chunk into out and returns the CRC-32 of what it delivered;
+    // the storage file must be open. Throws the storage and coder errors unwrapped.
+    uint32_t restoreTo(const ContentInfo& content,
+                       const std::function<void(std::span<const uint8_t>)>& out);
 
     // Open File and Show Diff on the one selected file.
     bool canOpenFile(bool diff) const;
