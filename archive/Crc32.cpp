@@ -17,11 +17,13 @@ constexpr Tables makeTables() {
     Tables t{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
         t[0][i] = c;
     }
     for (uint32_t i = 0; i < 256; ++i)
-        for (int k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+        for (int k = 1; k < 8; ++k)
+            t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
     return t;
 }
 
@@ -46,7 +48,8 @@ uint32_t update(uint32_t c, const void* data, size_t n) {
         p += 8;
         n -= 8;
     }
-    while (n-- > 0) c = (c >> 8) ^ TABLES[0][(c ^ *p++) & 0xFF];
+    while (n-- > 0)
+        c = (c >> 8) ^ TABLES[0][(c ^ *p++) & 0xFF];
     return c;
 }
 

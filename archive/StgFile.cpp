@@ -3,8 +3,8 @@
 #include "archive/msg.h"
 #include "archive/os.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>

@@ -29,8 +29,7 @@ uint32_t StgReadBuffer::readItemHeader(uint64_t& pos, uint32_t expectedType) {
 
 uint32_t StgReadBuffer::readBlockHeader(uint64_t pos) {
     uint8_t h[stg::BLOCK_HEADER_LEN];
-    if (_file.read(pos, h, sizeof h) < sizeof h)
-        throw makeError("StgReadBuffer.readBlockHeader.1");
+    if (_file.read(pos, h, sizeof h) < sizeof h) throw makeError("StgReadBuffer.readBlockHeader.1");
     uint32_t v;
     // A length below the header's own 4 bytes would never move the walk forward.
     if (!stg::decodeGroup(h, 4, v) || ((v >> 8) & 0x1FFFF) < stg::BLOCK_HEADER_LEN)
@@ -83,7 +82,8 @@ void StgReadBuffer::updateCrc() {
         if (_file.read(_blockPos + _len, c, sizeof c) < sizeof c)
             throw makeError("StgReadBuffer.updateCrc.1");
         uint32_t stored;
-        if (!stg::decodeGroup(c, stg::CRC_LEN, stored)) throw makeError("StgReadBuffer.updateCrc.2");
+        if (!stg::decodeGroup(c, stg::CRC_LEN, stored))
+            throw makeError("StgReadBuffer.updateCrc.2");
         if (stored != crc32::finalize(_crc)) throw makeError("StgReadBuffer.updateCrc.3");
         _crc = crc32::init();
     }
@@ -142,7 +142,8 @@ bool StgReadBuffer::next() {
     if (_atEnd) return false;
     // The CRC covers every stored byte, also those the coder did not ask for.
     if (_mode & stg::CHECK_CRC)
-        while (_chunkEnd < _len) shiftBuffer();
+        while (_chunkEnd < _len)
+            shiftBuffer();
     uint64_t pos = _blockPos + _len;
     // Only a record-stream reader goes on past an item's last block: to the next transaction.
     if (_flags & stg::LAST_BLOCK) pos = followLink(pos + stg::CRC_LEN);

@@ -47,12 +47,11 @@ class StgReadBuffer final : public BlockReader {
     bool atEnd() const { return _atEnd; }
     // The buffer's part of the end-of-stream test: the last block is current and every one
     // of its bytes has been delivered.
-    bool exhausted() const {
-        return _atEnd && _chunkEnd == _len && _readPos == _bufEnd;
-    }
+    bool exhausted() const { return _atEnd && _chunkEnd == _len && _readPos == _bufEnd; }
     // Block positions of the item, collected by start() with INDEX_BLOCKS.
     const std::vector<uint64_t>& blockIndex() const { return _index; }
     uint64_t blockPos() const { return _blockPos; }
+    uint32_t blockLength() const { return _len; }
 
   private:
     uint32_t readItemHeader(uint64_t& pos, uint32_t expectedType);

@@ -10,7 +10,8 @@ StgWriteBuffer::StgWriteBuffer(StgFile* file, uint32_t itemType)
 
 void StgWriteBuffer::putBits(const uint8_t* data, uint32_t bitCount) {
     uint32_t whole = bitCount / 8;
-    for (uint32_t i = 0; i < whole; ++i) putByte(data[i]);
+    for (uint32_t i = 0; i < whole; ++i)
+        putByte(data[i]);
     if (bitCount % 8 != 0)
         putLast(data[whole], static_cast<int>(bitCount % 8));
     else

@@ -23,7 +23,8 @@ class FaultOs : public os::Os {
     bool shortWrites = false;  // every pwrite transfers at most half of what it was asked
     int pwrites = 0;
     int syncs = 0;
-    std::vector<std::string> log;  // "pwrite OFF LEN", "sync", "ftruncate LEN", "pread OFF LEN"
+    std::vector<std::string> log;  // "pwrite OFF LEN", "sync", "ftruncate LEN",
+                                   // "pread OFF LEN"
 
     ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) override {
         if (++pwrites == failPwriteAt) {
@@ -47,8 +48,10 @@ class FaultOs : public os::Os {
         return Os::real().ftruncate(fd, len);
     }
     ssize_t pread(int fd, void* buf, size_t n, off_t off) override {
-        log.push_back("pread " + std::to_string(off) + " " + std::to_string(n));
-        return Os::real().pread(fd, buf, n, off);
+        // The continuation of a read cut short by the end of the file is not logged.
+        ssize_t r = Os::real().pread(fd, buf, n, off);
+        if (r != 0) log.push_back("pread " + std::to_string(off) + " " + std::to_string(n));
+        return r;
     }
 };
 
@@ -128,7 +131,8 @@ inline std::vector<ReadBlock> readAll(StgFile& f, uint64_t pos, uint32_t mode) {
     StgReadBuffer r(f, pos, mode);
     r.start();
     std::vector<ReadBlock> out;
-    do out.push_back(drainBlock(r));
+    do
+        out.push_back(drainBlock(r));
     while (r.next());
     return out;
 }

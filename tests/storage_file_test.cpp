@@ -1,8 +1,8 @@
-#include "archive/StgFile.h"
-#include "archive/msg.h"
-
 #include "stg_test_util.h"
 #include "support/TestDir.h"
+
+#include "archive/StgFile.h"
+#include "archive/msg.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,8 @@ std::string bytesOf(const std::string& path) {
     std::string s;
     char buf[4096];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        s.append(buf, n);
     std::fclose(f);
     return s;
 }
@@ -56,16 +57,15 @@ TEST(StgFile, HeaderIsCheckedPositionByPosition) {
         std::string header;
         int code;
     } cases[] = {
-        {"$$**2020", 3011},          // too short
-        {"$$**2020101x", 3012},      // last digit a letter
-        {"$$*x20201010", 3013},      // fourth byte not an asterisk
-        {"$x**2020101x", 3013},      // the first bad position decides
-        {"$$**20211010", 3014},      // another type
-        {"$$**20201011", 3015},      // storage part newer
-        {"$$**20201110", 3015},      // caller part newer
-        {"$$**20201009", 0},         // older parts are read
-        {"$$**20200910", 0},
-        {"$$**20200005", 0},
+        {"$$**2020", 3011},      // too short
+        {"$$**2020101x", 3012},  // last digit a letter
+        {"$$*x20201010", 3013},  // fourth byte not an asterisk
+        {"$x**2020101x", 3013},  // the first bad position decides
+        {"$$**20211010", 3014},  // another type
+        {"$$**20201011", 3015},  // storage part newer
+        {"$$**20201110", 3015},  // caller part newer
+        {"$$**20201009", 0},     // older parts are read
+        {"$$**20200910", 0},        {"$$**20200005", 0},
         {"$$**20201010trailing", 0}  // bytes after the header are the transactions' business
     };
     for (const Case& c : cases) {
@@ -219,7 +219,8 @@ TEST(StgFile, FailedWriteOrSyncLeavesCommittedPrefix) {
         committed = bytesOf(d / "a.trsm");
     }
     std::vector<uint8_t> big(70000);
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<uint8_t>(i * 7);
     // Count the calls of a successful save, then fail each of them in turn.
     auto save = [&](StgFile& f) {
         writeContent(f, {block(big), block(big), block({9})});
