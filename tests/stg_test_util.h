@@ -8,61 +8,43 @@
 #include "archive/StgWriteBuffer.h"
 #include "archive/os.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// Forwards to the real platform layer; fails the Nth pwrite or fdatasync (counted from 1)
-// with the chosen errno, and records what was called, in order.
-class FaultOs : public os::Os {
+// Forwards to the real platform layer and records the calls that touch the storage file, in
+// order: "pwrite OFF LEN", "sync", "ftruncate LEN", "pread OFF LEN". Installed for its
+// lifetime.
+class CallLogOs : public os::Os {
   public:
-    int failPwriteAt = 0;
-    int failSyncAt = 0;
-    int err = ENOSPC;
-    bool shortWrites = false;  // every pwrite transfers at most half of what it was asked
-    int pwrites = 0;
-    int syncs = 0;
-    std::vector<std::string> log;  // "pwrite OFF LEN", "sync", "ftruncate LEN",
-                                   // "pread OFF LEN"
+    CallLogOs() : _previous(os::install(this)) {}
+    ~CallLogOs() override { os::install(_previous); }
+    CallLogOs(const CallLogOs&) = delete;
+    CallLogOs& operator=(const CallLogOs&) = delete;
+
+    std::vector<std::string> log;
 
     ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) override {
-        if (++pwrites == failPwriteAt) {
-            errno = err;
-            return -1;
-        }
-        if (shortWrites && n > 1) n /= 2;
         log.push_back("pwrite " + std::to_string(off) + " " + std::to_string(n));
-        return Os::real().pwrite(fd, buf, n, off);
+        return _previous->pwrite(fd, buf, n, off);
     }
     int fdatasync(int fd) override {
-        if (++syncs == failSyncAt) {
-            errno = EIO;
-            return -1;
-        }
         log.push_back("sync");
-        return Os::real().fdatasync(fd);
+        return _previous->fdatasync(fd);
     }
     int ftruncate(int fd, off_t len) override {
         log.push_back("ftruncate " + std::to_string(len));
-        return Os::real().ftruncate(fd, len);
+        return _previous->ftruncate(fd, len);
     }
     ssize_t pread(int fd, void* buf, size_t n, off_t off) override {
         // The continuation of a read cut short by the end of the file is not logged.
-        ssize_t r = Os::real().pread(fd, buf, n, off);
+        ssize_t r = _previous->pread(fd, buf, n, off);
         if (r != 0) log.push_back("pread " + std::to_string(off) + " " + std::to_string(n));
         return r;
     }
-};
-
-// Installs an Os for the lifetime of the guard.
-class InstallOs {
-  public:
-    explicit InstallOs(os::Os* o) : _old(os::install(o)) {}
-    ~InstallOs() { os::install(_old); }
 
   private:
-    os::Os* _old;
+    os::Os* _previous;
 };
 
 // One block of coder output as the coder would hand it over.

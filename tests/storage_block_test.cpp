@@ -206,8 +206,7 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockWithAlignedReads) {
     }
     uint64_t pos = writeContent(f, blocks);
     writeSequence(f, {block({1})});
-    FaultOs rec;
-    InstallOs guard(&rec);
+    CallLogOs rec;
     StgReadBuffer r(f, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS);
     r.start();
     ASSERT_EQ(r.blockIndex().size(), 4u);

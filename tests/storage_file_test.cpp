@@ -1,4 +1,5 @@
 #include "stg_test_util.h"
+#include "support/FaultOs.h"
 #include "support/TestDir.h"
 
 #include "archive/StgFile.h"
@@ -179,8 +180,7 @@ TEST(StgFile, RollbackCutsBackToCommittedLength) {
 TEST(StgFile, ShortWritesAreContinued) {
     TestDir d;
     FaultOs fault;
-    fault.shortWrites = true;
-    InstallOs guard(&fault);
+    fault.shortWrites(7);
     StgFile f(d / "a.trsm", 20, 10);
     f.open();
     std::string data(5000, 'x');
@@ -194,8 +194,7 @@ TEST(StgFile, CommitSyncsItemsBeforeLinkAndLengthAfter) {
     TestDir d;
     StgFile f(d / "a.trsm", 20, 10);
     f.open();
-    FaultOs fault;
-    InstallOs guard(&fault);
+    CallLogOs fault;
     f.reserveLink();
     f.append("items", 5);
     uint8_t link[10] = {'$', '$', '/', '/', 0x80, 0x96, 0x80, 0x80, 0x80, 0x80};
@@ -226,28 +225,29 @@ TEST(StgFile, FailedWriteOrSyncLeavesCommittedPrefix) {
         writeContent(f, {block(big), block(big), block({9})});
         writeSequence(f, {block({4, 5}), block({6})});
     };
-    FaultOs counter;
+    int pwrites, syncs;
     {
         TestDir d2;
         fs::copy_file(d / "a.trsm", d2 / "a.trsm");
         StgFile f(d2 / "a.trsm", 20, 10);
         f.open();
-        InstallOs guard(&counter);
+        FaultOs counter;
         save(f);
         f.close();
+        pwrites = counter.count(FaultOs::Call::Pwrite);
+        syncs = counter.count(FaultOs::Call::Fdatasync);
     }
-    ASSERT_GT(counter.pwrites, 5);
-    ASSERT_EQ(counter.syncs, 2);
-    for (int i = 1; i <= counter.pwrites + counter.syncs; ++i) {
-        FaultOs fault;
-        if (i <= counter.pwrites)
-            fault.failPwriteAt = i;
-        else
-            fault.failSyncAt = i - counter.pwrites;
+    ASSERT_GT(pwrites, 5);
+    ASSERT_EQ(syncs, 2);
+    for (int i = 1; i <= pwrites + syncs; ++i) {
         StgFile f(d / "a.trsm", 20, 10);
         f.open();
         {
-            InstallOs guard(&fault);
+            FaultOs fault;
+            if (i <= pwrites)
+                fault.failAt(FaultOs::Call::Pwrite, i, i % 2 ? ENOSPC : EIO);
+            else
+                fault.failAt(FaultOs::Call::Fdatasync, i - pwrites, EIO);
             try {
                 save(f);
                 ADD_FAILURE() << "call " << i << " did not fail";
@@ -261,6 +261,12 @@ TEST(StgFile, FailedWriteOrSyncLeavesCommittedPrefix) {
         f.close();
         EXPECT_EQ(bytesOf(d / "a.trsm"), committed) << "call " << i;
     }
+    // The failed saves did not spoil the file: the next one succeeds.
+    StgFile f(d / "a.trsm", 20, 10);
+    f.open();
+    save(f);
+    f.close();
+    EXPECT_GT(bytesOf(d / "a.trsm").size(), committed.size());
 }
 
 }  // namespace
