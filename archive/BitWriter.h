@@ -18,6 +18,13 @@ class BitWriter {
 
     // Appends the low n bits of value (n from 0 to 30), least significant first.
     void put(uint32_t value, int n) {
+        // The buffer is 32 bits wide and may hold 7 pending bits: a value wider than 25 bits
+        // goes in two parts so that none of its high bits is shifted out.
+        if (n > 25) {
+            put(value & 0xFFFF, 16);
+            value >>= 16;
+            n -= 16;
+        }
         _bits |= (value & ((uint32_t{1} << n) - 1)) << _count;
         _count += n;
         while (_count >= 8) {

@@ -1,0 +1,85 @@
+// The first pass of the LZ encoder: cuts one block into literals and pointers.
+//
+// What a search returns is fixed by the format: at each step the longest match of at least 4
+// bytes, limited to min(255, bytes left in the block), with any position indexed so far in the
+// block, the most recent one among equal lengths. A position is indexed once the two bytes
+// after it have been passed, except inside runs of equal bytes: a string whose byte before and
+// three bytes are all equal is never indexed, so a long run is matched against its start.
+//
+// The search uses binary trees instead of hash chains, which would have to be walked to their
+// end: one tree per hash of the first four bytes, ordered by the strings that start at its
+// positions and with newer positions above older ones. The walk from the root towards the
+// current string meets, for every length L, the most recent position matching at least L bytes,
+// so it finds exactly what a full chain walk finds, in about log(n) steps on most data. A new
+// position that equals an older one over the whole look-ahead takes its place: no later search
+// can prefer the older one.
+//
+// It owns 384 KiB of tables, allocated once.
+#pragma once
+
+#include "archive/LzFormat.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+class LzMatchFinder {
+  public:
+    LzMatchFinder();
+
+    // Calls sink.literal(byte) or sink.pointer(distance, length) for each item of data[0..n),
+    // n <= 65536, in order.
+    template <class Sink>
+    void parse(const uint8_t* data, uint32_t n, Sink&& sink);
+
+  private:
+    static constexpr uint16_t NIL = 0xFFFF;
+    static constexpr int HASH_BITS = 16;
+
+    static uint32_t load32(const uint8_t* p) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+    static uint32_t hash(const uint8_t* p) { return (load32(p) * 2654435761u) >> (32 - HASH_BITS); }
+    // Number of equal bytes of a and b, from `from` up to at most cap.
+    static uint32_t extend(const uint8_t* a, const uint8_t* b, uint32_t from, uint32_t cap);
+
+    uint32_t find(uint32_t pos, uint32_t cap, uint32_t& distance) const;
+    void insert(uint32_t s);
+    void clear(uint32_t n);
+
+    const uint8_t* _data = nullptr;
+    uint32_t _n = 0;
+    std::unique_ptr<uint16_t[]> _head;   // tree root per hash
+    std::unique_ptr<uint16_t[]> _left;   // per position: subtree of smaller strings
+    std::unique_ptr<uint16_t[]> _right;  // per position: subtree of greater strings
+};
+
+template <class Sink>
+void LzMatchFinder::parse(const uint8_t* data, uint32_t n, Sink&& sink) {
+    _data = data;
+    _n = n;
+    uint32_t pos = 0;
+    uint32_t run = 0;
+    while (pos < n) {
+        uint32_t left = n - pos;
+        uint32_t cap = left < lz::LOOK_AHEAD ? left : lz::LOOK_AHEAD;
+        uint32_t distance = 0;
+        uint32_t length = cap >= lz::MIN_MATCH ? find(pos, cap, distance) : 0;
+        if (length >= lz::MIN_MATCH) {
+            sink.pointer(distance, length);
+        } else {
+            sink.literal(data[pos]);
+            length = 1;
+        }
+        for (uint32_t i = 0; i < length; ++i) {
+            run = pos > 0 && data[pos - 1] == data[pos] ? run + 1 : 1;
+            ++pos;
+            // Positions too close to the end for a 4-byte match need no index: every later
+            // search has even fewer bytes left.
+            if (run <= 3 && pos >= 3 && n - (pos - 3) >= lz::MIN_MATCH) insert(pos - 3);
+        }
+    }
+    clear(n);
+}

@@ -1,0 +1,78 @@
+// In-memory block sink and source for the compressor's tests and fuzz targets: each block keeps
+// its flags, its bytes and the number of valid bits of its last byte, as the storage buffers do.
+#pragma once
+
+#include "archive/BlockReader.h"
+#include "archive/BlockWriter.h"
+
+#include <cstdint>
+#include <vector>
+
+struct MemBlock {
+    uint8_t flags = 0;
+    std::vector<uint8_t> bytes;
+    int lastBits = 8;  // valid bits of the last byte
+
+    uint64_t bitCount() const { return bytes.empty() ? 0 : bytes.size() * 8 - (8 - lastBits); }
+};
+
+class MemBlockWriter final : public BlockWriter {
+  public:
+    std::vector<MemBlock> blocks;
+
+    void setFlags(uint8_t flags) override { _cur.flags = flags; }
+    void putByte(uint8_t byte) override { _cur.bytes.push_back(byte); }
+    void putLast(uint8_t byte, int validBits) override {
+        if (validBits > 0) {
+            _cur.bytes.push_back(byte);
+            _cur.lastBits = validBits;
+        }
+        blocks.push_back(std::move(_cur));
+        _cur = MemBlock{};
+    }
+    void putBits(const uint8_t* data, uint32_t bitCount) override {
+        _cur.bytes.insert(_cur.bytes.end(), data, data + bitCount / 8);
+        int rest = static_cast<int>(bitCount % 8);
+        putLast(rest ? static_cast<uint8_t>(data[bitCount / 8] & ((1 << rest) - 1)) : 0, rest);
+    }
+
+  private:
+    MemBlock _cur;
+};
+
+class MemBlockReader final : public BlockReader {
+  public:
+    explicit MemBlockReader(std::vector<MemBlock> blocks, uint32_t startPos = 0x1234)
+        : _blocks(std::move(blocks)), _startPos(startPos) {}
+
+    int get(uint8_t& byte) override {
+        if (_index >= _blocks.size()) return 0;
+        const MemBlock& b = _blocks[_index];
+        if (_pos >= b.bytes.size()) return 0;
+        byte = b.bytes[_pos++];
+        ++gets;
+        return _pos == b.bytes.size() ? b.lastBits : 8;
+    }
+    uint8_t blockFlags() const override {
+        return _index < _blocks.size() ? _blocks[_index].flags : 0;
+    }
+    bool next() override { return seekBlock(_index + 1); }
+    bool seekBlock(uint32_t n) override {
+        if (n >= _blocks.size()) return false;
+        _index = n;
+        _pos = 0;
+        resetBits();
+        ++seeks;
+        return true;
+    }
+    uint32_t startPos() const override { return _startPos; }
+
+    uint64_t gets = 0;
+    uint64_t seeks = 0;
+
+  private:
+    std::vector<MemBlock> _blocks;
+    uint32_t _index = 0;
+    size_t _pos = 0;
+    uint32_t _startPos;
+};
