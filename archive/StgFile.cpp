@@ -1,0 +1,156 @@
+#include "StgFile.h"
+
+#include "archive/msg.h"
+#include "archive/os.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
+
+StgFile::StgFile(std::string path, int32_t type, int32_t version)
+    : _path(std::move(path)), _type(type * 100 + 20), _vers(version * 100 + 10) {}
+
+StgFile::~StgFile() {
+    if (_fd >= 0) os::sys().close(_fd);
+}
+
+void StgFile::open() {
+    VERIFY(_a == _b);
+    if (_fd < 0) {
+        int fd = os::sys().open(_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) throw makeError(systemError(), "StgFile.open.1");
+        // flock locks belong to the open file description, so a second open of the same path
+        // is refused even inside this process, as a sharing violation would be.
+        if (os::sys().flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            Error cause = systemError();
+            os::closeQuietly(fd);
+            throw makeError(std::move(cause), "StgFile.open.1");
+        }
+        _fd = fd;
+    }
+    struct stat st;
+    if (os::sys().fstat(_fd, &st) != 0) throw makeError(systemError(), "StgFile.open.2");
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (size > SIZE_LIMIT) throw makeError("StgFile.open.3");
+    if (_a == 0) {
+        _a = _b = size;
+        if (size == 0) {
+            writeFileHeader();
+            // The new file's name must be as durable as its header.
+            std::string::size_type slash = _path.rfind('/');
+            std::string dir = slash == std::string::npos ? std::string(".")
+                              : slash == 0               ? std::string("/")
+                                                         : _path.substr(0, slash);
+            if (!os::syncDir(dir)) throw makeError(systemError(), "StgFile.commit.2");
+        } else {
+            readFileHeader();
+        }
+    } else if (size != _a) {
+        throw makeError("StgFile.open.4");
+    }
+}
+
+void StgFile::close() {
+    VERIFY(_a == _b);
+    if (_fd >= 0) {
+        // Closing also drops the lock. A failing close has nothing left to lose: every
+        // commit was synced before it returned.
+        os::sys().close(_fd);
+        _fd = -1;
+    }
+}
+
+size_t StgFile::read(uint64_t pos, void* buf, size_t count) {
+    if (count == 0) return 0;
+    // Nothing can be stored beyond the limit; reading there is reading past the end.
+    if (pos >= SIZE_LIMIT) return 0;
+    ssize_t n = os::preadFull(_fd, buf, count, static_cast<off_t>(pos));
+    if (n < 0) throw makeError(systemError(), "StgFile.read.2");
+    return static_cast<size_t>(n);
+}
+
+void StgFile::write(uint64_t pos, const void* buf, size_t count) {
+    if (pos > SIZE_LIMIT || SIZE_LIMIT - pos < count) throw makeError("StgFile.write.1");
+    if (!os::pwriteFull(_fd, buf, count, static_cast<off_t>(pos)))
+        throw makeError(systemError(), "StgFile.write.3");
+}
+
+void StgFile::append(const void* buf, size_t count) {
+    write(_b, buf, count);
+    _b += count;
+}
+
+void StgFile::reserveLink() {
+    VERIFY(_a == _b);
+    static const uint8_t placeholder[LINK_LEN] = {};
+    append(placeholder, LINK_LEN);
+    _linkPending = false;
+}
+
+void StgFile::writeLink(const uint8_t* link) {
+    // The link is what makes a transaction reachable, so it goes to disk only after everything
+    // it points at (see commit).
+    std::copy(link, link + LINK_LEN, _link);
+    _linkPending = true;
+}
+
+void StgFile::makeDurable() {
+    if (!os::syncFile(_fd)) throw makeError(systemError(), "StgFile.commit.2");
+}
+
+void StgFile::commit() {
+    if (_linkPending) {
+        makeDurable();
+        write(_a, _link, LINK_LEN);
+        _linkPending = false;
+    }
+    if (os::sys().ftruncate(_fd, static_cast<off_t>(_b)) != 0)
+        throw makeError(systemError(), "StgFile.commit.2");
+    makeDurable();
+    _a = _b;
+}
+
+void StgFile::rollback() {
+    if (_fd < 0) return;
+    _linkPending = false;
+    _b = _a;
+    // Cutting back needs no sync: bytes beyond the committed end are never read as part of
+    // the archive, whether or not the cut reached the disk.
+    if (os::sys().ftruncate(_fd, static_cast<off_t>(_b)) != 0)
+        throw makeError(systemError(), "StgFile.commit.2");
+}
+
+void StgFile::writeFileHeader() {
+    char text[FILE_HEADER_LEN + 1];
+    int n = std::snprintf(text, sizeof text, "$$**%04d%04d", _type, _vers);
+    VERIFY(n == static_cast<int>(FILE_HEADER_LEN));
+    append(text, FILE_HEADER_LEN);
+    commit();
+}
+
+void StgFile::readFileHeader() {
+    uint8_t h[FILE_HEADER_LEN];
+    if (read(0, h, FILE_HEADER_LEN) < FILE_HEADER_LEN) throw makeError("StgFile.readFileHeader.1");
+    static const char TEMPLATE[] = "$$**00000000";
+    int32_t numbers[2] = {0, 0};
+    int digits = 0;
+    for (uint32_t i = 0; i < FILE_HEADER_LEN; ++i) {
+        if (TEMPLATE[i] == '0') {
+            if (h[i] < '0' || h[i] > '9') throw makeError("StgFile.readFileHeader.2");
+            int32_t& v = numbers[digits++ / 4];
+            v = v * 10 + (h[i] - '0');
+        } else if (h[i] != static_cast<uint8_t>(TEMPLATE[i])) {
+            throw makeError("StgFile.readFileHeader.3");
+        }
+    }
+    int32_t type = numbers[0];
+    int32_t v = numbers[1];
+    if (type != _type) throw makeError("StgFile.readFileHeader.4", type);
+    // The storage layer's part (last two digits) and the caller's part are each compared on
+    // their own: a file is readable when neither part is newer than ours.
+    if (v % 100 > _vers % 100 || v / 100 > _vers / 100)
+        throw makeError("StgFile.readFileHeader.5", v);
+    _vers = v;
+}

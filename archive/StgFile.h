@@ -1,0 +1,77 @@
+// The archive's storage file: a 12-byte header followed by transactions that are only ever
+// appended.
+//
+// StgFile owns the path and, while open, the file descriptor. The file is open only for one
+// operation (load, save, restoring a version) and always exclusively: a second opener, in this
+// or another process, fails with 3000 while the first holds the file. Everything written goes
+// beyond the committed size `_a`; `commit` makes the current end `_b` the file's length and
+// makes the transaction durable, `rollback` cuts the file back to `_a`. The committed size is
+// remembered across a close, so a later `open` notices another program changing the length
+// (3003).
+//
+// Durability: a commit syncs the appended items first, only then writes the transaction's
+// link over its placeholder, sets the length and syncs again. A power loss can thus leave a
+// tail whose link is still the placeholder, but never a link that points at bytes that were
+// not yet on disk.
+//
+// On failure every operation throws an Error (codes 3000-3015, with the system error as cause
+// where the operating system failed); `_a` and `_b` keep their values, and a failed `open`
+// after the file was opened keeps it open until `close`. Unequal `_a` and `_b` at open, close
+// or reserveLink are verification failures.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class StgFile {
+  public:
+    static constexpr uint64_t SIZE_LIMIT = 0xFA000000;  // 4,194,304,000 bytes
+    static constexpr uint32_t FILE_HEADER_LEN = 12;
+    static constexpr uint32_t LINK_LEN = 10;
+
+    // type and version are the caller's parts; the storage layer adds its own two digits.
+    StgFile(std::string path, int32_t type, int32_t version);
+    ~StgFile();
+    StgFile(const StgFile&) = delete;
+    StgFile& operator=(const StgFile&) = delete;
+
+    void open();
+    void close();
+    bool isOpen() const { return _fd >= 0; }
+
+    // Bytes actually read: fewer than count only at the end of the file.
+    size_t read(uint64_t pos, void* buf, size_t count);
+    // All count bytes or an error; never beyond the size limit (3008, nothing written).
+    void write(uint64_t pos, const void* buf, size_t count);
+    void append(const void* buf, size_t count);
+
+    // Writes the placeholder of the transaction's link at `_a` (10 bytes).
+    void reserveLink();
+    // Keeps the 10 link bytes; they are written over the placeholder at the next commit.
+    void writeLink(const uint8_t* link);
+
+    void commit();
+    // Cuts off everything written since the last commit; nothing happens while closed.
+    void rollback();
+
+    uint64_t committedSize() const { return _a; }
+    uint64_t end() const { return _b; }
+    int32_t type() const { return _type; }
+    int32_t version() const { return _vers; }
+    const std::string& path() const { return _path; }
+
+  private:
+    void writeFileHeader();
+    void readFileHeader();
+    void makeDurable();
+
+    std::string _path;
+    int32_t _type;
+    int32_t _vers;
+    int _fd = -1;
+    uint64_t _a = 0;
+    uint64_t _b = 0;
+    bool _linkPending = false;
+    uint8_t _link[LINK_LEN] = {};
+};

@@ -1,0 +1,120 @@
+// Helpers of the storage tests: a platform layer that fails or records chosen calls, and
+// items built from hand-written block data.
+#pragma once
+
+#include "archive/StgFile.h"
+#include "archive/StgItem.h"
+#include "archive/StgReadBuffer.h"
+#include "archive/StgWriteBuffer.h"
+#include "archive/os.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Forwards to the real platform layer and records the calls that touch the storage file, in
+// order: "pwrite OFF LEN", "sync", "ftruncate LEN", "pread OFF LEN". Installed for its
+// lifetime.
+class CallLogOs : public os::Os {
+  public:
+    CallLogOs() : _previous(os::install(this)) {}
+    ~CallLogOs() override { os::install(_previous); }
+    CallLogOs(const CallLogOs&) = delete;
+    CallLogOs& operator=(const CallLogOs&) = delete;
+
+    std::vector<std::string> log;
+
+    ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) override {
+        log.push_back("pwrite " + std::to_string(off) + " " + std::to_string(n));
+        return _previous->pwrite(fd, buf, n, off);
+    }
+    int fdatasync(int fd) override {
+        log.push_back("sync");
+        return _previous->fdatasync(fd);
+    }
+    int ftruncate(int fd, off_t len) override {
+        log.push_back("ftruncate " + std::to_string(len));
+        return _previous->ftruncate(fd, len);
+    }
+    ssize_t pread(int fd, void* buf, size_t n, off_t off) override {
+        // The continuation of a read cut short by the end of the file is not logged.
+        ssize_t r = _previous->pread(fd, buf, n, off);
+        if (r != 0) log.push_back("pread " + std::to_string(off) + " " + std::to_string(n));
+        return r;
+    }
+
+  private:
+    os::Os* _previous;
+};
+
+// One block of coder output as the coder would hand it over.
+struct TestBlock {
+    std::vector<uint8_t> data;  // whole bytes, plus the partial last byte when bits % 8 != 0
+    uint32_t bits;
+    uint8_t flags;
+};
+
+inline TestBlock block(std::vector<uint8_t> data, uint8_t flags = 0) {
+    uint32_t bits = static_cast<uint32_t>(data.size()) * 8;
+    return {std::move(data), bits, flags};
+}
+
+inline void putBlocks(StgWriteBuffer& w, const std::vector<TestBlock>& blocks) {
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        uint8_t flags = blocks[i].flags;
+        if (i + 1 == blocks.size()) flags |= stg::LAST_BLOCK;
+        w.setFlags(flags);
+        w.putBits(blocks[i].data.data(), blocks[i].bits);
+    }
+}
+
+// A content item written straight to the file; returns its position.
+inline uint64_t writeContent(StgFile& f, const std::vector<TestBlock>& blocks,
+                             uint32_t type = stg::FILE_CONTENT) {
+    StgWriteBuffer w(&f, type);
+    w.beginItem(f);
+    putBlocks(w, blocks);
+    w.endItem(f);
+    return w.itemStart();
+}
+
+// A record stream built in memory, written behind the transaction's content items and
+// committed.
+inline void writeSequence(StgFile& f, const std::vector<TestBlock>& blocks) {
+    StgWriteBuffer w(nullptr, stg::TXN_SEQUENCE);
+    putBlocks(w, blocks);
+    w.beginItem(f);
+    w.writeBuffered(f);
+    w.endItem(f);
+    f.commit();
+}
+
+// Every block's data as delivered, with the valid bits of each block's last byte.
+struct ReadBlock {
+    std::vector<uint8_t> data;
+    int lastBits = 0;
+    uint8_t flags = 0;
+    bool operator==(const ReadBlock&) const = default;
+};
+
+inline ReadBlock drainBlock(StgReadBuffer& r) {
+    ReadBlock b;
+    b.flags = r.blockFlags();
+    uint8_t c;
+    int n;
+    while ((n = r.get(c)) != 0) {
+        b.data.push_back(c);
+        b.lastBits = n;
+    }
+    return b;
+}
+
+inline std::vector<ReadBlock> readAll(StgFile& f, uint64_t pos, uint32_t mode) {
+    StgReadBuffer r(f, pos, mode);
+    r.start();
+    std::vector<ReadBlock> out;
+    do
+        out.push_back(drainBlock(r));
+    while (r.next());
+    return out;
+}
