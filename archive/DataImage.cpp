@@ -1,11 +1,19 @@
 #include "archive/DataImage.h"
 
+#include "archive/cfg.h"
 #include "archive/msg.h"
 
 #include <algorithm>
 #include <limits>
 
 namespace {
+
+// The ranges keep out what no section layout can work with; what depends on another value
+// (the hash count on the section size, the cache on the window) is checked at construction.
+const int32_t* sectSizeSetting = intSetting("DataImage.sectSize", 64, 1);
+const int32_t* maxMemSetting = intSetting("DataImage.maxMem", 1048576, 0);
+const int32_t* maxBufSetting = intSetting("DataImage.maxBuf", 1048576, 0);
+const int32_t* hashCountSetting = intSetting("DataImage.hashCount", 8, 1);
 
 inline uint32_t hashBytes(uint32_t h, const uint8_t* p, uint32_t n) {
     for (uint32_t i = 0; i < n; ++i)
@@ -31,10 +39,13 @@ DataImage::Params checked(DataImage::Params p, uint32_t window) {
 }  // namespace
 
 DataImage::Params DataImage::configured() {
-    // Bound here to "DataImage.sectSize", "DataImage.maxMem", "DataImage.maxBuf" and
-    // "DataImage.hashCount" once the settings are available to the engine; until then the
-    // compiled defaults.
-    return Params{};
+    Params p;
+    // A setting that could not be registered (no memory) keeps its compiled default.
+    if (sectSizeSetting) p.sectSize = *sectSizeSetting;
+    if (maxMemSetting) p.maxMem = *maxMemSetting;
+    if (maxBufSetting) p.maxBuf = *maxBufSetting;
+    if (hashCountSetting) p.hashCount = *hashCountSetting;
+    return p;
 }
 
 DataImage::DataImage(BaseSource& base, uint32_t baseLen, Params params, uint32_t window)

@@ -41,7 +41,8 @@ class DataImage {
         int maxBuf = 1048576;  // bytes of new data whose section hashes are cached
         int hashCount = 8;     // bytes of a section's start hashed for the prefix filter
     };
-    // The parameters as configured: the one place where they are bound to the settings.
+    // The live values of the settings "DataImage.sectSize", ".maxMem", ".maxBuf" and
+    // ".hashCount", read at each call.
     static Params configured();
 
     // The largest piece of new data the delta writer hands to findMatch at once: its plain

@@ -1,9 +1,12 @@
 #include "support/MemBase.h"
 
 #include "archive/DataImage.h"
+#include "archive/cfg.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <random>
 
 namespace {
@@ -207,6 +210,26 @@ TEST(DataImage, ParametersOutsideTheWorkingRangeFallBackToDefaults) {
     EXPECT_TRUE(m.found);
     EXPECT_EQ(m.start, 0u);
     EXPECT_EQ(m.end, 1024u);
+}
+
+TEST(DataImage, StoredSettingsOutsideTheWorkingRangeAreIgnored) {
+    std::ofstream(storePath(), std::ios::binary | std::ios::trunc)
+        << "DataImage.sectSize=0\nDataImage.maxMem=-5\nDataImage.maxBuf=3\n"
+           "DataImage.hashCount=100\n";
+    loadSettings();
+    std::remove(storePath().c_str());
+    DataImage::Params p = DataImage::configured();
+    EXPECT_EQ(p.sectSize, 64);
+    EXPECT_EQ(p.maxMem, 1048576);
+    MemBase base(randomBytes(1024, 12));
+    DataImage image(base, 1024);
+    EXPECT_EQ(image.sectSize(), 64u);
+    EXPECT_EQ(image.hashCount(), 8u);
+    EXPECT_EQ(image.cacheCapacity(), 16384u);
+    image.buildIndex();
+    EXPECT_TRUE(find(image, base.bytes).found);
+    findSetting("DataImage.maxBuf", Setting::INT, false)->_int = 1048576;
+    findSetting("DataImage.hashCount", Setting::INT, false)->_int = 8;
 }
 
 TEST(DataImage, DamagedBaseErrorsPropagate) {
