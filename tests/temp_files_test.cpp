@@ -183,6 +183,13 @@ TEST_F(TempFiles, SubfolderSettingDecidesTheFolder) {
     std::ofstream(tmp() + "/blocked").put('x');
     EXPECT_FALSE(getTempDir(buf, sizeof buf));
     EXPECT_EQ(TempFileList().add("x.txt"), nullptr);
+    // So does a subfolder that other users may write to.
+    tempSub() = "shared";
+    fs::create_directory(tmp() + "/shared");
+    fs::permissions(tmp() + "/shared", fs::perms::all);
+    EXPECT_FALSE(getTempDir(buf, sizeof buf));
+    fs::permissions(tmp() + "/shared", fs::perms::owner_all);
+    EXPECT_TRUE(getTempDir(buf, sizeof buf));
     fs::remove(tmp() + "/blocked");
 }
 
