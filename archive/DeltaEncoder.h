@@ -38,8 +38,9 @@ inline Budget budgetFor(uint32_t size, double maxSeg, double maxNew) {
 }
 
 // Reads the whole file through `reader` (opened, not yet read) and writes the delta to `out`
-// (anything with writeByte(uint8_t) and writeNumber(int32_t)). Returns false when a budget ran
-// out; the reader is then somewhere in the middle of the file.
+// (anything with writeByte(uint8_t) and writeNumber(int32_t)). The image's window must be at
+// least the reader's buffer size. Returns false when a budget ran out; the reader is then
+// somewhere in the middle of the file.
 template <class Sink>
 bool encodeDelta(FileReader& reader, DataImage& image, Sink& out, Budget budget) {
     while (reader.len() > 0) {
