@@ -5,6 +5,7 @@
 #include "archive/FileReader.h"
 #include "archive/FileWriter.h"
 #include "archive/msg.h"
+#include "archive/os.h"
 
 #include <gtest/gtest.h>
 
@@ -53,6 +54,9 @@ TEST(FileReader, DeliversEveryByteAcrossRefillsWithItsCrcAndTime) {
         FileReader r(dir / "f", 4);
         r.open();
         EXPECT_EQ(r.mtime(), -1);
+        std::vector<os::DirEntry> listing;  // the scan must see the same time
+        ASSERT_EQ(os::sys().listDir(dir.path().c_str(), listing), 0);
+        EXPECT_EQ(listing.at(0).mtime, -1);
         EXPECT_EQ(readAll(r), content);
         EXPECT_EQ(r.close(), crc);
     }
