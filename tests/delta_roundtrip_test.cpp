@@ -38,8 +38,11 @@ int roundTrip(const Bytes& base, const Bytes& content, uint32_t window = DataIma
     image.buildIndex();
     MemValueWriter out;
     auto size = static_cast<uint32_t>(content.size());
-    if (!delta::encodeDelta(reader, image, out, delta::budgetFor(size, 0.001953125, 0.25)))
+    size_t consumed = 0;
+    if (!delta::encodeDelta(reader, image, out, delta::budgetFor(size, 0.001953125, 0.25),
+                            [&](size_t n) { consumed += n; }))
         return -1;
+    EXPECT_EQ(consumed, content.size());
     EXPECT_FALSE(reader.changedWhileRead());
     EXPECT_EQ(reader.close(), crc32::of(content.data(), content.size()));
     EXPECT_EQ(restore(out.bytes, source, size), content);
