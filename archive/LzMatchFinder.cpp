@@ -4,8 +4,7 @@
 
 LzMatchFinder::LzMatchFinder()
     : _head(new uint16_t[size_t{1} << HASH_BITS]),
-      _left(new uint16_t[lz::BLOCK_SIZE]),
-      _right(new uint16_t[lz::BLOCK_SIZE]) {
+      _son(new uint16_t[2 * size_t{lz::BLOCK_SIZE}]) {
     std::fill_n(_head.get(), size_t{1} << HASH_BITS, NIL);
 }
 
@@ -22,14 +21,17 @@ uint32_t LzMatchFinder::extend(const uint8_t* a, const uint8_t* b, uint32_t from
     return len;
 }
 
+// Both walks choose their direction without a branch (the comparison goes either way at
+// random), and keep their state in registers.
 uint32_t LzMatchFinder::find(uint32_t pos, uint32_t cap, uint32_t& distance) const {
     const uint8_t* cur = _data + pos;
     uint32_t node = _head[hash(cur)];
     uint32_t best = lz::MIN_MATCH - 1;
-    uint32_t lenLess = 0;  // bytes shared with the last node found smaller than cur
-    uint32_t lenMore = 0;  // ... and with the last one found greater
+    // Bytes shared with the last node found smaller than cur and with the last one found
+    // greater: every node below shares at least the lesser of the two.
+    uint32_t lenLess = 0;
+    uint32_t lenMore = 0;
     while (node != NIL) {
-        // Every node below shares at least min(lenLess, lenMore) bytes with cur.
         uint32_t len = extend(_data + node, cur, std::min(lenLess, lenMore), cap);
         // Nodes are met newest first, so only a longer match replaces the one found.
         if (len > best) {
@@ -37,13 +39,10 @@ uint32_t LzMatchFinder::find(uint32_t pos, uint32_t cap, uint32_t& distance) con
             distance = pos - node;
             if (len == cap) break;
         }
-        if (_data[node + len] < cur[len]) {
-            lenLess = len;
-            node = _right[node];
-        } else {
-            lenMore = len;
-            node = _left[node];
-        }
+        bool smaller = _data[node + len] < cur[len];
+        lenLess = smaller ? len : lenLess;
+        lenMore = smaller ? lenMore : len;
+        node = _son[2 * node + smaller];
     }
     return best >= lz::MIN_MATCH ? best : 0;
 }
@@ -55,9 +54,11 @@ void LzMatchFinder::insert(uint32_t s) {
     uint32_t node = *head;
     *head = static_cast<uint16_t>(s);
     // The new position becomes the root: the old tree is split along the path into the
-    // strings smaller than it (its left subtree) and the greater ones (its right subtree).
-    uint16_t* less = &_left[s];
-    uint16_t* more = &_right[s];
+    // strings smaller than it (its left subtree) and the greater ones (its right subtree). A
+    // node smaller than s continues the smaller side by its own right subtree, and the other
+    // way round.
+    uint16_t* less = &_son[2 * s];
+    uint16_t* more = &_son[2 * s + 1];
     uint32_t lenLess = 0;
     uint32_t lenMore = 0;
     while (node != NIL) {
@@ -65,21 +66,18 @@ void LzMatchFinder::insert(uint32_t s) {
         if (len == cap) {
             // Equal over the look-ahead: the new position replaces the old one. Later searches
             // see no more than this many bytes, so the old one could only tie, and lose.
-            *less = _left[node];
-            *more = _right[node];
+            *less = _son[2 * node];
+            *more = _son[2 * node + 1];
             return;
         }
-        if (_data[node + len] < cur[len]) {
-            *less = static_cast<uint16_t>(node);
-            less = &_right[node];
-            lenLess = len;
-            node = *less;
-        } else {
-            *more = static_cast<uint16_t>(node);
-            more = &_left[node];
-            lenMore = len;
-            node = *more;
-        }
+        bool smaller = _data[node + len] < cur[len];
+        *(smaller ? less : more) = static_cast<uint16_t>(node);
+        uint16_t* next = &_son[2 * node + smaller];
+        less = smaller ? next : less;
+        more = smaller ? more : next;
+        lenLess = smaller ? len : lenLess;
+        lenMore = smaller ? lenMore : len;
+        node = *next;
     }
     *less = NIL;
     *more = NIL;
