@@ -46,8 +46,9 @@ class LzMatchFinder {
         return v;
     }
     static uint32_t hash(const uint8_t* p) { return (load32(p) * 2654435761u) >> (32 - HASH_BITS); }
-    // Number of equal bytes of a and b, from `from` up to at most cap.
-    static uint32_t extend(const uint8_t* a, const uint8_t* b, uint32_t from, uint32_t cap);
+    // Number of equal bytes of a and b, from `from` up to at most cap, times 2, plus 1 when a
+    // has the lower byte where they differ (below cap).
+    static uint32_t compare(const uint8_t* a, const uint8_t* b, uint32_t from, uint32_t cap);
 
     uint32_t find(uint32_t pos, uint32_t cap, uint32_t& distance) const;
     void insert(uint32_t s);
