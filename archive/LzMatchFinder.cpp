@@ -4,13 +4,12 @@
 #include <bit>
 
 LzMatchFinder::LzMatchFinder()
-    : _head(new uint16_t[size_t{1} << HASH_BITS]),
-      _son(new uint16_t[2 * size_t{lz::BLOCK_SIZE}]) {
+    : _head(new uint16_t[size_t{1} << HASH_BITS]), _son(new uint16_t[2 * size_t{lz::BLOCK_SIZE}]) {
     std::fill_n(_head.get(), size_t{1} << HASH_BITS, NIL);
 }
 
 [[gnu::always_inline]] inline uint32_t LzMatchFinder::compare(const uint8_t* a, const uint8_t* b,
-                                                                uint32_t from, uint32_t cap) {
+                                                              uint32_t from, uint32_t cap) {
     static_assert(std::endian::native == std::endian::little);
     uint32_t len = from;
     while (len + 8 <= cap) {
@@ -26,7 +25,8 @@ LzMatchFinder::LzMatchFinder()
         }
         len += 8;
     }
-    while (len < cap && a[len] == b[len]) ++len;
+    while (len < cap && a[len] == b[len])
+        ++len;
     return 2 * len + (len < cap && a[len] < b[len]);
 }
 
@@ -98,7 +98,8 @@ void LzMatchFinder::insert(uint32_t s) {
 void LzMatchFinder::clear(uint32_t n) {
     // Small blocks (short items are common) clear only the roots they used.
     if (n < 8192) {
-        for (uint32_t s = 0; s + 3 < n; ++s) _head[hash(_data + s)] = NIL;
+        for (uint32_t s = 0; s + 3 < n; ++s)
+            _head[hash(_data + s)] = NIL;
     } else {
         std::fill_n(_head.get(), size_t{1} << HASH_BITS, NIL);
     }
