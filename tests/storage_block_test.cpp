@@ -24,7 +24,10 @@ Bytes fileBytes(const std::string& path) {
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// A new file each time: rewriting one in place through truncation makes the file system flush
+// it on close, which costs a disk write per case.
 void putFile(const std::string& path, const Bytes& b) {
+    std::filesystem::remove(path);
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
