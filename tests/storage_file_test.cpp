@@ -30,7 +30,11 @@ int openCode(const std::string& path) {
 TEST(StgFile, MissingFileIsCreatedWithHeaderOnly) {
     TestDir d;
     StgFile f(d / "a.trsm", 20, 10);
-    f.open();
+    {
+        FaultOs calls;
+        f.open();
+        EXPECT_EQ(calls.count(FaultOs::Call::Fsync), 1);  // the folder, so the new name lasts
+    }
     EXPECT_EQ(f.committedSize(), 12u);
     EXPECT_EQ(f.end(), 12u);
     f.close();
