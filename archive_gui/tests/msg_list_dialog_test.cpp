@@ -1,4 +1,3 @@
-#include "archive_gui/app/UiStrings.h"
 #include "archive_gui/dialogs/MsgListDlg.h"
 #include "gui_test_util.h"
 
@@ -215,15 +214,6 @@ class MsgListDialogTest : public QObject {
         QVERIFY2(out.startsWith("Internal Error|Verification failed: msg_list_dialog_test.cpp("),
                  qPrintable(out));
         QVERIFY2(out.contains("): argc < 0"), qPrintable(out));
-    }
-
-    void uiRowsAreInTheMessageTable() {
-        registerUiMsgs();
-        Error e = makeError(systemError(EACCES), "ArchiveDoc.OnFileSave.1", "/a/b.trsm");
-        QCOMPARE(e.code, 1000);
-        QCOMPARE(QString::fromStdString(e.text), QString("Could not delete file /a/b.trsm"));
-        QCOMPARE(makeError("ArchiveDoc.OnExport.1", "/x").text,
-                 std::string("Could not delete folder /x"));
     }
 };
 
