@@ -67,6 +67,8 @@ void ProgressDlg::poll() const {
             _box->setRange(0, 0);
         }
     }
-    QApplication::processEvents();
+    // Until the modal box is up nothing blocks the other windows, so their input waits:
+    // a click there must not start a second operation inside this one.
+    QApplication::processEvents(_box ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
     if (_box && _box->wasCanceled()) _cancelled = true;
 }

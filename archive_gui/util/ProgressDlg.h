@@ -3,9 +3,10 @@
 // The engine calls advance() and cancelled() between units of work; each call lets the
 // window system run (at most every POLL_MS), so the window repaints and the Cancel button
 // can be pressed while the work goes on. The box appears only once the work has taken
-// longer than the delay, so short work never flashes a window. While it is up the rest of
-// the program takes no input (the box is modal), so nothing can start a second operation
-// from inside the first. Destroying the object closes the box.
+// longer than the delay, so short work never flashes a window. Before it is up only painting
+// and timers run; once it is up the rest of the program takes no input (the box is modal).
+// Either way nothing can start a second operation from inside the first. Destroying the
+// object closes the box.
 #pragma once
 
 #include "archive/Progress.h"
