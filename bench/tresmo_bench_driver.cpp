@@ -31,14 +31,19 @@ class NoSyncOs : public os::Os {
 
 class TimedSyncOs : public os::Os {
   public:
-    int fdatasync(int fd) override { return timed([&] { return real().fdatasync(fd); }); }
-    int fsync(int fd) override { return timed([&] { return real().fsync(fd); }); }
+    int fdatasync(int fd) override {
+        return timed([&] { return real().fdatasync(fd); });
+    }
+    int fsync(int fd) override {
+        return timed([&] { return real().fsync(fd); });
+    }
 
     int calls = 0;
     double seconds = 0;
 
   private:
-    template <class F> int timed(F f) {
+    template <class F>
+    int timed(F f) {
         auto start = std::chrono::steady_clock::now();
         int r = f();
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -48,9 +53,10 @@ class TimedSyncOs : public os::Os {
 };
 
 int usage() {
-    std::fprintf(stderr, "usage: tresmo_bench_tool [--nosync] [--sync-stats] save|refresh FOLDER "
-                         "ARCHIVE TIME\n       tresmo_bench_tool restore ARCHIVE DEST "
-                         "newest|oldest\n");
+    std::fprintf(stderr,
+                 "usage: tresmo_bench_tool [--nosync] [--sync-stats] save|refresh FOLDER "
+                 "ARCHIVE TIME\n       tresmo_bench_tool restore ARCHIVE DEST "
+                 "newest|oldest\n");
     return 2;
 }
 
@@ -74,8 +80,7 @@ int refreshOrSave(const std::vector<std::string>& args, bool save) {
     SaveStats stats;
     if (!a.save(nullptr, &stats)) return 1;
     std::fprintf(stderr, "saved %d files (%d deltas), %d removed, %lld bytes read, %lld stored\n",
-                 stats.files, stats.deltas, stats.removed,
-                 static_cast<long long>(stats.bytesRead),
+                 stats.files, stats.deltas, stats.removed, static_cast<long long>(stats.bytesRead),
                  static_cast<long long>(stats.bytesStored));
     return 0;
 }
