@@ -10,7 +10,9 @@
 # trees were just written), so these are the in-memory costs, not disk reads.
 #
 # Environment: BENCH_FILES (small files, default 100000), BENCH_RUNS (default 5),
-# BENCH_HEAVY_RUNS (first saves, default 3), BENCH_DATA (default build/bench-data).
+# BENCH_HEAVY_RUNS (first saves and restores of the small files, default 3), BENCH_DATA
+# (default build/bench-data), BENCH_RESUME=1 (keep the data and the results of an interrupted
+# run and measure only what is missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,14 +29,23 @@ tools/install-deps.sh bench
 cmake --preset release >/dev/null
 cmake --build --preset release -j 2 --target tresmo_bench_tool
 
-rm -rf "$DATA"
+RESUME=${BENCH_RESUME:-0}
+[ "$RESUME" = 1 ] || rm -rf "$DATA"
 mkdir -p "$DATA" "$OUT"
 # The load of the machine (other work included) every 30 seconds, for the report.
-(while sleep 30; do cut -d' ' -f1 /proc/loadavg; done >"$OUT/load.txt") &
+(while sleep 30; do cut -d' ' -f1 /proc/loadavg; done >>"$OUT/load.txt") &
 sampler=$!
 trap 'kill $sampler 2>/dev/null' EXIT
-echo "== generating $FILES small files and the large files in $TREE"
-python3 tools/make-tree.py "$TREE" --files "$FILES"
+if [ ! -e "$DATA/generated" ]; then
+    echo "== generating $FILES small files and the large files in $TREE"
+    rm -rf "$TREE"
+    python3 tools/make-tree.py "$TREE" --files "$FILES"
+    touch "$DATA/generated"
+fi
+# Output folders of restores are moved aside before each run (a rename, where deleting 100,000
+# files would take minutes on a busy disk) and deleted at the end.
+TRASH=$DATA/trash
+mkdir -p "$TRASH"
 
 # git in repositories outside the trees (the archive scan must not see a .git folder), with
 # fixed identities and dates and no user or system configuration.
@@ -50,11 +61,14 @@ git_in() {  # git_in PART: the git command line for the repository of tree part 
 measure() {
     local id=$1 runs=$2
     shift 2
+    # hyperfine creates its file at the start: only a finished one holds a median.
+    grep -qs '"median"' "$OUT/$id.json" && return 0
     echo "== $id"
     hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$OUT/$id.json" "$@"
 }
 # rss ID PREPARE COMMAND: peak RSS (KiB) of one run, into $OUT/ID.rss
 rss() {
+    [ -s "$OUT/$1.time" ] && return 0
     bash -c "$2" >/dev/null 2>&1
     /usr/bin/time -v bash -c "$3" 2>"$OUT/$1.time" >/dev/null
     awk -F': ' '/Maximum resident/ {print $2}' "$OUT/$1.time" >"$OUT/$1.rss"
@@ -67,13 +81,13 @@ for part in small large; do
         "$TOOL save $TREE/$part $A $T0"
     # The extra run for the peak RSS also times the syncs one by one.
     rss "save-first-$part" "rm -f $A" "$TOOL --sync-stats save $TREE/$part $A $T0"
-    cp "$A" "$DATA/$part-base.trsm"
+    [ -e "$DATA/$part-base.trsm" ] || cp "$A" "$DATA/$part-base.trsm"
     measure "tar-zstd-$part" "$HEAVY_RUNS" \
         "tar -cf - -C $TREE $part | zstd -3 -q -f -o $DATA/$part.tar.zst"
     measure "git-first-$part" "$HEAVY_RUNS" \
         --prepare "rm -rf $DATA/git-$part && git init -q $DATA/git-$part" \
         "$G add -A && $G commit -q -m first"
-    $G rev-parse HEAD >"$DATA/git-$part.base"
+    [ -e "$DATA/git-$part.base" ] || $G rev-parse HEAD >"$DATA/git-$part.base"
 done
 
 A=$DATA/small-base.trsm
@@ -85,8 +99,11 @@ rss find-small true "find $TREE/small -printf '%T@ %s %p\n' >/dev/null"
 measure git-status-small "$RUNS" "$G status --porcelain >/dev/null"
 rss git-status-small true "$G status --porcelain >/dev/null"
 
-echo "== changing 1% of the small files and each large file in a few places"
-python3 tools/make-tree.py "$TREE" --files "$FILES" --change
+if [ ! -e "$DATA/changed" ]; then
+    echo "== changing 1% of the small files and each large file in a few places"
+    python3 tools/make-tree.py "$TREE" --files "$FILES" --change
+    touch "$DATA/changed"
+fi
 export GIT_AUTHOR_DATE="@$((T0 + 200)) +0000" GIT_COMMITTER_DATE="@$((T0 + 200)) +0000"
 
 for part in small large; do
@@ -102,16 +119,18 @@ for part in small large; do
         "$G add -A && $G commit -q -m change"
     rruns=$RUNS
     [ "$part" = small ] && rruns=$HEAVY_RUNS  # 100,000 files created per run
+    D=$DATA/restore-$part
+    fresh="mkdir -p $D && mv $D \$(mktemp -d $TRASH/r.XXXXXX) && mkdir $D"
     for which in newest oldest; do
-        D=$DATA/restore-$part
-        measure "restore-$which-$part" "$rruns" --prepare "rm -rf $D && mkdir -p $D" \
-            "$TOOL restore $W $D $which"
-        rss "restore-$which-$part" "rm -rf $D && mkdir -p $D" "$TOOL restore $W $D $which"
+        measure "restore-$which-$part" "$rruns" --prepare "$fresh" "$TOOL restore $W $D $which"
+        rss "restore-$which-$part" "$fresh" "$TOOL restore $W $D $which"
     done
-    measure "untar-zstd-$part" "$rruns" --prepare "rm -rf $D && mkdir -p $D" \
+    measure "untar-zstd-$part" "$rruns" --prepare "$fresh" \
         "zstd -dc -q $DATA/$part.tar.zst | tar -xf - -C $D"
 done
 
 echo "== load average (1 min) during the run: $(sort -n "$OUT/load.txt" | awk '{a[NR]=$1}
     END {printf "median %s, min %s, max %s", a[int((NR+1)/2)], a[1], a[NR]}') on $(nproc) cores"
 python3 bench/main-operation-table.py "$OUT" "$TREE" "$FILES"
+# Last, as it takes long: the restored copies.
+rm -rf "$TRASH"
