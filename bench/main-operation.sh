@@ -42,7 +42,7 @@ if [ ! -e "$DATA/generated" ]; then
     python3 tools/make-tree.py "$TREE" --files "$FILES"
     touch "$DATA/generated"
 fi
-# Output folders of restores are moved aside before each run (a rename, where deleting 100,000
+# Output folders of restores and git repositories are moved aside before each run (a rename, where deleting 100,000
 # files would take minutes on a busy disk) and deleted at the end.
 TRASH=$DATA/trash
 mkdir -p "$TRASH"
@@ -84,8 +84,8 @@ for part in small large; do
     [ -e "$DATA/$part-base.trsm" ] || cp "$A" "$DATA/$part-base.trsm"
     measure "tar-zstd-$part" "$HEAVY_RUNS" \
         "tar -cf - -C $TREE $part | zstd -3 -q -f -o $DATA/$part.tar.zst"
-    measure "git-first-$part" "$HEAVY_RUNS" \
-        --prepare "rm -rf $DATA/git-$part && git init -q $DATA/git-$part" \
+    aside="[ ! -e $DATA/git-$part ] || mv $DATA/git-$part \$(mktemp -d $TRASH/g.XXXXXX)"
+    measure "git-first-$part" "$HEAVY_RUNS" --prepare "{ $aside; } && git init -q $DATA/git-$part" \
         "$G add -A && $G commit -q -m first"
     [ -e "$DATA/git-$part.base" ] || $G rev-parse HEAD >"$DATA/git-$part.base"
 done
