@@ -191,11 +191,14 @@ class Tresmo::Export final : public DirWalker {
         if (!name) name = node->name;
         if (isUnsafeName(name)) throw makeError("Tresmo.Export.checkName", name);
         char path[MAX_PATH];
-        if (!printFileName(path, sizeof path, name) || os::sys().mkdirat(_fd, name, 0777) != 0)
+        if (!printFileName(path, sizeof path, name))
             throw makeError("Tresmo.Export.exportDir", dir(), name);
+        if (os::sys().mkdirat(_fd, name, 0777) != 0)
+            throw makeError(systemError(), "Tresmo.Export.exportDir", dir(), name);
         int sub = os::sys().openat(_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-        if (sub < 0 || !enterDir(name)) {
-            if (sub >= 0) os::closeQuietly(sub);
+        if (sub < 0) throw makeError(systemError(), "Tresmo.Export.exportDir", dir(), name);
+        if (!enterDir(name)) {
+            os::closeQuietly(sub);
             throw makeError("Tresmo.Export.exportDir", dir(), name);
         }
         int parent = _fd;
