@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <vector>
 
 StgFile::StgFile(std::string path, int32_t type, int32_t version)
     : _path(std::move(path)), _type(type * 100 + 20), _vers(version * 100 + 10) {}
@@ -47,7 +48,7 @@ void StgFile::open() {
         } else {
             readFileHeader();
         }
-    } else if (size != _a) {
+    } else if (size != _a + _tail) {
         throw makeError("StgFile.open.4");
     }
 }
@@ -83,7 +84,7 @@ void StgFile::append(const void* buf, size_t count) {
 }
 
 void StgFile::reserveLink() {
-    VERIFY(_a == _b);
+    VERIFY(_a == _b && _tail == 0);
     static const uint8_t placeholder[LINK_LEN] = {};
     append(placeholder, LINK_LEN);
     _linkPending = false;
@@ -117,9 +118,57 @@ void StgFile::rollback() {
     _linkPending = false;
     _b = _a;
     // Cutting back needs no sync: bytes beyond the committed end are never read as part of
-    // the archive, whether or not the cut reached the disk.
-    if (os::sys().ftruncate(_fd, static_cast<off_t>(_b)) != 0)
+    // the archive, whether or not the cut reached the disk. A kept tail stays: nothing can
+    // have been written after it (reserveLink refuses), and only cutTail removes it.
+    if (os::sys().ftruncate(_fd, static_cast<off_t>(_b + _tail)) != 0) {
+        Error e = makeError(systemError(), "StgFile.commit.2");
+        // What could not be cut stays a tail, so the next open accepts the file and the next
+        // save moves it aside.
+        struct stat st;
+        if (os::sys().fstat(_fd, &st) == 0 && static_cast<uint64_t>(st.st_size) > _a + _tail)
+            _tail = static_cast<uint64_t>(st.st_size) - _a;
+        throw e;
+    }
+}
+
+void StgFile::keepTail(uint64_t end) {
+    VERIFY(_fd >= 0 && _a == _b && end <= _a);
+    _tail += _a - end;
+    _a = _b = end;
+}
+
+void StgFile::cutTail(const std::string& sidePath) {
+    VERIFY(_fd >= 0 && _a == _b);
+    if (_tail == 0) return;
+    int out = os::sys().open(sidePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) throw makeError(systemError(), "StgFile.recover.2", sidePath);
+    std::vector<uint8_t> chunk(std::min<uint64_t>(_tail, 65536));
+    bool ok = true;
+    for (uint64_t done = 0; ok && done < _tail;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(_tail - done, chunk.size()));
+        size_t got = read(_a + done, chunk.data(), n);
+        ok = got == n && os::writeFull(out, chunk.data(), n);
+        if (got != n) errno = EIO;
+        done += n;
+    }
+    ok = ok && os::syncFile(out);
+    if (!ok) {
+        Error e = makeError(systemError(), "StgFile.recover.2", sidePath);
+        os::closeQuietly(out);
+        os::sys().unlink(sidePath.c_str());
+        throw e;
+    }
+    std::string::size_type slash = sidePath.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".")
+                      : slash == 0               ? std::string("/")
+                                                 : sidePath.substr(0, slash);
+    if (os::sys().close(out) != 0 || !os::syncDir(dir))
+        throw makeError(systemError(), "StgFile.recover.2", sidePath);
+    // Only once the copy is durable may the bytes go.
+    if (os::sys().ftruncate(_fd, static_cast<off_t>(_a)) != 0)
         throw makeError(systemError(), "StgFile.commit.2");
+    _tail = 0;
+    makeDurable();
 }
 
 void StgFile::writeFileHeader() {

@@ -12,13 +12,16 @@
 #include "archive/StgFile.h"
 #include "archive/StgItem.h"
 #include "archive/StgReader.h"
+#include "archive/StgRecovery.h"
 #include "archive/StgWriter.h"
 #include "archive/ToolConfig.h"
 #include "archive/cfg.h"
 #include "archive/os.h"
 #include "archive/process.h"
 
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <functional>
 #include <span>
@@ -79,6 +82,16 @@ class StgBase final : public BaseSource {
     StgReader _r;
     bool _started = false;
 };
+
+// Beside the archive: "NAME.tail-YYYYMMDD-HHMMSS" in UTC.
+std::string tailPath(const std::string& archive, int64_t t) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    char stamp[32];
+    if (!gmtime_r(&tt, &tm) || std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm) == 0)
+        std::snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(t));
+    return archive + ".tail-" + stamp;
+}
 
 }  // namespace
 
@@ -266,6 +279,12 @@ bool Tresmo::read(Progress* progress) {
     RecordReplay replay(*this);
     try {
         _stg->open();
+        uint64_t end = StgRecovery::completeEnd(*_stg);
+        if (end < _stg->committedSize()) {
+            uint64_t tail = _stg->committedSize() - end;
+            _stg->keepTail(end);
+            showMsgs(MsgList{makeMsg("StgFile.recover.1", tail)});
+        }
         if (_stg->committedSize() != StgFile::FILE_HEADER_LEN) {
             if (progress) progress->expect(0, static_cast<int64_t>(_stg->committedSize()));
             StgReader r(*_stg, StgFile::FILE_HEADER_LEN, stg::TXN_SEQUENCE | stg::CHECK_CRC);
@@ -310,6 +329,7 @@ bool Tresmo::save(Progress* progress, SaveStats* stats) {
     bool ok = true;
     try {
         _stg->open();
+        if (_stg->tailSize() > 0) _stg->cutTail(tailPath(_path, os::sys().time()));
         uint64_t before = _stg->committedSize();
         Save walker(*this, progress, s);
         walker.run();

@@ -45,7 +45,10 @@ class Tresmo : public TresmoData {
     bool hasPath() const { return !_path.empty(); }
 
     // Replays the storage file into the (empty, named) tree; a new file is created. Shows
-    // 2011/2012 with the failing chain and returns false; the replayed part stays.
+    // 2011/2012 with the failing chain and returns false; the replayed part stays. A file that
+    // ends with an incomplete transaction (a save that crashed) loads its complete ones with
+    // the warning 3016; the next save copies that tail to "NAME.tail-<UTC time>" beside the
+    // archive and cuts it off before it appends.
     bool read(Progress* progress = nullptr);
     // Scans the selection's folder and marks what differs from the stored state; shows the
     // scan's warnings, and 2013 when the folder cannot be scanned.

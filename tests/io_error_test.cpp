@@ -28,10 +28,10 @@ constexpr int64_t T0 = 1600000000;
 const int ERRS[] = {EIO, ENOSPC};
 
 const char* callName(Call c) {
-    static const char* names[] = {"open",   "read",     "pread",    "write",  "pwrite",
-                                  "fdatasync", "fsync", "ftruncate", "rename", "unlink",
-                                  "mkdir",  "rmdir",    "listdir",  "spawn",  "flock",
-                                  "close",  "futimens", "openat",   "unlinkat", "mkdirat"};
+    static const char* names[] = {"open",      "read",     "pread",     "write",    "pwrite",
+                                  "fdatasync", "fsync",    "ftruncate", "rename",   "unlink",
+                                  "mkdir",     "rmdir",    "listdir",   "spawn",    "flock",
+                                  "close",     "futimens", "openat",    "unlinkat", "mkdirat"};
     return names[static_cast<int>(c)];
 }
 
@@ -59,9 +59,10 @@ struct Tally {
     int succeeded = 0;  // operations that did not need the failed call (and were checked)
     int damaged = 0;    // committed data changed or a temporary file left: the goal is 0
     void print(const char* what) const {
-        std::printf("[io-error] %s: %d fault points, %d reported, %d succeeded regardless, %d "
-                    "changed committed data or left files\n",
-                    what, points, failed, succeeded, damaged);
+        std::printf(
+            "[io-error] %s: %d fault points, %d reported, %d succeeded regardless, %d "
+            "changed committed data or left files\n",
+            what, points, failed, succeeded, damaged);
     }
 };
 
@@ -273,8 +274,7 @@ TEST(IoError, AFailingCallInAnExportNamesTheErrorAndWritesNothingOutsideTheTarge
                     if (!ok) {
                         ASSERT_FALSE(shown.errors.empty());
                         EXPECT_STREQ(shown.errors[0].id, "Tresmo.export.1");
-                        EXPECT_TRUE(endsWith(shown.errors[0], err))
-                            << shown.errors[0].chainText();
+                        EXPECT_TRUE(endsWith(shown.errors[0], err)) << shown.errors[0].chainText();
                     } else {
                         EXPECT_EQ(check::folderSnapshot(t + "/w"), expected);
                     }
@@ -283,8 +283,8 @@ TEST(IoError, AFailingCallInAnExportNamesTheErrorAndWritesNothingOutsideTheTarge
                                  check::fileBytes(p.dir / "outside/canary") == "canary";
                     for (auto& e : fs::directory_iterator(p.dir.path())) {
                         std::string name = e.path().filename().string();
-                        clean &= name[0] == 't' || name == "w" || name == "w.trsm" ||
-                                 name == "outside";
+                        clean &=
+                            name[0] == 't' || name == "w" || name == "w.trsm" || name == "outside";
                     }
                     if (!clean) ++tally.damaged;
                     EXPECT_TRUE(clean);
@@ -315,8 +315,8 @@ void rewriteLoop(const char* what, const std::string& folder, const std::string&
     Tally tally;
     // flock is left out: a lock that cannot be taken means another writer owns the temporary
     // file, which must then stay.
-    for (Call kind : {Call::Open, Call::Write, Call::Fdatasync, Call::Fsync, Call::Close,
-                      Call::Rename}) {
+    for (Call kind :
+         {Call::Open, Call::Write, Call::Fdatasync, Call::Fsync, Call::Close, Call::Rename}) {
         for (int err : ERRS) {
             std::string oldBytes, newBytes;
             writeOld();
