@@ -24,6 +24,7 @@
 
 class Progress;
 class StgFile;
+struct VerifyReport;
 
 // What one save stored, for reports.
 struct SaveStats {
@@ -67,6 +68,12 @@ class Tresmo : public TresmoData {
     // into target, under name or its own name when name is empty. 2020/2021 on failure.
     bool exportSelected(const std::string& target, const std::string& name = "",
                         Progress* progress = nullptr);
+    // Checks the whole storage file without changing it (see Verify.h): every transaction's
+    // records and every version of every file. False, with the error shown, only when the file
+    // cannot be checked at all (missing, not a storage file, unreadable, cancelled); what it
+    // found is in report either way.
+    bool verify(Progress* progress, VerifyReport& report);
+
     // Restores a version into a new temporary file named after name; null on failure (shown
     // as 2029/2030). The file is removed by clear() or the destructor.
     const char* exportTempFile(const char* name, const ContentInfo& content);

@@ -15,6 +15,7 @@
 #include "archive/StgItem.h"
 #include "archive/StgWriter.h"
 #include "archive/Tresmo.h"
+#include "archive/Verify.h"
 
 #include <gtest/gtest.h>
 
@@ -117,6 +118,7 @@ struct Tally {
     int cases = 0;
     int refused = 0;        // load, restore or export reported a message
     int outside = 0;        // differences outside the target: goal 0
+    int verifyFound = 0;    // verify named a damaged transaction or version
     uint64_t maxBytes = 0;  // most bytes any case left in its target
     double maxSeconds = 0;
 };
@@ -148,6 +150,14 @@ void runCase(const std::string& label, TestDir& w, const std::function<void(Arch
         tree.selectFolder(tree.root());
         refused |= !tree.exportSelected(w / "target");
     }
+    // verify reads the same archive without changing it.
+    const std::string bytes0 = check::fileBytes(archive);
+    Tresmo v;
+    v.setPath(archive);
+    VerifyReport report;
+    v.verify(nullptr, report);
+    if (!report.clean()) ++t.verifyFound;
+    EXPECT_EQ(check::fileBytes(archive), bytes0);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ++t.cases;
     if (refused) ++t.refused;
@@ -331,4 +341,7 @@ TEST(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGigab
     // of memory (the coder's tables), whatever a record claims.
     EXPECT_LT(t.maxBytes, 65536u);
     EXPECT_LT(grown, 256 * 1024);
+    // verify names each: a version that cannot be restored, or (the negative size) a
+    // transaction whose records do not replay.
+    EXPECT_EQ(t.verifyFound, t.cases);
 }
