@@ -24,6 +24,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <limits>
 #include <span>
 #include <unistd.h>
 
@@ -300,6 +301,41 @@ bool Tresmo::read(Progress* progress) {
         _stg->close();
     } catch (Error& e) {
         showError(makeError(std::move(e), "Tresmo.read.2"));
+        ok = false;
+    }
+    return ok;
+}
+
+bool Tresmo::repair(std::string* sidePath) {
+    if (sidePath) sidePath->clear();
+    if (!_stg) return false;
+    // The load below would create a missing file.
+    struct stat st;
+    if (os::sys().stat(_path.c_str(), &st) != 0) {
+        showError(
+            makeError(makeError(systemError(), "StgFile.open.1"), "Tresmo.read.1", _path, 0, 0));
+        return false;
+    }
+    // A full load checks every complete transaction; damage stops the repair untouched.
+    clearData();
+    setNow(std::numeric_limits<int32_t>::max() * int64_t{4});
+    if (!name()[0]) setName("archive");
+    if (!read()) return false;
+    if (_stg->tailSize() == 0) return true;
+    bool ok = true;
+    try {
+        _stg->open();
+        std::string side = tailPath(_path, os::sys().time());
+        _stg->cutTail(side);
+        if (sidePath) *sidePath = side;
+    } catch (Error& e) {
+        showError(makeError(std::move(e), "Tresmo.save.1"));
+        ok = false;
+    }
+    try {
+        _stg->close();
+    } catch (Error& e) {
+        showError(makeError(std::move(e), "Tresmo.save.2"));
         ok = false;
     }
     return ok;

@@ -138,3 +138,32 @@ TEST(TailRecovery, ASideFileThatCannotBeWrittenStopsTheSaveBeforeAnythingIsCut) 
     EXPECT_EQ(check::fileBytes(s.archive), before);
     EXPECT_TRUE(s.sideFiles().empty());
 }
+
+TEST(TailRecovery, RepairCutsATailOnRequestAndRefusesDamage) {
+    TwoSaves s;
+    RecordingPresenter shown;
+    const std::string tail = "$$//" + std::string(20, '\x01');
+    check::writeBytes(s.archive, s.afterFirst + tail);
+    Tresmo a;
+    a.setPath(s.archive);
+    std::string side;
+    ASSERT_TRUE(a.repair(&side));
+    EXPECT_EQ(check::fileBytes(side), tail);
+    EXPECT_EQ(check::fileBytes(s.archive), s.afterFirst);
+    // Nothing more to do.
+    ASSERT_TRUE(a.repair(&side));
+    EXPECT_TRUE(side.empty());
+    // A damaged transaction before the tail: the file stays as it is.
+    std::string bad = s.afterFirst + tail;
+    bad[s.afterFirst.size() - 7] ^= 0x01;
+    check::writeBytes(s.archive, bad);
+    Tresmo b;
+    b.setPath(s.archive);
+    EXPECT_FALSE(b.repair(&side));
+    EXPECT_EQ(check::fileBytes(s.archive), bad);
+    EXPECT_EQ(s.sideFiles().size(), 1u);
+    Tresmo c;
+    c.setPath(s.dir / "none.trsm");
+    EXPECT_FALSE(c.repair());
+    EXPECT_FALSE(fs::exists(s.dir / "none.trsm"));
+}
