@@ -1,5 +1,5 @@
 # Front door. `make test` and `make demo` are the two set-up commands of a fresh machine.
-.PHONY: demo all deps build test test-dev test-asan format check-format bench fuzz clean screenshots
+.PHONY: demo all deps build test test-dev test-asan format check-format bench fuzz crashtest clean screenshots
 
 JOBS ?= $(shell nproc)
 
@@ -23,6 +23,11 @@ test-asan:
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan -j $(JOBS)
 	@ctest --preset asan -j $(JOBS)
+
+# The crash states and the fault loops at full size (the suite runs them bounded).
+crashtest: build
+	@TRESMO_CRASH_POINTS=$${CRASH_POINTS:-10000} TRESMO_IO_FULL=1 build/dev/tests/tresmo_tests \
+	 --gtest_filter='CrashConsistency.*:IoError.*'
 
 format:
 	@git ls-files -- '*.h' '*.cpp' | xargs -r clang-format -i

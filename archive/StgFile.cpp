@@ -17,10 +17,45 @@ StgFile::~StgFile() {
     if (_fd >= 0) os::sys().close(_fd);
 }
 
+namespace {
+
+std::string folderOf(const std::string& path) {
+    std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".")
+           : slash == 0               ? std::string("/")
+                                      : path.substr(0, slash);
+}
+
+}  // namespace
+
+void StgFile::createFile() {
+    // The file gets its name only once its header is durable: a crash while it is written
+    // leaves no file rather than one whose header is torn, which would never load.
+    std::string tmp = _path + ".new~";
+    int fd =
+        os::sys().open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) throw makeError(systemError(), "StgFile.open.1");
+    char text[FILE_HEADER_LEN + 1];
+    int n = std::snprintf(text, sizeof text, "$$**%04d%04d", _type, _vers);
+    VERIFY(n == static_cast<int>(FILE_HEADER_LEN));
+    bool ok = os::writeFull(fd, text, FILE_HEADER_LEN) && os::syncFile(fd);
+    if (!ok) os::closeQuietly(fd);
+    if (!ok || os::sys().close(fd) != 0 || os::sys().rename(tmp.c_str(), _path.c_str()) != 0) {
+        Error e = makeError(systemError(), "StgFile.open.1");
+        os::sys().unlink(tmp.c_str());
+        throw e;
+    }
+    if (!os::syncDir(folderOf(_path))) throw makeError(systemError(), "StgFile.commit.2");
+}
+
 void StgFile::open() {
     VERIFY(_a == _b);
     if (_fd < 0) {
-        int fd = os::sys().open(_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        int fd = os::sys().open(_path.c_str(), O_RDWR | O_CLOEXEC, 0);
+        if (fd < 0 && errno == ENOENT) {
+            createFile();
+            fd = os::sys().open(_path.c_str(), O_RDWR | O_CLOEXEC, 0);
+        }
         if (fd < 0) throw makeError(systemError(), "StgFile.open.1");
         // flock locks belong to the open file description, so a second open of the same path
         // is refused even inside this process, as a sharing violation would be.
@@ -38,13 +73,8 @@ void StgFile::open() {
     if (_a == 0) {
         _a = _b = size;
         if (size == 0) {
+            // An empty file made by someone else: its name is already there.
             writeFileHeader();
-            // The new file's name must be as durable as its header.
-            std::string::size_type slash = _path.rfind('/');
-            std::string dir = slash == std::string::npos ? std::string(".")
-                              : slash == 0               ? std::string("/")
-                                                         : _path.substr(0, slash);
-            if (!os::syncDir(dir)) throw makeError(systemError(), "StgFile.commit.2");
         } else {
             readFileHeader();
         }
@@ -158,11 +188,7 @@ void StgFile::cutTail(const std::string& sidePath) {
         os::sys().unlink(sidePath.c_str());
         throw e;
     }
-    std::string::size_type slash = sidePath.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string(".")
-                      : slash == 0               ? std::string("/")
-                                                 : sidePath.substr(0, slash);
-    if (os::sys().close(out) != 0 || !os::syncDir(dir))
+    if (os::sys().close(out) != 0 || !os::syncDir(folderOf(sidePath)))
         throw makeError(systemError(), "StgFile.recover.2", sidePath);
     // Only once the copy is durable may the bytes go.
     if (os::sys().ftruncate(_fd, static_cast<off_t>(_a)) != 0)

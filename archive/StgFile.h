@@ -12,7 +12,8 @@
 // Durability: a commit syncs the appended items first, only then writes the transaction's
 // link over its placeholder, sets the length and syncs again. A power loss can thus leave a
 // tail whose link is still the placeholder, but never a link that points at bytes that were
-// not yet on disk.
+// not yet on disk. A new file is written beside its name ("NAME.new~"), synced with its header
+// and renamed, so a crash leaves either no file or one with a whole header.
 //
 // Tail recovery: bytes after the last complete transaction (what a crash during a save leaves)
 // are set aside with keepTail, so the file loads and later opens accept them; cutTail copies
@@ -76,6 +77,7 @@ class StgFile {
     const std::string& path() const { return _path; }
 
   private:
+    void createFile();
     void writeFileHeader();
     void readFileHeader();
     void makeDurable();
