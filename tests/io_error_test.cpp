@@ -13,11 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using Call = FaultOs::Call;
@@ -407,4 +411,45 @@ TEST(IoError, AFailingCallInASettingsWriteKeepsTheOldFileWhole) {
     ASSERT_TRUE(readRegString("Test.other", buf, sizeof buf));
     EXPECT_STREQ(buf, "kept");
     unsetenv("TRESMO_CONFIG_DIR");
+}
+
+TEST(IoError, AFileSizeLimitHitMidSaveLeavesTheCommittedBytesAndALaterSaveSucceeds) {
+    // The limit of the process plays a full disk: writes beyond it fail with EFBIG. It is set
+    // in a child, so the test process keeps its own.
+    Pending p;
+    std::string noise(50000, '\0');
+    uint32_t x = 12345;
+    for (char& c : noise) {
+        x = x * 1103515245 + 12345;
+        c = static_cast<char>(x >> 24);
+    }
+    p.dir.write("w/n/noise.bin", noise, T0 + 50);
+    const long limit = static_cast<long>(p.committed.size()) + 20000;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+        if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(3);
+        RecordingPresenter shown;
+        Tresmo a;
+        a.setPath(p.archive);
+        if (!a.refresh(p.sel, T0 + 100)) _exit(4);
+        if (a.save()) _exit(5);
+        _exit(shown.errors.size() == 1 && endsWith(shown.errors[0], EFBIG) ? 0 : 6);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no limit, 4: no load, 5: saved, 6: wrong message";
+    EXPECT_EQ(check::fileBytes(p.archive), p.committed);
+    Tresmo b;
+    b.setPath(p.archive);
+    ASSERT_TRUE(b.refresh(p.sel, T0 + 100));
+    ASSERT_TRUE(b.save());
+    p.expectStates(T0 + 100);
+    std::printf(
+        "[io-error] file size limit %ld bytes: save failed with EFBIG, committed bytes "
+        "kept, the next save succeeded\n",
+        limit);
 }
