@@ -1,5 +1,5 @@
 # Front door. `make test` and `make demo` are the two set-up commands of a fresh machine.
-.PHONY: demo all deps build test test-dev test-asan format check-format bench bench-main fuzz clean screenshots
+.PHONY: demo all deps build test test-dev test-asan format check-format bench bench-main fuzz fuzz-ci crashtest clean screenshots
 
 JOBS ?= $(shell nproc)
 
@@ -12,7 +12,7 @@ build: deps
 	@cmake --preset dev >/dev/null
 	@cmake --build --preset dev -j $(JOBS)
 
-test: deps check-format test-dev test-asan
+test: deps check-format test-dev test-asan fuzz-ci
 
 test-dev:
 	@cmake --preset dev >/dev/null
@@ -23,6 +23,11 @@ test-asan:
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan -j $(JOBS)
 	@ctest --preset asan -j $(JOBS)
+
+# The crash states and the fault loops at full size (the suite runs them bounded).
+crashtest: build
+	@TRESMO_CRASH_POINTS=$${CRASH_POINTS:-10000} TRESMO_IO_FULL=1 build/dev/tests/tresmo_tests \
+	 --gtest_filter='CrashConsistency.*:IoError.*'
 
 format:
 	@git ls-files -- '*.h' '*.cpp' | xargs -r clang-format -i
@@ -55,6 +60,13 @@ screenshots:
 	@cmake --build --preset dev -j $(JOBS) --target tresmo_shots
 	@mkdir -p build/screenshots
 	@xvfb-run -a -s "-screen 0 1280x1024x24" build/dev/archive_gui/tresmo_shots build/screenshots
+
+# Every fuzz target for a few seconds each (the clang build included), as `make test` runs it.
+fuzz-ci:
+	@tools/install-deps.sh fuzz
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+	@tools/run-fuzz.sh build/fuzz/fuzz $${FUZZ_SECONDS:-10}
 
 clean:
 	rm -rf build

@@ -84,6 +84,9 @@ class RecordReplay {
                     _name.resize(static_cast<size_t>(len));
                     for (char& c : _name)
                         c = static_cast<char>(in.readByte());
+                    // Names live as C strings: one holding a NUL would be a different name.
+                    if (_name.find('\0') != std::string::npos)
+                        throw makeError("Tresmo.read.addNode.1");
                     parent = readId(in, "Tresmo.read.addNode.2");
                     if (type == ADD_AFTER) {
                         after = readId(in, "Tresmo.read.addNode.3");
@@ -112,6 +115,8 @@ class RecordReplay {
                 c.size = in.readNumber();
                 c.mtime = in.readWord();
                 c.crc = in.readWord();
+                // No save stores a negative length; restoring one would deliver nothing.
+                if (c.size < 0 || c.storedSize < 0) throw makeError("Tresmo.read.updNode.1");
                 _tree.updNode(node, NodeKind::File, &c);
                 return;
             }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <vector>
 
 StgFile::StgFile(std::string path, int32_t type, int32_t version)
     : _path(std::move(path)), _type(type * 100 + 20), _vers(version * 100 + 10) {}
@@ -16,10 +17,45 @@ StgFile::~StgFile() {
     if (_fd >= 0) os::sys().close(_fd);
 }
 
+namespace {
+
+std::string folderOf(const std::string& path) {
+    std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".")
+           : slash == 0               ? std::string("/")
+                                      : path.substr(0, slash);
+}
+
+}  // namespace
+
+void StgFile::createFile() {
+    // The file gets its name only once its header is durable: a crash while it is written
+    // leaves no file rather than one whose header is torn, which would never load.
+    std::string tmp = _path + ".new~";
+    int fd =
+        os::sys().open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) throw makeError(systemError(), "StgFile.open.1");
+    char text[FILE_HEADER_LEN + 1];
+    int n = std::snprintf(text, sizeof text, "$$**%04d%04d", _type, _vers);
+    VERIFY(n == static_cast<int>(FILE_HEADER_LEN));
+    bool ok = os::writeFull(fd, text, FILE_HEADER_LEN) && os::syncFile(fd);
+    if (!ok) os::closeQuietly(fd);
+    if (!ok || os::sys().close(fd) != 0 || os::sys().rename(tmp.c_str(), _path.c_str()) != 0) {
+        Error e = makeError(systemError(), "StgFile.open.1");
+        os::sys().unlink(tmp.c_str());
+        throw e;
+    }
+    if (!os::syncDir(folderOf(_path))) throw makeError(systemError(), "StgFile.commit.2");
+}
+
 void StgFile::open() {
     VERIFY(_a == _b);
     if (_fd < 0) {
-        int fd = os::sys().open(_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        int fd = os::sys().open(_path.c_str(), O_RDWR | O_CLOEXEC, 0);
+        if (fd < 0 && errno == ENOENT) {
+            createFile();
+            fd = os::sys().open(_path.c_str(), O_RDWR | O_CLOEXEC, 0);
+        }
         if (fd < 0) throw makeError(systemError(), "StgFile.open.1");
         // flock locks belong to the open file description, so a second open of the same path
         // is refused even inside this process, as a sharing violation would be.
@@ -37,17 +73,12 @@ void StgFile::open() {
     if (_a == 0) {
         _a = _b = size;
         if (size == 0) {
+            // An empty file made by someone else: its name is already there.
             writeFileHeader();
-            // The new file's name must be as durable as its header.
-            std::string::size_type slash = _path.rfind('/');
-            std::string dir = slash == std::string::npos ? std::string(".")
-                              : slash == 0               ? std::string("/")
-                                                         : _path.substr(0, slash);
-            if (!os::syncDir(dir)) throw makeError(systemError(), "StgFile.commit.2");
         } else {
             readFileHeader();
         }
-    } else if (size != _a) {
+    } else if (size != _a + _tail) {
         throw makeError("StgFile.open.4");
     }
 }
@@ -83,7 +114,7 @@ void StgFile::append(const void* buf, size_t count) {
 }
 
 void StgFile::reserveLink() {
-    VERIFY(_a == _b);
+    VERIFY(_a == _b && _tail == 0);
     static const uint8_t placeholder[LINK_LEN] = {};
     append(placeholder, LINK_LEN);
     _linkPending = false;
@@ -117,9 +148,53 @@ void StgFile::rollback() {
     _linkPending = false;
     _b = _a;
     // Cutting back needs no sync: bytes beyond the committed end are never read as part of
-    // the archive, whether or not the cut reached the disk.
-    if (os::sys().ftruncate(_fd, static_cast<off_t>(_b)) != 0)
+    // the archive, whether or not the cut reached the disk. A kept tail stays: nothing can
+    // have been written after it (reserveLink refuses), and only cutTail removes it.
+    if (os::sys().ftruncate(_fd, static_cast<off_t>(_b + _tail)) != 0) {
+        Error e = makeError(systemError(), "StgFile.commit.2");
+        // What could not be cut stays a tail, so the next open accepts the file and the next
+        // save moves it aside.
+        struct stat st;
+        if (os::sys().fstat(_fd, &st) == 0 && static_cast<uint64_t>(st.st_size) > _a + _tail)
+            _tail = static_cast<uint64_t>(st.st_size) - _a;
+        throw e;
+    }
+}
+
+void StgFile::keepTail(uint64_t end) {
+    VERIFY(_fd >= 0 && _a == _b && end <= _a);
+    _tail += _a - end;
+    _a = _b = end;
+}
+
+void StgFile::cutTail(const std::string& sidePath) {
+    VERIFY(_fd >= 0 && _a == _b);
+    if (_tail == 0) return;
+    int out = os::sys().open(sidePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) throw makeError(systemError(), "StgFile.recover.2", sidePath);
+    std::vector<uint8_t> chunk(std::min<uint64_t>(_tail, 65536));
+    bool ok = true;
+    for (uint64_t done = 0; ok && done < _tail;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(_tail - done, chunk.size()));
+        size_t got = read(_a + done, chunk.data(), n);
+        ok = got == n && os::writeFull(out, chunk.data(), n);
+        if (got != n) errno = EIO;
+        done += n;
+    }
+    ok = ok && os::syncFile(out);
+    if (!ok) {
+        Error e = makeError(systemError(), "StgFile.recover.2", sidePath);
+        os::closeQuietly(out);
+        os::sys().unlink(sidePath.c_str());
+        throw e;
+    }
+    if (os::sys().close(out) != 0 || !os::syncDir(folderOf(sidePath)))
+        throw makeError(systemError(), "StgFile.recover.2", sidePath);
+    // Only once the copy is durable may the bytes go.
+    if (os::sys().ftruncate(_fd, static_cast<off_t>(_a)) != 0)
         throw makeError(systemError(), "StgFile.commit.2");
+    _tail = 0;
+    makeDurable();
 }
 
 void StgFile::writeFileHeader() {

@@ -12,7 +12,13 @@
 // Durability: a commit syncs the appended items first, only then writes the transaction's
 // link over its placeholder, sets the length and syncs again. A power loss can thus leave a
 // tail whose link is still the placeholder, but never a link that points at bytes that were
-// not yet on disk.
+// not yet on disk. A new file is written beside its name ("NAME.new~"), synced with its header
+// and renamed, so a crash leaves either no file or one with a whole header.
+//
+// Tail recovery: bytes after the last complete transaction (what a crash during a save leaves)
+// are set aside with keepTail, so the file loads and later opens accept them; cutTail copies
+// them to a side file, synced, before it cuts them off. A rollback whose own cut fails keeps
+// what it could not cut as such a tail.
 //
 // On failure every operation throws an Error (codes 3000-3015, with the system error as cause
 // where the operating system failed); `_a` and `_b` keep their values, and a failed `open`
@@ -55,6 +61,15 @@ class StgFile {
     // Cuts off everything written since the last commit; nothing happens while closed.
     void rollback();
 
+    // While open and nothing is pending: the file's complete part ends at end (the committed
+    // size so far, or less); what follows is the tail.
+    void keepTail(uint64_t end);
+    uint64_t tailSize() const { return _tail; }
+    // Copies the tail to a new file at sidePath (never replacing one), makes it durable and
+    // cuts the storage file back to its committed size. 3017 when the copy fails (nothing
+    // cut), 3005 when the cut does.
+    void cutTail(const std::string& sidePath);
+
     uint64_t committedSize() const { return _a; }
     uint64_t end() const { return _b; }
     int32_t type() const { return _type; }
@@ -62,6 +77,7 @@ class StgFile {
     const std::string& path() const { return _path; }
 
   private:
+    void createFile();
     void writeFileHeader();
     void readFileHeader();
     void makeDurable();
@@ -72,6 +88,7 @@ class StgFile {
     int _fd = -1;
     uint64_t _a = 0;
     uint64_t _b = 0;
+    uint64_t _tail = 0;
     bool _linkPending = false;
     uint8_t _link[LINK_LEN] = {};
 };

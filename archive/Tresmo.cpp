@@ -12,15 +12,19 @@
 #include "archive/StgFile.h"
 #include "archive/StgItem.h"
 #include "archive/StgReader.h"
+#include "archive/StgRecovery.h"
 #include "archive/StgWriter.h"
 #include "archive/ToolConfig.h"
 #include "archive/cfg.h"
 #include "archive/os.h"
 #include "archive/process.h"
 
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <limits>
 #include <span>
 #include <unistd.h>
 
@@ -79,6 +83,16 @@ class StgBase final : public BaseSource {
     StgReader _r;
     bool _started = false;
 };
+
+// Beside the archive: "NAME.tail-YYYYMMDD-HHMMSS" in UTC.
+std::string tailPath(const std::string& archive, int64_t t) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    char stamp[32];
+    if (!gmtime_r(&tt, &tm) || std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm) == 0)
+        std::snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(t));
+    return archive + ".tail-" + stamp;
+}
 
 }  // namespace
 
@@ -191,11 +205,14 @@ class Tresmo::Export final : public DirWalker {
         if (!name) name = node->name;
         if (isUnsafeName(name)) throw makeError("Tresmo.Export.checkName", name);
         char path[MAX_PATH];
-        if (!printFileName(path, sizeof path, name) || os::sys().mkdirat(_fd, name, 0777) != 0)
+        if (!printFileName(path, sizeof path, name))
             throw makeError("Tresmo.Export.exportDir", dir(), name);
+        if (os::sys().mkdirat(_fd, name, 0777) != 0)
+            throw makeError(systemError(), "Tresmo.Export.exportDir", dir(), name);
         int sub = os::sys().openat(_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-        if (sub < 0 || !enterDir(name)) {
-            if (sub >= 0) os::closeQuietly(sub);
+        if (sub < 0) throw makeError(systemError(), "Tresmo.Export.exportDir", dir(), name);
+        if (!enterDir(name)) {
+            os::closeQuietly(sub);
             throw makeError("Tresmo.Export.exportDir", dir(), name);
         }
         int parent = _fd;
@@ -263,6 +280,12 @@ bool Tresmo::read(Progress* progress) {
     RecordReplay replay(*this);
     try {
         _stg->open();
+        uint64_t end = StgRecovery::completeEnd(*_stg);
+        if (end < _stg->committedSize()) {
+            uint64_t tail = _stg->committedSize() - end;
+            _stg->keepTail(end);
+            showMsgs(MsgList{makeMsg("StgFile.recover.1", tail)});
+        }
         if (_stg->committedSize() != StgFile::FILE_HEADER_LEN) {
             if (progress) progress->expect(0, static_cast<int64_t>(_stg->committedSize()));
             StgReader r(*_stg, StgFile::FILE_HEADER_LEN, stg::TXN_SEQUENCE | stg::CHECK_CRC);
@@ -278,6 +301,41 @@ bool Tresmo::read(Progress* progress) {
         _stg->close();
     } catch (Error& e) {
         showError(makeError(std::move(e), "Tresmo.read.2"));
+        ok = false;
+    }
+    return ok;
+}
+
+bool Tresmo::repair(std::string* sidePath) {
+    if (sidePath) sidePath->clear();
+    if (!_stg) return false;
+    // The load below would create a missing file.
+    struct stat st;
+    if (os::sys().stat(_path.c_str(), &st) != 0) {
+        showError(
+            makeError(makeError(systemError(), "StgFile.open.1"), "Tresmo.read.1", _path, 0, 0));
+        return false;
+    }
+    // A full load checks every complete transaction; damage stops the repair untouched.
+    clearData();
+    setNow(std::numeric_limits<int32_t>::max() * int64_t{4});
+    if (!name()[0]) setName("archive");
+    if (!read()) return false;
+    if (_stg->tailSize() == 0) return true;
+    bool ok = true;
+    try {
+        _stg->open();
+        std::string side = tailPath(_path, os::sys().time());
+        _stg->cutTail(side);
+        if (sidePath) *sidePath = side;
+    } catch (Error& e) {
+        showError(makeError(std::move(e), "Tresmo.save.1"));
+        ok = false;
+    }
+    try {
+        _stg->close();
+    } catch (Error& e) {
+        showError(makeError(std::move(e), "Tresmo.save.2"));
         ok = false;
     }
     return ok;
@@ -307,6 +365,7 @@ bool Tresmo::save(Progress* progress, SaveStats* stats) {
     bool ok = true;
     try {
         _stg->open();
+        if (_stg->tailSize() > 0) _stg->cutTail(tailPath(_path, os::sys().time()));
         uint64_t before = _stg->committedSize();
         Save walker(*this, progress, s);
         walker.run();

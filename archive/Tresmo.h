@@ -24,6 +24,7 @@
 
 class Progress;
 class StgFile;
+struct VerifyReport;
 
 // What one save stored, for reports.
 struct SaveStats {
@@ -45,7 +46,10 @@ class Tresmo : public TresmoData {
     bool hasPath() const { return !_path.empty(); }
 
     // Replays the storage file into the (empty, named) tree; a new file is created. Shows
-    // 2011/2012 with the failing chain and returns false; the replayed part stays.
+    // 2011/2012 with the failing chain and returns false; the replayed part stays. A file that
+    // ends with an incomplete transaction (a save that crashed) loads its complete ones with
+    // the warning 3016; the next save copies that tail to "NAME.tail-<UTC time>" beside the
+    // archive and cuts it off before it appends.
     bool read(Progress* progress = nullptr);
     // Scans the selection's folder and marks what differs from the stored state; shows the
     // scan's warnings, and 2013 when the folder cannot be scanned.
@@ -64,6 +68,17 @@ class Tresmo : public TresmoData {
     // into target, under name or its own name when name is empty. 2020/2021 on failure.
     bool exportSelected(const std::string& target, const std::string& name = "",
                         Progress* progress = nullptr);
+    // Checks the whole storage file without changing it (see Verify.h): every transaction's
+    // records and every version of every file. False, with the error shown, only when the file
+    // cannot be checked at all (missing, not a storage file, unreadable, cancelled); what it
+    // found is in report either way.
+    bool verify(Progress* progress, VerifyReport& report);
+    // Cuts an incomplete transaction off the end of the storage file, as the next save would:
+    // the file must load (every complete transaction checks; damage is shown and nothing is
+    // changed), the tail is copied to "NAME.tail-<UTC time>" first. sidePath receives that
+    // file's path, empty when there was no tail. False with the error shown on failure.
+    bool repair(std::string* sidePath = nullptr);
+
     // Restores a version into a new temporary file named after name; null on failure (shown
     // as 2029/2030). The file is removed by clear() or the destructor.
     const char* exportTempFile(const char* name, const ContentInfo& content);

@@ -1,13 +1,20 @@
 // A platform layer for tests: forwards every call to the real one, and can fail the Nth call
 // of one kind with a chosen errno (once, or from then on), shorten writes, and move a fake
 // clock. Installed for the lifetime of the object.
+//
+// It can also record every call that changes a file under a folder (creates, writes with their
+// bytes, truncates, renames, unlinks) together with the sync barriers (a file's fsync or
+// fdatasync, a folder's fsync), so a crash test can rebuild what a disk may hold after a crash
+// at any of those calls. Only successful calls are recorded.
 #pragma once
 
 #include "archive/os.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <map>
 #include <string>
+#include <vector>
 
 class FaultOs : public os::Os {
   public:
@@ -28,7 +35,21 @@ class FaultOs : public os::Os {
         Spawn,
         Flock,
         Close,
-        Futimens
+        Futimens,
+        Openat,
+        Unlinkat,
+        Mkdirat
+    };
+
+    // One recorded change. Write carries its offset and bytes, Truncate its length in off,
+    // Rename its target in to. Sync is a file's barrier, DirSync a folder's (path is the folder).
+    struct Op {
+        enum class Kind { Create, Write, Truncate, Sync, Rename, Unlink, DirSync };
+        Kind kind;
+        std::string path;
+        std::string to;
+        uint64_t off = 0;
+        std::string data;
     };
 
     FaultOs() { _previous = os::install(this); }
@@ -43,6 +64,9 @@ class FaultOs : public os::Os {
     }
     // Every write and pwrite transfers at most n bytes (a short count, not an error).
     void shortWrites(size_t n) { _maxWrite = n; }
+    // fsync and fdatasync succeed without reaching the disk (counted, recorded and failed as
+    // usual): for tests that sync thousands of times and do not test durability itself.
+    void skipSyncs(bool on) { _skipSyncs = on; }
     // Counts of calls seen so far, per kind.
     int count(Call c) const {
         auto it = _counts.find(c);
@@ -54,8 +78,24 @@ class FaultOs : public os::Os {
         _fakeClock = true;
     }
 
+    // Starts recording the changes to paths that begin with prefix (absolute paths only).
+    void recordUnder(const std::string& prefix) {
+        _prefix = prefix;
+        _recording = true;
+    }
+    void stopRecording() { _recording = false; }
+    const std::vector<Op>& ops() const { return _ops; }
+
     int open(const char* p, int f, mode_t m) override {
-        return hit(Call::Open) ? -1 : real().open(p, f, m);
+        if (hit(Call::Open)) return -1;
+        return opened(real().open(p, f, m), p, f);
+    }
+    int openat(int dir, const char* p, int f, mode_t m) override {
+        if (hit(Call::Openat)) return -1;
+        auto it = _files.find(dir);
+        std::string full =
+            it == _files.end() || p[0] == '/' ? std::string(p) : it->second.path + "/" + p;
+        return opened(real().openat(dir, p, f, m), full.c_str(), f);
     }
     ssize_t read(int fd, void* b, size_t n) override {
         return hit(Call::Read) ? -1 : real().read(fd, b, n);
@@ -64,20 +104,59 @@ class FaultOs : public os::Os {
         return hit(Call::Pread) ? -1 : real().pread(fd, b, n, o);
     }
     ssize_t write(int fd, const void* b, size_t n) override {
-        return hit(Call::Write) ? -1 : real().write(fd, b, n < _maxWrite ? n : _maxWrite);
+        if (hit(Call::Write)) return -1;
+        ssize_t r = real().write(fd, b, n < _maxWrite ? n : _maxWrite);
+        auto it = _files.find(fd);
+        if (r > 0 && it != _files.end()) {
+            note(Op::Kind::Write, it->second.path, it->second.offset, b, static_cast<size_t>(r));
+            it->second.offset += static_cast<uint64_t>(r);
+        }
+        return r;
     }
     ssize_t pwrite(int fd, const void* b, size_t n, off_t o) override {
-        return hit(Call::Pwrite) ? -1 : real().pwrite(fd, b, n < _maxWrite ? n : _maxWrite, o);
+        if (hit(Call::Pwrite)) return -1;
+        ssize_t r = real().pwrite(fd, b, n < _maxWrite ? n : _maxWrite, o);
+        if (r > 0) note(Op::Kind::Write, pathOf(fd), static_cast<uint64_t>(o), b, r);
+        return r;
     }
-    int fdatasync(int fd) override { return hit(Call::Fdatasync) ? -1 : real().fdatasync(fd); }
-    int fsync(int fd) override { return hit(Call::Fsync) ? -1 : real().fsync(fd); }
+    int fdatasync(int fd) override {
+        if (hit(Call::Fdatasync)) return -1;
+        return synced(_skipSyncs ? 0 : real().fdatasync(fd), fd);
+    }
+    int fsync(int fd) override {
+        if (hit(Call::Fsync)) return -1;
+        return synced(_skipSyncs ? 0 : real().fsync(fd), fd);
+    }
     int ftruncate(int fd, off_t l) override {
-        return hit(Call::Ftruncate) ? -1 : real().ftruncate(fd, l);
+        if (hit(Call::Ftruncate)) return -1;
+        int r = real().ftruncate(fd, l);
+        if (r == 0) note(Op::Kind::Truncate, pathOf(fd), static_cast<uint64_t>(l));
+        return r;
     }
     int rename(const char* a, const char* b) override {
-        return hit(Call::Rename) ? -1 : real().rename(a, b);
+        if (hit(Call::Rename)) return -1;
+        int r = real().rename(a, b);
+        if (r == 0 && inScope(a)) {
+            note(Op::Kind::Rename, a);
+            _ops.back().to = b;
+        }
+        return r;
     }
-    int unlink(const char* p) override { return hit(Call::Unlink) ? -1 : real().unlink(p); }
+    int unlink(const char* p) override {
+        if (hit(Call::Unlink)) return -1;
+        int r = real().unlink(p);
+        if (r == 0) note(Op::Kind::Unlink, p);
+        return r;
+    }
+    int unlinkat(int dir, const char* p, int f) override {
+        if (hit(Call::Unlinkat)) return -1;
+        int r = real().unlinkat(dir, p, f);
+        if (r == 0 && !(f & AT_REMOVEDIR)) note(Op::Kind::Unlink, pathOf(dir) + "/" + p);
+        return r;
+    }
+    int mkdirat(int dir, const char* p, mode_t m) override {
+        return hit(Call::Mkdirat) ? -1 : real().mkdirat(dir, p, m);
+    }
     int mkdir(const char* p, mode_t m) override {
         return hit(Call::Mkdir) ? -1 : real().mkdir(p, m);
     }
@@ -92,6 +171,7 @@ class FaultOs : public os::Os {
     }
     int flock(int fd, int op) override { return hit(Call::Flock) ? -1 : real().flock(fd, op); }
     int close(int fd) override {
+        _files.erase(fd);
         if (hit(Call::Close)) {
             real().close(fd);  // the descriptor is gone either way, as with a real EIO
             errno = _lastErr;
@@ -116,7 +196,42 @@ class FaultOs : public os::Os {
         int err;
         bool sticky;
     };
+    struct OpenFile {
+        std::string path;
+        uint64_t offset = 0;
+        bool dir = false;
+    };
     static os::Os& real() { return os::Os::real(); }
+
+    bool inScope(const std::string& path) const {
+        return _recording && path.compare(0, _prefix.size(), _prefix) == 0;
+    }
+    std::string pathOf(int fd) const {
+        auto it = _files.find(fd);
+        return it == _files.end() ? std::string() : it->second.path;
+    }
+    void note(Op::Kind k, const std::string& path, uint64_t off = 0, const void* b = nullptr,
+              size_t n = 0) {
+        if (!inScope(path)) return;
+        Op op{k, path, "", off, ""};
+        if (b) op.data.assign(static_cast<const char*>(b), n);
+        _ops.push_back(std::move(op));
+    }
+    int opened(int fd, const char* path, int flags) {
+        if (fd < 0) return fd;
+        _files[fd] = OpenFile{path, 0, (flags & O_DIRECTORY) != 0};
+        // A create that found the file already there changed nothing; the test cannot tell
+        // the two apart afterwards, so both are recorded and replayed as "exists".
+        if (flags & O_CREAT) note(Op::Kind::Create, path);
+        if (flags & O_TRUNC) note(Op::Kind::Truncate, path, 0);
+        return fd;
+    }
+    int synced(int r, int fd) {
+        auto it = _files.find(fd);
+        if (r == 0 && it != _files.end())
+            note(it->second.dir ? Op::Kind::DirSync : Op::Kind::Sync, it->second.path);
+        return r;
+    }
 
     bool hit(Call c) {
         int n = ++_counts[c];
@@ -137,4 +252,9 @@ class FaultOs : public os::Os {
     int _lastErr = 0;
     int64_t _clock = 0;
     bool _fakeClock = false;
+    bool _skipSyncs = false;
+    std::map<int, OpenFile> _files;
+    std::string _prefix;
+    bool _recording = false;
+    std::vector<Op> _ops;
 };

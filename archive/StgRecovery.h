@@ -1,0 +1,32 @@
+// Where the complete transactions of a storage file end.
+//
+// A save writes its content items and record stream, syncs them, and only then writes the
+// transaction's link over its placeholder. A crash can therefore leave, after the last
+// complete transaction, a tail whose link is still the placeholder (or torn), or whose record
+// stream (with its CRC) runs past the end of the file. walk follows the chain of links and
+// record-stream blocks by their headers alone and finds where such a tail begins.
+//
+// Everything else is damage, not a tail: a link that is valid but leads to something that is
+// not a record stream, or a block header that is not one. The walk then stops with `broken`
+// set and `end` at the committed size, so a replay meets the damage and reports it with its
+// item. The CRCs of the complete transactions are the replay's (or verify's) to check. Reads
+// go through the storage file (its errors are thrown); the only allocation is one position
+// per transaction found.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+class StgFile;
+
+class StgRecovery {
+  public:
+    struct Walk {
+        uint64_t end = 0;             // where the complete transactions end
+        std::vector<uint64_t> links;  // the link of each complete transaction, in order
+        bool broken = false;          // the chain is damaged at brokenAt (a link)
+        uint64_t brokenAt = 0;
+    };
+    static Walk walk(StgFile& file);
+    static uint64_t completeEnd(StgFile& file) { return walk(file).end; }
+};

@@ -1,0 +1,347 @@
+// Archives written by hand, not by a save: names that would lead an export out of its target,
+// names the scan could never produce, versions that point outside the file or at the wrong kind
+// of item, and sizes that claim gigabytes. Loading, restoring and exporting each give a message,
+// write nothing outside the target (canary listing before and after) and never produce more
+// bytes than the stored data holds.
+#include "support/ArchiveCheck.h"
+#include "support/RecordingPresenter.h"
+#include "support/TestDir.h"
+
+#include "archive/Crc32.h"
+#include "archive/DeltaFormat.h"
+#include "archive/NumberFormat.h"
+#include "archive/RecordStream.h"
+#include "archive/StgFile.h"
+#include "archive/StgItem.h"
+#include "archive/StgWriter.h"
+#include "archive/Tresmo.h"
+#include "archive/Verify.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <sys/resource.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t T0 = 1600000000;
+
+// One transaction built record by record: the root folder and the entries given.
+class ArchiveWriter {
+  public:
+    explicit ArchiveWriter(const std::string& path)
+        : _file(path, 20, 10), _rec(nullptr, stg::TXN_SEQUENCE) {
+        _file.open();
+        _rec.begin();
+        _rec.writeByte(record::BEGIN_TXN);
+        _rec.writeWord(static_cast<uint32_t>(T0));
+        _rec.writeByte(record::ADD_ROOT);
+        _rec.writeByte(record::UPD_FOLDER);
+        _rec.writeNumber(0);
+    }
+    // A stored item of the type with these bytes; returns its position and stored size.
+    std::pair<uint32_t, int32_t> item(uint32_t type, const std::string& data) {
+        StgWriter w(&_file, type);
+        w.begin();
+        w.writeBytes(
+            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+        w.finish();
+        return {static_cast<uint32_t>(w.itemStart()),
+                static_cast<int32_t>(w.itemEnd() - w.itemStart())};
+    }
+    // Adds a child of parent (0: the root) after the previous child; returns its id.
+    int32_t add(const std::string& name, int32_t parent, int32_t after = -1,
+                int32_t claimedLen = -1) {
+        _rec.writeByte(after < 0 ? record::ADD_FIRST : record::ADD_AFTER);
+        _rec.writeNumber(claimedLen >= 0 ? claimedLen : static_cast<int32_t>(name.size()));
+        for (char c : name)
+            _rec.writeByte(static_cast<uint8_t>(c));
+        _rec.writeNumber(parent);
+        if (after >= 0) _rec.writeNumber(after);
+        return ++_ids;
+    }
+    void folder(int32_t id) {
+        _rec.writeByte(record::UPD_FOLDER);
+        _rec.writeNumber(id);
+    }
+    void file(int32_t id, uint32_t pos, int32_t stored, int32_t size, uint32_t crc,
+              uint32_t diffPos = 0) {
+        _rec.writeByte(diffPos ? record::UPD_DELTA : record::UPD_FULL);
+        _rec.writeNumber(id);
+        _rec.writeWord(pos);
+        if (diffPos) _rec.writeWord(diffPos);
+        _rec.writeNumber(stored);
+        _rec.writeNumber(size);
+        _rec.writeWord(static_cast<uint32_t>(T0 - 10));
+        _rec.writeWord(crc);
+    }
+    // A full version of data for the entry.
+    void content(int32_t id, const std::string& data) {
+        auto [pos, stored] = item(stg::FILE_CONTENT, data);
+        file(id, pos, stored, static_cast<int32_t>(data.size()),
+             crc32::finalize(crc32::update(crc32::init(), data.data(), data.size())));
+    }
+    void finish() {
+        _rec.finish();
+        _rec.writeTo(_file);
+        _file.commit();
+        _file.close();
+    }
+
+  private:
+    StgFile _file;
+    StgWriter _rec;
+    int32_t _ids = 0;
+};
+
+// Path, type and bytes of everything under a folder (links not followed).
+std::map<std::string, std::string> listing(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
+        std::string rel = fs::relative(it->path(), root).string();
+        if (it->is_symlink())
+            out[rel] = "link " + fs::read_symlink(it->path()).string();
+        else if (it->is_regular_file())
+            out[rel] = "file " + check::fileBytes(it->path().string());
+        else
+            out[rel] = "dir";
+    }
+    return out;
+}
+
+struct Tally {
+    int cases = 0;
+    int refused = 0;        // load, restore or export reported a message
+    int outside = 0;        // differences outside the target: goal 0
+    int verifyFound = 0;    // verify named a damaged transaction or version
+    uint64_t maxBytes = 0;  // most bytes any case left in its target
+    double maxSeconds = 0;
+};
+
+// Loads the archive, restores every version in memory and exports the root into W/target
+// (prepared by layout), then compares W outside the target with its listing before.
+void runCase(const std::string& label, TestDir& w, const std::function<void(ArchiveWriter&)>& build,
+             const std::function<void(const std::string&)>& layout, Tally& t) {
+    SCOPED_TRACE(label);
+    const std::string archive = w / "a.trsm";
+    fs::remove(archive);
+    fs::remove_all(w / "target");
+    fs::create_directories(w / "target");
+    {
+        ArchiveWriter a(archive);
+        build(a);
+        a.finish();
+    }
+    layout(w / "target");
+    auto outsideBefore = listing(w.path());
+    auto start = std::chrono::steady_clock::now();
+    RecordingPresenter shown;
+    Tresmo tree;
+    bool refused = !check::load(tree, archive, T0 + 100);
+    if (tree.root()) {
+        std::vector<std::string> failed;
+        check::stateAt(tree, T0, failed);
+        refused |= !failed.empty();
+        tree.selectFolder(tree.root());
+        refused |= !tree.exportSelected(w / "target");
+    }
+    // verify reads the same archive without changing it.
+    const std::string bytes0 = check::fileBytes(archive);
+    Tresmo v;
+    v.setPath(archive);
+    VerifyReport report;
+    v.verify(nullptr, report);
+    if (!report.clean()) ++t.verifyFound;
+    EXPECT_EQ(check::fileBytes(archive), bytes0);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ++t.cases;
+    if (refused) ++t.refused;
+    EXPECT_TRUE(refused) << "a hostile archive went through without a message";
+    EXPECT_TRUE(!shown.errors.empty() || !refused);
+    auto outsideAfter = listing(w.path());
+    uint64_t bytes = 0;
+    for (auto it = outsideAfter.begin(); it != outsideAfter.end();) {
+        if (it->first.rfind("target", 0) == 0) {
+            if (it->second.rfind("file ", 0) == 0) bytes += it->second.size() - 5;
+            it = outsideAfter.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = outsideBefore.begin(); it != outsideBefore.end();)
+        it = it->first.rfind("target", 0) == 0 ? outsideBefore.erase(it) : std::next(it);
+    if (outsideAfter != outsideBefore) ++t.outside;
+    EXPECT_EQ(outsideAfter, outsideBefore) << "written outside the target";
+    t.maxBytes = std::max(t.maxBytes, bytes);
+    t.maxSeconds = std::max(t.maxSeconds, secs);
+}
+
+std::string number(int32_t n) {
+    uint8_t buf[5];
+    size_t len = encodeNumber(n, buf);
+    return std::string(reinterpret_cast<const char*>(buf), len);
+}
+
+long peakRssKb() {
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
+}
+
+}  // namespace
+
+TEST(HostileArchive, NamesThatLeaveTheTargetOrCannotExistAreRefusedAndNothingLeaves) {
+    TestDir w;
+    w.write("outside/canary", "canary");
+    Tally t;
+    auto noLayout = [](const std::string&) {};
+    const std::string names[] = {"..",
+                                 ".",
+                                 "",
+                                 "a/b",
+                                 "../x",
+                                 "../../x",
+                                 "a/../../../x",
+                                 std::string("x\0y", 3),
+                                 std::string(300, 'n')};
+    for (const std::string& name : names) {
+        // The hostile name as a file, beside a harmless one, and as a folder holding a file.
+        runCase(
+            "file named '" + name + "'", w,
+            [&](ArchiveWriter& a) {
+                int32_t f = a.add(name, 0);
+                a.content(f, "hostile");
+                int32_t ok = a.add("ok.txt", 0, f);
+                a.content(ok, "fine");
+            },
+            noLayout, t);
+        runCase(
+            "folder named '" + name + "'", w,
+            [&](ArchiveWriter& a) {
+                int32_t d = a.add(name, 0);
+                a.folder(d);
+                int32_t f = a.add("inner.txt", d);
+                a.content(f, "inner");
+            },
+            noLayout, t);
+    }
+    // A name claiming more bytes than the record holds.
+    runCase(
+        "name longer than its record", w, [&](ArchiveWriter& a) { a.add("short", 0, -1, 250); },
+        noLayout, t);
+    std::printf(
+        "[hostile] names: %d cases, %d refused with a message, %d wrote outside the "
+        "target, at most %llu bytes exported, slowest %.2f s\n",
+        t.cases, t.refused, t.outside, static_cast<unsigned long long>(t.maxBytes), t.maxSeconds);
+    EXPECT_EQ(t.outside, 0);
+}
+
+TEST(HostileArchive, SymbolicLinksInTheTargetAreNeverWrittenThrough) {
+    TestDir w;
+    w.write("outside/canary", "canary");
+    Tally t;
+    auto twoFiles = [](ArchiveWriter& a) {
+        int32_t d = a.add("sub", 0);
+        a.folder(d);
+        int32_t f = a.add("f.txt", d);
+        a.content(f, "exported");
+    };
+    // The archive's root is exported as the folder "archive" in the target.
+    const std::function<void(const std::string&)> layouts[] = {
+        [&](const std::string& tg) {
+            fs::create_directory_symlink(w / "outside", tg + "/archive");
+        },
+        [&](const std::string& tg) {
+            fs::create_directories(tg + "/archive");
+            fs::create_directory_symlink(w / "outside", tg + "/archive/sub");
+        },
+        [&](const std::string& tg) { fs::create_symlink(w / "outside/nowhere", tg + "/archive"); },
+    };
+    int i = 0;
+    for (auto& layout : layouts)
+        runCase("link layout " + std::to_string(++i), w, twoFiles, layout, t);
+    std::printf("[hostile] links in the target: %d layouts, %d wrote outside the target\n", t.cases,
+                t.outside);
+    EXPECT_EQ(t.outside, 0);
+}
+
+TEST(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGigabytes) {
+    TestDir w;
+    w.write("outside/canary", "canary");
+    Tally t;
+    auto noLayout = [](const std::string&) {};
+    const long rssBefore = peakRssKb();
+    struct Case {
+        const char* label;
+        std::function<void(ArchiveWriter&, int32_t)> build;
+    };
+    const Case cases[] = {
+        {"content beyond the end of the file",
+         [](ArchiveWriter& a, int32_t f) { a.file(f, 0x7FFFFFF0, 20, 5, 0); }},
+        {"content at the file header", [](ArchiveWriter& a, int32_t f) { a.file(f, 3, 20, 5, 0); }},
+        {"content pointing at the transaction link",
+         [](ArchiveWriter& a, int32_t f) { a.file(f, StgFile::FILE_HEADER_LEN, 20, 5, 0); }},
+        {"full content that is a delta item",
+         [](ArchiveWriter& a, int32_t f) {
+             auto [pos, stored] = a.item(stg::FILE_DIFF, "C");
+             a.file(f, pos, stored, 0, 0);
+         }},
+        {"size of 2 GB over ten stored bytes",
+         [](ArchiveWriter& a, int32_t f) {
+             auto [pos, stored] = a.item(stg::FILE_CONTENT, "0123456789");
+             a.file(f, pos, stored, 2000000000, 0);
+         }},
+        {"delta copying 2 GB from a ten-byte base",
+         [](ArchiveWriter& a, int32_t f) {
+             auto [base, baseStored] = a.item(stg::FILE_CONTENT, "0123456789");
+             std::string d = "B" + number(0) + number(2000000000) + "C";
+             auto [diff, stored] = a.item(stg::FILE_DIFF, d);
+             a.file(f, base, stored, 2000000000, 0, diff);
+         }},
+        {"delta adding 2 GB of new bytes it does not hold",
+         [](ArchiveWriter& a, int32_t f) {
+             auto [base, baseStored] = a.item(stg::FILE_CONTENT, "0123456789");
+             std::string d = "A" + number(2000000000) + "abc";
+             auto [diff, stored] = a.item(stg::FILE_DIFF, d);
+             a.file(f, base, stored, 2000000000, 0, diff);
+         }},
+        {"delta whose base is a delta",
+         [](ArchiveWriter& a, int32_t f) {
+             auto [diff, stored] = a.item(stg::FILE_DIFF, "A" + number(3) + "abcC");
+             a.file(f, diff, stored, 3, 0, diff);
+         }},
+        {"negative size",
+         [](ArchiveWriter& a, int32_t f) {
+             auto [pos, stored] = a.item(stg::FILE_CONTENT, "0123456789");
+             a.file(f, pos, stored, -5, 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        runCase(
+            c.label, w,
+            [&](ArchiveWriter& a) {
+                int32_t f = a.add("f.bin", 0);
+                c.build(a, f);
+            },
+            noLayout, t);
+    }
+    const long grown = peakRssKb() - rssBefore;
+    std::printf(
+        "[hostile] versions: %d cases, %d refused with a message, %d wrote outside the "
+        "target, at most %llu bytes exported, slowest %.2f s, peak memory grew %ld KiB\n",
+        t.cases, t.refused, t.outside, static_cast<unsigned long long>(t.maxBytes), t.maxSeconds,
+        grown);
+    EXPECT_EQ(t.outside, 0);
+    // Ten stored bytes can never become more than a few kilobytes on disk or a few megabytes
+    // of memory (the coder's tables), whatever a record claims.
+    EXPECT_LT(t.maxBytes, 65536u);
+    EXPECT_LT(grown, 256 * 1024);
+    // verify names each: a version that cannot be restored, or (the negative size) a
+    // transaction whose records do not replay.
+    EXPECT_EQ(t.verifyFound, t.cases);
+}
