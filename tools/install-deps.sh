@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make libgtest-dev libgmock-dev googletest clang-format
-          locales python3)
+          locales python3 libcli11-dev nlohmann-json3-dev diffutils)
 for group in "$@"; do
   case "$group" in
     test) ;;
