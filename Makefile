@@ -34,6 +34,7 @@ bench:
 	@tools/install-deps.sh bench
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release -j $(JOBS)
+	@tools/make-corpus.sh build/corpus
 	@if [ -x build/release/bench/tresmo_bench ]; then build/release/bench/tresmo_bench; \
 	 else echo "no benchmarks built yet"; fi
 

@@ -5,7 +5,6 @@
 HCode::HCode(int symBits)
     : _size(1 << symBits),
       _maxNodes(2 << symBits),
-      _tableSize(4 << symBits),
       _symBits(symBits),
       _tableBits(symBits + 2) {
     VERIFY(symBits >= 1 && symBits <= 8);

@@ -75,7 +75,6 @@ class HCode {
 
     int _size;
     int _maxNodes;
-    int _tableSize;
     int _symBits;
     int _tableBits;
     int _root = 0;

@@ -34,6 +34,12 @@ class LzEncoder {
     // Writes what is left as the last block (an empty stream is one block without bits).
     void finish();
 
+    // Everything the encoder holds, in bytes.
+    size_t stateBytes() const {
+        return sizeof(*this) + sizeof(MemBitBuffer) + sizeof(LzMatchFinder) +
+               LzMatchFinder::TABLE_BYTES + lz::BLOCK_SIZE;
+    }
+
   private:
     struct FirstPass;
     void flushFullBlock();

@@ -27,6 +27,9 @@ class LzMatchFinder {
   public:
     LzMatchFinder();
 
+    // Bytes of the tables allocated at construction.
+    static constexpr size_t TABLE_BYTES = ((size_t{1} << 16) + 2 * size_t{lz::BLOCK_SIZE}) * 2;
+
     // Calls sink.literal(byte) or sink.pointer(distance, length) for each item of data[0..n),
     // n <= 65536, in order.
     template <class Sink>
@@ -35,6 +38,7 @@ class LzMatchFinder {
   private:
     static constexpr uint16_t NIL = 0xFFFF;
     static constexpr int HASH_BITS = 16;
+    static_assert(TABLE_BYTES == ((size_t{1} << HASH_BITS) + 2 * size_t{lz::BLOCK_SIZE}) * 2);
 
     static uint32_t load32(const uint8_t* p) {
         uint32_t v;

@@ -13,6 +13,8 @@ constexpr uint32_t SLACK = 16;
 LzReader::LzReader(BlockReader& source)
     : LzDecoder(source), _window(new uint8_t[BLOCK_SIZE + SLACK]) {}
 
+size_t LzReader::stateBytes() const { return sizeof(*this) + BLOCK_SIZE + SLACK; }
+
 void LzReader::setBlock(uint32_t n) {
     _block = n;
     _readPos = 0;

@@ -59,6 +59,8 @@ class LzReader : public LzDecoder {
     bool blockExhausted();
 
     uint32_t block() const { return _block; }
+    // Everything the reader holds, in bytes.
+    size_t stateBytes() const;
     uint32_t readPos() const { return _readPos; }
 
   private:

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 
 namespace {
 
@@ -51,8 +52,12 @@ bool getTempDir(char* buf, size_t size) {
     if (!copyPart(buf, size, tmp, nullptr)) return false;
     if (tempSub->empty()) return true;
     if (!appendPath(buf, size, tempSub->c_str())) return false;
-    if (isDirectory(buf)) return true;
-    // Private to the user: the folder may sit in a temporary folder that every user shares.
+    // The folder usually sits in a temporary folder that every user shares, so it is made
+    // private. One found there that others may write to could be another user's, who could
+    // then swap a restored file before the viewer opens it: it is not used.
+    struct stat st;
+    if (os::sys().lstat(buf, &st) == 0)
+        return S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
     return os::sys().mkdir(buf, 0700) == 0;
 }
 

@@ -18,7 +18,8 @@ void delFile(const char* path);
 void delDir(const char* path);
 
 // The temporary folder: $TMPDIR (or /tmp) plus the "tempSub" setting as a subfolder, created
-// unless it already is a folder. An empty "tempSub" means the temporary folder itself.
+// (private to the user) unless it already is a folder. An existing one that others may write
+// to is refused. An empty "tempSub" means the temporary folder itself.
 bool getTempDir(char* buf, size_t size);
 
 // The first of dir/<title><format(title, i)>.<ext> for i = 1..maxCount that does not exist,

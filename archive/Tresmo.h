@@ -13,29 +13,29 @@
 // the load time.
 #pragma once
 
+#include "archive/FileSel.h"
+#include "archive/TempFileList.h"
+#include "archive/TresmoData.h"
+
 #include <functional>
 #include <memory>
 #include <span>
 #include <string>
-
-#include "archive/FileSel.h"
-#include "archive/TempFileList.h"
-#include "archive/TresmoData.h"
 
 class Progress;
 class StgFile;
 
 // What one save stored, for reports.
 struct SaveStats {
-    int32_t files = 0;      // file versions written (empty files included)
-    int32_t deltas = 0;     // of them stored as deltas
-    int32_t removed = 0;    // delete records
-    int64_t bytesRead = 0;  // bytes of the files read
+    int32_t files = 0;        // file versions written (empty files included)
+    int32_t deltas = 0;       // of them stored as deltas
+    int32_t removed = 0;      // delete records
+    int64_t bytesRead = 0;    // bytes of the files read
     int64_t bytesStored = 0;  // bytes of the storage file the transaction added
 };
 
 class Tresmo : public TresmoData {
-public:
+  public:
     Tresmo();
     ~Tresmo();
 
@@ -99,7 +99,7 @@ public:
     StgFile* storage() { return _stg.get(); }
     TempFileList& tempFiles() { return _temp; }
 
-private:
+  private:
     class Save;
     class Export;
     void openStorage();

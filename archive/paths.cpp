@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -21,9 +22,11 @@ bool assemble(char* buf, size_t size, std::initializer_list<std::string_view> pa
     for (std::string_view p : parts)
         total += p.size();
     if (total >= size) return false;
+    // std::less gives a total order even for pointers into different objects.
+    std::less<const char*> before;
     bool overlap = false;
     for (std::string_view p : parts)
-        if (p.data() < buf + size && buf < p.data() + p.size()) overlap = true;
+        if (before(p.data(), buf + size) && before(buf, p.data() + p.size())) overlap = true;
     if (overlap) {
         std::string tmp;
         tmp.reserve(total);

@@ -107,7 +107,7 @@ bool startProcess(const std::vector<std::string>& argv) {
 }
 
 bool startProcess(const char* commandLine) {
-    return startProcess(splitCommandLine(commandLine));
+    return commandLine && startProcess(splitCommandLine(commandLine));
 }
 
 bool shellOpen(const char* path) {

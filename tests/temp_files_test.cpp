@@ -10,9 +10,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <functional>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 
@@ -20,33 +19,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Fails the Nth unlink (counting from 1) or every rmdir, with a chosen errno; forwards the rest.
+// Fails the Nth unlink (from 1) with a chosen errno, or every rmdir; forwards everything else.
 class FaultOs : public os::Os {
   public:
-    int failUnlinkAt = 0;
-    int unlinkErrno = EACCES;
+    int failUnlinkAt = 0, unlinkErrno = EACCES, unlinks = 0;
     bool failRmdir = false;
-    int unlinks = 0;
 
     int unlink(const char* path) override {
-        if (++unlinks == failUnlinkAt) {
-            errno = unlinkErrno;
-            return -1;
-        }
-        return Os::real().unlink(path);
+        if (++unlinks != failUnlinkAt) return Os::real().unlink(path);
+        errno = unlinkErrno;
+        return -1;
     }
     int rmdir(const char* path) override {
-        if (failRmdir) {
-            errno = EBUSY;
-            return -1;
-        }
-        return Os::real().rmdir(path);
+        if (!failRmdir) return Os::real().rmdir(path);
+        errno = EBUSY;
+        return -1;
     }
-};
-
-struct Installed {
-    explicit Installed(os::Os* o) { os::install(o); }
-    ~Installed() { os::install(nullptr); }
 };
 
 class Recorder : public Presenter {
@@ -59,14 +47,17 @@ class Recorder : public Presenter {
     void verifyFailed(const char*, int, const char*) override {}
 };
 
-Error catchError(const std::function<void()>& fn) {
+Error delDirError(const std::string& path, os::Os* fault = nullptr) {
+    os::install(fault);
+    Error error;
     try {
-        fn();
+        delDir(path.c_str());
+        ADD_FAILURE() << "no error for " << path;
     } catch (Error& e) {
-        return std::move(e);
+        error = std::move(e);
     }
-    ADD_FAILURE() << "no error thrown";
-    return Error();
+    os::install(nullptr);
+    return error;
 }
 
 TEST(DelDir, RemovesTheTreeButNeverFollowsALink) {
@@ -83,25 +74,19 @@ TEST(DelDir, RemovesTheTreeButNeverFollowsALink) {
 
 TEST(DelDir, FirstFailureEndsTheRemovalAndNamesTheFile) {
     TestDir dir;
-    dir.write("t/1.txt", "");
-    dir.write("t/2.txt", "");
-    dir.write("t/3.txt", "");
+    for (const char* f : {"t/1", "t/2", "t/3"})
+        dir.write(f, "");
     FaultOs fault;
     fault.failUnlinkAt = 2;
-    Error e;
-    {
-        Installed on(&fault);
-        e = catchError([&] { delDir((dir / "t").c_str()); });
-    }
+    Error e = delDirError(dir / "t", &fault);
     // delFile's own error, not wrapped: the caller adds its context.
     EXPECT_EQ(e.code, 5000) << e.chainText();
-    EXPECT_EQ(e.text, "Could not delete file " + (dir / "t/2.txt"));
+    EXPECT_EQ(e.text, "Could not delete file " + (dir / "t/2"));
     ASSERT_NE(e.cause, nullptr);
-    EXPECT_EQ(e.cause->code, 9000);
     EXPECT_EQ(e.cause->text, "Permission denied");
-    EXPECT_FALSE(fs::exists(dir / "t/1.txt"));
-    EXPECT_TRUE(fs::exists(dir / "t/2.txt"));
-    EXPECT_TRUE(fs::exists(dir / "t/3.txt"));
+    EXPECT_FALSE(fs::exists(dir / "t/1"));
+    EXPECT_TRUE(fs::exists(dir / "t/2"));
+    EXPECT_TRUE(fs::exists(dir / "t/3"));
 }
 
 TEST(DelDir, FolderThatCannotBeRemovedGives5004WithTheSystemText) {
@@ -109,135 +94,120 @@ TEST(DelDir, FolderThatCannotBeRemovedGives5004WithTheSystemText) {
     dir.write("t/sub/x", "");
     FaultOs fault;
     fault.failRmdir = true;
-    Error e;
-    {
-        Installed on(&fault);
-        e = catchError([&] { delDir((dir / "t").c_str()); });
-    }
+    Error e = delDirError(dir / "t", &fault);
     EXPECT_EQ(e.code, 5004);
     EXPECT_EQ(e.text, "Could not remove folder " + (dir / "t/sub"));
     ASSERT_NE(e.cause, nullptr);
     EXPECT_EQ(e.cause->text, "Device or resource busy");
     EXPECT_FALSE(fs::exists(dir / "t/sub/x"));
-
-    // A missing folder lists as empty and then fails to be removed.
-    e = catchError([&] { delDir((dir / "none").c_str()); });
-    EXPECT_EQ(e.code, 5004);
-    EXPECT_EQ(e.cause->text, "No such file or directory");
+    // A missing folder lists as empty and then cannot be removed.
+    EXPECT_EQ(delDirError(dir / "none").cause->text, "No such file or directory");
 }
 
 TEST(DelDir, PathLengthLimitsGiveTheirOwnMessages) {
     // The search pattern "<path>/*.*" must fit MAX_PATH with its NUL: 255 bytes of path do.
     std::string fits = "/" + std::string(254, 'p');
-    EXPECT_EQ(catchError([&] { delDir(fits.c_str()); }).code, 5004);
-    std::string tooLong = fits + "q";
-    Error e = catchError([&] { delDir(tooLong.c_str()); });
-    EXPECT_EQ(e.code, 5001);
-    EXPECT_EQ(e.text, "Folder path too long: " + tooLong);
+    EXPECT_EQ(delDirError(fits).code, 5004);
+    EXPECT_EQ(delDirError(fits + "q").text, "Folder path too long: " + fits + "q");
 
     TestDir dir;
     std::string base = dir / "t";
-    // An entry whose full path needs MAX_PATH bytes without the NUL does not fit.
+    // An entry whose full path is MAX_PATH bytes without the NUL does not fit.
     std::string name(MAX_PATH - base.size() - 1, 'f');
     ASSERT_LE(name.size(), 255u);
     dir.write("t/" + name, "");
-    e = catchError([&] { delDir(base.c_str()); });
-    EXPECT_EQ(e.code, 5003);
-    EXPECT_EQ(e.text, "Path too long: File " + name + " in folder " + base);
+    EXPECT_EQ(delDirError(base).text, "Path too long: File " + name + " in folder " + base);
     fs::remove(base + "/" + name);
     dir.mkdirs("t/" + name);
-    e = catchError([&] { delDir(base.c_str()); });
-    EXPECT_EQ(e.code, 5002);
-    EXPECT_EQ(e.text, "Path too long: Subfolder " + name + " of folder " + base);
-    // One byte shorter fits, and the tree goes.
+    EXPECT_EQ(delDirError(base).text, "Path too long: Subfolder " + name + " of folder " + base);
     fs::remove(base + "/" + name);
-    dir.write("t/" + name.substr(1), "");
+    dir.write("t/" + name.substr(1), "");  // one byte shorter fits
     delDir(base.c_str());
     EXPECT_FALSE(fs::exists(base));
 }
 
 class TempFiles : public ::testing::Test {
   protected:
-    void TearDown() override { findSetting("tempSub", Setting::STRING, false)->_string = "Tresmo"; }
-    static std::string tempDir() { return std::string(std::getenv("TMPDIR")) + "/Tresmo"; }
+    void TearDown() override { tempSub() = "Tresmo"; }
+    static std::string& tempSub() {
+        return findSetting("tempSub", Setting::STRING, false)->_string;
+    }
+    static std::string tmp() { return std::getenv("TMPDIR"); }
 };
 
 TEST_F(TempFiles, CopiesOfOneNameAreNumberedInTheTempSubfolder) {
     TempFileList list;
-    const char* first = list.add("report.doc");
-    ASSERT_NE(first, nullptr);
-    std::string firstPath = first;
-    EXPECT_EQ(firstPath, tempDir() + "/report_001.doc");
-    EXPECT_TRUE(isDirectory(tempDir().c_str()));
+    std::string first = list.add("report.doc");
+    EXPECT_EQ(first, tmp() + "/Tresmo/report_001.doc");
     // A name counts as taken once a file exists under it.
-    ASSERT_EQ(close(creat(first, 0600)), 0);
-    const char* second = list.add("report.doc");
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(std::string(second), tempDir() + "/report_002.doc");
-    ASSERT_EQ(close(creat(second, 0600)), 0);
+    std::ofstream(first).put('x');
+    std::string second = list.add("report.doc");
+    EXPECT_EQ(second, tmp() + "/Tresmo/report_002.doc");
+    std::ofstream(second).put('x');
+    const char* kept = list.at(0);
     for (int i = 0; i < 20; ++i)
         ASSERT_NE(list.add("/some/where/README"), nullptr);
-    EXPECT_EQ(std::string(list.at(2)), tempDir() + "/README_001");
-    // The first path stays valid while the list grows.
-    EXPECT_EQ(std::string(first), firstPath);
+    EXPECT_EQ(std::string(list.at(2)), tmp() + "/Tresmo/README_001");
+    EXPECT_EQ(kept, list.at(0));  // returned paths stay valid while the list grows
 
     list.clear();
-    EXPECT_FALSE(fs::exists(firstPath));
-    EXPECT_FALSE(fs::exists(tempDir() + "/report_002.doc"));
-    EXPECT_EQ(list.size(), 22u);
+    EXPECT_FALSE(fs::exists(first));
+    EXPECT_FALSE(fs::exists(second));
+    ASSERT_EQ(list.size(), 22u);
     for (size_t i = 0; i < list.size(); ++i)
         EXPECT_EQ(list.at(i), nullptr);
 }
 
-TEST_F(TempFiles, UniqueNamesRunOutAfterMaxCount) {
+TEST_F(TempFiles, UniqueNamesRunOutAfterMaxCountOrBufferSize) {
     TestDir dir;
+    const char* d = dir.path().c_str();
     dir.write("a_1.txt", "");
     dir.write("a_2.txt", "");
     char buf[MAX_PATH];
-    ASSERT_TRUE(makeUniquePath(buf, sizeof buf, dir.path().c_str(), "a.txt", "%s_%d", 3));
+    ASSERT_TRUE(makeUniquePath(buf, sizeof buf, d, "a.txt", "%s_%d", 3));
     EXPECT_EQ(std::string(buf), dir / "a_3.txt");
     dir.write("a_3.txt", "");
-    EXPECT_FALSE(makeUniquePath(buf, sizeof buf, dir.path().c_str(), "a.txt", "%s_%d", 3));
-    // Too long for the buffer is a failure too, never a truncated name.
-    EXPECT_FALSE(
-        makeUniquePath(buf, dir.path().size() + 8, dir.path().c_str(), "b.txt", "%s_%d", 3));
-    EXPECT_TRUE(
-        makeUniquePath(buf, dir.path().size() + 9, dir.path().c_str(), "b.txt", "%s_%d", 3));
+    EXPECT_FALSE(makeUniquePath(buf, sizeof buf, d, "a.txt", "%s_%d", 3));
+    // "<dir>/b_1.txt" needs dir + 9 bytes with its NUL.
+    EXPECT_FALSE(makeUniquePath(buf, dir.path().size() + 8, d, "b.txt", "%s_%d", 3));
+    EXPECT_TRUE(makeUniquePath(buf, dir.path().size() + 9, d, "b.txt", "%s_%d", 3));
 }
 
-TEST_F(TempFiles, TempSubfolderSettingDecidesTheFolder) {
-    std::string& sub = findSetting("tempSub", Setting::STRING, false)->_string;
+TEST_F(TempFiles, SubfolderSettingDecidesTheFolder) {
     char buf[MAX_PATH];
-    sub = "";
+    tempSub() = "";
     ASSERT_TRUE(getTempDir(buf, sizeof buf));
-    EXPECT_EQ(std::string(buf), std::getenv("TMPDIR"));
+    EXPECT_EQ(std::string(buf), tmp());
     // A file in the way of the subfolder makes the temporary folder unusable.
-    sub = "blocked";
-    std::string blocked = std::string(std::getenv("TMPDIR")) + "/blocked";
-    ASSERT_EQ(close(creat(blocked.c_str(), 0600)), 0);
+    tempSub() = "blocked";
+    std::ofstream(tmp() + "/blocked").put('x');
     EXPECT_FALSE(getTempDir(buf, sizeof buf));
-    TempFileList list;
-    EXPECT_EQ(list.add("x.txt"), nullptr);
-    EXPECT_EQ(list.size(), 0u);
-    unlink(blocked.c_str());
+    EXPECT_EQ(TempFileList().add("x.txt"), nullptr);
+    // So does a subfolder that other users may write to.
+    tempSub() = "shared";
+    fs::create_directory(tmp() + "/shared");
+    fs::permissions(tmp() + "/shared", fs::perms::all);
+    EXPECT_FALSE(getTempDir(buf, sizeof buf));
+    fs::permissions(tmp() + "/shared", fs::perms::owner_all);
+    EXPECT_TRUE(getTempDir(buf, sizeof buf));
+    fs::remove(tmp() + "/blocked");
 }
 
 TEST_F(TempFiles, FileThatCannotBeDeletedIsReportedThenTriedOnceMore) {
     TempFileList list;
-    std::string a = list.add("a.txt"), b;
-    ASSERT_EQ(close(creat(a.c_str(), 0600)), 0);
-    b = list.add("b.txt");
-    ASSERT_EQ(close(creat(b.c_str(), 0600)), 0);
+    std::string a = list.add("a.txt");
+    std::ofstream(a).put('x');
+    std::string b = list.add("b.txt");
+    std::ofstream(b).put('x');
     list.add("never-created.txt");
     Recorder rec;
     installPresenter(&rec);
     FaultOs fault;
     fault.failUnlinkAt = 2;  // b.txt, the first time
     fault.unlinkErrno = EBUSY;
-    {
-        Installed on(&fault);
-        list.clear();
-    }
+    os::install(&fault);
+    list.clear();
+    os::install(nullptr);
     installPresenter(nullptr);
     ASSERT_EQ(rec.msgs.size(), 1u);
     EXPECT_EQ(rec.msgs[0].code, 5005);

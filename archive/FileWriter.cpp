@@ -1,0 +1,71 @@
+#include "archive/FileWriter.h"
+
+#include "archive/Crc32.h"
+#include "archive/msg.h"
+#include "archive/os.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+FileWriter::FileWriter(std::string path, size_t bufSize)
+    : _path(std::move(path)), _bufSize(bufSize), _buf(new uint8_t[bufSize]) {
+    VERIFY(bufSize > 0);
+}
+
+FileWriter::FileWriter(int dirFd, std::string name, size_t bufSize)
+    : FileWriter(std::move(name), bufSize) {
+    _dirFd = dirFd;
+}
+
+FileWriter::~FileWriter() {
+    if (_fd >= 0) os::closeQuietly(_fd);
+}
+
+void FileWriter::open() {
+    // Not O_TRUNC: the file is emptied only once the lock is ours.
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = _dirFd >= 0 ? os::sys().openat(_dirFd, _path.c_str(), flags, 0666)
+                         : os::sys().open(_path.c_str(), flags, 0666);
+    if (fd < 0) throw makeError(systemError(), "FileWriter.open");
+    struct stat st;
+    if (os::sys().flock(fd, LOCK_EX | LOCK_NB) != 0 || os::sys().fstat(fd, &st) != 0) {
+        Error e = systemError();
+        os::closeQuietly(fd);
+        throw makeError(std::move(e), "FileWriter.open");
+    }
+    // O_NONBLOCK kept a fifo from blocking the open; anything but a regular file is refused.
+    if (!S_ISREG(st.st_mode)) {
+        os::closeQuietly(fd);
+        throw makeError(systemError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL), "FileWriter.open");
+    }
+    if (os::sys().ftruncate(fd, 0) != 0) {
+        Error e = systemError();
+        os::closeQuietly(fd);
+        throw makeError(std::move(e), "FileWriter.open");
+    }
+    _fd = fd;
+    _crc = crc32::init();
+    _len = 0;
+}
+
+void FileWriter::flush() {
+    if (!os::writeFull(_fd, _buf.get(), _len)) throw makeError(systemError(), "FileWriter.flush");
+    _crc = crc32::update(_crc, _buf.get(), _len);
+    _len = 0;
+}
+
+uint32_t FileWriter::close() {
+    if (_fd < 0) return crc32::finalize(_crc);
+    if (_len > 0) flush();
+    if (_time) {
+        const struct timespec times[2] = {{static_cast<time_t>(*_time), 0},
+                                          {static_cast<time_t>(*_time), 0}};
+        if (os::sys().futimens(_fd, times) != 0) throw makeError(systemError(), "FileWriter.flush");
+    }
+    int fd = _fd;
+    _fd = -1;
+    // Some file systems report a failed write only here.
+    if (os::sys().close(fd) != 0) throw makeError(systemError(), "FileWriter.flush");
+    return crc32::finalize(_crc);
+}

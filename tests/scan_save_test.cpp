@@ -1,0 +1,251 @@
+#include "support/FaultOs.h"
+#include "support/RecordingPresenter.h"
+#include "support/TestDir.h"
+
+#include "archive/Progress.h"
+#include "archive/StgFile.h"
+#include "archive/Tresmo.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t T0 = 1600000000;
+
+using Snapshot = std::map<std::string, std::string>;  // path relative to the folder -> bytes
+
+// A watched folder taken through save cycles at fixed times, with the snapshot of every
+// committed state kept by the test itself.
+struct Cycle {
+    TestDir dir;
+    FileSel sel;
+    std::string archive;
+    int64_t t = T0;
+    std::vector<std::pair<int64_t, Snapshot>> committed;
+    RecordingPresenter shown;
+
+    Cycle() {
+        dir.mkdirs("w");
+        sel.setFolder(dir / "w");
+        archive = dir / "w.trsm";
+    }
+    // Writes a file with a modification time before the next save.
+    void put(const std::string& rel, const std::string& data) { dir.write("w/" + rel, data, t); }
+    void remove(const std::string& rel) { fs::remove_all(dir / ("w/" + rel)); }
+
+    Snapshot current() {
+        Snapshot s;
+        for (auto& e : fs::recursive_directory_iterator(dir / "w"))
+            if (e.is_regular_file())
+                s[fs::relative(e.path(), dir / "w").string()] =
+                    dir.read(fs::relative(e.path(), dir.path()).string());
+        return s;
+    }
+    // Refresh and save at the next time; returns what the save stored.
+    SaveStats save() {
+        t += 100;
+        Tresmo a;
+        a.setPath(archive);
+        EXPECT_TRUE(a.refresh(sel, t));
+        SaveStats stats;
+        EXPECT_TRUE(a.save(nullptr, &stats));
+        EXPECT_TRUE(shown.errors.empty()) << shown.errors.front().chainText();
+        committed.emplace_back(t, current());
+        return stats;
+    }
+    // Replays the archive in a fresh object and restores every committed state in full.
+    void checkEveryVersion() {
+        Tresmo a;
+        a.setPath(archive);
+        ASSERT_TRUE(a.refresh(sel, t + 1));
+        for (const auto& [time, snap] : committed) {
+            Snapshot restored;
+            collect(a, a.root(), "", time, restored);
+            EXPECT_EQ(restored, snap) << "state at " << time;
+        }
+    }
+    void collect(Tresmo& a, const Node* n, const std::string& rel, int64_t time, Snapshot& out) {
+        for (const Node* c = n->firstChild; c; c = c->next) {
+            const Version* v = Tresmo::versionAt(c, time);
+            if (!v) continue;
+            std::string path = rel.empty() ? c->name : rel + "/" + c->name;
+            if (v->kind() == NodeKind::Folder) collect(a, c, path, time, out);
+            if (const ContentInfo* ci = v->content()) out[path] = a.restore(*ci);
+        }
+    }
+};
+
+std::string text(std::mt19937& rnd, size_t n) {
+    static const char* words[] = {"alpha ", "beta ", "gamma\n", "delta ", "epsilon ", "zeta\n"};
+    std::string s;
+    while (s.size() < n)
+        s += words[rnd() % 6];
+    s.resize(n);
+    return s;
+}
+
+TEST(ScanSave, ManyCyclesRestoreEveryVersionAndChooseDeltasWhenTheyPay) {
+    Cycle c;
+    std::mt19937 rnd(7);
+    std::string big = text(rnd, 60000);
+    c.put("big.txt", big);
+    c.put("small.txt", "tiny");
+    c.put("docs/a.txt", text(rnd, 5000));
+    c.put("docs/sub/b.bin", std::string(3000, '\x01'));
+    c.put("empty.txt", "");
+    SaveStats first = c.save();
+    EXPECT_EQ(first.files, 5);
+    EXPECT_EQ(first.deltas, 0);
+
+    big.insert(30000, "a few new bytes in the middle\n");
+    c.put("big.txt", big);                 // small edit of a large file: a delta
+    c.put("small.txt", "tiny!");           // below the delta's minimum size: whole
+    c.put("docs/a.txt", text(rnd, 5000));  // rewritten completely: the delta does not pay
+    EXPECT_EQ(c.save().deltas, 1);
+
+    big = "start " + big + " end";
+    c.put("big.txt", big);
+    c.remove("docs/sub");
+    c.put("empty.txt", "no longer empty");
+    SaveStats third = c.save();
+    EXPECT_EQ(third.deltas, 1);
+    EXPECT_EQ(third.removed, 1);  // one record for the folder with everything in it
+
+    c.remove("small.txt");
+    c.put("small.txt/inside.txt", "a file became a folder");
+    c.put("docs/sub/b.bin", "back again");
+    c.put("big.txt", "");
+    c.save();
+
+    c.put("big.txt", big);  // back from empty: stored in full
+    c.save();
+    c.checkEveryVersion();
+}
+
+TEST(ScanSave, NothingChangedOpensNoTransaction) {
+    Cycle c;
+    c.put("a.txt", "a");
+    c.save();
+    Tresmo a;
+    a.setPath(c.archive);
+    ASSERT_TRUE(a.refresh(c.sel, c.t + 100));
+    EXPECT_FALSE(a.hasPendingChanges());
+    // Touching a file without changing it stores a new version.
+    c.dir.write("w/a.txt", "a", c.t + 50);
+    ASSERT_TRUE(a.refresh(c.sel, c.t + 100));
+    EXPECT_TRUE(a.hasPendingChanges());
+}
+
+TEST(ScanSave, AFileAsNewAsTheRefreshStopsTheSave) {
+    Cycle c;
+    c.put("a.txt", "a");
+    c.save();
+    const uint64_t size = fs::file_size(c.archive);
+    c.dir.write("w/a.txt", "changed", c.t + 100);  // written in the refresh's own second
+    Tresmo a;
+    a.setPath(c.archive);
+    ASSERT_TRUE(a.refresh(c.sel, c.t + 100));
+    EXPECT_FALSE(a.save());
+    ASSERT_EQ(c.shown.errors.size(), 1u);
+    EXPECT_EQ(c.shown.errors[0].code, 2015);
+    EXPECT_TRUE(c.shown.errors[0].hasCode(2014));
+    EXPECT_EQ(fs::file_size(c.archive), size);
+}
+
+TEST(ScanSave, AFileChangedBetweenScanAndSaveIsNotStored) {
+    Cycle c;
+    c.put("a.txt", "first");
+    c.save();
+    c.put("a.txt", "second");
+    Tresmo a;
+    a.setPath(c.archive);
+    ASSERT_TRUE(a.refresh(c.sel, c.t + 100));
+    c.dir.write("w/a.txt", "third, written after the scan", c.t + 50);
+    const uint64_t size = fs::file_size(c.archive);
+    EXPECT_FALSE(a.save());
+    ASSERT_FALSE(c.shown.errors.empty());
+    // The delta is tried first (an earlier full version exists), so its check reports it.
+    EXPECT_TRUE(c.shown.errors.back().hasCode(2024));
+    EXPECT_EQ(fs::file_size(c.archive), size);
+}
+
+class CancelAt : public Progress {
+  public:
+    explicit CancelAt(int n) : _left(n) {}
+    bool cancelled() const override { return --_left < 0; }
+
+  private:
+    mutable int _left;
+};
+
+TEST(ScanSave, AFailedOrCancelledSaveLeavesTheArchiveAsCommitted) {
+    Cycle c;
+    c.put("a.txt", std::string(200000, 'a'));
+    c.save();
+    for (int i = 0; i < 30; ++i)
+        c.put("f" + std::to_string(i) + ".txt", std::string(5000, 'x'));
+    const std::string before = c.dir.read("w.trsm");
+    const int64_t t = c.t + 100;
+    for (int n = 1; n <= 4; ++n) {
+        FaultOs fault;
+        fault.failAt(FaultOs::Call::Pwrite, n, n % 2 ? ENOSPC : EIO);
+        Tresmo a;
+        a.setPath(c.archive);
+        ASSERT_TRUE(a.refresh(c.sel, t));
+        EXPECT_FALSE(a.save());
+        EXPECT_EQ(c.dir.read("w.trsm"), before) << "write " << n;
+    }
+    {
+        CancelAt cancel(5);
+        Tresmo a;
+        a.setPath(c.archive);
+        ASSERT_TRUE(a.refresh(c.sel, t));
+        EXPECT_FALSE(a.save(&cancel));
+        EXPECT_TRUE(c.shown.errors.back().hasCode(2032));
+        EXPECT_EQ(c.dir.read("w.trsm"), before);
+    }
+    c.shown.errors.clear();
+    c.save();  // and a later save succeeds
+    c.checkEveryVersion();
+}
+
+TEST(ScanSave, ExportOfAnOlderStateWritesItsFilesWithTheirTimes) {
+    Cycle c;
+    c.put("keep.txt", "kept");
+    c.put("sub/old.txt", "old");
+    c.save();
+    const int64_t firstTime = c.t;
+    const int64_t fileTime = c.t - 100;
+    c.put("keep.txt", "changed later");
+    c.remove("sub/old.txt");
+    c.put("sub/new.txt", "new");
+    c.save();
+
+    Tresmo a;
+    a.setPath(c.archive);
+    ASSERT_TRUE(a.refresh(c.sel, c.t + 1));
+    a.setRange(firstTime, firstTime);
+    a.updateFolderInfo();
+    a.selectFolder(a.root());
+    c.dir.mkdirs("out");
+    ASSERT_TRUE(a.exportSelected(c.dir / "out"));
+    EXPECT_EQ(c.dir.read("out/w/keep.txt"), "kept");
+    EXPECT_EQ(c.dir.read("out/w/sub/old.txt"), "old");
+    EXPECT_FALSE(fs::exists(c.dir / "out/w/sub/new.txt"));
+    struct stat st;
+    ASSERT_EQ(stat((c.dir / "out/w/keep.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, fileTime);
+    // The folder exists now: a second export refuses to merge into it.
+    EXPECT_FALSE(a.exportSelected(c.dir / "out"));
+    EXPECT_EQ(c.shown.errors.back().code, 2020);
+    EXPECT_EQ(c.shown.errors.back().cause->code, 2017);
+}
+
+}  // namespace
