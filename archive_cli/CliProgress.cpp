@@ -67,11 +67,13 @@ void CliProgress::draw(bool force) {
     if (!force && now - _last < std::chrono::milliseconds(100)) return;
     _last = now;
     double secs = std::chrono::duration<double>(now - _start).count();
-    std::string line = std::string(_what) + ": " + std::to_string(_files);
-    if (_expFiles > 0) line += "/" + std::to_string(_expFiles);
-    line += " files, " + humanBytes(static_cast<double>(_bytes));
-    if (_expBytes > 0) line += " of " + humanBytes(static_cast<double>(_expBytes));
-    if (secs > 0.5) line += ", " + humanBytes(static_cast<double>(_bytes) / secs) + "/s";
+    std::string line = _what;
+    line.append(": ").append(std::to_string(_files));
+    if (_expFiles > 0) line.append("/").append(std::to_string(_expFiles));
+    line.append(" files, ").append(humanBytes(static_cast<double>(_bytes)));
+    if (_expBytes > 0) line.append(" of ").append(humanBytes(static_cast<double>(_expBytes)));
+    if (secs > 0.5)
+        line.append(", ").append(humanBytes(static_cast<double>(_bytes) / secs)).append("/s");
     // \r and "erase to end of line" redraw in place; neither is a colour.
     std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
     std::fflush(stderr);

@@ -127,6 +127,14 @@ def edit(root, step, seed, mtime):
         write(path, "\n".join(lines), mtime)
         changed += 1
 
+    # One file changes in every step, so its history is long.
+    readme = os.path.join(root, "README.TXT")
+    if os.path.exists(readme):
+        with open(readme) as f:
+            text = f.read()
+        write(readme, text + f"Step {step}: " + prose(rng, 1), mtime)
+        changed += 1
+
     for path in rng.sample(blobs, min(len(blobs), 2)):
         with open(path, "rb") as f:
             data = bytearray(f.read())
@@ -136,7 +144,7 @@ def edit(root, step, seed, mtime):
         changed += 1
 
     for path in rng.sample(files, min(len(files), 2)):
-        if os.path.exists(path):
+        if os.path.exists(path) and not path.endswith("README.TXT"):
             os.remove(path)
             removed += 1
 
