@@ -58,7 +58,6 @@ struct StatusArgs {
 
 int runStatus(const StatusArgs& a, const Context& ctx) {
     Session s(a.archive);
-    CancelScope cancel;
     CliProgress progress(ctx.quiet, "scanning");
     int64_t now = currentTime();
     s.refresh(now, &progress);
