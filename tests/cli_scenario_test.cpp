@@ -186,6 +186,34 @@ TEST_F(CliScenario, TypesAreMatchedWithoutRegardToCase) {
     EXPECT_EQ(st["changes"][0]["path"], "keep.TXT");
 }
 
+TEST_F(CliScenario, ExcludedFoldersAndSubfoldersAreLeftOutOfTheSelection) {
+    dir.write("proj/top.txt", "1", T0);
+    dir.write("proj/build/obj.o", "2", T0);
+    dir.write("proj/src/Build/deep.c", "3", T0);
+    dir.write("proj/src/main.c", "4", T0);
+    ASSERT_EQ(cli({"init", dir / "proj", "--exclude-dirs", "build, tmp"}).code, 0);
+    EXPECT_EQ(cli({"status", archive}).out, "A  src/\nA  src/main.c\nA  top.txt\n");
+
+    std::string flat = dir / "flat.trsm";
+    ASSERT_EQ(cli({"init", dir / "proj", flat, "--no-subfolders"}).code, 0);
+    EXPECT_EQ(cli({"status", flat}).out, "A  top.txt\n");
+}
+
+TEST_F(CliScenario, DryRunAndQuietChangeOnlyWhatIsPrinted) {
+    firstSave();
+    edit();
+    std::string before = readFile(archive);
+    Result r = cli({"save", archive, "--dry-run", "--time", std::to_string(T3)});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, cli({"status", archive}).out);
+    EXPECT_EQ(readFile(archive), before);
+
+    r = cli({"save", archive, "--time", std::to_string(T3), "--quiet"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(cliJson({"log", archive, "--json"})["transactions"].size(), 2u);
+}
+
 TEST_F(CliScenario, StatusListsPendingChangesOneLineEach) {
     firstSave();
     edit();
