@@ -33,7 +33,7 @@ check-format:
 bench:
 	@tools/install-deps.sh bench
 	@cmake --preset release >/dev/null
-	@cmake --build --preset release -j $(JOBS)
+	@cmake --build --preset release -j $(JOBS) --target tresmo_bench
 	@tools/make-corpus.sh build/corpus
 	@if [ -x build/release/bench/tresmo_bench ]; then build/release/bench/tresmo_bench; \
 	 else echo "no benchmarks built yet"; fi

@@ -116,6 +116,13 @@ bool DataImage::findCandidate(const uint8_t* from, uint32_t remaining, uint32_t&
     uint32_t best = 0;
     for (int32_t s = _bucket[sectionHash(0) % _count]; s >= 0; s = _next[s]) {
         const uint32_t start = static_cast<uint32_t>(s);
+        // A later section wins only with a longer run, so it must match at index bestRun.
+        // Testing that first keeps the walk linear when many sections are alike (zero-filled
+        // regions put every section into one chain); the choice is the same as without it.
+        if (bestRun > 0) {
+            if (start + bestRun >= _count) break;  // chains ascend: no later one has the room
+            if (_sectHash[start + bestRun] != sectionHash(bestRun)) continue;
+        }
         uint32_t j = start;
         while (j - start < usable && j < _count && _sectHash[j] == sectionHash(j - start))
             ++j;

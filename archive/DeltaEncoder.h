@@ -17,6 +17,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 
 namespace delta {
@@ -38,10 +39,15 @@ inline Budget budgetFor(uint32_t size, double maxSeg, double maxNew) {
 }
 
 // Reads the whole file through `reader` (opened, not yet read) and writes the delta to `out`
-// (anything with writeByte(uint8_t) and writeNumber(int32_t)). Returns false when a budget ran
-// out; the reader is then somewhere in the middle of the file.
+// (anything with writeByte(uint8_t) and writeNumber(int32_t)). The image's window must be at
+// least the reader's buffer size. Returns false when a budget ran out; the reader is then
+// somewhere in the middle of the file.
+//
+// `consumed` (optional) is called with the number of file bytes each step encoded, before the
+// reader refills: the place for progress and for a cancel check that throws.
 template <class Sink>
-bool encodeDelta(FileReader& reader, DataImage& image, Sink& out, Budget budget) {
+bool encodeDelta(FileReader& reader, DataImage& image, Sink& out, Budget budget,
+                 const std::function<void(size_t)>& consumed = {}) {
     while (reader.len() > 0) {
         const uint8_t* window = reader.buffer();
         const uint32_t len = static_cast<uint32_t>(reader.len());
@@ -67,6 +73,7 @@ bool encodeDelta(FileReader& reader, DataImage& image, Sink& out, Budget budget)
             out.writeNumber(static_cast<int32_t>(end));
             n += end - start;
         }
+        if (consumed) consumed(n);
         reader.shift(n);
     }
     out.writeByte(OP_END);

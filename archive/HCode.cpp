@@ -3,10 +3,7 @@
 #include <cstring>
 
 HCode::HCode(int symBits)
-    : _size(1 << symBits),
-      _maxNodes(2 << symBits),
-      _symBits(symBits),
-      _tableBits(symBits + 2) {
+    : _size(1 << symBits), _maxNodes(2 << symBits), _symBits(symBits), _tableBits(symBits + 2) {
     VERIFY(symBits >= 1 && symBits <= 8);
     reset();
     makeTables();
@@ -14,7 +11,8 @@ HCode::HCode(int symBits)
 
 void HCode::reset() {
     _nodeCount = 0;
-    for (int i = 0; i < _size; ++i) addNode();
+    for (int i = 0; i < _size; ++i)
+        addNode();
     _root = 0;
 }
 
@@ -36,7 +34,8 @@ void HCode::build() {
     int n = 0;
     auto insert = [&](uint16_t node) {
         int at = 0;
-        while (at < n && _weight[queue[at]] < _weight[node]) ++at;
+        while (at < n && _weight[queue[at]] < _weight[node])
+            ++at;
         std::memmove(queue + at + 1, queue + at, (n - at) * sizeof(queue[0]));
         queue[at] = node;
         ++n;
@@ -75,7 +74,8 @@ void HCode::makeTables() {
     if (_root < _size) {
         // A single leaf is written with no bits at all.
         uint16_t e = static_cast<uint16_t>(_root);
-        for (int i = 0; i < entries; ++i) _fast[i] = e;
+        for (int i = 0; i < entries; ++i)
+            _fast[i] = e;
         return;
     }
     // Preorder walk with an explicit stack: trees read from a stream can be as deep as they
@@ -97,7 +97,8 @@ void HCode::makeTables() {
             _length[it.node] = d;
             if (d < _tableBits) {
                 uint16_t e = static_cast<uint16_t>(it.node | (d << 8));
-                for (int i = 0; i < (1 << (_tableBits - d)); ++i) _fast[it.code | (i << d)] = e;
+                for (int i = 0; i < (1 << (_tableBits - d)); ++i)
+                    _fast[it.code | (i << d)] = e;
             } else if (d == _tableBits) {
                 _fast[it.code] = static_cast<uint16_t>(it.node | (d << 8));
             }
@@ -124,7 +125,8 @@ void HCode::writeLong(int symbol) {
         bits[i] = _child[parent][1] == node ? 1 : 0;
         node = parent;
     }
-    for (int i = 0; i < n; ++i) _writer->put(bits[i], 1);
+    for (int i = 0; i < n; ++i)
+        _writer->put(bits[i], 1);
 }
 
 void HCode::writeTree() {
@@ -180,9 +182,11 @@ void HCode::readTreeNodes() {
             path[top++] = static_cast<uint16_t>(node);
         } else {
             int symbol = static_cast<int>(in.read(_symBits));
-            if (symbol >= _size || _weight[symbol] != 0) throw makeError("HCode.ReadTree.operator()");
+            if (symbol >= _size || _weight[symbol] != 0)
+                throw makeError("HCode.ReadTree.operator()");
             attach(symbol);
-            while (top > 0 && _child[path[top - 1]][1] != NONE) --top;
+            while (top > 0 && _child[path[top - 1]][1] != NONE)
+                --top;
         }
     }
 }
@@ -198,7 +202,8 @@ int HCode::read() {
     }
     in.shift(_tableBits);
     int node = e & ~INTERNAL;
-    while (node >= _size) node = _child[node][in.read(1)];
+    while (node >= _size)
+        node = _child[node][in.read(1)];
     return node;
 }
 

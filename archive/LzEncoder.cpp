@@ -45,7 +45,9 @@ void LzEncoder::flushFullBlock() {
     reset();
 }
 
-void LzEncoder::finish() { encodeBlock(true); }
+void LzEncoder::finish() {
+    encodeBlock(true);
+}
 
 // The first pass writes each item as plain bits into the scratch buffer and counts the
 // symbols of the three codes.
@@ -87,7 +89,8 @@ void LzEncoder::encodeBlock(bool last) {
     uint8_t flags = last ? LAST_BLOCK : 0;
     if (!pointersPay) {
         _lit.reset();
-        for (uint32_t i = 0; i < n; ++i) _lit.addWeight(data[i]);
+        for (uint32_t i = 0; i < n; ++i)
+            _lit.addWeight(data[i]);
         _lit.build();
         // A one-symbol code spends no bits per literal, so without pointers the block's bits
         // could not tell how many literals it holds: such a block is stored plain.
@@ -109,7 +112,8 @@ void LzEncoder::encodeBlock(bool last) {
     if (flags & LZ_POINTERS) {
         writePointerItems(flags);
     } else if (flags & LZ_LITERAL_CODE) {
-        for (uint32_t i = 0; i < n; ++i) _lit.write(data[i]);
+        for (uint32_t i = 0; i < n; ++i)
+            _lit.write(data[i]);
     } else {
         _out.putBits(data, 8 * n);
         return;

@@ -32,20 +32,30 @@ struct CodeBits {
 // Distances 1..65535.
 inline CodeBits distanceCode(uint32_t d) {
     int s = 0;
-    while ((d >> (2 * s)) >= 16) ++s;
+    while ((d >> (2 * s)) >= 16)
+        ++s;
     return {(d >> (2 * s)) + 16 * s, d & ((1u << (2 * s)) - 1), 2 * s};
 }
 
 // Lengths 4..255.
 inline CodeBits lengthCode(uint32_t l) {
     int s = 0;
-    while ((l >> s) >= 4) ++s;
+    while ((l >> s) >= 4)
+        ++s;
     return {(l >> s) + 4 * s, l & ((1u << s) - 1), s};
 }
 
-inline int distanceExtraBits(uint32_t code) { return static_cast<int>(code / 16) * 2; }
-inline int lengthExtraBits(uint32_t code) { return static_cast<int>(code / 4); }
-inline uint32_t distanceBase(uint32_t code) { return (code % 16) << ((code / 16) * 2); }
-inline uint32_t lengthBase(uint32_t code) { return (code % 4) << (code / 4); }
+inline int distanceExtraBits(uint32_t code) {
+    return static_cast<int>(code / 16) * 2;
+}
+inline int lengthExtraBits(uint32_t code) {
+    return static_cast<int>(code / 4);
+}
+inline uint32_t distanceBase(uint32_t code) {
+    return (code % 16) << ((code / 16) * 2);
+}
+inline uint32_t lengthBase(uint32_t code) {
+    return (code % 4) << (code / 4);
+}
 
 }  // namespace lz

@@ -46,8 +46,9 @@ class LzMatchFinder {
         return v;
     }
     static uint32_t hash(const uint8_t* p) { return (load32(p) * 2654435761u) >> (32 - HASH_BITS); }
-    // Number of equal bytes of a and b, from `from` up to at most cap.
-    static uint32_t extend(const uint8_t* a, const uint8_t* b, uint32_t from, uint32_t cap);
+    // Number of equal bytes of a and b, from `from` up to at most cap, times 2, plus 1 when a
+    // has the lower byte where they differ (below cap).
+    static uint32_t compare(const uint8_t* a, const uint8_t* b, uint32_t from, uint32_t cap);
 
     uint32_t find(uint32_t pos, uint32_t cap, uint32_t& distance) const;
     void insert(uint32_t s);
@@ -55,9 +56,10 @@ class LzMatchFinder {
 
     const uint8_t* _data = nullptr;
     uint32_t _n = 0;
-    std::unique_ptr<uint16_t[]> _head;   // tree root per hash
-    std::unique_ptr<uint16_t[]> _left;   // per position: subtree of smaller strings
-    std::unique_ptr<uint16_t[]> _right;  // per position: subtree of greater strings
+    std::unique_ptr<uint16_t[]> _head;  // tree root per hash
+    // Per position p: _son[2p] the subtree of smaller strings, _son[2p + 1] of greater ones,
+    // side by side so that a step down touches one cache line.
+    std::unique_ptr<uint16_t[]> _son;
 };
 
 template <class Sink>

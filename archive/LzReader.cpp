@@ -13,7 +13,9 @@ constexpr uint32_t SLACK = 16;
 LzReader::LzReader(BlockReader& source)
     : LzDecoder(source), _window(new uint8_t[BLOCK_SIZE + SLACK]) {}
 
-size_t LzReader::stateBytes() const { return sizeof(*this) + BLOCK_SIZE + SLACK; }
+size_t LzReader::stateBytes() const {
+    return sizeof(*this) + BLOCK_SIZE + SLACK;
+}
 
 void LzReader::setBlock(uint32_t n) {
     _block = n;
@@ -64,7 +66,8 @@ void LzReader::seek(uint32_t p) {
             _readPos = offset;
         } else {
             // Only a damaged or foreign block is shorter: read on as the stream goes.
-            while (_readPos != offset) read();
+            while (_readPos != offset)
+                read();
         }
     } catch (Error& e) {
         throw makeError(std::move(e), "LzReader.seek", _source.startPos(), block, offset);
@@ -163,7 +166,8 @@ void LzReader::decodeItems() {
         }
         take(code.tableBits());
         uint32_t node = e & ~HCode::INTERNAL;
-        while (node >= static_cast<uint32_t>(code.size())) node = code.child(node, take(1));
+        while (node >= static_cast<uint32_t>(code.size()))
+            node = code.child(node, take(1));
         return node;
     };
 
@@ -196,9 +200,11 @@ void LzReader::decodeItems() {
             uint8_t* dst = win + d;
             const uint8_t* src = dst - distance;
             if (distance >= 8) {
-                for (uint32_t i = 0; i < length; i += 8) std::memcpy(dst + i, src + i, 8);
+                for (uint32_t i = 0; i < length; i += 8)
+                    std::memcpy(dst + i, src + i, 8);
             } else {
-                for (uint32_t i = 0; i < length; ++i) dst[i] = src[i];
+                for (uint32_t i = 0; i < length; ++i)
+                    dst[i] = src[i];
             }
             d += length;
         }

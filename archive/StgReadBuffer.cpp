@@ -94,22 +94,22 @@ int StgReadBuffer::get(uint8_t& byte) {
         if (_chunkEnd == _len) return 0;
         shiftBuffer();
     }
-    uint8_t s = _buf[_readPos];
-    if (_k == 3 && s == 0x2F) throw makeError("StgReadBuffer.get.1");
-    if (_k == 3 && s == stg::ESCAPE) {
-        if (++_readPos == _bufEnd) {
-            if (_chunkEnd == _len) throw makeError("StgReadBuffer.get.2");
-            shiftBuffer();
+    uint8_t s = _buf[_readPos++];
+    if (_k == 3) [[unlikely]] {
+        if (s == 0x2F) throw makeError("StgReadBuffer.get.1");
+        if (s == stg::ESCAPE) {
+            if (_readPos == _bufEnd) {
+                if (_chunkEnd == _len) throw makeError("StgReadBuffer.get.2");
+                shiftBuffer();
+            }
+            s = _buf[_readPos++];
         }
-        s = _buf[_readPos];
         _k = 0;
-    } else if (s == stg::ITEM_MARK[_k]) {
-        ++_k;
     } else {
-        _k = 0;
+        _k = s == stg::ITEM_MARK[_k] ? _k + 1 : 0;
     }
     byte = s;
-    if (++_readPos == _bufEnd && _chunkEnd == _len) return 8 - static_cast<int>(_pad);
+    if (_readPos == _bufEnd && _chunkEnd == _len) return 8 - static_cast<int>(_pad);
     return 8;
 }
 

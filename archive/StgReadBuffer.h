@@ -11,7 +11,8 @@
 // Reads are page-aligned: a block's first read takes its header and data up to the next
 // 4096-byte boundary of the file, every later read one whole page, so a file read block by
 // block never touches a page twice. With CHECK_CRC the item's CRC is verified when the chunk
-// holding its last bytes is loaded, before any of those bytes is delivered.
+// holding its last bytes is loaded, before any of those bytes is delivered; the check assumes
+// the blocks are visited in order (start, next), as a load does, not through seekBlock.
 //
 // Damaged input never loops or allocates beyond the file: links and blocks only lead forward
 // (a link that does not is 3203, a block length below 4 is 3207/3209), and the block index

@@ -572,12 +572,17 @@ bool Tresmo::importDiff(const char* path, ContentInfo& content, Progress* progre
         StgWriter w(_stg.get(), stg::FILE_DIFF);
         w.begin();
         // An abandoned delta leaves its blocks in the file unreferenced; no record names them.
-        if (!delta::encodeDelta(r, image, w, delta::budgetFor(r.size(), *diffMaxSeg, *diffMaxNew)))
+        auto consumed = [&](size_t n) {
+            if (!progress) return;
+            progress->advance(0, static_cast<int64_t>(n));
+            progress->checkCancel();
+        };
+        if (!delta::encodeDelta(r, image, w, delta::budgetFor(r.size(), *diffMaxSeg, *diffMaxNew),
+                                consumed))
             return false;
         w.finish();
         uint32_t crc = r.close();
         if (r.changedWhileRead()) throw makeError("Tresmo.importDiff.1");
-        if (progress) progress->advance(0, r.size());
         content.diffPos = static_cast<uint32_t>(w.itemStart());
         content.storedSize = static_cast<int32_t>(w.itemEnd() - w.itemStart());
         content.size = static_cast<int32_t>(r.size());

@@ -129,7 +129,8 @@ int Os::listDir(const char* path, std::vector<DirEntry>& out) {
             else if (S_ISDIR(st.st_mode))
                 e.type = DirEntry::Type::Dir;
             e.size = st.st_size;
-            e.mtime = st.st_mtim.tv_sec;
+            // Toward zero, as the file reader takes it: tv_sec alone floors a time before 1970.
+            e.mtime = st.st_mtim.tv_sec + (st.st_mtim.tv_sec < 0 && st.st_mtim.tv_nsec > 0);
         }
         out.push_back(std::move(e));
     }

@@ -9,22 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-namespace {
-
-std::vector<uint8_t> fixedBase() {
-    std::vector<uint8_t> v(4096);
-    uint32_t x = 12345;
-    for (auto& b : v) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return v;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::vector<uint8_t> baseBytes = fixedBase();
+    static const std::vector<uint8_t> baseBytes = randomBytes(4096, 1);
     MemBase base(baseBytes);
     MemValueReader delta(std::span<const uint8_t>(data, size));
     uint64_t produced = 0;

@@ -14,7 +14,8 @@ namespace {
 
 std::vector<uint8_t> bitsOf(MemBitBuffer& b, uint64_t n) {
     std::vector<uint8_t> v;
-    for (uint64_t i = 0; i < n; ++i) v.push_back((b.data()[i / 8] >> (i % 8)) & 1);
+    for (uint64_t i = 0; i < n; ++i)
+        v.push_back((b.data()[i / 8] >> (i % 8)) & 1);
     return v;
 }
 
@@ -31,10 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (data[0] & 0x80) {
         code.reset();
-        for (size_t i = 1; i < size; ++i) code.addWeight(data[i] % code.size(), 1 + data[i] / 16);
+        for (size_t i = 1; i < size; ++i)
+            code.addWeight(data[i] % code.size(), 1 + data[i] / 16);
         code.build();
         code.writeTree();
-        for (size_t i = 1; i < size; ++i) code.write(data[i] % code.size());
+        for (size_t i = 1; i < size; ++i)
+            code.write(data[i] % code.size());
         out->flushLast();
         HCode back(symBits);
         back.setReader(out.get());
@@ -44,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
 
-    for (size_t i = 1; i < size; ++i) in->putByte(data[i]);
+    for (size_t i = 1; i < size; ++i)
+        in->putByte(data[i]);
     in->flushLast();
     in->rewind();
     uint64_t total = in->bitCount();
@@ -52,14 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         code.readTree();
         // A one-leaf code reads no bits; the count of reads is bounded by the input anyway.
-        for (uint64_t i = 0; i < total + 1; ++i) symbols.push_back(code.read());
+        for (uint64_t i = 0; i < total + 1; ++i)
+            symbols.push_back(code.read());
     } catch (Error& e) {
         if (e.code != 4000 && e.code != 4100 && e.code != 4101) abort();
     }
     if (code.nodeCount() == 0 || symbols.empty()) return 0;
     // What was read is the tree and the symbols: written again they give the same bits.
     code.writeTree();
-    for (int s : symbols) code.write(s);
+    for (int s : symbols)
+        code.write(s);
     out->flushLast();
     if (out->bitCount() > total) abort();
     if (bitsOf(*out, out->bitCount()) != bitsOf(*in, out->bitCount())) abort();

@@ -38,10 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t err = 0;
     try {
         r.open();
-        for (;;) got.push_back(r.read());
+        for (;;)
+            got.push_back(r.read());
     } catch (Error& e) {
         const Error* inner = &e;
-        while (inner->cause) inner = inner->cause.get();
+        while (inner->cause)
+            inner = inner->cause.get();
         err = inner->code;
     }
     if (got.size() > blocks.size() * lz::BLOCK_SIZE) abort();

@@ -1,10 +1,11 @@
 // Arbitrary bytes as a storage file: open it, read every transaction's record stream with its
 // CRC checks, and every content or delta item whose header appears in the bytes, block by
-// block and by random block access. Any Error is a correct answer; a crash, hang or unbounded
-// allocation is not.
+// block and by random block access; then the same through the value reader, decompressed. Any Error
+// is a correct answer; a crash, hang or unbounded allocation is not.
 #include "archive/StgFile.h"
 #include "archive/StgItem.h"
 #include "archive/StgReadBuffer.h"
+#include "archive/StgReader.h"
 #include "archive/msg.h"
 
 #include <cstdint>
@@ -49,6 +50,15 @@ void readItem(StgFile& f, uint64_t pos, uint32_t type) {
     }
 }
 
+// Decompressed, as a load and a restore read them. The coder never yields more than 65536
+// bytes per block, so the count is bounded by the input.
+void readValues(StgFile& f, uint64_t pos, uint32_t mode) {
+    StgReader r(f, pos, mode);
+    r.start();
+    while (!r.eof())
+        r.readByte();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -65,6 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (f.committedSize() != StgFile::FILE_HEADER_LEN) readChain(f);
     } catch (const Error&) {
     }
+    try {
+        if (f.isOpen() && f.committedSize() != StgFile::FILE_HEADER_LEN)
+            readValues(f, StgFile::FILE_HEADER_LEN, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+    } catch (const Error&) {
+    }
     if (f.isOpen()) {
         int items = 0;
         for (size_t i = StgFile::FILE_HEADER_LEN; i + 10 <= size && items < 16; ++i) {
@@ -75,6 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ++items;
             try {
                 readItem(f, i, type);
+            } catch (const Error&) {
+            }
+            try {
+                readValues(f, i, type);
             } catch (const Error&) {
             }
         }

@@ -59,7 +59,8 @@ TEST(HCode, NoWeightsGiveLeafZeroAndASingleSymbolCostsNoBits) {
     EXPECT_EQ(t.code.root(), 99);
     // Tree: a 1 bit then the symbol in 7 bits; the three symbols then take no bits.
     t.code.writeTree();
-    for (int i = 0; i < 3; ++i) t.code.write(99);
+    for (int i = 0; i < 3; ++i)
+        t.code.write(99);
     t.close();
     EXPECT_EQ(t.buf.bitCount(), 8u);
     EXPECT_EQ(t.buf.data()[0], 1 | (99 << 1));
@@ -80,17 +81,21 @@ TEST(HCode, CodesDeeperThanThirtyBitsRoundTrip) {
     }
     t.code.build();
     int longest = 0;
-    for (int s = 0; s < 40; ++s) longest = std::max(longest, t.code.codeLength(s * 3));
+    for (int s = 0; s < 40; ++s)
+        longest = std::max(longest, t.code.codeLength(s * 3));
     EXPECT_EQ(longest, 39);
 
     lztest::Rng r(7);
     std::vector<int> syms;
-    for (int i = 0; i < 2000; ++i) syms.push_back(static_cast<int>(r.below(40)) * 3);
+    for (int i = 0; i < 2000; ++i)
+        syms.push_back(static_cast<int>(r.below(40)) * 3);
     t.code.writeTree();
-    for (int s : syms) t.code.write(s);
+    for (int s : syms)
+        t.code.write(s);
     t.close();
     uint64_t expectBits = 0;
-    for (int s : syms) expectBits += t.code.codeLength(s);
+    for (int s : syms)
+        expectBits += t.code.codeLength(s);
 
     HCode back(8);
     back.setReader(&t.buf);
@@ -99,14 +104,16 @@ TEST(HCode, CodesDeeperThanThirtyBitsRoundTrip) {
         EXPECT_EQ(back.codeLength(s * 3), t.code.codeLength(s * 3));
         EXPECT_EQ(back.codeWord(s * 3), t.code.codeWord(s * 3));
     }
-    for (int s : syms) ASSERT_EQ(back.read(), s);
+    for (int s : syms)
+        ASSERT_EQ(back.read(), s);
     EXPECT_EQ(t.buf.bitCount(), 40 * 9 + 39 + expectBits);  // tree: 40 leaves, 39 inner nodes
     EXPECT_THROW(back.read(), Error);
 }
 
 TEST(HCode, ReadingPastTheEndFailsInsideTheCode) {
     Coded t(8);
-    for (int s = 0; s < 4; ++s) t.code.setWeight(s, 1);  // four 2-bit codes
+    for (int s = 0; s < 4; ++s)
+        t.code.setWeight(s, 1);  // four 2-bit codes
     t.code.build();
     t.code.writeTree();
     t.code.write(3);
@@ -123,7 +130,8 @@ TEST(HCode, ReadingPastTheEndFailsInsideTheCode) {
 
 int treeError(int symBits, const std::vector<std::pair<uint32_t, int>>& fields) {
     MemBitBuffer buf;
-    for (auto [v, n] : fields) buf.put(v, n);
+    for (auto [v, n] : fields)
+        buf.put(v, n);
     buf.flushLast();
     HCode c(symBits);
     c.setReader(&buf);
@@ -194,17 +202,20 @@ TEST(BitStream, WideValuesKeepTheirHighBitsAfterPendingBits) {
 
 TEST(BitStream, ScratchBufferCountsDroppedBytes) {
     MemBitBuffer buf;
-    for (int i = 0; i < 65537; ++i) buf.put(i & 0xFF, 8);
+    for (int i = 0; i < 65537; ++i)
+        buf.put(i & 0xFF, 8);
     buf.flushLast();
     EXPECT_TRUE(buf.overflowed());
     EXPECT_EQ(buf.bitCount(), 65537u * 8);
     uint8_t b;
     int n = 0;
-    while (buf.get(b)) ++n;
+    while (buf.get(b))
+        ++n;
     EXPECT_EQ(n, 65536);
 
     buf.clear();
-    for (int i = 0; i < 65536; ++i) buf.put(0, 8);
+    for (int i = 0; i < 65536; ++i)
+        buf.put(0, 8);
     buf.flushLast();  // no pending bits: the byte count stays at 65536
     EXPECT_FALSE(buf.overflowed());
 }

@@ -68,9 +68,9 @@ TEST(LzEncoder, PeriodicTextIsLiteralsThenOneOverlappingPointer) {
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].flags, LAST_BLOCK | LZ_POINTERS);
     int lastBits;
-    auto expect = pack({{0, 1}, {'a', 8}, {0, 1}, {'b', 8}, {0, 1}, {'c', 8}, {1, 1}, {3, 7},
-                        {10, 5}, {1, 2}},
-                       &lastBits);
+    auto expect = pack(
+        {{0, 1}, {'a', 8}, {0, 1}, {'b', 8}, {0, 1}, {'c', 8}, {1, 1}, {3, 7}, {10, 5}, {1, 2}},
+        &lastBits);
     EXPECT_EQ(blocks[0].bytes, expect);
     EXPECT_EQ(blocks[0].lastBits, lastBits);
 }
@@ -80,9 +80,11 @@ TEST(LzEncoder, LiteralCodeAloneWhenPointersDoNotPay) {
     // but a literal code does: equal weights make a balanced tree of 4-bit codes, written as 16
     // leaves of 9 bits and 15 inner nodes of 1 bit, then 4 bits per byte.
     std::vector<uint8_t> data;
-    for (int i = 0; i < 400; ++i) data.push_back(static_cast<uint8_t>('a' + i % 16));
+    for (int i = 0; i < 400; ++i)
+        data.push_back(static_cast<uint8_t>('a' + i % 16));
     lztest::Rng r(3);
-    for (size_t i = data.size() - 1; i > 0; --i) std::swap(data[i], data[r.below(i + 1)]);
+    for (size_t i = data.size() - 1; i > 0; --i)
+        std::swap(data[i], data[r.below(i + 1)]);
     auto blocks = encode(data);
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].flags, LAST_BLOCK | LZ_LITERAL_CODE);
@@ -110,7 +112,8 @@ TEST(LzEncoder, ByteByByteAndBulkPutsGiveTheSameBlocks) {
     auto data = lztest::wordText(140000, 5);
     MemBlockWriter out;
     LzEncoder enc(out);
-    for (uint8_t b : data) enc.put(b);
+    for (uint8_t b : data)
+        enc.put(b);
     enc.finish();
     auto bulk = encode(data);
     ASSERT_EQ(out.blocks.size(), 3u);

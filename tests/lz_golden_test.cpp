@@ -30,7 +30,8 @@ std::vector<uint8_t> slurp(const std::string& path) {
 
 uint32_t group(const uint8_t* p, int n) {
     uint32_t v = 0;
-    for (int i = 0; i < n; ++i) v |= uint32_t{p[i] & 0x7Fu} << (7 * i);
+    for (int i = 0; i < n; ++i)
+        v |= uint32_t{p[i] & 0x7Fu} << (7 * i);
     return v;
 }
 
@@ -73,8 +74,8 @@ TEST_P(LzGolden, EncoderWritesAndReaderRestoresTheArchivedBlocks) {
     if (golden.empty()) GTEST_SKIP() << "no golden archives here";
     std::string dir = golden + "/single";
     TestDir tmp;
-    std::string cmd = "python3 " + golden + "/make_folder.py '" + tmp.path() +
-                      "' single " + GetParam() + " >/dev/null";
+    std::string cmd = "python3 " + golden + "/make_folder.py '" + tmp.path() + "' single " +
+                      GetParam() + " >/dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     std::vector<uint8_t> data = slurp(tmp / "data.bin");
     std::vector<MemBlock> want = contentBlocks(slurp(dir + "/" + GetParam() + ".trsm"));

@@ -32,7 +32,8 @@ std::vector<std::vector<LzItem>> fastItems(const std::vector<uint8_t>& data) {
 
 void expectSameItems(const std::vector<uint8_t>& data, const char* what) {
     auto ref = std::make_unique<RefParser>();
-    for (uint8_t b : data) ref->put(b);
+    for (uint8_t b : data)
+        ref->put(b);
     ref->finish();
     auto fast = fastItems(data);
     ASSERT_EQ(fast.size(), ref->blocks.size()) << what;
@@ -40,7 +41,8 @@ void expectSameItems(const std::vector<uint8_t>& data, const char* what) {
         const auto& f = fast[b];
         const auto& r = ref->blocks[b];
         size_t i = 0;
-        while (i < f.size() && i < r.size() && f[i] == r[i]) ++i;
+        while (i < f.size() && i < r.size() && f[i] == r[i])
+            ++i;
         ASSERT_TRUE(i == f.size() && i == r.size())
             << what << ": block " << b << " item " << i << " of " << r.size() << " differs";
     }
@@ -50,7 +52,8 @@ TEST(LzMatchFinder, LongRunIsMatchedAgainstItsStart) {
     std::vector<uint8_t> data(1000, 'z');
     auto items = fastItems(data)[0];
     ASSERT_GE(items.size(), 4u);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(items[i], (LzItem{0, 1, 'z'}));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(items[i], (LzItem{0, 1, 'z'}));
     // Positions inside the run are not indexed: every pointer goes back to position 0.
     uint32_t pos = 3;
     for (size_t i = 3; i < items.size(); ++i) {
@@ -81,7 +84,8 @@ TEST(LzMatchFinder, AgreesWithFullChainWalkOnAdversarialData) {
         expectSameItems(lztest::periodic(20000, p, p), "periodic");
     expectSameItems(lztest::numberList(66000, 1000000), "sorted numbers");
     auto runs = lztest::alphabetText(20000, "ab", 8);
-    for (size_t i = 0; i + 40 < runs.size(); i += 97) std::fill_n(runs.begin() + i, 40, 'a');
+    for (size_t i = 0; i + 40 < runs.size(); i += 97)
+        std::fill_n(runs.begin() + i, 40, 'a');
     expectSameItems(runs, "runs inside two letters");
     std::vector<uint8_t> edge(65536 + 300, 'q');
     edge[65536 - 5] = 'r';

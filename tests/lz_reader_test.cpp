@@ -39,7 +39,8 @@ TEST(LzReader, RoundTripsEveryDataClass) {
         lztest::periodic(140000, 256, 5),
         lztest::numberList(90000, 7),
     };
-    for (size_t p : {2, 7, 300}) inputs.push_back(lztest::periodic(66000, p, p));
+    for (size_t p : {2, 7, 300})
+        inputs.push_back(lztest::periodic(66000, p, p));
     for (const auto& data : inputs) {
         MemBlockReader src(encode(data));
         LzReader r(src);
@@ -110,7 +111,8 @@ TEST(LzReader, SeekToAMissingBlockFails) {
 MemBlock block(uint8_t flags, const std::vector<std::pair<uint32_t, int>>& fields) {
     MemBlockWriter w;
     w.setFlags(flags);
-    for (auto [v, n] : fields) w.put(v, n);
+    for (auto [v, n] : fields)
+        w.put(v, n);
     w.flushLast();
     return w.blocks[0];
 }
@@ -128,11 +130,13 @@ Outcome readUntilError(std::vector<MemBlock> blocks, std::optional<uint64_t> exp
     try {
         if (expected) r.setExpectedSize(*expected);
         r.open();
-        for (;;) o.bytes.push_back(r.read());
+        for (;;)
+            o.bytes.push_back(r.read());
     } catch (Error& e) {
         o.chain = e.chainText();
         const Error* cur = &e;
-        while (cur->cause) cur = cur->cause.get();
+        while (cur->cause)
+            cur = cur->cause.get();
         o.inner = cur->code;
     }
     return o;
@@ -157,7 +161,8 @@ TEST(LzReader, DamagedItemsFailAtTheirPositionAfterTheBytesBefore) {
     // Distance 4 with 3 bytes decoded; distance 0; length 0.
     o = readUntilError({block(P, with(three, {{1, 1}, {4, 7}, {6, 5}, {0, 1}}))});
     EXPECT_EQ(o.inner, 4203);
-    EXPECT_NE(o.chain.find("4204 LzReader.read: Uncompress failed: 00001234/0/3"), std::string::npos)
+    EXPECT_NE(o.chain.find("4204 LzReader.read: Uncompress failed: 00001234/0/3"),
+              std::string::npos)
         << o.chain;
     o = readUntilError({block(P, with(three, {{1, 1}, {0, 7}, {6, 5}, {0, 1}}))});
     EXPECT_EQ(o.inner, 4203);
@@ -179,7 +184,8 @@ TEST(LzReader, BlockLongerThanTheWindowIsRejected) {
     EXPECT_EQ(o.inner, 4203);
     // A literal and 257 pointers of 255 bytes fill the window exactly; a 258th runs past it.
     std::vector<std::pair<uint32_t, int>> f = {{0, 1}, {'y', 8}};
-    for (int i = 0; i < 258; ++i) f.insert(f.end(), {{1, 1}, {1, 7}, {27, 5}, {63, 6}});
+    for (int i = 0; i < 258; ++i)
+        f.insert(f.end(), {{1, 1}, {1, 7}, {27, 5}, {63, 6}});
     o = readUntilError({block(LAST_BLOCK | LZ_POINTERS, f)});
     EXPECT_EQ(o.bytes.size(), BLOCK_SIZE);
     EXPECT_EQ(o.inner, 4203);
@@ -233,7 +239,8 @@ TEST(LzReader, DamagedStreamsDecodeLikeTheItemByItemReader) {
             if (b.bytes.empty()) continue;
             int kind = rng.below(3);
             if (kind == 0) {
-                for (int k = 0; k < 3; ++k) b.bytes[rng.below(b.bytes.size())] ^= 1 << rng.below(8);
+                for (int k = 0; k < 3; ++k)
+                    b.bytes[rng.below(b.bytes.size())] ^= 1 << rng.below(8);
             } else if (kind == 1) {
                 b.bytes.resize(rng.below(b.bytes.size()));
                 b.lastBits = 1 + rng.below(8);

@@ -6,11 +6,40 @@
 #include "archive/StgItem.h"
 #include "archive/StgReadBuffer.h"
 #include "archive/StgWriteBuffer.h"
+#include "archive/msg.h"
 #include "archive/os.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A new file each time: rewriting one in place through truncation makes the file system flush
+// it on close, which costs a disk write per call.
+inline void putFile(const std::string& path, const Bytes& b) {
+    std::filesystem::remove(path);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+// The code of the Error that fn throws, 0 when it throws none.
+inline int errorCode(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const Error& e) {
+        return e.code;
+    }
+    return 0;
+}
 
 // Forwards to the real platform layer and records the calls that touch the storage file, in
 // order: "pwrite OFF LEN", "sync", "ftruncate LEN", "pread OFF LEN". Installed for its
@@ -49,12 +78,12 @@ class CallLogOs : public os::Os {
 
 // One block of coder output as the coder would hand it over.
 struct TestBlock {
-    std::vector<uint8_t> data;  // whole bytes, plus the partial last byte when bits % 8 != 0
+    Bytes data;  // whole bytes, plus the partial last byte when bits % 8 != 0
     uint32_t bits;
     uint8_t flags;
 };
 
-inline TestBlock block(std::vector<uint8_t> data, uint8_t flags = 0) {
+inline TestBlock block(Bytes data, uint8_t flags = 0) {
     uint32_t bits = static_cast<uint32_t>(data.size()) * 8;
     return {std::move(data), bits, flags};
 }
@@ -91,7 +120,7 @@ inline void writeSequence(StgFile& f, const std::vector<TestBlock>& blocks) {
 
 // Every block's data as delivered, with the valid bits of each block's last byte.
 struct ReadBlock {
-    std::vector<uint8_t> data;
+    Bytes data;
     int lastBits = 0;
     uint8_t flags = 0;
     bool operator==(const ReadBlock&) const = default;

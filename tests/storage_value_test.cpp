@@ -1,3 +1,4 @@
+#include "stg_test_util.h"
 #include "support/TestDir.h"
 
 #include "archive/StgFile.h"
@@ -12,8 +13,6 @@
 #include <random>
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // One transaction whose record stream is the given bytes.
 void saveRecords(StgFile& f, const Bytes& records) {
@@ -32,15 +31,6 @@ Bytes readRecords(StgFile& f) {
     while (!r.eof())
         out.push_back(r.readByte());
     return out;
-}
-
-int errorCode(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Error& e) {
-        return e.code;
-    }
-    return 0;
 }
 
 TEST(StgValues, NumbersAndWordsHaveTheirByteFormats) {
@@ -69,17 +59,15 @@ TEST(StgValues, NumbersAndWordsHaveTheirByteFormats) {
     EXPECT_EQ(r.readWord(), 0x12345678u);
     EXPECT_TRUE(r.eof());
     EXPECT_EQ(errorCode([&] { r.readByte(); }), 4204);  // nothing beyond the end
-}
 
-TEST(StgValues, NumberWithFiveLeadingBytesIsRejected) {
-    TestDir d;
-    StgFile f(d / "a.trsm", 20, 10);
-    f.open();
+    // At most four leading bytes: the fifth ends the number with 3100.
     saveRecords(f, {0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00});
-    StgReader r(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
-    r.start();
-    EXPECT_EQ(r.readNumber(), 0);
-    EXPECT_EQ(errorCode([&] { r.readNumber(); }), 3100);
+    StgReader bad(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+    bad.start();
+    Bytes skip(want.size());
+    bad.readBytes(skip);
+    EXPECT_EQ(bad.readNumber(), 0);
+    EXPECT_EQ(errorCode([&] { bad.readNumber(); }), 3100);
 }
 
 TEST(StgValues, EofOnlyAfterLastTransactionsLastByte) {
@@ -136,13 +124,6 @@ TEST(StgValues, ContentItemReadsBackAndSeeksByBlock) {
         EXPECT_EQ(r.readByte(), content[p]) << p;
     }
     EXPECT_TRUE(r.eof());
-    // The item ends at its CRC, which the record stream's item follows directly.
-    StgReader all(f, w.itemStart(), stg::FILE_CONTENT | stg::CHECK_CRC);
-    all.start();
-    Bytes got(content.size());
-    all.readBytes(got);
-    EXPECT_EQ(got, content);
-    EXPECT_TRUE(all.eof());
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ class RefParser {
     RefParser() { reset(); }
     void put(uint8_t b) {
         if (_end == lz::BLOCK_SIZE) {
-            while (_pos < _end) step();
+            while (_pos < _end)
+                step();
             blocks.push_back(std::move(_items));
             reset();
         } else if (_end - _pos == 255) {
@@ -34,7 +35,8 @@ class RefParser {
         _w[_end++] = b;
     }
     void finish() {
-        while (_pos < _end) step();
+        while (_pos < _end)
+            step();
         blocks.push_back(std::move(_items));
         reset();
     }
@@ -43,15 +45,18 @@ class RefParser {
     void reset() {
         _items.clear();
         _pos = _end = _hash = _run = 0;
-        for (auto& h : _head) h = 0xFFFF;
+        for (auto& h : _head)
+            h = 0xFFFF;
     }
     void step() {
         uint32_t best = 0, bestPos = 0;
         if (_end - _pos >= 3) {
-            uint32_t h = ((_w[_pos] & 31u) << 10) | ((_w[_pos + 1] & 31u) << 5) | (_w[_pos + 2] & 31u);
+            uint32_t h =
+                ((_w[_pos] & 31u) << 10) | ((_w[_pos + 1] & 31u) << 5) | (_w[_pos + 2] & 31u);
             for (uint32_t c = _head[h]; c != 0xFFFF; c = _link[c]) {
                 uint32_t len = 0;
-                while (_pos + len < _end && _w[c + len] == _w[_pos + len]) ++len;
+                while (_pos + len < _end && _w[c + len] == _w[_pos + len])
+                    ++len;
                 if (len > best && len >= 4) {
                     best = len;
                     bestPos = c;
@@ -65,7 +70,8 @@ class RefParser {
             _items.push_back({0, 1, _w[_pos]});
             best = 1;
         }
-        for (uint32_t i = 0; i < best; ++i) advance();
+        for (uint32_t i = 0; i < best; ++i)
+            advance();
     }
     void advance() {
         uint8_t b = _w[_pos];
@@ -122,7 +128,8 @@ inline RefDecodeResult refDecode(BlockReader& src) {
         }
     } catch (Error& e) {
         const Error* inner = &e;
-        while (inner->cause) inner = inner->cause.get();
+        while (inner->cause)
+            inner = inner->cause.get();
         r.error = inner->code;
     }
     return r;

@@ -28,7 +28,8 @@ class Rng {
 inline std::vector<uint8_t> randomBytes(size_t n, uint64_t seed) {
     Rng r(seed);
     std::vector<uint8_t> v(n);
-    for (auto& b : v) b = static_cast<uint8_t>(r.next());
+    for (auto& b : v)
+        b = static_cast<uint8_t>(r.next());
     return v;
 }
 
@@ -36,7 +37,8 @@ inline std::vector<uint8_t> randomBytes(size_t n, uint64_t seed) {
 inline std::vector<uint8_t> alphabetText(size_t n, std::string_view alphabet, uint64_t seed) {
     Rng r(seed);
     std::vector<uint8_t> v(n);
-    for (auto& b : v) b = static_cast<uint8_t>(alphabet[r.below(alphabet.size())]);
+    for (auto& b : v)
+        b = static_cast<uint8_t>(alphabet[r.below(alphabet.size())]);
     return v;
 }
 
@@ -59,7 +61,8 @@ inline std::vector<uint8_t> wordText(size_t n, uint64_t seed) {
 inline std::vector<uint8_t> periodic(size_t n, size_t period, uint64_t seed) {
     std::vector<uint8_t> unit = randomBytes(period, seed);
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = unit[i % period];
+    for (size_t i = 0; i < n; ++i)
+        v[i] = unit[i % period];
     return v;
 }
 
@@ -82,6 +85,8 @@ inline std::vector<MemBlock> encode(std::span<const uint8_t> data) {
     return out.blocks;
 }
 
-inline std::vector<uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
+inline std::vector<uint8_t> bytes(std::string_view s) {
+    return {s.begin(), s.end()};
+}
 
 }  // namespace lztest

@@ -7,6 +7,7 @@
 #include "archive/msg.h"
 
 #include <cstdint>
+#include <random>
 #include <vector>
 
 class MemBase : public BaseSource {
@@ -24,15 +25,22 @@ class MemBase : public BaseSource {
     }
     uint8_t readByte() override {
         if (_pos >= bytes.size()) throw makeError("LzReader.read.1");
-        ++reads;
         return bytes[_pos++];
     }
 
     std::vector<uint8_t> bytes;
     std::vector<uint32_t> seeks;
     int starts = 0;
-    uint64_t reads = 0;
 
   private:
     size_t _pos = 0;
 };
+
+// Deterministic bytes without structure: no section of them repeats or matches by chance.
+inline std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v)
+        b = static_cast<uint8_t>(gen());
+    return v;
+}
