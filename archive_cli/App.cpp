@@ -38,6 +38,11 @@ int usageError(const std::string& what) {
 
 }  // namespace
 
+void addJsonFlag(CLI::App& cmd, bool& flag, const std::string& fields) {
+    cmd.add_flag("--json", flag, "Print JSON instead, with the fields below");
+    cmd.footer(cmd.get_footer() + "\n--json prints " + fields);
+}
+
 int runCli(int argc, char** argv) {
     try {
         loadSettings();

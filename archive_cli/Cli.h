@@ -48,6 +48,9 @@ void addBrowseCommands(CLI::App& app, Context& ctx);   // log, ls, history
 void addRestoreCommands(CLI::App& app, Context& ctx);  // cat, export, verify
 void addToolCommands(CLI::App& app, Context& ctx);     // open, diff, tools
 
+// Adds --json to a command and documents its fields in the command's help.
+void addJsonFlag(CLI::App& cmd, bool& flag, const std::string& fields);
+
 // Parses and runs a whole command line; never throws. What main() calls.
 int runCli(int argc, char** argv);
 

@@ -265,9 +265,9 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
         "List the transactions newest first: number (1 is the oldest; use it with --at),\n"
         "local time, files added, modified and removed, and the bytes stored.");
     log->add_option("ARCHIVE", lg->archive, "The archive file")->required();
-    log->add_flag("--json", lg->json,
-                  "JSON: {archive, transactions: [{number, time, local_time, added, modified, "
-                  "removed, stored_bytes}]}, newest first; time in Unix seconds");
+    addJsonFlag(*log, lg->json,
+                "{archive, transactions: [{number, time, local_time, added,\n"
+                "  modified, removed, stored_bytes}]}, newest first; times in Unix seconds.");
     log->callback([lg, &ctx] { ctx.run = [lg] { return runLog(*lg); }; });
 
     auto ls = std::make_shared<LsArgs>();
@@ -294,9 +294,10 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
     changed->excludes(at)->excludes(range);
     range->excludes(at)->excludes(changed);
     lsCmd->add_flag("-r,--recursive", ls->recursive, "List subfolders too");
-    lsCmd->add_flag("--json", ls->json,
-                    "JSON: {archive, path, from, to, entries: [{path, name, kind, state, size, "
-                    "mtime, stored, stored_size}]}; size and later only for file versions");
+    addJsonFlag(
+        *lsCmd, ls->json,
+        "{archive, path, from, to, entries: [{path, name, kind, state,\n"
+        "  size, mtime, stored, stored_size}]}; size to stored_size for file versions only.");
     lsCmd->callback([ls, &ctx] { ctx.run = [ls] { return runLs(*ls); }; });
 
     auto hs = std::make_shared<HistoryArgs>();
@@ -307,9 +308,10 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
     history->add_option("ARCHIVE", hs->archive, "The archive file")->required();
     history->add_option("PATH", hs->path, "A file (or folder), relative to the watched folder")
         ->required();
-    history->add_flag("--json", hs->json,
-                      "JSON: {archive, path, versions: [{number, time, local_time, kind, state, "
-                      "size, mtime, stored, stored_size, crc}]}; size and later for file versions");
+    addJsonFlag(
+        *history, hs->json,
+        "{archive, path, versions: [{number, time, local_time, kind,\n"
+        "  state, size, mtime, stored, stored_size, crc}]}; size to crc for file versions only.");
     history->callback([hs, &ctx] { ctx.run = [hs] { return runHistory(*hs); }; });
 }
 

@@ -197,9 +197,9 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
         "Replay the archive and restore every stored version of every file in memory,\n"
         "checking each against its CRC-32. Exit status 1 when anything fails.");
     verify->add_option("ARCHIVE", vf->archive, "The archive file")->required();
-    verify->add_flag("--json", vf->json,
-                     "JSON: {archive, transactions, files, versions, bytes, failed: [{path, "
-                     "number, error}], ok}");
+    addJsonFlag(
+        *verify, vf->json,
+        "{archive, transactions, files, versions, bytes, failed: [{path, number, error}], ok}");
     verify->callback([vf, &ctx] { ctx.run = [vf, &ctx] { return runVerify(*vf, ctx); }; });
 }
 

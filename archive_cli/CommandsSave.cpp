@@ -182,9 +182,9 @@ void addSaveCommands(CLI::App& app, Context& ctx) {
         "Folders appear (with a trailing /) only when they themselves were added or removed.\n"
         "Skipped files are reported on stderr.");
     status->add_option("ARCHIVE", st->archive, "The archive file")->required();
-    status->add_flag("--json", st->json,
-                     "JSON: {archive, folder, time, transactions, changes: [{path, state, "
-                     "kind}]}; state is added, modified or removed, kind file or folder");
+    addJsonFlag(*status, st->json,
+                "{archive, folder, time, transactions, changes: [{path, state,\n"
+                "  kind}]}; state is added, modified or removed, kind file or folder.");
     status->callback([st, &ctx] { ctx.run = [st, &ctx] { return runStatus(*st, ctx); }; });
 
     auto sv = std::make_shared<SaveArgs>();
