@@ -1,26 +1,13 @@
 #include "archive/ChangeFinder.h"
 
+#include "archive/Progress.h"
+
 #include <cstring>
 #include <vector>
 
-#include "archive/Progress.h"
-
 namespace {
 
-// Calls f for every node of the tree, parents before children, without recursion.
-template <class F>
-void forEachNode(Node* root, F f) {
-    for (Node* n = root; n;) {
-        f(n);
-        if (n->firstChild) {
-            n = n->firstChild;
-            continue;
-        }
-        while (n && !n->next) n = n->parent;
-        if (n) n = n->next;
-    }
-}
-
+// Calls f for top and every node beneath it, parents before children, without recursion.
 template <class F>
 void forEachInSubtree(Node* top, F f) {
     for (Node* n = top; n;) {
@@ -29,18 +16,19 @@ void forEachInSubtree(Node* top, F f) {
             n = n->firstChild;
             continue;
         }
-        while (n != top && !n->next) n = n->parent;
+        while (n != top && !n->next)
+            n = n->parent;
         if (n == top) break;
         n = n->next;
     }
 }
 
 class ChangeFinder final : public FileFinder {
-public:
+  public:
     ChangeFinder(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Progress* progress)
         : FileFinder(filter), _tree(tree), _warnings(warnings), _progress(progress) {}
 
-protected:
+  protected:
     void onEnterDir(const char* name) override {
         Node* n = seen(name, NodeKind::Folder);
         if (n->storedKind() != NodeKind::Folder) n->flags |= Node::CHANGED;
@@ -70,7 +58,7 @@ protected:
         });
     }
 
-private:
+  private:
     // Finds or adds the node of name under the cursor and gives it the kind it was seen as.
     Node* seen(const char* name, NodeKind kind) {
         Node* n;
@@ -95,10 +83,10 @@ private:
 bool markChangedSubtrees(TresmoData& tree) {
     Node* root = tree.root();
     if (!root) return false;
-    forEachNode(root, [](Node* n) { n->flags &= ~Node::SUBTREE_CHANGED; });
+    forEachInSubtree(root, [](Node* n) { n->flags &= ~Node::SUBTREE_CHANGED; });
     // Children come after their parent in preorder, so a reverse pass sees every child first.
     std::vector<Node*> order;
-    forEachNode(root, [&](Node* n) { order.push_back(n); });
+    forEachInSubtree(root, [&](Node* n) { order.push_back(n); });
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         Node* n = *it;
         if (n->flags & Node::CHANGED) n->flags |= Node::SUBTREE_CHANGED;
@@ -109,7 +97,7 @@ bool markChangedSubtrees(TresmoData& tree) {
 }
 
 void findChangesIn(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Progress* progress) {
-    forEachNode(tree.root(), [](Node* n) {
+    forEachInSubtree(tree.root(), [](Node* n) {
         n->flags = 0;
         n->mtime = 0;
     });
@@ -119,7 +107,7 @@ void findChangesIn(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Prog
     finder.setDir(parent);
     finder.find();
     // What is stored but was not seen is gone, with everything beneath it.
-    forEachNode(tree.root(), [](Node* n) {
+    forEachInSubtree(tree.root(), [](Node* n) {
         NodeKind k = n->storedKind();
         if (k != NodeKind::Absent && n->kind() == NodeKind::Absent) n->flags |= Node::CHANGED;
     });

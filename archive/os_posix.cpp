@@ -176,10 +176,16 @@ Os* install(Os* os) {
     return old;
 }
 
-ssize_t readFull(int fd, void* buf, size_t n) {
+namespace {
+
+// Runs a transfer that may do part of its work until all n bytes are done, retrying EINTR.
+// call(offset, count) returns the bytes transferred, 0 at the end of the file, or -1.
+// Returns the bytes done, or -1 on a real failure.
+template <class Call>
+ssize_t transferAll(size_t n, Call call) {
     size_t done = 0;
     while (done < n) {
-        ssize_t r = sys().read(fd, static_cast<char*>(buf) + done, n - done);
+        ssize_t r = call(done, n - done);
         if (r < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -188,57 +194,48 @@ ssize_t readFull(int fd, void* buf, size_t n) {
         done += static_cast<size_t>(r);
     }
     return static_cast<ssize_t>(done);
+}
+
+// A write that makes no progress without an error would loop for ever: it counts as full.
+bool wroteAll(ssize_t done, size_t n) {
+    if (done < 0) return false;
+    if (static_cast<size_t>(done) < n) {
+        errno = ENOSPC;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ssize_t readFull(int fd, void* buf, size_t n) {
+    return transferAll(n, [&](size_t at, size_t count) {
+        return sys().read(fd, static_cast<char*>(buf) + at, count);
+    });
 }
 
 ssize_t preadFull(int fd, void* buf, size_t n, off_t off) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = sys().pread(fd, static_cast<char*>(buf) + done, n - done,
-                                off + static_cast<off_t>(done));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) break;
-        done += static_cast<size_t>(r);
-    }
-    return static_cast<ssize_t>(done);
+    return transferAll(n, [&](size_t at, size_t count) {
+        return sys().pread(fd, static_cast<char*>(buf) + at, count, off + static_cast<off_t>(at));
+    });
 }
 
 bool writeFull(int fd, const void* buf, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = sys().write(fd, static_cast<const char*>(buf) + done, n - done);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        // A write that makes no progress without an error would loop for ever.
-        if (r == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(r);
-    }
-    return true;
+    return wroteAll(transferAll(n,
+                                [&](size_t at, size_t count) {
+                                    return sys().write(fd, static_cast<const char*>(buf) + at,
+                                                       count);
+                                }),
+                    n);
 }
 
 bool pwriteFull(int fd, const void* buf, size_t n, off_t off) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = sys().pwrite(fd, static_cast<const char*>(buf) + done, n - done,
-                                 off + static_cast<off_t>(done));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (r == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(r);
-    }
-    return true;
+    return wroteAll(transferAll(n,
+                                [&](size_t at, size_t count) {
+                                    return sys().pwrite(fd, static_cast<const char*>(buf) + at,
+                                                        count, off + static_cast<off_t>(at));
+                                }),
+                    n);
 }
 
 void closeQuietly(int fd) {
