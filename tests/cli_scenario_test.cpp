@@ -473,6 +473,29 @@ TEST_F(CliScenario, ToolsAreCheckedAndOpenStartsTheViewerOnTheRestoredVersion) {
     EXPECT_NE(cli({"tools", "list", "viewer"}).out.find("none"), std::string::npos);
 }
 
+TEST_F(CliScenario, DiffStartsTheConfiguredToolWithOlderThenNewer) {
+    history();
+    std::string dump = dir / "argv";
+    env["ARGV_DUMP_FILE"] = dump;
+    ASSERT_EQ(cli({"tools", "add", "diff", TRESMO_TOOL_argv_dump, "--ext", "txt", "-o",
+                   "%2 --against %1"})
+                  .code,
+              0);
+    Result r = cli({"diff", archive, "a.txt", "--range", "2..2"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!fs::exists(dump) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::vector<std::string> args;
+    std::string all = readFile(dump);
+    for (size_t p = 0; p < all.size(); p = all.find('\0', p) + 1)
+        args.push_back(all.substr(p, all.find('\0', p) - p));
+    ASSERT_EQ(args.size(), 4u) << all;
+    EXPECT_EQ(args[2], "--against");
+    EXPECT_EQ(readFile(args[1]), "alpha two\n");
+    EXPECT_EQ(readFile(args[3]), "alpha\n");
+}
+
 TEST_F(CliScenario, UnifiedDiffComparesStoredVersionsAndTheWorkingFile) {
     history();
     Result r = cli({"diff", archive, "a.txt", "--range", "2..2", "--unified"});
