@@ -1,5 +1,5 @@
 # Front door. `make test` and `make demo` are the two set-up commands of a fresh machine.
-.PHONY: demo all deps build test test-dev test-asan format check-format bench fuzz clean
+.PHONY: demo all deps build test test-dev test-asan format check-format bench fuzz clean screenshots
 
 JOBS ?= $(shell nproc)
 
@@ -43,6 +43,14 @@ fuzz:
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz -j $(JOBS)
 	@tools/run-fuzz.sh build/fuzz/fuzz $${FUZZ_SECONDS:-60}
+
+# Pictures of every dialog in build/screenshots, taken under a virtual X server.
+screenshots:
+	@tools/install-deps.sh gui-shots
+	@cmake --preset dev >/dev/null
+	@cmake --build --preset dev -j $(JOBS) --target tresmo_shots
+	@mkdir -p build/screenshots
+	@xvfb-run -a -s "-screen 0 1280x1024x24" build/dev/archive_gui/tresmo_shots build/screenshots
 
 clean:
 	rm -rf build

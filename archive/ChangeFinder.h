@@ -19,7 +19,9 @@ void findChangesIn(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Prog
 
 // Stored times are 32-bit words; a file time outside them is compared in its reduced form,
 // so such a file is not stored again on every save.
-inline int64_t storedTime(int64_t t) { return static_cast<uint32_t>(t); }
+inline int64_t storedTime(int64_t t) {
+    return static_cast<uint32_t>(t);
+}
 
 // Recomputes SUBTREE_CHANGED over the whole tree; true when the root has it.
 bool markChangedSubtrees(TresmoData& tree);

@@ -57,42 +57,89 @@ uint32_t LzMatchFinder::find(uint32_t pos, uint32_t cap, uint32_t& distance) con
     return best >= lz::MIN_MATCH ? best : 0;
 }
 
-void LzMatchFinder::insert(uint32_t s) {
-    const uint8_t* cur = _data + s;
-    uint32_t cap = std::min(_n - s, lz::LOOK_AHEAD);
-    uint16_t* son = _son.get();
-    uint16_t* head = &_head[hash(cur)];
-    uint32_t node = *head;
+// Inserting s makes it the root of its tree: the old tree is split along the path into the
+// strings smaller than s (its left subtree) and the greater ones (its right subtree). A node
+// smaller than s continues the smaller side by its own right subtree, and the other way round.
+// The slots still to fill are indices into _son.
+struct LzMatchFinder::Walk {
+    const uint8_t* cur;
+    uint32_t cap;
+    uint32_t node;
+    uint32_t less;
+    uint32_t more;
+    uint32_t lenLess;
+    uint32_t lenMore;
+};
+
+[[gnu::always_inline]] inline bool LzMatchFinder::startWalk(Walk& w, uint32_t s) {
+    w.cur = _data + s;
+    w.cap = std::min(_n - s, lz::LOOK_AHEAD);
+    uint16_t* head = &_head[hash(w.cur)];
+    w.node = *head;
     *head = static_cast<uint16_t>(s);
-    // The new position becomes the root: the old tree is split along the path into the
-    // strings smaller than it (its left subtree) and the greater ones (its right subtree). A
-    // node smaller than s continues the smaller side by its own right subtree, and the other
-    // way round. The slots to fill are indices into son.
-    uint32_t less = 2 * s;
-    uint32_t more = 2 * s + 1;
-    uint32_t lenLess = 0;
-    uint32_t lenMore = 0;
-    while (node != NIL) {
-        uint32_t c = compare(_data + node, cur, std::min(lenLess, lenMore), cap);
-        uint32_t len = c >> 1;
-        uint32_t smaller = c & 1;
-        if (len == cap) {
-            // Equal over the look-ahead: the new position replaces the old one. Later searches
-            // see no more than this many bytes, so the old one could only tie, and lose.
-            son[less] = son[2 * node];
-            son[more] = son[2 * node + 1];
-            return;
-        }
-        son[smaller ? less : more] = static_cast<uint16_t>(node);
-        uint32_t next = 2 * node + smaller;
-        less = smaller ? next : less;
-        more = smaller ? more : next;
-        lenLess = smaller ? len : lenLess;
-        lenMore = smaller ? lenMore : len;
-        node = son[next];
+    w.less = 2 * s;
+    w.more = 2 * s + 1;
+    w.lenLess = 0;
+    w.lenMore = 0;
+    if (w.node != NIL) return true;
+    _son[w.less] = NIL;
+    _son[w.more] = NIL;
+    return false;
+}
+
+// One step down; false when the walk has ended.
+[[gnu::always_inline]] inline bool LzMatchFinder::stepWalk(Walk& w) {
+    uint16_t* son = _son.get();
+    uint32_t node = w.node;
+    uint32_t c = compare(_data + node, w.cur, std::min(w.lenLess, w.lenMore), w.cap);
+    uint32_t len = c >> 1;
+    uint32_t smaller = c & 1;
+    if (len == w.cap) {
+        // Equal over the look-ahead: the new position replaces the old one. Later searches
+        // see no more than this many bytes, so the old one could only tie, and lose.
+        son[w.less] = son[2 * node];
+        son[w.more] = son[2 * node + 1];
+        return false;
     }
-    son[less] = NIL;
-    son[more] = NIL;
+    son[smaller ? w.less : w.more] = static_cast<uint16_t>(node);
+    uint32_t next = 2 * node + smaller;
+    w.less = smaller ? next : w.less;
+    w.more = smaller ? w.more : next;
+    w.lenLess = smaller ? len : w.lenLess;
+    w.lenMore = smaller ? w.lenMore : len;
+    w.node = son[next];
+    if (w.node != NIL) return true;
+    son[w.less] = NIL;
+    son[w.more] = NIL;
+    return false;
+}
+
+void LzMatchFinder::insert(uint32_t s) {
+    Walk w;
+    if (startWalk(w, s))
+        while (stepWalk(w)) {
+        }
+}
+
+void LzMatchFinder::insertPair(uint32_t a, uint32_t b) {
+    // Two positions in different trees touch disjoint nodes, so their walks go down side by
+    // side and the memory latency of one hides behind the other. In the same tree, a first.
+    if (hash(_data + a) == hash(_data + b)) {
+        insert(a);
+        insert(b);
+        return;
+    }
+    Walk wa, wb;
+    bool ga = startWalk(wa, a);
+    bool gb = startWalk(wb, b);
+    while (ga && gb) {
+        ga = stepWalk(wa);
+        gb = stepWalk(wb);
+    }
+    while (ga)
+        ga = stepWalk(wa);
+    while (gb)
+        gb = stepWalk(wb);
 }
 
 void LzMatchFinder::clear(uint32_t n) {

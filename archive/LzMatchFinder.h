@@ -37,6 +37,7 @@ class LzMatchFinder {
 
   private:
     static constexpr uint16_t NIL = 0xFFFF;
+    static constexpr uint32_t NO_POS = 0xFFFFFFFF;
     static constexpr int HASH_BITS = 16;
     static_assert(TABLE_BYTES == ((size_t{1} << HASH_BITS) + 2 * size_t{lz::BLOCK_SIZE}) * 2);
 
@@ -51,7 +52,11 @@ class LzMatchFinder {
     static uint32_t compare(const uint8_t* a, const uint8_t* b, uint32_t from, uint32_t cap);
 
     uint32_t find(uint32_t pos, uint32_t cap, uint32_t& distance) const;
+    struct Walk;
+    bool startWalk(Walk& w, uint32_t s);
+    bool stepWalk(Walk& w);
     void insert(uint32_t s);
+    void insertPair(uint32_t a, uint32_t b);
     void clear(uint32_t n);
 
     const uint8_t* _data = nullptr;
@@ -79,13 +84,22 @@ void LzMatchFinder::parse(const uint8_t* data, uint32_t n, Sink&& sink) {
             sink.literal(data[pos]);
             length = 1;
         }
+        // Positions too close to the end for a 4-byte match need no index: every later
+        // search has even fewer bytes left. They are inserted two at a time.
+        uint32_t pending = NO_POS;
         for (uint32_t i = 0; i < length; ++i) {
             run = pos > 0 && data[pos - 1] == data[pos] ? run + 1 : 1;
             ++pos;
-            // Positions too close to the end for a 4-byte match need no index: every later
-            // search has even fewer bytes left.
-            if (run <= 3 && pos >= 3 && n - (pos - 3) >= lz::MIN_MATCH) insert(pos - 3);
+            if (run <= 3 && pos >= 3 && n - (pos - 3) >= lz::MIN_MATCH) {
+                if (pending == NO_POS) {
+                    pending = pos - 3;
+                } else {
+                    insertPair(pending, pos - 3);
+                    pending = NO_POS;
+                }
+            }
         }
+        if (pending != NO_POS) insert(pending);
     }
     clear(n);
 }

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 class Progress {
-public:
+  public:
     virtual ~Progress() = default;
     // What the operation expects to do; either may be 0 when unknown.
     virtual void expect(int64_t files, int64_t bytes) {

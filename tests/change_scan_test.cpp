@@ -1,11 +1,12 @@
-#include <gtest/gtest.h>
-
-#include <filesystem>
-
-#include "archive/ChangeFinder.h"
 #include "support/FaultOs.h"
 #include "support/TestDir.h"
 #include "support/TreeDump.h"
+
+#include "archive/ChangeFinder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
 
 namespace {
 
@@ -52,7 +53,8 @@ struct Scanner {
             }
         }
         if (n->kind() == NodeKind::Folder)
-            for (Node* c = n->firstChild; c; c = c->next) commitR(c);
+            for (Node* c = n->firstChild; c; c = c->next)
+                commitR(c);
     }
     Node* node(const std::string& rel) {
         Node* n = tree.root();

@@ -4,15 +4,18 @@
 #   tools/install-deps.sh            packages for building and testing
 #   tools/install-deps.sh bench      ... plus the peers the benchmarks compare with
 #   tools/install-deps.sh fuzz       ... plus clang's libFuzzer runtime
+#   tools/install-deps.sh gui-shots  ... plus the virtual X server for `make screenshots`
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make libgtest-dev libgmock-dev googletest clang-format
-          locales python3 libcli11-dev nlohmann-json3-dev diffutils)
+          locales python3 qt6-base-dev fonts-dejavu-core libcli11-dev nlohmann-json3-dev
+          diffutils)
 for group in "$@"; do
   case "$group" in
     test) ;;
     bench) packages+=(libbenchmark-dev zlib1g-dev libzstd-dev zstd xdelta3 git hyperfine) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    gui-shots) packages+=(xvfb xauth) ;;
     *) echo "install-deps.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

@@ -1,0 +1,238 @@
+#include "archive_gui/dialogs/MsgListDlg.h"
+
+#include "archive_gui/app/UiStrings.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTextDocument>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Break preference of a character; the highest class in the window ends the line.
+int charClass(QChar ch) {
+    char16_t c = ch.unicode();
+    if ((c >= 'A' && c <= 'Z') || (c >= 192 && c <= 222 && c != 215)) return 0;
+    if ((c >= 'a' && c <= 'z') || (c >= 224 && c <= 254 && c != 247)) return 1;
+    if (c >= '0' && c <= '9') return 2;
+    if (c == ' ') return 4;
+    return 3;
+}
+
+// How many leading characters of text fit into width pixels.
+qsizetype fitting(QStringView text, int width, const QFontMetrics& fm) {
+    qsizetype lo = 0, hi = text.size();
+    while (lo < hi) {
+        qsizetype mid = (lo + hi + 1) / 2;
+        if (fm.horizontalAdvance(text.left(mid).toString()) <= width)
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    return lo;
+}
+
+}  // namespace
+
+bool printLines(QString& s, size_t capacity, const QString& text, int width, double factor,
+                const QFontMetrics& fm) {
+    s.clear();
+    size_t left = capacity;
+    QStringView rest(text);
+    for (;;) {
+        qsizetype n = rest.size();
+        qsizetype fit = fitting(rest, width, fm);
+        if (fit >= n) break;
+        qsizetype min = fitting(rest, static_cast<int>(width * factor), fm);
+        qsizetype len = 0;
+        int best = -1;
+        for (qsizetype p = std::max<qsizetype>(min - 1, 0); p < fit; ++p) {
+            int c = charClass(rest[p]);
+            if (c >= best) {
+                best = c;
+                len = p + 1;
+            }
+        }
+        // A pair of UTF-16 halves is one character: never end a line between them.
+        if (len > 0 && len < n && rest[len - 1].isHighSurrogate()) ++len;
+        if (len == 0 || static_cast<size_t>(len) + 2 >= left) return false;
+        s += rest.left(len);
+        s += QStringLiteral("\r\n");
+        left -= static_cast<size_t>(len) + 2;
+        rest = rest.mid(len);
+    }
+    if (static_cast<size_t>(rest.size()) >= left) return false;
+    s += rest;
+    return true;
+}
+
+MsgListDlg::MsgListDlg(Kind kind, std::vector<const Msg*> msgs, QWidget* parent)
+    : QDialog(parent), _kind(kind), _msgs(std::move(msgs)) {
+    _icon = new QLabel;
+    _icon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    _text = new QPlainTextEdit;
+    _text->setReadOnly(true);
+    _text->setLineWrapMode(QPlainTextEdit::NoWrap);
+    _text->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    _text->setMinimumSize(360, 120);
+    _scroll = new QScrollBar(Qt::Vertical);
+    // Without tracking a dragged thumb moves to its message only when it is released.
+    _scroll->setTracking(false);
+    _ok = new QPushButton(tr("OK"));
+    _ok->setDefault(true);
+    _help = new QPushButton(tr("Help"));
+
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(_ok);
+    buttons->addWidget(_help);
+    buttons->addStretch();
+    auto* layout = new QHBoxLayout(this);
+    layout->addWidget(_icon);
+    layout->addWidget(_text, 1);
+    layout->addWidget(_scroll);
+    layout->addSpacing(6);
+    layout->addLayout(buttons);
+
+    QStyle::StandardPixmap icon =
+        kind == Kind::Error ? QStyle::SP_MessageBoxCritical : QStyle::SP_MessageBoxWarning;
+    int size = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
+    _icon->setPixmap(style()->standardIcon(icon, nullptr, this).pixmap(size, size));
+
+    if (_msgs.size() > 1) {
+        _scroll->setRange(0, static_cast<int>(_msgs.size()) - 1);
+        _scroll->setPageStep(1);
+        _scroll->setValue(0);
+    } else {
+        _scroll->setRange(0, 0);
+        _scroll->setEnabled(false);
+    }
+
+    connect(_scroll, &QScrollBar::valueChanged, this, [this](int i) {
+        if (i != _current) showMsg(i);
+    });
+    connect(_ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(_help, &QPushButton::clicked, this, [this] {
+        if (_current >= 0) openHelp(_msgs[static_cast<size_t>(_current)]->code);
+        _text->setFocus();
+    });
+    for (QWidget* w : findChildren<QWidget*>())
+        w->installEventFilter(this);
+    showMsg(0);
+}
+
+std::vector<const Msg*> MsgListDlg::chainOf(const Error& error) {
+    std::vector<const Msg*> chain;
+    for (const Error* e = &error; e; e = e->cause.get())
+        chain.push_back(e);
+    return chain;
+}
+
+void MsgListDlg::showMsg(int i) {
+    if (i < 0 || static_cast<size_t>(i) >= _msgs.size()) return;
+    _current = i;
+    const Msg& msg = *_msgs[static_cast<size_t>(i)];
+    QString title = uiString(_kind == Kind::Error ? IDS_ERROR_TITLE : IDS_WARNING_TITLE);
+    setWindowTitle(title.replace("%d", QString::number(msg.code)));
+    showText();
+    if (_msgs.size() > 1) _scroll->setValue(i);
+    _help->setEnabled(msg.hasHelp);
+}
+
+void MsgListDlg::showText() {
+    if (_current < 0) return;
+    QString text = QString::fromUtf8(_msgs[static_cast<size_t>(_current)]->text);
+    int width =
+        _text->viewport()->width() - 2 * static_cast<int>(_text->document()->documentMargin()) - 1;
+    QString wrapped;
+    if (printLines(wrapped, MAX_TEXT, text, width, FACTOR, QFontMetrics(_text->font()))) {
+        _text->setLineWrapMode(QPlainTextEdit::NoWrap);
+        _text->setPlainText(wrapped.replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    } else {
+        _text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+        _text->setPlainText(text);
+    }
+}
+
+bool MsgListDlg::pageKey(QKeyEvent* event) {
+    bool ctrl = event->modifiers() & Qt::ControlModifier;
+    int last = static_cast<int>(_msgs.size()) - 1;
+    if (event->key() == Qt::Key_PageDown) {
+        showMsg(ctrl ? last : _current + 1);
+        return true;
+    }
+    if (event->key() == Qt::Key_PageUp) {
+        showMsg(ctrl ? 0 : _current - 1);
+        return true;
+    }
+    return false;
+}
+
+bool MsgListDlg::eventFilter(QObject* watched, QEvent* event) {
+    // The text is wrapped for the box's width, so a new width wraps it again.
+    if (watched == _text->viewport() && event->type() == QEvent::Resize) showText();
+    // Page keys belong to the dialog whichever control has the focus; the text box would
+    // otherwise scroll its lines with them.
+    if (event->type() == QEvent::KeyPress && pageKey(static_cast<QKeyEvent*>(event))) return true;
+    return QDialog::eventFilter(watched, event);
+}
+
+void MsgListDlg::keyPressEvent(QKeyEvent* event) {
+    if (!pageKey(event)) QDialog::keyPressEvent(event);
+}
+
+void MsgListDlg::openHelp(int topic) {
+    // The help is a set of pages installed beside the program; the topic is an anchor.
+    QDir dir(QApplication::applicationDirPath());
+    QFileInfo page(dir.filePath(QStringLiteral("../share/doc/tresmo/help.html")));
+    QUrl url = QUrl::fromLocalFile(page.absoluteFilePath());
+    url.setFragment(QString::number(topic));
+    QDesktopServices::openUrl(url);
+}
+
+void MsgListPresenter::showError(const Error& error) {
+    if (!qApp) {
+        std::fprintf(stderr, "%s\n", error.chainText().c_str());
+        return;
+    }
+    MsgListDlg dlg(MsgListDlg::Kind::Error, MsgListDlg::chainOf(error),
+                   QApplication::activeWindow());
+    dlg.exec();
+}
+
+void MsgListPresenter::showMsgs(const MsgList& list) {
+    if (list.empty()) return;
+    if (!qApp) {
+        for (const Msg& m : list)
+            std::fprintf(stderr, "Warning %d: %s\n", m.code, m.text.c_str());
+        return;
+    }
+    std::vector<const Msg*> msgs;
+    for (const Msg& m : list)
+        msgs.push_back(&m);
+    MsgListDlg dlg(MsgListDlg::Kind::Warning, std::move(msgs), QApplication::activeWindow());
+    dlg.exec();
+}
+
+void MsgListPresenter::verifyFailed(const char* file, int line, const char* expr) {
+    QString text = QString::asprintf("Verification failed: %s(%d): %s", file, line, expr);
+    std::fprintf(stderr, "Internal Error: %s\n", text.toUtf8().constData());
+    if (!qApp) return;
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Internal Error"), text, QMessageBox::Ok,
+                    QApplication::activeWindow());
+    box.exec();
+}

@@ -1,0 +1,124 @@
+// Takes a picture of every dialog with typical content, for review:
+//   tresmo_shots OUTPUT_FOLDER
+// `make screenshots` runs it under a virtual X server. It uses its own string store and a
+// sample folder in a temporary folder, never the user's.
+#include "archive_gui/app/UiStrings.h"
+#include "archive_gui/dialogs/MsgListDlg.h"
+#include "archive_gui/dialogs/SelectFilesDlg.h"
+#include "archive_gui/dialogs/ToolSetupDlg.h"
+#include "archive_gui/util/ProgressDlg.h"
+
+#include "archive/FileSel.h"
+#include "archive/ToolConfig.h"
+#include "archive/msg.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+QString outDir;
+int failures = 0;
+
+void settle() {
+    QEventLoop loop;
+    QTimer::singleShot(300, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void shoot(QWidget* w, const char* name) {
+    w->show();
+    w->raise();
+    settle();
+    QString path = QDir(outDir).filePath(QString::fromUtf8(name) + ".png");
+    if (w->grab().save(path)) {
+        std::printf("%s\n", qPrintable(path));
+    } else {
+        std::fprintf(stderr, "tresmo_shots: could not write %s\n", qPrintable(path));
+        ++failures;
+    }
+    w->hide();
+}
+
+void writeFile(const QString& path, qint64 size) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly)) f.write(QByteArray(size, 'x'));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: tresmo_shots OUTPUT_FOLDER\n");
+        return 2;
+    }
+    outDir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(outDir);
+    QTemporaryDir tmp;
+    qputenv("TRESMO_CONFIG_DIR", tmp.path().toUtf8());
+    registerUiMsgs();
+
+    Error error = makeError(makeError(systemError(EACCES), "StgFile.open.1"), "Tresmo.read.1");
+    MsgListDlg errorDlg(MsgListDlg::Kind::Error, MsgListDlg::chainOf(error));
+    shoot(&errorDlg, "msg-error");
+
+    MsgList warnings{makeMsg("FileFinder.4", "/home/ann/projects/website/assets/images/2024/summer",
+                             "Holiday-Photo-Overview.JPG"),
+                     makeMsg("FileFinder.5", "cache", "/home/ann/projects/website")};
+    MsgListDlg warningDlg(MsgListDlg::Kind::Warning, {&warnings[0], &warnings[1]});
+    shoot(&warningDlg, "msg-warning");
+
+    QString sample = tmp.filePath("website");
+    writeFile(tmp.filePath("bin/less"), 1);
+    writeFile(tmp.filePath("bin/gimp"), 1);
+    writeFile(tmp.filePath("bin/meld"), 1);
+    std::string bin = QFile::encodeName(tmp.filePath("bin/")).toStdString();
+    viewerConfig().add(bin + "less", "-N %1", "txt, log, md, css, html");
+    viewerConfig().add(bin + "gimp", "", "png, jpg, gif");
+    diffToolConfig().add(bin + "meld", "%1 %2", "txt, md, css, html, js");
+    ToolSetupDlg viewer(IDS_VIEWER_SETUP, viewerConfig());
+    viewer.programField()->setText(QString::fromStdString(bin + "less"));
+    viewer.optionsField()->setText("-N %1");
+    viewer.extListField()->setText("txt, log, md, css, html");
+    shoot(&viewer, "viewer-setup");
+    ToolSetupDlg diff(IDS_DIFF_TOOL_SETUP, diffToolConfig());
+    shoot(&diff, "diff-tool-setup");
+
+    const char* files[] = {"index.html", "about.html", "style.css", "site.js", "README",
+                           "notes.md",   "logo.png",   "a/b.png",   "a/c.jpg", "cache/x.tmp"};
+    qint64 size = 700;
+    for (const char* f : files) {
+        writeFile(sample + "/" + f, size);
+        size = size * 3 + 1;
+    }
+    FileSel sel;
+    sel.setFolder(QFile::encodeName(sample).toStdString());
+    sel.setExceptions("cache");
+    sel.setListed("TMP", true);
+    SelectFilesDlg select(sel);
+    select.typeList()->topLevelItem(1)->setCheckState(0, Qt::Checked);
+    shoot(&select, "select-files");
+
+    QMessageBox invalid(QMessageBox::Critical, QString(), uiString(IDS_INVALID_INPUT),
+                        QMessageBox::Ok);
+    shoot(&invalid, "invalid-input");
+
+    select.show();
+    ProgressDlg progress(&select, QStringLiteral("Scanning ") + sample, 0);
+    progress.advance(1234, 0);
+    settle();
+    if (progress.box()) shoot(progress.box(), "scan-progress");
+    return failures ? 1 : 0;
+}

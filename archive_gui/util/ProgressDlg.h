@@ -1,0 +1,54 @@
+// Progress of long work on the one user-interface thread, with a Cancel button.
+//
+// The engine calls advance() and cancelled() between units of work; each call lets the
+// window system run (at most every POLL_MS), so the window repaints and the Cancel button
+// can be pressed while the work goes on. The box appears only once the work has taken
+// longer than the delay, so short work never flashes a window. Before it is up only painting
+// and timers run; once it is up the rest of the program takes no input (the box is modal).
+// Either way nothing can start a second operation from inside the first. Destroying the
+// object closes the box.
+#pragma once
+
+#include "archive/Progress.h"
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QString>
+
+#include <cstdint>
+
+class QWidget;
+
+class ProgressDlg : public Progress {
+  public:
+    static constexpr int POLL_MS = 50;
+
+    // label: what is being done, shown above the counts.
+    ProgressDlg(QWidget* owner, QString label, int delayMs = 400);
+    ~ProgressDlg() override;
+
+    void expect(int64_t files, int64_t bytes) override;
+    void advance(int64_t files, int64_t bytes) override;
+    bool cancelled() const override;
+
+    int64_t filesDone() const { return _files; }
+    // The box, once it is shown (null before).
+    QProgressDialog* box() const { return _box; }
+
+  private:
+    void poll() const;
+    void show() const;
+
+    QWidget* _owner;
+    QString _label;
+    int _delayMs;
+    int64_t _files = 0;
+    int64_t _bytes = 0;
+    int64_t _expectedFiles = 0;
+    QElapsedTimer _started;
+    mutable QElapsedTimer _lastPoll;
+    mutable bool _polled = false;
+    mutable bool _cancelled = false;
+    mutable QPointer<QProgressDialog> _box;
+};
