@@ -1,5 +1,5 @@
 # Front door. `make test` and `make demo` are the two set-up commands of a fresh machine.
-.PHONY: demo all deps build test test-dev test-asan format check-format bench fuzz clean screenshots
+.PHONY: demo all deps build test test-dev test-asan format check-format bench bench-main fuzz clean screenshots
 
 JOBS ?= $(shell nproc)
 
@@ -37,6 +37,10 @@ bench:
 	@tools/make-corpus.sh build/corpus
 	@if [ -x build/release/bench/tresmo_bench ]; then build/release/bench/tresmo_bench; \
 	 else echo "no benchmarks built yet"; fi
+
+# The main operation next to tar|zstd, git and find on generated trees (long: see the script).
+bench-main:
+	@bench/main-operation.sh
 
 fuzz:
 	@tools/install-deps.sh fuzz

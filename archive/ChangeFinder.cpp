@@ -33,8 +33,12 @@ class ChangeFinder final : public FileFinder {
         Node* n = seen(name, NodeKind::Folder);
         if (n->storedKind() != NodeKind::Folder) n->flags |= Node::CHANGED;
         _cursor = n;
+        _last = nullptr;
     }
-    void onExitDir() override { _cursor = _cursor ? _cursor->parent : nullptr; }
+    void onExitDir() override {
+        _last = _cursor;
+        _cursor = _cursor ? _cursor->parent : nullptr;
+    }
     void found(const char* name, int64_t mtime) override {
         Node* n = seen(name, NodeKind::File);
         n->mtime = mtime;
@@ -61,14 +65,17 @@ class ChangeFinder final : public FileFinder {
   private:
     // Finds or adds the node of name under the cursor and gives it the kind it was seen as.
     Node* seen(const char* name, NodeKind kind) {
+        // The walker reports a folder's entries in name order, so each lookup starts at the
+        // entry seen before it.
         Node* n;
-        if (_tree.findChild(name, _cursor, n)) {
+        if (_tree.findChildFrom(name, _cursor, _last, n)) {
             // Equal but for letter case: keep the form seen now (same length).
             if (n->parent) std::memcpy(const_cast<char*>(n->name), name, std::strlen(name));
         } else {
             n = _tree.addNode(name, _cursor, n);
         }
         n->flags = static_cast<uint16_t>(kind);
+        _last = n;
         return n;
     }
 
@@ -76,6 +83,7 @@ class ChangeFinder final : public FileFinder {
     MsgList& _warnings;
     Progress* _progress;
     Node* _cursor = nullptr;
+    Node* _last = nullptr;  // the child of _cursor seen last
 };
 
 }  // namespace

@@ -39,7 +39,8 @@ void FileWriter::open() {
         os::closeQuietly(fd);
         throw makeError(systemError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL), "FileWriter.open");
     }
-    if (os::sys().ftruncate(fd, 0) != 0) {
+    // A file just created is empty already, and truncating it anyway makes its close slow.
+    if (st.st_size > 0 && os::sys().ftruncate(fd, 0) != 0) {
         Error e = systemError();
         os::closeQuietly(fd);
         throw makeError(std::move(e), "FileWriter.open");

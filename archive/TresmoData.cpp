@@ -74,12 +74,21 @@ Node* TresmoData::addNode(std::string_view name, Node* parent, Node* after) {
 }
 
 bool TresmoData::findChild(std::string_view name, Node* parent, Node*& out) const {
+    return findChildFrom(name, parent, nullptr, out);
+}
+
+bool TresmoData::findChildFrom(std::string_view name, Node* parent, Node* from, Node*& out) const {
     if (!parent) {
         out = _root;
         return _root != nullptr;
     }
     out = nullptr;
-    for (Node* c = parent->firstChild; c; c = c->next) {
+    Node* c = parent->firstChild;
+    if (from && from->parent == parent && compareNames(from->name, name) < 0) {
+        out = from;
+        c = from->next;
+    }
+    for (; c; c = c->next) {
         int r = compareNames(c->name, name);
         if (r == 0) {
             out = c;

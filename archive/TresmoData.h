@@ -115,6 +115,9 @@ class TresmoData {
     // With no parent: out = root. Otherwise the child that compares equal (true), or the last
     // child that sorts before name (false; null if none), to be passed as addNode's `after`.
     bool findChild(std::string_view name, Node* parent, Node*& out) const;
+    // As findChild, but starts the walk at the child `from` when it sorts before name: a scan
+    // that meets names in order finds each in constant time.
+    bool findChildFrom(std::string_view name, Node* parent, Node* from, Node*& out) const;
     Txn* beginTxn(int64_t time);
     // Adds a version of the newest transaction to node and to each ancestor that has none yet.
     void updNode(Node* node, NodeKind kind, const ContentInfo* content);

@@ -13,7 +13,7 @@ packages=(g++ cmake ninja-build make libgtest-dev libgmock-dev googletest clang-
 for group in "$@"; do
   case "$group" in
     test) ;;
-    bench) packages+=(libbenchmark-dev zlib1g-dev libzstd-dev zstd xdelta3 git hyperfine) ;;
+    bench) packages+=(libbenchmark-dev zlib1g-dev libzstd-dev zstd xdelta3 git hyperfine time) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     gui-shots) packages+=(xvfb xauth) ;;
     *) echo "install-deps.sh: unknown group '$group'" >&2; exit 2 ;;
