@@ -72,4 +72,4 @@ clean:
 	rm -rf build
 
 demo:
-	@echo "make demo comes with the command-line tool tresmo-cli, which is not built yet."
+	@JOBS=$(JOBS) tools/demo.sh

@@ -203,3 +203,15 @@ ToolConfig& diffToolConfig() {
     static ToolConfig config("DiffToolConfig");
     return config;
 }
+
+ToolConfig::Field ToolConfig::checkEntry(const std::string& program, const std::string& options,
+                                         const std::string& extList, int i) const {
+    // 99: the dialog's fields hold fewer characters than that.
+    constexpr size_t FIELD_LIMIT = 99;
+    if (program.size() >= FIELD_LIMIT || !isValidPath(program.c_str()) ||
+        !pathExists(program.c_str()))
+        return Field::Program;
+    if (options.size() >= FIELD_LIMIT) return Field::Options;
+    if (extList.size() >= FIELD_LIMIT || !isValidExtList(extList, i)) return Field::ExtList;
+    return Field::None;
+}

@@ -41,6 +41,15 @@ class ToolConfig {
     std::vector<std::string> diffArgv(int i, const std::string& file1,
                                       const std::string& file2) const;
 
+    // The checks an entry passes before it is stored, shared by the Tool Setup dialog and
+    // tresmo-cli: the program fewer than 99 characters, a valid absolute path of something
+    // that exists; the options fewer than 99 characters; the extension list fewer than 99
+    // characters and accepted by isValidExtList(extList, i) (i: the entry being replaced, -1
+    // for a new one). Returns the first field that fails, or None.
+    enum class Field { None, Program, Options, ExtList };
+    Field checkEntry(const std::string& program, const std::string& options,
+                     const std::string& extList, int i) const;
+
     // Forgets the list read so far, so the next use reads the store again.
     void reload() {
         _loaded = false;

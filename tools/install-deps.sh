@@ -8,7 +8,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make libgtest-dev libgmock-dev googletest clang-format
-          locales python3 qt6-base-dev fonts-dejavu-core)
+          locales python3 qt6-base-dev fonts-dejavu-core libcli11-dev nlohmann-json3-dev
+          diffutils)
 for group in "$@"; do
   case "$group" in
     test) ;;

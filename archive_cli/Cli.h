@@ -1,0 +1,57 @@
+// What every command of tresmo-cli shares: the global options, the exit codes and the two
+// exceptions a command throws to end itself.
+//
+// A command registers a subcommand on the CLI11 application and stores what it will run in
+// Context::run; main() parses, then calls run inside the one try block that keeps every
+// exception inside main. A command either returns an exit code or throws:
+//   Failure  - something did not work (exit 1); the text goes to stderr as "tresmo-cli: ...".
+//   Usage    - the arguments make no sense (exit 2), checked after CLI11 accepted them.
+// Engine errors are shown by the engine itself through the installed presenter; a command
+// that gets false from an engine operation throws Shown, which only sets the exit code.
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace cli {
+
+constexpr int EXIT_DONE = 0;
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_INTERRUPTED = 130;  // Ctrl+C during a save
+
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+struct Usage : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// The engine has already shown the error chain.
+struct Shown {};
+
+struct Context {
+    bool json = false;
+    bool quiet = false;
+    // The chosen subcommand's work; empty until one was parsed.
+    std::function<int()> run;
+};
+
+// One function per command family; each adds its subcommands to app.
+void addInitCommand(CLI::App& app, Context& ctx);
+void addSaveCommands(CLI::App& app, Context& ctx);     // status, save
+void addBrowseCommands(CLI::App& app, Context& ctx);   // log, ls, history
+void addRestoreCommands(CLI::App& app, Context& ctx);  // cat, export, verify
+void addToolCommands(CLI::App& app, Context& ctx);     // open, diff, tools
+
+// Adds --json to a command and documents its fields in the command's help.
+void addJsonFlag(CLI::App& cmd, bool& flag, const std::string& fields);
+
+// Parses and runs a whole command line; never throws. What main() calls.
+int runCli(int argc, char** argv);
+
+}  // namespace cli

@@ -1,0 +1,91 @@
+#include "archive_cli/CliProgress.h"
+
+#include "archive_cli/Output.h"
+
+#include <atomic>
+#include <cstdio>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+std::atomic<bool> interruptFlag{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+extern "C" void onInterrupt(int) {
+    interruptFlag.store(true, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+CancelScope::CancelScope() {
+    interruptFlag.store(false);
+    struct sigaction sa = {};
+    sa.sa_handler = onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocked read returns and the engine sees the flag soon
+    ::sigaction(SIGINT, &sa, &_old);
+}
+
+CancelScope::~CancelScope() {
+    ::sigaction(SIGINT, &_old, nullptr);
+}
+
+bool CancelScope::interrupted() {
+    return interruptFlag.load(std::memory_order_relaxed);
+}
+
+CliProgress::CliProgress(bool quiet, const char* what)
+    : _show(!quiet && ::isatty(STDERR_FILENO)), _what(what) {
+    _start = _last = std::chrono::steady_clock::now();
+}
+
+CliProgress::~CliProgress() {
+    done();
+}
+
+void CliProgress::expect(int64_t files, int64_t bytes) {
+    _expFiles = files;
+    _expBytes = bytes;
+    draw(true);
+}
+
+void CliProgress::advance(int64_t files, int64_t bytes) {
+    _files += files;
+    _bytes += bytes;
+    draw(false);
+}
+
+bool CliProgress::cancelled() const {
+    return CancelScope::interrupted();
+}
+
+void CliProgress::draw(bool force) {
+    if (!_show) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && now - _last < std::chrono::milliseconds(100)) return;
+    _last = now;
+    double secs = std::chrono::duration<double>(now - _start).count();
+    std::string line = _what;
+    line.append(": ").append(std::to_string(_files));
+    if (_expFiles > 0) line.append("/").append(std::to_string(_expFiles));
+    line.append(" files, ").append(humanBytes(static_cast<double>(_bytes)));
+    if (_expBytes > 0) line.append(" of ").append(humanBytes(static_cast<double>(_expBytes)));
+    if (secs > 0.5)
+        line.append(", ").append(humanBytes(static_cast<double>(_bytes) / secs)).append("/s");
+    // \r and "erase to end of line" redraw in place; neither is a colour.
+    std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+    std::fflush(stderr);
+    _drawn = true;
+}
+
+void CliProgress::done() {
+    if (_drawn) {
+        std::fprintf(stderr, "\r\x1b[K");
+        std::fflush(stderr);
+        _drawn = false;
+    }
+}
+
+}  // namespace cli

@@ -1,0 +1,318 @@
+// log, ls and history: the stored history, read without scanning the watched folder.
+#include "archive_cli/Cli.h"
+#include "archive_cli/Output.h"
+#include "archive_cli/Session.h"
+
+#include "archive/tstamp.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <map>
+
+namespace cli {
+
+namespace {
+
+// What a version did to its file: added (a file where none was), modified, removed, or
+// nothing a file list counts (folder versions).
+NodeState versionState(const Version* v) {
+    bool isFile = v->kind() == NodeKind::File;
+    bool wasFile = v->older && v->older->kind() == NodeKind::File;
+    if (isFile) return wasFile ? NodeState::Modified : NodeState::Added;
+    return wasFile ? NodeState::Removed : NodeState::None;
+}
+
+// ---- log ----
+
+struct TxnCounts {
+    int32_t added = 0, modified = 0, removed = 0;
+    double stored = 0;
+};
+
+void countVersions(const Node* node, std::map<int64_t, TxnCounts>& counts) {
+    for (const Node* n = node; n; n = n->next) {
+        for (const Version* v = n->versions; v; v = v->older) {
+            if (!v->committed()) continue;
+            TxnCounts& c = counts[v->txn->time];
+            switch (versionState(v)) {
+                case NodeState::Added:
+                    ++c.added;
+                    break;
+                case NodeState::Modified:
+                    ++c.modified;
+                    break;
+                case NodeState::Removed:
+                    ++c.removed;
+                    break;
+                default:
+                    break;
+            }
+            if (const ContentInfo* ci = v->content()) c.stored += ci->storedSize;
+        }
+        countVersions(n->firstChild, counts);
+    }
+}
+
+struct LogArgs {
+    std::string archive;
+    bool json = false;
+};
+
+int runLog(const LogArgs& a) {
+    Session s(a.archive);
+    s.load(currentTime());
+    std::map<int64_t, TxnCounts> counts;
+    countVersions(s.archive().root(), counts);
+    std::vector<const Txn*> txns = s.transactions();
+    nlohmann::json list = nlohmann::json::array();
+    std::string text;
+    for (size_t i = txns.size(); i-- > 0;) {
+        const TxnCounts& c = counts[txns[i]->time];
+        if (a.json) {
+            list.push_back({{"number", i + 1},
+                            {"time", txns[i]->time},
+                            {"local_time", localTimeText(txns[i]->time)},
+                            {"added", c.added},
+                            {"modified", c.modified},
+                            {"removed", c.removed},
+                            {"stored_bytes", static_cast<int64_t>(c.stored)}});
+            continue;
+        }
+        char line[200];
+        std::snprintf(line, sizeof line, "%4zu  %s  %5d added  %5d modified  %5d removed  %10s\n",
+                      i + 1, localTimeText(txns[i]->time).c_str(), c.added, c.modified, c.removed,
+                      humanBytes(c.stored).c_str());
+        text += line;
+    }
+    if (a.json)
+        printJson({{"archive", s.path()}, {"transactions", list}});
+    else
+        writeOut(text);
+    return EXIT_DONE;
+}
+
+// ---- ls ----
+
+struct LsArgs {
+    std::string archive, path, at, changed, range;
+    bool recursive = false, json = false;
+};
+
+// The newest file version not after t, looking past a deletion: what a removed file was.
+const Version* lastFileVersion(const Node* node, int64_t t) {
+    for (const Version* v = Tresmo::versionAt(node, t); v; v = v->older)
+        if (v->kind() == NodeKind::File && v->content()) return v;
+    return nullptr;
+}
+
+struct Lister {
+    Session& s;
+    const LsArgs& a;
+    bool onlyChanged;
+    nlohmann::json entries = nlohmann::json::array();
+    std::string text;
+
+    bool present(const Node* n) const { return n->flags & (Node::WAS_FOLDER | Node::WAS_FILE); }
+    bool isFolderInRange(const Node* n) const {
+        // A name that was a folder at the end of the range, or (when it is gone by then) last.
+        if (n->flags & Node::FOLDER_AT_TO) return true;
+        if (n->flags & Node::FILE_AT_TO) return false;
+        return (n->flags & Node::WAS_FOLDER) && !(n->flags & Node::WAS_FILE);
+    }
+    bool changedBeneath(const Node* n) const { return n->info && n->info->changes > 0; }
+
+    void entry(const Node* n, const std::string& rel) {
+        NodeState st = s.archive().changeState(n);
+        bool folder = isFolderInRange(n);
+        bool show = !onlyChanged || st != NodeState::Unchanged || (folder && changedBeneath(n));
+        if (show) {
+            const Version* v = folder ? nullptr : lastFileVersion(n, s.archive().to());
+            const ContentInfo* ci = v ? v->content() : nullptr;
+            if (a.json) {
+                nlohmann::json e = {{"path", rel},
+                                    {"name", n->name},
+                                    {"kind", folder ? "folder" : "file"},
+                                    {"state", stateName(st)}};
+                if (ci) {
+                    e["size"] = ci->size;
+                    e["mtime"] = ci->mtime;
+                    e["stored"] = ci->diffPos ? "delta" : "full";
+                    e["stored_size"] = ci->storedSize;
+                }
+                entries.push_back(e);
+            } else {
+                char line[120];
+                if (ci)
+                    std::snprintf(line, sizeof line, "%10d  %s  ", ci->size,
+                                  localTimeText(ci->mtime).c_str());
+                else
+                    std::snprintf(line, sizeof line, "%10s  %19s  ", "-", "");
+                text += colouredState(st) + "  " + line + rel + (folder ? "/" : "") + "\n";
+            }
+        }
+        if (folder && a.recursive) children(n, rel + "/");
+    }
+
+    void children(const Node* dir, const std::string& prefix) {
+        for (const Node* c = dir->firstChild; c; c = c->next)
+            if (present(c)) entry(c, prefix + c->name);
+    }
+};
+
+int runLs(const LsArgs& a) {
+    Session s(a.archive);
+    int64_t now = currentTime();
+    s.load(now);
+    int64_t from = now, to = now;
+    if (!a.at.empty()) {
+        from = to = s.resolve(parsePoint(a.at));
+    } else if (!a.changed.empty()) {
+        from = periodStart(a.changed, now);
+    } else if (!a.range.empty()) {
+        RangeArg r = parseRange(a.range);
+        from = r.from ? s.resolve(*r.from) : 0;
+        to = r.to ? s.resolve(*r.to) : now;
+        if (from > to) throw Usage("--range " + a.range + " ends before it starts");
+    }
+    s.setRange(from, to);
+    Node* node = s.findNode(a.path);
+    Lister lister{s, a, !a.changed.empty() || !a.range.empty(), nlohmann::json::array(), {}};
+    if (node->parent && !lister.present(node))
+        throw Failure("no " + a.path + " in the archive at that time");
+    if (node->parent && !lister.isFolderInRange(node))
+        lister.entry(node, s.relPath(node));
+    else
+        lister.children(node, "");
+    if (a.json) {
+        printJson({{"archive", s.path()},
+                   {"path", s.relPath(node)},
+                   {"from", from},
+                   {"to", to},
+                   {"entries", lister.entries}});
+    } else {
+        writeOut(lister.text);
+    }
+    return EXIT_DONE;
+}
+
+// ---- history ----
+
+struct HistoryArgs {
+    std::string archive, path;
+    bool json = false;
+};
+
+int runHistory(const HistoryArgs& a) {
+    Session s(a.archive);
+    s.load(currentTime());
+    Node* node = s.findNode(a.path);
+    nlohmann::json list = nlohmann::json::array();
+    std::string text;
+    for (const Version* v = node->versions; v; v = v->older) {
+        if (!v->committed()) continue;
+        int32_t number = s.txnNumber(v->txn->time);
+        const ContentInfo* ci = v->content();
+        NodeState st = versionState(v);
+        const char* kind = v->kind() == NodeKind::File     ? "file"
+                           : v->kind() == NodeKind::Folder ? "folder"
+                                                           : "absent";
+        if (a.json) {
+            nlohmann::json e = {
+                {"number", number},
+                {"time", v->txn->time},
+                {"local_time", localTimeText(v->txn->time)},
+                {"kind", kind},
+                {"state",
+                 v->kind() == NodeKind::Folder
+                     ? (v->older && v->older->kind() == NodeKind::Folder ? "unchanged" : "added")
+                     : stateName(st)}};
+            if (v->kind() == NodeKind::Absent) e["state"] = "removed";
+            if (ci) {
+                e["size"] = ci->size;
+                e["mtime"] = ci->mtime;
+                e["stored"] = ci->diffPos ? "delta" : "full";
+                e["stored_size"] = ci->storedSize;
+                e["crc"] = ci->crc;
+            }
+            list.push_back(e);
+            continue;
+        }
+        char line[200];
+        if (ci) {
+            std::snprintf(line, sizeof line, "%4d  %s  %-8s  %10d B  %-5s  %10d B stored\n", number,
+                          localTimeText(v->txn->time).c_str(), stateName(st), ci->size,
+                          ci->diffPos ? "delta" : "full", ci->storedSize);
+        } else {
+            std::snprintf(line, sizeof line, "%4d  %s  %s\n", number,
+                          localTimeText(v->txn->time).c_str(),
+                          v->kind() == NodeKind::Folder ? "folder" : "removed");
+        }
+        text += line;
+    }
+    if (a.json)
+        printJson({{"archive", s.path()}, {"path", s.relPath(node)}, {"versions", list}});
+    else
+        writeOut(text);
+    return EXIT_DONE;
+}
+
+}  // namespace
+
+void addBrowseCommands(CLI::App& app, Context& ctx) {
+    auto lg = std::make_shared<LogArgs>();
+    CLI::App* log = app.add_subcommand("log", "List the transactions, newest first");
+    log->footer(
+        "List the transactions newest first: number (1 is the oldest; use it with --at),\n"
+        "local time, files added, modified and removed, and the bytes stored.");
+    log->add_option("ARCHIVE", lg->archive, "The archive file")->required();
+    addJsonFlag(*log, lg->json,
+                "{archive, transactions: [{number, time, local_time, added,\n"
+                "  modified, removed, stored_bytes}]}, newest first; times in Unix seconds.");
+    log->callback([lg, &ctx] { ctx.run = [lg] { return runLog(*lg); }; });
+
+    auto ls = std::make_shared<LsArgs>();
+    CLI::App* lsCmd = app.add_subcommand("ls", "List a folder of the archive as it was");
+    lsCmd->footer(
+        "List the files and folders of PATH (default: the watched folder itself) as stored:\n"
+        "change state, size, modification time and name. The state letter tells what\n"
+        "happened inside the range: ' ' unchanged, M modified, A added, D removed, ! added\n"
+        "and removed again. Without a range option the range is the newest transaction.\n"
+        "--changed and --range list only what changed in the range (and the folders that\n"
+        "hold it), like the desktop program's Recent Changes.");
+    lsCmd->add_option("ARCHIVE", ls->archive, "The archive file")->required();
+    lsCmd->add_option("PATH", ls->path, "A folder or file, relative to the watched folder");
+    auto* at = lsCmd->add_option("--at", ls->at,
+                                 "The archive as it was after a transaction (number or time)");
+    auto* changed = lsCmd
+                        ->add_option("--changed", ls->changed,
+                                     "What changed since the start of: today, week, month, year")
+                        ->check(CLI::IsMember({"today", "week", "month", "year"}));
+    auto* range = lsCmd->add_option("--range", ls->range,
+                                    "What changed in transactions A..B (numbers or times; "
+                                    "either may be left out)");
+    at->excludes(changed)->excludes(range);
+    changed->excludes(at)->excludes(range);
+    range->excludes(at)->excludes(changed);
+    lsCmd->add_flag("-r,--recursive", ls->recursive, "List subfolders too");
+    addJsonFlag(
+        *lsCmd, ls->json,
+        "{archive, path, from, to, entries: [{path, name, kind, state,\n"
+        "  size, mtime, stored, stored_size}]}; size to stored_size for file versions only.");
+    lsCmd->callback([ls, &ctx] { ctx.run = [ls] { return runLs(*ls); }; });
+
+    auto hs = std::make_shared<HistoryArgs>();
+    CLI::App* history = app.add_subcommand("history", "List every stored version of a file");
+    history->footer(
+        "List every stored version of PATH, newest first: transaction number, time, what\n"
+        "happened, size, whether it is stored whole (full) or as a delta, and its stored size.");
+    history->add_option("ARCHIVE", hs->archive, "The archive file")->required();
+    history->add_option("PATH", hs->path, "A file (or folder), relative to the watched folder")
+        ->required();
+    addJsonFlag(
+        *history, hs->json,
+        "{archive, path, versions: [{number, time, local_time, kind,\n"
+        "  state, size, mtime, stored, stored_size, crc}]}; size to crc for file versions only.");
+    history->callback([hs, &ctx] { ctx.run = [hs] { return runHistory(*hs); }; });
+}
+
+}  // namespace cli

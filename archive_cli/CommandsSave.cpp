@@ -1,0 +1,207 @@
+// status and save: a refresh of the watched folder, and the commit of what it found.
+#include "archive_cli/Cli.h"
+#include "archive_cli/CliProgress.h"
+#include "archive_cli/Output.h"
+#include "archive_cli/Session.h"
+
+#include "archive/os.h"
+#include "archive/tstamp.h"
+
+#include <CLI/CLI.hpp>
+
+namespace cli {
+
+namespace {
+
+struct Change {
+    std::string path;
+    NodeState state;
+    bool folder;
+};
+
+// Pending changes in tree order. Folders appear only when they themselves come or go; a
+// folder that is merely "modified" because something beneath it changed is implied.
+void collect(Session& s, const Node* node, std::vector<Change>& out) {
+    for (const Node* c = node->firstChild; c; c = c->next) {
+        if (!(c->flags & Node::SUBTREE_CHANGED)) continue;
+        NodeState st = s.archive().changeState(c);
+        bool folder = c->kind() == NodeKind::Folder ||
+                      (c->kind() == NodeKind::Absent && c->storedKind() == NodeKind::Folder);
+        if (c->flags & Node::CHANGED) {
+            if (!folder &&
+                (st == NodeState::Added || st == NodeState::Modified || st == NodeState::Removed))
+                out.push_back({s.relPath(c), st, false});
+            else if (folder && (st == NodeState::Added || st == NodeState::Removed))
+                out.push_back({s.relPath(c) + "/", st, true});
+        }
+        collect(s, c, out);
+    }
+}
+
+std::vector<Change> pendingChanges(Session& s) {
+    std::vector<Change> out;
+    if (s.archive().root()) collect(s, s.archive().root(), out);
+    return out;
+}
+
+void printChanges(const std::vector<Change>& changes) {
+    std::string text;
+    for (const Change& c : changes)
+        text += colouredState(c.state) + "  " + c.path + "\n";
+    writeOut(text);
+}
+
+struct StatusArgs {
+    std::string archive;
+    bool json = false;
+};
+
+int runStatus(const StatusArgs& a, const Context& ctx) {
+    Session s(a.archive);
+    CliProgress progress(ctx.quiet, "scanning");
+    int64_t now = currentTime();
+    s.refresh(now, &progress);
+    progress.done();
+    std::vector<Change> changes = pendingChanges(s);
+    if (a.json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const Change& c : changes)
+            list.push_back({{"path", c.path},
+                            {"state", stateName(c.state)},
+                            {"kind", c.folder ? "folder" : "file"}});
+        printJson({{"archive", s.path()},
+                   {"folder", s.selection().folder()},
+                   {"time", now},
+                   {"transactions", s.transactions().size()},
+                   {"changes", list}});
+        return EXIT_DONE;
+    }
+    printChanges(changes);
+    if (changes.empty()) note(ctx.quiet, "No changes to save.");
+    return EXIT_DONE;
+}
+
+struct SaveArgs {
+    std::string archive, time;
+    bool dryRun = false;
+};
+
+int64_t checkedSaveTime(const SaveArgs& a) {
+    int64_t t = parseTime(a.time);
+    int64_t cur = currentTime();
+    if (t > cur) {
+        throw Failure("--time " + a.time + " (" + localTimeText(t) +
+                      ") is in the future; it is now " + localTimeText(cur));
+    }
+    // The transaction must follow the newest one; a look at the stored history first, as the
+    // replay at t itself would refuse a transaction at or after t with a bare format error.
+    Session pre(a.archive);
+    pre.load(cur);
+    if (const Txn* newest = pre.newestTransaction(); newest && t <= newest->time) {
+        throw Failure("--time " + a.time + " (" + localTimeText(t) +
+                      ") is not later than the newest transaction " +
+                      std::to_string(pre.transactions().size()) + " at " +
+                      localTimeText(newest->time));
+    }
+    return t;
+}
+
+int runSave(const SaveArgs& a, const Context& ctx) {
+    bool fixedTime = !a.time.empty();
+    int64_t now = fixedTime ? checkedSaveTime(a) : currentTime();
+    Session s(a.archive);
+    CancelScope cancel;
+    for (int attempt = 0;; ++attempt) {
+        CliProgress progress(ctx.quiet, "saving");
+        try {
+            s.refresh(now, &progress);
+        } catch (const Shown&) {
+            if (CancelScope::interrupted()) break;
+            throw;
+        }
+        if (!s.archive().hasPendingChanges()) {
+            note(ctx.quiet, "Nothing to save: no changes since the last transaction.");
+            return EXIT_DONE;
+        }
+        std::vector<Change> changes = pendingChanges(s);
+        size_t number = s.transactions().size() + 1;
+        if (a.dryRun) {
+            printChanges(changes);
+            note(ctx.quiet, "Would save " + std::to_string(changes.size()) +
+                                " changes as transaction " + std::to_string(number) + ".");
+            return EXIT_DONE;
+        }
+        SaveStats stats;
+        presenter().capture(true);
+        bool ok = s.archive().save(&progress, &stats);
+        presenter().capture(false);
+        std::vector<Error> errors = presenter().takeCaptured();
+        progress.done();
+        if (ok) {
+            if (!ctx.quiet) {
+                writeOut("Saved transaction " + std::to_string(number) + " at " +
+                         localTimeText(now) + ": " + std::to_string(stats.files) + " files (" +
+                         std::to_string(stats.deltas) + " as deltas), " +
+                         std::to_string(stats.removed) + " removed; read " +
+                         humanBytes(static_cast<double>(stats.bytesRead)) + ", stored " +
+                         humanBytes(static_cast<double>(stats.bytesStored)) + "\n");
+            }
+            return EXIT_DONE;
+        }
+        if (CancelScope::interrupted()) break;
+        // A file written within the second of the refresh fails the time check by design.
+        // Once the clock has moved on it is older than a new refresh, unless it is still
+        // being written; so one more try, a second later, and then the error stands.
+        bool onlyRecent = !errors.empty();
+        for (const Error& e : errors)
+            onlyRecent = onlyRecent && e.hasCode(2014);
+        if (!fixedTime && attempt == 0 && onlyRecent && currentTime() <= now + 1) {
+            while (currentTime() <= now)
+                os::sys().sleepMs(50);
+            now = currentTime();
+            continue;
+        }
+        for (const Error& e : errors)
+            CliPresenter::print(e);
+        throw Shown{};
+    }
+    std::fprintf(stderr,
+                 "tresmo-cli: interrupted; nothing was saved and the archive is as it "
+                 "was\n");
+    return EXIT_INTERRUPTED;
+}
+
+}  // namespace
+
+void addSaveCommands(CLI::App& app, Context& ctx) {
+    auto st = std::make_shared<StatusArgs>();
+    CLI::App* status = app.add_subcommand("status", "List the changes a save would store");
+    status->footer(
+        "Scan the watched folder and list what differs from the newest transaction, one line\n"
+        "per change: A added, M modified, D removed, and the path in the watched folder.\n"
+        "Folders appear (with a trailing /) only when they themselves were added or removed.\n"
+        "Skipped files are reported on stderr.");
+    status->add_option("ARCHIVE", st->archive, "The archive file")->required();
+    addJsonFlag(*status, st->json,
+                "{archive, folder, time, transactions, changes: [{path, state,\n"
+                "  kind}]}; state is added, modified or removed, kind file or folder.");
+    status->callback([st, &ctx] { ctx.run = [st, &ctx] { return runStatus(*st, ctx); }; });
+
+    auto sv = std::make_shared<SaveArgs>();
+    CLI::App* save = app.add_subcommand("save", "Store the changes as one transaction");
+    save->footer(
+        "Scan the watched folder and store every new, modified and removed file as one\n"
+        "transaction; prints how many files were stored (and how many as deltas), the bytes\n"
+        "read and the bytes the archive grew by. Nothing to save is not an error. Ctrl+C\n"
+        "stops the save and leaves the archive as it was (exit status 130).\n"
+        "A file modified in the very second of the save is taken a second later; one that\n"
+        "keeps changing fails the save (Error 2014).");
+    save->add_option("ARCHIVE", sv->archive, "The archive file")->required();
+    save->add_option("--time", sv->time,
+                     "Transaction time (Unix seconds or ISO 8601): later than the newest "
+                     "transaction, not in the future, and later than every file's mtime");
+    save->add_flag("-n,--dry-run", sv->dryRun, "List what would be stored, store nothing");
+    save->callback([sv, &ctx] { ctx.run = [sv, &ctx] { return runSave(*sv, ctx); }; });
+}
+
+}  // namespace cli

@@ -1,0 +1,335 @@
+// open, diff and tools: stored versions in the viewer and diff programs of the tool lists,
+// and the lists themselves.
+#include "archive_cli/Cli.h"
+#include "archive_cli/Output.h"
+#include "archive_cli/Session.h"
+
+#include "archive/TempFileList.h"
+#include "archive/ToolConfig.h"
+#include "archive/paths.h"
+#include "archive/process.h"
+#include "archive/tstamp.h"
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace cli {
+
+namespace {
+
+// Restored copies for a viewer outlive this process (the viewer may read the file after
+// tresmo-cli has exited), so they are named by a TempFileList that is never cleared: the
+// same unique names in the same temporary folder as the desktop program's, left for the
+// system's clean-up of that folder.
+class Restorer {
+  public:
+    explicit Restorer(Session& s) : _s(s) {}
+
+    std::string restore(const Node* node, const Version* v) {
+        const char* path = _temp.add(node->name);
+        if (!path) throw Failure("no free temporary file name for " + std::string(node->name));
+        std::string data = _s.archive().restore(*v->content());
+        std::FILE* f = std::fopen(path, "wb");
+        if (!f) throw Failure(std::string("cannot create ") + path + ": " + std::strerror(errno));
+        bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+        ok = std::fclose(f) == 0 && ok;
+        if (!ok) throw Failure(std::string("cannot write ") + path);
+        _made.push_back(path);
+        return path;
+    }
+    // For copies nobody else will read (diff -u): removed again.
+    void removeAll() {
+        for (const std::string& p : _made)
+            ::unlink(p.c_str());
+        _made.clear();
+    }
+
+  private:
+    Session& _s;
+    TempFileList _temp;
+    std::vector<std::string> _made;
+};
+
+const Version* storedFile(const Node* node, int64_t t) {
+    const Version* v = Tresmo::versionAt(node, t);
+    return v && v->kind() == NodeKind::File && v->content() ? v : nullptr;
+}
+
+std::string workingFile(Session& s, const Node* node) {
+    char path[MAX_PATH];
+    if (!s.archive().printPath(path, sizeof path, node)) return "";
+    struct stat st;
+    if (::lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return "";
+    return path;
+}
+
+void start(const std::vector<std::string>& argv) {
+    if (!startProcess(argv)) throw Failure("could not start " + argv.at(0));
+}
+
+void open(const std::string& file) {
+    if (!shellOpen(file.c_str())) throw Failure("could not start xdg-open for " + file);
+}
+
+// ---- open ----
+
+struct OpenArgs {
+    std::string archive, path, at;
+};
+
+int runOpen(const OpenArgs& a, const Context& ctx) {
+    Session s(a.archive);
+    int64_t now = currentTime();
+    s.load(now);
+    Node* node = s.findNode(a.path);
+    std::string file, what;
+    Restorer r(s);
+    if (a.at.empty() && s.hasFolder()) {
+        // As the desktop program in its Current range: the working file itself.
+        file = workingFile(s, node);
+        if (file.empty())
+            throw Failure(a.path + " is not in the watched folder; use --at for a stored version");
+        what = "the working file";
+    } else {
+        int64_t t = a.at.empty() ? now : s.resolve(parsePoint(a.at));
+        const Version* v = storedFile(node, t);
+        if (!v) throw Failure("no stored version of " + a.path + " at that time");
+        file = r.restore(node, v);
+        what = "transaction " + std::to_string(s.txnNumber(v->txn->time));
+    }
+    ToolConfig& tools = viewerConfig();
+    int i = tools.find(node->name);
+    if (i >= 0)
+        start(tools.viewerArgv(i, file));
+    else
+        open(file);
+    note(ctx.quiet, "Opened " + a.path + " (" + what + ") with " +
+                        (i >= 0 ? tools.program(i) : std::string("xdg-open")));
+    return EXIT_DONE;
+}
+
+// ---- diff ----
+
+struct DiffArgs {
+    std::string archive, path, range;
+    bool unified = false;
+};
+
+// Runs a program and waits for it; its exit status, or -1 when it could not run.
+int runAndWait(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& s : args)
+        argv.push_back(const_cast<char*>(s.c_str()));
+    argv.push_back(nullptr);
+    std::fflush(stdout);
+    pid_t pid;
+    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int runDiff(const DiffArgs& a, const Context& ctx) {
+    Session s(a.archive);
+    int64_t now = currentTime();
+    s.load(now);
+    int64_t from = now, to = now;
+    if (!a.range.empty()) {
+        RangeArg r = parseRange(a.range);
+        from = r.from ? s.resolve(*r.from) : 0;
+        to = r.to ? s.resolve(*r.to) : now;
+        if (from > to) throw Usage("--range " + a.range + " ends before it starts");
+    }
+    Node* node = s.findNode(a.path);
+    Restorer r(s);
+    // The older side: the version stored before the range; the newer one: the working file
+    // when the range ends now, else the version at the range's end.
+    const Version* old = from > 0 ? storedFile(node, from - 1) : nullptr;
+    if (!old) throw Failure("no stored version of " + a.path + " before the range");
+    std::string newer, newerLabel;
+    if (to == now && s.hasFolder()) {
+        newer = workingFile(s, node);
+        if (newer.empty()) throw Failure(a.path + " is not in the watched folder");
+        newerLabel = a.path + " (working file)";
+    } else {
+        const Version* v = storedFile(node, to);
+        if (!v) throw Failure("no stored version of " + a.path + " at the range's end");
+        newer = r.restore(node, v);
+        newerLabel = a.path + " (transaction " + std::to_string(s.txnNumber(v->txn->time)) + ")";
+    }
+    std::string older = r.restore(node, old);
+    std::string olderLabel =
+        a.path + " (transaction " + std::to_string(s.txnNumber(old->txn->time)) + ")";
+
+    if (a.unified) {
+        int rc =
+            runAndWait({"diff", "-u", "--label", olderLabel, "--label", newerLabel, older, newer});
+        r.removeAll();
+        if (rc < 0 || rc > 1) throw Failure("diff -u failed");
+        return EXIT_DONE;
+    }
+    ToolConfig& tools = diffToolConfig();
+    int i = tools.find(node->name);
+    if (i >= 0) {
+        start(tools.diffArgv(i, older, newer));
+    } else {
+        open(older);
+        open(newer);
+    }
+    note(ctx.quiet, "Comparing " + olderLabel + " with " + newerLabel + " in " +
+                        (i >= 0 ? tools.program(i) : std::string("xdg-open")));
+    return EXIT_DONE;
+}
+
+// ---- tools ----
+
+ToolConfig& configOf(const std::string& kind) {
+    return kind == "viewer" ? viewerConfig() : diffToolConfig();
+}
+
+struct ToolArgs {
+    std::string kind, program, options, ext;
+    int number = 0;
+};
+
+int runToolsList(const ToolArgs& a) {
+    std::string text;
+    for (const char* kind : {"viewer", "diff"}) {
+        if (!a.kind.empty() && a.kind != kind) continue;
+        ToolConfig& c = configOf(kind);
+        int n = c.count();
+        text += std::string(kind) + " tools" + (n ? ":" : ": none") + "\n";
+        for (int i = 0; i < n; ++i) {
+            text += "  " + std::to_string(i + 1) + "  " + c.extList(i) + "  \"" + c.program(i) +
+                    "\" " + c.options(i) + "\n";
+        }
+    }
+    writeOut(text);
+    return EXIT_DONE;
+}
+
+// A bare program name is looked up in PATH: the stored entry needs the absolute path.
+std::string findProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos) return absolutePath(name);
+    const char* env = std::getenv("PATH");
+    std::string path = env ? env : "";
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t end = path.find(':', pos);
+        if (end == std::string::npos) end = path.size();
+        std::string dir = path.substr(pos, end - pos);
+        std::string full = (dir.empty() ? std::string(".") : dir) + "/" + name;
+        if (::access(full.c_str(), X_OK) == 0) return absolutePath(full);
+        pos = end + 1;
+    }
+    return name;
+}
+
+int runToolsAdd(const ToolArgs& a, const Context& ctx) {
+    ToolConfig& c = configOf(a.kind);
+    c.count();  // the list must be read before the overlap check
+    std::string program = findProgram(a.program);
+    switch (c.checkEntry(program, a.options, a.ext, -1)) {
+        case ToolConfig::Field::Program:
+            throw Usage("invalid program '" + program +
+                        "': it must exist and its absolute path be under 99 characters");
+        case ToolConfig::Field::Options:
+            throw Usage("invalid options: they must be under 99 characters");
+        case ToolConfig::Field::ExtList:
+            if (a.ext.size() < 99 && ToolConfig::validList(a.ext))
+                throw Usage("an extension of '" + a.ext + "' is served by another " + a.kind +
+                            " tool already");
+            throw Usage("invalid extension list '" + a.ext +
+                        "': extensions of letters and digits separated by commas, under 99 "
+                        "characters");
+        case ToolConfig::Field::None:
+            break;
+    }
+    c.add(program, a.options, a.ext);
+    note(ctx.quiet, "Added " + a.kind + " tool " + std::to_string(c.count()) + ": " + program +
+                        " for " + a.ext);
+    return EXIT_DONE;
+}
+
+int runToolsRemove(const ToolArgs& a, const Context& ctx) {
+    ToolConfig& c = configOf(a.kind);
+    int n = c.count();
+    if (a.number < 1 || a.number > n) {
+        throw Usage("no " + a.kind + " tool " + std::to_string(a.number) + " (there are " +
+                    std::to_string(n) + ")");
+    }
+    std::string program = c.program(a.number - 1);
+    c.remove(a.number - 1);
+    note(ctx.quiet, "Removed " + a.kind + " tool " + std::to_string(a.number) + ": " + program);
+    return EXIT_DONE;
+}
+
+}  // namespace
+
+void addToolCommands(CLI::App& app, Context& ctx) {
+    auto op = std::make_shared<OpenArgs>();
+    CLI::App* openCmd = app.add_subcommand("open", "Open a file or a stored version in its viewer");
+    openCmd->footer(
+        "Open PATH with the viewer configured for its extension (see tools), or with\n"
+        "xdg-open. Without --at the working file in the watched folder is opened; with --at\n"
+        "the stored version is restored into a temporary file first.");
+    openCmd->add_option("ARCHIVE", op->archive, "The archive file")->required();
+    openCmd->add_option("PATH", op->path, "A file, relative to the watched folder")->required();
+    openCmd->add_option("--at", op->at, "The version valid after a transaction (number or time)");
+    openCmd->callback([op, &ctx] { ctx.run = [op, &ctx] { return runOpen(*op, ctx); }; });
+
+    auto df = std::make_shared<DiffArgs>();
+    CLI::App* diff = app.add_subcommand("diff", "Compare two versions of a file");
+    diff->footer(
+        "Compare the version of PATH stored before the range with its state at the range's\n"
+        "end, in the diff tool configured for its extension (see tools) or with xdg-open.\n"
+        "Without --range: the newest stored version against the working file.\n"
+        "--range A..B: the version before transaction A against the one at B (or the working\n"
+        "file when B is left out).");
+    diff->add_option("ARCHIVE", df->archive, "The archive file")->required();
+    diff->add_option("PATH", df->path, "A file, relative to the watched folder")->required();
+    diff->add_option("--range", df->range, "Transactions A..B (numbers or times)");
+    diff->add_flag("-u,--unified", df->unified, "Print `diff -u` of the two versions instead");
+    diff->callback([df, &ctx] { ctx.run = [df, &ctx] { return runDiff(*df, ctx); }; });
+
+    CLI::App* tools = app.add_subcommand("tools", "List and edit the viewer and diff tools");
+    tools->footer(
+        "The programs open and diff start, chosen by file extension: the first tool whose\n"
+        "extension list holds a file's extension serves it. The desktop program shares the\n"
+        "lists. In OPTIONS, %1 stands for the file (the older file for a diff) and %2 for the\n"
+        "newer file; a missing placeholder gets its file appended.");
+    tools->require_subcommand(1);
+    auto kinds = CLI::IsMember({"viewer", "diff"});
+
+    auto ls = std::make_shared<ToolArgs>();
+    CLI::App* list = tools->add_subcommand("list", "List the tools");
+    list->add_option("KIND", ls->kind, "viewer or diff (default: both)")->check(kinds);
+    list->callback([ls, &ctx] { ctx.run = [ls] { return runToolsList(*ls); }; });
+
+    auto ad = std::make_shared<ToolArgs>();
+    CLI::App* add = tools->add_subcommand("add", "Add a tool at the end of a list");
+    add->add_option("KIND", ad->kind, "viewer or diff")->required()->check(kinds);
+    add->add_option("PROGRAM", ad->program, "The program (looked up in PATH without a /)")
+        ->required();
+    add->add_option("-e,--ext", ad->ext, "Extensions it serves, e.g. txt,log")->required();
+    add->add_option("-o,--options", ad->options, "Its options, e.g. \"-n %1\"");
+    add->callback([ad, &ctx] { ctx.run = [ad, &ctx] { return runToolsAdd(*ad, ctx); }; });
+
+    auto rm = std::make_shared<ToolArgs>();
+    CLI::App* remove = tools->add_subcommand("remove", "Remove a tool from a list");
+    remove->add_option("KIND", rm->kind, "viewer or diff")->required()->check(kinds);
+    remove->add_option("NUMBER", rm->number, "Its number as list shows it")->required();
+    remove->callback([rm, &ctx] { ctx.run = [rm, &ctx] { return runToolsRemove(*rm, ctx); }; });
+}
+
+}  // namespace cli

@@ -1,0 +1,143 @@
+#include "archive_cli/Output.h"
+
+#include "archive_cli/Cli.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace cli {
+
+void CliPresenter::print(const Error& error) {
+    for (const Error* e = &error; e; e = e->cause.get()) {
+        if (e->text.empty())
+            std::fprintf(stderr, "Error %d\n", e->code);
+        else
+            std::fprintf(stderr, "Error %d: %s\n", e->code, e->text.c_str());
+    }
+}
+
+void CliPresenter::showError(const Error& error) {
+    if (_capturing)
+        _captured.push_back(error);
+    else
+        print(error);
+}
+
+void CliPresenter::showMsgs(const MsgList& list) {
+    if (_quiet) return;
+    for (const Msg& m : list)
+        std::fprintf(stderr, "Warning %d: %s\n", m.code, m.text.c_str());
+}
+
+void CliPresenter::verifyFailed(const char* file, int line, const char* expr) {
+    std::fprintf(stderr, "Internal Error: Verification failed: %s(%d): %s\n", file, line, expr);
+}
+
+std::vector<Error> CliPresenter::takeCaptured() {
+    std::vector<Error> out = std::move(_captured);
+    _captured.clear();
+    return out;
+}
+
+CliPresenter& presenter() {
+    static CliPresenter p;
+    return p;
+}
+
+std::string humanBytes(double bytes) {
+    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int u = 0;
+    while (bytes >= 1024 && u < 4) {
+        bytes /= 1024;
+        ++u;
+    }
+    char buf[32];
+    if (u == 0)
+        std::snprintf(buf, sizeof buf, "%.0f B", bytes);
+    else
+        std::snprintf(buf, sizeof buf, "%.1f %s", bytes, units[u]);
+    return buf;
+}
+
+char stateLetter(NodeState state) {
+    switch (state) {
+        case NodeState::Unchanged:
+            return ' ';
+        case NodeState::Modified:
+            return 'M';
+        case NodeState::Added:
+            return 'A';
+        case NodeState::Removed:
+            return 'D';
+        case NodeState::None:
+            break;
+    }
+    return '!';
+}
+
+const char* stateName(NodeState state) {
+    switch (state) {
+        case NodeState::Unchanged:
+            return "unchanged";
+        case NodeState::Modified:
+            return "modified";
+        case NodeState::Added:
+            return "added";
+        case NodeState::Removed:
+            return "removed";
+        case NodeState::None:
+            break;
+    }
+    return "none";
+}
+
+bool colourOut() {
+    static const bool on = [] {
+        const char* no = std::getenv("NO_COLOR");
+        return (!no || !*no) && ::isatty(STDOUT_FILENO);
+    }();
+    return on;
+}
+
+std::string colouredState(NodeState state) {
+    std::string letter(1, stateLetter(state));
+    if (!colourOut()) return letter;
+    const char* code = nullptr;
+    switch (state) {
+        case NodeState::Added:
+            code = "32";
+            break;
+        case NodeState::Modified:
+            code = "33";
+            break;
+        case NodeState::Removed:
+            code = "31";
+            break;
+        default:
+            return letter;
+    }
+    return std::string("\x1b[") + code + "m" + letter + "\x1b[0m";
+}
+
+void printJson(const nlohmann::json& value) {
+    // Names in an archive are bytes; invalid UTF-8 is replaced rather than failing the dump.
+    writeOut(value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    writeOut("\n");
+}
+
+void writeOut(std::string_view bytes) {
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size())
+        throw Failure("could not write to standard output");
+}
+
+void flushOut() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        throw Failure("could not write to standard output");
+}
+
+void note(bool quiet, const std::string& text) {
+    if (!quiet) std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+}  // namespace cli

@@ -1,0 +1,190 @@
+#include "archive_cli/Session.h"
+
+#include "archive_cli/Cli.h"
+
+#include "archive/cfg.h"
+#include "archive/paths.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+const std::string* selExt = stringSetting("ArchiveDoc.selExt", "sel");
+const std::string* trsmExt = stringSetting("ArchiveDoc.trsmExt", "trsm");
+
+std::vector<std::string> splitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t end = path.find('/', pos);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(pos, end - pos);
+        if (!part.empty() && part != ".") parts.push_back(part);
+        pos = end + 1;
+    }
+    return parts;
+}
+
+bool hasArchiveExt(const std::string& path, std::string& title) {
+    char name[MAX_PATH], ext[MAX_PATH];
+    if (!getFileName(name, sizeof name, path.c_str()) ||
+        !getFileExt(ext, sizeof ext, path.c_str()) || compareNoCase(ext, trsmExt->c_str()) != 0)
+        return false;
+    if (!getFileTitle(name, sizeof name, path.c_str())) return false;
+    title = name;
+    return true;
+}
+
+}  // namespace
+
+std::string selectionPathFor(const std::string& archivePath) {
+    std::string title;
+    if (hasArchiveExt(archivePath, title)) {
+        char dir[MAX_PATH];
+        if (getParentPath(dir, sizeof dir, archivePath.c_str())) {
+            std::string d = dir;
+            if (d.empty() || d.back() != '/') d += '/';
+            return d + title + "." + *selExt;
+        }
+    }
+    return archivePath + "." + *selExt;
+}
+
+std::string displayNameFor(const std::string& archivePath) {
+    std::string title;
+    if (hasArchiveExt(archivePath, title)) return title;
+    size_t slash = archivePath.rfind('/');
+    return slash == std::string::npos ? archivePath : archivePath.substr(slash + 1);
+}
+
+std::string absolutePath(const std::string& path) {
+    std::string full = path;
+    if (full.empty() || full[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd))
+            throw Failure("cannot determine the current folder: " + std::string(strerror(errno)));
+        full = std::string(cwd) + "/" + full;
+    }
+    std::vector<std::string> out;
+    for (const std::string& part : splitPath(full)) {
+        if (part == "..") {
+            if (!out.empty()) out.pop_back();
+        } else {
+            out.push_back(part);
+        }
+    }
+    if (out.empty()) return "/";
+    std::string last = out.back();
+    out.pop_back();
+    std::string dir;
+    for (const std::string& p : out)
+        dir += "/" + p;
+    if (dir.empty()) dir = "/";
+    char real[PATH_MAX];
+    if (::realpath(dir.c_str(), real)) dir = real;
+    return (dir == "/" ? "" : dir) + "/" + last;
+}
+
+Session::Session(const std::string& archiveArg) : _path(absolutePath(archiveArg)) {
+    struct stat st;
+    if (::stat(_path.c_str(), &st) != 0)
+        throw Failure("no archive at " + _path + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw Failure(_path + " is not an archive file");
+    if (_path.size() >= MAX_PATH) throw Failure("archive path too long: " + _path);
+    _archive.setPath(_path);
+    std::string selPath = selectionPathFor(_path);
+    _sel.setFile(selPath);
+    if (::stat(selPath.c_str(), &st) == 0 && !_sel.read()) throw Shown{};
+}
+
+void Session::load(int64_t now, Progress* progress) {
+    _archive.setNow(now);
+    if (hasFolder())
+        _archive.setBaseAndName(_sel.folder().c_str());
+    else
+        _archive.setName(displayNameFor(_path));
+    if (!_archive.read(progress)) throw Shown{};
+    _archive.setRange(now, now);
+    _archive.updateFolderInfo();
+}
+
+void Session::refresh(int64_t now, Progress* progress) {
+    if (!hasFolder()) {
+        throw Failure("the archive " + _path + " watches no folder (its selection file " +
+                      _sel.file() + " is missing or names a folder that no longer exists)");
+    }
+    if (!_archive.refresh(_sel, now, displayNameFor(_path), progress)) throw Shown{};
+    _archive.setRange(now, now);
+    _archive.updateFolderInfo();
+}
+
+std::vector<const Txn*> Session::transactions() const {
+    std::vector<const Txn*> list;
+    for (const Txn* t = _archive.txns(); t; t = t->older)
+        if (t->time < _archive.now()) list.push_back(t);
+    return {list.rbegin(), list.rend()};
+}
+
+const Txn* Session::newestTransaction() const {
+    for (const Txn* t = _archive.txns(); t; t = t->older)
+        if (t->time < _archive.now()) return t;
+    return nullptr;
+}
+
+int64_t Session::resolve(const Point& point) const {
+    if (point.txn == 0) return point.time;
+    std::vector<const Txn*> list = transactions();
+    if (point.txn > static_cast<int32_t>(list.size())) {
+        throw Failure("no transaction " + std::to_string(point.txn) + ": the archive has " +
+                      std::to_string(list.size()));
+    }
+    return list[static_cast<size_t>(point.txn - 1)]->time;
+}
+
+int32_t Session::txnNumber(int64_t t) const {
+    std::vector<const Txn*> list = transactions();
+    for (size_t i = 0; i < list.size(); ++i)
+        if (list[i]->time == t) return static_cast<int32_t>(i + 1);
+    return 0;
+}
+
+void Session::setRange(int64_t from, int64_t to) {
+    _archive.setRange(from, to);
+    _archive.updateFolderInfo();
+}
+
+Node* Session::findNode(const std::string& path) const {
+    Node* node = _archive.root();
+    if (!node) throw Failure("the archive " + _path + " is empty");
+    std::vector<std::string> parts = splitPath(path);
+    if (!path.empty() && path[0] == '/') {
+        // An absolute path must lie in the watched folder; what follows the folder counts.
+        const std::string& folder = _sel.folder();
+        int c = folder.empty() ? 2 : comparePaths(folder.c_str(), path.c_str());
+        if (c != 0 && c != -1) throw Failure(path + " is not inside the watched folder");
+        parts.erase(parts.begin(), parts.begin() + static_cast<long>(splitPath(folder).size()));
+    }
+    for (const std::string& part : parts) {
+        Node* child = nullptr;
+        if (part == ".." || !_archive.findChild(part, node, child))
+            throw Failure("no " + path + " in the archive");
+        node = child;
+    }
+    return node;
+}
+
+std::string Session::relPath(const Node* node) const {
+    std::string out;
+    for (const Node* n = node; n && n->parent; n = n->parent)
+        out = out.empty() ? std::string(n->name) : std::string(n->name) + "/" + out;
+    return out.empty() ? "." : out;
+}
+
+}  // namespace cli

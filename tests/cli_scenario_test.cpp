@@ -1,0 +1,510 @@
+// Scenarios that drive the built tresmo-cli binary as a user would: output, exit codes and
+// what ends up on disk. Every test runs with its own settings folder, temporary folder and
+// TZ=UTC, so listed times do not depend on the machine.
+#include "support/TestDir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <spawn.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+// Times of the small history: files at T0, saved at T1; edited at T2, saved at T3.
+constexpr long T0 = 1700000000;  // 2023-11-14 22:13:20 UTC
+constexpr long T1 = T0 + 3600;
+constexpr long T2 = T1 + 86400;
+constexpr long T3 = T2 + 60;
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Pseudo-random text lines, so deltas find matches but compression does not make them vanish.
+std::string lines(unsigned seed, int count) {
+    std::mt19937 rng(seed);
+    std::string s;
+    for (int i = 0; i < count; ++i)
+        s += "line " + std::to_string(i) + ": " + std::to_string(rng()) + " " +
+             std::to_string(rng()) + "\n";
+    return s;
+}
+
+class CliScenario : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir.mkdirs("cfg");
+        dir.mkdirs("tmp");
+        env = {{"TRESMO_CONFIG_DIR", dir / "cfg"},
+               {"TMPDIR", dir / "tmp"},
+               {"TZ", "UTC"},
+               {"NO_COLOR", "1"}};
+        archive = dir / "proj.trsm";
+    }
+
+    // Starts tresmo-cli with stdout and stderr going to files; returns the pid.
+    pid_t start(const std::vector<std::string>& args) {
+        std::vector<char*> argv;
+        std::string prog = TRESMO_CLI_PATH;
+        argv.push_back(prog.data());
+        std::vector<std::string> copy = args;
+        for (std::string& a : copy)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, (dir / "stdout").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, (dir / "stderr").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = -1;
+        // The child's environment: ours with the test's variables in place of any we have.
+        std::vector<std::string> vars;
+        for (char** e = environ; *e; ++e) {
+            std::string v = *e;
+            if (!env.count(v.substr(0, v.find('=')))) vars.push_back(v);
+        }
+        for (const auto& [name, value] : env)
+            vars.push_back(name + "=" + value);
+        std::vector<char*> envp;
+        for (std::string& v : vars)
+            envp.push_back(v.data());
+        envp.push_back(nullptr);
+        int rc = posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&fa);
+        EXPECT_EQ(rc, 0);
+        return pid;
+    }
+    Result finish(pid_t pid) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        Result r;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+        r.out = readFile(dir / "stdout");
+        r.err = readFile(dir / "stderr");
+        return r;
+    }
+    Result cli(const std::vector<std::string>& args) { return finish(start(args)); }
+    json cliJson(const std::vector<std::string>& args) {
+        Result r = cli(args);
+        EXPECT_EQ(r.code, 0) << r.err;
+        return json::parse(r.out);
+    }
+
+    // proj: a.txt, empty.txt, sub/b.txt, sub/c.bin at T0, saved as transaction 1 at T1.
+    void firstSave() {
+        dir.write("proj/a.txt", "alpha\n", T0);
+        dir.write("proj/empty.txt", "", T0);
+        dir.write("proj/sub/b.txt", lines(1, 60), T0);
+        dir.write("proj/sub/c.bin", binary(), T0);
+        Result r = cli({"init", dir / "proj"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        r = cli({"save", archive, "--time", std::to_string(T1)});
+        ASSERT_EQ(r.code, 0) << r.err;
+    }
+    // Then: a.txt and sub/b.txt changed, sub/c.bin removed, new/d.txt added, all at T2.
+    void edit() {
+        dir.write("proj/a.txt", "alpha two\n", T2);
+        dir.write("proj/sub/b.txt", lines(1, 60) + "one more line\n", T2);
+        fs::remove(dir / "proj/sub/c.bin");
+        dir.write("proj/new/d.txt", "delta\n", T2);
+    }
+    // Both transactions.
+    void history() {
+        firstSave();
+        edit();
+        Result r = cli({"save", archive, "--time", std::to_string(T3)});
+        ASSERT_EQ(r.code, 0) << r.err;
+    }
+    static std::string binary() {
+        std::string s;
+        for (int i = 0; i < 3000; ++i)
+            s += static_cast<char>((i * 7919) >> 3);
+        return s;
+    }
+
+    TestDir dir;
+    std::string archive;
+    std::map<std::string, std::string> env;
+};
+
+TEST_F(CliScenario, InitCreatesTheArchiveAndItsSelectionAndNeverOverwrites) {
+    dir.mkdirs("proj");
+    Result r = cli({"init", dir / "proj"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("Created " + archive), std::string::npos) << r.out;
+    EXPECT_EQ(readFile(archive).substr(0, 4), "$$**");
+    EXPECT_TRUE(fs::exists(dir / "proj.sel"));
+
+    r = cli({"init", dir / "proj"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
+
+    // An archive without the .trsm extension pairs with NAME.sel appended; one inside the
+    // watched folder is refused (it would archive itself).
+    r = cli({"init", dir / "proj", dir / "other.bak"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir / "other.bak.sel"));
+    r = cli({"init", dir / "proj", dir / "proj/inside.trsm"});
+    EXPECT_EQ(r.code, 1);
+    r = cli({"init", dir / "missing"});
+    EXPECT_EQ(r.code, 1);
+}
+
+TEST_F(CliScenario, TypesAreMatchedWithoutRegardToCase) {
+    dir.write("proj/keep.TXT", "1", T0);
+    dir.write("proj/skip.log", "2", T0);
+    ASSERT_EQ(cli({"init", dir / "proj", "--types", "txt"}).code, 0);
+    json st = cliJson({"status", archive, "--json"});
+    ASSERT_EQ(st["changes"].size(), 1u) << st.dump();
+    EXPECT_EQ(st["changes"][0]["path"], "keep.TXT");
+}
+
+TEST_F(CliScenario, ExcludedFoldersAndSubfoldersAreLeftOutOfTheSelection) {
+    dir.write("proj/top.txt", "1", T0);
+    dir.write("proj/build/obj.o", "2", T0);
+    dir.write("proj/src/Build/deep.c", "3", T0);
+    dir.write("proj/src/main.c", "4", T0);
+    ASSERT_EQ(cli({"init", dir / "proj", "--exclude-dirs", "build, tmp"}).code, 0);
+    EXPECT_EQ(cli({"status", archive}).out, "A  src/\nA  src/main.c\nA  top.txt\n");
+
+    std::string flat = dir / "flat.trsm";
+    ASSERT_EQ(cli({"init", dir / "proj", flat, "--no-subfolders"}).code, 0);
+    EXPECT_EQ(cli({"status", flat}).out, "A  top.txt\n");
+}
+
+TEST_F(CliScenario, DryRunAndQuietChangeOnlyWhatIsPrinted) {
+    firstSave();
+    edit();
+    std::string before = readFile(archive);
+    Result r = cli({"save", archive, "--dry-run", "--time", std::to_string(T3)});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, cli({"status", archive}).out);
+    EXPECT_EQ(readFile(archive), before);
+
+    r = cli({"save", archive, "--time", std::to_string(T3), "--quiet"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(cliJson({"log", archive, "--json"})["transactions"].size(), 2u);
+}
+
+TEST_F(CliScenario, StatusListsPendingChangesOneLineEach) {
+    firstSave();
+    edit();
+    Result r = cli({"status", archive});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "M  a.txt\nA  new/\nA  new/d.txt\nM  sub/b.txt\nD  sub/c.bin\n");
+
+    json st = cliJson({"status", archive, "--json"});
+    ASSERT_EQ(st["changes"].size(), 5u);
+    EXPECT_EQ(st["changes"][1]["kind"], "folder");
+    EXPECT_EQ(st["changes"][4]["state"], "removed");
+    EXPECT_EQ(st["transactions"], 1);
+}
+
+TEST_F(CliScenario, SaveReportsWhatItStoredAndNothingToSaveIsNoError) {
+    firstSave();
+    edit();
+    Result r = cli({"save", archive, "--time", std::to_string(T3)});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("Saved transaction 2 at 2023-11-15 23:14:20: 3 files"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("1 removed"), std::string::npos) << r.out;
+
+    auto size = fs::file_size(archive);
+    r = cli({"save", archive});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("Nothing to save"), std::string::npos);
+    EXPECT_EQ(fs::file_size(archive), size);
+}
+
+TEST_F(CliScenario, LogListsTransactionsNewestFirstWithCounts) {
+    history();
+    Result r = cli({"log", archive});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.find("   2  2023-11-15 23:14:20      1 added      2 modified      1 removed"),
+              0u)
+        << r.out;
+
+    json log = cliJson({"log", archive, "--json"});
+    ASSERT_EQ(log["transactions"].size(), 2u);
+    const json& older = log["transactions"][1];
+    EXPECT_EQ(older["number"], 1);
+    EXPECT_EQ(older["time"], T1);
+    EXPECT_EQ(older["added"], 4);
+    EXPECT_EQ(older["removed"], 0);
+}
+
+TEST_F(CliScenario, LsShowsAFolderAsItWasAndFiltersARange) {
+    history();
+    json at1 = cliJson({"ls", archive, "sub", "--at", "1", "--json"});
+    ASSERT_EQ(at1["entries"].size(), 2u);
+    EXPECT_EQ(at1["entries"][1]["name"], "c.bin");
+    EXPECT_EQ(at1["entries"][1]["size"], 3000);
+
+    // Transaction 2 alone: only what changed in it, with the folders that hold it.
+    Result r = cli({"ls", archive, "--range", "2..2", "-r"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("M          10  2023-11-15 23:13:20  a.txt\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("D        3000  2023-11-14 22:13:20  sub/c.bin\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("empty.txt"), std::string::npos) << r.out;
+
+    EXPECT_EQ(cli({"ls", archive, "nope"}).code, 1);
+    EXPECT_EQ(cli({"ls", archive, "--at", "3"}).code, 1);
+}
+
+TEST_F(CliScenario, HistoryAndCatGiveEveryVersionBackByteForByte) {
+    history();
+    json h = cliJson({"history", archive, "sub/b.txt", "--json"});
+    ASSERT_EQ(h["versions"].size(), 2u);
+    EXPECT_EQ(h["versions"][0]["state"], "modified");
+    EXPECT_EQ(h["versions"][0]["stored"], "delta");
+    EXPECT_EQ(h["versions"][1]["stored"], "full");
+
+    EXPECT_EQ(cli({"cat", archive, "sub/b.txt", "--at", "1"}).out, lines(1, 60));
+    EXPECT_EQ(cli({"cat", archive, "sub/b.txt"}).out, lines(1, 60) + "one more line\n");
+    EXPECT_EQ(cli({"cat", archive, "sub/c.bin", "--at", std::to_string(T1)}).out, binary());
+    Result gone = cli({"cat", archive, "sub/c.bin"});
+    EXPECT_EQ(gone.code, 1);
+    EXPECT_EQ(gone.out, "");
+}
+
+TEST_F(CliScenario, ExportWritesUnderItsOwnNameAndReplacesOnlyWithForce) {
+    history();
+    dir.mkdirs("out");
+    Result r = cli({"export", archive, dir / "out", "--at", "1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(dir.read("out/proj/sub/c.bin"), binary());
+    EXPECT_EQ(dir.read("out/proj/a.txt"), "alpha\n");
+    struct stat st;
+    ASSERT_EQ(::stat((dir / "out/proj/a.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, T0);
+
+    r = cli({"export", archive, dir / "out"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("already exists; use --force"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(dir / "out/proj/sub/c.bin"));
+
+    r = cli({"export", archive, dir / "out", "--force"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "out/proj/sub/c.bin"));
+    EXPECT_EQ(dir.read("out/proj/new/d.txt"), "delta\n");
+
+    r = cli({"export", archive, "sub/b.txt", dir / "out"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(dir.read("out/b.txt"), lines(1, 60) + "one more line\n");
+}
+
+TEST_F(CliScenario, VerifyRestoresEveryVersion) {
+    history();
+    json v = cliJson({"verify", archive, "--json"});
+    EXPECT_EQ(v["transactions"], 2);
+    EXPECT_EQ(v["files"], 5);
+    EXPECT_EQ(v["versions"], 7);
+    EXPECT_EQ(v["ok"], true);
+}
+
+TEST_F(CliScenario, UsageErrorsExitTwoWithoutOutput) {
+    history();
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {},
+             {"frobnicate"},
+             {"log"},
+             {"log", archive, "--bogus"},
+             {"save", archive, "--time", "yesterday"},
+             {"save", archive, "--time", "2023-02-30"},
+             {"ls", archive, "--at", "0"},
+             {"ls", archive, "--at", "1", "--changed", "today"},
+             {"export", archive},
+             {"init", "x", "--types", "a", "--exclude-types", "b"},
+             {"tools", "add", "viewer", "/bin/true"}}) {
+        Result r = cli(args);
+        std::string line;
+        for (const std::string& a : args)
+            line += a + " ";
+        EXPECT_EQ(r.code, 2) << line << r.err;
+        EXPECT_EQ(r.out, "") << line;
+        EXPECT_NE(r.err, "") << line;
+    }
+    Result help = cli({"ls", "--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("--changed"), std::string::npos);
+}
+
+TEST_F(CliScenario, DamagedArchiveFailsWithTheWholeChain) {
+    history();
+    std::string good = readFile(archive);
+
+    dir.write("proj.trsm", "$$**99999999" + good.substr(12));
+    Result r = cli({"log", archive});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err.find("Error 2011: Could not read Tresmo file\nError 30"), 0u) << r.err;
+
+    // A flipped byte inside the first stored content: replay works, the restore does not.
+    std::string bad = good;
+    bad[40] = static_cast<char>(bad[40] ^ 0x55);
+    dir.write("proj.trsm", bad);
+    r = cli({"verify", archive});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("Error "), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("FAILED"), std::string::npos) << r.out;
+}
+
+TEST_F(CliScenario, SaveTimesBackwardsOrInTheFutureAreRefused) {
+    firstSave();
+    edit();
+    std::string before = readFile(archive);
+    Result r = cli({"save", archive, "--time", std::to_string(T1)});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("is not later than the newest transaction 1"), std::string::npos) << r.err;
+    r = cli({"save", archive, "--time", "2107-01-01T00:00:00Z"});
+    EXPECT_EQ(r.code, 2);  // past what a time stamp can hold
+    long future = static_cast<long>(::time(nullptr)) + 3600;
+    r = cli({"save", archive, "--time", std::to_string(future)});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("is in the future"), std::string::npos) << r.err;
+    // A file not older than the transaction fails the save, which rolls back.
+    r = cli({"save", archive, "--time", std::to_string(T2)});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("Error 2014"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(archive), before);
+}
+
+TEST_F(CliScenario, ArchivesMadeWithFixedTimesAreByteIdentical) {
+    dir.write("proj/a.txt", "alpha\n", T0);
+    dir.write("proj/sub/b.txt", lines(1, 60), T0);
+    std::string second = dir / "second.trsm";
+    ASSERT_EQ(cli({"init", dir / "proj"}).code, 0);
+    ASSERT_EQ(cli({"init", dir / "proj", second}).code, 0);
+    for (const std::string& a : {archive, second})
+        ASSERT_EQ(cli({"save", a, "--time", std::to_string(T1)}).code, 0);
+    edit();
+    for (const std::string& a : {archive, second})
+        ASSERT_EQ(cli({"save", a, "--time", std::to_string(T3)}).code, 0);
+    EXPECT_GT(fs::file_size(archive), 100u);
+    EXPECT_EQ(readFile(archive), readFile(second));
+}
+
+TEST_F(CliScenario, SaveRightAfterAnEditSucceedsAndLogSeesItAtOnce) {
+    firstSave();
+    dir.write("proj/a.txt", "written this very second\n");  // mtime: now
+    Result r = cli({"save", archive});
+    ASSERT_EQ(r.code, 0) << r.err;
+    json log = cliJson({"log", archive, "--json"});
+    EXPECT_EQ(log["transactions"].size(), 2u);
+    EXPECT_EQ(cliJson({"verify", archive, "--json"})["ok"], true);
+}
+
+TEST_F(CliScenario, InterruptedSaveLeavesTheArchiveAsBefore) {
+    firstSave();
+    std::mt19937 rng(7);
+    std::string big(6 << 20, '\0');
+    for (int f = 0; f < 6; ++f) {
+        for (char& c : big)
+            c = static_cast<char>(rng());
+        dir.write("proj/big" + std::to_string(f) + ".bin", big, T2);
+    }
+    std::string before = readFile(archive);
+    pid_t pid = start({"save", archive, "--time", std::to_string(T3)});
+    // Interrupt once the save is writing: the archive grows past what it was.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (fs::file_size(archive) <= before.size() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ::kill(pid, SIGINT);
+    Result r = finish(pid);
+    EXPECT_EQ(r.code, 130) << r.err;
+    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(archive), before);
+    EXPECT_EQ(cliJson({"log", archive, "--json"})["transactions"].size(), 1u);
+}
+
+TEST_F(CliScenario, ToolsAreCheckedAndOpenStartsTheViewerOnTheRestoredVersion) {
+    history();
+    std::string dump = dir / "argv";
+    env["ARGV_DUMP_FILE"] = dump;
+    Result r =
+        cli({"tools", "add", "viewer", TRESMO_TOOL_argv_dump, "--ext", "txt", "-o", "--file=%1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(cli({"tools", "add", "viewer", TRESMO_TOOL_argv_dump, "--ext", "TXT"}).code, 2);
+    EXPECT_EQ(cli({"tools", "add", "viewer", dir / "nothing", "--ext", "log"}).code, 2);
+    EXPECT_EQ(cli({"tools", "add", "viewer", TRESMO_TOOL_argv_dump, "--ext", ".log"}).code, 2);
+    EXPECT_NE(cli({"tools", "list"}).out.find("txt"), std::string::npos);
+
+    r = cli({"open", archive, "a.txt", "--at", "1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!fs::exists(dump) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string args = readFile(dump);
+    size_t at = args.find("--file=");
+    ASSERT_NE(at, std::string::npos) << args;
+    std::string restored = args.substr(at + 7, args.find('\0', at) - at - 7);
+    EXPECT_EQ(readFile(restored), "alpha\n");
+
+    ASSERT_EQ(cli({"tools", "remove", "viewer", "1"}).code, 0);
+    EXPECT_NE(cli({"tools", "list", "viewer"}).out.find("none"), std::string::npos);
+}
+
+TEST_F(CliScenario, DiffStartsTheConfiguredToolWithOlderThenNewer) {
+    history();
+    std::string dump = dir / "argv";
+    env["ARGV_DUMP_FILE"] = dump;
+    ASSERT_EQ(cli({"tools", "add", "diff", TRESMO_TOOL_argv_dump, "--ext", "txt", "-o",
+                   "%2 --against %1"})
+                  .code,
+              0);
+    Result r = cli({"diff", archive, "a.txt", "--range", "2..2"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!fs::exists(dump) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::vector<std::string> args;
+    std::string all = readFile(dump);
+    for (size_t p = 0; p < all.size(); p = all.find('\0', p) + 1)
+        args.push_back(all.substr(p, all.find('\0', p) - p));
+    ASSERT_EQ(args.size(), 4u) << all;
+    EXPECT_EQ(args[2], "--against");
+    EXPECT_EQ(readFile(args[1]), "alpha two\n");
+    EXPECT_EQ(readFile(args[3]), "alpha\n");
+}
+
+TEST_F(CliScenario, UnifiedDiffComparesStoredVersionsAndTheWorkingFile) {
+    history();
+    Result r = cli({"diff", archive, "a.txt", "--range", "2..2", "--unified"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("-alpha\n+alpha two\n"), std::string::npos) << r.out;
+    dir.write("proj/a.txt", "alpha three\n", T3);
+    r = cli({"diff", archive, "a.txt", "-u"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("-alpha two\n+alpha three\n"), std::string::npos) << r.out;
+}
+
+}  // namespace
