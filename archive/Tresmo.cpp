@@ -297,25 +297,32 @@ bool Tresmo::read(Progress* progress) {
             makeError(std::move(e), "Tresmo.read.1", _path, replay.txnCount(), replay.recordNo()));
         ok = false;
     }
+    ok = closeStorage("Tresmo.read.2") && ok;
+    return ok;
+}
+
+bool Tresmo::closeStorage(const char* failureId) {
     try {
         _stg->close();
     } catch (Error& e) {
-        showError(makeError(std::move(e), "Tresmo.read.2"));
-        ok = false;
+        showError(makeError(std::move(e), failureId));
+        return false;
     }
-    return ok;
+    return true;
+}
+
+bool Tresmo::storageExists() {
+    struct stat st;
+    if (os::sys().stat(_path.c_str(), &st) == 0) return true;
+    showError(makeError(makeError(systemError(), "StgFile.open.1"), "Tresmo.read.1", _path, 0, 0));
+    return false;
 }
 
 bool Tresmo::repair(std::string* sidePath) {
     if (sidePath) sidePath->clear();
     if (!_stg) return false;
     // The load below would create a missing file.
-    struct stat st;
-    if (os::sys().stat(_path.c_str(), &st) != 0) {
-        showError(
-            makeError(makeError(systemError(), "StgFile.open.1"), "Tresmo.read.1", _path, 0, 0));
-        return false;
-    }
+    if (!storageExists()) return false;
     // A full load checks every complete transaction; damage stops the repair untouched.
     clearData();
     setNow(std::numeric_limits<int32_t>::max() * int64_t{4});
@@ -332,12 +339,7 @@ bool Tresmo::repair(std::string* sidePath) {
         showError(makeError(std::move(e), "Tresmo.save.1"));
         ok = false;
     }
-    try {
-        _stg->close();
-    } catch (Error& e) {
-        showError(makeError(std::move(e), "Tresmo.save.2"));
-        ok = false;
-    }
+    ok = closeStorage("Tresmo.save.2") && ok;
     return ok;
 }
 
@@ -379,12 +381,7 @@ bool Tresmo::save(Progress* progress, SaveStats* stats) {
         showError(makeError(std::move(e), "Tresmo.save.1"));
         ok = false;
     }
-    try {
-        _stg->close();
-    } catch (Error& e) {
-        showError(makeError(std::move(e), "Tresmo.save.2"));
-        ok = false;
-    }
+    ok = closeStorage("Tresmo.save.2") && ok;
     // A reload in the transaction's own second would find a transaction at its load time.
     if (ok)
         while (os::sys().time() <= now())
@@ -560,12 +557,7 @@ bool Tresmo::exportSelected(const std::string& target, const std::string& name,
         showError(makeError(std::move(e), "Tresmo.export.1"));
         ok = false;
     }
-    try {
-        _stg->close();
-    } catch (Error& e) {
-        showError(makeError(std::move(e), "Tresmo.export.2"));
-        ok = false;
-    }
+    ok = closeStorage("Tresmo.export.2") && ok;
     return ok;
 }
 

@@ -117,8 +117,10 @@ class Tresmo : public TresmoData {
   private:
     class Save;
     class Export;
-    void openStorage();
-    void closeStorage();
+    // Closes the storage file; a failure is shown wrapped as failureId and gives false.
+    bool closeStorage(const char* failureId);
+    // Shows the open failure of a missing storage file (whose open would create it).
+    bool storageExists();
 
     std::string _path;
     std::unique_ptr<StgFile> _stg;

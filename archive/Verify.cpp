@@ -35,12 +35,9 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
     report = VerifyReport{};
     if (!_stg) return false;
     // A missing or empty file would be created (with a header) by the storage file's open.
+    if (!storageExists()) return false;
     struct stat st;
-    if (os::sys().stat(_path.c_str(), &st) != 0) {
-        showError(
-            makeError(makeError(systemError(), "StgFile.open.1"), "Tresmo.read.1", _path, 0, 0));
-        return false;
-    }
+    if (os::sys().stat(_path.c_str(), &st) != 0) st.st_size = 0;
     if (st.st_size < static_cast<off_t>(StgFile::FILE_HEADER_LEN)) {
         showError(makeError(makeError("StgFile.readFileHeader.1"), "Tresmo.read.1", _path, 0, 0));
         return false;

@@ -63,7 +63,7 @@ int commonComponents(const char*& a, const char*& b);
 int compareNoCase(const char* a, const char* b);
 // Re-bases folder, stored relative to the file oldRef, onto the file newRef: at least two
 // common components (the root and one name) are needed, and newRef must keep two of its own.
-// "/proj/src" with oldRef "/proj/a.sel" and newRef "/work/proj/a.sel" gives "/work/proj/src".
+// "/proj/src" with oldRef "/proj/a.sel" and newRef "/data/proj/a.sel" gives "/data/proj/src".
 bool relocatePath(char* buf, size_t size, const char* folder, const char* oldRef,
                   const char* newRef);
 

@@ -15,12 +15,10 @@
 
 namespace {
 
-// The archives and the script that rebuilds their contents: in the repository once they are
-// copied in, else where the team shares them.
+// The archives and the script that rebuilds their contents, kept in the repository.
 std::string goldenDir() {
-    for (const char* d : {TRESMO_GOLDEN_DIR, "/work/shared/golden"})
-        if (std::filesystem::exists(std::string(d) + "/single/one-byte.trsm")) return d;
-    return {};
+    const std::string d = TRESMO_GOLDEN_DIR;
+    return std::filesystem::exists(d + "/single/one-byte.trsm") ? d : std::string();
 }
 
 std::vector<uint8_t> slurp(const std::string& path) {
