@@ -149,12 +149,17 @@ void ToolSetupDlg::store(int index) {
     std::string program = toLocalPath(_program->text());
     std::string options = _options->text().toStdString();
     std::string extList = _extList->text().toStdString();
-    if (program.size() >= FIELD_LIMIT || !isValidPath(program.c_str()) ||
-        !pathExists(program.c_str()))
-        return failOnField(_program);
-    if (options.size() >= FIELD_LIMIT) return failOnField(_options);
-    if (extList.size() >= FIELD_LIMIT || !_config.isValidExtList(extList, index))
-        return failOnField(_extList);
+    // The same checks as the command line's `tools add`, in one place.
+    switch (_config.checkEntry(program, options, extList, index)) {
+        case ToolConfig::Field::Program:
+            return failOnField(_program);
+        case ToolConfig::Field::Options:
+            return failOnField(_options);
+        case ToolConfig::Field::ExtList:
+            return failOnField(_extList);
+        case ToolConfig::Field::None:
+            break;
+    }
 
     int row = index;
     if (index < 0) {
