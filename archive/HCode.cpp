@@ -207,26 +207,28 @@ int HCode::read() {
     return node;
 }
 
-double HCode::gain() const {
-    int64_t fixed = 0;
-    int64_t coded = _nodeCount - _size;
+void HCode::costs(int64_t& fixed, int64_t& coded) const {
+    // Bits of the symbols sent plain, and sent with the code: one bit per internal node of the
+    // tree, and per used symbol its code bits plus the symbol and its leaf bit in the tree.
+    fixed = 0;
+    coded = _nodeCount - _size;
     for (int s = 0; s < _size; ++s) {
         if (_weight[s] <= 0) continue;
         fixed += int64_t{_weight[s]} * _symBits;
         coded += int64_t{_weight[s]} * _length[s] + _symBits + 1;
     }
+}
+
+double HCode::gain() const {
+    int64_t fixed, coded;
+    costs(fixed, coded);
     if (fixed == 0) return 0;
     return static_cast<double>(fixed - coded) * 100 / static_cast<double>(fixed);
 }
 
 bool HCode::pays() const {
-    int64_t fixed = 0;
-    int64_t coded = _nodeCount - _size;
-    for (int s = 0; s < _size; ++s) {
-        if (_weight[s] <= 0) continue;
-        fixed += int64_t{_weight[s]} * _symBits;
-        coded += int64_t{_weight[s]} * _length[s] + _symBits + 1;
-    }
+    int64_t fixed, coded;
+    costs(fixed, coded);
     // gain >= 2.5 percent, that is (fixed - coded) * 100 / fixed >= 2.5, without a division.
     return fixed > 0 && 40 * (fixed - coded) >= fixed;
 }

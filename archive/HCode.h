@@ -68,6 +68,7 @@ class HCode {
     const uint16_t* decodeTable() const { return _fast; }
 
   private:
+    void costs(int64_t& fixed, int64_t& coded) const;
     int addNode();
     void readTreeNodes();
     void makeTables();

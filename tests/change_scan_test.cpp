@@ -34,6 +34,11 @@ struct Scanner {
         EXPECT_EQ(pending, tree.txns() != before) << "a pending transaction iff changes";
         return pending;
     }
+    // The first scan and its commit: the state later scans are compared with.
+    void baseline() {
+        scan();
+        commit();
+    }
     // Commits the marked changes the way a save does, without storing contents.
     void commit() {
         commitR(tree.root());
@@ -109,8 +114,7 @@ TEST(ChangeScan, LetterCaseChangeIsSeenButNotAChange) {
     TestDir dir;
     dir.write("w/README", "r", T0);
     Scanner s(dir / "w");
-    s.scan();
-    s.commit();
+    s.baseline();
     std::filesystem::rename(dir / "w/README", dir / "w/readme");
     EXPECT_FALSE(s.scan());
     EXPECT_STREQ(s.node("README")->name, "readme");
@@ -122,8 +126,7 @@ TEST(ChangeScan, AnUnreadableSubfolderKeepsWhatIsStoredBeneathIt) {
     dir.write("w/b/y.txt", "y", T0);
     dir.write("w/b/z/q.txt", "q", T0);
     Scanner s(dir / "w");
-    s.scan();
-    s.commit();
+    s.baseline();
     FaultOs fault;
     fault.failAt(FaultOs::Call::ListDir, 3, EACCES);  // w, a, then b
     EXPECT_FALSE(s.scan()) << dumpTree(s.tree);
@@ -136,8 +139,7 @@ TEST(ChangeScan, AMissingWatchedFolderFailsInsteadOfLookingEmpty) {
     TestDir dir;
     dir.write("w/a.txt", "a", T0);
     Scanner s(dir / "w");
-    s.scan();
-    s.commit();
+    s.baseline();
     std::filesystem::rename(dir / "w", dir / "elsewhere");
     EXPECT_THROW(s.scan(), Error);
 }
@@ -147,8 +149,7 @@ TEST(ChangeScan, TimesBeyondThirtyTwoBitsAreComparedAsStored) {
     const int64_t far = (int64_t{1} << 32) + 500;  // the year 2106 and beyond
     dir.write("w/future.txt", "f", far);
     Scanner s(dir / "w");
-    s.scan();
-    s.commit();
+    s.baseline();
     EXPECT_FALSE(s.scan());
     EXPECT_EQ(s.node("future.txt")->mtime, far);  // the real time, for the save's check
 }
