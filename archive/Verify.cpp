@@ -110,9 +110,12 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
             stack.pop_back();
             for (const Node* c = node->firstChild; c; c = c->next)
                 stack.emplace_back(c, path.empty() ? std::string(c->name) : path + "/" + c->name);
+            bool file = false;
             for (const Version* v = node->versions; v; v = v->older) {
                 const ContentInfo* content = v->content();
                 if (!content) continue;
+                if (!file) ++report.files;
+                file = true;
                 if (progress) progress->checkCancel();
                 ++report.versions;
                 try {

@@ -23,6 +23,7 @@ struct VerifyReport {
     uint64_t tailBytes = 0;    // an incomplete transaction at the end (the next save cuts it)
     int32_t transactions = 0;  // complete transactions found by the chain
     int32_t replayed = 0;      // of them replayed (all, unless one is damaged)
+    int32_t files = 0;         // files with at least one stored version
     int32_t versions = 0;      // file versions restored and checked
     int64_t bytes = 0;         // bytes those versions restored to
     bool chainBroken = false;  // a damaged link or header ends the chain early

@@ -1,6 +1,7 @@
 #include "archive/os.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
@@ -33,6 +34,20 @@ void reapChildren() {
     });
 }
 
+// Crash tests on the real binary set TRESMO_FAULT_KILL_AFTER=N to have the process killed
+// right after its Nth call that changes a file (write, truncate, sync, rename, unlink), so a
+// kill lands exactly between two of them. Unset, it costs one comparison per such call.
+long killAfter = [] {
+    const char* n = std::getenv("TRESMO_FAULT_KILL_AFTER");
+    return n ? std::atol(n) : 0L;
+}();
+
+template <class T>
+T changed(T result) {
+    if (killAfter > 0 && --killAfter == 0) ::raise(SIGKILL);
+    return result;
+}
+
 }  // namespace
 
 int Os::open(const char* path, int flags, mode_t mode) {
@@ -51,19 +66,19 @@ ssize_t Os::pread(int fd, void* buf, size_t n, off_t off) {
     return ::pread(fd, buf, n, off);
 }
 ssize_t Os::write(int fd, const void* buf, size_t n) {
-    return ::write(fd, buf, n);
+    return changed(::write(fd, buf, n));
 }
 ssize_t Os::pwrite(int fd, const void* buf, size_t n, off_t off) {
-    return ::pwrite(fd, buf, n, off);
+    return changed(::pwrite(fd, buf, n, off));
 }
 int Os::fdatasync(int fd) {
-    return ::fdatasync(fd);
+    return changed(::fdatasync(fd));
 }
 int Os::fsync(int fd) {
-    return ::fsync(fd);
+    return changed(::fsync(fd));
 }
 int Os::ftruncate(int fd, off_t length) {
-    return ::ftruncate(fd, length);
+    return changed(::ftruncate(fd, length));
 }
 int Os::fstat(int fd, struct stat* st) {
     return ::fstat(fd, st);
@@ -84,10 +99,10 @@ int Os::flock(int fd, int operation) {
     return ::flock(fd, operation);
 }
 int Os::rename(const char* from, const char* to) {
-    return ::rename(from, to);
+    return changed(::rename(from, to));
 }
 int Os::unlink(const char* path) {
-    return ::unlink(path);
+    return changed(::unlink(path));
 }
 int Os::unlinkat(int dirfd, const char* path, int flags) {
     return ::unlinkat(dirfd, path, flags);

@@ -45,7 +45,7 @@ struct Context {
 void addInitCommand(CLI::App& app, Context& ctx);
 void addSaveCommands(CLI::App& app, Context& ctx);     // status, save
 void addBrowseCommands(CLI::App& app, Context& ctx);   // log, ls, history
-void addRestoreCommands(CLI::App& app, Context& ctx);  // cat, export, verify
+void addRestoreCommands(CLI::App& app, Context& ctx);  // cat, export, verify, repair
 void addToolCommands(CLI::App& app, Context& ctx);     // open, diff, tools
 
 // Adds --json to a command and documents its fields in the command's help.

@@ -1,14 +1,18 @@
-// cat, export and verify: stored versions brought back, to stdout, to disk, or only checked.
+// cat, export, verify and repair: stored versions brought back, to stdout, to disk, or only
+// checked; and the cut of a save that did not finish.
 #include "archive_cli/Cli.h"
 #include "archive_cli/CliProgress.h"
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
 
 #include "archive/TempFileList.h"
+#include "archive/Verify.h"
 #include "archive/paths.h"
 #include "archive/tstamp.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <sys/stat.h>
 
 namespace cli {
 
@@ -95,74 +99,127 @@ int runExport(const ExportArgs& a, const Context& ctx) {
     return EXIT_DONE;
 }
 
-// ---- verify ----
+// ---- verify and repair ----
 
-struct VerifyArgs {
+struct CheckArgs {
     std::string archive;
     bool json = false;
 };
 
-struct Verifier {
-    Session& s;
-    CliProgress& progress;
-    int64_t versions = 0, files = 0, bytes = 0;
-    nlohmann::json failed = nlohmann::json::array();
-
-    void walk(const Node* node) {
-        for (const Node* n = node; n; n = n->next) {
-            bool isFile = false;
-            for (const Version* v = n->versions; v; v = v->older) {
-                const ContentInfo* ci = v->committed() ? v->content() : nullptr;
-                if (!ci) continue;
-                isFile = true;
-                try {
-                    std::string data = s.archive().restore(*ci);
-                    bytes += static_cast<int64_t>(data.size());
-                } catch (const Error& e) {
-                    std::fprintf(stderr, "%s, transaction %d:\n", s.relPath(n).c_str(),
-                                 s.txnNumber(v->txn->time));
-                    CliPresenter::print(e);
-                    failed.push_back({{"path", s.relPath(n)},
-                                      {"number", s.txnNumber(v->txn->time)},
-                                      {"error", e.chainText()}});
-                }
-                ++versions;
-                progress.advance(1, ci->size);
-            }
-            if (isFile) ++files;
-            walk(n->firstChild);
-        }
+// An error chain as verify found it ("3214 Id: text" per line) in the presenter's form.
+void printChain(const std::string& chain) {
+    std::string out;
+    for (size_t pos = 0; pos < chain.size();) {
+        size_t end = chain.find('\n', pos);
+        if (end == std::string::npos) end = chain.size();
+        std::string line = chain.substr(pos, end - pos);
+        size_t space = line.find(' '), colon = line.find(": ");
+        if (space != std::string::npos && colon != std::string::npos && colon > space)
+            line = line.substr(0, space) + line.substr(colon);
+        out += "Error " + line + "\n";
+        pos = end + 1;
     }
-};
+    std::fputs(out.c_str(), stderr);
+}
 
-int runVerify(const VerifyArgs& a, const Context& ctx) {
+std::string repairHint(const std::string& archive) {
+    return "Run 'tresmo-cli repair " + archive + "' to move it aside (the next save does too).";
+}
+
+int runVerify(const CheckArgs& a, const Context& ctx) {
     Session s(a.archive);
     CliProgress progress(ctx.quiet, "verifying");
-    s.load(currentTime(), &progress);
-    Verifier v{s, progress};
-    v.walk(s.archive().root());
+    VerifyReport r;
+    bool checked = s.archive().verify(&progress, r);
     progress.done();
-    size_t txns = s.transactions().size();
+    if (!checked) throw Shown{};
+    nlohmann::json damaged = nlohmann::json::array(), failed = nlohmann::json::array();
+    for (const VerifyReport::Problem& p : r.damagedTxns) {
+        std::fprintf(stderr, "transaction %d%s is damaged:\n", p.txn,
+                     p.time ? (" (" + localTimeText(p.time) + ")").c_str() : "");
+        printChain(p.text);
+        damaged.push_back({{"number", p.txn}, {"time", p.time}, {"error", p.text}});
+    }
+    for (const VerifyReport::Problem& p : r.badVersions) {
+        std::fprintf(stderr, "%s, transaction %d:\n", p.path.c_str(), p.txn);
+        printChain(p.text);
+        failed.push_back({{"path", p.path}, {"number", p.txn}, {"error", p.text}});
+    }
+    if (a.json) {
+        printJson({{"archive", s.path()},
+                   {"transactions", r.transactions},
+                   {"files", r.files},
+                   {"versions", r.versions},
+                   {"bytes", r.bytes},
+                   {"damaged", damaged},
+                   {"failed", failed},
+                   {"tail_bytes", r.tailBytes},
+                   {"ok", r.clean()}});
+        return r.clean() ? EXIT_DONE : EXIT_FAILED;
+    }
+    std::string text;
+    if (!r.damagedTxns.empty() || !r.badVersions.empty()) {
+        text = "FAILED: " + std::to_string(r.damagedTxns.size()) + " of " +
+               std::to_string(r.transactions + (r.chainBroken ? 1 : 0)) +
+               " transactions damaged, " + std::to_string(r.badVersions.size()) + " of " +
+               std::to_string(r.versions) + " versions could not be restored\n";
+    } else if (!ctx.quiet || r.tailBytes) {
+        text = "OK: " + std::to_string(r.transactions) + " transactions, " +
+               std::to_string(r.versions) + " versions of " + std::to_string(r.files) +
+               " files restored (" + humanBytes(static_cast<double>(r.bytes)) +
+               "), every CRC matches\n";
+    }
+    if (r.tailBytes) {
+        text += "INCOMPLETE: " + std::to_string(r.tailBytes) +
+                " bytes after the last complete transaction (a save that did not finish)\n";
+        if (r.damagedTxns.empty()) text += repairHint(s.path()) + "\n";
+    }
+    writeOut(text);
+    return r.clean() ? EXIT_DONE : EXIT_FAILED;
+}
+
+int runRepair(const CheckArgs& a, const Context& ctx) {
+    Session s(a.archive);
+    std::string side;
+    presenter().capture(true);
+    bool ok = s.archive().repair(&side);
+    presenter().capture(false);
+    std::vector<Error> errors = presenter().takeCaptured();
+    for (const Error& e : errors)
+        CliPresenter::print(e);
+    if (!ok) {
+        // A load that failed without a system error met damage; anything else (a lock, a
+        // failing disk, a side file that could not be written) is shown as it is.
+        bool damaged = !errors.empty() && errors[0].code == 2011 && !errors[0].hasCode(9000);
+        if (!damaged) throw Shown{};
+        throw Failure("nothing was changed: " + s.path() +
+                      " is damaged, which repair does not mend (it only cuts an incomplete "
+                      "transaction off the end); run 'tresmo-cli verify " +
+                      s.path() + "' to see which transactions and versions are affected");
+    }
+    int64_t cut = 0;
+    if (!side.empty()) {
+        struct stat st;
+        if (::stat(side.c_str(), &st) == 0) cut = st.st_size;
+    }
+    int32_t txns = 0;
+    for (const Txn* t = s.archive().txns(); t; t = t->older)
+        ++txns;
     if (a.json) {
         printJson({{"archive", s.path()},
                    {"transactions", txns},
-                   {"files", v.files},
-                   {"versions", v.versions},
-                   {"bytes", v.bytes},
-                   {"failed", v.failed},
-                   {"ok", v.failed.empty()}});
-    } else if (v.failed.empty()) {
-        if (!ctx.quiet) {
-            writeOut("OK: " + std::to_string(txns) + " transactions, " +
-                     std::to_string(v.versions) + " versions of " + std::to_string(v.files) +
-                     " files restored (" + humanBytes(static_cast<double>(v.bytes)) +
-                     "), every CRC matches\n");
-        }
-    } else {
-        writeOut("FAILED: " + std::to_string(v.failed.size()) + " of " +
-                 std::to_string(v.versions) + " versions could not be restored\n");
+                   {"cut_bytes", cut},
+                   {"side_file", side}});
+    } else if (side.empty()) {
+        note(ctx.quiet, "Nothing to repair: " + s.path() +
+                            " ends with its last complete "
+                            "transaction (" +
+                            std::to_string(txns) + " transactions).");
+    } else if (!ctx.quiet) {
+        writeOut("Moved the incomplete transaction (" + std::to_string(cut) + " bytes) to " + side +
+                 "; the archive ends after transaction " + std::to_string(txns) + "\n");
     }
-    return v.failed.empty() ? EXIT_DONE : EXIT_FAILED;
+    return EXIT_DONE;
 }
 
 }  // namespace
@@ -191,16 +248,34 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
     exp->add_flag("-f,--force", ex->force, "Replace an existing DEST/NAME");
     exp->callback([ex, &ctx] { ctx.run = [ex, &ctx] { return runExport(*ex, ctx); }; });
 
-    auto vf = std::make_shared<VerifyArgs>();
-    CLI::App* verify = app.add_subcommand("verify", "Check that every version restores");
+    auto vf = std::make_shared<CheckArgs>();
+    CLI::App* verify = app.add_subcommand("verify", "Check every transaction and every version");
     verify->footer(
-        "Replay the archive and restore every stored version of every file in memory,\n"
-        "checking each against its CRC-32. Exit status 1 when anything fails.");
+        "Check the CRC of every transaction's records, replay them, and restore every stored\n"
+        "version of every file in memory against its CRC-32. Damaged transactions and\n"
+        "versions that cannot be restored are named on stderr. An incomplete transaction at\n"
+        "the end (a save that did not finish) is reported too; see repair. The archive is\n"
+        "never changed. Exit status 1 when anything is wrong or incomplete.");
     verify->add_option("ARCHIVE", vf->archive, "The archive file")->required();
-    addJsonFlag(
-        *verify, vf->json,
-        "{archive, transactions, files, versions, bytes, failed: [{path, number, error}], ok}");
+    addJsonFlag(*verify, vf->json,
+                "{archive, transactions, files, versions, bytes, damaged: [{number,\n"
+                "  time, error}], failed: [{path, number, error}], tail_bytes, ok}");
     verify->callback([vf, &ctx] { ctx.run = [vf, &ctx] { return runVerify(*vf, ctx); }; });
+
+    auto rp = std::make_shared<CheckArgs>();
+    CLI::App* repair =
+        app.add_subcommand("repair", "Cut an incomplete transaction off the archive's end");
+    repair->footer(
+        "A save that did not finish (a crash, a power loss) can leave an incomplete\n"
+        "transaction at the end of the archive. repair copies those bytes to\n"
+        "ARCHIVE.tail-<UTC time> beside it and cuts them off, as the next save would.\n"
+        "Every complete transaction must check first: a damaged archive is left as it is\n"
+        "(exit status 1). Nothing to repair is not an error.");
+    repair->add_option("ARCHIVE", rp->archive, "The archive file")->required();
+    addJsonFlag(*repair, rp->json,
+                "{archive, transactions, cut_bytes, side_file}; side_file is empty when\n"
+                "  there was nothing to cut.");
+    repair->callback([rp, &ctx] { ctx.run = [rp, &ctx] { return runRepair(*rp, ctx); }; });
 }
 
 }  // namespace cli

@@ -1,26 +1,21 @@
 // Scenarios that drive the built tresmo-cli binary as a user would: output, exit codes and
 // what ends up on disk. Every test runs with its own settings folder, temporary folder and
 // TZ=UTC, so listed times do not depend on the machine.
+#include "support/ArchiveCheck.h"
+#include "support/CliRun.h"
 #include "support/TestDir.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <spawn.h>
-#include <sstream>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -33,17 +28,7 @@ constexpr long T1 = T0 + 3600;
 constexpr long T2 = T1 + 86400;
 constexpr long T3 = T2 + 60;
 
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using Result = CliResult;
 
 // Pseudo-random text lines, so deltas find matches but compression does not make them vanish.
 std::string lines(unsigned seed, int count) {
@@ -67,50 +52,14 @@ class CliScenario : public ::testing::Test {
         archive = dir / "proj.trsm";
     }
 
-    // Starts tresmo-cli with stdout and stderr going to files; returns the pid.
-    pid_t start(const std::vector<std::string>& args) {
-        std::vector<char*> argv;
-        std::string prog = TRESMO_CLI_PATH;
-        argv.push_back(prog.data());
-        std::vector<std::string> copy = args;
-        for (std::string& a : copy)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, (dir / "stdout").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, (dir / "stderr").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = -1;
-        // The child's environment: ours with the test's variables in place of any we have.
-        std::vector<std::string> vars;
-        for (char** e = environ; *e; ++e) {
-            std::string v = *e;
-            if (!env.count(v.substr(0, v.find('=')))) vars.push_back(v);
-        }
-        for (const auto& [name, value] : env)
-            vars.push_back(name + "=" + value);
-        std::vector<char*> envp;
-        for (std::string& v : vars)
-            envp.push_back(v.data());
-        envp.push_back(nullptr);
-        int rc = posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&fa);
-        EXPECT_EQ(rc, 0);
-        return pid;
-    }
-    Result finish(pid_t pid) {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        Result r;
-        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-        r.out = readFile(dir / "stdout");
-        r.err = readFile(dir / "stderr");
+    CliRun runner() {
+        CliRun r(TRESMO_CLI_PATH, dir.path());
+        r.env = env;
         return r;
     }
-    Result cli(const std::vector<std::string>& args) { return finish(start(args)); }
+    pid_t start(const std::vector<std::string>& args) { return runner().start(args); }
+    Result finish(pid_t pid) { return runner().finish(pid); }
+    Result cli(const std::vector<std::string>& args) { return runner().run(args); }
     json cliJson(const std::vector<std::string>& args) {
         Result r = cli(args);
         EXPECT_EQ(r.code, 0) << r.err;
@@ -159,7 +108,7 @@ TEST_F(CliScenario, InitCreatesTheArchiveAndItsSelectionAndNeverOverwrites) {
     Result r = cli({"init", dir / "proj"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("Created " + archive), std::string::npos) << r.out;
-    EXPECT_EQ(readFile(archive).substr(0, 4), "$$**");
+    EXPECT_EQ(check::fileBytes(archive).substr(0, 4), "$$**");
     EXPECT_TRUE(fs::exists(dir / "proj.sel"));
 
     r = cli({"init", dir / "proj"});
@@ -202,11 +151,11 @@ TEST_F(CliScenario, ExcludedFoldersAndSubfoldersAreLeftOutOfTheSelection) {
 TEST_F(CliScenario, DryRunAndQuietChangeOnlyWhatIsPrinted) {
     firstSave();
     edit();
-    std::string before = readFile(archive);
+    std::string before = check::fileBytes(archive);
     Result r = cli({"save", archive, "--dry-run", "--time", std::to_string(T3)});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, cli({"status", archive}).out);
-    EXPECT_EQ(readFile(archive), before);
+    EXPECT_EQ(check::fileBytes(archive), before);
 
     r = cli({"save", archive, "--time", std::to_string(T3), "--quiet"});
     ASSERT_EQ(r.code, 0) << r.err;
@@ -361,7 +310,7 @@ TEST_F(CliScenario, UsageErrorsExitTwoWithoutOutput) {
 
 TEST_F(CliScenario, DamagedArchiveFailsWithTheWholeChain) {
     history();
-    std::string good = readFile(archive);
+    std::string good = check::fileBytes(archive);
 
     dir.write("proj.trsm", "$$**99999999" + good.substr(12));
     Result r = cli({"log", archive});
@@ -378,10 +327,56 @@ TEST_F(CliScenario, DamagedArchiveFailsWithTheWholeChain) {
     EXPECT_NE(r.out.find("FAILED"), std::string::npos) << r.out;
 }
 
+TEST_F(CliScenario, VerifyReportsAnUnfinishedSaveAndRepairDoesWhatItsHintSays) {
+    firstSave();
+    const std::string first = check::fileBytes(archive);
+    edit();
+    ASSERT_EQ(cli({"save", archive, "--time", std::to_string(T3)}).code, 0);
+    const std::string full = check::fileBytes(archive);
+    // The second save's record stream did not reach the end of the file.
+    const std::string cut = full.substr(0, full.size() - 5);
+    dir.write("proj.trsm", cut);
+    Result r = cli({"verify", archive});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("INCOMPLETE: " + std::to_string(cut.size() - first.size()) + " bytes"),
+              std::string::npos)
+        << r.out;
+    const std::string hint = "Run 'tresmo-cli repair " + archive + "'";
+    EXPECT_NE(r.out.find(hint), std::string::npos) << r.out;
+    EXPECT_EQ(cliJson({"log", archive, "--json"})["transactions"].size(), 1u);
+    EXPECT_EQ(check::fileBytes(archive), cut);
+
+    r = cli({"repair", archive});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(check::fileBytes(archive), first);
+    std::string side;
+    for (auto& e : fs::directory_iterator(dir.path()))
+        if (e.path().filename().string().rfind("proj.trsm.tail-", 0) == 0) side = e.path();
+    EXPECT_NE(r.out.find(side), std::string::npos) << r.out;
+    EXPECT_EQ(check::fileBytes(side), cut.substr(first.size()));
+    EXPECT_EQ(cliJson({"verify", archive, "--json"})["ok"], true);
+    r = cli({"repair", archive});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.err.find("Nothing to repair"), std::string::npos) << r.err;
+
+    // Damage inside the complete second transaction: named by verify, refused by repair.
+    std::string bad = full;
+    bad[bad.size() - 8] ^= 0x01;
+    dir.write("proj.trsm", bad + "tail");
+    r = cli({"verify", archive});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("transaction 2 is damaged:\nError 3214"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find(hint), std::string::npos) << r.out;
+    r = cli({"repair", archive});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("nothing was changed"), std::string::npos) << r.err;
+    EXPECT_EQ(check::fileBytes(archive), bad + "tail");
+}
+
 TEST_F(CliScenario, SaveTimesBackwardsOrInTheFutureAreRefused) {
     firstSave();
     edit();
-    std::string before = readFile(archive);
+    std::string before = check::fileBytes(archive);
     Result r = cli({"save", archive, "--time", std::to_string(T1)});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("is not later than the newest transaction 1"), std::string::npos) << r.err;
@@ -395,7 +390,7 @@ TEST_F(CliScenario, SaveTimesBackwardsOrInTheFutureAreRefused) {
     r = cli({"save", archive, "--time", std::to_string(T2)});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("Error 2014"), std::string::npos) << r.err;
-    EXPECT_EQ(readFile(archive), before);
+    EXPECT_EQ(check::fileBytes(archive), before);
 }
 
 TEST_F(CliScenario, ArchivesMadeWithFixedTimesAreByteIdentical) {
@@ -410,7 +405,7 @@ TEST_F(CliScenario, ArchivesMadeWithFixedTimesAreByteIdentical) {
     for (const std::string& a : {archive, second})
         ASSERT_EQ(cli({"save", a, "--time", std::to_string(T3)}).code, 0);
     EXPECT_GT(fs::file_size(archive), 100u);
-    EXPECT_EQ(readFile(archive), readFile(second));
+    EXPECT_EQ(check::fileBytes(archive), check::fileBytes(second));
 }
 
 TEST_F(CliScenario, SaveRightAfterAnEditSucceedsAndLogSeesItAtOnce) {
@@ -432,7 +427,7 @@ TEST_F(CliScenario, InterruptedSaveLeavesTheArchiveAsBefore) {
             c = static_cast<char>(rng());
         dir.write("proj/big" + std::to_string(f) + ".bin", big, T2);
     }
-    std::string before = readFile(archive);
+    std::string before = check::fileBytes(archive);
     pid_t pid = start({"save", archive, "--time", std::to_string(T3)});
     // Interrupt once the save is writing: the archive grows past what it was.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -442,7 +437,7 @@ TEST_F(CliScenario, InterruptedSaveLeavesTheArchiveAsBefore) {
     Result r = finish(pid);
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
-    EXPECT_EQ(readFile(archive), before);
+    EXPECT_EQ(check::fileBytes(archive), before);
     EXPECT_EQ(cliJson({"log", archive, "--json"})["transactions"].size(), 1u);
 }
 
@@ -463,11 +458,11 @@ TEST_F(CliScenario, ToolsAreCheckedAndOpenStartsTheViewerOnTheRestoredVersion) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!fs::exists(dump) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::string args = readFile(dump);
+    std::string args = check::fileBytes(dump);
     size_t at = args.find("--file=");
     ASSERT_NE(at, std::string::npos) << args;
     std::string restored = args.substr(at + 7, args.find('\0', at) - at - 7);
-    EXPECT_EQ(readFile(restored), "alpha\n");
+    EXPECT_EQ(check::fileBytes(restored), "alpha\n");
 
     ASSERT_EQ(cli({"tools", "remove", "viewer", "1"}).code, 0);
     EXPECT_NE(cli({"tools", "list", "viewer"}).out.find("none"), std::string::npos);
@@ -487,13 +482,13 @@ TEST_F(CliScenario, DiffStartsTheConfiguredToolWithOlderThenNewer) {
     while (!fs::exists(dump) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::vector<std::string> args;
-    std::string all = readFile(dump);
+    std::string all = check::fileBytes(dump);
     for (size_t p = 0; p < all.size(); p = all.find('\0', p) + 1)
         args.push_back(all.substr(p, all.find('\0', p) - p));
     ASSERT_EQ(args.size(), 4u) << all;
     EXPECT_EQ(args[2], "--against");
-    EXPECT_EQ(readFile(args[1]), "alpha two\n");
-    EXPECT_EQ(readFile(args[3]), "alpha\n");
+    EXPECT_EQ(check::fileBytes(args[1]), "alpha two\n");
+    EXPECT_EQ(check::fileBytes(args[3]), "alpha\n");
 }
 
 TEST_F(CliScenario, UnifiedDiffComparesStoredVersionsAndTheWorkingFile) {

@@ -1,0 +1,31 @@
+// Runs a program (the built tresmo-cli) as a child process, as a user would: its own
+// environment on top of ours, stdout and stderr into files, the exit code or the signal that
+// ended it.
+#pragma once
+
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct CliResult {
+    int code = -1;  // the exit status, or 1000 + the signal that ended the process
+    std::string out, err;
+};
+
+class CliRun {
+  public:
+    // outDir receives the files "stdout" and "stderr" of each run.
+    CliRun(std::string program, std::string outDir)
+        : _program(std::move(program)), _outDir(std::move(outDir)) {}
+
+    // Variables that replace ours of the same name in the child.
+    std::map<std::string, std::string> env;
+
+    pid_t start(const std::vector<std::string>& args) const;
+    CliResult finish(pid_t pid) const;
+    CliResult run(const std::vector<std::string>& args) const { return finish(start(args)); }
+
+  private:
+    std::string _program, _outDir;
+};
