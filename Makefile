@@ -24,10 +24,12 @@ test-asan:
 	@cmake --build --preset asan -j $(JOBS)
 	@ctest --preset asan -j $(JOBS)
 
-# The crash states and the fault loops at full size (the suite runs them bounded).
+# The crash states, the fault loops and the kill loop on tresmo-cli at full size (the suite
+# runs them bounded).
 crashtest: build
-	@TRESMO_CRASH_POINTS=$${CRASH_POINTS:-10000} TRESMO_IO_FULL=1 build/dev/tests/tresmo_tests \
-	 --gtest_filter='CrashConsistency.*:IoError.*'
+	@TRESMO_CRASH_POINTS=$${CRASH_POINTS:-10000} TRESMO_KILL_POINTS=$${KILL_POINTS:-10000} \
+	 TRESMO_IO_FULL=1 build/dev/tests/tresmo_tests \
+	 --gtest_filter='CrashConsistency.*:IoError.*:KillLoop.*'
 
 format:
 	@git ls-files -- '*.h' '*.cpp' | xargs -r clang-format -i
