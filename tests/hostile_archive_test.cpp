@@ -99,21 +99,6 @@ class ArchiveWriter {
     int32_t _ids = 0;
 };
 
-// Path, type and bytes of everything under a folder (links not followed).
-std::map<std::string, std::string> listing(const std::string& root) {
-    std::map<std::string, std::string> out;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
-        std::string rel = fs::relative(it->path(), root).string();
-        if (it->is_symlink())
-            out[rel] = "link " + fs::read_symlink(it->path()).string();
-        else if (it->is_regular_file())
-            out[rel] = "file " + check::fileBytes(it->path().string());
-        else
-            out[rel] = "dir";
-    }
-    return out;
-}
-
 struct Tally {
     int cases = 0;
     int refused = 0;        // load, restore or export reported a message
@@ -138,7 +123,7 @@ void runCase(const std::string& label, TestDir& w, const std::function<void(Arch
         a.finish();
     }
     layout(w / "target");
-    auto outsideBefore = listing(w.path());
+    auto outsideBefore = check::listing(w.path());
     auto start = std::chrono::steady_clock::now();
     RecordingPresenter shown;
     Tresmo tree;
@@ -163,7 +148,7 @@ void runCase(const std::string& label, TestDir& w, const std::function<void(Arch
     if (refused) ++t.refused;
     EXPECT_TRUE(refused) << "a hostile archive went through without a message";
     EXPECT_TRUE(!shown.errors.empty() || !refused);
-    auto outsideAfter = listing(w.path());
+    auto outsideAfter = check::listing(w.path());
     uint64_t bytes = 0;
     for (auto it = outsideAfter.begin(); it != outsideAfter.end();) {
         if (it->first.rfind("target", 0) == 0) {

@@ -3,6 +3,8 @@
 // never trusts the tree or the file under test.
 #pragma once
 
+#include "support/TestDir.h"
+
 #include "archive/Tresmo.h"
 #include "archive/msg.h"
 
@@ -75,5 +77,44 @@ inline bool load(Tresmo& a, const std::string& archive, int64_t now) {
     a.setPath(archive);
     return a.refresh(FileSel(), now, "archive");
 }
+
+// Path, type and bytes of everything under a folder (links not followed), for checking that
+// nothing changed outside an export's target.
+inline std::map<std::string, std::string> listing(const std::string& root) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> out;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
+        std::string rel = fs::relative(it->path(), root).string();
+        if (it->is_symlink())
+            out[rel] = "link " + fs::read_symlink(it->path()).string();
+        else if (it->is_regular_file())
+            out[rel] = "file " + fileBytes(it->path().string());
+        else
+            out[rel] = "dir";
+    }
+    return out;
+}
+
+// A watched folder "w" saved step by step into "w.trsm": after each save its time, the
+// archive's size and the folder's files.
+struct Saves {
+    TestDir dir;
+    FileSel sel;
+    std::string archive = dir / "w.trsm";
+    std::vector<int64_t> times;
+    std::vector<uint64_t> ends;
+    std::vector<Snapshot> states;
+
+    Saves() { sel.setFolder(dir / "w"); }
+    bool save(int64_t t) {
+        Tresmo a;
+        a.setPath(archive);
+        if (!a.refresh(sel, t) || !a.save()) return false;
+        times.push_back(t);
+        ends.push_back(std::filesystem::file_size(archive));
+        states.push_back(folderSnapshot(dir / "w"));
+        return true;
+    }
+};
 
 }  // namespace check
