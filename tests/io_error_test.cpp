@@ -19,7 +19,10 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <set>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -413,17 +416,26 @@ TEST(IoError, AFailingCallInASettingsWriteKeepsTheOldFileWhole) {
     unsetenv("TRESMO_CONFIG_DIR");
 }
 
+namespace {
+
+// Bytes that do not compress, so a save needs about as much room as the file has bytes.
+std::string noise(size_t n) {
+    std::string s(n, '\0');
+    uint32_t x = 12345;
+    for (char& c : s) {
+        x = x * 1103515245 + 12345;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+}  // namespace
+
 TEST(IoError, AFileSizeLimitHitMidSaveLeavesTheCommittedBytesAndALaterSaveSucceeds) {
     // The limit of the process plays a full disk: writes beyond it fail with EFBIG. It is set
     // in a child, so the test process keeps its own.
     Pending p;
-    std::string noise(50000, '\0');
-    uint32_t x = 12345;
-    for (char& c : noise) {
-        x = x * 1103515245 + 12345;
-        c = static_cast<char>(x >> 24);
-    }
-    p.dir.write("w/n/noise.bin", noise, T0 + 50);
+    p.dir.write("w/n/noise.bin", noise(50000), T0 + 50);
     const long limit = static_cast<long>(p.committed.size()) + 20000;
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -452,4 +464,47 @@ TEST(IoError, AFileSizeLimitHitMidSaveLeavesTheCommittedBytesAndALaterSaveSuccee
         "[io-error] file size limit %ld bytes: save failed with EFBIG, committed bytes "
         "kept, the next save succeeded\n",
         limit);
+}
+
+TEST(IoError, ARealFullDiskMidSaveLeavesTheCommittedBytesAndASaveAfterFreeingSpaceSucceeds) {
+    // A small tmpfs holds the archive (mounting needs root, as on CI).
+    Pending p;
+    const std::string disk = p.dir / "disk";
+    fs::create_directory(disk);
+    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=512k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    p.archive = disk + "/w.trsm";
+    check::writeBytes(p.archive, p.committed);
+    p.dir.write("w/n/noise.bin", noise(300000), T0 + 50);
+    // Fill the disk but for a little more than the smaller files need.
+    struct statvfs vfs;
+    ASSERT_EQ(::statvfs(disk.c_str(), &vfs), 0);
+    check::writeBytes(disk + "/filler", std::string(vfs.f_bavail * vfs.f_bsize - 100000, 'f'));
+    {
+        RecordingPresenter shown;
+        Tresmo a;
+        a.setPath(p.archive);
+        ASSERT_TRUE(a.refresh(p.sel, T0 + 100));
+        ASSERT_FALSE(a.save());
+        ASSERT_EQ(shown.errors.size(), 1u);
+        EXPECT_STREQ(shown.errors[0].id, "Tresmo.save.1");
+        EXPECT_TRUE(endsWith(shown.errors[0], ENOSPC)) << shown.errors[0].chainText();
+        EXPECT_TRUE(shown.errors[0].hasCode(2023)) << "not out of space while storing a file";
+        std::printf("[io-error] full disk mid-save:\n%s\n", shown.errors[0].chainText().c_str());
+    }
+    EXPECT_EQ(check::fileBytes(p.archive), p.committed);
+    std::set<std::string> names;
+    for (auto& e : fs::directory_iterator(disk))
+        names.insert(e.path().filename());
+    EXPECT_EQ(names, (std::set<std::string>{"filler", "w.trsm"}));
+    fs::remove(disk + "/filler");
+    Tresmo b;
+    b.setPath(p.archive);
+    ASSERT_TRUE(b.refresh(p.sel, T0 + 100));
+    ASSERT_TRUE(b.save());
+    p.expectStates(T0 + 100);
 }
