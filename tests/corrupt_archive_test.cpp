@@ -109,29 +109,19 @@ void runCase(const check::Saves& s, const std::string& bytes, TestDir& w, Tally&
     EXPECT_EQ(after, expectedAfter) << "changed outside the target";
 }
 
-std::string text(size_t n, unsigned seed) {
-    std::mt19937 rnd(seed);
-    static const char* w[] = {"alpha ", "beta ", "gamma\n", "delta ", "epsilon "};
-    std::string s;
-    while (s.size() < n)
-        s += w[rnd() % 5];
-    s.resize(n);
-    return s;
-}
-
 }  // namespace
 
 TEST(CorruptArchive, EveryCutAndEveryFlippedByteGivesAMessageOrWhatWasSaved) {
     // Two small archives of three transactions: text with deltas, an empty file and a removal;
     // and incompressible bytes in nested folders.
     check::Saves texts, binary;
-    texts.dir.write("w/a.txt", text(1500, 1), T0 - 10);
+    texts.dir.write("w/a.txt", check::words(1500, 1), T0 - 10);
     texts.dir.write("w/e.txt", "", T0 - 10);
     ASSERT_TRUE(texts.save(T0));
-    std::string a = text(1500, 1);
+    std::string a = check::words(1500, 1);
     a.insert(700, "inserted ");
     texts.dir.write("w/a.txt", a, T0 + 90);
-    texts.dir.write("w/s/b.txt", text(200, 2), T0 + 90);
+    texts.dir.write("w/s/b.txt", check::words(200, 2), T0 + 90);
     ASSERT_TRUE(texts.save(T0 + 100));
     fs::remove(texts.dir / "w/e.txt");
     ASSERT_TRUE(texts.save(T0 + 200));

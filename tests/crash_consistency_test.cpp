@@ -40,16 +40,6 @@ struct Committed {
     check::Snapshot state;
 };
 
-std::string words(size_t n, unsigned seed) {
-    std::mt19937 rnd(seed);
-    static const char* w[] = {"alpha ", "beta ", "gamma\n", "delta ", "epsilon ", "zeta\n"};
-    std::string s;
-    while (s.size() < n)
-        s += w[rnd() % 6];
-    s.resize(n);
-    return s;
-}
-
 // Three saves of a changing folder, every changing call recorded.
 struct Recorded {
     TestDir dir;
@@ -65,17 +55,17 @@ struct Recorded {
         rec.skipSyncs(true);
         rec.recordUnder(dir.path());
         _rec = &rec;
-        dir.write("w/a.txt", words(90000, 1), T0 - 10);
+        dir.write("w/a.txt", check::words(90000, 1), T0 - 10);
         dir.write("w/b.txt", "small", T0 - 10);
-        dir.write("w/s/c.txt", words(3000, 2), T0 - 10);
+        dir.write("w/s/c.txt", check::words(3000, 2), T0 - 10);
         save(T0);
-        std::string a = words(90000, 1);
+        std::string a = check::words(90000, 1);
         a.insert(40000, "inserted");
         dir.write("w/a.txt", a, T0 + 90);
-        dir.write("w/s/d.txt", words(20000, 3), T0 + 90);
+        dir.write("w/s/d.txt", check::words(20000, 3), T0 + 90);
         save(T0 + 100);
         fs::remove(dir / "w/b.txt");
-        dir.write("w/s/c.txt", words(3500, 4), T0 + 190);
+        dir.write("w/s/c.txt", check::words(3500, 4), T0 + 190);
         dir.write("w/e.txt", "", T0 + 190);
         save(T0 + 200);
         ops = rec.ops();

@@ -35,15 +35,6 @@ constexpr int64_t T0 = 1600000000;
 // Saves per archive before the loop starts a new one, so the checks stay quick.
 constexpr int SAVES_PER_ARCHIVE = 24;
 
-std::string words(size_t n, std::mt19937& rnd) {
-    static const char* w[] = {"alpha ", "beta ", "gamma\n", "delta ", "epsilon ", "zeta\n"};
-    std::string s;
-    while (s.size() < n)
-        s += w[rnd() % 6];
-    s.resize(n);
-    return s;
-}
-
 // The watched folder, changed a little before every save: text edited (deltas), files added
 // and removed, a binary rewritten.
 class History {
@@ -53,7 +44,8 @@ class History {
     void start(int64_t mtime) {
         fs::remove_all(_dir / "w");
         for (int i = 0; i < 5; ++i)
-            put("t" + std::to_string(i) + ".txt", words(20000 + _rnd() % 120000, _rnd), mtime);
+            put("t" + std::to_string(i) + ".txt", check::words(20000 + _rnd() % 120000, _rnd),
+                mtime);
         put("s/bin.dat", noise(60000), mtime);
         put("s/small.txt", "small", mtime);
     }
@@ -68,13 +60,14 @@ class History {
                 case 0:
                 case 1: {
                     std::string s = _dir.read("w/" + f);
-                    s.insert(s.empty() ? 0 : _rnd() % s.size(), words(1 + _rnd() % 5000, _rnd));
+                    const size_t at = s.empty() ? 0 : _rnd() % s.size();
+                    s.insert(at, check::words(1 + _rnd() % 5000, _rnd));
                     put(f, s, mtime);
                     break;
                 }
                 case 2:
-                    put("n" + std::to_string(_rnd() % 40) + ".txt", words(_rnd() % 80000, _rnd),
-                        mtime);
+                    put("n" + std::to_string(_rnd() % 40) + ".txt",
+                        check::words(_rnd() % 80000, _rnd), mtime);
                     break;
                 case 3:
                     if (files.size() > 4) fs::remove(_dir / ("w/" + f));

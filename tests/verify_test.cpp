@@ -17,31 +17,19 @@ namespace {
 constexpr int64_t T0 = 1600000000;
 
 // Three transactions: a.txt and b.txt, then a.txt changed (a delta), then c.txt added.
-struct ThreeSaves {
-    TestDir dir;
-    FileSel sel;
-    std::string archive;
-    std::vector<size_t> ends;  // file size after each save
+struct ThreeSaves : check::Saves {
     ThreeSaves() {
-        sel.setFolder(dir / "w");
-        archive = dir / "w.trsm";
         std::string a(40000, 'a');
         for (size_t i = 0; i < a.size(); i += 7)
             a[i] = static_cast<char>('a' + i % 23);
         dir.write("w/a.txt", a, T0 - 10);
         dir.write("w/b.txt", std::string(3000, 'b'), T0 - 10);
-        save(T0);
+        EXPECT_TRUE(save(T0));
         a.replace(20000, 5, "12345");
         dir.write("w/a.txt", a, T0 + 90);
-        save(T0 + 100);
+        EXPECT_TRUE(save(T0 + 100));
         dir.write("w/c.txt", "ccc", T0 + 190);
-        save(T0 + 200);
-    }
-    void save(int64_t t) {
-        Tresmo x;
-        x.setPath(archive);
-        ASSERT_TRUE(x.refresh(sel, t) && x.save());
-        ends.push_back(std::filesystem::file_size(archive));
+        EXPECT_TRUE(save(T0 + 200));
     }
     VerifyReport verify(bool expectOk = true) {
         const std::string before = check::fileBytes(archive);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,6 +29,21 @@ inline std::string fileBytes(const std::string& path) {
 
 inline void writeBytes(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+// n bytes of a few words in random order: text that compresses and in which deltas find
+// matches.
+inline std::string words(size_t n, std::mt19937& rnd) {
+    static const char* w[] = {"alpha ", "beta ", "gamma\n", "delta ", "epsilon ", "zeta\n"};
+    std::string s;
+    while (s.size() < n)
+        s += w[rnd() % 6];
+    s.resize(n);
+    return s;
+}
+inline std::string words(size_t n, unsigned seed) {
+    std::mt19937 rnd(seed);
+    return words(n, rnd);
 }
 
 inline Snapshot folderSnapshot(const std::string& dir) {
