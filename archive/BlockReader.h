@@ -21,4 +21,18 @@ class BlockReader : public BitReader {
     virtual bool seekBlock(uint32_t n) = 0;
     // Position of the item in the storage file, for messages.
     virtual uint32_t startPos() const = 0;
+
+    // The same bytes as calls of get(), many per call, for decoders that read a block to its
+    // end: fills out with up to max (> 0) of the block's next bytes and returns how many, 0
+    // when it is exhausted. lastValid gets the valid bits of the last byte delivered; one with
+    // fewer than 8 ends the block. A fetch that fails is raised only by a call that has
+    // delivered nothing yet, so the bytes before a fault always reach the caller.
+    virtual uint32_t getBytes(uint8_t* out, uint32_t /*max*/, int& lastValid) {
+        uint8_t b;
+        int valid = get(b);
+        if (valid == 0) return 0;
+        out[0] = b;
+        lastValid = valid;
+        return 1;
+    }
 };

@@ -18,10 +18,9 @@ LzMatchFinder::LzMatchFinder()
         std::memcpy(&y, b + len, 8);
         if (x != y) {
             // The order comes from the words already loaded: one dependent load less on the
-            // way down the tree.
-            int shift = __builtin_ctzll(x ^ y) & ~7;
-            uint32_t smaller = ((x >> shift) & 0xFF) < ((y >> shift) & 0xFF);
-            return 2 * (len + static_cast<uint32_t>(shift >> 3)) + smaller;
+            // way down the tree. Byte-swapped, the words compare as the strings do.
+            uint32_t smaller = __builtin_bswap64(x) < __builtin_bswap64(y);
+            return 2 * (len + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3)) + smaller;
         }
         len += 8;
     }
@@ -41,6 +40,9 @@ uint32_t LzMatchFinder::find(uint32_t pos, uint32_t cap, uint32_t& distance) con
     uint32_t lenLess = 0;
     uint32_t lenMore = 0;
     while (node != NIL) {
+        // Both subtrees are loaded while the strings are compared: the next node is then a
+        // select, not a load that waits for the comparison.
+        uint32_t sons = loadSons(node);
         uint32_t c = compare(_data + node, cur, std::min(lenLess, lenMore), cap);
         uint32_t len = c >> 1;
         uint32_t smaller = c & 1;
@@ -52,7 +54,7 @@ uint32_t LzMatchFinder::find(uint32_t pos, uint32_t cap, uint32_t& distance) con
         }
         lenLess = smaller ? len : lenLess;
         lenMore = smaller ? lenMore : len;
-        node = _son[2 * node + smaller];
+        node = (sons >> (16 * smaller)) & 0xFFFF;
     }
     return best >= lz::MIN_MATCH ? best : 0;
 }
@@ -91,6 +93,7 @@ struct LzMatchFinder::Walk {
 [[gnu::always_inline]] inline bool LzMatchFinder::stepWalk(Walk& w) {
     uint16_t* son = _son.get();
     uint32_t node = w.node;
+    uint32_t sons = loadSons(node);
     uint32_t c = compare(_data + node, w.cur, std::min(w.lenLess, w.lenMore), w.cap);
     uint32_t len = c >> 1;
     uint32_t smaller = c & 1;
@@ -107,7 +110,7 @@ struct LzMatchFinder::Walk {
     w.more = smaller ? w.more : next;
     w.lenLess = smaller ? len : w.lenLess;
     w.lenMore = smaller ? w.lenMore : len;
-    w.node = son[next];
+    w.node = (sons >> (16 * smaller)) & 0xFFFF;
     if (w.node != NIL) return true;
     son[w.less] = NIL;
     son[w.more] = NIL;

@@ -39,11 +39,18 @@ class LzMatchFinder {
     static constexpr uint16_t NIL = 0xFFFF;
     static constexpr uint32_t NO_POS = 0xFFFFFFFF;
     static constexpr int HASH_BITS = 16;
+    static constexpr uint32_t PREFETCH = 16;
     static_assert(TABLE_BYTES == ((size_t{1} << HASH_BITS) + 2 * size_t{lz::BLOCK_SIZE}) * 2);
 
     static uint32_t load32(const uint8_t* p) {
         uint32_t v;
         std::memcpy(&v, p, 4);
+        return v;
+    }
+    // _son[2 node] in the low half, _son[2 node + 1] in the high half.
+    uint32_t loadSons(uint32_t node) const {
+        uint32_t v;
+        std::memcpy(&v, _son.get() + 2 * node, 4);
         return v;
     }
     static uint32_t hash(const uint8_t* p) { return (load32(p) * 2654435761u) >> (32 - HASH_BITS); }
@@ -89,6 +96,9 @@ void LzMatchFinder::parse(const uint8_t* data, uint32_t n, Sink&& sink) {
         uint32_t pending = NO_POS;
         for (uint32_t i = 0; i < length; ++i) {
             run = pos > 0 && data[pos - 1] == data[pos] ? run + 1 : 1;
+            // The roots a little ahead are fetched early: a root is the first load of every
+            // insertion and search, and nothing else tells where it lies.
+            if (pos + PREFETCH + 4 <= n) __builtin_prefetch(&_head[hash(data + pos + PREFETCH)]);
             ++pos;
             if (run <= 3 && pos >= 3 && n - (pos - 3) >= lz::MIN_MATCH) {
                 if (pending == NO_POS) {

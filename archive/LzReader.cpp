@@ -6,15 +6,18 @@
 using namespace lz;
 
 namespace {
-// Room behind the window for pointer copies that move 8 bytes at a time.
+// Room behind the window for pointer copies that move 16 bytes at a time, and behind the
+// staging buffer for loads of 8 bytes.
 constexpr uint32_t SLACK = 16;
 }  // namespace
 
 LzReader::LzReader(BlockReader& source)
-    : LzDecoder(source), _window(new uint8_t[BLOCK_SIZE + SLACK]) {}
+    : LzDecoder(source),
+      _window(new uint8_t[BLOCK_SIZE + SLACK]),
+      _stage(new uint8_t[STAGE_SIZE + SLACK]) {}
 
 size_t LzReader::stateBytes() const {
-    return sizeof(*this) + BLOCK_SIZE + SLACK;
+    return sizeof(*this) + BLOCK_SIZE + SLACK + STAGE_SIZE + SLACK;
 }
 
 void LzReader::setBlock(uint32_t n) {
@@ -97,14 +100,24 @@ void LzReader::decodeBody() {
 }
 
 void LzReader::decodePlain() {
+    // The bytes go straight into the window; one beyond it means the block is too long.
     uint8_t* win = _window.get();
     uint32_t d = 0;
     try {
-        uint8_t b;
-        while (int valid = _source.get(b)) {
-            if (valid < 8) throw makeError("BitReader.shift");
-            if (d == BLOCK_SIZE) throw makeError("LzReader.read.2");
-            win[d++] = b;
+        for (;;) {
+            int valid = 8;
+            uint32_t n = _source.getBytes(win + d, BLOCK_SIZE + 1 - d, valid);
+            if (n == 0) break;
+            d += n;
+            uint32_t whole = valid < 8 ? d - 1 : d;
+            if (whole > BLOCK_SIZE) {
+                d = BLOCK_SIZE;
+                throw makeError("LzReader.read.2");
+            }
+            if (valid < 8) {
+                d = whole;
+                throw makeError("BitReader.shift");
+            }
         }
     } catch (Error&) {
         _decoded = d;
@@ -126,51 +139,149 @@ void LzReader::decodeRepeat() {
     _decoded = static_cast<uint32_t>(n);
 }
 
-void LzReader::decodeItems() {
-    // The source's bit buffer is taken over into a 64-bit one; the block is read to its end,
-    // so nothing needs to be handed back.
-    uint64_t bits = _source.bufferedBits();
-    int count = _source.bufferedCount();
-    bool more = true;
-    auto refill = [&] {
-        while (count <= 56) {
-            uint8_t b;
-            int valid = _source.get(b);
-            if (valid == 0) {
-                more = false;
-                return;
-            }
-            bits |= uint64_t{static_cast<uint8_t>(b & (0xFF >> (8 - valid)))} << count;
-            count += valid;
+namespace {
+
+// The rest of a block as a bit stream over a staging buffer that the source fills many bytes
+// at a time. Bits are loaded 64 at a time; bytes loaded ahead of the count sit above it in
+// the buffer, and loading them again ORs in the same bits. Every staged byte is clean (the
+// unused bits of a partial last byte are cleared), and once the block is exhausted nothing
+// lies above the count, so a table lookup near the end sees zeros for the missing bits.
+class StagedBits {
+  public:
+    StagedBits(BlockReader& source, uint8_t* stage, uint32_t bits, int count)
+        : _source(source), _stage(stage), _p(stage), _end(stage), _fastEnd(stage) {
+        _bits = count > 0 ? bits & (uint32_t{0xFFFFFFFF} >> (32 - count)) : 0;
+        _count = count;
+    }
+
+    uint64_t bits() const { return _bits; }
+    int count() const { return _count; }
+
+    // At least 56 bits buffered afterwards, or all that is left of the block.
+    [[gnu::always_inline]] void refill() {
+        if (_p < _fastEnd) {
+            uint64_t v;
+            std::memcpy(&v, _p, 8);
+            _bits |= v << _count;
+            _p += (63 - _count) >> 3;
+            _count |= 56;
+        } else {
+            refillSlow();
         }
-    };
-    auto take = [&](int n) -> uint32_t {
-        if (count < n) {
-            if (more) refill();
-            if (count < n) throw makeError("BitReader.shift");
-        }
-        uint32_t v = static_cast<uint32_t>(bits & ((uint64_t{1} << n) - 1));
-        bits >>= n;
-        count -= n;
+    }
+
+    [[gnu::always_inline]] void drop(int n) {
+        _bits >>= n;
+        _count -= n;
+    }
+
+    // An n-bit value (n <= 56).
+    [[gnu::always_inline]] uint32_t take(int n) {
+        if (_count < n) need(n);
+        uint32_t v = static_cast<uint32_t>(_bits & ((uint64_t{1} << n) - 1));
+        drop(n);
         return v;
-    };
-    auto decode = [&](const HCode& code) -> uint32_t {
-        if (count < code.tableBits() && more) refill();
-        uint16_t e = code.decodeTable()[bits & ((1u << code.tableBits()) - 1)];
-        if (!(e & HCode::INTERNAL)) {
+    }
+
+    // Makes n bits available or fails as the source did, or with 4000 at the block's end.
+    void need(int n) {
+        refill();
+        if (_count >= n) return;
+        if (_error) throw Error(*_error);
+        throw makeError("BitReader.shift");
+    }
+
+    [[gnu::always_inline]] uint32_t decode(const HCode& code) {
+        const int tableBits = code.tableBits();
+        if (_count < tableBits) refill();
+        uint16_t e = code.decodeTable()[_bits & ((1u << tableBits) - 1)];
+        if (!(e & HCode::INTERNAL)) [[likely]] {
             int len = e >> 8;
-            if (len > count) throw makeError("BitReader.shift");
-            bits >>= len;
-            count -= len;
+            if (len > _count) need(len);
+            drop(len);
             return e & 0xFFu;
         }
+        return decodeLong(code, e);
+    }
+
+  private:
+    static constexpr uint32_t STAGE = LzReader::STAGE_SIZE;
+
+    uint32_t decodeLong(const HCode& code, uint16_t e) {
         take(code.tableBits());
         uint32_t node = e & ~HCode::INTERNAL;
         while (node >= static_cast<uint32_t>(code.size()))
-            node = code.child(node, take(1));
+            node = code.child(static_cast<int>(node), static_cast<int>(take(1)));
         return node;
-    };
+    }
 
+    void refillSlow() {
+        for (;;) {
+            if (_p < _fastEnd) return refill();
+            while (_count < 56 && _p < _end) {
+                int valid = _p + 1 == _end && _partial ? _lastValid : 8;
+                _bits |= uint64_t{*_p++} << _count;
+                _count += valid;
+            }
+            if (_count >= 56 || _done || !stageMore()) return;
+        }
+    }
+
+    // Moves the unread tail to the front and fills the stage from the source; false when
+    // nothing came.
+    bool stageMore() {
+        size_t tail = static_cast<size_t>(_end - _p);
+        std::memmove(_stage, _p, tail);
+        _p = _stage;
+        _end = _stage + tail;
+        bool got = false;
+        while (!_done && _end < _stage + STAGE) {
+            int valid = 8;
+            uint32_t n = 0;
+            try {
+                n = _source.getBytes(_end, static_cast<uint32_t>(_stage + STAGE - _end), valid);
+            } catch (Error& e) {
+                // Raised when the decoder needs the bits that could not be fetched.
+                _error = std::move(e);
+                _done = true;
+                break;
+            }
+            if (n == 0) {
+                _done = true;
+                break;
+            }
+            got = true;
+            _end += n;
+            if (valid < 8) {
+                // A partial byte ends the block; its unused bits are cleared.
+                _end[-1] &= static_cast<uint8_t>(0xFF >> (8 - valid));
+                _lastValid = valid;
+                _partial = true;
+                _done = true;
+            }
+        }
+        _fastEnd = _end - _stage >= 8 + int{_partial} ? _end - 8 - int{_partial} : _stage;
+        return got;
+    }
+
+    BlockReader& _source;
+    uint8_t* _stage;
+    const uint8_t* _p;
+    uint8_t* _end;
+    // A load of 8 bytes at p counts its bytes in full while p is below this.
+    const uint8_t* _fastEnd;
+    uint64_t _bits;
+    int _count;
+    int _lastValid = 8;
+    bool _partial = false;
+    bool _done = false;
+    std::optional<Error> _error;
+};
+
+}  // namespace
+
+void LzReader::decodeItems() {
+    StagedBits in(_source, _stage.get(), _source.bufferedBits(), _source.bufferedCount());
     const bool pointers = _flags & LZ_POINTERS;
     const bool litCode = _flags & LZ_LITERAL_CODE;
     const bool distCode = _flags & LZ_DISTANCE_CODE;
@@ -178,28 +289,42 @@ void LzReader::decodeItems() {
     uint8_t* win = _window.get();
     uint32_t d = 0;
     try {
+        if (!pointers) {
+            for (;;) {
+                in.refill();
+                if (in.count() == 0) break;
+                uint32_t b = litCode ? in.decode(_lit) : in.take(8);
+                if (d == BLOCK_SIZE) throw makeError("LzReader.read.2");
+                win[d++] = static_cast<uint8_t>(b);
+            }
+            _decoded = d;
+            return;
+        }
         for (;;) {
-            if (count <= 56 && more) refill();
-            if (count == 0) break;
-            if (!pointers || !(bits & 1)) {
-                if (pointers) take(1);
-                uint32_t b = litCode ? decode(_lit) : take(8);
+            in.refill();
+            if (in.count() == 0) break;
+            if (!(in.bits() & 1)) {
+                in.drop(1);
+                uint32_t b = litCode ? in.decode(_lit) : in.take(8);
                 if (d == BLOCK_SIZE) throw makeError("LzReader.read.2");
                 win[d++] = static_cast<uint8_t>(b);
                 continue;
             }
-            take(1);
-            uint32_t dc = distCode ? decode(_dist) : take(7);
+            in.drop(1);
+            uint32_t dc = distCode ? in.decode(_dist) : in.take(7);
             if (dc >= DISTANCE_CODES) throw makeError("LzDecoder.getPointer.1");
-            uint32_t distance = distanceBase(dc) + take(distanceExtraBits(dc));
-            uint32_t lc = lenCode ? decode(_len) : take(5);
+            uint32_t distance = distanceBase(dc) + in.take(distanceExtraBits(dc));
+            uint32_t lc = lenCode ? in.decode(_len) : in.take(5);
             if (lc >= LENGTH_CODES) throw makeError("LzDecoder.getPointer.2");
-            uint32_t length = lengthBase(lc) + take(lengthExtraBits(lc));
+            uint32_t length = lengthBase(lc) + in.take(lengthExtraBits(lc));
             if (distance == 0 || distance > d || length == 0 || length > BLOCK_SIZE - d)
                 throw makeError("LzReader.read.2");
             uint8_t* dst = win + d;
             const uint8_t* src = dst - distance;
-            if (distance >= 8) {
+            if (distance >= 16) {
+                for (uint32_t i = 0; i < length; i += 16)
+                    std::memcpy(dst + i, src + i, 16);
+            } else if (distance >= 8) {
                 for (uint32_t i = 0; i < length; i += 8)
                     std::memcpy(dst + i, src + i, 8);
             } else {

@@ -26,6 +26,9 @@
 
 class LzReader : public LzDecoder {
   public:
+    // Compressed bytes taken from the source at a time.
+    static constexpr uint32_t STAGE_SIZE = 8192;
+
     explicit LzReader(BlockReader& source);
 
     // readHeader() and setBlock(0): the source must stand on the first block of the item.
@@ -71,6 +74,7 @@ class LzReader : public LzDecoder {
     void decodeRepeat();
 
     std::unique_ptr<uint8_t[]> _window;
+    std::unique_ptr<uint8_t[]> _stage;
     uint32_t _block = 0;
     uint32_t _readPos = 0;
     uint32_t _decoded = 0;

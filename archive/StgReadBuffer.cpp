@@ -113,6 +113,49 @@ int StgReadBuffer::get(uint8_t& byte) {
     return 8;
 }
 
+uint32_t StgReadBuffer::getBytes(uint8_t* out, uint32_t max, int& lastValid) {
+    uint32_t n = 0;
+    while (n < max) {
+        if (_readPos == _bufEnd) {
+            // Loading the next page may fail: that waits for a call that has delivered nothing.
+            if (_chunkEnd == _len || n > 0) break;
+            shiftBuffer();
+        }
+        if (_k == 0) {
+            // Outside a mark's prefix every byte up to the next '$' is data as it stands.
+            uint32_t room = std::min(_bufEnd - _readPos, max - n);
+            const void* hit = std::memchr(_buf + _readPos, stg::ITEM_MARK[0], room);
+            uint32_t plain =
+                hit ? static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - (_buf + _readPos))
+                    : room;
+            std::memcpy(out + n, _buf + _readPos, plain);
+            n += plain;
+            _readPos += plain;
+            if (!hit) continue;
+        }
+        uint8_t s = _buf[_readPos];
+        if (_k == 3) {
+            if (s == 0x2F || (s == stg::ESCAPE && _readPos + 1 == _bufEnd)) {
+                // A fault, or an escaped byte on the next page: left to get().
+                if (n > 0) break;
+                uint8_t b;
+                get(b);
+                out[n++] = b;
+                continue;
+            }
+            if (s == stg::ESCAPE) s = _buf[++_readPos];
+            _k = 0;
+        } else {
+            _k = s == stg::ITEM_MARK[_k] ? _k + 1 : 0;
+        }
+        ++_readPos;
+        out[n++] = s;
+    }
+    if (n > 0)
+        lastValid = _readPos == _bufEnd && _chunkEnd == _len ? 8 - static_cast<int>(_pad) : 8;
+    return n;
+}
+
 uint64_t StgReadBuffer::followLink(uint64_t pos) {
     pos = readItemHeader(pos, stg::TXN_LINK);
     readItemHeader(pos, type());

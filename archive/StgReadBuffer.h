@@ -35,6 +35,7 @@ class StgReadBuffer final : public BlockReader {
     StgReadBuffer(StgFile& file, uint64_t startPos, uint32_t mode);
 
     int get(uint8_t& byte) override;
+    uint32_t getBytes(uint8_t* out, uint32_t max, int& lastValid) override;
     uint8_t blockFlags() const override { return _flags; }
     bool next() override;
     bool seekBlock(uint32_t n) override;

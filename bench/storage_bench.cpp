@@ -21,6 +21,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -140,6 +141,15 @@ class MemSource final : public BlockReader {
         byte = b.data[_pos++];
         if (_pos == b.data.size() && b.bits % 8) return static_cast<int>(b.bits % 8);
         return 8;
+    }
+    uint32_t getBytes(uint8_t* out, uint32_t max, int& lastValid) override {
+        const MemBlock& b = _blocks[_i];
+        size_t n = std::min<size_t>(max, b.data.size() - _pos);
+        if (n == 0) return 0;
+        std::memcpy(out, b.data.data() + _pos, n);
+        _pos += n;
+        lastValid = _pos == b.data.size() && b.bits % 8 ? static_cast<int>(b.bits % 8) : 8;
+        return static_cast<uint32_t>(n);
     }
     uint8_t blockFlags() const override { return _blocks[_i].flags; }
     bool next() override { return seekBlock(_i + 1); }

@@ -87,6 +87,56 @@ TEST(StgBlocks, EscapingGuardsTheItemMarkAndReadsBack) {
     }
 }
 
+// getBytes hands out the bytes get() would, in runs: escapes and marks straddle every page
+// boundary, the last byte keeps its valid bits, and a fault comes only after the bytes before it.
+TEST(StgBlocks, BytesInRunsAreTheBytesOneByOne) {
+    TestDir d;
+    std::mt19937 rng(11);
+    Bytes data(30000);
+    const uint8_t pieces[] = {0x24, 0x2F, 0x5C, 0x41};
+    for (auto& b : data)
+        b = pieces[rng() % 4];
+    const uint32_t bits = static_cast<uint32_t>(data.size() * 8 - 3);
+    data.back() &= 0x1F;
+    Bytes file = oneBlockItem(d / "a.trsm", data, bits);
+    for (uint32_t chunk : {1u, 3u, 4096u, 100000u}) {
+        StgFile f(d / "a.trsm", 20, 10);
+        f.open();
+        StgReadBuffer r(f, 22, stg::FILE_CONTENT | stg::CHECK_CRC);
+        r.start();
+        Bytes got(chunk);
+        Bytes all;
+        int valid = 0;
+        while (uint32_t n = r.getBytes(got.data(), chunk, valid)) {
+            all.insert(all.end(), got.begin(), got.begin() + n);
+            EXPECT_EQ(valid, all.size() == data.size() ? 5 : 8) << chunk;
+        }
+        EXPECT_EQ(all, data) << chunk;
+    }
+    // The item mark stored in the data: every byte before it arrives, then 3200.
+    size_t at = 36 + 5000;
+    while (!(file[at - 1] == 0x41 && file[at] == 0x24 && file[at + 1] == 0x24 &&
+             file[at + 2] == 0x2F && file[at + 3] != 0x5C))
+        ++at;
+    file[at + 3] = 0x2F;
+    putFile(d / "a.trsm", file);
+    StgFile f(d / "a.trsm", 20, 10);
+    f.open();
+    StgReadBuffer r(f, 22, stg::FILE_CONTENT);
+    r.start();
+    Bytes got(100000);
+    int valid = 0;
+    uint32_t before = 0;
+    int code = errorCode([&] {
+        while (uint32_t n = r.getBytes(got.data() + before, 100000 - before, valid))
+            before += n;
+    });
+    EXPECT_EQ(code, 3200);
+    ASSERT_GT(before, 3u);
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + before, data.begin()));
+    EXPECT_EQ(Bytes(got.begin() + before - 3, got.begin() + before), Bytes({0x24, 0x24, 0x2F}));
+}
+
 TEST(StgBlocks, OneBlockItemIsHeaderBlockAndCrc) {
     TestDir d;
     Bytes file = oneBlockItem(d / "a.trsm", {1, 2, 3, 0x7F}, 27, 0xA4);

@@ -5,7 +5,9 @@
 #include "archive/BlockReader.h"
 #include "archive/BlockWriter.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 struct MemBlock {
@@ -52,6 +54,17 @@ class MemBlockReader final : public BlockReader {
         byte = b.bytes[_pos++];
         ++gets;
         return _pos == b.bytes.size() ? b.lastBits : 8;
+    }
+    uint32_t getBytes(uint8_t* out, uint32_t max, int& lastValid) override {
+        if (_index >= _blocks.size()) return 0;
+        const MemBlock& b = _blocks[_index];
+        size_t n = std::min<size_t>(max, b.bytes.size() - _pos);
+        if (n == 0) return 0;
+        std::memcpy(out, b.bytes.data() + _pos, n);
+        _pos += n;
+        gets += n;
+        lastValid = _pos == b.bytes.size() ? b.lastBits : 8;
+        return static_cast<uint32_t>(n);
     }
     uint8_t blockFlags() const override {
         return _index < _blocks.size() ? _blocks[_index].flags : 0;
