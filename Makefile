@@ -1,5 +1,5 @@
 # Front door. `make test` and `make demo` are the two set-up commands of a fresh machine.
-.PHONY: demo all deps build test test-dev test-asan format check-format bench bench-main fuzz fuzz-ci crashtest clean screenshots
+.PHONY: demo all deps build test test-dev test-asan format check-format bench bench-main bench-system fuzz fuzz-ci crashtest clean screenshots
 
 JOBS ?= $(shell nproc)
 
@@ -48,6 +48,11 @@ bench:
 # The main operation next to tar|zstd, git and find on generated trees (long: see the script).
 bench-main:
 	@bench/main-operation.sh
+
+# tresmo-cli next to git, restic, borg and rdiff-backup on two generated workloads (about
+# half an hour: see doc/system-benchmarks.md; BENCH_FILES and BENCH_STEPS make it smaller).
+bench-system:
+	@bench/system.sh
 
 fuzz:
 	@tools/install-deps.sh fuzz

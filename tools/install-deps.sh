@@ -3,6 +3,7 @@
 # already there; runs `apt-get update` only when something is missing.
 #   tools/install-deps.sh            packages for building and testing
 #   tools/install-deps.sh bench      ... plus the peers the benchmarks compare with
+#   tools/install-deps.sh system-bench  ... plus the archivers `make bench-system` compares with
 #   tools/install-deps.sh fuzz       ... plus clang's libFuzzer runtime
 #   tools/install-deps.sh gui-shots  ... plus the virtual X server for `make screenshots`
 set -euo pipefail
@@ -14,6 +15,8 @@ for group in "$@"; do
   case "$group" in
     test) ;;
     bench) packages+=(libbenchmark-dev zlib1g-dev libzstd-dev zstd xdelta3 git hyperfine time) ;;
+    system-bench) packages+=(git restic borgbackup rdiff-backup time libc6-dev linux-libc-dev
+                             libstdc++-12-dev) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     gui-shots) packages+=(xvfb xauth) ;;
     *) echo "install-deps.sh: unknown group '$group'" >&2; exit 2 ;;

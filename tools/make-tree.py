@@ -4,7 +4,8 @@
   make-tree.py DIR            DIR/small: 100,000 small files (text and binary, 0 B to 24 KiB)
                               in nested folders; DIR/large: three files of 20, 35 and 50 MB
   make-tree.py DIR --change   edits 1% of the small files and makes a few local edits in each
-                              large file, all with a later modification time
+                              large file, all with a later modification time (--time T
+                              sets it; default 1650000000)
 
 Every byte and every modification time follows from the seed, so two machines measure the
 same work. Options: --files N (number of small files, for quick trials), --seed S.
@@ -127,7 +128,7 @@ def build(root, count, seed):
     set_folder_times(root, BASE_TIME)
 
 
-def change(root, count, seed):
+def change(root, count, seed, mtime=CHANGE_TIME):
     rnd = random.Random(seed + 2)
     picked = sorted(rnd.sample(range(count), max(1, count // 100)))
     for i in picked:
@@ -144,7 +145,7 @@ def change(root, count, seed):
             data[pos:pos + 100] = text(rnd, 100)  # overwrite a piece
         else:
             data = bytearray(text(rnd, len(data)))  # full rewrite
-        write(root, rel, bytes(data), CHANGE_TIME)
+        write(root, rel, bytes(data), mtime)
     # A few local edits in each large file: what a delta should capture cheaply.
     for rel, _, _ in LARGE:
         path = os.path.join(root, rel)
@@ -153,7 +154,7 @@ def change(root, count, seed):
         for _ in range(5):
             pos = rnd.randint(0, len(data))
             data[pos:pos + 1000] = text(rnd, 1200)
-        write(root, rel, bytes(data), CHANGE_TIME)
+        write(root, rel, bytes(data), mtime)
     set_folder_times(root, BASE_TIME)
 
 
@@ -163,9 +164,10 @@ def main():
     p.add_argument("--change", action="store_true")
     p.add_argument("--files", type=int, default=100_000)
     p.add_argument("--seed", type=int, default=17)
+    p.add_argument("--time", type=int, default=CHANGE_TIME)
     args = p.parse_args()
     if args.change:
-        change(args.dir, args.files, args.seed)
+        change(args.dir, args.files, args.seed, args.time)
     else:
         if os.path.exists(args.dir) and os.listdir(args.dir):
             sys.exit("make-tree.py: %s is not empty" % args.dir)
