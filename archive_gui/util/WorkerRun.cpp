@@ -122,6 +122,10 @@ bool WorkerRun::run(const std::function<bool(Progress&)>& work) {
         files = f;
         bytes = b;
         if (box.cancelled()) shared._cancel = true;
+        // The box stops turning the event loop once it is cancelled, but the worker may
+        // still have a message to show before it stops.
+        QCoreApplication::processEvents(box.box() ? QEventLoop::AllEvents
+                                                  : QEventLoop::ExcludeUserInputEvents);
     }
     worker.join();
     return result;
