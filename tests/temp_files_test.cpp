@@ -1,3 +1,5 @@
+#include "support/FaultOs.h"
+#include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
 #include "archive/TempFileList.h"
@@ -19,36 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Fails the Nth unlink (from 1) with a chosen errno, or every rmdir; forwards everything else.
-class FaultOs : public os::Os {
-  public:
-    int failUnlinkAt = 0, unlinkErrno = EACCES, unlinks = 0;
-    bool failRmdir = false;
-
-    int unlink(const char* path) override {
-        if (++unlinks != failUnlinkAt) return Os::real().unlink(path);
-        errno = unlinkErrno;
-        return -1;
-    }
-    int rmdir(const char* path) override {
-        if (!failRmdir) return Os::real().rmdir(path);
-        errno = EBUSY;
-        return -1;
-    }
-};
-
-class Recorder : public Presenter {
-  public:
-    MsgList msgs;
-    void showError(const Error&) override {}
-    void showMsgs(const MsgList& list) override {
-        msgs.insert(msgs.end(), list.begin(), list.end());
-    }
-    void verifyFailed(const char*, int, const char*) override {}
-};
-
-Error delDirError(const std::string& path, os::Os* fault = nullptr) {
-    os::install(fault);
+Error delDirError(const std::string& path) {
     Error error;
     try {
         delDir(path.c_str());
@@ -56,7 +29,6 @@ Error delDirError(const std::string& path, os::Os* fault = nullptr) {
     } catch (Error& e) {
         error = std::move(e);
     }
-    os::install(nullptr);
     return error;
 }
 
@@ -77,8 +49,8 @@ TEST(DelDir, FirstFailureEndsTheRemovalAndNamesTheFile) {
     for (const char* f : {"t/1", "t/2", "t/3"})
         dir.write(f, "");
     FaultOs fault;
-    fault.failUnlinkAt = 2;
-    Error e = delDirError(dir / "t", &fault);
+    fault.failAt(FaultOs::Call::Unlink, 2, EACCES);
+    Error e = delDirError(dir / "t");
     // delFile's own error, not wrapped: the caller adds its context.
     EXPECT_EQ(e.code, 5000) << e.chainText();
     EXPECT_EQ(e.text, "Could not delete file " + (dir / "t/2"));
@@ -93,8 +65,8 @@ TEST(DelDir, FolderThatCannotBeRemovedGives5004WithTheSystemText) {
     TestDir dir;
     dir.write("t/sub/x", "");
     FaultOs fault;
-    fault.failRmdir = true;
-    Error e = delDirError(dir / "t", &fault);
+    fault.failAt(FaultOs::Call::Rmdir, 1, EBUSY);
+    Error e = delDirError(dir / "t");
     EXPECT_EQ(e.code, 5004);
     EXPECT_EQ(e.text, "Could not remove folder " + (dir / "t/sub"));
     ASSERT_NE(e.cause, nullptr);
@@ -200,18 +172,15 @@ TEST_F(TempFiles, FileThatCannotBeDeletedIsReportedThenTriedOnceMore) {
     std::string b = list.add("b.txt");
     std::ofstream(b).put('x');
     list.add("never-created.txt");
-    Recorder rec;
-    installPresenter(&rec);
-    FaultOs fault;
-    fault.failUnlinkAt = 2;  // b.txt, the first time
-    fault.unlinkErrno = EBUSY;
-    os::install(&fault);
-    list.clear();
-    os::install(nullptr);
-    installPresenter(nullptr);
-    ASSERT_EQ(rec.msgs.size(), 1u);
-    EXPECT_EQ(rec.msgs[0].code, 5005);
-    EXPECT_EQ(rec.msgs[0].text, "Could not delete temporary file " + b);
+    RecordingPresenter rec;
+    {
+        FaultOs fault;
+        fault.failAt(FaultOs::Call::Unlink, 2, EBUSY);  // b.txt, the first time
+        list.clear();
+    }
+    ASSERT_EQ(rec.warnings.size(), 1u);
+    EXPECT_EQ(rec.warnings[0].code, 5005);
+    EXPECT_EQ(rec.warnings[0].text, "Could not delete temporary file " + b);
     EXPECT_FALSE(fs::exists(a));
     EXPECT_FALSE(fs::exists(b));  // the second try succeeded
     for (size_t i = 0; i < list.size(); ++i)
