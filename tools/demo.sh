@@ -2,7 +2,8 @@
 # The main job on a sample folder, as `make demo` shows it: installs what is missing, builds
 # tresmo-cli in release mode, generates a deterministic sample folder and runs init, save,
 # edits with fixed times and saves with --time, log, ls with a filter, history, cat, export
-# and verify, printing each command before its output.
+# and verify, printing each command before its output; then, when a display is available,
+# opens the desktop program on the archive.
 #
 # Everything happens under build/demo-run; the user's settings are not touched (the tool
 # lists and settings of the run live there too). With the fixed times the archive is the
@@ -61,3 +62,12 @@ show diff -r project exported/project
 echo "(no output: the export of the newest transaction equals the folder)"
 show tresmo-cli verify project.trsm
 show sha256sum project.trsm
+
+# With a display, the desktop program opens on the same archive (the run's own settings).
+if [ -n "${DISPLAY:-}" ]; then
+  cd ../..
+  cmake --preset dev >/dev/null
+  cmake --build --preset dev -j "${JOBS:-2}" --target tresmo >/dev/null
+  printf '\n%s$ tresmo project.trsm%s\n' "$bold" "$plain"
+  build/dev/archive_gui/tresmo "$run_dir/project.trsm"
+fi

@@ -2,6 +2,8 @@
 
 #include "archive/msg.h"
 
+#include <algorithm>
+
 namespace {
 
 struct StringRow {
@@ -23,6 +25,19 @@ constexpr StringRow STRINGS[] = {
     {IDS_COL_EXT_LIST, "Ext List"},
     {IDS_VIEWER_SETUP, "Viewer Setup"},
     {IDS_DIFF_TOOL_SETUP, "Diff Tool Setup"},
+    {IDS_FILE, "%d file"},
+    {IDS_FILES, "%d files"},
+    {IDS_CHANGE, "%d change"},
+    {IDS_CHANGES, "%d changes"},
+    {IDS_BYTES, "%d bytes"},
+    {IDS_KB, "%d KB"},
+    {IDS_MB, "%d MB"},
+    {IDS_INVALID_PATH, "Invalid path: %s"},
+    {IDS_VERSION, "Tresmo Version %d.%d.%d"},
+    {IDS_DELETE_FOLDER, "Delete existing folder %s?"},
+    {IDS_DELETE_FILE, "Delete existing file %s?"},
+    {IDS_SAVE_AS, "Save As"},
+    {IDS_FILE_FILTER, "Tresmo Files (*.trsm)"},
 };
 
 constexpr MsgDef UI_MSGS[] = {
@@ -36,6 +51,20 @@ QString uiString(int id) {
     for (const StringRow& row : STRINGS)
         if (row.id == id) return QString::fromUtf8(row.text);
     return {};
+}
+
+QString uiFormat(int id, std::initializer_list<QString> args) {
+    QString text = uiString(id);
+    qsizetype at = 0;
+    for (const QString& arg : args) {
+        qsizetype d = text.indexOf(QLatin1String("%d"), at);
+        qsizetype s = text.indexOf(QLatin1String("%s"), at);
+        qsizetype place = d < 0 ? s : s < 0 ? d : std::min(d, s);
+        if (place < 0) break;
+        text.replace(place, 2, arg);
+        at = place + arg.size();
+    }
+    return text;
 }
 
 void registerUiMsgs() {

@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <initializer_list>
+
 enum UiString : int {
     IDS_ERROR_TITLE = 61206,    // "Error %d"
     IDS_WARNING_TITLE = 61207,  // "Warning %d"
@@ -20,10 +22,26 @@ enum UiString : int {
     IDS_COL_EXT_LIST = 61223,
     IDS_VIEWER_SETUP = 61224,
     IDS_DIFF_TOOL_SETUP = 61225,
+    // The document and the main frame.
+    IDS_FILE = 61211,          // "%d file"
+    IDS_FILES = 61212,         // "%d files"
+    IDS_CHANGE = 61213,        // "%d change"
+    IDS_CHANGES = 61214,       // "%d changes"
+    IDS_BYTES = 61215,         // "%d bytes"
+    IDS_KB = 61216,            // "%d KB"
+    IDS_MB = 61217,            // "%d MB"
+    IDS_INVALID_PATH = 61226,  // "Invalid path: %s"
+    IDS_VERSION = 61230,       // "Tresmo Version %d.%d.%d"
+    IDS_DELETE_FOLDER = 61231,
+    IDS_DELETE_FILE = 61232,
+    IDS_SAVE_AS = 61441,
+    IDS_FILE_FILTER = 128,  // the open and save filter of the document type
 };
 
 // The text of id; an unknown id gives an empty text.
 QString uiString(int id);
+// The text of id with its "%d" and "%s" places filled by args in order.
+QString uiFormat(int id, std::initializer_list<QString> args);
 
 // Registers the rows 1000 and 1001 of the message table. Call once at start, after the
 // engine's rows.

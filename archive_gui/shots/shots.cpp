@@ -6,11 +6,15 @@
 #include "archive_gui/dialogs/MsgListDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/dialogs/ToolSetupDlg.h"
+#include "archive_gui/doc/ArchiveDoc.h"
+#include "archive_gui/frame/MainFrame.h"
 #include "archive_gui/util/ProgressDlg.h"
 
 #include "archive/FileSel.h"
 #include "archive/ToolConfig.h"
+#include "archive/Tresmo.h"
 #include "archive/msg.h"
+#include "archive/tstamp.h"
 
 #include <QApplication>
 #include <QDir>
@@ -116,9 +120,36 @@ int main(int argc, char** argv) {
     shoot(&invalid, "invalid-input");
 
     select.show();
-    ProgressDlg progress(&select, QStringLiteral("Scanning ") + sample, 0);
-    progress.advance(1234, 0);
-    settle();
-    if (progress.box()) shoot(progress.box(), "scan-progress");
+    {
+        ProgressDlg progress(&select, QStringLiteral("Scanning ") + sample, 0);
+        progress.advance(1234, 0);
+        settle();
+        if (progress.box()) shoot(progress.box(), "scan-progress");
+    }
+    select.hide();
+
+    // The main window on an archive of the sample: one save, then an edit pending.
+    std::string archive = QFile::encodeName(tmp.filePath("website.trsm")).toStdString();
+    sel.setFile(QFile::encodeName(tmp.filePath("website.sel")).toStdString());
+    sel.write();
+    {
+        Tresmo t;
+        t.setPath(archive);
+        // The files were written this second; the scan must see them as older than its time.
+        if (!t.refresh(sel, currentTime() + 2) || !t.save()) ++failures;
+    }
+    writeFile(sample + "/style.css", 99);
+    writeFile(sample + "/news.html", 1234);
+    QEventLoop wait;
+    QTimer::singleShot(1100, &wait, &QEventLoop::quit);
+    wait.exec();
+    ArchiveDoc doc;
+    MainFrame frame(doc);
+    frame.resize(800, 600);
+    if (!doc.openDocument(archive)) ++failures;
+    doc.archive().selectFolder(doc.archive().root());
+    doc.archive().updateSelectionInfo();
+    doc.updateViews(HINT_SELECTION);
+    shoot(&frame, "main-window");
     return failures ? 1 : 0;
 }

@@ -58,6 +58,7 @@ void ProgressDlg::poll() const {
         QString counts = _expectedFiles > 0
                              ? QString("%1 of %2 files").arg(_files).arg(_expectedFiles)
                              : QString("%1 files").arg(_files);
+        if (_bytes > 0) counts += QString(", %1 KB").arg((_bytes + 1023) / 1024);
         _box->setLabelText(_label + "\n" + counts);
         if (_expectedFiles > 0) {
             _box->setRange(0, 1000);

@@ -1,0 +1,31 @@
+#include "archive_gui/app/TresmoApp.h"
+
+#include "archive_gui/app/UiStrings.h"
+#include "archive_gui/doc/ArchiveDoc.h"
+#include "archive_gui/frame/MainFrame.h"
+
+#include "archive/cfg.h"
+
+#include <QApplication>
+
+TresmoApp::TresmoApp() = default;
+
+TresmoApp::~TresmoApp() {
+    // The window goes first: it still refers to the document.
+    _frame.reset();
+    _doc.reset();
+}
+
+bool TresmoApp::initInstance(const QStringList& args) {
+    QApplication::setApplicationName(QStringLiteral("Tresmo"));
+    QApplication::setOrganizationName(QStringLiteral("Norvik Software"));
+    QApplication::setDesktopFileName(QStringLiteral("tresmo"));
+    loadSettings();
+    registerUiMsgs();
+    _doc = std::make_unique<ArchiveDoc>();
+    _frame = std::make_unique<MainFrame>(*_doc);
+    bool ok = args.isEmpty() ? (_doc->newDocument(), true) : _frame->openDocument(args.first());
+    if (!ok) return false;
+    _frame->showStored();
+    return true;
+}

@@ -1,0 +1,309 @@
+#include "archive_gui/doc/ArchiveDoc.h"
+
+#include "archive_gui/app/UiStrings.h"
+#include "archive_gui/dialogs/SelectFilesDlg.h"
+#include "archive_gui/util/DlgUtils.h"
+#include "archive_gui/util/WorkerRun.h"
+#include "archive_gui/util/utils2.h"
+
+#include "archive/Progress.h"
+#include "archive/TempFileList.h"
+#include "archive/cfg.h"
+#include "archive/msg.h"
+#include "archive/paths.h"
+#include "archive/tstamp.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QWidget>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+const std::string* selExt = stringSetting("ArchiveDoc.selExt", "sel");
+const std::string* trsmExt = stringSetting("ArchiveDoc.trsmExt", "trsm");
+
+// True when path's extension is the archive's, without regard to case.
+bool hasArchiveExt(const char* path) {
+    char ext[MAX_PATH];
+    return getFileExt(ext, sizeof ext, path) && compareNoCase(ext, trsmExt->c_str()) == 0;
+}
+
+}  // namespace
+
+ArchiveDoc::ArchiveDoc(QObject* parent) : ViewDoc(parent) {}
+
+ArchiveDoc::~ArchiveDoc() = default;
+
+std::string ArchiveDoc::displayName() const {
+    if (!_archive.hasPath()) return {};
+    char buf[MAX_PATH];
+    const char* path = _archive.path().c_str();
+    bool ok = hasArchiveExt(path) ? getFileTitle(buf, sizeof buf, path)
+                                  : getFileName(buf, sizeof buf, path);
+    return ok ? std::string(buf) : std::string();
+}
+
+std::string ArchiveDoc::selectionPathFor(const std::string& archivePath) {
+    const char* path = archivePath.c_str();
+    char dir[MAX_PATH];
+    char title[MAX_PATH];
+    char out[MAX_PATH];
+    if (hasArchiveExt(path) && getDirPath(dir, sizeof dir, path) &&
+        getFileTitle(title, sizeof title, path) &&
+        buildFilePath(out, sizeof out, dir, title, selExt->c_str()))
+        return out;
+    return archivePath + "." + *selExt;
+}
+
+void ArchiveDoc::deleteContents() {
+    emit treeAboutToGo();
+    _archive.clear();
+    _sel = FileSel();
+    _valid = true;
+}
+
+void ArchiveDoc::newDocument() {
+    if (_busy) return;
+    deleteContents();
+    _modified = false;
+    _pathName.clear();
+    emit pathChanged();
+    updateViews(HINT_RESET);
+}
+
+bool ArchiveDoc::checkPath(const std::string& path, bool mustBeFile) {
+    const char* p = path.c_str();
+    bool ok = path.size() < MAX_DOC_PATH && isValidPath(p) &&
+              (!mustBeFile || (pathExists(p) && !isDirectory(p)));
+    if (!ok) {
+        QMessageBox box(QMessageBox::Critical, QString(),
+                        uiFormat(IDS_INVALID_PATH, {fromLocalPath(path)}), QMessageBox::Ok,
+                        _window);
+        box.exec();
+    }
+    return ok;
+}
+
+void ArchiveDoc::setStoragePath(const std::string& path) {
+    _archive.setPath(path);
+    _sel.setFile(selectionPathFor(path));
+}
+
+bool ArchiveDoc::openDocument(const std::string& path) {
+    if (_busy || !checkPath(path, true)) return false;
+    deleteContents();
+    _modified = true;
+    setStoragePath(path);
+    bool ok = true;
+    if (pathExists(_sel.file().c_str()) && !_sel.read()) {
+        _valid = false;
+        ok = false;
+    }
+    if (ok && !loadArchive()) ok = false;
+    if (ok) {
+        _modified = false;
+        _archive.setRange(_archive.now(), _archive.now());
+        _archive.updateFolderInfo();
+        _pathName = path;
+        emit recentFile(fromLocalPath(path));
+    } else if (_modified) {
+        // What was open is gone and what was asked for did not load: start afresh.
+        deleteContents();
+        _modified = false;
+        _pathName.clear();
+    }
+    emit pathChanged();
+    updateViews(HINT_RESET);
+    return ok;
+}
+
+std::string ArchiveDoc::askSavePath(const std::string& proposal) {
+    QFileDialog dlg(_window, uiString(IDS_SAVE_AS), fromLocalPath(proposal),
+                    uiString(IDS_FILE_FILTER));
+    dlg.setAcceptMode(QFileDialog::AcceptSave);
+    dlg.setFileMode(QFileDialog::AnyFile);
+    dlg.setDefaultSuffix(QString::fromStdString(*trsmExt));
+    dlg.selectFile(fromLocalPath(proposal));
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return {};
+    return toLocalPath(dlg.selectedFiles().first());
+}
+
+bool ArchiveDoc::save() {
+    if (!canSave()) return false;
+    if (!_archive.hasPath()) {
+        VERIFY(*_archive.name() && *_archive.base());
+        char proposal[MAX_PATH];
+        VERIFY(buildFilePath(proposal, sizeof proposal, _archive.base(), _archive.name(),
+                             trsmExt->c_str()));
+        std::string path = askSavePath(proposal);
+        if (path.empty() || !checkPath(path, false)) return false;
+        if (pathExists(path.c_str())) {
+            try {
+                delFile(path.c_str());
+            } catch (Error& e) {
+                showError(makeError(std::move(e), "ArchiveDoc.OnFileSave.1", path));
+                return false;
+            }
+        }
+        setStoragePath(path);
+        _pathName = path;
+        emit pathChanged();
+        emit recentFile(fromLocalPath(path));
+    }
+    redrawWindow();
+    bool ok = runWork(QStringLiteral("Saving ") + fromLocalPath(_archive.path()),
+                      [this](Progress& p) { return _archive.save(&p); });
+    if (ok) {
+        if (!_sel.saved() && !_sel.write()) _valid = false;
+        _archive.updateFolderInfo();
+        _archive.updateSelectionInfo();
+        _archive.updateVersionMarks();
+        updateViews(HINT_MARKS);
+        // Changes this save left unwritten stay pending, shown as they are.
+        if (_archive.root() && (_archive.root()->flags & Node::SUBTREE_CHANGED)) return true;
+    }
+    setRange(0, 0);
+    return ok;
+}
+
+void ArchiveDoc::selectFiles() {
+    if (!canSelectFiles()) return;
+    SelectFilesDlg dlg(_sel, _window);
+    if (dlg.exec() != QDialog::Accepted) return;
+    applySelection(dlg.selection());
+}
+
+void ArchiveDoc::applySelection(const FileSel& sel) {
+    if (_busy || sel.sharesWith(_sel)) return;
+    _sel = sel;
+    if (!_sel.file().empty() && !_sel.write()) {
+        _valid = false;
+        emit treeAboutToGo();
+        updateViews(HINT_STRUCTURE);
+        return;
+    }
+    loadArchive();
+    _archive.updateFolderInfo();
+    updateViews(HINT_STRUCTURE);
+    _archive.pruneSelection();
+    _archive.updateSelectionInfo();
+    _archive.updateVersionMarks();
+    updateViews(HINT_EXPAND);
+}
+
+bool ArchiveDoc::exportSelected() {
+    if (!canExport()) return false;
+    FolderBrowser browser(_window, nullptr, "ArchiveDoc.OnExport.dir");
+    if (!browser.browseFolder()) return false;
+    Node* item = _archive.selectedItem();
+    char target[MAX_PATH];
+    if (!item || !buildFilePath(target, sizeof target, browser.chosen(), item->name)) return false;
+    if (pathExists(target)) {
+        bool folder = isDirectory(target);
+        QMessageBox ask(
+            QMessageBox::Question, QString(),
+            uiFormat(folder ? IDS_DELETE_FOLDER : IDS_DELETE_FILE, {fromLocalPath(target)}),
+            QMessageBox::Yes | QMessageBox::No, _window);
+        if (ask.exec() != QMessageBox::Yes) return false;
+        try {
+            if (folder)
+                delDir(target);
+            else
+                delFile(target);
+        } catch (Error& e) {
+            if (folder)
+                showError(makeError(std::move(e), "ArchiveDoc.OnExport.1", target));
+            else
+                showError(e);
+            return false;
+        }
+    }
+    redrawWindow();
+    std::string into = browser.chosen();
+    return runWork(QStringLiteral("Exporting to ") + fromLocalPath(target),
+                   [this, into](Progress& p) { return _archive.exportSelected(into, "", &p); });
+}
+
+void ArchiveDoc::recentChanges(Period period) {
+    int64_t now = _archive.now();
+    switch (period) {
+        case Period::Current:
+            setRange(now, now);
+            break;
+        case Period::Today:
+            setRange(startOfDay(now), now);
+            break;
+        case Period::ThisWeek:
+            setRange(startOfWeek(now), now);
+            break;
+        case Period::ThisMonth:
+            setRange(startOfMonth(now), now);
+            break;
+        case Period::ThisYear:
+            setRange(startOfYear(now), now);
+            break;
+    }
+}
+
+void ArchiveDoc::setRange(int64_t from, int64_t to) {
+    if (_busy) return;
+    _archive.setRange(from ? from : _archive.from(), to ? to : _archive.to());
+    loadArchive();
+    _archive.updateFolderInfo();
+    updateViews(HINT_STRUCTURE);
+    _archive.pruneSelection();
+    _archive.updateSelectionInfo();
+    _archive.updateVersionMarks();
+    updateViews(HINT_SELECTION);
+}
+
+bool ArchiveDoc::loadArchive() {
+    emit treeAboutToGo();
+    std::string display = displayName();
+    FileSel sel = _sel;
+    QString what = fromLocalPath(_archive.hasPath() ? _archive.path() : sel.folder());
+    bool ok = runWork(QStringLiteral("Loading ") + what, [this, display, sel](Progress& p) {
+        _archive.setNow(currentTime());
+        if (sel.folder().empty()) {
+            if (_archive.hasPath()) _archive.setName(display);
+        } else {
+            _archive.setBaseAndName(sel.folder().c_str());
+        }
+        if (_archive.hasPath() && !_archive.read(&p)) return false;
+        return _archive.findChanges(sel, &p);
+    });
+    if (!ok) _valid = false;
+    return ok;
+}
+
+bool ArchiveDoc::canSave() const {
+    return !_busy && _valid && _archive.hasPendingChanges();
+}
+
+bool ArchiveDoc::canExport() const {
+    return !_busy && _valid && _archive.isSingleSelection();
+}
+
+bool ArchiveDoc::canRefresh() const {
+    return !_busy && _valid && !_sel.folder().empty();
+}
+
+bool ArchiveDoc::canRecentChanges() const {
+    return !_busy && _valid && _archive.root();
+}
+
+bool ArchiveDoc::runWork(const QString& label, const std::function<bool(Progress&)>& work) {
+    _busy = true;
+    emit statusChanged();
+    bool ok = WorkerRun(_window, label, _progressDelayMs).run(work);
+    _busy = false;
+    emit statusChanged();
+    return ok;
+}
+
+void ArchiveDoc::redrawWindow() {
+    if (_window) _window->repaint();
+}

@@ -1,0 +1,116 @@
+// The document: one archive (Tresmo) and its file selection, and every command that concerns
+// the archive as a whole (New, Open, Save, Select Files, Export, Refresh, Recent Changes).
+//
+// The document file the user opens and saves is the archive's storage file; the selection
+// lives in a companion file beside it, paired by name (work.trsm with work.sel). A new
+// document has neither until its first Save.
+//
+// Long work (load, scan, save, export) runs on a worker thread under a modal progress box
+// with Cancel; busy() is true meanwhile. Before a reload frees the tree, treeAboutToGo() is
+// emitted so every view lets go of it. Commands show their own failures (through the
+// installed presenter or a message box) and return whether they succeeded; nothing throws.
+//
+// valid() turns false when reading the archive, scanning the folder or storing the selection
+// fails; the views then show nothing and the can*() checks refuse all but New, Open and the
+// tool setups until the next New or Open.
+#pragma once
+
+#include "archive_gui/doc/ViewDoc.h"
+
+#include "archive/FileSel.h"
+#include "archive/Tresmo.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class QWidget;
+
+class ArchiveDoc : public ViewDoc {
+    Q_OBJECT
+
+  public:
+    // Paths of 250 characters or more are refused for a document.
+    static constexpr size_t MAX_DOC_PATH = 250;
+
+    enum class Period { Current, Today, ThisWeek, ThisMonth, ThisYear };
+
+    explicit ArchiveDoc(QObject* parent = nullptr);
+    ~ArchiveDoc() override;
+
+    Tresmo& archive() override { return _archive; }
+    bool valid() const override { return _valid; }
+    bool busy() const override { return _busy; }
+
+    const FileSel& selection() const { return _sel; }
+    // The path the document was opened from or saved to; empty for a new document.
+    const std::string& pathName() const { return _pathName; }
+    // The storage file's title when it has the archive extension, else its file name; empty
+    // without a storage file.
+    std::string displayName() const;
+    // The selection file that pairs with an archive path: the title with the selection
+    // extension when the path has the archive extension (any case), else path + ".sel".
+    static std::string selectionPathFor(const std::string& archivePath);
+
+    // The window that owns the document's dialogs and progress box.
+    void setWindow(QWidget* window) { _window = window; }
+    // How long work runs before its progress box appears (tests set 0).
+    void setProgressDelay(int ms) { _progressDelayMs = ms; }
+
+    // New: an empty document without paths and with an empty selection.
+    void newDocument();
+    // Open, as the framework does it: an invalid path is refused with "Invalid path: %s" and
+    // the document stays as it was; a later failure leaves a new, empty document.
+    bool openDocument(const std::string& path);
+    // Save; asks for the path (the file dialog) when the archive has none yet.
+    bool save();
+    // The save-as dialog of the first Save, starting at proposal; empty on Cancel.
+    std::string askSavePath(const std::string& proposal);
+    // Select Files: the dialog, then applySelection.
+    void selectFiles();
+    // Adopts sel (unless it is the document's own, unchanged) and reloads.
+    void applySelection(const FileSel& sel);
+    // Export of the one selected item into a folder the user picks.
+    bool exportSelected();
+    void refresh() { setRange(_archive.now(), _archive.now()); }
+    void recentChanges(Period period);
+    // Reloads with the range from..to (0 keeps a bound) and updates the views.
+    void setRange(int64_t from, int64_t to);
+    // Empties the archive, re-reads the storage file and rescans the folder (at the present
+    // time); false (valid() false) when either fails.
+    bool loadArchive();
+
+    bool canSave() const;
+    bool canSelectFiles() const { return !_busy && _valid; }
+    bool canExport() const;
+    bool canRefresh() const;
+    bool canRecentChanges() const;
+
+  signals:
+    // The document's path changed (New, Open, first Save).
+    void pathChanged();
+    // A path to put first in the recently used files.
+    void recentFile(const QString& path);
+
+  private:
+    void deleteContents();
+    // The path checks of Open and Save: shorter than MAX_DOC_PATH, valid; with mustBeFile it
+    // must also exist and not be a folder. Shows "Invalid path: %s" on failure.
+    bool checkPath(const std::string& path, bool mustBeFile);
+    void setStoragePath(const std::string& path);
+    // Runs work on the worker thread with its progress box; busy() meanwhile.
+    bool runWork(const QString& label, const std::function<bool(Progress&)>& work);
+    void redrawWindow();
+
+    Tresmo _archive;
+    FileSel _sel;
+    bool _valid = true;
+    bool _busy = false;
+    // Set while Open replaces the contents: a failure then leaves a new document.
+    bool _modified = false;
+    std::string _pathName;
+    QWidget* _window = nullptr;
+    int _progressDelayMs = 400;
+};

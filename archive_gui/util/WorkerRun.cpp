@@ -1,0 +1,132 @@
+#include "archive_gui/util/WorkerRun.h"
+
+#include "archive_gui/util/DlgUtils.h"
+#include "archive_gui/util/ProgressDlg.h"
+
+#include "archive/Progress.h"
+#include "archive/msg.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// The counts and the cancel flag, written by one thread and read by the other.
+class SharedProgress : public Progress {
+  public:
+    void expect(int64_t files, int64_t bytes) override {
+        _expectedFiles = files;
+        _expectedBytes = bytes;
+    }
+    void advance(int64_t files, int64_t bytes) override {
+        _files += files;
+        _bytes += bytes;
+    }
+    bool cancelled() const override { return _cancel; }
+
+    std::atomic<int64_t> _files{0};
+    std::atomic<int64_t> _bytes{0};
+    std::atomic<int64_t> _expectedFiles{0};
+    std::atomic<int64_t> _expectedBytes{0};
+    std::atomic<bool> _cancel{false};
+};
+
+// Hands every message to the presenter that was installed before the run, on the UI thread.
+class UiThreadPresenter : public Presenter {
+  public:
+    UiThreadPresenter() : _previous(installPresenter(this)) {}
+    ~UiThreadPresenter() override { installPresenter(_previous); }
+    UiThreadPresenter(const UiThreadPresenter&) = delete;
+    UiThreadPresenter& operator=(const UiThreadPresenter&) = delete;
+
+    void showError(const Error& error) override {
+        forward([&] { ::showError(error); });
+    }
+    void showMsgs(const MsgList& list) override {
+        forward([&] { ::showMsgs(list); });
+    }
+    void verifyFailed(const char* file, int line, const char* expr) override {
+        forward([&] {
+            if (_previous) _previous->verifyFailed(file, line, expr);
+        });
+    }
+
+  private:
+    // The previous presenter may be the default one (null), reached only through the free
+    // functions, so it is put back for the length of the call. The worker waits meanwhile,
+    // so nothing else sees the swap.
+    void forward(const std::function<void()>& show) {
+        WorkerRun::onUiThread([&] {
+            installPresenter(_previous);
+            show();
+            installPresenter(this);
+        });
+    }
+
+    Presenter* _previous;
+};
+
+}  // namespace
+
+WorkerRun::WorkerRun(QWidget* owner, QString label, int delayMs)
+    : _owner(owner), _label(std::move(label)), _delayMs(delayMs) {}
+
+void WorkerRun::onUiThread(const std::function<void()>& f) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread()) {
+        f();
+        return;
+    }
+    QMetaObject::invokeMethod(app, f, Qt::BlockingQueuedConnection);
+}
+
+bool WorkerRun::run(const std::function<bool(Progress&)>& work) {
+    WaitCursor wait;
+    UiThreadPresenter presenter;
+    SharedProgress shared;
+    ProgressDlg box(_owner, _label, _delayMs);
+
+    std::mutex lock;
+    std::condition_variable wake;
+    bool done = false;
+    bool result = false;
+    std::thread worker([&] {
+        bool ok = work(shared);
+        std::lock_guard<std::mutex> hold(lock);
+        result = ok;
+        done = true;
+        wake.notify_one();
+    });
+
+    int64_t files = 0;
+    int64_t bytes = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            // A message from the worker is a posted call that waits for this thread, so the
+            // wait is short and the events run in between.
+            if (wake.wait_for(hold, std::chrono::milliseconds(ProgressDlg::POLL_MS + 1),
+                              [&] { return done; }))
+                break;
+        }
+        box.expect(shared._expectedFiles, shared._expectedBytes);
+        int64_t f = shared._files;
+        int64_t b = shared._bytes;
+        box.advance(f - files, b - bytes);
+        files = f;
+        bytes = b;
+        if (box.cancelled()) shared._cancel = true;
+        // The box stops turning the event loop once it is cancelled, but the worker may
+        // still have a message to show before it stops.
+        QCoreApplication::processEvents(box.box() ? QEventLoop::AllEvents
+                                                  : QEventLoop::ExcludeUserInputEvents);
+    }
+    worker.join();
+    return result;
+}
