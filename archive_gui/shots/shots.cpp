@@ -6,6 +6,7 @@
 #include "archive_gui/dialogs/MsgListDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/dialogs/ToolSetupDlg.h"
+#include "archive_gui/shots/ViewShots.h"
 #include "archive_gui/util/ProgressDlg.h"
 
 #include "archive/FileSel.h"
@@ -120,5 +121,6 @@ int main(int argc, char** argv) {
     progress.advance(1234, 0);
     settle();
     if (progress.box()) shoot(progress.box(), "scan-progress");
+    shootViews(shoot);
     return failures ? 1 : 0;
 }
