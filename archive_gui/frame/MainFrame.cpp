@@ -6,6 +6,9 @@
 #include "archive_gui/frame/MainStatusBar.h"
 #include "archive_gui/util/DlgUtils.h"
 #include "archive_gui/util/Icons.h"
+#include "archive_gui/views/DirTreeView.h"
+#include "archive_gui/views/FileListView.h"
+#include "archive_gui/views/VersListView.h"
 
 #include "archive/ToolConfig.h"
 #include "archive/cfg.h"
@@ -233,20 +236,47 @@ void MainFrame::createClient() {
         s->setHandleWidth(4);
     }
     setCentralWidget(_outer);
+    connectViews();
     _status = new MainStatusBar(_doc, this);
     setStatusBar(_status);
 }
 
 QWidget* MainFrame::createPane(Pane p, ViewDoc& doc, QWidget* parent) {
-    (void)doc;
-    static const char* const NAMES[] = {"Folder tree", "File list", "Version list"};
-    auto* placeholder = new QLabel(QString::fromUtf8(NAMES[p]), parent);
-    placeholder->setAlignment(Qt::AlignCenter);
-    placeholder->setFocusPolicy(Qt::StrongFocus);
-    placeholder->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    placeholder->setBackgroundRole(QPalette::Base);
-    placeholder->setAutoFillBackground(true);
-    return placeholder;
+    switch (p) {
+        case TREE_PANE:
+            return new DirTreeView(doc, parent);
+        case FILE_LIST_PANE:
+            return new FileListView(doc, parent);
+        case VERS_LIST_PANE:
+            return new VersListView(doc, parent);
+        case PANE_COUNT:
+            break;
+    }
+    return nullptr;
+}
+
+namespace {
+
+// The frame's command runs the view's and follows its enabling, so the menu, the toolbar and
+// the view's own context menu and keys are one command.
+void follow(QAction* frame, QAction* view) {
+    if (!view) return;
+    frame->setEnabled(view->isEnabled());
+    QObject::connect(frame, &QAction::triggered, view, &QAction::trigger);
+    QObject::connect(view, &QAction::changed, frame,
+                     [frame, view] { frame->setEnabled(view->isEnabled()); });
+}
+
+}  // namespace
+
+void MainFrame::connectViews() {
+    if (auto* files = qobject_cast<FileListView*>(_panes[FILE_LIST_PANE])) {
+        follow(_actions[CMD_OPEN_FILE], files->openFileAction());
+        follow(_actions[CMD_SHOW_DIFF], files->showDiffAction());
+        files->setExportAction(_actions[CMD_EXPORT]);
+    }
+    if (auto* vers = qobject_cast<VersListView*>(_panes[VERS_LIST_PANE]))
+        follow(_actions[CMD_VIEW_VERSION], vers->viewVersionAction());
 }
 
 void MainFrame::restorePlacement() {

@@ -94,6 +94,7 @@ class MainFrame : public QMainWindow {
     void createMenus();
     void createToolBar();
     void createClient();
+    void connectViews();
     void restorePlacement();
     void applyPaneSizes();
     void updateTitle();

@@ -8,6 +8,7 @@
 #include "archive_gui/dialogs/ToolSetupDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
 #include "archive_gui/frame/MainFrame.h"
+#include "archive_gui/shots/ViewShots.h"
 #include "archive_gui/util/ProgressDlg.h"
 
 #include "archive/FileSel.h"
@@ -151,5 +152,6 @@ int main(int argc, char** argv) {
     doc.archive().updateSelectionInfo();
     doc.updateViews(HINT_SELECTION);
     shoot(&frame, "main-window");
+    shootViews(shoot);
     return failures ? 1 : 0;
 }

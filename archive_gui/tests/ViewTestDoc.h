@@ -1,0 +1,88 @@
+// A document for the views without the application around it: a real archive, histories
+// written through the engine at chosen times, and the document's reload and range commands
+// with the hints they send. Shared by the view tests, the view benchmark and the screenshots.
+#pragma once
+
+#include "archive_gui/doc/ViewDoc.h"
+
+#include "archive/FileSel.h"
+#include "archive/Tresmo.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/time.h>
+
+class ViewTestDoc : public ViewDoc {
+  public:
+    ViewTestDoc() {
+        _folder = (std::filesystem::path(_tmp.path().toStdString()) / "work").string();
+        std::filesystem::create_directories(_folder);
+        _sel.setFolder(_folder);
+        _sel.setIncludeSubfolders(true);
+        _archivePath = _folder + ".trsm";
+    }
+
+    Tresmo& archive() override { return _a; }
+    bool valid() const override { return _valid; }
+    bool busy() const override { return false; }
+
+    const std::string& folder() const { return _folder; }
+
+    // Writes rel under the watched folder with a modification time.
+    void put(const std::string& rel, const std::string& data, int64_t mtime) const {
+        std::filesystem::path p = std::filesystem::path(_folder) / rel;
+        std::filesystem::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << data;
+        struct timeval tv[2] = {{static_cast<time_t>(mtime), 0}, {static_cast<time_t>(mtime), 0}};
+        ::utimes(p.c_str(), tv);
+    }
+    void remove(const std::string& rel) const {
+        std::filesystem::remove_all(std::filesystem::path(_folder) / rel);
+    }
+
+    // Scans the folder at time t and stores what changed as one transaction, in a separate
+    // archive object as another run of the program would.
+    bool save(int64_t t) const {
+        Tresmo a;
+        a.setPath(_archivePath);
+        return a.refresh(_sel, t) && a.save();
+    }
+
+    // Reloads and rescans at time t (the Current range unless a past range was set) and
+    // sends the hints as the document's range commands do.
+    void reload(int64_t t, int64_t from = 0, int64_t to = 0) {
+        emit treeAboutToGo();
+        if (from) _a.setRange(from, _a.to());
+        if (to) _a.setRange(_a.from(), to);
+        _a.setPath(_archivePath);
+        _valid = _a.refresh(_sel, t);
+        updateViews(HINT_STRUCTURE);
+        _a.pruneSelection();
+        _a.updateSelectionInfo();
+        _a.updateVersionMarks();
+        updateViews(HINT_SELECTION);
+    }
+
+    // Opens the archive as of time t: both range ends at now, then the first update.
+    void open(int64_t t) {
+        emit treeAboutToGo();
+        _a.setRange(t, t);
+        _a.setPath(_archivePath);
+        _valid = _a.refresh(_sel, t);
+        _a.setRange(_a.now(), _a.now());
+        _a.updateFolderInfo();
+    }
+
+  private:
+    QTemporaryDir _tmp;
+    std::string _folder;
+    std::string _archivePath;
+    FileSel _sel;
+    Tresmo _a;
+    bool _valid = true;
+};

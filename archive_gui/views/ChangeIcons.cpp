@@ -1,0 +1,187 @@
+#include "archive_gui/views/ChangeIcons.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+
+#include <array>
+#include <map>
+
+namespace views {
+
+int iconIndex(NodeState s) {
+    return (s == NodeState::None || s == NodeState::Removed) ? 0 : 1;
+}
+
+Overlay overlayFor(NodeState s) {
+    switch (s) {
+        case NodeState::None:
+        case NodeState::Modified:
+            return Overlay::Changed;
+        case NodeState::Added:
+            return Overlay::Added;
+        case NodeState::Removed:
+            return Overlay::Removed;
+        case NodeState::Unchanged:
+            break;
+    }
+    return Overlay::None;
+}
+
+int txnIconIndex(bool pending, bool inRange) {
+    return (pending ? 0 : 1) + (inRange ? 2 : 0);
+}
+
+Overlay markOverlay(int mark) {
+    if (mark == 1) return Overlay::Same;
+    if (mark >= 2) return Overlay::Changed;
+    return Overlay::None;
+}
+
+namespace {
+
+// Drawn on a 16-unit grid at twice the resolution, so they stay sharp on dense screens.
+constexpr int SIZE = 16;
+constexpr qreal SCALE = 2;
+
+void drawFolder(QPainter& p, bool grey) {
+    QColor fill = grey ? QColor(0xd8, 0xd8, 0xd8) : QColor(0xf2, 0xc5, 0x5c);
+    QColor line = grey ? QColor(0x9a, 0x9a, 0x9a) : QColor(0x9c, 0x6f, 0x12);
+    QPainterPath path;
+    path.moveTo(1.5, 3.5);
+    path.lineTo(6, 3.5);
+    path.lineTo(7.5, 5);
+    path.lineTo(14.5, 5);
+    path.lineTo(14.5, 13.5);
+    path.lineTo(1.5, 13.5);
+    path.closeSubpath();
+    p.setPen(QPen(line, 1));
+    p.setBrush(fill);
+    p.drawPath(path);
+    p.setPen(QPen(line.lighter(130), 1));
+    p.drawLine(QPointF(2, 6.5), QPointF(14, 6.5));
+}
+
+void drawFile(QPainter& p, bool grey) {
+    QColor fill = grey ? QColor(0xe6, 0xe6, 0xe6) : Qt::white;
+    QColor line = grey ? QColor(0xa0, 0xa0, 0xa0) : QColor(0x50, 0x5a, 0x6a);
+    QPainterPath path;
+    path.moveTo(3.5, 1.5);
+    path.lineTo(9.5, 1.5);
+    path.lineTo(12.5, 4.5);
+    path.lineTo(12.5, 14.5);
+    path.lineTo(3.5, 14.5);
+    path.closeSubpath();
+    p.setPen(QPen(line, 1));
+    p.setBrush(fill);
+    p.drawPath(path);
+    p.drawLine(QPointF(9.5, 1.5), QPointF(9.5, 4.5));
+    p.drawLine(QPointF(9.5, 4.5), QPointF(12.5, 4.5));
+    p.setPen(QPen(line.lighter(150), 1));
+    for (qreal y : {7.5, 9.5, 11.5})
+        p.drawLine(QPointF(5, y), QPointF(11, y));
+}
+
+// A transaction: a small stack of pages, red when it is the pending one; a highlighted square
+// behind it when it lies inside the range.
+void drawTxn(QPainter& p, int index) {
+    if (index >= 2) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x3d, 0x8e, 0xe0, 110));
+        p.drawRoundedRect(QRectF(0, 0, 16, 16), 3, 3);
+    }
+    QColor c = (index % 2 == 0) ? QColor(0xd0, 0x20, 0x20) : QColor(0x20, 0x20, 0x20);
+    p.setPen(QPen(c, 1.2));
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(5.5, 2.5, 8, 10));
+    p.drawRect(QRectF(3.5, 4.5, 8, 10));
+    p.setPen(QPen(c, 1));
+    for (qreal y : {7.5, 9.5, 11.5})
+        p.drawLine(QPointF(5, y), QPointF(10, y));
+}
+
+// The overlay sits in the lower left corner on a small disc so it reads on any icon.
+void drawOverlay(QPainter& p, Overlay o) {
+    if (o == Overlay::None) return;
+    QColor c;
+    switch (o) {
+        case Overlay::Changed:
+            c = QColor(0xd9, 0x6b, 0x00);
+            break;
+        case Overlay::Added:
+            c = QColor(0x1e, 0x8e, 0x3e);
+            break;
+        case Overlay::Removed:
+            c = QColor(0xc6, 0x28, 0x28);
+            break;
+        case Overlay::Same:
+            c = QColor(0x1f, 0x5f, 0xbf);
+            break;
+        case Overlay::None:
+            break;
+    }
+    QRectF disc(0, 7, 9, 9);
+    p.setPen(QPen(Qt::white, 1));
+    p.setBrush(c);
+    p.drawEllipse(disc);
+    p.setPen(QPen(Qt::white, 1.6, Qt::SolidLine, Qt::FlatCap));
+    QPointF m = disc.center();
+    switch (o) {
+        case Overlay::Changed:
+            p.drawLine(QPointF(m.x(), m.y() - 2.8), QPointF(m.x(), m.y() + 0.6));
+            p.drawPoint(QPointF(m.x(), m.y() + 2.4));
+            break;
+        case Overlay::Added:
+            p.drawLine(QPointF(m.x() - 2.6, m.y()), QPointF(m.x() + 2.6, m.y()));
+            p.drawLine(QPointF(m.x(), m.y() - 2.6), QPointF(m.x(), m.y() + 2.6));
+            break;
+        case Overlay::Removed:
+            p.drawLine(QPointF(m.x() - 2.6, m.y()), QPointF(m.x() + 2.6, m.y()));
+            break;
+        case Overlay::Same:
+            p.setPen(QPen(Qt::white, 1.2, Qt::SolidLine, Qt::FlatCap));
+            p.drawLine(QPointF(m.x() - 2.5, m.y() - 1.3), QPointF(m.x() + 2.5, m.y() - 1.3));
+            p.drawLine(QPointF(m.x() - 2.5, m.y() + 1.3), QPointF(m.x() + 2.5, m.y() + 1.3));
+            break;
+        case Overlay::None:
+            break;
+    }
+}
+
+QIcon compose(Kind kind, int index, Overlay overlay) {
+    QPixmap pm(static_cast<int>(SIZE * SCALE), static_cast<int>(SIZE * SCALE));
+    pm.fill(Qt::transparent);
+    {
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.scale(SCALE, SCALE);
+        switch (kind) {
+            case Kind::Folder:
+                drawFolder(p, index == 0);
+                break;
+            case Kind::File:
+                drawFile(p, index == 0);
+                break;
+            case Kind::Txn:
+                drawTxn(p, index);
+                break;
+        }
+        drawOverlay(p, overlay);
+    }
+    pm.setDevicePixelRatio(SCALE);
+    return QIcon(pm);
+}
+
+}  // namespace
+
+const QIcon& icon(Kind kind, int index, Overlay overlay) {
+    // A handful of pictures in all; made on first use because pixmaps need the application.
+    // Never freed: pixmaps must not outlive the application object, which a static would.
+    static auto* cache = new std::map<std::array<int, 3>, QIcon>;
+    std::array<int, 3> key{static_cast<int>(kind), index, static_cast<int>(overlay)};
+    auto it = cache->find(key);
+    if (it == cache->end()) it = cache->emplace(key, compose(kind, index, overlay)).first;
+    return it->second;
+}
+
+}  // namespace views
