@@ -24,6 +24,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -47,11 +48,23 @@ class ClockOs : public os::Os {
         if (_slow) std::this_thread::sleep_for(std::chrono::milliseconds(3));
         return os::Os::write(fd, b, n);
     }
+    // A file or folder that may not be deleted, as one held open elsewhere or one the user
+    // lacks the rights to (the tests run as root, which ignores permissions).
+    int unlink(const char* path) override { return _locked ? deny() : os::Os::unlink(path); }
+    int unlinkat(int dirfd, const char* path, int flags) override {
+        return _locked ? deny() : os::Os::unlinkat(dirfd, path, flags);
+    }
+    int rmdir(const char* path) override { return _locked ? deny() : os::Os::rmdir(path); }
 
     std::atomic<int64_t> _t;
     std::atomic<bool> _slow{false};
+    bool _locked = false;
 
   private:
+    static int deny() {
+        errno = EACCES;
+        return -1;
+    }
     os::Os* _previous;
 };
 
@@ -90,6 +103,8 @@ void answerFileDialog(const std::string& path, QString* proposed = nullptr) {
             *proposed = dlg->directory().filePath(
                 dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text());
         dlg->selectFile(QString::fromStdString(path));
+        // The user has already agreed to replace an existing file.
+        dlg->setOption(QFileDialog::DontConfirmOverwrite);
         static_cast<QDialog*>(dlg)->accept();
     });
 }
@@ -342,6 +357,47 @@ class MainWindowTest : public QObject {
         QVERIFY(doc.valid());
         QCOMPARE(doc.archive().root()->info->pending, 40);
         QVERIFY(enabled(frame, MainFrame::CMD_SAVE));
+    }
+
+    void targetsThatCannotBeDeleted() {
+        TempStore store;
+        ClockOs clock(T0 + 3600);
+        writeAt(store, "w/a.txt", "a", T0);
+        writeAt(store, "w.trsm", "not an archive", T0);
+        ArchiveDoc doc;
+        MainFrame frame(doc);
+        frame.show();
+        doc.newDocument();
+        FileSel sel;
+        sel.setFolder(store.path("w"));
+        doc.applySelection(sel);
+
+        // Save as a file that is there and stays: 1000 on top of the system's reason, and
+        // nothing is written over it.
+        clock._locked = true;
+        answerFileDialog(store.path("w.trsm"));
+        auto chain = answerMsgList();
+        QVERIFY(!doc.save());
+        QCOMPARE(chain->value(0), QString("Error 1000"));
+        QVERIFY(chain->size() >= 2);
+        QCOMPARE(readAll(store.path("w.trsm")), QByteArray("not an archive"));
+        QVERIFY(!doc.archive().hasPath());
+
+        clock._locked = false;
+        answerFileDialog(store.path("w2.trsm"));
+        QVERIFY(doc.save());
+
+        // Export over a folder that cannot be removed: 1001, and the folder is left.
+        select(doc, nullptr);
+        writeAt(store, "out/w/mine.txt", "mine", T0);
+        clock._locked = true;
+        answerFileDialog(store.path("out"));
+        whenModal<QMessageBox>([](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
+        chain = answerMsgList();
+        QVERIFY(!doc.exportSelected());
+        QCOMPARE(chain->value(0), QString("Error 1001"));
+        QCOMPARE(readAll(store.path("out/w/mine.txt")), QByteArray("mine"));
+        clock._locked = false;
     }
 
     void statusBarTexts() {
