@@ -1,11 +1,9 @@
 #include "archive_gui/dialogs/MsgListDlg.h"
 
 #include "archive_gui/app/UiStrings.h"
+#include "archive_gui/util/DlgUtils.h"
 
 #include <QApplication>
-#include <QDesktopServices>
-#include <QDir>
-#include <QFileInfo>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -16,7 +14,6 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QTextDocument>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -196,12 +193,7 @@ void MsgListDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void MsgListDlg::openHelp(int topic) {
-    // The help is a set of pages installed beside the program; the topic is an anchor.
-    QDir dir(QApplication::applicationDirPath());
-    QFileInfo page(dir.filePath(QStringLiteral("../share/doc/tresmo/help.html")));
-    QUrl url = QUrl::fromLocalFile(page.absoluteFilePath());
-    url.setFragment(QString::number(topic));
-    QDesktopServices::openUrl(url);
+    openHelpPage(this, topic);
 }
 
 void MsgListPresenter::showError(const Error& error) {

@@ -16,10 +16,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -458,7 +456,5 @@ void MainFrame::about() {
 }
 
 void MainFrame::showHelp() {
-    QDir dir(QApplication::applicationDirPath());
-    QFileInfo page(dir.filePath(QStringLiteral("../share/doc/tresmo/help.html")));
-    QDesktopServices::openUrl(QUrl::fromLocalFile(page.absoluteFilePath()));
+    openHelpPage(this);
 }

@@ -15,6 +15,7 @@
 
 #include <QAction>
 #include <QDateTime>
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QProgressDialog>
@@ -22,6 +23,7 @@
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTest>
+#include <QUrl>
 
 #include <atomic>
 #include <cerrno>
@@ -141,6 +143,11 @@ class MainWindowTest : public QObject {
         registerUiMsgs();
     }
     void cleanupTestCase() { installPresenter(nullptr); }
+
+  public slots:
+    void openedUrl(const QUrl& url) { _urls << url; }
+
+  private slots:
 
     void firstUseSaveEditRefreshRecentChangesAndExport() {
         TempStore store;
@@ -400,6 +407,21 @@ class MainWindowTest : public QObject {
         clock._locked = false;
     }
 
+    void helpOpensThePagesBesideTheProgram() {
+        // The build tree holds the pages where an installation would: ../share/doc/tresmo.
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openedUrl");
+        ArchiveDoc doc;
+        MainFrame frame(doc);
+        frame.action(MainFrame::CMD_HELP_TOPICS)->trigger();
+        frame.action(MainFrame::CMD_HELP)->trigger();
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QCOMPARE(_urls.size(), 2);
+        QFile page(_urls[0].toLocalFile());
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        QVERIFY(page.readAll().contains("<title>Tresmo Help</title>"));
+        QVERIFY(!_urls[0].hasFragment());
+    }
+
     void statusBarTexts() {
         NodeStats s;
         s.files = 1;
@@ -418,6 +440,7 @@ class MainWindowTest : public QObject {
 
   private:
     MsgListPresenter _presenter;
+    QList<QUrl> _urls;
 };
 
 QTEST_MAIN(MainWindowTest)
