@@ -4,6 +4,8 @@
 #include "archive/msg.h"
 #include "archive/os.h"
 
+#include <algorithm>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -54,6 +56,16 @@ void FileWriter::flush() {
     if (!os::writeFull(_fd, _buf.get(), _len)) throw makeError(systemError(), "FileWriter.flush");
     _crc = crc32::update(_crc, _buf.get(), _len);
     _len = 0;
+}
+
+void FileWriter::write(std::span<const uint8_t> bytes) {
+    while (!bytes.empty()) {
+        if (_len == _bufSize) flush();
+        size_t n = std::min(bytes.size(), _bufSize - _len);
+        std::memcpy(_buf.get() + _len, bytes.data(), n);
+        _len += n;
+        bytes = bytes.subspan(n);
+    }
 }
 
 uint32_t FileWriter::close() {

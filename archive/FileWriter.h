@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 class FileWriter {
@@ -36,6 +37,7 @@ class FileWriter {
         if (_len == _bufSize) flush();
         _buf[_len++] = b;
     }
+    void write(std::span<const uint8_t> bytes);
     // Seconds since 1970 UTC, for the modification and access times; applied by close().
     void setFileTime(int64_t seconds) { _time = seconds; }
     // Writes what is buffered, sets the time and closes; returns the CRC-32 of all bytes.

@@ -158,6 +158,22 @@ TEST(FileWriter, WritesFullBuffersThenTheRestAndTheTimeAtClose) {
     EXPECT_EQ(statOf(dir / "f").st_mtim.tv_nsec, 0);
 }
 
+TEST(FileWriter, PiecesAcrossTheBufferEdgeArriveInOrderInFullBuffers) {
+    TestDir dir;
+    FaultOs fault;
+    FileWriter w(dir / "f", 4);
+    w.open();
+    std::string data = "abcdefghijklm";
+    // Pieces smaller than, equal to, straddling and larger than the buffer, and an empty one.
+    size_t cut[] = {0, 1, 1, 5, 9, 13};
+    for (size_t i = 0; i + 1 < std::size(cut); ++i)
+        w.write({reinterpret_cast<const uint8_t*>(data.data()) + cut[i], cut[i + 1] - cut[i]});
+    EXPECT_EQ(fault.count(FaultOs::Call::Write), 3);
+    EXPECT_EQ(w.close(), crc32::of(data.data(), data.size()));
+    EXPECT_EQ(fault.count(FaultOs::Call::Write), 4);
+    EXPECT_EQ(dir.read("f"), data);
+}
+
 TEST(FileWriter, ShortWritesAreContinuedAndFailuresReported) {
     TestDir dir;
     FaultOs fault;
