@@ -111,6 +111,14 @@ void answerFileDialog(const std::string& path, QString* proposed = nullptr) {
     });
 }
 
+// Starts a new document watching folder, as New and Select Files would.
+void watchNew(ArchiveDoc& doc, const std::string& folder) {
+    doc.newDocument();
+    FileSel sel;
+    sel.setFolder(folder);
+    doc.applySelection(sel);
+}
+
 // Selects the node at rel ("" for the root folder) as the views would.
 void select(ArchiveDoc& doc, const char* file) {
     Tresmo& t = doc.archive();
@@ -264,10 +272,7 @@ class MainWindowTest : public QObject {
         ArchiveDoc doc;
         MainFrame frame(doc);
         frame.show();
-        doc.newDocument();
-        FileSel sel;
-        sel.setFolder(store.path("w"));
-        doc.applySelection(sel);
+        watchNew(doc, store.path("w"));
         answerFileDialog(store.path("w.trsm"));
         QVERIFY(doc.save());
 
@@ -325,10 +330,7 @@ class MainWindowTest : public QObject {
         ArchiveDoc doc;
         MainFrame frame(doc);
         frame.show();
-        doc.newDocument();
-        FileSel sel;
-        sel.setFolder(store.path("w"));
-        doc.applySelection(sel);
+        watchNew(doc, store.path("w"));
         answerFileDialog(store.path("w.trsm"));
         bool saved = doc.save();
         QVERIFY2(saved, doc.archive().path().c_str());
@@ -374,10 +376,7 @@ class MainWindowTest : public QObject {
         ArchiveDoc doc;
         MainFrame frame(doc);
         frame.show();
-        doc.newDocument();
-        FileSel sel;
-        sel.setFolder(store.path("w"));
-        doc.applySelection(sel);
+        watchNew(doc, store.path("w"));
 
         // Save as a file that is there and stays: 1000 on top of the system's reason, and
         // nothing is written over it.
