@@ -231,10 +231,7 @@ void FileListView::onSelectionChanged(const QItemSelection& selected,
 }
 
 void FileListView::notifySelection() {
-    Tresmo& a = _doc.archive();
-    a.updateSelectionInfo();
-    a.updateVersionMarks();
-    _doc.updateViews(HINT_SELECTION, this);
+    _doc.selectionEdited(this);
 }
 
 void FileListView::onFilterEdited(const QString& text) {
