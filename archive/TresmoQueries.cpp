@@ -130,9 +130,9 @@ void TresmoData::updateVersionMarks() {
     std::vector<int32_t> existing(count + 1, 0);
     std::vector<uint8_t> changed(count, 0);
     auto markFor = [&](const Node* item) {
-        // A step is the item's state from its own transaction up to the next newer step's.
-        // One whose transaction is not older than a step already seen is hidden by it (the
-        // pending step over a newest stored version of the same transaction).
+        // Each step holds from the transaction after the newer step's down to its own. A step
+        // whose transaction is not older than the newer step's holds nowhere: the pending step
+        // hides a stored version of the same, newest transaction.
         size_t first = 0;
         walkHistory(item, _txns, [&](const Step& s, const Version*) {
             size_t at = static_cast<size_t>(_txns->seq - s.txn->seq);
