@@ -30,7 +30,6 @@ class RowSelectionModel : public QItemSelectionModel {
   public:
     explicit RowSelectionModel(QAbstractItemModel* model, QObject* parent = nullptr);
 
-    using QItemSelectionModel::select;
     void select(const QModelIndex& index, QItemSelectionModel::SelectionFlags command) override;
     void select(const QItemSelection& selection,
                 QItemSelectionModel::SelectionFlags command) override;
