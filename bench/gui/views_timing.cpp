@@ -203,6 +203,13 @@ int main(int argc, char** argv) {
     step(doc, "Shift+click over 10,000 scattered", [&] { click(list, 23, Qt::ShiftModifier); });
     std::printf("  files selected: %d\n", a.selectionCount());
 
+    // A Ctrl+click commits the scattered rows, so the Shift+click's range is added to them
+    // rather than replacing them.
+    selectScattered(doc, files);
+    step(doc, "Ctrl+click amid 10,000 scattered", [&] { click(list, 25, Qt::ControlModifier); });
+    step(doc, "then Shift+click, scattered kept", [&] { click(list, 15, Qt::ShiftModifier); });
+    std::printf("  files selected: %d\n", a.selectionCount());
+
     // Refresh: drop the tree, reload, then the hints of the document's range command.
     sendKey(list, Qt::Key_A, Qt::ControlModifier);
     QApplication::processEvents();
