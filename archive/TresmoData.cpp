@@ -103,6 +103,7 @@ bool TresmoData::findChildFrom(std::string_view name, Node* parent, Node* from, 
 Txn* TresmoData::beginTxn(int64_t time) {
     Txn* t = _pool.make<Txn>();
     t->time = time;
+    t->seq = _txns ? _txns->seq + 1 : 0;
     t->older = _txns;
     _txns = t;
     return t;

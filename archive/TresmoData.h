@@ -42,6 +42,7 @@ struct NodeStats {
 struct Txn {
     int64_t time = 0;  // strictly increasing from older to newer
     int32_t mark = 0;  // 0, 1 or 2, for the version list
+    int32_t seq = 0;   // 0 for the oldest, one more for each newer: a transaction's place
     Txn* older = nullptr;
 };
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QObject>
+#include "archive/Tresmo.h"
 
-class Tresmo;
+#include <QObject>
 
 // Update hints sent to every view; each view decides what a hint means for it.
 enum ViewHint : int {
@@ -32,6 +32,19 @@ class ViewDoc : public QObject {
     void updateViews(int hint, QObject* sender = nullptr) {
         emit viewsUpdated(hint, sender);
         emit statusChanged();
+    }
+
+    // A view changed the archive's selection: recomputes what hangs on it, then tells the
+    // other views.
+    void selectionEdited(QObject* sender) {
+        updateSelectionQueries();
+        updateViews(HINT_SELECTION, sender);
+    }
+    // The engine's part of selectionEdited. Virtual so that the views' benchmark can time the
+    // engine apart from the views' own work on the same call.
+    virtual void updateSelectionQueries() {
+        archive().updateSelectionInfo();
+        archive().updateVersionMarks();
     }
 
   signals:

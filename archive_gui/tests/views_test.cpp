@@ -6,6 +6,7 @@
 #include "archive_gui/views/DirTreeView.h"
 #include "archive_gui/views/FileListModel.h"
 #include "archive_gui/views/FileListView.h"
+#include "archive_gui/views/RowSelectionModel.h"
 #include "archive_gui/views/VersListModel.h"
 #include "archive_gui/views/VersListView.h"
 
@@ -18,8 +19,10 @@
 #include <QTest>
 #include <QTreeView>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -303,6 +306,111 @@ class ViewsTest : public QObject {
                  QString());  // the pending new file's size is not known yet
         QCOMPARE(doc.archive().selectionCount(), 1);
         QCOMPARE(p.files.listView()->selectionModel()->selectedRows().size(), 1);
+    }
+
+    void rowSelectionsReachTheDocumentOncePerAction() {
+        // The file list next to a plain QTreeView with Qt's own selection model over the same
+        // model: the same keys and clicks must select the same rows in both, and the document
+        // must hold exactly the files of those rows after one notification per action.
+        ViewTestDoc doc;
+        for (int i = 0; i < 40; ++i)
+            doc.put("many/f" + std::to_string(1000 + i) + ".dat", std::to_string(i), T1 - 10);
+        QVERIFY(doc.save(T1));
+        doc.open(T2);
+        Panes p(doc);
+        p.tree.initialUpdate();
+        p.treeView()->selectionModel()->setCurrentIndex(p.folder({"work", "many"}),
+                                                        QItemSelectionModel::ClearAndSelect);
+        QTreeView* list = p.files.listView();
+        QVERIFY(qobject_cast<RowSelectionModel*>(list->selectionModel()));
+        QTreeView plain;
+        plain.setModel(p.files.model());
+        plain.setRootIsDecorated(false);
+        plain.setUniformRowHeights(true);
+        plain.setSelectionMode(QAbstractItemView::ExtendedSelection);
+        plain.setSelectionBehavior(QAbstractItemView::SelectRows);
+        for (QWidget* w : {static_cast<QWidget*>(&p.files), static_cast<QWidget*>(&plain)}) {
+            w->resize(400, 900);
+            w->show();
+            QVERIFY(QTest::qWaitForWindowExposed(w));
+        }
+        Tresmo& a = doc.archive();
+
+        auto rowsOf = [](QTreeView* v) {
+            QList<int> rows;
+            for (const QModelIndex& i : v->selectionModel()->selectedRows())
+                rows << i.row();
+            std::sort(rows.begin(), rows.end());
+            return rows;
+        };
+        auto documentRows = [&] {
+            QList<int> rows;
+            if (a.selectionMode() == 2)
+                for (Node* n = a.selectedDir()->firstChild; n; n = n->next)
+                    if (n->flags & Node::SELECTED) rows << n->listRow - 1;
+            std::sort(rows.begin(), rows.end());
+            return rows;
+        };
+        auto click = [](QTreeView* v, int row, Qt::KeyboardModifiers mods) {
+            QRect r = v->visualRect(v->model()->index(row, 0));
+            QTest::mouseClick(v->viewport(), Qt::LeftButton, mods, r.center());
+        };
+        // Runs one action on both views; the file list's selection, the plain view's and the
+        // document's must agree, after exactly one selection hint.
+        auto both = [&](const std::function<void(QTreeView*)>& action) {
+            int hints = p.selectionHints;
+            action(list);
+            action(&plain);
+            QCOMPARE(p.selectionHints, hints + 1);
+            QCOMPARE(rowsOf(list), rowsOf(&plain));
+            QCOMPARE(documentRows(), rowsOf(list));
+            QCOMPARE(static_cast<qsizetype>(a.selectionCount()), rowsOf(list).size());
+        };
+
+        both([](QTreeView* v) { QTest::keyClick(v, Qt::Key_A, Qt::ControlModifier); });
+        QCOMPARE(a.selectionCount(), 40);
+        both([&](QTreeView* v) { click(v, 3, Qt::NoModifier); });
+        QCOMPARE(documentRows(), QList<int>({3}));
+        both([&](QTreeView* v) { click(v, 6, Qt::ControlModifier); });
+        both([&](QTreeView* v) { click(v, 9, Qt::ControlModifier); });
+        both([&](QTreeView* v) { click(v, 6, Qt::ControlModifier); });
+        QCOMPARE(documentRows(), QList<int>({3, 9}));
+        // The range from the last Ctrl+click (6) replaces that click's row; 3 and 9 stay.
+        both([&](QTreeView* v) { click(v, 12, Qt::ShiftModifier); });
+        QCOMPARE(documentRows(), QList<int>({3, 6, 7, 8, 9, 10, 11, 12}));
+        both([](QTreeView* v) { QTest::keyClick(v, Qt::Key_Down, Qt::ShiftModifier); });
+        QCOMPARE(documentRows(), QList<int>({3, 6, 7, 8, 9, 10, 11, 12, 13}));
+
+        // Every third file selected through the document, shown as separate runs; then a
+        // Shift+click from the last plain click's row, and Ctrl+A over the scattered rows.
+        a.clearSelection();
+        QItemSelection scattered;
+        for (int r = 0; r < 40; r += 3) {
+            a.selectFile(p.files.model()->nodeAt(r), true);
+            scattered.select(p.files.model()->index(r, 0),
+                             p.files.model()->index(r, FileListModel::COLUMNS - 1));
+        }
+        doc.selectionEdited(nullptr);
+        plain.selectionModel()->select(scattered, QItemSelectionModel::ClearAndSelect);
+        QCOMPARE(rowsOf(list), rowsOf(&plain));
+        QCOMPARE(rowsOf(list).size(), 14);
+        both([&](QTreeView* v) { click(v, 15, Qt::ShiftModifier | Qt::ControlModifier); });
+        both([&](QTreeView* v) { click(v, 2, Qt::ShiftModifier); });
+        both([](QTreeView* v) { QTest::keyClick(v, Qt::Key_A, Qt::ControlModifier); });
+        QCOMPARE(a.selectionCount(), 40);
+
+        // The filter keeps ten of the forty selected files; clearing it shows them selected at
+        // their rows again, without another notification.
+        int hints = p.selectionHints;
+        p.files.filterBox()->setText("F101");
+        QCOMPARE(p.selectionHints, hints + 1);
+        QCOMPARE(p.files.model()->rowCount(), 10);
+        QCOMPARE(rowsOf(list), QList<int>({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+        QCOMPARE(a.selectionCount(), 10);
+        p.files.filterBox()->clear();
+        QCOMPARE(p.selectionHints, hints + 1);
+        QCOMPARE(rowsOf(list), QList<int>({10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
+        QCOMPARE(documentRows(), rowsOf(list));
     }
 
     void versionLabelsAreCompact() {

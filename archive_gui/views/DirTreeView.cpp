@@ -173,9 +173,6 @@ void DirTreeView::onSelectionChanged() {
     if (_filling || _doc.busy() || !_doc.valid()) return;
     QModelIndexList sel = _tree->selectionModel()->selectedIndexes();
     if (sel.isEmpty()) return;
-    Tresmo& a = _doc.archive();
-    a.selectFolder(_model->nodeOf(sel.front()));
-    a.updateSelectionInfo();
-    a.updateVersionMarks();
-    _doc.updateViews(HINT_SELECTION, this);
+    _doc.archive().selectFolder(_model->nodeOf(sel.front()));
+    _doc.selectionEdited(this);
 }

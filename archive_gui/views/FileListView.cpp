@@ -2,6 +2,7 @@
 
 #include "archive_gui/doc/ViewDoc.h"
 #include "archive_gui/views/FileListModel.h"
+#include "archive_gui/views/RowSelectionModel.h"
 
 #include "archive/Tresmo.h"
 #include "archive/msg.h"
@@ -54,7 +55,7 @@ FileListView::FileListView(ViewDoc& doc, QWidget* parent)
     : QWidget(parent),
       _doc(doc),
       _filterBox(new QLineEdit),
-      _list(new QTreeView),
+      _list(new RowListView),
       _model(new FileListModel(doc, this)),
       _openFile(new QAction(tr("&Open File"), this)),
       _showDiff(new QAction(tr("Show &Diff"), this)),
@@ -231,10 +232,7 @@ void FileListView::onSelectionChanged(const QItemSelection& selected,
 }
 
 void FileListView::notifySelection() {
-    Tresmo& a = _doc.archive();
-    a.updateSelectionInfo();
-    a.updateVersionMarks();
-    _doc.updateViews(HINT_SELECTION, this);
+    _doc.selectionEdited(this);
 }
 
 void FileListView::onFilterEdited(const QString& text) {
