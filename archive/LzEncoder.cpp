@@ -31,7 +31,7 @@ LzEncoder::LzEncoder(BlockWriter& output, bool twoThreads) : _out(output) {
     int hashBits = twoThreads ? HASH_BITS_TWO_THREADS : HASH_BITS_ONE_THREAD;
     _lane[0] = std::make_unique<Lane>(hashBits, &_block);
     if (twoThreads) _lane[1] = std::make_unique<Lane>(hashBits, &_block);
-    _fill = _lane[0].get();
+    fill(_lane[0].get());
 }
 
 LzEncoder::~LzEncoder() {
@@ -48,7 +48,7 @@ size_t LzEncoder::stateBytes() const {
 void LzEncoder::reset() {
     stopWorker();
     _handed = nullptr;
-    _fill = _lane[0].get();
+    fill(_lane[0].get());
     _end = 0;
 }
 
@@ -56,7 +56,7 @@ void LzEncoder::put(std::span<const uint8_t> data) {
     while (!data.empty()) {
         if (_end == BLOCK_SIZE) flushFullBlock();
         size_t n = std::min<size_t>(data.size(), BLOCK_SIZE - _end);
-        std::memcpy(_fill->window.get() + _end, data.data(), n);
+        std::memcpy(_window + _end, data.data(), n);
         _end += static_cast<uint32_t>(n);
         data = data.subspan(n);
     }
@@ -76,7 +76,7 @@ void LzEncoder::flushFullBlock() {
     if (!_handed) {
         startWorker(&cur);
         _handed = &cur;
-        _fill = &cur == _lane[0].get() ? _lane[1].get() : _lane[0].get();
+        fill(&cur == _lane[0].get() ? _lane[1].get() : _lane[0].get());
         _end = 0;
         return;
     }

@@ -47,7 +47,7 @@ class LzEncoder {
     void reset();
     void put(uint8_t byte) {
         if (_end == lz::BLOCK_SIZE) flushFullBlock();
-        _fill->window[_end++] = byte;
+        _window[_end++] = byte;
     }
     void put(std::span<const uint8_t> data);
     // Writes what is left, the last block at the end (an empty stream is one block without
@@ -87,6 +87,10 @@ class LzEncoder {
     struct FirstPass;
 
     void flushFullBlock();
+    void fill(Lane* lane) {
+        _fill = lane;
+        _window = lane->window.get();
+    }
     void write(Lane& lane);
     void writePointerItems(Lane& lane);
     void writeLiterals(Lane& lane);
@@ -100,6 +104,7 @@ class LzEncoder {
     BufferBitWriter _block{lz::BLOCK_SIZE};  // the block being written, shared by the lanes
     std::unique_ptr<Lane> _lane[2];          // the second only with two threads
     Lane* _fill;                             // the lane whose window put() fills
+    uint8_t* _window;                        // _fill's window, one load less per byte
     uint32_t _end = 0;                       // bytes in _fill's window
     Lane* _handed = nullptr;                 // given to the worker, not yet written
 
