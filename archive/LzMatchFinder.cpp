@@ -102,10 +102,10 @@ struct LzMatchFinder::Walk {
 };
 
 template <int Bits>
-[[gnu::always_inline]] inline bool LzMatchFinder::startWalk(Walk& w, uint32_t s) {
+[[gnu::always_inline]] inline bool LzMatchFinder::startWalk(Walk& w, uint32_t s, uint32_t h) {
     w.cur = _data + s;
     w.cap = std::min(_n - s, lz::LOOK_AHEAD);
-    uint16_t* head = &_head[hash<Bits>(w.cur)];
+    uint16_t* head = &_head[h];
     w.node = *head;
     *head = static_cast<uint16_t>(s);
     w.less = 2 * s;
@@ -149,7 +149,7 @@ template <int Bits>
 template <int Bits>
 void LzMatchFinder::insert(uint32_t s) {
     Walk w;
-    if (startWalk<Bits>(w, s))
+    if (startWalk<Bits>(w, s, hash<Bits>(_data + s)))
         while (stepWalk(w)) {
         }
 }
@@ -158,14 +158,16 @@ template <int Bits>
 void LzMatchFinder::insertPair(uint32_t a, uint32_t b) {
     // Two positions in different trees touch disjoint nodes, so their walks go down side by
     // side and the memory latency of one hides behind the other. In the same tree, a first.
-    if (hash<Bits>(_data + a) == hash<Bits>(_data + b)) {
+    uint32_t ha = hash<Bits>(_data + a);
+    uint32_t hb = hash<Bits>(_data + b);
+    if (ha == hb) {
         insert<Bits>(a);
         insert<Bits>(b);
         return;
     }
     Walk wa, wb;
-    bool ga = startWalk<Bits>(wa, a);
-    bool gb = startWalk<Bits>(wb, b);
+    bool ga = startWalk<Bits>(wa, a, ha);
+    bool gb = startWalk<Bits>(wb, b, hb);
     while (ga && gb) {
         ga = stepWalk(wa);
         gb = stepWalk(wb);

@@ -72,7 +72,7 @@ class LzMatchFinder {
     uint32_t find(uint32_t pos, uint32_t cap, uint32_t& distance) const;
     struct Walk;
     template <int Bits>
-    bool startWalk(Walk& w, uint32_t s);
+    bool startWalk(Walk& w, uint32_t s, uint32_t h);
     bool stepWalk(Walk& w);
     template <int Bits>
     void insert(uint32_t s);
