@@ -2,35 +2,61 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <utility>
 
 using namespace lz;
 
-LzEncoder::LzEncoder(BlockWriter& output)
-    : _out(output),
-      _item(new uint16_t[ITEM_SLOTS]),
-      _finder(new LzMatchFinder),
-      _window(new uint8_t[BLOCK_SIZE]) {
-    _lit.setWriter(&_block);
-    _dist.setWriter(&_block);
-    _len.setWriter(&_block);
-    reset();
+namespace {
+
+// Two cutting threads hold two sets of tables; 15 hash bits keep both under 1 MiB together.
+constexpr int HASH_BITS_ONE_THREAD = 16;
+constexpr int HASH_BITS_TWO_THREADS = 15;
+
+}  // namespace
+
+LzEncoder::Lane::Lane(int hashBits, BitWriter* block)
+    : finder(hashBits), item(new uint32_t[ITEM_SLOTS]), window(new uint8_t[BLOCK_SIZE]) {
+    lit.setWriter(block);
+    dist.setWriter(block);
+    len.setWriter(block);
+}
+
+size_t LzEncoder::Lane::bytes() const {
+    return sizeof(Lane) + LzMatchFinder::tableBytes(finder.hashBits()) +
+           ITEM_SLOTS * sizeof(uint32_t) + BLOCK_SIZE;
+}
+
+LzEncoder::LzEncoder(BlockWriter& output, bool twoThreads) : _out(output) {
+    int hashBits = twoThreads ? HASH_BITS_TWO_THREADS : HASH_BITS_ONE_THREAD;
+    _lane[0] = std::make_unique<Lane>(hashBits, &_block);
+    if (twoThreads) _lane[1] = std::make_unique<Lane>(hashBits, &_block);
+    fill(_lane[0].get());
+}
+
+LzEncoder::~LzEncoder() {
+    stopWorker();
+}
+
+size_t LzEncoder::stateBytes() const {
+    size_t n = sizeof(*this) + BLOCK_SIZE + 8;  // the shared block buffer
+    for (const auto& lane : _lane)
+        if (lane) n += lane->bytes();
+    return n;
 }
 
 void LzEncoder::reset() {
+    stopWorker();
+    _handed = nullptr;
+    fill(_lane[0].get());
     _end = 0;
-    _covered = 0;
-    _items = 0;
-    _passBits = 0;
-    _lit.reset();
-    _dist.reset();
-    _len.reset();
 }
 
 void LzEncoder::put(std::span<const uint8_t> data) {
     while (!data.empty()) {
         if (_end == BLOCK_SIZE) flushFullBlock();
         size_t n = std::min<size_t>(data.size(), BLOCK_SIZE - _end);
-        std::memcpy(_window.get() + _end, data.data(), n);
+        std::memcpy(_window + _end, data.data(), n);
         _end += static_cast<uint32_t>(n);
         data = data.subspan(n);
     }
@@ -39,82 +65,184 @@ void LzEncoder::put(std::span<const uint8_t> data) {
 void LzEncoder::flushFullBlock() {
     // A full window is written only when the next byte arrives, so that a stream of exactly
     // 65536 bytes is one block with LAST_BLOCK.
-    encodeBlock(false);
-    reset();
+    Lane& cur = *_fill;
+    cur.n = _end;
+    if (!_lane[1]) {
+        cur.cut(false);
+        write(cur);
+        _end = 0;
+        return;
+    }
+    if (!_handed) {
+        startWorker(&cur);
+        _handed = &cur;
+        fill(&cur == _lane[0].get() ? _lane[1].get() : _lane[0].get());
+        _end = 0;
+        return;
+    }
+    cur.cut(false);
+    Lane* handed = std::exchange(_handed, nullptr);
+    waitWorker();
+    write(*handed);
+    write(cur);
+    _end = 0;
 }
 
 void LzEncoder::finish() {
-    encodeBlock(true);
+    Lane& cur = *_fill;
+    cur.n = _end;
+    cur.cut(true);
+    if (_handed) {
+        Lane* handed = std::exchange(_handed, nullptr);
+        waitWorker();
+        write(*handed);
+    }
+    write(cur);
+    stopWorker();
 }
+
+// --- the worker ------------------------------------------------------------------------------
+
+void LzEncoder::startWorker(Lane* lane) {
+    if (!_worker.joinable()) {
+        try {
+            _worker = std::thread(&LzEncoder::workerLoop, this);
+        } catch (const std::system_error&) {
+            // No thread to be had: the block is cut here, and written as if the worker had.
+            lane->cut(false);
+            return;
+        }
+    }
+    {
+        std::lock_guard lock(_mutex);
+        _job = lane;
+    }
+    _wake.notify_all();
+}
+
+void LzEncoder::waitWorker() {
+    std::unique_lock lock(_mutex);
+    _wake.wait(lock, [this] { return _job == nullptr; });
+    if (_failure) std::rethrow_exception(std::exchange(_failure, nullptr));
+}
+
+void LzEncoder::stopWorker() {
+    if (!_worker.joinable()) return;
+    {
+        std::unique_lock lock(_mutex);
+        _wake.wait(lock, [this] { return _job == nullptr; });
+        _quit = true;
+    }
+    _wake.notify_all();
+    _worker.join();
+    _quit = false;
+    _failure = nullptr;
+}
+
+void LzEncoder::workerLoop() {
+    std::unique_lock lock(_mutex);
+    for (;;) {
+        _wake.wait(lock, [this] { return _job != nullptr || _quit; });
+        if (!_job) return;
+        Lane* lane = _job;
+        lock.unlock();
+        std::exception_ptr failure;
+        try {
+            lane->cut(false);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        lock.lock();
+        _failure = failure;
+        _job = nullptr;
+        _wake.notify_all();
+    }
+}
+
+// --- first pass and choice of codes ----------------------------------------------------------
 
 // The first pass lists the items and counts the symbols of the three codes and the bits the
 // items take with plain fields.
 struct LzEncoder::FirstPass {
-    LzEncoder& e;
+    Lane& l;
+    uint32_t run = 0;  // literals since the last item
+
     void literal(uint8_t b) {
-        e._item[e._items++] = b;
-        e._passBits += 9;
-        e._lit.addWeight(b);
-        ++e._covered;
+        ++run;
+        l.passBits += 9;
+        l.lit.addWeight(b);
+        ++l.covered;
     }
     void pointer(uint32_t distance, uint32_t length) {
+        while (run >= RUN_ONLY) {
+            l.item[l.items++] = RUN_ONLY << 24;
+            run -= RUN_ONLY;
+        }
+        l.item[l.items++] = run << 24 | length << 16 | distance;
+        run = 0;
         CodeBits d = distanceCode(distance);
-        CodeBits l = lengthCode(length);
-        e._item[e._items] = static_cast<uint16_t>(0x8000 | length);
-        e._item[e._items + 1] = static_cast<uint16_t>(distance);
-        e._items += 2;
-        e._passBits += 1 + 7 + 5 + static_cast<uint32_t>(d.extraBits + l.extraBits);
-        e._dist.addWeight(static_cast<int>(d.code));
-        e._len.addWeight(static_cast<int>(l.code));
-        e._covered += length;
+        CodeBits c = lengthCode(length);
+        l.passBits += 1 + 7 + 5 + static_cast<uint32_t>(d.extraBits + c.extraBits);
+        l.dist.addWeight(static_cast<int>(d.code));
+        l.len.addWeight(static_cast<int>(c.code));
+        l.covered += length;
     }
 };
 
-void LzEncoder::encodeBlock(bool last) {
-    const uint32_t n = _end;
-    const uint8_t* data = _window.get();
-    _finder->parse(data, n, FirstPass{*this});
+void LzEncoder::Lane::cut(bool last) {
+    covered = 0;
+    items = 0;
+    passBits = 0;
+    lit.reset();
+    dist.reset();
+    len.reset();
+    const uint8_t* data = window.get();
+    finder.parse(data, n, FirstPass{*this});
 
     // The pointers pay when they save at least 2.5 percent of the plain bits:
     // (8 covered - bits) * 100 / (8 covered) >= 2.5, decided without a division. Items that
     // would not fit in 65536 bytes never pay.
-    int64_t plain = int64_t{8} * _covered;
-    int64_t bits = static_cast<int64_t>(_passBits);
-    bool overflow = (_passBits + 7) / 8 > BLOCK_SIZE;
-    bool pointersPay = _covered > 0 && !overflow && 40 * (plain - bits) >= plain;
+    int64_t plain = int64_t{8} * covered;
+    int64_t bits = static_cast<int64_t>(passBits);
+    bool overflow = (passBits + 7) / 8 > BLOCK_SIZE;
+    bool pointersPay = covered > 0 && !overflow && 40 * (plain - bits) >= plain;
 
-    uint8_t flags = last ? LAST_BLOCK : 0;
+    flags = last ? LAST_BLOCK : 0;
     if (!pointersPay) {
-        _lit.reset();
+        lit.reset();
         for (uint32_t i = 0; i < n; ++i)
-            _lit.addWeight(data[i]);
-        _lit.build();
+            lit.addWeight(data[i]);
+        lit.build();
         // A one-symbol code spends no bits per literal, so without pointers the block's bits
         // could not tell how many literals it holds: such a block is stored plain.
-        if (_lit.pays() && !_lit.singleSymbol()) flags |= LZ_LITERAL_CODE;
+        if (lit.pays() && !lit.singleSymbol()) flags |= LZ_LITERAL_CODE;
     } else {
         flags |= LZ_POINTERS;
-        _lit.build();
-        if (_lit.pays()) flags |= LZ_LITERAL_CODE;
-        _dist.build();
-        if (_dist.pays()) flags |= LZ_DISTANCE_CODE;
-        _len.build();
-        if (_len.pays()) flags |= LZ_LENGTH_CODE;
+        lit.build();
+        if (lit.pays()) flags |= LZ_LITERAL_CODE;
+        dist.build();
+        if (dist.pays()) flags |= LZ_DISTANCE_CODE;
+        len.build();
+        if (len.pays()) flags |= LZ_LENGTH_CODE;
     }
+}
 
-    _out.setFlags(flags);
-    if (!(flags & (LZ_POINTERS | LZ_LITERAL_CODE))) {
-        _out.putBits(data, 8 * n);
+// --- second pass -----------------------------------------------------------------------------
+
+void LzEncoder::write(Lane& lane) {
+    _out.setFlags(lane.flags);
+    if (!(lane.flags & (LZ_POINTERS | LZ_LITERAL_CODE))) {
+        _out.putBits(lane.window.get(), 8 * lane.n);
         return;
     }
     _block.clear();
-    if (flags & LZ_LITERAL_CODE) _lit.writeTree();
-    if (flags & LZ_DISTANCE_CODE) _dist.writeTree();
-    if (flags & LZ_LENGTH_CODE) _len.writeTree();
-    if (flags & LZ_POINTERS)
-        writePointerItems(flags);
+    if (lane.flags & LZ_LITERAL_CODE) lane.lit.writeTree();
+    if (lane.flags & LZ_DISTANCE_CODE) lane.dist.writeTree();
+    if (lane.flags & LZ_LENGTH_CODE) lane.len.writeTree();
+    if (lane.flags & LZ_POINTERS)
+        writePointerItems(lane);
     else
-        writeLiterals(data, n);
+        writeLiterals(lane);
     _block.storePending();
     _out.putBits(_block.data(), _block.bitCount());
 }
@@ -143,15 +271,16 @@ struct Words {
 
 }  // namespace
 
-void LzEncoder::writeLiterals(const uint8_t* data, uint32_t n) {
+void LzEncoder::writeLiterals(Lane& lane) {
     Words lit;
-    lit.of(_lit, true, 8);
+    lit.of(lane.lit, true, 8);
+    const uint8_t* data = lane.window.get();
     _block.begin();
-    for (uint32_t i = 0; i < n; ++i) {
+    for (uint32_t i = 0; i < lane.n; ++i) {
         uint8_t b = data[i];
         if (lit.bits[b] == 31) [[unlikely]] {
             _block.end();
-            _lit.write(b);
+            lane.lit.write(b);
             _block.begin();
             continue;
         }
@@ -161,36 +290,43 @@ void LzEncoder::writeLiterals(const uint8_t* data, uint32_t n) {
     _block.end();
 }
 
-void LzEncoder::writePointerItems(uint8_t flags) {
+void LzEncoder::writePointerItems(Lane& lane) {
     // Each item again with its flag bit, each field in plain bits or with its code as the
-    // flags say, extra bits unchanged.
+    // flags say, extra bits unchanged; the literals come from the window.
     Words lit, dist, len;
-    lit.of(_lit, flags & LZ_LITERAL_CODE, 8);
-    dist.of(_dist, flags & LZ_DISTANCE_CODE, 7);
-    len.of(_len, flags & LZ_LENGTH_CODE, 5);
-    const uint16_t* item = _item.get();
-    const uint16_t* end = item + _items;
-    _block.begin();
-    while (item < end) {
-        uint32_t v = *item++;
-        if (!(v & 0x8000)) {
-            if (lit.bits[v] == 31) [[unlikely]] {
+    lit.of(lane.lit, lane.flags & LZ_LITERAL_CODE, 8);
+    dist.of(lane.dist, lane.flags & LZ_DISTANCE_CODE, 7);
+    len.of(lane.len, lane.flags & LZ_LENGTH_CODE, 5);
+    const uint8_t* data = lane.window.get();
+    uint32_t pos = 0;
+    auto literals = [&](uint32_t count) {
+        for (uint32_t end = pos + count; pos < end; ++pos) {
+            uint8_t b = data[pos];
+            if (lit.bits[b] == 31) [[unlikely]] {
                 _block.putFast(0, 1);
                 _block.end();
-                _lit.write(static_cast<int>(v));
+                lane.lit.write(b);
                 _block.begin();
                 continue;
             }
-            _block.putFast(lit.word[v] << 1, lit.bits[v] + 1);
+            _block.putFast(lit.word[b] << 1, lit.bits[b] + 1);
             _block.flush();
-            continue;
         }
-        CodeBits d = distanceCode(*item++);
-        CodeBits l = lengthCode(v & 0xFF);
+    };
+    _block.begin();
+    for (uint32_t i = 0; i < lane.items; ++i) {
+        uint32_t v = lane.item[i];
+        uint32_t run = v >> 24;
+        literals(run);
+        if (run == RUN_ONLY) continue;
+        uint32_t length = (v >> 16) & 0xFF;
+        CodeBits d = distanceCode(v & 0xFFFF);
+        CodeBits l = lengthCode(length);
+        pos += length;
         _block.putFast(1, 1);
         if (dist.bits[d.code] == 31) [[unlikely]] {
             _block.end();
-            _dist.write(static_cast<int>(d.code));
+            lane.dist.write(static_cast<int>(d.code));
             _block.begin();
         } else {
             _block.putFast(dist.word[d.code], dist.bits[d.code]);
@@ -199,7 +335,7 @@ void LzEncoder::writePointerItems(uint8_t flags) {
         _block.flush();
         if (len.bits[l.code] == 31) [[unlikely]] {
             _block.end();
-            _len.write(static_cast<int>(l.code));
+            lane.len.write(static_cast<int>(l.code));
             _block.begin();
         } else {
             _block.putFast(len.word[l.code], len.bits[l.code]);
@@ -207,5 +343,6 @@ void LzEncoder::writePointerItems(uint8_t flags) {
         _block.putFast(l.extra, l.extraBits);
         _block.flush();
     }
+    literals(lane.n - pos);
     _block.end();
 }

@@ -2,23 +2,50 @@
 
 #include <algorithm>
 #include <bit>
+#include <emmintrin.h>
 
-LzMatchFinder::LzMatchFinder()
-    : _head(new uint16_t[size_t{1} << HASH_BITS]), _son(new uint16_t[2 * size_t{lz::BLOCK_SIZE}]) {
-    std::fill_n(_head.get(), size_t{1} << HASH_BITS, NIL);
+LzMatchFinder::LzMatchFinder(int hashBits)
+    : _hashBits(hashBits == 15 ? 15 : 16),
+      _head(new uint16_t[size_t{1} << _hashBits]),
+      _son(new uint16_t[2 * size_t{lz::BLOCK_SIZE}]) {
+    std::fill_n(_head.get(), size_t{1} << _hashBits, NIL);
 }
 
 [[gnu::always_inline]] inline uint32_t LzMatchFinder::compare(const uint8_t* a, const uint8_t* b,
                                                               uint32_t from, uint32_t cap) {
     static_assert(std::endian::native == std::endian::little);
     uint32_t len = from;
+    // Most comparisons end in their first 8 bytes, where the order comes from the words
+    // already loaded (one dependent load less on the way down the tree); longer matches go
+    // on 16 bytes per step.
+    if (len + 8 <= cap) {
+        uint64_t x, y;
+        std::memcpy(&x, a + len, 8);
+        std::memcpy(&y, b + len, 8);
+        if (x != y) {
+            // Byte-swapped, the words compare as the strings do.
+            uint32_t smaller = __builtin_bswap64(x) < __builtin_bswap64(y);
+            return 2 * (len + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3)) + smaller;
+        }
+        len += 8;
+        while (len + 16 <= cap) {
+            __m128i vx = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + len));
+            __m128i vy = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + len));
+            uint32_t differ =
+                ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(vx, vy))) & 0xFFFF;
+            if (differ) {
+                len += static_cast<uint32_t>(__builtin_ctz(differ));
+                return 2 * len + (a[len] < b[len]);
+            }
+            len += 16;
+        }
+    }
     while (len + 8 <= cap) {
         uint64_t x, y;
         std::memcpy(&x, a + len, 8);
         std::memcpy(&y, b + len, 8);
         if (x != y) {
-            // The order comes from the words already loaded: one dependent load less on the
-            // way down the tree. Byte-swapped, the words compare as the strings do.
+            // Byte-swapped, the words compare as the strings do.
             uint32_t smaller = __builtin_bswap64(x) < __builtin_bswap64(y);
             return 2 * (len + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3)) + smaller;
         }
@@ -31,9 +58,10 @@ LzMatchFinder::LzMatchFinder()
 
 // Both walks choose their direction without a branch (the comparison goes either way at
 // random), and keep their state in registers.
+template <int Bits>
 uint32_t LzMatchFinder::find(uint32_t pos, uint32_t cap, uint32_t& distance) const {
     const uint8_t* cur = _data + pos;
-    uint32_t node = _head[hash(cur)];
+    uint32_t node = _head[hash<Bits>(cur)];
     uint32_t best = lz::MIN_MATCH - 1;
     // Bytes shared with the last node found smaller than cur and with the last one found
     // greater: every node below shares at least the lesser of the two.
@@ -73,10 +101,11 @@ struct LzMatchFinder::Walk {
     uint32_t lenMore;
 };
 
-[[gnu::always_inline]] inline bool LzMatchFinder::startWalk(Walk& w, uint32_t s) {
+template <int Bits>
+[[gnu::always_inline]] inline bool LzMatchFinder::startWalk(Walk& w, uint32_t s, uint32_t h) {
     w.cur = _data + s;
     w.cap = std::min(_n - s, lz::LOOK_AHEAD);
-    uint16_t* head = &_head[hash(w.cur)];
+    uint16_t* head = &_head[h];
     w.node = *head;
     *head = static_cast<uint16_t>(s);
     w.less = 2 * s;
@@ -117,24 +146,28 @@ struct LzMatchFinder::Walk {
     return false;
 }
 
+template <int Bits>
 void LzMatchFinder::insert(uint32_t s) {
     Walk w;
-    if (startWalk(w, s))
+    if (startWalk<Bits>(w, s, hash<Bits>(_data + s)))
         while (stepWalk(w)) {
         }
 }
 
+template <int Bits>
 void LzMatchFinder::insertPair(uint32_t a, uint32_t b) {
     // Two positions in different trees touch disjoint nodes, so their walks go down side by
     // side and the memory latency of one hides behind the other. In the same tree, a first.
-    if (hash(_data + a) == hash(_data + b)) {
-        insert(a);
-        insert(b);
+    uint32_t ha = hash<Bits>(_data + a);
+    uint32_t hb = hash<Bits>(_data + b);
+    if (ha == hb) {
+        insert<Bits>(a);
+        insert<Bits>(b);
         return;
     }
     Walk wa, wb;
-    bool ga = startWalk(wa, a);
-    bool gb = startWalk(wb, b);
+    bool ga = startWalk<Bits>(wa, a, ha);
+    bool gb = startWalk<Bits>(wb, b, hb);
     while (ga && gb) {
         ga = stepWalk(wa);
         gb = stepWalk(wb);
@@ -145,12 +178,22 @@ void LzMatchFinder::insertPair(uint32_t a, uint32_t b) {
         gb = stepWalk(wb);
 }
 
+template <int Bits>
 void LzMatchFinder::clear(uint32_t n) {
     // Small blocks (short items are common) clear only the roots they used.
     if (n < 8192) {
         for (uint32_t s = 0; s + 3 < n; ++s)
-            _head[hash(_data + s)] = NIL;
+            _head[hash<Bits>(_data + s)] = NIL;
     } else {
-        std::fill_n(_head.get(), size_t{1} << HASH_BITS, NIL);
+        std::fill_n(_head.get(), size_t{1} << Bits, NIL);
     }
 }
+
+template uint32_t LzMatchFinder::find<15>(uint32_t, uint32_t, uint32_t&) const;
+template uint32_t LzMatchFinder::find<16>(uint32_t, uint32_t, uint32_t&) const;
+template void LzMatchFinder::insert<15>(uint32_t);
+template void LzMatchFinder::insert<16>(uint32_t);
+template void LzMatchFinder::insertPair<15>(uint32_t, uint32_t);
+template void LzMatchFinder::insertPair<16>(uint32_t, uint32_t);
+template void LzMatchFinder::clear<15>(uint32_t);
+template void LzMatchFinder::clear<16>(uint32_t);

@@ -14,7 +14,9 @@
 // position that equals an older one over the whole look-ahead takes its place: no later search
 // can prefer the older one.
 //
-// It owns 384 KiB of tables, allocated once.
+// It owns 384 KiB of tables with 16 hash bits, 320 KiB with 15, allocated once. The hash only
+// spreads the positions over more or fewer trees: every tree is searched the same way, so the
+// number of bits changes the speed, never the items.
 #pragma once
 
 #include "archive/LzFormat.h"
@@ -25,10 +27,14 @@
 
 class LzMatchFinder {
   public:
-    LzMatchFinder();
+    // hashBits is 15 or 16.
+    explicit LzMatchFinder(int hashBits = 16);
 
     // Bytes of the tables allocated at construction.
-    static constexpr size_t TABLE_BYTES = ((size_t{1} << 16) + 2 * size_t{lz::BLOCK_SIZE}) * 2;
+    static constexpr size_t tableBytes(int hashBits) {
+        return ((size_t{1} << hashBits) + 2 * size_t{lz::BLOCK_SIZE}) * 2;
+    }
+    int hashBits() const { return _hashBits; }
 
     // Calls sink.literal(byte) or sink.pointer(distance, length) for each item of data[0..n),
     // n <= 65536, in order.
@@ -38,9 +44,7 @@ class LzMatchFinder {
   private:
     static constexpr uint16_t NIL = 0xFFFF;
     static constexpr uint32_t NO_POS = 0xFFFFFFFF;
-    static constexpr int HASH_BITS = 16;
     static constexpr uint32_t PREFETCH = 16;
-    static_assert(TABLE_BYTES == ((size_t{1} << HASH_BITS) + 2 * size_t{lz::BLOCK_SIZE}) * 2);
 
     static uint32_t load32(const uint8_t* p) {
         uint32_t v;
@@ -53,19 +57,31 @@ class LzMatchFinder {
         std::memcpy(&v, _son.get() + 2 * node, 4);
         return v;
     }
-    static uint32_t hash(const uint8_t* p) { return (load32(p) * 2654435761u) >> (32 - HASH_BITS); }
+    // The shift is a constant of each instance of the search, not a load per hash.
+    template <int Bits>
+    static uint32_t hash(const uint8_t* p) {
+        return (load32(p) * 2654435761u) >> (32 - Bits);
+    }
     // Number of equal bytes of a and b, from `from` up to at most cap, times 2, plus 1 when a
     // has the lower byte where they differ (below cap).
     static uint32_t compare(const uint8_t* a, const uint8_t* b, uint32_t from, uint32_t cap);
 
+    template <int Bits, class Sink>
+    void parseWith(const uint8_t* data, uint32_t n, Sink& sink);
+    template <int Bits>
     uint32_t find(uint32_t pos, uint32_t cap, uint32_t& distance) const;
     struct Walk;
-    bool startWalk(Walk& w, uint32_t s);
+    template <int Bits>
+    bool startWalk(Walk& w, uint32_t s, uint32_t h);
     bool stepWalk(Walk& w);
+    template <int Bits>
     void insert(uint32_t s);
+    template <int Bits>
     void insertPair(uint32_t a, uint32_t b);
+    template <int Bits>
     void clear(uint32_t n);
 
+    int _hashBits;
     const uint8_t* _data = nullptr;
     uint32_t _n = 0;
     std::unique_ptr<uint16_t[]> _head;  // tree root per hash
@@ -76,6 +92,14 @@ class LzMatchFinder {
 
 template <class Sink>
 void LzMatchFinder::parse(const uint8_t* data, uint32_t n, Sink&& sink) {
+    if (_hashBits == 15)
+        parseWith<15>(data, n, sink);
+    else
+        parseWith<16>(data, n, sink);
+}
+
+template <int Bits, class Sink>
+void LzMatchFinder::parseWith(const uint8_t* data, uint32_t n, Sink& sink) {
     _data = data;
     _n = n;
     uint32_t pos = 0;
@@ -84,7 +108,7 @@ void LzMatchFinder::parse(const uint8_t* data, uint32_t n, Sink&& sink) {
         uint32_t left = n - pos;
         uint32_t cap = left < lz::LOOK_AHEAD ? left : lz::LOOK_AHEAD;
         uint32_t distance = 0;
-        uint32_t length = cap >= lz::MIN_MATCH ? find(pos, cap, distance) : 0;
+        uint32_t length = cap >= lz::MIN_MATCH ? find<Bits>(pos, cap, distance) : 0;
         if (length >= lz::MIN_MATCH) {
             sink.pointer(distance, length);
         } else {
@@ -98,18 +122,19 @@ void LzMatchFinder::parse(const uint8_t* data, uint32_t n, Sink&& sink) {
             run = pos > 0 && data[pos - 1] == data[pos] ? run + 1 : 1;
             // The roots a little ahead are fetched early: a root is the first load of every
             // insertion and search, and nothing else tells where it lies.
-            if (pos + PREFETCH + 4 <= n) __builtin_prefetch(&_head[hash(data + pos + PREFETCH)]);
+            if (pos + PREFETCH + 4 <= n)
+                __builtin_prefetch(&_head[hash<Bits>(data + pos + PREFETCH)]);
             ++pos;
             if (run <= 3 && pos >= 3 && n - (pos - 3) >= lz::MIN_MATCH) {
                 if (pending == NO_POS) {
                     pending = pos - 3;
                 } else {
-                    insertPair(pending, pos - 3);
+                    insertPair<Bits>(pending, pos - 3);
                     pending = NO_POS;
                 }
             }
         }
-        if (pending != NO_POS) insert(pending);
+        if (pending != NO_POS) insert<Bits>(pending);
     }
-    clear(n);
+    clear<Bits>(n);
 }

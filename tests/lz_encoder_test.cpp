@@ -2,8 +2,12 @@
 
 #include "archive/LzEncoder.h"
 #include "archive/LzFormat.h"
+#include "archive/LzReader.h"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <limits>
 
 namespace {
 
@@ -128,6 +132,203 @@ TEST(LzEncoder, ByteByByteAndBulkPutsGiveTheSameBlocks) {
     enc.put(data);
     enc.finish();
     EXPECT_EQ(out.blocks[2].bytes, bulk[2].bytes);
+}
+
+// --- two threads -----------------------------------------------------------------------------
+
+std::vector<MemBlock> encodeWith(LzEncoder& enc, MemBlockWriter& out,
+                                 std::span<const uint8_t> data) {
+    out.blocks.clear();
+    enc.reset();
+    enc.put(data);
+    enc.finish();
+    return out.blocks;
+}
+
+void expectSameBlocks(const std::vector<MemBlock>& a, const std::vector<MemBlock>& b,
+                      const std::string& what) {
+    ASSERT_EQ(a.size(), b.size()) << what;
+    for (size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].flags, b[i].flags) << what << ", block " << i;
+        EXPECT_EQ(a[i].lastBits, b[i].lastBits) << what << ", block " << i;
+        EXPECT_TRUE(a[i].bytes == b[i].bytes) << what << ", block " << i;
+    }
+}
+
+// Blocks of different kinds in turn (prose, random bytes stored plain, two letters, a run, a
+// literal code alone), cut off at sizes that do not fall on block ends.
+std::vector<uint8_t> mixedBlocks(size_t n) {
+    std::vector<uint8_t> v;
+    for (uint64_t k = 0; v.size() < n; ++k) {
+        std::vector<uint8_t> part;
+        switch (k % 5) {
+            case 0:
+                part = lztest::wordText(90000, k);
+                break;
+            case 1:
+                part = lztest::randomBytes(70000, k);
+                break;
+            case 2:
+                part = lztest::alphabetText(50000, "01", k);
+                break;
+            case 3:
+                part.assign(40000, 'z');
+                break;
+            default:
+                part = lztest::alphabetText(80000, "abcdefghijklmnop", k);
+                break;
+        }
+        v.insert(v.end(), part.begin(), part.end());
+    }
+    v.resize(n);
+    return v;
+}
+
+TEST(LzEncoderThreads, TwoThreadsWriteTheBlocksOfOne) {
+    MemBlockWriter out1, out2;
+    LzEncoder one(out1, false), two(out2);
+    const size_t B = BLOCK_SIZE;
+    auto mixed = mixedBlocks(7 * B + 999);
+    // The same two encoders go through every stream: reset() must leave nothing behind.
+    for (size_t n :
+         {size_t{0}, size_t{1}, B - 1, B, B + 1, 2 * B, 2 * B + 1, 3 * B, 4 * B - 7, 7 * B + 999}) {
+        auto data = std::span(mixed).first(n);
+        expectSameBlocks(encodeWith(two, out2, data), encodeWith(one, out1, data),
+                         "mixed, " + std::to_string(n) + " bytes");
+    }
+    for (auto& [what, data] :
+         {std::pair{"two letters", lztest::alphabetText(5 * B, "01", 1)},
+          std::pair{"four letters", lztest::alphabetText(3 * B + 5, "ACGT", 2)},
+          std::pair{"sorted numbers", lztest::numberList(4 * B, 1000)}})
+        expectSameBlocks(encodeWith(two, out2, data), encodeWith(one, out1, data), what);
+
+    // Byte by byte, the hand-over happens inside put(uint8_t).
+    auto data = std::span(mixed).first(3 * B + 17);
+    out2.blocks.clear();
+    two.reset();
+    for (uint8_t b : data)
+        two.put(b);
+    two.finish();
+    expectSameBlocks(out2.blocks, encodeWith(one, out1, data), "byte by byte");
+}
+
+TEST(LzEncoderThreads, LongLiteralRunsBetweenPointersRoundTrip) {
+    // Runs of literals of 255 and more between pointers are listed as items of their own;
+    // around that length, blocks must decode to their bytes and agree with one thread.
+    // Each block: prose, then noise of each run length followed by a repeat of the prose.
+    auto text = lztest::wordText(20000, 4);
+    std::vector<uint8_t> data;
+    uint64_t seed = 10;
+    while (data.size() < 2 * BLOCK_SIZE) {
+        data.insert(data.end(), text.begin(), text.end());
+        for (size_t run : {1, 254, 255, 256, 509, 510, 511, 765, 1000}) {
+            auto noise = lztest::randomBytes(run, seed++);
+            data.insert(data.end(), noise.begin(), noise.end());
+            data.insert(data.end(), text.begin() + 100 * run % 15000,
+                        text.begin() + 100 * run % 15000 + 300);
+        }
+    }
+    MemBlockWriter out1, out2;
+    LzEncoder one(out1, false), two(out2);
+    auto blocks = encodeWith(two, out2, data);
+    expectSameBlocks(blocks, encodeWith(one, out1, data), "literal runs");
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_TRUE(blocks[0].flags & blocks[1].flags & LZ_POINTERS);
+    MemBlockReader src(blocks);
+    LzReader r(src);
+    r.open();
+    std::vector<uint8_t> back(data.size());
+    r.read(std::span(back));
+    EXPECT_TRUE(back == data);
+}
+
+TEST(LzEncoderThreads, ResetAndDestructionInMidStreamJoinTheWorker) {
+    auto a = mixedBlocks(4 * BLOCK_SIZE + 100);
+    auto b = lztest::wordText(2 * BLOCK_SIZE + 5, 6);
+    MemBlockWriter ref;
+    LzEncoder one(ref, false);
+    auto refA = encodeWith(one, ref, a);
+    auto refB = encodeWith(one, ref, b);
+    auto isPrefixOf = [](const std::vector<MemBlock>& part, const std::vector<MemBlock>& whole) {
+        std::vector<MemBlock> head(whole.begin(),
+                                   whole.begin() + std::min(part.size(), whole.size()));
+        expectSameBlocks(part, head, "blocks written before the stream was dropped");
+    };
+    // Stopped at every stage of the hand-over: a block with the worker, one with each side.
+    const size_t B = BLOCK_SIZE;
+    for (size_t cut : {B + 1, 2 * B + 1, 3 * B + 1, a.size()}) {
+        MemBlockWriter out;
+        {
+            LzEncoder enc(out);
+            enc.put(std::span(a).first(cut));
+            isPrefixOf(out.blocks, refA);
+            enc.reset();
+            size_t before = out.blocks.size();
+            enc.put(b);
+            enc.finish();
+            std::vector<MemBlock> tail(out.blocks.begin() + static_cast<ptrdiff_t>(before),
+                                       out.blocks.end());
+            expectSameBlocks(tail, refB, "the stream after reset()");
+            out.blocks.clear();
+            enc.reset();
+            enc.put(std::span(a).first(cut));
+        }
+        isPrefixOf(out.blocks, refA);
+    }
+}
+
+// Passes blocks to memory until block failAt, whose bits fail as a full disk would.
+class FailingBlockWriter final : public BlockWriter {
+  public:
+    MemBlockWriter written;
+    size_t failAt = std::numeric_limits<size_t>::max();
+
+    void setFlags(uint8_t flags) override { written.setFlags(flags); }
+    void putByte(uint8_t byte) override { written.putByte(byte); }
+    void putLast(uint8_t byte, int validBits) override { written.putLast(byte, validBits); }
+    void putBits(const uint8_t* data, uint32_t bitCount) override {
+        if (written.blocks.size() == failAt) throw systemError(ENOSPC);
+        written.putBits(data, bitCount);
+    }
+};
+
+TEST(LzEncoderThreads, OutputFailureAtAnyBlockLeavesAsWithOneThread) {
+    auto data = mixedBlocks(7 * BLOCK_SIZE - 1000);
+    MemBlockWriter ref;
+    LzEncoder refEnc(ref, false);
+    auto all = encodeWith(refEnc, ref, data);
+    ASSERT_EQ(all.size(), 7u);
+    for (bool twoThreads : {false, true})
+        for (size_t k = 0; k < 7; ++k) {
+            std::string what = std::string(twoThreads ? "two threads" : "one thread") +
+                               ", failing at block " + std::to_string(k);
+            FailingBlockWriter out;
+            LzEncoder enc(out, twoThreads);
+            out.failAt = k;
+            try {
+                enc.put(data);
+                enc.finish();
+                ADD_FAILURE() << what << ": no error";
+            } catch (const Error& e) {
+                EXPECT_EQ(e.code, systemError(ENOSPC).code) << what;
+            }
+            expectSameBlocks(
+                out.written.blocks,
+                std::vector<MemBlock>(all.begin(), all.begin() + static_cast<ptrdiff_t>(k)), what);
+            // The encoder is usable again after reset().
+            out.failAt = std::numeric_limits<size_t>::max();
+            out.written.blocks.clear();
+            enc.reset();
+            enc.put(data);
+            enc.finish();
+            expectSameBlocks(out.written.blocks, all, what + ", then again");
+        }
+}
+
+TEST(LzEncoderThreads, StateStaysUnderOneMebibyte) {
+    MemBlockWriter out;
+    EXPECT_LT(LzEncoder(out).stateBytes(), size_t{1} << 20);
+    EXPECT_LT(LzEncoder(out, false).stateBytes(), LzEncoder(out).stateBytes());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The binary-tree search against the plain chain walk: both must cut every block into the
-// same items.
+// same items, with either number of hash bits.
 #include "tests/support/LzReference.h"
 #include "tests/support/LzTestData.h"
 
@@ -17,8 +17,8 @@ struct Recorder {
     void pointer(uint32_t d, uint32_t l) { items.push_back({d, l, 0}); }
 };
 
-std::vector<std::vector<LzItem>> fastItems(const std::vector<uint8_t>& data) {
-    LzMatchFinder f;
+std::vector<std::vector<LzItem>> fastItems(const std::vector<uint8_t>& data, int hashBits = 16) {
+    LzMatchFinder f(hashBits);
     std::vector<std::vector<LzItem>> blocks;
     size_t at = 0;
     do {
@@ -35,16 +35,19 @@ void expectSameItems(const std::vector<uint8_t>& data, const char* what) {
     for (uint8_t b : data)
         ref->put(b);
     ref->finish();
-    auto fast = fastItems(data);
-    ASSERT_EQ(fast.size(), ref->blocks.size()) << what;
-    for (size_t b = 0; b < fast.size(); ++b) {
-        const auto& f = fast[b];
-        const auto& r = ref->blocks[b];
-        size_t i = 0;
-        while (i < f.size() && i < r.size() && f[i] == r[i])
-            ++i;
-        ASSERT_TRUE(i == f.size() && i == r.size())
-            << what << ": block " << b << " item " << i << " of " << r.size() << " differs";
+    for (int hashBits : {16, 15}) {
+        auto fast = fastItems(data, hashBits);
+        ASSERT_EQ(fast.size(), ref->blocks.size()) << what;
+        for (size_t b = 0; b < fast.size(); ++b) {
+            const auto& f = fast[b];
+            const auto& r = ref->blocks[b];
+            size_t i = 0;
+            while (i < f.size() && i < r.size() && f[i] == r[i])
+                ++i;
+            ASSERT_TRUE(i == f.size() && i == r.size())
+                << what << ", " << hashBits << " hash bits: block " << b << " item " << i << " of "
+                << r.size() << " differs";
+        }
     }
 }
 
