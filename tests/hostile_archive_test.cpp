@@ -21,8 +21,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <sys/resource.h>
 
 namespace fs = std::filesystem;
@@ -99,6 +101,34 @@ class ArchiveWriter {
     int32_t _ids = 0;
 };
 
+// Points HOME and TMPDIR into W (each with a canary) for its lifetime.
+class EnvInside {
+  public:
+    explicit EnvInside(TestDir& w) {
+        for (const char* name : {"HOME", "TMPDIR"}) {
+            const char* old = std::getenv(name);
+            _saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            std::string dir = w / (std::string("env-") + name);
+            fs::create_directories(dir);
+            check::writeBytes(dir + "/canary", "canary");
+            setenv(name, dir.c_str(), 1);
+        }
+    }
+    ~EnvInside() {
+        for (const auto& [name, old] : _saved) {
+            if (old)
+                setenv(name, old->c_str(), 1);
+            else
+                unsetenv(name);
+        }
+    }
+    EnvInside(const EnvInside&) = delete;
+    EnvInside& operator=(const EnvInside&) = delete;
+
+  private:
+    std::vector<std::pair<const char*, std::optional<std::string>>> _saved;
+};
+
 struct Tally {
     int cases = 0;
     int refused = 0;        // load, restore or export reported a message
@@ -124,6 +154,8 @@ void runCase(const std::string& label, TestDir& w, const std::function<void(Arch
         a.finish();
     }
     layout(w / "target");
+    // The home and temporary folders hold canaries too, inside W so the listing sees them.
+    EnvInside env(w);
     auto outsideBefore = check::listing(w.path());
     auto start = std::chrono::steady_clock::now();
     RecordingPresenter shown;
