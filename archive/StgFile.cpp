@@ -201,8 +201,8 @@ std::string StgFile::cutTail(const std::string& sidePath) {
         done += n;
     }
     if (!os::syncFile(out)) throw fail(systemError());
-    // The copy is durable from here: a failing close or folder sync leaves it whole (and the
-    // tail in place), so it stays.
+    // The copy's bytes are on disk from here: a failing close or folder sync leaves it whole
+    // (and the tail in place), so it stays.
     if (os::sys().close(out) != 0 || !os::syncDir(folderOf(side)))
         throw makeError(systemError(), "StgFile.recover.2", side);
     // Only once the copy is durable may the bytes go.

@@ -1,7 +1,8 @@
 // Every call that changes a file, failed in turn: a save, an export, a selection write and a
 // settings write each report the failure with the system error at the end of the chain, leave
 // what was committed byte for byte, and a later run without faults succeeds. EINTR and short
-// transfers are not failures and must not show.
+// transfers are not failures and must not show. Each loop prints its fault points per call
+// kind and its failures to roll back (the goal is 0).
 #include "support/ArchiveCheck.h"
 #include "support/FaultOs.h"
 #include "support/RecordingPresenter.h"
