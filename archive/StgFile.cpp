@@ -167,34 +167,50 @@ void StgFile::keepTail(uint64_t end) {
     _a = _b = end;
 }
 
-void StgFile::cutTail(const std::string& sidePath) {
+std::string StgFile::cutTail(const std::string& sidePath) {
     VERIFY(_fd >= 0 && _a == _b);
-    if (_tail == 0) return;
-    int out = os::sys().open(sidePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (out < 0) throw makeError(systemError(), "StgFile.recover.2", sidePath);
+    if (_tail == 0) return std::string();
+    // A failed save may have left a whole copy under this name a moment ago; it is kept, and
+    // a retry within the same second must still get a file of its own.
+    std::string side = sidePath;
+    int out = os::sys().open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    for (int i = 2; out < 0 && errno == EEXIST && i <= 100; ++i) {
+        side = sidePath + "-" + std::to_string(i);
+        out = os::sys().open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    }
+    if (out < 0) throw makeError(systemError(), "StgFile.recover.2", side);
+    auto fail = [&](Error cause) {
+        os::closeQuietly(out);
+        os::sys().unlink(side.c_str());
+        return makeError(std::move(cause), "StgFile.recover.2", side);
+    };
     std::vector<uint8_t> chunk(std::min<uint64_t>(_tail, 65536));
-    bool ok = true;
-    for (uint64_t done = 0; ok && done < _tail;) {
+    for (uint64_t done = 0; done < _tail;) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(_tail - done, chunk.size()));
-        size_t got = read(_a + done, chunk.data(), n);
-        ok = got == n && os::writeFull(out, chunk.data(), n);
-        if (got != n) errno = EIO;
+        size_t got;
+        try {
+            got = read(_a + done, chunk.data(), n);
+        } catch (Error& e) {
+            throw fail(std::move(e));
+        }
+        if (got != n) {
+            errno = EIO;
+            throw fail(systemError());
+        }
+        if (!os::writeFull(out, chunk.data(), n)) throw fail(systemError());
         done += n;
     }
-    ok = ok && os::syncFile(out);
-    if (!ok) {
-        Error e = makeError(systemError(), "StgFile.recover.2", sidePath);
-        os::closeQuietly(out);
-        os::sys().unlink(sidePath.c_str());
-        throw e;
-    }
-    if (os::sys().close(out) != 0 || !os::syncDir(folderOf(sidePath)))
-        throw makeError(systemError(), "StgFile.recover.2", sidePath);
+    if (!os::syncFile(out)) throw fail(systemError());
+    // The copy's bytes are on disk from here: a failing close or folder sync leaves it whole
+    // (and the tail in place), so it stays.
+    if (os::sys().close(out) != 0 || !os::syncDir(folderOf(side)))
+        throw makeError(systemError(), "StgFile.recover.2", side);
     // Only once the copy is durable may the bytes go.
     if (os::sys().ftruncate(_fd, static_cast<off_t>(_a)) != 0)
         throw makeError(systemError(), "StgFile.commit.2");
     _tail = 0;
     makeDurable();
+    return side;
 }
 
 void StgFile::writeFileHeader() {

@@ -65,10 +65,11 @@ class StgFile {
     // size so far, or less); what follows is the tail.
     void keepTail(uint64_t end);
     uint64_t tailSize() const { return _tail; }
-    // Copies the tail to a new file at sidePath (never replacing one), makes it durable and
-    // cuts the storage file back to its committed size. 3017 when the copy fails (nothing
-    // cut), 3005 when the cut does.
-    void cutTail(const std::string& sidePath);
+    // Copies the tail to a new file at sidePath (never replacing one: when the name is taken,
+    // by an earlier attempt in the same second, "-2", "-3", ... is added), makes it durable
+    // and cuts the storage file back to its committed size; returns the side file's path.
+    // 3017 when the copy fails (nothing cut, no partial copy left), 3005 when the cut does.
+    std::string cutTail(const std::string& sidePath);
 
     uint64_t committedSize() const { return _a; }
     uint64_t end() const { return _b; }

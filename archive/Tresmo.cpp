@@ -334,8 +334,7 @@ bool Tresmo::repair(std::string* sidePath) {
     bool ok = true;
     try {
         _stg->open();
-        std::string side = tailPath(_path, os::sys().time());
-        _stg->cutTail(side);
+        std::string side = _stg->cutTail(tailPath(_path, os::sys().time()));
         if (sidePath) *sidePath = side;
     } catch (Error& e) {
         showError(makeError(std::move(e), "Tresmo.save.1"));

@@ -97,6 +97,23 @@ TEST(TailRecovery, TheNextSaveMovesTheTailAsideAndAppendsAfterTheCompleteTransac
     EXPECT_TRUE(failed.empty());
 }
 
+TEST(TailRecovery, ASideFileNameTakenInTheSameSecondGetsANumberAndTheOldFileStays) {
+    TwoSaves s;
+    FaultOs clock;
+    clock.setClock(T0 + 3000);  // 20200913-131640 UTC
+    const std::string taken = s.archive + ".tail-20200913-131640";
+    check::writeBytes(taken, "an earlier copy");
+    check::writeBytes(taken + "-2", "and another");
+    const std::string tail(300, '\x07');
+    check::writeBytes(s.archive, s.afterFirst + tail);
+    RecordingPresenter shown;
+    ASSERT_TRUE(s.save(T0 + 100)) << shown.errors.at(0).chainText();
+    EXPECT_EQ(check::fileBytes(taken), "an earlier copy");
+    EXPECT_EQ(check::fileBytes(taken + "-2"), "and another");
+    EXPECT_EQ(check::fileBytes(taken + "-3"), tail);
+    EXPECT_EQ(s.sideFiles().size(), 3u);
+}
+
 TEST(TailRecovery, ARollbackThatCannotCutLeavesATailTheNextSaveCuts) {
     TwoSaves s;
     RecordingPresenter shown;
