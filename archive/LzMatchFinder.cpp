@@ -11,6 +11,23 @@ LzMatchFinder::LzMatchFinder(int hashBits)
     std::fill_n(_head.get(), size_t{1} << _hashBits, NIL);
 }
 
+namespace {
+
+// Compares the 8 bytes at len; when they differ, sets *result to what compare() returns.
+[[gnu::always_inline]] inline bool differIn8(const uint8_t* a, const uint8_t* b, uint32_t len,
+                                             uint32_t* result) {
+    uint64_t x, y;
+    std::memcpy(&x, a + len, 8);
+    std::memcpy(&y, b + len, 8);
+    if (x == y) return false;
+    // Byte-swapped, the words compare as the strings do.
+    uint32_t smaller = __builtin_bswap64(x) < __builtin_bswap64(y);
+    *result = 2 * (len + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3)) + smaller;
+    return true;
+}
+
+}  // namespace
+
 [[gnu::always_inline]] inline uint32_t LzMatchFinder::compare(const uint8_t* a, const uint8_t* b,
                                                               uint32_t from, uint32_t cap) {
     static_assert(std::endian::native == std::endian::little);
@@ -19,14 +36,8 @@ LzMatchFinder::LzMatchFinder(int hashBits)
     // already loaded (one dependent load less on the way down the tree); longer matches go
     // on 16 bytes per step.
     if (len + 8 <= cap) {
-        uint64_t x, y;
-        std::memcpy(&x, a + len, 8);
-        std::memcpy(&y, b + len, 8);
-        if (x != y) {
-            // Byte-swapped, the words compare as the strings do.
-            uint32_t smaller = __builtin_bswap64(x) < __builtin_bswap64(y);
-            return 2 * (len + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3)) + smaller;
-        }
+        uint32_t result;
+        if (differIn8(a, b, len, &result)) return result;
         len += 8;
         while (len + 16 <= cap) {
             __m128i vx = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + len));
@@ -41,14 +52,8 @@ LzMatchFinder::LzMatchFinder(int hashBits)
         }
     }
     while (len + 8 <= cap) {
-        uint64_t x, y;
-        std::memcpy(&x, a + len, 8);
-        std::memcpy(&y, b + len, 8);
-        if (x != y) {
-            // Byte-swapped, the words compare as the strings do.
-            uint32_t smaller = __builtin_bswap64(x) < __builtin_bswap64(y);
-            return 2 * (len + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3)) + smaller;
-        }
+        uint32_t result;
+        if (differIn8(a, b, len, &result)) return result;
         len += 8;
     }
     while (len < cap && a[len] == b[len])

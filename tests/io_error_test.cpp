@@ -420,27 +420,14 @@ void continuedLoop(const char* what, const std::function<void()>& prepare,
     prepare();
     ASSERT_TRUE(op());
     const std::string expected = result();
-    std::map<Call, int> perKind;
-    int points = 0;
+    Tally tally;
     for (Call kind :
          {Call::Read, Call::Pread, Call::Write, Call::Pwrite, Call::Fdatasync, Call::Fsync}) {
-        for (int n = 1;; n = nextPoint(n)) {
-            prepare();
-            bool ok;
-            int seen;
-            {
-                FaultOs fault;
-                fault.skipSyncs(true);
-                fault.failAt(kind, n, EINTR);
-                ok = op();
-                seen = fault.count(kind);
-            }
-            if (seen < n) break;
-            ++points;
-            ++perKind[kind];
+        loop(kind, EINTR, tally, prepare, op, [&](bool ok, int n) {
             ASSERT_TRUE(ok) << what << ": " << callName(kind) << " #" << n;
             ASSERT_EQ(result(), expected) << what << ": " << callName(kind) << " #" << n;
-        }
+        });
+        if (::testing::Test::HasFatalFailure()) return;
     }
     const size_t limits[] = {1, 7, 4095};
     for (size_t limit : limits) {
@@ -456,11 +443,11 @@ void continuedLoop(const char* what, const std::function<void()>& prepare,
         EXPECT_EQ(result(), expected) << what << ": writes of at most " << limit;
     }
     std::string kinds;
-    for (auto [kind, n] : perKind)
+    for (auto [kind, n] : tally.perKind)
         kinds += std::string(kinds.empty() ? "" : ", ") + callName(kind) + " " + std::to_string(n);
     std::printf(
         "[io-error] %s: %d interrupted calls (%s) and %zu short-write limits, all continued\n",
-        what, points, kinds.c_str(), std::size(limits));
+        what, tally.points, kinds.c_str(), std::size(limits));
 }
 
 }  // namespace
