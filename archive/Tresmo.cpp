@@ -440,15 +440,11 @@ void Tresmo::importFile(const char* path, ContentInfo& content, Progress* progre
     }
 }
 
-uint32_t Tresmo::restoreTo(const ContentInfo& content,
-                           const std::function<void(std::span<const uint8_t>)>& out) {
-    uint32_t crc = crc32::init();
-    if (content.pos == 0) return crc32::finalize(crc);
+void Tresmo::restoreTo(const ContentInfo& content,
+                       const std::function<void(std::span<const uint8_t>)>& out) {
+    if (content.pos == 0) return;
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[COPY_CHUNK]);
-    auto deliver = [&](size_t n) {
-        crc = crc32::update(crc, chunk.get(), n);
-        out(std::span<const uint8_t>(chunk.get(), n));
-    };
+    auto deliver = [&](size_t n) { out(std::span<const uint8_t>(chunk.get(), n)); };
     if (content.diffPos == 0) {
         // The size a record claims is never trusted for memory: bytes are copied as the
         // stream delivers them, and a stream that ends early fails.
@@ -461,7 +457,7 @@ uint32_t Tresmo::restoreTo(const ContentInfo& content,
             deliver(n);
             left -= static_cast<int64_t>(n);
         }
-        return crc32::finalize(crc);
+        return;
     }
     StgBase base(*_stg, content.pos);
     base.start();
@@ -477,7 +473,6 @@ uint32_t Tresmo::restoreTo(const ContentInfo& content,
         }
     });
     deliver(used);
-    return crc32::finalize(crc);
 }
 
 void Tresmo::exportFile(const char* path, const ContentInfo& content, int dirFd) {
@@ -506,10 +501,11 @@ std::string Tresmo::restore(const ContentInfo& content) {
             _stg->open();
             opened = true;
         }
-        uint32_t crc = restoreTo(content, [&](std::span<const uint8_t> bytes) {
+        restoreTo(content, [&](std::span<const uint8_t> bytes) {
             data.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         });
-        if (crc != content.crc) throw makeError("Tresmo.exportFile.2");
+        if (crc32::of(data.data(), data.size()) != content.crc)
+            throw makeError("Tresmo.exportFile.2");
     } catch (Error& e) {
         if (opened) _stg->close();
         throw makeError(std::move(e), "Tresmo.exportFile", "");

@@ -95,10 +95,11 @@ class Tresmo : public TresmoData {
     void exportFile(const char* path, const ContentInfo& content, int dirFd = -1);
     // Restores a version into memory (for verify and cat); throws 2028.
     std::string restore(const ContentInfo& content);
-    // Restores a version chunk by chunk into out and returns the CRC-32 of what it delivered;
-    // the storage file must be open. Throws the storage and coder errors unwrapped.
-    uint32_t restoreTo(const ContentInfo& content,
-                       const std::function<void(std::span<const uint8_t>)>& out);
+    // Restores a version chunk by chunk into out; the storage file must be open. Throws the
+    // storage and coder errors unwrapped. The caller checks the CRC-32 where the bytes go (the
+    // file writer computes it anyway), so each restored byte is summed once.
+    void restoreTo(const ContentInfo& content,
+                   const std::function<void(std::span<const uint8_t>)>& out);
 
     // Open File and Show Diff on the one selected file.
     bool canOpenFile(bool diff) const;

@@ -1,6 +1,7 @@
 // Tresmo::verify: checks every transaction and restores every version, changing nothing.
 #include "archive/Verify.h"
 
+#include "archive/Crc32.h"
 #include "archive/Progress.h"
 #include "archive/RecordStream.h"
 #include "archive/StgFile.h"
@@ -120,9 +121,13 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
                 ++report.versions;
                 try {
                     int64_t n = 0;
-                    uint32_t crc = tree.restoreTo(
-                        *content, [&](std::span<const uint8_t> b) { n += std::ssize(b); });
-                    if (crc != content->crc) throw makeError("Tresmo.exportFile.2");
+                    uint32_t crc = crc32::init();
+                    tree.restoreTo(*content, [&](std::span<const uint8_t> b) {
+                        crc = crc32::update(crc, b.data(), b.size());
+                        n += std::ssize(b);
+                    });
+                    if (crc32::finalize(crc) != content->crc)
+                        throw makeError("Tresmo.exportFile.2");
                     report.bytes += n;
                     if (progress) progress->advance(1, n);
                 } catch (Error& e) {
