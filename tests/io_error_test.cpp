@@ -174,6 +174,16 @@ struct Pending {
         EXPECT_EQ(check::stateAt(a, times[1], failed), check::folderSnapshot(dir / "w"));
         EXPECT_TRUE(failed.empty()) << failed.front();
     }
+
+    // The save the fault interrupted, run again without it: it succeeds and both states
+    // restore.
+    void saveWithoutFault() {
+        Tresmo b;
+        b.setPath(archive);
+        ASSERT_TRUE(b.refresh(sel, T0 + 100));
+        ASSERT_TRUE(b.save());
+        expectStates(T0 + 100);
+    }
 };
 
 // The next call index to fail: every one of the first 16, then spaced out by a quarter, so a
@@ -243,12 +253,7 @@ TEST(IoError, AFailingCallInASaveRollsBackToTheCommittedBytesAndTheNextSaveSucce
                         ++tally.damaged;
                         ADD_FAILURE() << "committed bytes changed or left behind: " << left;
                     }
-                    // The same save without the fault.
-                    Tresmo b;
-                    b.setPath(p.archive);
-                    ASSERT_TRUE(b.refresh(p.sel, T0 + 100));
-                    ASSERT_TRUE(b.save());
-                    p.expectStates(T0 + 100);
+                    p.saveWithoutFault();
                 });
         }
     }
@@ -769,11 +774,7 @@ TEST(IoError, AFileSizeLimitHitMidSaveLeavesTheCommittedBytesAndALaterSaveSuccee
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no limit, 4: no load, 5: saved, 6: wrong message";
     EXPECT_EQ(check::fileBytes(p.archive), p.committed);
-    Tresmo b;
-    b.setPath(p.archive);
-    ASSERT_TRUE(b.refresh(p.sel, T0 + 100));
-    ASSERT_TRUE(b.save());
-    p.expectStates(T0 + 100);
+    p.saveWithoutFault();
     std::printf(
         "[io-error] file size limit %ld bytes: save failed with EFBIG, committed bytes "
         "kept, the next save succeeded\n",
@@ -816,9 +817,5 @@ TEST(IoError, ARealFullDiskMidSaveLeavesTheCommittedBytesAndASaveAfterFreeingSpa
         names.insert(e.path().filename());
     EXPECT_EQ(names, (std::set<std::string>{"filler", "w.trsm"}));
     fs::remove(disk + "/filler");
-    Tresmo b;
-    b.setPath(p.archive);
-    ASSERT_TRUE(b.refresh(p.sel, T0 + 100));
-    ASSERT_TRUE(b.save());
-    p.expectStates(T0 + 100);
+    p.saveWithoutFault();
 }
