@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <system_error>
 #include <utility>
 
 using namespace lz;
@@ -34,9 +33,7 @@ LzEncoder::LzEncoder(BlockWriter& output, bool twoThreads) : _out(output) {
     fill(_lane[0].get());
 }
 
-LzEncoder::~LzEncoder() {
-    stopWorker();
-}
+LzEncoder::~LzEncoder() = default;
 
 size_t LzEncoder::stateBytes() const {
     size_t n = sizeof(*this) + BLOCK_SIZE + 8;  // the shared block buffer
@@ -46,7 +43,7 @@ size_t LzEncoder::stateBytes() const {
 }
 
 void LzEncoder::reset() {
-    stopWorker();
+    _worker.stop();
     _handed = nullptr;
     fill(_lane[0].get());
     _end = 0;
@@ -82,8 +79,8 @@ void LzEncoder::flushFullBlock() {
     }
     cur.cut(false);
     Lane* handed = std::exchange(_handed, nullptr);
-    waitWorker();
-    write(*handed);
+    _worker.wait();
+    emit(*handed);
     write(cur);
     _end = 0;
 }
@@ -94,69 +91,23 @@ void LzEncoder::finish() {
     cur.cut(true);
     if (_handed) {
         Lane* handed = std::exchange(_handed, nullptr);
-        waitWorker();
-        write(*handed);
+        _worker.wait();
+        emit(*handed);
     }
     write(cur);
-    stopWorker();
+    _worker.stop();
 }
 
 // --- the worker ------------------------------------------------------------------------------
 
 void LzEncoder::startWorker(Lane* lane) {
-    if (!_worker.joinable()) {
-        try {
-            _worker = std::thread(&LzEncoder::workerLoop, this);
-        } catch (const std::system_error&) {
-            // No thread to be had: the block is cut here, and written as if the worker had.
-            lane->cut(false);
-            return;
-        }
-    }
-    {
-        std::lock_guard lock(_mutex);
-        _job = lane;
-    }
-    _wake.notify_all();
-}
-
-void LzEncoder::waitWorker() {
-    std::unique_lock lock(_mutex);
-    _wake.wait(lock, [this] { return _job == nullptr; });
-    if (_failure) std::rethrow_exception(std::exchange(_failure, nullptr));
-}
-
-void LzEncoder::stopWorker() {
-    if (!_worker.joinable()) return;
-    {
-        std::unique_lock lock(_mutex);
-        _wake.wait(lock, [this] { return _job == nullptr; });
-        _quit = true;
-    }
-    _wake.notify_all();
-    _worker.join();
-    _quit = false;
-    _failure = nullptr;
-}
-
-void LzEncoder::workerLoop() {
-    std::unique_lock lock(_mutex);
-    for (;;) {
-        _wake.wait(lock, [this] { return _job != nullptr || _quit; });
-        if (!_job) return;
-        Lane* lane = _job;
-        lock.unlock();
-        std::exception_ptr failure;
-        try {
-            lane->cut(false);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        lock.lock();
-        _failure = failure;
-        _job = nullptr;
-        _wake.notify_all();
-    }
+    // The worker also codes the block into _block, which the caller leaves alone until it has
+    // emitted the block. Without a thread to be had that is done here.
+    auto job = [this, lane] {
+        lane->cut(false);
+        encode(*lane);
+    };
+    if (!_worker.start(job)) job();
 }
 
 // --- first pass and choice of codes ----------------------------------------------------------
@@ -229,12 +180,25 @@ void LzEncoder::Lane::cut(bool last) {
 
 // --- second pass -----------------------------------------------------------------------------
 
+bool LzEncoder::Lane::plain() const {
+    return !(flags & (LZ_POINTERS | LZ_LITERAL_CODE));
+}
+
 void LzEncoder::write(Lane& lane) {
+    encode(lane);
+    emit(lane);
+}
+
+void LzEncoder::emit(Lane& lane) {
     _out.setFlags(lane.flags);
-    if (!(lane.flags & (LZ_POINTERS | LZ_LITERAL_CODE))) {
+    if (lane.plain())
         _out.putBits(lane.window.get(), 8 * lane.n);
-        return;
-    }
+    else
+        _out.putBits(_block.data(), _block.bitCount());
+}
+
+void LzEncoder::encode(Lane& lane) {
+    if (lane.plain()) return;
     _block.clear();
     if (lane.flags & LZ_LITERAL_CODE) lane.lit.writeTree();
     if (lane.flags & LZ_DISTANCE_CODE) lane.dist.writeTree();
@@ -244,7 +208,6 @@ void LzEncoder::write(Lane& lane) {
     else
         writeLiterals(lane);
     _block.storePending();
-    _out.putBits(_block.data(), _block.bitCount());
 }
 
 namespace {

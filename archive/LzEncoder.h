@@ -9,8 +9,9 @@
 //
 // Since a block depends on its own bytes alone (no match reaches into an earlier block, the
 // codes start empty in every block), two blocks can be cut at the same time. With two threads
-// (the default) a full block goes to a worker thread while the caller fills the next one; when
-// that one is full too the caller cuts it itself, then both are written in order. The bytes
+// (the default) a full block goes to a worker thread, which cuts it and codes it into the block
+// buffer while the caller fills the next one; when that one is full too the caller cuts it,
+// hands the worker's block to the output and then codes and hands over its own. The bytes
 // written are the same as with one thread; only the moment differs: a block may reach the
 // output during a later put() or finish(). All output happens on the caller's thread, so an
 // error of the output leaves put() or finish() as it would with one thread, after the worker
@@ -27,14 +28,11 @@
 #include "archive/HCode.h"
 #include "archive/LzFormat.h"
 #include "archive/LzMatchFinder.h"
+#include "archive/Worker.h"
 
-#include <condition_variable>
 #include <cstdint>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <span>
-#include <thread>
 
 class LzEncoder {
   public:
@@ -82,6 +80,8 @@ class LzEncoder {
 
         // First pass and choice of flags and codes, for the n bytes of the window.
         void cut(bool last);
+        // Stored as plain bytes, straight from the window.
+        bool plain() const;
         size_t bytes() const;
     };
     struct FirstPass;
@@ -91,14 +91,14 @@ class LzEncoder {
         _fill = lane;
         _window = lane->window.get();
     }
+    // Codes the lane's block into _block, then hands it to the output.
     void write(Lane& lane);
+    void encode(Lane& lane);
+    void emit(Lane& lane);
     void writePointerItems(Lane& lane);
     void writeLiterals(Lane& lane);
 
     void startWorker(Lane* lane);
-    void waitWorker();
-    void stopWorker();
-    void workerLoop();
 
     BlockWriter& _out;
     BufferBitWriter _block{lz::BLOCK_SIZE};  // the block being written, shared by the lanes
@@ -108,11 +108,5 @@ class LzEncoder {
     uint32_t _end = 0;                       // bytes in _fill's window
     Lane* _handed = nullptr;                 // given to the worker, not yet written
 
-    // The worker cuts _job; _job goes back to null when it is done.
-    std::thread _worker;
-    std::mutex _mutex;
-    std::condition_variable _wake;
-    Lane* _job = nullptr;
-    bool _quit = false;
-    std::exception_ptr _failure;
+    Worker _worker;  // last member: stopped before the lanes go
 };

@@ -1,0 +1,46 @@
+// A second thread that runs one job at a time for its owner.
+//
+// The owner hands over a job with start(), does its own share of the work, then collects the
+// job with wait(), which rethrows what the job threw. The thread is started with the first job
+// and joined by stop() or the destructor. Jobs come in quick succession while a stream or a
+// save is under way, and waking a sleeping thread costs as much as a good part of a job on a
+// virtual machine, so both sides spin for up to SPIN before they sleep.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class Worker {
+  public:
+    static constexpr auto SPIN = std::chrono::milliseconds(2);
+
+    Worker() = default;
+    ~Worker() { stop(); }
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    // Runs job on the thread. False when no thread could be started: the job has not run, and
+    // the caller runs it itself. Only one job at a time: wait() before the next start().
+    bool start(std::function<void()> job);
+    // Waits for the job handed over last and rethrows its failure.
+    void wait();
+    // Waits for the job, drops its failure and joins the thread.
+    void stop();
+
+  private:
+    void loop();
+
+    std::thread _thread;
+    std::mutex _mutex;
+    std::condition_variable _wake;
+    std::function<void()> _job;
+    // Written under _mutex; read without it while spinning.
+    std::atomic<bool> _busy = false;
+    std::atomic<bool> _quit = false;
+    std::exception_ptr _failure;
+};
