@@ -108,5 +108,6 @@ class LzEncoder {
     uint32_t _end = 0;                       // bytes in _fill's window
     Lane* _handed = nullptr;                 // given to the worker, not yet written
 
-    Worker _worker;  // last member: stopped before the lanes go
+    // Blocks of a stream come one after another: the worker waits for the next spinning.
+    Worker _worker{std::chrono::milliseconds(2)};  // last member: stopped before the lanes go
 };

@@ -3,8 +3,8 @@
 #include "archive/StgFile.h"
 #include "archive/msg.h"
 
-StgWriter::StgWriter(StgFile* file, uint32_t itemType)
-    : _file(file), _buf(file, itemType), _lz(_buf) {}
+StgWriter::StgWriter(StgFile* file, uint32_t itemType, bool twoThreads)
+    : _file(file), _buf(file, itemType), _lz(_buf, twoThreads) {}
 
 void StgWriter::begin() {
     _lz.reset();

@@ -21,8 +21,8 @@ class StgFile;
 
 class StgWriter {
   public:
-    // itemType: TXN_SEQUENCE, FILE_CONTENT or FILE_DIFF.
-    StgWriter(StgFile* file, uint32_t itemType);
+    // itemType: TXN_SEQUENCE, FILE_CONTENT or FILE_DIFF. twoThreads as for the LzEncoder.
+    StgWriter(StgFile* file, uint32_t itemType, bool twoThreads = true);
     StgWriter(const StgWriter&) = delete;
     StgWriter& operator=(const StgWriter&) = delete;
 

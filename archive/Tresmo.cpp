@@ -8,6 +8,7 @@
 #include "archive/FileReader.h"
 #include "archive/FileWriter.h"
 #include "archive/Progress.h"
+#include "archive/ReadAhead.h"
 #include "archive/RecordStream.h"
 #include "archive/StgFile.h"
 #include "archive/StgItem.h"
@@ -27,6 +28,7 @@
 #include <limits>
 #include <span>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -107,10 +109,15 @@ class Tresmo::Save final : public DirWalker {
         : _t(t),
           _progress(progress),
           _stats(stats),
-          _records(nullptr, stg::TXN_SEQUENCE),
+          // The records grow by a few bytes per file over the whole save: a thread of their own
+          // would mostly wait, spinning, beside the two that code the files.
+          _records(nullptr, stg::TXN_SEQUENCE, false),
           _rec(t, _records) {}
 
     void run() {
+        std::vector<ReadAhead::File> files;
+        if (_t.root()) listNewFiles(_t.root(), files);
+        _ahead = std::make_unique<ReadAhead>(std::move(files));
         _records.begin();
         _rec.beginTxn(_t.now());
         char base[MAX_PATH];
@@ -165,7 +172,9 @@ class Tresmo::Save final : public DirWalker {
             c.size = base->size;
             delta = _t.importDiff(path, c, _progress);
         }
-        if (!delta) {
+        if (!delta && _ahead->take(node, path, *_t._stg, c)) {
+            if (_progress) _progress->advance(0, c.size);
+        } else if (!delta) {
             c = ContentInfo{};
             c.mtime = node->mtime;
             _t.importFile(path, c, _progress);
@@ -178,11 +187,24 @@ class Tresmo::Save final : public DirWalker {
         _stats.bytesRead += c.size;
     }
 
+    // The files stored whole (new, or without a version a delta could be taken against), in
+    // the order saveR meets them.
+    void listNewFiles(Node* node, std::vector<ReadAhead::File>& out) {
+        char path[MAX_PATH];
+        if ((node->flags & Node::CHANGED) && node->kind() == NodeKind::File && !deltaBase(node) &&
+            _t.printPath(path, sizeof path, node))
+            out.push_back({node, path});
+        if (node->kind() == NodeKind::Folder)
+            for (Node* c = node->firstChild; c; c = c->next)
+                listNewFiles(c, out);
+    }
+
     Tresmo& _t;
     Progress* _progress;
     SaveStats& _stats;
     StgWriter _records;
     RecordWriter<StgWriter> _rec;
+    std::unique_ptr<ReadAhead> _ahead;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -417,7 +439,9 @@ void Tresmo::importFile(const char* path, ContentInfo& content, Progress* progre
             content.mtime = r.mtime();
             return;
         }
-        StgWriter w(_stg.get(), stg::FILE_CONTENT);
+        // A file of one block never wakes the encoder's second thread; one thread codes with
+        // larger tables.
+        StgWriter w(_stg.get(), stg::FILE_CONTENT, r.size() > lz::BLOCK_SIZE);
         w.begin();
         while (r.len() > 0) {
             if (progress) progress->checkCancel();

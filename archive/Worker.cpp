@@ -3,11 +3,9 @@
 #include <system_error>
 #include <utility>
 
-namespace {
-
 template <class Pred>
-void spinUntil(Pred done) {
-    auto deadline = std::chrono::steady_clock::now() + Worker::SPIN;
+void Worker::spinUntil(Pred done) const {
+    auto deadline = std::chrono::steady_clock::now() + _spin;
     for (unsigned i = 1; !done(); ++i) {
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
@@ -15,8 +13,6 @@ void spinUntil(Pred done) {
         if (i % 64 == 0 && std::chrono::steady_clock::now() > deadline) return;
     }
 }
-
-}  // namespace
 
 bool Worker::start(std::function<void()> job) {
     if (!_thread.joinable()) {

@@ -4,7 +4,7 @@
 // job with wait(), which rethrows what the job threw. The thread is started with the first job
 // and joined by stop() or the destructor. Jobs come in quick succession while a stream or a
 // save is under way, and waking a sleeping thread costs as much as a good part of a job on a
-// virtual machine, so both sides spin for up to SPIN before they sleep.
+// virtual machine, so both sides spin for a while (the owner's choice) before they sleep.
 #pragma once
 
 #include <atomic>
@@ -17,9 +17,7 @@
 
 class Worker {
   public:
-    static constexpr auto SPIN = std::chrono::milliseconds(2);
-
-    Worker() = default;
+    explicit Worker(std::chrono::microseconds spin) : _spin(spin) {}
     ~Worker() { stop(); }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
@@ -27,6 +25,8 @@ class Worker {
     // Runs job on the thread. False when no thread could be started: the job has not run, and
     // the caller runs it itself. Only one job at a time: wait() before the next start().
     bool start(std::function<void()> job);
+    // No job running: the next start() begins at once.
+    bool idle() const { return !_busy.load(std::memory_order_acquire); }
     // Waits for the job handed over last and rethrows its failure.
     void wait();
     // Waits for the job, drops its failure and joins the thread.
@@ -34,7 +34,10 @@ class Worker {
 
   private:
     void loop();
+    template <class Pred>
+    void spinUntil(Pred done) const;
 
+    const std::chrono::microseconds _spin;
     std::thread _thread;
     std::mutex _mutex;
     std::condition_variable _wake;

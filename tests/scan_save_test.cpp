@@ -176,6 +176,37 @@ TEST(ScanSave, AFileChangedBetweenScanAndSaveIsNotStored) {
     EXPECT_EQ(fs::file_size(c.archive), size);
 }
 
+// New small files are read one ahead and coded in pairs, one by the save's second thread: a
+// file changed after the scan must stop the save at that file whichever thread codes it, and
+// the files before it must not reach the archive either.
+TEST(ScanSave, ANewFileChangedAfterTheScanStopsTheSaveAtThatFile) {
+    Cycle c;
+    c.put("keep.txt", "committed");
+    c.save();
+    for (int i = 0; i < 4; ++i)
+        c.put("n" + std::to_string(i) + ".txt", std::string(3000 + i, static_cast<char>('a' + i)));
+    const std::string before = c.dir.read("w.trsm");
+    for (int changed = 0; changed < 4; ++changed) {
+        Tresmo a;
+        a.setPath(c.archive);
+        ASSERT_TRUE(a.refresh(c.sel, c.t + 100));
+        std::string name = "n" + std::to_string(changed) + ".txt";
+        std::string old = c.dir.read("w/" + name);
+        c.dir.write("w/" + name, "changed after the scan", c.t + 50);
+        c.shown.errors.clear();
+        EXPECT_FALSE(a.save());
+        ASSERT_EQ(c.shown.errors.size(), 1u);
+        const auto& e = c.shown.errors.front();
+        EXPECT_TRUE(e.hasCode(2023) && e.hasCode(2022)) << e.chainText();
+        EXPECT_NE(e.chainText().find(name), std::string::npos) << e.chainText();
+        EXPECT_EQ(c.dir.read("w.trsm"), before);
+        c.dir.write("w/" + name, old, c.t);
+    }
+    c.shown.errors.clear();
+    c.save();
+    c.checkEveryVersion();
+}
+
 class CancelAt : public Progress {
   public:
     explicit CancelAt(int n) : _left(n) {}

@@ -10,7 +10,7 @@
 // owner's writes made before start() and the owner must see the job's writes after wait(),
 // whether the worker was still spinning or had gone to sleep in between.
 TEST(Worker, RunsJobsOnItsThreadAndPublishesTheirResults) {
-    Worker w;
+    Worker w(std::chrono::microseconds(500));
     std::vector<int> data(1000);
     std::thread::id caller = std::this_thread::get_id();
     for (int round = 0; round < 200; ++round) {
@@ -22,7 +22,8 @@ TEST(Worker, RunsJobsOnItsThreadAndPublishesTheirResults) {
             for (int& v : data)
                 v += 1;
         }));
-        if (round % 50 == 0) std::this_thread::sleep_for(Worker::SPIN * 3);  // worker asleep
+        if (round % 50 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));  // worker asleep
         w.wait();
         ASSERT_TRUE(elsewhere);
         for (int v : data)
@@ -31,7 +32,7 @@ TEST(Worker, RunsJobsOnItsThreadAndPublishesTheirResults) {
 }
 
 TEST(Worker, WaitRethrowsTheJobsFailureOnceAndStopDropsIt) {
-    Worker w;
+    Worker w(std::chrono::microseconds(0));
     ASSERT_TRUE(w.start([] { throw std::runtime_error("disk full"); }));
     EXPECT_THROW(w.wait(), std::runtime_error);
     // The failure is collected: the thread goes on with the next job.
