@@ -65,7 +65,9 @@ class ReadAhead {
         void putLast(uint8_t byte, int validBits) override { to->putLast(byte, validBits); }
         void putByte(uint8_t byte) override { to->putByte(byte); }
         void setFlags(uint8_t flags) override { to->setFlags(flags); }
-        void putBits(const uint8_t* data, uint32_t bitCount) override { to->putBits(data, bitCount); }
+        void putBits(const uint8_t* data, uint32_t bitCount) override {
+            to->putBits(data, bitCount);
+        }
     };
 
     void fill();
@@ -73,8 +75,8 @@ class ReadAhead {
     void codeLeft();  // on the worker
 
     std::vector<File> _files;
-    size_t _turn = 0;  // the next file whose turn comes
-    size_t _read = 0;  // the next file to read
+    size_t _turn = 0;   // the next file whose turn comes
+    size_t _read = 0;   // the next file to read
     std::mutex _mutex;  // guards _window's shape and the claims of its slots
     std::deque<std::unique_ptr<Slot>> _window;  // _files[_turn .. _read)
     Relay _relay;
