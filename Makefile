@@ -50,7 +50,8 @@ bench-main:
 	@bench/main-operation.sh
 
 # tresmo-cli next to git, restic, borg and rdiff-backup on two generated workloads (about
-# half an hour: see doc/system-benchmarks.md; BENCH_FILES and BENCH_STEPS make it smaller).
+# eleven minutes on two cores with the peers' installs: see doc/system-benchmarks.md;
+# BENCH_FILES and BENCH_STEPS make it smaller).
 bench-system:
 	@bench/system.sh
 
