@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <mutex>
 #include <signal.h>
 #include <spawn.h>
@@ -305,6 +308,15 @@ bool writeFileAtomic(const std::string& path, const std::string& data) {
         return false;
     }
     return syncDir(dir);
+}
+
+void keepFreedMemory() {
+#ifdef __GLIBC__
+    // Setting one threshold stops the library from adjusting the other as it goes; then
+    // every block above 128 KiB (the encoder's tables) would be mapped afresh: both are set.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    mallopt(M_TRIM_THRESHOLD, 8 << 20);
+#endif
 }
 
 }  // namespace os

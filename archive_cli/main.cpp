@@ -2,6 +2,9 @@
 // every exception inside.
 #include "archive_cli/Cli.h"
 
+#include "archive/os.h"
+
 int main(int argc, char** argv) {
+    os::keepFreedMemory();
     return cli::runCli(argc, argv);
 }

@@ -5,10 +5,12 @@
 #include "archive_gui/dialogs/MsgListDlg.h"
 
 #include "archive/msg.h"
+#include "archive/os.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    os::keepFreedMemory();
     QApplication app(argc, argv);
     MsgListPresenter presenter;
     installPresenter(&presenter);
