@@ -6,9 +6,6 @@
 #include "archive/StgWriter.h"
 #include "archive/msg.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 #include <thread>
 
 ReadAhead::ReadAhead(std::vector<File> files) : _files(std::move(files)) {}
@@ -34,9 +31,7 @@ bool ReadAhead::take(const Node* node, const char* path, StgFile& file, ContentI
     }
     // A file the worker is coding now is about done: one block at most.
     for (unsigned i = 0; state == CODING; ++i) {
-#if defined(__x86_64__) || defined(__i386__)
-        _mm_pause();
-#endif
+        cpuRelax();
         if (i % 1024 == 1023) std::this_thread::yield();
         state = s->state.load(std::memory_order_acquire);
     }

@@ -7,9 +7,7 @@ template <class Pred>
 void Worker::spinUntil(Pred done) const {
     auto deadline = std::chrono::steady_clock::now() + _spin;
     for (unsigned i = 1; !done(); ++i) {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
+        cpuRelax();
         if (i % 64 == 0 && std::chrono::steady_clock::now() > deadline) return;
     }
 }

@@ -15,6 +15,13 @@
 #include <mutex>
 #include <thread>
 
+// Tells the processor that this thread is waiting in a loop (the pause instruction on x86).
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 class Worker {
   public:
     explicit Worker(std::chrono::microseconds spin) : _spin(spin) {}

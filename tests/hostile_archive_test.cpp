@@ -380,6 +380,18 @@ TEST(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGigab
         const char* label;
         std::function<void(ArchiveWriter&, int32_t)> build;
     };
+    std::string thousandCopies;
+    for (int i = 0; i < 1000; ++i)
+        thousandCopies += "B" + number(0) + number(1000000000);
+    thousandCopies += "C";
+    // A delta of the given commands over a ten-byte base, for a file that claims size bytes.
+    auto overTenBytes = [](std::string delta, int32_t size) {
+        return [delta, size](ArchiveWriter& a, int32_t f) {
+            auto [base, baseStored] = a.item(stg::FILE_CONTENT, "0123456789");
+            auto [diff, stored] = a.item(stg::FILE_DIFF, delta);
+            a.file(f, base, stored, size, 0, diff);
+        };
+    };
     const Case cases[] = {
         {"content beyond the end of the file",
          [](ArchiveWriter& a, int32_t f) { a.file(f, 0x7FFFFFF0, 20, 5, 0); }},
@@ -397,19 +409,9 @@ TEST(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGigab
              a.file(f, pos, stored, 2000000000, 0);
          }},
         {"delta copying 2 GB from a ten-byte base",
-         [](ArchiveWriter& a, int32_t f) {
-             auto [base, baseStored] = a.item(stg::FILE_CONTENT, "0123456789");
-             std::string d = "B" + number(0) + number(2000000000) + "C";
-             auto [diff, stored] = a.item(stg::FILE_DIFF, d);
-             a.file(f, base, stored, 2000000000, 0, diff);
-         }},
+         overTenBytes("B" + number(0) + number(2000000000) + "C", 2000000000)},
         {"delta adding 2 GB of new bytes it does not hold",
-         [](ArchiveWriter& a, int32_t f) {
-             auto [base, baseStored] = a.item(stg::FILE_CONTENT, "0123456789");
-             std::string d = "A" + number(2000000000) + "abc";
-             auto [diff, stored] = a.item(stg::FILE_DIFF, d);
-             a.file(f, base, stored, 2000000000, 0, diff);
-         }},
+         overTenBytes("A" + number(2000000000) + "abc", 2000000000)},
         {"delta whose base is a delta",
          [](ArchiveWriter& a, int32_t f) {
              auto [diff, stored] = a.item(stg::FILE_DIFF, "A" + number(3) + "abcC");
@@ -441,22 +443,9 @@ TEST(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGigab
              auto [other, otherStored] = a.item(stg::FILE_CONTENT, "A" + number(3) + "xyzC");
              a.file(f, base, otherStored, 3, 0, other);
          }},
-        {"delta of a thousand copies of 1 GB each",
-         [](ArchiveWriter& a, int32_t f) {
-             auto [base, baseStored] = a.item(stg::FILE_CONTENT, "0123456789");
-             std::string d;
-             for (int i = 0; i < 1000; ++i)
-                 d += "B" + number(0) + number(1000000000);
-             auto [diff, stored] = a.item(stg::FILE_DIFF, d + "C");
-             a.file(f, base, stored, 2000000000, 0, diff);
-         }},
+        {"delta of a thousand copies of 1 GB each", overTenBytes(thousandCopies, 2000000000)},
         {"delta seeking 2 GB into a ten-byte base",
-         [](ArchiveWriter& a, int32_t f) {
-             auto [base, baseStored] = a.item(stg::FILE_CONTENT, "0123456789");
-             std::string d = "B" + number(2000000000) + number(2000000005) + "C";
-             auto [diff, stored] = a.item(stg::FILE_DIFF, d);
-             a.file(f, base, stored, 5, 0, diff);
-         }},
+         overTenBytes("B" + number(2000000000) + number(2000000005) + "C", 5)},
         {"negative size",
          [](ArchiveWriter& a, int32_t f) {
              auto [pos, stored] = a.item(stg::FILE_CONTENT, "0123456789");
