@@ -3,8 +3,8 @@
 #include "archive_cli/Cli.h"
 #include "archive_cli/Output.h"
 
-#include "archive/cfg.h"
-#include "archive/msg.h"
+#include "archive/support/cfg.h"
+#include "archive/support/msg.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>

@@ -7,7 +7,7 @@
 // Ctrl+C ends the process as usual.
 #pragma once
 
-#include "archive/Progress.h"
+#include "archive/support/Progress.h"
 
 #include <chrono>
 #include <csignal>

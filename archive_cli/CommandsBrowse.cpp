@@ -3,7 +3,7 @@
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
 
-#include "archive/tstamp.h"
+#include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>

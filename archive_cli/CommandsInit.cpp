@@ -3,9 +3,9 @@
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
 
-#include "archive/Tresmo.h"
-#include "archive/paths.h"
-#include "archive/tstamp.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/support/paths.h"
+#include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
 #include <cerrno>

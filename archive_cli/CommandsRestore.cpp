@@ -5,10 +5,10 @@
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
 
-#include "archive/TempFileList.h"
-#include "archive/Verify.h"
-#include "archive/paths.h"
-#include "archive/tstamp.h"
+#include "archive/ops/Verify.h"
+#include "archive/support/TempFileList.h"
+#include "archive/support/paths.h"
+#include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>

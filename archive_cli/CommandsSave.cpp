@@ -4,8 +4,8 @@
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
 
-#include "archive/os.h"
-#include "archive/tstamp.h"
+#include "archive/os/os.h"
+#include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
 

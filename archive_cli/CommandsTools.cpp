@@ -4,11 +4,11 @@
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
 
-#include "archive/TempFileList.h"
-#include "archive/ToolConfig.h"
-#include "archive/paths.h"
-#include "archive/process.h"
-#include "archive/tstamp.h"
+#include "archive/objects/ToolConfig.h"
+#include "archive/support/TempFileList.h"
+#include "archive/support/paths.h"
+#include "archive/support/process.h"
+#include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
 #include <cerrno>

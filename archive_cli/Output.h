@@ -6,8 +6,8 @@
 // set.
 #pragma once
 
-#include "archive/TresmoData.h"
-#include "archive/msg.h"
+#include "archive/support/msg.h"
+#include "archive/tree/TresmoData.h"
 
 #include <nlohmann/json.hpp>
 #include <string>

@@ -2,8 +2,8 @@
 
 #include "archive_cli/Cli.h"
 
-#include "archive/cfg.h"
-#include "archive/paths.h"
+#include "archive/support/cfg.h"
+#include "archive/support/paths.h"
 
 #include <cerrno>
 #include <climits>

@@ -9,8 +9,8 @@
 
 #include "archive_cli/TimeArg.h"
 
-#include "archive/FileSel.h"
-#include "archive/Tresmo.h"
+#include "archive/objects/FileSel.h"
+#include "archive/ops/Tresmo.h"
 
 #include <string>
 #include <vector>

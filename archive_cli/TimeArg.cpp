@@ -2,7 +2,7 @@
 
 #include "archive_cli/Cli.h"
 
-#include "archive/tstamp.h"
+#include "archive/support/tstamp.h"
 
 #include <cstdio>
 #include <ctime>

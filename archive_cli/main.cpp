@@ -2,7 +2,7 @@
 // every exception inside.
 #include "archive_cli/Cli.h"
 
-#include "archive/os.h"
+#include "archive/os/os.h"
 
 int main(int argc, char** argv) {
     os::keepFreedMemory();

@@ -12,8 +12,8 @@
 #include "tests/support/LzTestData.h"
 #include "tests/support/MemBlocks.h"
 
-#include "archive/LzEncoder.h"
-#include "archive/LzReader.h"
+#include "archive/codec/LzEncoder.h"
+#include "archive/codec/LzReader.h"
 
 #include <benchmark/benchmark.h>
 

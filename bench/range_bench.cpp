@@ -1,7 +1,7 @@
 // Applying a new view range to a loaded archive of 100,000 nodes over 1,000 transactions:
 // the range pass with folder statistics, change states, selection statistics, transaction
 // marks and pruning the selection, as the document does after View Version or a filter.
-#include "archive/TresmoData.h"
+#include "archive/tree/TresmoData.h"
 
 #include <benchmark/benchmark.h>
 

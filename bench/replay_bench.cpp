@@ -1,12 +1,12 @@
 // Loading a large archive: the replay of 1,000 transactions that together add 1,000,000 nodes
 // (a folder of 999 files each) and change 100 earlier files each, read through the storage
 // file, the block reader and the decoder into the tree.
-#include "archive/Malloc.h"
-#include "archive/RecordStream.h"
-#include "archive/StgFile.h"
-#include "archive/StgItem.h"
-#include "archive/StgWriter.h"
-#include "archive/Tresmo.h"
+#include "archive/ops/RecordStream.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgWriter.h"
+#include "archive/support/Malloc.h"
 
 #include <benchmark/benchmark.h>
 

@@ -8,16 +8,16 @@
 // (default 100).
 //
 // Commit: the cost of one durable commit, and of the same without its syncs.
-#include "archive/BlockReader.h"
-#include "archive/BlockWriter.h"
-#include "archive/LzEncoder.h"
-#include "archive/LzReader.h"
-#include "archive/StgFile.h"
-#include "archive/StgItem.h"
-#include "archive/StgReader.h"
-#include "archive/StgWriteBuffer.h"
-#include "archive/StgWriter.h"
-#include "archive/os.h"
+#include "archive/codec/BlockReader.h"
+#include "archive/codec/BlockWriter.h"
+#include "archive/codec/LzEncoder.h"
+#include "archive/codec/LzReader.h"
+#include "archive/os/os.h"
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgReader.h"
+#include "archive/storage/StgWriteBuffer.h"
+#include "archive/storage/StgWriter.h"
 
 #include <benchmark/benchmark.h>
 

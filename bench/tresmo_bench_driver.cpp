@@ -10,9 +10,9 @@
 // --nosync replaces the platform layer by one whose fdatasync and fsync return at once, so the
 // difference to a normal run is what durability costs; --sync-stats times the real syncs and
 // prints their count and total on stderr. Both exist in this program only.
-#include "archive/FileSel.h"
-#include "archive/Tresmo.h"
-#include "archive/os.h"
+#include "archive/objects/FileSel.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/os/os.h"
 
 #include <chrono>
 #include <cstdio>

@@ -2,9 +2,9 @@
 // export the root into a scratch folder. Any message is a correct answer; a crash, a hang, an
 // unbounded allocation or a write outside the scratch folder is not (export walks the folder
 // by descriptors, and the scratch folder is removed afterwards).
-#include "archive/Tresmo.h"
-#include "archive/Verify.h"
-#include "archive/msg.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/ops/Verify.h"
+#include "archive/support/msg.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The settings store is a text file the user may edit by hand: any bytes must parse without a
 // crash, every line must keep its raw bytes (a rewrite writes them back unchanged), and every
 // line that parses must come back the same after it is written out again.
-#include "archive/cfg.h"
+#include "archive/support/cfg.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,8 +3,8 @@
 #include "tests/support/MemBase.h"
 #include "tests/support/MemValues.h"
 
-#include "archive/DeltaDecoder.h"
-#include "archive/msg.h"
+#include "archive/delta/DeltaDecoder.h"
+#include "archive/support/msg.h"
 
 #include <cstdint>
 #include <vector>

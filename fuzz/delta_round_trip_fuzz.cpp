@@ -11,12 +11,12 @@
 #include "tests/support/MemBase.h"
 #include "tests/support/MemValues.h"
 
-#include "archive/Crc32.h"
-#include "archive/DataImage.h"
-#include "archive/DeltaDecoder.h"
-#include "archive/DeltaEncoder.h"
-#include "archive/FileReader.h"
-#include "archive/msg.h"
+#include "archive/delta/DataImage.h"
+#include "archive/delta/DeltaDecoder.h"
+#include "archive/delta/DeltaEncoder.h"
+#include "archive/storage/Crc32.h"
+#include "archive/storage/FileReader.h"
+#include "archive/support/msg.h"
 
 #include <cstdint>
 #include <cstdlib>

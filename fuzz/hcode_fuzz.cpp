@@ -2,8 +2,8 @@
 // the bits it was read from, and symbols decoded with it must encode back to the bits they
 // came from. With the top bit of the first byte set, the input gives weights instead, and the
 // built code must survive a write and read.
-#include "archive/HCode.h"
-#include "archive/MemBitBuffer.h"
+#include "archive/codec/HCode.h"
+#include "archive/codec/MemBitBuffer.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -7,7 +7,7 @@
 #include "tests/support/LzReference.h"
 #include "tests/support/MemBlocks.h"
 
-#include "archive/LzReader.h"
+#include "archive/codec/LzReader.h"
 
 #include <cstdint>
 #include <cstdlib>

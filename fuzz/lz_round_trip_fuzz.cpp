@@ -6,10 +6,10 @@
 // inputs reach past the 65536-byte block boundary while libFuzzer keeps them short.
 #include "tests/support/MemBlocks.h"
 
-#include "archive/LzEncoder.h"
-#include "archive/LzFormat.h"
-#include "archive/LzReader.h"
-#include "archive/msg.h"
+#include "archive/codec/LzEncoder.h"
+#include "archive/codec/LzFormat.h"
+#include "archive/codec/LzReader.h"
+#include "archive/support/msg.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Arbitrary bytes as an object file, read the way a selection file is read.
-#include "archive/ObjIo.h"
-#include "archive/msg.h"
+#include "archive/objects/ObjIo.h"
+#include "archive/support/msg.h"
 
 #include <cstdint>
 #include <cstdio>

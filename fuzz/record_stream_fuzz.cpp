@@ -1,7 +1,7 @@
 // Arbitrary bytes as the record stream of one archive, replayed into an empty tree.
 #include "tests/support/MemValues.h"
 
-#include "archive/RecordStream.h"
+#include "archive/ops/RecordStream.h"
 
 #include <cstdint>
 

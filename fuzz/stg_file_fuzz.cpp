@@ -2,11 +2,11 @@
 // CRC checks, and every content or delta item whose header appears in the bytes, block by
 // block and by random block access; then the same through the value reader, decompressed. Any Error
 // is a correct answer; a crash, hang or unbounded allocation is not.
-#include "archive/StgFile.h"
-#include "archive/StgItem.h"
-#include "archive/StgReadBuffer.h"
-#include "archive/StgReader.h"
-#include "archive/msg.h"
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgReadBuffer.h"
+#include "archive/storage/StgReader.h"
+#include "archive/support/msg.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -10,12 +10,12 @@
 // group decoders directly: whatever decodes must encode back to the same value.
 #include "tests/support/FaultOs.h"
 
-#include "archive/NumberFormat.h"
-#include "archive/StgFile.h"
-#include "archive/StgItem.h"
-#include "archive/StgReader.h"
-#include "archive/StgWriter.h"
-#include "archive/msg.h"
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgReader.h"
+#include "archive/storage/StgWriter.h"
+#include "archive/support/NumberFormat.h"
+#include "archive/support/msg.h"
 
 #include <cstdint>
 #include <cstdlib>

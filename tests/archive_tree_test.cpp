@@ -1,5 +1,5 @@
-#include "archive/Malloc.h"
-#include "archive/TresmoData.h"
+#include "archive/support/Malloc.h"
+#include "archive/tree/TresmoData.h"
 
 #include <gtest/gtest.h>
 

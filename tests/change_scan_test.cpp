@@ -2,7 +2,7 @@
 #include "support/TestDir.h"
 #include "support/TreeDump.h"
 
-#include "archive/ChangeFinder.h"
+#include "archive/scan/ChangeFinder.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include "support/ArchiveCheck.h"
 #include "support/RecordingPresenter.h"
 
-#include "archive/Verify.h"
+#include "archive/ops/Verify.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "support/MemBase.h"
 
-#include "archive/DataImage.h"
-#include "archive/cfg.h"
+#include "archive/delta/DataImage.h"
+#include "archive/support/cfg.h"
 
 #include <gtest/gtest.h>
 

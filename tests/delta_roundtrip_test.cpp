@@ -2,11 +2,11 @@
 #include "support/MemValues.h"
 #include "support/TestDir.h"
 
-#include "archive/Crc32.h"
-#include "archive/DataImage.h"
-#include "archive/DeltaDecoder.h"
-#include "archive/DeltaEncoder.h"
-#include "archive/FileReader.h"
+#include "archive/delta/DataImage.h"
+#include "archive/delta/DeltaDecoder.h"
+#include "archive/delta/DeltaEncoder.h"
+#include "archive/storage/Crc32.h"
+#include "archive/storage/FileReader.h"
 
 #include <gtest/gtest.h>
 

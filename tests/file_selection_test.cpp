@@ -1,7 +1,7 @@
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
-#include "archive/FileSel.h"
+#include "archive/objects/FileSel.h"
 
 #include <gtest/gtest.h>
 

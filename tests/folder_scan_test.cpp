@@ -1,8 +1,8 @@
 #include "support/FaultOs.h"
 #include "support/TestDir.h"
 
-#include "archive/FileFinder.h"
-#include "archive/cfg.h"
+#include "archive/scan/FileFinder.h"
+#include "archive/support/cfg.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "support/TestDir.h"
 #include "support/TreeDump.h"
 
-#include "archive/Tresmo.h"
+#include "archive/ops/Tresmo.h"
 
 #include <gtest/gtest.h>
 

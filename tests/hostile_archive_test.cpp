@@ -7,15 +7,15 @@
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
-#include "archive/Crc32.h"
-#include "archive/DeltaFormat.h"
-#include "archive/NumberFormat.h"
-#include "archive/RecordStream.h"
-#include "archive/StgFile.h"
-#include "archive/StgItem.h"
-#include "archive/StgWriter.h"
-#include "archive/Tresmo.h"
-#include "archive/Verify.h"
+#include "archive/delta/DeltaFormat.h"
+#include "archive/ops/RecordStream.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/ops/Verify.h"
+#include "archive/storage/Crc32.h"
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgWriter.h"
+#include "archive/support/NumberFormat.h"
 
 #include <gtest/gtest.h>
 

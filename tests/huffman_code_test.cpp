@@ -1,7 +1,7 @@
 #include "tests/support/LzTestData.h"
 
-#include "archive/HCode.h"
-#include "archive/MemBitBuffer.h"
+#include "archive/codec/HCode.h"
+#include "archive/codec/MemBitBuffer.h"
 
 #include <gtest/gtest.h>
 

@@ -8,10 +8,10 @@
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
-#include "archive/FileSel.h"
-#include "archive/StgFile.h"
-#include "archive/Tresmo.h"
-#include "archive/cfg.h"
+#include "archive/objects/FileSel.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/storage/StgFile.h"
+#include "archive/support/cfg.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
-#include "archive/Tresmo.h"
+#include "archive/ops/Tresmo.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #include "tests/support/LzTestData.h"
 
-#include "archive/LzEncoder.h"
-#include "archive/LzFormat.h"
-#include "archive/LzReader.h"
+#include "archive/codec/LzEncoder.h"
+#include "archive/codec/LzFormat.h"
+#include "archive/codec/LzReader.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "tests/support/LzTestData.h"
 #include "tests/support/TestDir.h"
 
-#include "archive/LzReader.h"
+#include "archive/codec/LzReader.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "tests/support/LzReference.h"
 #include "tests/support/LzTestData.h"
 
-#include "archive/LzMatchFinder.h"
+#include "archive/codec/LzMatchFinder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "tests/support/LzReference.h"
 #include "tests/support/LzTestData.h"
 
-#include "archive/LzReader.h"
+#include "archive/codec/LzReader.h"
 
 #include <gtest/gtest.h>
 

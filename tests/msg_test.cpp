@@ -1,4 +1,4 @@
-#include "archive/msg.h"
+#include "archive/support/msg.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #include "support/FaultOs.h"
 #include "support/TestDir.h"
 
-#include "archive/ObjIo.h"
-#include "archive/msg.h"
+#include "archive/objects/ObjIo.h"
+#include "archive/support/msg.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
-#include "archive/ToolConfig.h"
-#include "archive/Tresmo.h"
+#include "archive/objects/ToolConfig.h"
+#include "archive/ops/Tresmo.h"
 
 #include <gtest/gtest.h>
 

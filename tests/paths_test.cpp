@@ -1,4 +1,4 @@
-#include "archive/paths.h"
+#include "archive/support/paths.h"
 
 #include "support/TestDir.h"
 

@@ -1,11 +1,11 @@
 #include "support/FaultOs.h"
 #include "support/TestDir.h"
 
-#include "archive/Crc32.h"
-#include "archive/FileReader.h"
-#include "archive/FileWriter.h"
-#include "archive/msg.h"
-#include "archive/os.h"
+#include "archive/os/os.h"
+#include "archive/storage/Crc32.h"
+#include "archive/storage/FileReader.h"
+#include "archive/storage/FileWriter.h"
+#include "archive/support/msg.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "support/TestDir.h"
 
-#include "archive/os.h"
-#include "archive/process.h"
+#include "archive/os/os.h"
+#include "archive/support/process.h"
 
 #include <gtest/gtest.h>
 

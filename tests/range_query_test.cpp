@@ -1,4 +1,4 @@
-#include "archive/TresmoData.h"
+#include "archive/tree/TresmoData.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "support/MemValues.h"
 #include "support/TreeDump.h"
 
-#include "archive/RecordStream.h"
+#include "archive/ops/RecordStream.h"
 
 #include <gtest/gtest.h>
 

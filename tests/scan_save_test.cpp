@@ -2,9 +2,9 @@
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
-#include "archive/Progress.h"
-#include "archive/StgFile.h"
-#include "archive/Tresmo.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/storage/StgFile.h"
+#include "archive/support/Progress.h"
 
 #include <gtest/gtest.h>
 

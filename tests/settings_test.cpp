@@ -1,6 +1,6 @@
 #include "support/TestDir.h"
 
-#include "archive/cfg.h"
+#include "archive/support/cfg.h"
 
 #include <gtest/gtest.h>
 

@@ -2,12 +2,12 @@
 // items built from hand-written block data.
 #pragma once
 
-#include "archive/StgFile.h"
-#include "archive/StgItem.h"
-#include "archive/StgReadBuffer.h"
-#include "archive/StgWriteBuffer.h"
-#include "archive/msg.h"
-#include "archive/os.h"
+#include "archive/os/os.h"
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgReadBuffer.h"
+#include "archive/storage/StgWriteBuffer.h"
+#include "archive/support/msg.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,12 +1,12 @@
 #include "stg_test_util.h"
 #include "support/TestDir.h"
 
-#include "archive/Crc32.h"
-#include "archive/StgFile.h"
-#include "archive/StgItem.h"
-#include "archive/StgReadBuffer.h"
-#include "archive/StgWriteBuffer.h"
-#include "archive/msg.h"
+#include "archive/storage/Crc32.h"
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgReadBuffer.h"
+#include "archive/storage/StgWriteBuffer.h"
+#include "archive/support/msg.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 #include "support/FaultOs.h"
 #include "support/TestDir.h"
 
-#include "archive/StgFile.h"
-#include "archive/msg.h"
+#include "archive/storage/StgFile.h"
+#include "archive/support/msg.h"
 
 #include <gtest/gtest.h>
 

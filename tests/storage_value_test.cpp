@@ -1,11 +1,11 @@
 #include "stg_test_util.h"
 #include "support/TestDir.h"
 
-#include "archive/StgFile.h"
-#include "archive/StgItem.h"
-#include "archive/StgReader.h"
-#include "archive/StgWriter.h"
-#include "archive/msg.h"
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgReader.h"
+#include "archive/storage/StgWriter.h"
+#include "archive/support/msg.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,11 @@
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
-#include "archive/TempFileList.h"
-#include "archive/cfg.h"
-#include "archive/msg.h"
-#include "archive/os.h"
-#include "archive/paths.h"
+#include "archive/os/os.h"
+#include "archive/support/TempFileList.h"
+#include "archive/support/cfg.h"
+#include "archive/support/msg.h"
+#include "archive/support/paths.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "support/TestDir.h"
 
-#include "archive/cfg.h"
-#include "archive/tstamp.h"
+#include "archive/support/cfg.h"
+#include "archive/support/tstamp.h"
 
 #include <gtest/gtest.h>
 

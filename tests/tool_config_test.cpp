@@ -1,5 +1,5 @@
-#include "archive/ToolConfig.h"
-#include "archive/cfg.h"
+#include "archive/objects/ToolConfig.h"
+#include "archive/support/cfg.h"
 
 #include <gtest/gtest.h>
 

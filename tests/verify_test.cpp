@@ -1,12 +1,12 @@
 // verify names what is damaged (a transaction, a version) and never changes the file.
-#include "archive/Verify.h"
+#include "archive/ops/Verify.h"
 
 #include "support/ArchiveCheck.h"
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
-#include "archive/StgFile.h"
-#include "archive/Tresmo.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/storage/StgFile.h"
 
 #include <gtest/gtest.h>
 

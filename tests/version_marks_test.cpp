@@ -1,7 +1,7 @@
 // The version list's marks for the selection: where the selected items existed (1) and where
 // one of them changed (2). Checked by hand on small histories, then against a plain walk of
 // every transaction for every selected item on thousands of random ones.
-#include "archive/TresmoData.h"
+#include "archive/tree/TresmoData.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "archive/Worker.h"
+#include "archive/support/Worker.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "archive_gui/doc/ArchiveDoc.h"
 #include "archive_gui/frame/MainFrame.h"
 
-#include "archive/cfg.h"
+#include "archive/support/cfg.h"
 
 #include <QApplication>
 

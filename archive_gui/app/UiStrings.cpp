@@ -1,6 +1,6 @@
 #include "archive_gui/app/UiStrings.h"
 
-#include "archive/msg.h"
+#include "archive/support/msg.h"
 
 #include <algorithm>
 

@@ -4,8 +4,8 @@
 #include "archive_gui/app/TresmoApp.h"
 #include "archive_gui/dialogs/MsgListDlg.h"
 
-#include "archive/msg.h"
-#include "archive/os.h"
+#include "archive/os/os.h"
+#include "archive/support/msg.h"
 
 #include <QApplication>
 

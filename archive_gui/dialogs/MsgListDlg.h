@@ -8,7 +8,7 @@
 // that cannot be wrapped within MAX_TEXT is shown unwrapped and the box wraps it itself.
 #pragma once
 
-#include "archive/msg.h"
+#include "archive/support/msg.h"
 
 #include <QDialog>
 #include <QString>

@@ -5,8 +5,8 @@
 #include "archive_gui/util/ProgressDlg.h"
 #include "archive_gui/util/utils2.h"
 
-#include "archive/FileFinder.h"
-#include "archive/paths.h"
+#include "archive/scan/FileFinder.h"
+#include "archive/support/paths.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

@@ -10,7 +10,7 @@
 // cancelled; the list then stays as it was and the dialog stays open.
 #pragma once
 
-#include "archive/FileSel.h"
+#include "archive/objects/FileSel.h"
 
 #include <QDialog>
 

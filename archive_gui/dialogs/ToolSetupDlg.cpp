@@ -4,8 +4,8 @@
 #include "archive_gui/util/DlgUtils.h"
 #include "archive_gui/util/utils2.h"
 
-#include "archive/msg.h"
-#include "archive/paths.h"
+#include "archive/support/msg.h"
+#include "archive/support/paths.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>

@@ -8,7 +8,7 @@
 // refused with "Invalid input" and nothing is stored. Enter never presses a button.
 #pragma once
 
-#include "archive/ToolConfig.h"
+#include "archive/objects/ToolConfig.h"
 
 #include <QDialog>
 

@@ -6,12 +6,12 @@
 #include "archive_gui/util/WorkerRun.h"
 #include "archive_gui/util/utils2.h"
 
-#include "archive/Progress.h"
-#include "archive/TempFileList.h"
-#include "archive/cfg.h"
-#include "archive/msg.h"
-#include "archive/paths.h"
-#include "archive/tstamp.h"
+#include "archive/support/Progress.h"
+#include "archive/support/TempFileList.h"
+#include "archive/support/cfg.h"
+#include "archive/support/msg.h"
+#include "archive/support/paths.h"
+#include "archive/support/tstamp.h"
 
 #include <QFileDialog>
 #include <QMessageBox>

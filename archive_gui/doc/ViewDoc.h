@@ -1,6 +1,6 @@
 #pragma once
 
-#include "archive/Tresmo.h"
+#include "archive/ops/Tresmo.h"
 
 #include <QObject>
 

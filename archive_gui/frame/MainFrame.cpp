@@ -10,8 +10,8 @@
 #include "archive_gui/views/FileListView.h"
 #include "archive_gui/views/VersListView.h"
 
-#include "archive/ToolConfig.h"
-#include "archive/cfg.h"
+#include "archive/objects/ToolConfig.h"
+#include "archive/support/cfg.h"
 
 #include <QAction>
 #include <QApplication>

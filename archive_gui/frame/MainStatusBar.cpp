@@ -3,7 +3,7 @@
 #include "archive_gui/app/UiStrings.h"
 #include "archive_gui/doc/ViewDoc.h"
 
-#include "archive/Tresmo.h"
+#include "archive/ops/Tresmo.h"
 
 #include <QLabel>
 

@@ -11,11 +11,11 @@
 #include "archive_gui/shots/ViewShots.h"
 #include "archive_gui/util/ProgressDlg.h"
 
-#include "archive/FileSel.h"
-#include "archive/ToolConfig.h"
-#include "archive/Tresmo.h"
-#include "archive/msg.h"
-#include "archive/tstamp.h"
+#include "archive/objects/FileSel.h"
+#include "archive/objects/ToolConfig.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/support/msg.h"
+#include "archive/support/tstamp.h"
 
 #include <QApplication>
 #include <QDir>

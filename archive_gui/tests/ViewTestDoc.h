@@ -5,8 +5,8 @@
 
 #include "archive_gui/doc/ViewDoc.h"
 
-#include "archive/FileSel.h"
-#include "archive/Tresmo.h"
+#include "archive/objects/FileSel.h"
+#include "archive/ops/Tresmo.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -9,9 +9,9 @@
 #include "archive_gui/frame/MainStatusBar.h"
 #include "gui_test_util.h"
 
-#include "archive/cfg.h"
-#include "archive/os.h"
-#include "archive/tstamp.h"
+#include "archive/os/os.h"
+#include "archive/support/cfg.h"
+#include "archive/support/tstamp.h"
 
 #include <QAction>
 #include <QDateTime>

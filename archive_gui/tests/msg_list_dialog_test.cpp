@@ -1,7 +1,7 @@
 #include "archive_gui/dialogs/MsgListDlg.h"
 #include "gui_test_util.h"
 
-#include "archive/msg.h"
+#include "archive/support/msg.h"
 
 #include <QFontDatabase>
 #include <QLabel>

@@ -1,7 +1,7 @@
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "gui_test_util.h"
 
-#include "archive/FileSel.h"
+#include "archive/objects/FileSel.h"
 
 #include <QCheckBox>
 #include <QFileDialog>

@@ -3,8 +3,8 @@
 #include "archive_gui/util/utils2.h"
 #include "gui_test_util.h"
 
-#include "archive/ToolConfig.h"
-#include "archive/cfg.h"
+#include "archive/objects/ToolConfig.h"
+#include "archive/support/cfg.h"
 
 #include <QFileDialog>
 #include <QHeaderView>

@@ -10,7 +10,7 @@
 #include "archive_gui/views/VersListModel.h"
 #include "archive_gui/views/VersListView.h"
 
-#include "archive/tstamp.h"
+#include "archive/support/tstamp.h"
 
 #include <QAbstractItemModelTester>
 #include <QAction>

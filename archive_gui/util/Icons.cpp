@@ -1,6 +1,6 @@
 #include "archive_gui/util/Icons.h"
 
-#include "archive/TresmoData.h"
+#include "archive/tree/TresmoData.h"
 
 #include <QImage>
 #include <QPainter>

@@ -9,7 +9,7 @@
 // object closes the box.
 #pragma once
 
-#include "archive/Progress.h"
+#include "archive/support/Progress.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

@@ -3,8 +3,8 @@
 #include "archive_gui/util/DlgUtils.h"
 #include "archive_gui/util/ProgressDlg.h"
 
-#include "archive/Progress.h"
-#include "archive/msg.h"
+#include "archive/support/Progress.h"
+#include "archive/support/msg.h"
 
 #include <QCoreApplication>
 #include <QThread>

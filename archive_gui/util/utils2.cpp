@@ -3,7 +3,7 @@
 #include "archive_gui/app/UiStrings.h"
 #include "archive_gui/util/DlgUtils.h"
 
-#include "archive/cfg.h"
+#include "archive/support/cfg.h"
 
 #include <QFileDialog>
 #include <QLineEdit>

@@ -5,7 +5,7 @@
 // the engine's path buffers; a picked path that would not fit counts as no choice.
 #pragma once
 
-#include "archive/paths.h"
+#include "archive/support/paths.h"
 
 #include <QString>
 

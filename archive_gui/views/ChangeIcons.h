@@ -7,7 +7,7 @@
 // tests read the meaning (which icon, which overlay) rather than pixels.
 #pragma once
 
-#include "archive/TresmoData.h"
+#include "archive/tree/TresmoData.h"
 
 #include <QIcon>
 

@@ -8,7 +8,7 @@
 // freed tree. detach() drops every pointer into the tree; the model is then empty.
 #pragma once
 
-#include "archive/TresmoData.h"
+#include "archive/tree/TresmoData.h"
 
 #include <QAbstractItemModel>
 

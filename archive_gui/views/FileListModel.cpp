@@ -3,7 +3,7 @@
 #include "archive_gui/doc/ViewDoc.h"
 #include "archive_gui/views/ChangeIcons.h"
 
-#include "archive/Tresmo.h"
+#include "archive/ops/Tresmo.h"
 
 #include <QDateTime>
 #include <QLocale>

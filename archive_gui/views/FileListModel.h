@@ -7,7 +7,7 @@
 // nodes when the view asks for them, so a folder of 100,000 files costs one pointer walk.
 #pragma once
 
-#include "archive/TresmoData.h"
+#include "archive/tree/TresmoData.h"
 
 #include <QAbstractTableModel>
 #include <QString>

@@ -4,10 +4,10 @@
 #include "archive_gui/views/FileListModel.h"
 #include "archive_gui/views/RowSelectionModel.h"
 
-#include "archive/Tresmo.h"
-#include "archive/msg.h"
-#include "archive/paths.h"
-#include "archive/process.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/support/msg.h"
+#include "archive/support/paths.h"
+#include "archive/support/process.h"
 
 #include <QAction>
 #include <QApplication>

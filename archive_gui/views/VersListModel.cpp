@@ -3,9 +3,9 @@
 #include "archive_gui/doc/ViewDoc.h"
 #include "archive_gui/views/ChangeIcons.h"
 
-#include "archive/Tresmo.h"
-#include "archive/msg.h"
-#include "archive/tstamp.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/support/msg.h"
+#include "archive/support/tstamp.h"
 
 VersListModel::VersListModel(ViewDoc& doc, QObject* parent)
     : QAbstractListModel(parent), _doc(doc) {}

@@ -5,7 +5,7 @@
 // labels are made when the view first shows a row and kept until the next fill.
 #pragma once
 
-#include "archive/TresmoData.h"
+#include "archive/tree/TresmoData.h"
 
 #include <QAbstractListModel>
 #include <QString>

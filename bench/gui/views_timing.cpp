@@ -15,8 +15,8 @@
 #include "archive_gui/views/FileListView.h"
 #include "archive_gui/views/VersListView.h"
 
-#include "archive/Tresmo.h"
-#include "archive/tstamp.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/support/tstamp.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

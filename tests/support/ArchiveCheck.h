@@ -5,8 +5,8 @@
 
 #include "support/TestDir.h"
 
-#include "archive/Tresmo.h"
-#include "archive/msg.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/support/msg.h"
 
 #include <filesystem>
 #include <fstream>

@@ -8,7 +8,7 @@
 // at any of those calls. Only successful calls are recorded.
 #pragma once
 
-#include "archive/os.h"
+#include "archive/os/os.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -5,8 +5,8 @@
 // Both are slow on purpose and have no shortcuts.
 #pragma once
 
-#include "archive/LzDecoder.h"
-#include "archive/LzFormat.h"
+#include "archive/codec/LzDecoder.h"
+#include "archive/codec/LzFormat.h"
 
 #include <cstdint>
 #include <vector>

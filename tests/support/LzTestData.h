@@ -3,7 +3,7 @@
 
 #include "tests/support/MemBlocks.h"
 
-#include "archive/LzEncoder.h"
+#include "archive/codec/LzEncoder.h"
 
 #include <cstdint>
 #include <span>

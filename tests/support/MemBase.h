@@ -3,8 +3,8 @@
 // as the compressed stream reader does.
 #pragma once
 
-#include "archive/DataImage.h"
-#include "archive/msg.h"
+#include "archive/delta/DataImage.h"
+#include "archive/support/msg.h"
 
 #include <cstdint>
 #include <random>

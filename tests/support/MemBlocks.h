@@ -2,8 +2,8 @@
 // its flags, its bytes and the number of valid bits of its last byte, as the storage buffers do.
 #pragma once
 
-#include "archive/BlockReader.h"
-#include "archive/BlockWriter.h"
+#include "archive/codec/BlockReader.h"
+#include "archive/codec/BlockWriter.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // compression: a stand-in for the storage value writer and reader in tests and fuzz targets.
 #pragma once
 
-#include "archive/NumberFormat.h"
-#include "archive/msg.h"
+#include "archive/support/NumberFormat.h"
+#include "archive/support/msg.h"
 
 #include <cstdint>
 #include <span>

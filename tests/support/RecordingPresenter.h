@@ -1,7 +1,7 @@
 // Records what the engine shows instead of printing it; installed for its lifetime.
 #pragma once
 
-#include "archive/msg.h"
+#include "archive/support/msg.h"
 
 #include <vector>
 

@@ -2,7 +2,7 @@
 // the golden dumps (tests/golden/history/*.dump, without their first line).
 #pragma once
 
-#include "archive/TresmoData.h"
+#include "archive/tree/TresmoData.h"
 
 #include <string>
 

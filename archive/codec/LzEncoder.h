@@ -1,0 +1,113 @@
+// Compressor of one stream (an item) into blocks of 65536 uncompressed bytes.
+//
+// Each block is coded by itself, in two passes: the match finder cuts it into literals and
+// pointers, kept as a list of items together with the number of bits they take as plain
+// fields; then the block is written with the flags and Huffman codes that pay at least 2.5
+// percent, or as literals only when the pointers do not pay, or as plain bytes. The output is
+// fixed to the bit by these rules, so that any implementation of the format writes the same
+// archive. A block is assembled in memory and handed to the output whole.
+//
+// Since a block depends on its own bytes alone (no match reaches into an earlier block, the
+// codes start empty in every block), two blocks can be cut at the same time. With two threads
+// (the default) a full block goes to a worker thread, which cuts it and codes it into the block
+// buffer while the caller fills the next one; when that one is full too the caller cuts it,
+// hands the worker's block to the output and then codes and hands over its own. The bytes
+// written are the same as with one thread; only the moment differs: a block may reach the
+// output during a later put() or finish(). All output happens on the caller's thread, so an
+// error of the output leaves put() or finish() as it would with one thread, after the worker
+// has stopped. A stream of one block never wakes the worker. The worker is started at the
+// first hand-over of a stream and joined by finish(), reset() and the destructor.
+//
+// The encoder raises no errors of its own; errors of the output pass through. It owns about
+// 600 KiB with one thread and 1000 KiB with two, allocated at construction; nothing is
+// allocated per byte.
+#pragma once
+
+#include "archive/codec/BlockWriter.h"
+#include "archive/codec/BufferBitWriter.h"
+#include "archive/codec/HCode.h"
+#include "archive/codec/LzFormat.h"
+#include "archive/codec/LzMatchFinder.h"
+#include "archive/support/Worker.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+class LzEncoder {
+  public:
+    explicit LzEncoder(BlockWriter& output, bool twoThreads = true);
+    ~LzEncoder();
+    LzEncoder(const LzEncoder&) = delete;
+    LzEncoder& operator=(const LzEncoder&) = delete;
+
+    // Starts a new stream: blocks not yet written are dropped, the worker is joined.
+    void reset();
+    void put(uint8_t byte) {
+        if (_end == lz::BLOCK_SIZE) flushFullBlock();
+        _window[_end++] = byte;
+    }
+    void put(std::span<const uint8_t> data);
+    // Writes what is left, the last block at the end (an empty stream is one block without
+    // bits).
+    void finish();
+
+    // Everything the encoder holds, in bytes.
+    size_t stateBytes() const;
+
+  private:
+    // An item is 32 bits: the count of literals before it in the top byte, then a pointer's
+    // length and distance in the low 24 bits. RUN_ONLY literals with no pointer after them
+    // make an item of their own; literals after the last item are not listed. Every item thus
+    // covers at least 4 bytes of the block.
+    static constexpr uint32_t RUN_ONLY = 255;
+    static constexpr uint32_t ITEM_SLOTS = lz::BLOCK_SIZE / lz::MIN_MATCH;
+
+    // What one block needs from its bytes to its flags and codes: one per thread.
+    struct Lane {
+        Lane(int hashBits, BitWriter* block);
+        LzMatchFinder finder;
+        HCode lit{8};
+        HCode dist{7};
+        HCode len{5};
+        uint32_t n = 0;
+        uint32_t covered = 0;
+        uint32_t items = 0;
+        uint64_t passBits = 0;  // the items' size with every field in plain bits
+        uint8_t flags = 0;
+        std::unique_ptr<uint32_t[]> item;
+        std::unique_ptr<uint8_t[]> window;
+
+        // First pass and choice of flags and codes, for the n bytes of the window.
+        void cut(bool last);
+        // Stored as plain bytes, straight from the window.
+        bool plain() const;
+        size_t bytes() const;
+    };
+    struct FirstPass;
+
+    void flushFullBlock();
+    void fill(Lane* lane) {
+        _fill = lane;
+        _window = lane->window.get();
+    }
+    // Codes the lane's block into _block, then hands it to the output.
+    void write(Lane& lane);
+    void encode(Lane& lane);
+    void emit(Lane& lane);
+    void writePointerItems(Lane& lane);
+    void writeLiterals(Lane& lane);
+
+    void startWorker(Lane* lane);
+
+    BlockWriter& _out;
+    BufferBitWriter _block{lz::BLOCK_SIZE};  // the block being written, shared by the lanes
+    std::unique_ptr<Lane> _lane[2];          // the second only with two threads
+    Lane* _fill;                             // the lane whose window put() fills
+    uint8_t* _window;                        // _fill's window, one load less per byte
+    uint32_t _end = 0;                       // bytes in _fill's window
+    Lane* _handed = nullptr;                 // given to the worker, not yet written
+
+    // Blocks of a stream come one after another: the worker waits for the next spinning.
+    Worker _worker{std::chrono::milliseconds(2)};  // last member: stopped before the lanes go
+};

@@ -1,0 +1,87 @@
+// The new files of a save, read a few ahead of their turn and coded on a second thread.
+//
+// Most files of a first save are smaller than one block, and one block is coded by one thread,
+// so the save codes two files at a time instead. At each turn this thread reads the next new
+// files (up to WINDOW of them, each of at most one block) into memory; the worker codes the
+// newest of them into items held in memory, and at a file's turn the save appends its coded
+// item to the archive, or codes the file itself when the worker has not taken it. The two
+// threads thus meet somewhere in the window, each coding as much as it can, and the items
+// land in the archive in the save's order, the bytes a save without read-ahead writes.
+//
+// Every file is read on the calling thread, so the system calls of a save come in the same
+// order in every run. What goes wrong while a file is read ahead is kept for its turn: the
+// save then fails at that file, with the message it would give without the read-ahead. A file
+// larger than one block is closed again and left to its turn.
+#pragma once
+
+#include "archive/codec/LzEncoder.h"
+#include "archive/storage/StgWriteBuffer.h"
+#include "archive/support/Worker.h"
+#include "archive/tree/TresmoData.h"
+
+#include <atomic>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class StgFile;
+
+class ReadAhead {
+  public:
+    static constexpr size_t WINDOW = 16;
+
+    struct File {
+        Node* node;
+        std::string path;
+    };
+    // files: the new files in the order the save stores them.
+    explicit ReadAhead(std::vector<File> files);
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // At the turn of node, stored at path: true when it was read ahead and is now stored in
+    // file, with c its content as the save records it; false when the caller stores it. Throws
+    // what reading or storing the file failed with, as importFile does.
+    bool take(const Node* node, const char* path, StgFile& file, ContentInfo& c);
+
+  private:
+    enum State : int { READ, CODING, CODED, OWN, LEFT };
+    struct Slot {
+        const File* file;
+        std::atomic<int> state = READ;
+        std::exception_ptr failure;  // reading or coding
+        std::vector<uint8_t> bytes;
+        ContentInfo content;                   // size, time and CRC as read
+        std::unique_ptr<StgWriteBuffer> item;  // coded, not yet in the file
+    };
+    // Forwards the worker's encoder output to the item being coded.
+    class Relay final : public BlockWriter {
+      public:
+        BlockWriter* to = nullptr;
+        void putLast(uint8_t byte, int validBits) override { to->putLast(byte, validBits); }
+        void putByte(uint8_t byte) override { to->putByte(byte); }
+        void setFlags(uint8_t flags) override { to->setFlags(flags); }
+        void putBits(const uint8_t* data, uint32_t bitCount) override {
+            to->putBits(data, bitCount);
+        }
+    };
+
+    void fill();
+    void read(Slot& s);
+    void codeLeft();  // on the worker
+
+    std::vector<File> _files;
+    size_t _turn = 0;   // the next file whose turn comes
+    size_t _read = 0;   // the next file to read
+    std::mutex _mutex;  // guards _window's shape and the claims of its slots
+    std::deque<std::unique_ptr<Slot>> _window;  // _files[_turn .. _read)
+    Relay _relay;
+    LzEncoder _lz{_relay, false};
+    // The worker spins only briefly for the next file: while it spins it takes time from the
+    // threads of the save that code the larger files.
+    Worker _worker{std::chrono::microseconds(50)};  // last: stopped before what it works on
+};

@@ -1,0 +1,188 @@
+// The record stream: what each transaction appends to describe the tree, and its replay.
+//
+// Each record is a type byte and its fields; nodes are named by their dense id, given in the
+// order their add records appear across all transactions. Replay applies exactly the tree
+// operations the commit applied when it wrote the records, so the replayed tree equals the
+// tree right after each commit, including the folder versions that propagation creates and
+// that have no records of their own.
+//
+// Reader and writer are templates over the value source and sink (StgReader and StgWriter in
+// the archive, in-memory ones in tests and fuzz targets): any type with readByte, readNumber,
+// readWord and eof, or writeByte, writeNumber and writeWord.
+#pragma once
+
+#include "archive/support/msg.h"
+#include "archive/tree/TresmoData.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace record {
+
+constexpr uint8_t BEGIN_TXN = 'A';
+constexpr uint8_t ADD_ROOT = 'C';
+constexpr uint8_t ADD_FIRST = 'D';
+constexpr uint8_t ADD_AFTER = 'E';
+constexpr uint8_t UPD_FOLDER = 'F';
+constexpr uint8_t UPD_FULL = 'G';
+constexpr uint8_t UPD_DELTA = 'H';
+constexpr uint8_t DEL_SUBTREE = 'I';
+
+constexpr int32_t MAX_NAME = 259;
+
+}  // namespace record
+
+// Replays records into a tree whose now, name and base are set. On failure the records
+// replayed so far stay in the tree and txnCount()/recordNo() tell where it stopped.
+class RecordReplay {
+  public:
+    explicit RecordReplay(TresmoData& tree) : _tree(tree) {}
+
+    template <class Reader>
+    void run(Reader& in) {
+        while (!in.eof()) {
+            uint8_t type = in.readByte();
+            apply(type, in);
+            ++_recordNo;
+        }
+    }
+
+    int txnCount() const { return _txns; }
+    int recordNo() const { return _recordNo; }
+
+  private:
+    template <class Reader>
+    Node* readId(Reader& in, const char* failure) {
+        int32_t id = in.readNumber();
+        if (id < 0 || static_cast<size_t>(id) >= _ids.size()) throw makeError(failure);
+        return _ids[static_cast<size_t>(id)];
+    }
+
+    template <class Reader>
+    void apply(uint8_t type, Reader& in) {
+        using namespace record;
+        switch (type) {
+            case BEGIN_TXN: {
+                ++_txns;
+                _recordNo = 1;
+                int64_t time = in.readWord();  // a stored time is an unsigned 32-bit word
+                if (_tree.txns() && time <= _tree.txns()->time)
+                    throw makeError("Tresmo.read.beginTxn.1");
+                if (time >= _tree.now()) throw makeError("Tresmo.read.beginTxn.2");
+                _tree.beginTxn(time);
+                return;
+            }
+            case ADD_ROOT:
+            case ADD_FIRST:
+            case ADD_AFTER: {
+                Node* parent = nullptr;
+                Node* after = nullptr;
+                if (type != ADD_ROOT) {
+                    int32_t len = in.readNumber();
+                    if (len < 0 || len > MAX_NAME) throw makeError("Tresmo.read.addNode.1");
+                    _name.resize(static_cast<size_t>(len));
+                    for (char& c : _name)
+                        c = static_cast<char>(in.readByte());
+                    // Names live as C strings: one holding a NUL would be a different name.
+                    if (_name.find('\0') != std::string::npos)
+                        throw makeError("Tresmo.read.addNode.1");
+                    parent = readId(in, "Tresmo.read.addNode.2");
+                    if (type == ADD_AFTER) {
+                        after = readId(in, "Tresmo.read.addNode.3");
+                        if (after->parent != parent) throw makeError("Tresmo.read.addNode.4");
+                    }
+                }
+                Node* node = type == ADD_ROOT ? _tree.addNode(_tree.name(), nullptr, nullptr)
+                                              : _tree.addNode(_name, parent, after);
+                _tree.assignId(node);
+                _ids.push_back(node);
+                return;
+            }
+            case UPD_FOLDER:
+            case UPD_FULL:
+            case UPD_DELTA: {
+                if (!_tree.txns()) throw makeError("Tresmo.read.updNode.1");
+                Node* node = readId(in, "Tresmo.read.updNode.2");
+                if (type == UPD_FOLDER) {
+                    _tree.updNode(node, NodeKind::Folder, nullptr);
+                    return;
+                }
+                ContentInfo c;
+                c.pos = in.readWord();
+                c.diffPos = type == UPD_DELTA ? in.readWord() : 0;
+                c.storedSize = in.readNumber();
+                c.size = in.readNumber();
+                c.mtime = in.readWord();
+                c.crc = in.readWord();
+                // No save stores a negative length; restoring one would deliver nothing.
+                if (c.size < 0 || c.storedSize < 0) throw makeError("Tresmo.read.updNode.1");
+                _tree.updNode(node, NodeKind::File, &c);
+                return;
+            }
+            case DEL_SUBTREE: {
+                if (!_tree.txns()) throw makeError("Tresmo.read.delSubtree.1");
+                _tree.delSubtree(readId(in, "Tresmo.read.delSubtree.2"));
+                return;
+            }
+            default:
+                throw makeError("Tresmo.read.default");
+        }
+    }
+
+    TresmoData& _tree;
+    std::vector<Node*> _ids;
+    std::string _name;
+    int _txns = 0;
+    int _recordNo = 0;
+};
+
+// Writes records; ids are given by the tree as add records are written.
+template <class Writer>
+class RecordWriter {
+  public:
+    RecordWriter(TresmoData& tree, Writer& out) : _tree(tree), _out(out) {}
+
+    void beginTxn(int64_t time) {
+        _out.writeByte(record::BEGIN_TXN);
+        _out.writeWord(static_cast<uint32_t>(time));
+    }
+    // The add record of node; after is the sibling before it (null for the first child).
+    // Its parent and that sibling must have ids already.
+    void addNode(Node* node, const Node* after) {
+        if (!node->parent) {
+            _out.writeByte(record::ADD_ROOT);
+        } else {
+            _out.writeByte(after ? record::ADD_AFTER : record::ADD_FIRST);
+            size_t len = std::char_traits<char>::length(node->name);
+            _out.writeNumber(static_cast<int32_t>(len));
+            for (size_t i = 0; i < len; ++i)
+                _out.writeByte(static_cast<uint8_t>(node->name[i]));
+            _out.writeNumber(node->parent->id);
+            if (after) _out.writeNumber(after->id);
+        }
+        _tree.assignId(node);
+    }
+    void updFolder(const Node* node) {
+        _out.writeByte(record::UPD_FOLDER);
+        _out.writeNumber(node->id);
+    }
+    void updFile(const Node* node, const ContentInfo& c) {
+        _out.writeByte(c.diffPos ? record::UPD_DELTA : record::UPD_FULL);
+        _out.writeNumber(node->id);
+        _out.writeWord(c.pos);
+        if (c.diffPos) _out.writeWord(c.diffPos);
+        _out.writeNumber(c.storedSize);
+        _out.writeNumber(c.size);
+        _out.writeWord(static_cast<uint32_t>(c.mtime));
+        _out.writeWord(c.crc);
+    }
+    void delSubtree(const Node* node) {
+        _out.writeByte(record::DEL_SUBTREE);
+        _out.writeNumber(node->id);
+    }
+
+  private:
+    TresmoData& _tree;
+    Writer& _out;
+};

@@ -1,0 +1,129 @@
+// The archive: the tree of TresmoData plus its storage file, and the operations that read,
+// extend and restore it.
+//
+// The storage file is open only for the length of one operation. The top-level operations
+// (read, findChanges, save, exportSelected, exportTempFile) catch every Error, show its chain
+// through the installed presenter and return a success flag; the content operations
+// (importFile, importDiff, exportFile) throw and are wrapped by their callers.
+//
+// A failed save rolls the storage file back to its last committed length: what was committed
+// before is never touched, and the in-memory tree is then not to be trusted until the next
+// refresh (which the document does anyway). A save that succeeds returns only once the clock
+// has passed the transaction's time, so a reload right after it never meets a transaction at
+// the load time.
+#pragma once
+
+#include "archive/objects/FileSel.h"
+#include "archive/support/TempFileList.h"
+#include "archive/tree/TresmoData.h"
+
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+class Progress;
+class StgFile;
+struct VerifyReport;
+
+// What one save stored, for reports.
+struct SaveStats {
+    int32_t files = 0;        // file versions written (empty files included)
+    int32_t deltas = 0;       // of them stored as deltas
+    int32_t removed = 0;      // delete records
+    int64_t bytesRead = 0;    // bytes of the files read
+    int64_t bytesStored = 0;  // bytes of the storage file the transaction added
+};
+
+class Tresmo : public TresmoData {
+  public:
+    Tresmo();
+    ~Tresmo();
+
+    // Names the storage file (nothing is opened); empty leaves the archive without one.
+    void setPath(const std::string& path);
+    const std::string& path() const { return _path; }
+    bool hasPath() const { return !_path.empty(); }
+
+    // Replays the storage file into the (empty, named) tree; a new file is created. Shows
+    // 2011/2012 with the failing chain and returns false; the replayed part stays. A file that
+    // ends with an incomplete transaction (a save that crashed) loads its complete ones with
+    // the warning 3016; the next save copies that tail to "NAME.tail-<UTC time>" beside the
+    // archive and cuts it off before it appends.
+    bool read(Progress* progress = nullptr);
+    // Scans the selection's folder and marks what differs from the stored state; shows the
+    // scan's warnings, and 2013 when the folder cannot be scanned.
+    bool findChanges(const FileSel& sel, Progress* progress = nullptr);
+    // Commits the marked changes as one transaction at now(); 2015/2016 on failure, with the
+    // storage file rolled back. stats, when given, receives what was stored.
+    bool save(Progress* progress = nullptr, SaveStats* stats = nullptr);
+
+    // One refresh as the document does it: setNow(t), the name from the selection's folder
+    // (or displayName when there is none), read, findChanges, updateFolderInfo and the
+    // selection updates. False when read or findChanges failed (both already shown).
+    bool refresh(const FileSel& sel, int64_t t, const std::string& displayName = "",
+                 Progress* progress = nullptr);
+
+    // Exports the one selected item (a folder or a file) as it was at the end of the range
+    // into target, under name or its own name when name is empty. 2020/2021 on failure.
+    bool exportSelected(const std::string& target, const std::string& name = "",
+                        Progress* progress = nullptr);
+    // Checks the whole storage file without changing it (see Verify.h): every transaction's
+    // records and every version of every file. False, with the error shown, only when the file
+    // cannot be checked at all (missing, not a storage file, unreadable, cancelled); what it
+    // found is in report either way.
+    bool verify(Progress* progress, VerifyReport& report);
+    // Cuts an incomplete transaction off the end of the storage file, as the next save would:
+    // the file must load (every complete transaction checks; damage is shown and nothing is
+    // changed), the tail is copied to "NAME.tail-<UTC time>" first. sidePath receives that
+    // file's path, empty when there was no tail. False with the error shown on failure.
+    bool repair(std::string* sidePath = nullptr);
+
+    // Restores a version into a new temporary file named after name; null on failure (shown
+    // as 2029/2030). The file is removed by clear() or the destructor.
+    const char* exportTempFile(const char* name, const ContentInfo& content);
+
+    // Stores the file at path whole into the open storage file; content.mtime on entry is the
+    // scanned time (0: no check). Throws 2023 (2022 for a concurrent modification).
+    void importFile(const char* path, ContentInfo& content, Progress* progress = nullptr);
+    // Stores the file as a delta against the full version content.pos/content.size; false
+    // (nothing referenced, content unchanged) when a delta does not pay. Throws 2025 (2024).
+    bool importDiff(const char* path, ContentInfo& content, Progress* progress = nullptr);
+    // Restores a version to path (replacing a file there) with its CRC checked; throws 2028.
+    // With dirFd, path's last component is created inside that open folder, never through a
+    // symbolic link (the export walks its target this way).
+    void exportFile(const char* path, const ContentInfo& content, int dirFd = -1);
+    // Restores a version into memory (for verify and cat); throws 2028.
+    std::string restore(const ContentInfo& content);
+    // Restores a version chunk by chunk into out; the storage file must be open. Throws the
+    // storage and coder errors unwrapped. The caller checks the CRC-32 where the bytes go (the
+    // file writer computes it anyway), so each restored byte is summed once.
+    void restoreTo(const ContentInfo& content,
+                   const std::function<void(std::span<const uint8_t>)>& out);
+
+    // Open File and Show Diff on the one selected file.
+    bool canOpenFile(bool diff) const;
+    void openFile(bool diff);
+
+    // Empties everything (tree, range, selection), forgets the storage file and removes the
+    // temporary files.
+    void clear();
+
+    // The newest stored version of node whose transaction is not after t (null if none).
+    static const Version* versionAt(const Node* node, int64_t t);
+
+    StgFile* storage() { return _stg.get(); }
+    TempFileList& tempFiles() { return _temp; }
+
+  private:
+    class Save;
+    class Export;
+    // Closes the storage file; a failure is shown wrapped as failureId and gives false.
+    bool closeStorage(const char* failureId);
+    // Shows the open failure of a missing storage file (whose open would create it).
+    bool storageExists();
+
+    std::string _path;
+    std::unique_ptr<StgFile> _stg;
+    TempFileList _temp;
+};

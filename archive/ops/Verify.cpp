@@ -1,0 +1,152 @@
+// Tresmo::verify: checks every transaction and restores every version, changing nothing.
+#include "archive/ops/Verify.h"
+
+#include "archive/ops/RecordStream.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/os/os.h"
+#include "archive/storage/Crc32.h"
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgReadBuffer.h"
+#include "archive/storage/StgReader.h"
+#include "archive/storage/StgRecovery.h"
+#include "archive/support/Progress.h"
+
+#include <limits>
+#include <map>
+
+namespace {
+
+// Reads one transaction's record stream to its end, so its CRC is checked, and no further.
+void checkRecordStream(StgFile& file, uint64_t link) {
+    StgReadBuffer buf(file, link, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+    buf.start();
+    for (;;) {
+        uint8_t b;
+        while (buf.get(b) > 0) {
+        }
+        if (buf.blockFlags() & stg::LAST_BLOCK) return;
+        buf.next();
+    }
+}
+
+}  // namespace
+
+bool Tresmo::verify(Progress* progress, VerifyReport& report) {
+    report = VerifyReport{};
+    if (!_stg) return false;
+    // A missing or empty file would be created (with a header) by the storage file's open.
+    if (!storageExists()) return false;
+    struct stat st;
+    if (os::sys().stat(_path.c_str(), &st) != 0) st.st_size = 0;
+    if (st.st_size < static_cast<off_t>(StgFile::FILE_HEADER_LEN)) {
+        showError(makeError(makeError("StgFile.readFileHeader.1"), "Tresmo.read.1", _path, 0, 0));
+        return false;
+    }
+    Tresmo tree;
+    tree.setPath(_path);
+    StgFile& file = *tree._stg;
+    tree.setNow(std::numeric_limits<int32_t>::max() * int64_t{4});
+    tree.setName(name()[0] ? name() : "archive");
+    bool ok = true;
+    try {
+        file.open();
+        report.fileSize = file.committedSize();
+        StgRecovery::Walk w = StgRecovery::walk(file);
+        report.tailBytes = file.committedSize() - w.end;
+        report.transactions = static_cast<int32_t>(w.links.size());
+        report.chainBroken = w.broken;
+        if (w.end < file.committedSize()) file.keepTail(w.end);
+        if (progress) progress->expect(0, static_cast<int64_t>(file.committedSize()));
+        int32_t firstDamaged = report.transactions + 1;
+        for (size_t i = 0; i < w.links.size(); ++i) {
+            if (progress) progress->checkCancel();
+            try {
+                checkRecordStream(file, w.links[i]);
+            } catch (Error& e) {
+                int32_t n = static_cast<int32_t>(i + 1);
+                report.damagedTxns.push_back({n, 0, "", e.chainText()});
+                firstDamaged = std::min(firstDamaged, n);
+            }
+        }
+        if (w.broken)
+            report.damagedTxns.push_back({report.transactions + 1, 0, "",
+                                          makeError("StgReadBuffer.readItemHeader.2").chainText()});
+        // The replay goes as far as the first damaged transaction; the tree then holds the
+        // transactions before it.
+        RecordReplay replay(tree);
+        if (file.committedSize() > StgFile::FILE_HEADER_LEN && !w.links.empty()) {
+            try {
+                StgReader r(file, StgFile::FILE_HEADER_LEN, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+                r.start();
+                replay.run(r);
+            } catch (Error& e) {
+                // A transaction whose blocks check but whose records do not replay. Errors of
+                // the blocks themselves were found above, each with its own transaction.
+                bool blocks = false;
+                for (const Error* c = &e; c; c = c->cause.get())
+                    blocks |= c->code >= 3200 && c->code <= 3214;
+                int32_t n = replay.txnCount() > 0 ? replay.txnCount() : 1;
+                if (!blocks && n < firstDamaged)
+                    report.damagedTxns.push_back(
+                        {n, tree.txns() ? tree.txns()->time : 0, "", e.chainText()});
+            }
+        }
+        std::map<const Txn*, int32_t> numbers;
+        int32_t count = 0;
+        for (const Txn* t = tree.txns(); t; t = t->older)
+            ++count;
+        report.replayed = count;
+        for (const Txn* t = tree.txns(); t; t = t->older)
+            numbers[t] = count--;
+        for (VerifyReport::Problem& p : report.damagedTxns)
+            for (const auto& [t, n] : numbers)
+                if (n == p.txn) p.time = t->time;
+        // Every version of every file, depth first without recursion (a hostile archive may
+        // nest without limit).
+        std::vector<std::pair<const Node*, std::string>> stack;
+        if (tree.root()) stack.emplace_back(tree.root(), "");
+        while (!stack.empty()) {
+            auto [node, path] = stack.back();
+            stack.pop_back();
+            for (const Node* c = node->firstChild; c; c = c->next)
+                stack.emplace_back(c, path.empty() ? std::string(c->name) : path + "/" + c->name);
+            bool file = false;
+            for (const Version* v = node->versions; v; v = v->older) {
+                const ContentInfo* content = v->content();
+                if (!content) continue;
+                if (!file) ++report.files;
+                file = true;
+                if (progress) progress->checkCancel();
+                ++report.versions;
+                try {
+                    int64_t n = 0;
+                    uint32_t crc = crc32::init();
+                    tree.restoreTo(*content, [&](std::span<const uint8_t> b) {
+                        crc = crc32::update(crc, b.data(), b.size());
+                        n += std::ssize(b);
+                    });
+                    if (crc32::finalize(crc) != content->crc)
+                        throw makeError("Tresmo.exportFile.2");
+                    report.bytes += n;
+                    if (progress) progress->advance(1, n);
+                } catch (Error& e) {
+                    Error wrapped = makeError(std::move(e), "Tresmo.exportFile", path);
+                    report.badVersions.push_back(
+                        {numbers[v->txn], v->txn->time, path, wrapped.chainText()});
+                }
+            }
+        }
+    } catch (Error& e) {
+        // Cancelled, or the file could not be opened or read at all.
+        showError(makeError(std::move(e), "Tresmo.read.1", _path, report.replayed, 0));
+        ok = false;
+    }
+    try {
+        file.close();
+    } catch (Error& e) {
+        showError(makeError(std::move(e), "Tresmo.read.2"));
+        ok = false;
+    }
+    return ok;
+}

@@ -1,0 +1,322 @@
+#include "archive/os/os.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+#include <mutex>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace os {
+
+namespace {
+
+Os realOs;
+Os* current = &realOs;
+
+// Children started by spawn are never waited for by the caller. Each start reaps those of
+// our earlier starts that have ended, so zombies are bounded by the programs started since;
+// only our own children are reaped, never one that other code waits for.
+std::mutex spawnMutex;
+std::vector<pid_t> spawned;
+
+void reapChildren() {
+    std::erase_if(spawned, [](pid_t pid) {
+        int status;
+        return ::waitpid(pid, &status, WNOHANG) != 0;
+    });
+}
+
+// Crash tests on the real binary set TRESMO_FAULT_KILL_AFTER=N to have the process killed
+// right after its Nth call that changes a file (write, truncate, sync, rename, unlink), so a
+// kill lands exactly between two of them. Unset, it costs one comparison per such call.
+long killAfter = [] {
+    const char* n = std::getenv("TRESMO_FAULT_KILL_AFTER");
+    return n ? std::atol(n) : 0L;
+}();
+
+template <class T>
+T changed(T result) {
+    if (killAfter > 0 && --killAfter == 0) ::raise(SIGKILL);
+    return result;
+}
+
+}  // namespace
+
+int Os::open(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
+int Os::openat(int dirfd, const char* path, int flags, mode_t mode) {
+    return ::openat(dirfd, path, flags, mode);
+}
+int Os::close(int fd) {
+    return ::close(fd);
+}
+ssize_t Os::read(int fd, void* buf, size_t n) {
+    return ::read(fd, buf, n);
+}
+ssize_t Os::pread(int fd, void* buf, size_t n, off_t off) {
+    return ::pread(fd, buf, n, off);
+}
+ssize_t Os::write(int fd, const void* buf, size_t n) {
+    return changed(::write(fd, buf, n));
+}
+ssize_t Os::pwrite(int fd, const void* buf, size_t n, off_t off) {
+    return changed(::pwrite(fd, buf, n, off));
+}
+int Os::fdatasync(int fd) {
+    return changed(::fdatasync(fd));
+}
+int Os::fsync(int fd) {
+    return changed(::fsync(fd));
+}
+int Os::ftruncate(int fd, off_t length) {
+    return changed(::ftruncate(fd, length));
+}
+int Os::fstat(int fd, struct stat* st) {
+    return ::fstat(fd, st);
+}
+int Os::lstat(const char* path, struct stat* st) {
+    return ::lstat(path, st);
+}
+int Os::stat(const char* path, struct stat* st) {
+    return ::stat(path, st);
+}
+int Os::fstatat(int dirfd, const char* path, struct stat* st, int flags) {
+    return ::fstatat(dirfd, path, st, flags);
+}
+int Os::futimens(int fd, const struct timespec times[2]) {
+    return ::futimens(fd, times);
+}
+int Os::flock(int fd, int operation) {
+    return ::flock(fd, operation);
+}
+int Os::rename(const char* from, const char* to) {
+    return changed(::rename(from, to));
+}
+int Os::unlink(const char* path) {
+    return changed(::unlink(path));
+}
+int Os::unlinkat(int dirfd, const char* path, int flags) {
+    return ::unlinkat(dirfd, path, flags);
+}
+int Os::mkdir(const char* path, mode_t mode) {
+    return ::mkdir(path, mode);
+}
+int Os::mkdirat(int dirfd, const char* path, mode_t mode) {
+    return ::mkdirat(dirfd, path, mode);
+}
+int Os::rmdir(const char* path) {
+    return ::rmdir(path);
+}
+
+int Os::listDir(const char* path, std::vector<DirEntry>& out) {
+    out.clear();
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    for (;;) {
+        errno = 0;
+        struct dirent* d = ::readdir(dir);
+        if (!d) break;
+        const char* name = d->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        DirEntry e;
+        e.name = name;
+        struct stat st;
+        // lstat, so a symbolic link is seen as what it is and never followed.
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISREG(st.st_mode))
+                e.type = DirEntry::Type::File;
+            else if (S_ISDIR(st.st_mode))
+                e.type = DirEntry::Type::Dir;
+            e.size = st.st_size;
+            // Toward zero, as the file reader takes it: tv_sec alone floors a time before 1970.
+            e.mtime = st.st_mtim.tv_sec + (st.st_mtim.tv_sec < 0 && st.st_mtim.tv_nsec > 0);
+        }
+        out.push_back(std::move(e));
+    }
+    int err = errno;
+    ::closedir(dir);
+    if (err) {
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+int Os::spawn(pid_t* pid, const char* file, char* const argv[]) {
+    std::lock_guard lock(spawnMutex);
+    reapChildren();
+    int rc = ::posix_spawnp(pid, file, nullptr, nullptr, argv, environ);
+    if (rc == 0) spawned.push_back(*pid);
+    return rc;
+}
+
+int64_t Os::time() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec;
+}
+
+void Os::sleepMs(int ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+Os& Os::real() {
+    return realOs;
+}
+Os& sys() {
+    return *current;
+}
+
+Os* install(Os* os) {
+    Os* old = current;
+    current = os ? os : &realOs;
+    return old;
+}
+
+namespace {
+
+// Runs a transfer that may do part of its work until all n bytes are done, retrying EINTR.
+// call(offset, count) returns the bytes transferred, 0 at the end of the file, or -1.
+// Returns the bytes done, or -1 on a real failure.
+template <class Call>
+ssize_t transferAll(size_t n, Call call) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = call(done, n - done);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// A write that makes no progress without an error would loop for ever: it counts as full.
+bool wroteAll(ssize_t done, size_t n) {
+    if (done < 0) return false;
+    if (static_cast<size_t>(done) < n) {
+        errno = ENOSPC;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ssize_t readFull(int fd, void* buf, size_t n) {
+    return transferAll(n, [&](size_t at, size_t count) {
+        return sys().read(fd, static_cast<char*>(buf) + at, count);
+    });
+}
+
+ssize_t preadFull(int fd, void* buf, size_t n, off_t off) {
+    return transferAll(n, [&](size_t at, size_t count) {
+        return sys().pread(fd, static_cast<char*>(buf) + at, count, off + static_cast<off_t>(at));
+    });
+}
+
+bool writeFull(int fd, const void* buf, size_t n) {
+    return wroteAll(transferAll(n,
+                                [&](size_t at, size_t count) {
+                                    return sys().write(fd, static_cast<const char*>(buf) + at,
+                                                       count);
+                                }),
+                    n);
+}
+
+bool pwriteFull(int fd, const void* buf, size_t n, off_t off) {
+    return wroteAll(transferAll(n,
+                                [&](size_t at, size_t count) {
+                                    return sys().pwrite(fd, static_cast<const char*>(buf) + at,
+                                                        count, off + static_cast<off_t>(at));
+                                }),
+                    n);
+}
+
+void closeQuietly(int fd) {
+    int err = errno;
+    sys().close(fd);
+    errno = err;
+}
+
+bool syncFile(int fd) {
+    // fdatasync also makes a changed length durable; after a failure the kernel may have
+    // dropped the dirty pages already, so a caller must never retry and report success.
+    while (sys().fdatasync(fd) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+bool syncDir(const std::string& dir) {
+    int fd = sys().open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool ok = true;
+    while (sys().fsync(fd) != 0) {
+        if (errno != EINTR) {
+            ok = false;
+            break;
+        }
+    }
+    closeQuietly(fd);
+    return ok;
+}
+
+bool writeFileAtomic(const std::string& path, const std::string& data) {
+    std::string::size_type slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".")
+                      : slash == 0               ? std::string("/")
+                                                 : path.substr(0, slash);
+    std::string tmp = path + ".tmp~";
+    int fd = sys().open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return false;
+    bool ok = writeFull(fd, data.data(), data.size()) && syncFile(fd);
+    if (!ok) {
+        closeQuietly(fd);
+        int err = errno;
+        sys().unlink(tmp.c_str());
+        errno = err;
+        return false;
+    }
+    if (sys().close(fd) != 0 || sys().rename(tmp.c_str(), path.c_str()) != 0) {
+        int err = errno;
+        sys().unlink(tmp.c_str());
+        errno = err;
+        return false;
+    }
+    return syncDir(dir);
+}
+
+void keepFreedMemory() {
+#ifdef __GLIBC__
+    // Setting one threshold stops the library from adjusting the other as it goes; then
+    // every block above 128 KiB (the encoder's tables) would be mapped afresh: both are set.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    mallopt(M_TRIM_THRESHOLD, 8 << 20);
+#endif
+}
+
+}  // namespace os

@@ -1,0 +1,301 @@
+#include "archive/support/paths.h"
+
+#include "archive/os/os.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+namespace {
+
+// Writes the concatenation of parts into buf. The parts may lie inside buf (callers often
+// pass the same buffer as source and result), so they are measured first and copied through
+// memmove from the last to the first only when no part would be overwritten before it is
+// read; otherwise through a temporary copy.
+bool assemble(char* buf, size_t size, std::initializer_list<std::string_view> parts) {
+    size_t total = 0;
+    for (std::string_view p : parts)
+        total += p.size();
+    if (total >= size) return false;
+    // std::less gives a total order even for pointers into different objects.
+    std::less<const char*> before;
+    bool overlap = false;
+    for (std::string_view p : parts)
+        if (before(p.data(), buf + size) && before(buf, p.data() + p.size())) overlap = true;
+    if (overlap) {
+        std::string tmp;
+        tmp.reserve(total);
+        for (std::string_view p : parts)
+            tmp += p;
+        std::memcpy(buf, tmp.c_str(), total + 1);
+        return true;
+    }
+    char* out = buf;
+    for (std::string_view p : parts) {
+        std::memcpy(out, p.data(), p.size());
+        out += p.size();
+    }
+    *out = 0;
+    return true;
+}
+
+const char* fileNameOf(const char* path) {
+    const char* slash = std::strrchr(path, PATH_SEP);
+    return slash ? slash + 1 : path;
+}
+
+bool endsWithSep(std::string_view s) {
+    return !s.empty() && s.back() == PATH_SEP;
+}
+
+// Compares [a, ae) and [b, be) through toUpper; a proper prefix sorts first.
+int compareRange(const char* a, const char* ae, const char* b, const char* be) {
+    for (; a < ae && b < be; ++a, ++b) {
+        unsigned char ua = static_cast<unsigned char>(toUpper(*a));
+        unsigned char ub = static_cast<unsigned char>(toUpper(*b));
+        if (ua != ub) return ua < ub ? -1 : 1;
+    }
+    if (a == ae && b == be) return 0;
+    return a == ae ? -1 : 1;
+}
+
+bool vformatAt(char* at, size_t room, const char* format, va_list args) {
+    if (room == 0) return false;
+    int n = std::vsnprintf(at, room, format, args);
+    return n >= 0 && static_cast<size_t>(n) < room;
+}
+
+}  // namespace
+
+char toUpper(char ch) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+        return static_cast<char>(c - 0x20);
+    return ch;
+}
+
+bool buildFilePath(char* buf, size_t size, const char* dir, const char* name) {
+    std::string_view d(dir);
+    std::string_view sep = d.empty() || endsWithSep(d) ? "" : "/";
+    return assemble(buf, size, {d, sep, name});
+}
+
+bool buildFilePath(char* buf, size_t size, const char* dir, const char* name, const char* ext) {
+    std::string_view d(dir);
+    std::string_view sep = endsWithSep(d) ? "" : "/";
+    return assemble(buf, size, {d, sep, name, ".", ext});
+}
+
+bool appendPath(char* buf, size_t size, const char* name) {
+    std::string_view b(buf, strnlen(buf, size));
+    if (b.size() >= size) return false;
+    std::string_view sep = endsWithSep(b) ? "" : "/";
+    return assemble(buf, size, {b, sep, name});
+}
+
+bool copyPart(char* buf, size_t size, const char* src, const char* end) {
+    size_t n = end ? static_cast<size_t>(end - src) : std::strlen(src);
+    return assemble(buf, size, {std::string_view(src, n)});
+}
+
+bool getFileName(char* buf, size_t size, const char* path) {
+    return copyPart(buf, size, fileNameOf(path), nullptr);
+}
+
+bool getFileTitle(char* buf, size_t size, const char* path) {
+    const char* name = fileNameOf(path);
+    return copyPart(buf, size, name, std::strrchr(name, '.'));
+}
+
+bool getFileExt(char* buf, size_t size, const char* path) {
+    const char* dot = std::strrchr(fileNameOf(path), '.');
+    return copyPart(buf, size, dot ? dot + 1 : "", nullptr);
+}
+
+bool getParentPath(char* buf, size_t size, const char* path) {
+    const char* last = std::strrchr(path, PATH_SEP);
+    if (!last) return false;
+    // The root's '/' belongs to it: "/a" has the parent "/", and "/" has none (empty).
+    if (last == path) return copyPart(buf, size, path[1] ? "/" : "", nullptr);
+    return copyPart(buf, size, path, last);
+}
+
+bool getDirPath(char* buf, size_t size, const char* path) {
+    if (endsWithSep(path)) return false;
+    return getParentPath(buf, size, path);
+}
+
+bool firstComponent(char* buf, size_t size, const char* path) {
+    const char *start, *end;
+    if (!nextComponent(path, start, end)) return false;
+    return copyPart(buf, size, start, end);
+}
+
+bool nextComponent(const char*& p, const char*& start, const char*& end) {
+    if (*p == 0) return false;
+    start = p;
+    if (*p == PATH_SEP) {
+        end = p + 1;
+    } else {
+        end = std::strchr(p, PATH_SEP);
+        if (!end) end = p + std::strlen(p);
+    }
+    p = end;
+    while (*p == PATH_SEP)
+        ++p;
+    return true;
+}
+
+int compareComponent(const char* a, const char* b) {
+    if (*a == PATH_SEP) ++a;
+    if (*b == PATH_SEP) ++b;
+    for (;; ++a, ++b) {
+        bool endA = *a == 0 || *a == PATH_SEP;
+        bool endB = *b == 0 || *b == PATH_SEP;
+        if (endA || endB) return endA && endB ? 0 : endA ? -1 : 1;
+        unsigned char ua = static_cast<unsigned char>(toUpper(*a));
+        unsigned char ub = static_cast<unsigned char>(toUpper(*b));
+        if (ua != ub) return ua < ub ? -1 : 1;
+    }
+}
+
+int comparePaths(const char* a, const char* b) {
+    const char *sa, *ea, *sb, *eb;
+    for (;;) {
+        bool hasA = nextComponent(a, sa, ea);
+        bool hasB = nextComponent(b, sb, eb);
+        if (!hasA || !hasB) return hasA == hasB ? 0 : hasA ? 1 : -1;
+        int c = compareRange(sa, ea, sb, eb);
+        if (c) return 2 * c;
+    }
+}
+
+int commonComponents(const char*& a, const char*& b) {
+    const char *pa = a, *pb = b, *sa, *ea, *sb, *eb;
+    int n = 0;
+    while (nextComponent(pa, sa, ea) && nextComponent(pb, sb, eb) &&
+           compareRange(sa, ea, sb, eb) == 0) {
+        ++n;
+        a = ea;
+        b = eb;
+    }
+    return n;
+}
+
+int compareNoCase(const char* a, const char* b) {
+    return compareRange(a, a + std::strlen(a), b, b + std::strlen(b));
+}
+
+bool relocatePath(char* buf, size_t size, const char* folder, const char* oldRef,
+                  const char* newRef) {
+    const char* rest = folder;
+    const char* oldRest = oldRef;
+    if (commonComponents(oldRest, rest) < 2) return false;
+    // oldRest is at the '/' that ends the common part; what follows are oldRef's own parts.
+    while (*oldRest == PATH_SEP)
+        ++oldRest;
+    const char *start, *end;
+    int oldOwn = 0;
+    while (nextComponent(oldRest, start, end))
+        ++oldOwn;
+    // Keep all of newRef but as many trailing components as oldRef had after the common part.
+    const char* p = newRef;
+    int total = 0;
+    while (nextComponent(p, start, end))
+        ++total;
+    int k = total - oldOwn;
+    if (k < 2) return false;
+    p = newRef;
+    for (int i = 0; i < k; ++i)
+        nextComponent(p, start, end);
+    return assemble(buf, size, {std::string_view(newRef, static_cast<size_t>(end - newRef)), rest});
+}
+
+bool isValidPath(const char* path) {
+    if (path[0] != PATH_SEP) return false;
+    if (path[1] == 0) return true;
+    const char* p = path + 1;
+    for (;;) {
+        const char* start = p;
+        while (*p && *p != PATH_SEP) {
+            if (!isNameChar(*p)) return false;
+            ++p;
+        }
+        std::string_view name(start, static_cast<size_t>(p - start));
+        // Empty names come from "//" or a trailing '/'; "." and ".." would leave the path.
+        if (name.empty() || name == "." || name == "..") return false;
+        if (*p == 0) return true;
+        ++p;
+    }
+}
+
+bool isNameChar(char ch) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    return c >= 0x20 && c != PATH_SEP && c != 0x7F;
+}
+
+bool isDriveRoot(const char* path) {
+    return path[0] == PATH_SEP && path[1] == 0;
+}
+
+bool pathExists(const char* path) {
+    struct stat st;
+    return os::sys().lstat(path, &st) == 0;
+}
+
+bool isDirectory(const char* path) {
+    struct stat st;
+    return os::sys().lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool endsWith(const char* s, const char* suffix) {
+    return std::string_view(s).ends_with(suffix);
+}
+
+bool formatTo(char* buf, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool ok = vformatAt(buf, size, format, args);
+    va_end(args);
+    return ok;
+}
+
+bool appendFormat(char* buf, size_t size, const char* format, ...) {
+    size_t len = strnlen(buf, size);
+    if (len >= size) return false;
+    va_list args;
+    va_start(args, format);
+    bool ok = vformatAt(buf + len, size - len, format, args);
+    va_end(args);
+    return ok;
+}
+
+void replaceChar(char* s, char from, char to) {
+    for (; *s; ++s)
+        if (*s == from) *s = to;
+}
+
+int replaceAll(char* buf, size_t size, const char* needle, const char* replacement) {
+    size_t nl = std::strlen(needle);
+    if (nl == 0) return 0;
+    size_t rl = std::strlen(replacement);
+    size_t len = std::strlen(buf);
+    int count = 0;
+    char* p = buf;
+    while (char* q = std::strstr(p, needle)) {
+        size_t newLen = len - nl + rl;
+        if (newLen >= size) return -1;
+        size_t tail = len - static_cast<size_t>(q - buf) - nl;
+        std::memmove(q + rl, q + nl, tail + 1);
+        std::memcpy(q, replacement, rl);
+        len = newLen;
+        p = q + rl;
+        ++count;
+    }
+    return count;
+}
