@@ -38,6 +38,13 @@ int usageError(const std::string& what) {
 
 }  // namespace
 
+CLI::App* addCommand(CLI::App& parent, Context& ctx, const std::string& name,
+                     const std::string& summary, std::function<int()> run) {
+    CLI::App* cmd = parent.add_subcommand(name, summary);
+    cmd->callback([&ctx, run = std::move(run)] { ctx.run = run; });
+    return cmd;
+}
+
 void addJsonFlag(CLI::App& cmd, bool& flag, const std::string& fields) {
     cmd.add_flag("--json", flag, "Print JSON instead, with the fields below");
     cmd.footer(cmd.get_footer() + "\n--json prints " + fields);

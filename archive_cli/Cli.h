@@ -48,6 +48,11 @@ void addBrowseCommands(CLI::App& app, Context& ctx);   // log, ls, history
 void addRestoreCommands(CLI::App& app, Context& ctx);  // cat, export, verify, repair
 void addToolCommands(CLI::App& app, Context& ctx);     // open, diff, tools
 
+// Adds the subcommand name to parent; when the command line chooses it, run becomes the
+// context's work. run holds the command's arguments, which the options added next fill in.
+CLI::App* addCommand(CLI::App& parent, Context& ctx, const std::string& name,
+                     const std::string& summary, std::function<int()> run);
+
 // Adds --json to a command and documents its fields in the command's help.
 void addJsonFlag(CLI::App& cmd, bool& flag, const std::string& fields);
 

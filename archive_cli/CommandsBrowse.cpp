@@ -260,7 +260,8 @@ int runHistory(const HistoryArgs& a) {
 
 void addBrowseCommands(CLI::App& app, Context& ctx) {
     auto lg = std::make_shared<LogArgs>();
-    CLI::App* log = app.add_subcommand("log", "List the transactions, newest first");
+    CLI::App* log = addCommand(app, ctx, "log", "List the transactions, newest first",
+                               [lg] { return runLog(*lg); });
     log->footer(
         "List the transactions newest first: number (1 is the oldest; use it with --at),\n"
         "local time, files added, modified and removed, and the bytes stored.");
@@ -268,10 +269,10 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
     addJsonFlag(*log, lg->json,
                 "{archive, transactions: [{number, time, local_time, added,\n"
                 "  modified, removed, stored_bytes}]}, newest first; times in Unix seconds.");
-    log->callback([lg, &ctx] { ctx.run = [lg] { return runLog(*lg); }; });
 
     auto ls = std::make_shared<LsArgs>();
-    CLI::App* lsCmd = app.add_subcommand("ls", "List a folder of the archive as it was");
+    CLI::App* lsCmd = addCommand(app, ctx, "ls", "List a folder of the archive as it was",
+                                 [ls] { return runLs(*ls); });
     lsCmd->footer(
         "List the files and folders of PATH (default: the watched folder itself) as stored:\n"
         "change state, size, modification time and name. The state letter tells what\n"
@@ -298,10 +299,10 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
         *lsCmd, ls->json,
         "{archive, path, from, to, entries: [{path, name, kind, state,\n"
         "  size, mtime, stored, stored_size}]}; size to stored_size for file versions only.");
-    lsCmd->callback([ls, &ctx] { ctx.run = [ls] { return runLs(*ls); }; });
 
     auto hs = std::make_shared<HistoryArgs>();
-    CLI::App* history = app.add_subcommand("history", "List every stored version of a file");
+    CLI::App* history = addCommand(app, ctx, "history", "List every stored version of a file",
+                                   [hs] { return runHistory(*hs); });
     history->footer(
         "List every stored version of PATH, newest first: transaction number, time, what\n"
         "happened, size, whether it is stored whole (full) or as a delta, and its stored size.");
@@ -312,7 +313,6 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
         *history, hs->json,
         "{archive, path, versions: [{number, time, local_time, kind,\n"
         "  state, size, mtime, stored, stored_size, crc}]}; size to crc for file versions only.");
-    history->callback([hs, &ctx] { ctx.run = [hs] { return runHistory(*hs); }; });
 }
 
 }  // namespace cli

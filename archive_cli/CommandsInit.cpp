@@ -122,7 +122,8 @@ int runInit(const InitArgs& a, const Context& ctx) {
 
 void addInitCommand(CLI::App& app, Context& ctx) {
     auto args = std::make_shared<InitArgs>();
-    CLI::App* cmd = app.add_subcommand("init", "Create an archive for a folder");
+    CLI::App* cmd = addCommand(app, ctx, "init", "Create an archive for a folder",
+                               [args, &ctx] { return runInit(*args, ctx); });
     cmd->footer(
         "Create an archive for FOLDER and the selection file beside it. The archive is\n"
         "ARCHIVE, or FOLDER/../NAME.trsm; the selection is the archive's name with .sel.\n"
@@ -139,7 +140,6 @@ void addInitCommand(CLI::App& app, Context& ctx) {
     types->excludes(excl);
     excl->excludes(types);
     cmd->add_flag("--no-subfolders", args->noSubfolders, "Watch the folder's own files only");
-    cmd->callback([args, &ctx] { ctx.run = [args, &ctx] { return runInit(*args, ctx); }; });
 }
 
 }  // namespace cli

@@ -226,17 +226,18 @@ int runRepair(const CheckArgs& a, const Context& ctx) {
 
 void addRestoreCommands(CLI::App& app, Context& ctx) {
     auto ct = std::make_shared<CatArgs>();
-    CLI::App* cat = app.add_subcommand("cat", "Write a stored version of a file to stdout");
+    CLI::App* cat = addCommand(app, ctx, "cat", "Write a stored version of a file to stdout",
+                               [ct] { return runCat(*ct); });
     cat->footer(
         "Write the newest stored version of PATH, or the one valid at --at, to standard\n"
         "output. The restored bytes are checked against the version's CRC-32 first.");
     cat->add_option("ARCHIVE", ct->archive, "The archive file")->required();
     cat->add_option("PATH", ct->path, "A file, relative to the watched folder")->required();
     cat->add_option("--at", ct->at, "The version valid after a transaction (number or time)");
-    cat->callback([ct, &ctx] { ctx.run = [ct] { return runCat(*ct); }; });
 
     auto ex = std::make_shared<ExportArgs>();
-    CLI::App* exp = app.add_subcommand("export", "Restore a folder or file as it was");
+    CLI::App* exp = addCommand(app, ctx, "export", "Restore a folder or file as it was",
+                               [ex, &ctx] { return runExport(*ex, ctx); });
     exp->footer(
         "Restore PATH (default: the whole watched folder) as it was at --at (default: as last\n"
         "stored) into the folder DEST, under its own name: DEST/NAME. An existing DEST/NAME is\n"
@@ -246,10 +247,10 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
         ->required();
     exp->add_option("--at", ex->at, "The state after a transaction (number or time)");
     exp->add_flag("-f,--force", ex->force, "Replace an existing DEST/NAME");
-    exp->callback([ex, &ctx] { ctx.run = [ex, &ctx] { return runExport(*ex, ctx); }; });
 
     auto vf = std::make_shared<CheckArgs>();
-    CLI::App* verify = app.add_subcommand("verify", "Check every transaction and every version");
+    CLI::App* verify = addCommand(app, ctx, "verify", "Check every transaction and every version",
+                                  [vf, &ctx] { return runVerify(*vf, ctx); });
     verify->footer(
         "Check the CRC of every transaction's records, replay them, and restore every stored\n"
         "version of every file in memory against its CRC-32. Damaged transactions and\n"
@@ -260,11 +261,11 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
     addJsonFlag(*verify, vf->json,
                 "{archive, transactions, files, versions, bytes, damaged: [{number,\n"
                 "  time, error}], failed: [{path, number, error}], tail_bytes, ok}");
-    verify->callback([vf, &ctx] { ctx.run = [vf, &ctx] { return runVerify(*vf, ctx); }; });
 
     auto rp = std::make_shared<CheckArgs>();
     CLI::App* repair =
-        app.add_subcommand("repair", "Cut an incomplete transaction off the archive's end");
+        addCommand(app, ctx, "repair", "Cut an incomplete transaction off the archive's end",
+                   [rp, &ctx] { return runRepair(*rp, ctx); });
     repair->footer(
         "A save that did not finish (a crash, a power loss) can leave an incomplete\n"
         "transaction at the end of the archive. repair copies those bytes to\n"
@@ -275,7 +276,6 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
     addJsonFlag(*repair, rp->json,
                 "{archive, transactions, cut_bytes, side_file}; side_file is empty when\n"
                 "  there was nothing to cut.");
-    repair->callback([rp, &ctx] { ctx.run = [rp, &ctx] { return runRepair(*rp, ctx); }; });
 }
 
 }  // namespace cli

@@ -175,7 +175,8 @@ int runSave(const SaveArgs& a, const Context& ctx) {
 
 void addSaveCommands(CLI::App& app, Context& ctx) {
     auto st = std::make_shared<StatusArgs>();
-    CLI::App* status = app.add_subcommand("status", "List the changes a save would store");
+    CLI::App* status = addCommand(app, ctx, "status", "List the changes a save would store",
+                                  [st, &ctx] { return runStatus(*st, ctx); });
     status->footer(
         "Scan the watched folder and list what differs from the newest transaction, one line\n"
         "per change: A added, M modified, D removed, and the path in the watched folder.\n"
@@ -185,10 +186,10 @@ void addSaveCommands(CLI::App& app, Context& ctx) {
     addJsonFlag(*status, st->json,
                 "{archive, folder, time, transactions, changes: [{path, state,\n"
                 "  kind}]}; state is added, modified or removed, kind file or folder.");
-    status->callback([st, &ctx] { ctx.run = [st, &ctx] { return runStatus(*st, ctx); }; });
 
     auto sv = std::make_shared<SaveArgs>();
-    CLI::App* save = app.add_subcommand("save", "Store the changes as one transaction");
+    CLI::App* save = addCommand(app, ctx, "save", "Store the changes as one transaction",
+                                [sv, &ctx] { return runSave(*sv, ctx); });
     save->footer(
         "Scan the watched folder and store every new, modified and removed file as one\n"
         "transaction; prints how many files were stored (and how many as deltas), the bytes\n"
@@ -201,7 +202,6 @@ void addSaveCommands(CLI::App& app, Context& ctx) {
                      "Transaction time (Unix seconds or ISO 8601): later than the newest "
                      "transaction, not in the future, and later than every file's mtime");
     save->add_flag("-n,--dry-run", sv->dryRun, "List what would be stored, store nothing");
-    save->callback([sv, &ctx] { ctx.run = [sv, &ctx] { return runSave(*sv, ctx); }; });
 }
 
 }  // namespace cli

@@ -278,7 +278,9 @@ int runToolsRemove(const ToolArgs& a, const Context& ctx) {
 
 void addToolCommands(CLI::App& app, Context& ctx) {
     auto op = std::make_shared<OpenArgs>();
-    CLI::App* openCmd = app.add_subcommand("open", "Open a file or a stored version in its viewer");
+    CLI::App* openCmd =
+        addCommand(app, ctx, "open", "Open a file or a stored version in its viewer",
+                   [op, &ctx] { return runOpen(*op, ctx); });
     openCmd->footer(
         "Open PATH with the viewer configured for its extension (see tools), or with\n"
         "xdg-open. Without --at the working file in the watched folder is opened; with --at\n"
@@ -286,10 +288,10 @@ void addToolCommands(CLI::App& app, Context& ctx) {
     openCmd->add_option("ARCHIVE", op->archive, "The archive file")->required();
     openCmd->add_option("PATH", op->path, "A file, relative to the watched folder")->required();
     openCmd->add_option("--at", op->at, "The version valid after a transaction (number or time)");
-    openCmd->callback([op, &ctx] { ctx.run = [op, &ctx] { return runOpen(*op, ctx); }; });
 
     auto df = std::make_shared<DiffArgs>();
-    CLI::App* diff = app.add_subcommand("diff", "Compare two versions of a file");
+    CLI::App* diff = addCommand(app, ctx, "diff", "Compare two versions of a file",
+                                [df, &ctx] { return runDiff(*df, ctx); });
     diff->footer(
         "Compare the version of PATH stored before the range with its state at the range's\n"
         "end, in the diff tool configured for its extension (see tools) or with xdg-open.\n"
@@ -300,7 +302,6 @@ void addToolCommands(CLI::App& app, Context& ctx) {
     diff->add_option("PATH", df->path, "A file, relative to the watched folder")->required();
     diff->add_option("--range", df->range, "Transactions A..B (numbers or times)");
     diff->add_flag("-u,--unified", df->unified, "Print `diff -u` of the two versions instead");
-    diff->callback([df, &ctx] { ctx.run = [df, &ctx] { return runDiff(*df, ctx); }; });
 
     CLI::App* tools = app.add_subcommand("tools", "List and edit the viewer and diff tools");
     tools->footer(
@@ -312,24 +313,24 @@ void addToolCommands(CLI::App& app, Context& ctx) {
     auto kinds = CLI::IsMember({"viewer", "diff"});
 
     auto ls = std::make_shared<ToolArgs>();
-    CLI::App* list = tools->add_subcommand("list", "List the tools");
+    CLI::App* list =
+        addCommand(*tools, ctx, "list", "List the tools", [ls] { return runToolsList(*ls); });
     list->add_option("KIND", ls->kind, "viewer or diff (default: both)")->check(kinds);
-    list->callback([ls, &ctx] { ctx.run = [ls] { return runToolsList(*ls); }; });
 
     auto ad = std::make_shared<ToolArgs>();
-    CLI::App* add = tools->add_subcommand("add", "Add a tool at the end of a list");
+    CLI::App* add = addCommand(*tools, ctx, "add", "Add a tool at the end of a list",
+                               [ad, &ctx] { return runToolsAdd(*ad, ctx); });
     add->add_option("KIND", ad->kind, "viewer or diff")->required()->check(kinds);
     add->add_option("PROGRAM", ad->program, "The program (looked up in PATH without a /)")
         ->required();
     add->add_option("-e,--ext", ad->ext, "Extensions it serves, e.g. txt,log")->required();
     add->add_option("-o,--options", ad->options, "Its options, e.g. \"-n %1\"");
-    add->callback([ad, &ctx] { ctx.run = [ad, &ctx] { return runToolsAdd(*ad, ctx); }; });
 
     auto rm = std::make_shared<ToolArgs>();
-    CLI::App* remove = tools->add_subcommand("remove", "Remove a tool from a list");
+    CLI::App* remove = addCommand(*tools, ctx, "remove", "Remove a tool from a list",
+                                  [rm, &ctx] { return runToolsRemove(*rm, ctx); });
     remove->add_option("KIND", rm->kind, "viewer or diff")->required()->check(kinds);
     remove->add_option("NUMBER", rm->number, "Its number as list shows it")->required();
-    remove->callback([rm, &ctx] { ctx.run = [rm, &ctx] { return runToolsRemove(*rm, ctx); }; });
 }
 
 }  // namespace cli

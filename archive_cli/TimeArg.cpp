@@ -2,6 +2,7 @@
 
 #include "archive_cli/Cli.h"
 
+#include "archive/os/os.h"
 #include "archive/support/tstamp.h"
 
 #include <cstdio>
@@ -99,12 +100,10 @@ int64_t parseIso(std::string_view text) {
     tm.tm_isdst = -1;
     struct tm want = tm;
     int64_t t;
-    if (utc) {
-        t = static_cast<int64_t>(::timegm(&tm)) - offset;
-    } else {
-        ::tzset();
-        t = static_cast<int64_t>(::mktime(&tm));
-    }
+    if (utc)
+        t = os::fromUtcTime(tm) - offset;
+    else
+        t = os::fromLocalTime(tm);
     // mktime and timegm normalise silently (Feb 30 becomes Mar 2, a skipped hour moves on):
     // a time whose fields changed did not exist.
     if (tm.tm_year != want.tm_year || tm.tm_mon != want.tm_mon || tm.tm_mday != want.tm_mday ||

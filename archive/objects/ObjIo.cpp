@@ -14,18 +14,6 @@ namespace {
 
 constexpr int FILE_HEADER_LEN = 12;
 
-// Opens exclusively: a second opener, here or in another process, fails as a sharing
-// violation would.
-int openLocked(const char* path, int flags, mode_t mode) {
-    int fd = os::sys().open(path, flags | O_CLOEXEC, mode);
-    if (fd < 0) return -1;
-    if (os::sys().flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        os::closeQuietly(fd);
-        return -1;
-    }
-    return fd;
-}
-
 std::string folderOf(const std::string& path) {
     auto slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -50,7 +38,8 @@ void ObjFileWriter::abandon() {
 void ObjFileWriter::open(const std::string& path) {
     _path = path;
     _tmpPath = path + ".tmp~";
-    _fd = openLocked(_tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+    _fd = os::openLocked(_tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644,
+                         os::Lock::Exclusive);
     if (_fd < 0) throw makeError(systemError(), "ObjFileWriter.open");
     char header[FILE_HEADER_LEN + 1];
     _len = std::snprintf(header, sizeof header, "$$**%04d%04d", _type, _vers);
@@ -111,7 +100,7 @@ ObjFileReader::~ObjFileReader() {
 }
 
 void ObjFileReader::open(const std::string& path) {
-    _fd = openLocked(path.c_str(), O_RDONLY, 0);
+    _fd = os::openLocked(path.c_str(), O_RDONLY, 0, os::Lock::Exclusive);
     if (_fd < 0) throw makeError(systemError(), "ObjFileReader.open");
     _pos = _len = 0;
     readHeader();

@@ -122,6 +122,8 @@ class Tresmo : public TresmoData {
     bool closeStorage(const char* failureId);
     // Shows the open failure of a missing storage file (whose open would create it).
     bool storageExists();
+    // Where a cut tail is copied: "NAME.tail-YYYYMMDD-HHMMSS" beside the archive, in UTC.
+    std::string tailPath() const;
 
     std::string _path;
     std::unique_ptr<StgFile> _stg;

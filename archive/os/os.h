@@ -12,6 +12,10 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -81,6 +85,44 @@ bool writeFull(int fd, const void* buf, size_t n);
 bool pwriteFull(int fd, const void* buf, size_t n, off_t off);
 // close() that keeps errno of an earlier failure intact.
 void closeQuietly(int fd);
+
+// The one way a file is opened under a lock. open (openat when dirFd is a folder descriptor)
+// with O_CLOEXEC added, then flock on the open file description: shared for readers, exclusive
+// for writers. Because the lock belongs to the description, a second open of the same path
+// conflicts even inside one process. waitMs 0 fails at once when another holder conflicts,
+// waitMs > 0 waits up to that long, waitMs < 0 without limit. Returns the descriptor, or -1
+// with errno set (EWOULDBLOCK for a conflict that did not end) and nothing left open.
+enum class Lock { Shared, Exclusive };
+int openLocked(const char* path, int flags, mode_t mode, Lock lock, int waitMs = 0,
+               int dirFd = AT_FDCWD);
+
+// Calendar parts of a time in UTC, or in the local zone as TZ names it now; false when the
+// time cannot be represented.
+bool utcTime(int64_t t, struct tm& parts);
+bool localTime(int64_t t, struct tm& parts);
+// The time of calendar parts taken as local time (mktime, which normalises them in place), or
+// as UTC (timegm).
+int64_t fromLocalTime(struct tm& parts);
+int64_t fromUtcTime(struct tm& parts);
+
+// The LC_TIME locale the environment names (LC_ALL, LC_TIME, LANG), independent of the
+// process's setlocale state; one that is not installed falls back to "C", as the C library
+// does at start.
+class TimeLocale {
+  public:
+    TimeLocale();
+    ~TimeLocale();
+    TimeLocale(const TimeLocale&) = delete;
+    TimeLocale& operator=(const TimeLocale&) = delete;
+
+    // nl_langinfo of the locale ("" when none could be made).
+    const char* info(nl_item item) const;
+    // strftime of the locale; "" when the result is empty or does not fit in 64 KiB.
+    std::string format(const std::string& format, const struct tm& parts) const;
+
+  private:
+    locale_t _loc;
+};
 
 // Durability lives here only. syncFile makes a file's data (and its length) durable before a
 // commit is reported; syncDir makes a create or rename in a folder durable, which the

@@ -181,6 +181,73 @@ void Os::sleepMs(int ms) {
     }
 }
 
+int openLocked(const char* path, int flags, mode_t mode, Lock lock, int waitMs, int dirFd) {
+    int fd = dirFd == AT_FDCWD ? sys().open(path, flags | O_CLOEXEC, mode)
+                               : sys().openat(dirFd, path, flags | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    int op = (lock == Lock::Shared ? LOCK_SH : LOCK_EX) | (waitMs < 0 ? 0 : LOCK_NB);
+    // A bounded wait polls: flock itself can only wait without limit.
+    int64_t waited = 0;
+    constexpr int POLL_MS = 20;
+    while (sys().flock(fd, op) != 0) {
+        bool retry = errno == EINTR || (errno == EWOULDBLOCK && waited < waitMs);
+        if (!retry) {
+            closeQuietly(fd);
+            return -1;
+        }
+        if (errno == EWOULDBLOCK) {
+            sys().sleepMs(POLL_MS);
+            waited += POLL_MS;
+        }
+    }
+    return fd;
+}
+
+bool utcTime(int64_t t, struct tm& parts) {
+    time_t tt = static_cast<time_t>(t);
+    return ::gmtime_r(&tt, &parts) != nullptr;
+}
+
+bool localTime(int64_t t, struct tm& parts) {
+    // Re-read TZ each time: localtime_r alone keeps the zone it saw first.
+    ::tzset();
+    time_t tt = static_cast<time_t>(t);
+    return ::localtime_r(&tt, &parts) != nullptr;
+}
+
+int64_t fromLocalTime(struct tm& parts) {
+    ::tzset();
+    return static_cast<int64_t>(::mktime(&parts));
+}
+
+int64_t fromUtcTime(struct tm& parts) {
+    return static_cast<int64_t>(::timegm(&parts));
+}
+
+TimeLocale::TimeLocale() {
+    _loc = ::newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
+    if (!_loc) _loc = ::newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
+}
+
+TimeLocale::~TimeLocale() {
+    if (_loc) ::freelocale(_loc);
+}
+
+const char* TimeLocale::info(nl_item item) const {
+    return _loc ? ::nl_langinfo_l(item, _loc) : "";
+}
+
+std::string TimeLocale::format(const std::string& format, const struct tm& parts) const {
+    // A leading sentinel tells an empty result from one that did not fit.
+    std::string f = "x" + format;
+    for (size_t cap = 256; cap <= 65536; cap *= 4) {
+        std::string out(cap, '\0');
+        size_t n = ::strftime_l(out.data(), cap, f.c_str(), &parts, _loc);
+        if (n > 0) return out.substr(1, n - 1);
+    }
+    return "";
+}
+
 Os& Os::real() {
     return realOs;
 }

@@ -27,13 +27,9 @@ FileReader::~FileReader() {
 void FileReader::open() {
     // O_NONBLOCK: a fifo put where the file was must not block the open; regular files ignore
     // it. O_NOFOLLOW: a symbolic link is never read through.
-    int fd = os::sys().open(_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
+    int fd =
+        os::openLocked(_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, os::Lock::Exclusive);
     if (fd < 0) throw makeError(systemError(), "FileReader.open.1");
-    if (os::sys().flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        Error e = systemError();
-        os::closeQuietly(fd);
-        throw makeError(std::move(e), "FileReader.open.1");
-    }
     _fd = fd;
     struct stat st;
     if (os::sys().fstat(_fd, &st) != 0) throw makeError(systemError(), "FileReader.open.2");

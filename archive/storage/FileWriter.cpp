@@ -26,12 +26,12 @@ FileWriter::~FileWriter() {
 
 void FileWriter::open() {
     // Not O_TRUNC: the file is emptied only once the lock is ours.
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    int fd = _dirFd >= 0 ? os::sys().openat(_dirFd, _path.c_str(), flags, 0666)
-                         : os::sys().open(_path.c_str(), flags, 0666);
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK;
+    int fd = os::openLocked(_path.c_str(), flags, 0666, os::Lock::Exclusive, 0,
+                            _dirFd >= 0 ? _dirFd : AT_FDCWD);
     if (fd < 0) throw makeError(systemError(), "FileWriter.open");
     struct stat st;
-    if (os::sys().flock(fd, LOCK_EX | LOCK_NB) != 0 || os::sys().fstat(fd, &st) != 0) {
+    if (os::sys().fstat(fd, &st) != 0) {
         Error e = systemError();
         os::closeQuietly(fd);
         throw makeError(std::move(e), "FileWriter.open");

@@ -51,19 +51,14 @@ void StgFile::createFile() {
 void StgFile::open() {
     VERIFY(_a == _b);
     if (_fd < 0) {
-        int fd = os::sys().open(_path.c_str(), O_RDWR | O_CLOEXEC, 0);
+        // A second open of the same path, even inside this process, is refused as a sharing
+        // violation would be.
+        int fd = os::openLocked(_path.c_str(), O_RDWR, 0, os::Lock::Exclusive);
         if (fd < 0 && errno == ENOENT) {
             createFile();
-            fd = os::sys().open(_path.c_str(), O_RDWR | O_CLOEXEC, 0);
+            fd = os::openLocked(_path.c_str(), O_RDWR, 0, os::Lock::Exclusive);
         }
         if (fd < 0) throw makeError(systemError(), "StgFile.open.1");
-        // flock locks belong to the open file description, so a second open of the same path
-        // is refused even inside this process, as a sharing violation would be.
-        if (os::sys().flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            Error cause = systemError();
-            os::closeQuietly(fd);
-            throw makeError(std::move(cause), "StgFile.open.1");
-        }
         _fd = fd;
     }
     struct stat st;

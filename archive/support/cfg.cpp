@@ -307,15 +307,8 @@ int writeRegString(const char* name, const char* value) {
     // The lock lives in its own file: the store itself is replaced by rename, and a lock held
     // on a replaced file would not exclude a writer that opened the new one.
     std::string lockPath = dir + "/Tresmo.conf.lock";
-    int lockFd = os::sys().open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int lockFd = os::openLocked(lockPath.c_str(), O_RDWR | O_CREAT, 0600, os::Lock::Exclusive, -1);
     if (lockFd < 0) return errno;
-    while (os::sys().flock(lockFd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            int err = errno;
-            os::closeQuietly(lockFd);
-            return err;
-        }
-    }
     // Read again under the lock: another process may have written since we last looked.
     std::string path = dir + "/Tresmo.conf";
     std::string text;

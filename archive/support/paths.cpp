@@ -53,15 +53,18 @@ bool endsWithSep(std::string_view s) {
     return !s.empty() && s.back() == PATH_SEP;
 }
 
-// Compares [a, ae) and [b, be) through toUpper; a proper prefix sorts first.
 int compareRange(const char* a, const char* ae, const char* b, const char* be) {
-    for (; a < ae && b < be; ++a, ++b) {
-        unsigned char ua = static_cast<unsigned char>(toUpper(*a));
-        unsigned char ub = static_cast<unsigned char>(toUpper(*b));
-        if (ua != ub) return ua < ub ? -1 : 1;
-    }
-    if (a == ae && b == be) return 0;
-    return a == ae ? -1 : 1;
+    return compareNames(std::string_view(a, static_cast<size_t>(ae - a)),
+                        std::string_view(b, static_cast<size_t>(be - b)));
+}
+
+// The component at p, after one optional leading '/', up to the next '/' or the end.
+std::string_view componentAt(const char* p) {
+    if (*p == PATH_SEP) ++p;
+    const char* e = p;
+    while (*e && *e != PATH_SEP)
+        ++e;
+    return std::string_view(p, static_cast<size_t>(e - p));
 }
 
 bool vformatAt(char* at, size_t room, const char* format, va_list args) {
@@ -77,6 +80,16 @@ char toUpper(char ch) {
     if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
         return static_cast<char>(c - 0x20);
     return ch;
+}
+
+int compareNames(std::string_view a, std::string_view b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = static_cast<unsigned char>(toUpper(a[i]));
+        unsigned char y = static_cast<unsigned char>(toUpper(b[i]));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
 bool buildFilePath(char* buf, size_t size, const char* dir, const char* name) {
@@ -152,16 +165,7 @@ bool nextComponent(const char*& p, const char*& start, const char*& end) {
 }
 
 int compareComponent(const char* a, const char* b) {
-    if (*a == PATH_SEP) ++a;
-    if (*b == PATH_SEP) ++b;
-    for (;; ++a, ++b) {
-        bool endA = *a == 0 || *a == PATH_SEP;
-        bool endB = *b == 0 || *b == PATH_SEP;
-        if (endA || endB) return endA && endB ? 0 : endA ? -1 : 1;
-        unsigned char ua = static_cast<unsigned char>(toUpper(*a));
-        unsigned char ub = static_cast<unsigned char>(toUpper(*b));
-        if (ua != ub) return ua < ub ? -1 : 1;
-    }
+    return compareNames(componentAt(a), componentAt(b));
 }
 
 int comparePaths(const char* a, const char* b) {
@@ -188,7 +192,7 @@ int commonComponents(const char*& a, const char*& b) {
 }
 
 int compareNoCase(const char* a, const char* b) {
-    return compareRange(a, a + std::strlen(a), b, b + std::strlen(b));
+    return compareNames(a, b);
 }
 
 bool relocatePath(char* buf, size_t size, const char* folder, const char* oldRef,

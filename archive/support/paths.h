@@ -17,7 +17,12 @@
 constexpr size_t MAX_PATH = 260;
 constexpr char PATH_SEP = '/';
 
+#include <string_view>
+
 char toUpper(char ch);
+// The one name order, of the archive's tree and of every path comparison: bytes compared
+// through toUpper, a proper prefix first. -1, 0 or 1.
+int compareNames(std::string_view a, std::string_view b);
 
 // Building.
 // dir + '/' + name; no '/' is added when dir is empty or already ends with one.

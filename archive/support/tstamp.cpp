@@ -8,8 +8,6 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <langinfo.h>
-#include <locale.h>
 #include <string>
 
 namespace {
@@ -24,34 +22,9 @@ const std::string* const weekdayNames[7] = {
     stringSetting("tstamp.wday6", "Saturday"),
 };
 
-// The LC_TIME locale the environment names, independent of the process's setlocale state.
-// A locale that is not installed falls back to "C", as the C library does at start.
-class TimeLocale {
-  public:
-    TimeLocale() {
-        _loc = ::newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
-        if (!_loc) _loc = ::newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
-    }
-    ~TimeLocale() {
-        if (_loc) ::freelocale(_loc);
-    }
-    TimeLocale(const TimeLocale&) = delete;
-    TimeLocale& operator=(const TimeLocale&) = delete;
-
-    const char* info(nl_item item) const { return _loc ? ::nl_langinfo_l(item, _loc) : ""; }
-    locale_t get() const { return _loc; }
-
-  private:
-    locale_t _loc;
-};
-
 struct tm localParts(TimeStamp t) {
-    // Re-read TZ each time: localtime_r alone keeps the zone it saw first.
-    ::tzset();
-    time_t tt = static_cast<time_t>(t);
     struct tm parts;
-    if (!::localtime_r(&tt, &parts) && !::gmtime_r(&tt, &parts))
-        std::memset(&parts, 0, sizeof parts);
+    if (!os::localTime(t, parts) && !os::utcTime(t, parts)) std::memset(&parts, 0, sizeof parts);
     return parts;
 }
 
@@ -62,7 +35,7 @@ TimeStamp minusTimeOfDay(TimeStamp t, const struct tm& p) {
 // The first day of the week, 0 = Sunday. The C library gives it as a day 1..7 counted from
 // the weekday of a reference date (week-1stday, a Sunday in nearly every locale).
 int firstWeekday() {
-    TimeLocale loc;
+    os::TimeLocale loc;
     const char* first = loc.info(_NL_TIME_FIRST_WEEKDAY);
     int n = first ? static_cast<unsigned char>(first[0]) : 0;
     VERIFY(n >= 1 && n <= 7);
@@ -77,21 +50,9 @@ int firstWeekday() {
     return static_cast<int>((base + static_cast<unsigned>(n) - 1) % 7);
 }
 
-// strftime_l into a string; a leading sentinel tells an empty result from one that did not
-// fit the buffer.
-std::string formatParts(const std::string& format, const struct tm& parts, const TimeLocale& loc) {
-    std::string f = "x" + format;
-    for (size_t cap = 256; cap <= 65536; cap *= 4) {
-        std::string out(cap, '\0');
-        size_t n = ::strftime_l(out.data(), cap, f.c_str(), &parts, loc.get());
-        if (n > 0) return out.substr(1, n - 1);
-    }
-    return "";
-}
-
 // The locale's time format without its seconds: composite conversions that hold seconds are
 // spelled out first, then each seconds conversion goes with the separator before it.
-std::string timeFormatWithoutSeconds(const TimeLocale& loc) {
+std::string timeFormatWithoutSeconds(const os::TimeLocale& loc) {
     std::string f = loc.info(T_FMT);
     std::string expanded;
     for (size_t i = 0; i < f.size(); ++i) {
@@ -182,18 +143,18 @@ SystemTime toSystemTime(TimeStamp t) {
 
 bool formatTime(char* buf, size_t size, TimeStamp t, int options) {
     struct tm p = localParts(t);
-    TimeLocale loc;
+    os::TimeLocale loc;
     std::string text;
     if (!(options & TIME_ONLY)) {
         if (options & WEEKDAY_NAME)
             text = *weekdayNames[p.tm_wday];
         else
-            text = formatParts(loc.info(D_FMT), p, loc);
+            text = loc.format(loc.info(D_FMT), p);
     }
     if (!(options & DATE_ONLY)) {
         if (!(options & TIME_ONLY)) text += ' ';
         std::string format = options & NO_SECONDS ? timeFormatWithoutSeconds(loc) : loc.info(T_FMT);
-        text += formatParts(format, p, loc);
+        text += loc.format(format, p);
     }
     if (text.size() >= size) return false;
     std::memcpy(buf, text.c_str(), text.size() + 1);

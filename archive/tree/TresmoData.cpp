@@ -7,11 +7,6 @@
 
 namespace {
 
-inline unsigned char upper(unsigned char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
-    return c;
-}
-
 NodeKind kindOf(uint16_t flags) {
     return static_cast<NodeKind>(flags & Node::KIND_MASK);
 }
@@ -33,16 +28,6 @@ const ContentInfo* Version::content() const {
 ContentInfo* Version::content() {
     if (kind() != NodeKind::File || !committed()) return nullptr;
     return &static_cast<FileVersion*>(this)->info;
-}
-
-int compareNames(std::string_view a, std::string_view b) {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char x = upper(static_cast<unsigned char>(a[i]));
-        unsigned char y = upper(static_cast<unsigned char>(b[i]));
-        if (x != y) return x < y ? -1 : 1;
-    }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
 const char* TresmoData::copyString(std::string_view s) {

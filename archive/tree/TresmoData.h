@@ -8,6 +8,7 @@
 #pragma once
 
 #include "archive/support/Malloc.h"
+#include "archive/support/paths.h"
 
 #include <cstdint>
 #include <string_view>
@@ -99,10 +100,6 @@ struct Node {
     // Kind of the newest stored version; Absent without versions.
     NodeKind storedKind() const { return versions ? versions->kind() : NodeKind::Absent; }
 };
-
-// Orders names as the tree does: bytes compared after upper-casing a-z and the Latin-1 letters
-// 0xE0-0xFE except 0xF7; a prefix sorts first. Returns <0, 0 or >0.
-int compareNames(std::string_view a, std::string_view b);
 
 class TresmoData {
   public:

@@ -5,7 +5,8 @@
 #include "archive_gui/util/ProgressDlg.h"
 #include "archive_gui/util/utils2.h"
 
-#include "archive/scan/FileFinder.h"
+#include "archive/ops/TypeScan.h"
+#include "archive/support/msg.h"
 #include "archive/support/paths.h"
 
 #include <QButtonGroup>
@@ -30,23 +31,6 @@ bool isUsableFolder(const std::string& path) {
     return path.size() < FIELD_LIMIT && isValidPath(path.c_str()) && isDirectory(path.c_str()) &&
            !isDriveRoot(path.c_str());
 }
-
-// The finder of the type scan: it reports each file to the progress box, which also lets
-// the user cancel between files.
-class TypeScanner : public FileFinder {
-  public:
-    TypeScanner(ScanFilter& filter, ProgressDlg& progress)
-        : FileFinder(filter), _progress(progress) {}
-
-  protected:
-    void found(const char*, int64_t) override {
-        _progress.advance(1, 0);
-        _progress.checkCancel();
-    }
-
-  private:
-    ProgressDlg& _progress;
-};
 
 }  // namespace
 
@@ -150,18 +134,15 @@ bool SelectFilesDlg::updateList() {
     // finder reports every file, and each report is where the scan can be cancelled.
     scratch.setExcludeTypes(true);
 
-    ScanFilter filter(scratch);
     std::vector<TypeStat> types;
     if (folderUsable && exceptionsUsable) {
         ProgressDlg progress(this, tr("Scanning %1").arg(_folder->text()), _progressDelayMs);
-        TypeScanner scanner(filter, progress);
         try {
-            scanner.find();
+            types = scanTypes(scratch, progress);
         } catch (Error& e) {
             if (e.code == 2032) return false;
             showError(e);
         }
-        types = filter.sortedTypes();
     }
 
     int k = 0;

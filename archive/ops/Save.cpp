@@ -1,0 +1,247 @@
+// The save: the commit walker, and the import of one file whole or as a delta.
+#include "archive/delta/DataImage.h"
+#include "archive/delta/DeltaEncoder.h"
+#include "archive/ops/ReadAhead.h"
+#include "archive/ops/RecordStream.h"
+#include "archive/ops/StgBase.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/os/os.h"
+#include "archive/scan/ChangeFinder.h"
+#include "archive/scan/DirWalker.h"
+#include "archive/storage/FileReader.h"
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgWriter.h"
+#include "archive/support/Progress.h"
+#include "archive/support/cfg.h"
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr size_t READ_BUFFER = 1048576;
+
+const int32_t* diffMinSize = intSetting("Tresmo.diffMinSize", 1024);
+const double* diffMaxSeg = doubleSetting("Tresmo.diffMaxSeg", 0.001953125);
+const double* diffMaxNew = doubleSetting("Tresmo.diffMaxNew", 0.25);
+
+// The newest full version a delta may be taken against, when the deltas stored since it do
+// not yet take more room than it.
+const ContentInfo* deltaBase(const Node* node) {
+    double deltas = 0;
+    for (const Version* v = node->versions; v; v = v->older) {
+        const ContentInfo* c = v->content();
+        if (!c || c->pos == 0) continue;
+        if (c->diffPos == 0) return deltas <= c->storedSize ? c : nullptr;
+        deltas += c->storedSize;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+class Tresmo::Save final : public DirWalker {
+  public:
+    Save(Tresmo& t, Progress* progress, SaveStats& stats)
+        : _t(t),
+          _progress(progress),
+          _stats(stats),
+          // The records grow by a few bytes per file over the whole save: a thread of their own
+          // would mostly wait, spinning, beside the two that code the files.
+          _records(nullptr, stg::TXN_SEQUENCE, false),
+          _rec(t, _records) {}
+
+    void run() {
+        std::vector<ReadAhead::File> files;
+        if (_t.root()) listNewFiles(_t.root(), files);
+        _ahead = std::make_unique<ReadAhead>(std::move(files));
+        _records.begin();
+        _rec.beginTxn(_t.now());
+        char base[MAX_PATH];
+        VERIFY(_t.printPath(base, sizeof base, nullptr));
+        setDir(base);
+        if (_t.root()) saveR(_t.root(), nullptr);
+        _records.finish();
+        _records.writeTo(*_t._stg);
+        _t._stg->commit();
+        markChangedSubtrees(_t);
+    }
+
+  private:
+    void saveR(Node* node, Node* after) {
+        if (_progress) _progress->checkCancel();
+        if (node->flags & Node::CHANGED) {
+            if (node->kind() == NodeKind::Absent) {
+                _rec.delSubtree(node);
+                _t.delSubtree(node);
+                ++_stats.removed;
+            } else {
+                if (!node->versions) _rec.addNode(node, after);
+                if (node->kind() == NodeKind::Folder) {
+                    _rec.updFolder(node);
+                    _t.updNode(node, NodeKind::Folder, nullptr);
+                } else {
+                    saveFile(node);
+                }
+            }
+        }
+        if (node->kind() == NodeKind::Folder) {
+            VERIFY(enterDir(node->name));
+            Node* prev = nullptr;
+            for (Node* c = node->firstChild; c; c = c->next) {
+                saveR(c, prev);
+                prev = c;
+            }
+            VERIFY(exitDir());
+        }
+    }
+
+    void saveFile(Node* node) {
+        char path[MAX_PATH];
+        VERIFY(printFileName(path, sizeof path, node->name));
+        // A file written in the second the refresh started may still be changing.
+        if (node->mtime >= _t.now()) throw makeError("Tresmo.Save.saveR.1", path);
+        ContentInfo c;
+        c.mtime = node->mtime;
+        bool delta = false;
+        if (const ContentInfo* base = deltaBase(node)) {
+            c.pos = base->pos;
+            c.size = base->size;
+            delta = _t.importDiff(path, c, _progress);
+        }
+        if (!delta && _ahead->take(node, path, *_t._stg, c)) {
+            if (_progress) _progress->advance(0, c.size);
+        } else if (!delta) {
+            c = ContentInfo{};
+            c.mtime = node->mtime;
+            _t.importFile(path, c, _progress);
+        }
+        c.mtime = storedTime(c.mtime);
+        _rec.updFile(node, c);
+        _t.updNode(node, NodeKind::File, &c);
+        ++_stats.files;
+        if (delta) ++_stats.deltas;
+        _stats.bytesRead += c.size;
+    }
+
+    // The files stored whole (new, or without a version a delta could be taken against), in
+    // the order saveR meets them.
+    void listNewFiles(Node* node, std::vector<ReadAhead::File>& out) {
+        char path[MAX_PATH];
+        if ((node->flags & Node::CHANGED) && node->kind() == NodeKind::File && !deltaBase(node) &&
+            _t.printPath(path, sizeof path, node))
+            out.push_back({node, path});
+        if (node->kind() == NodeKind::Folder)
+            for (Node* c = node->firstChild; c; c = c->next)
+                listNewFiles(c, out);
+    }
+
+    Tresmo& _t;
+    Progress* _progress;
+    SaveStats& _stats;
+    StgWriter _records;
+    RecordWriter<StgWriter> _rec;
+    std::unique_ptr<ReadAhead> _ahead;
+};
+
+bool Tresmo::save(Progress* progress, SaveStats* stats) {
+    if (!_stg) return false;
+    SaveStats local;
+    SaveStats& s = stats ? *stats : local;
+    s = SaveStats{};
+    bool ok = true;
+    try {
+        _stg->open();
+        if (_stg->tailSize() > 0) _stg->cutTail(tailPath());
+        uint64_t before = _stg->committedSize();
+        Save walker(*this, progress, s);
+        walker.run();
+        s.bytesStored = static_cast<int64_t>(_stg->committedSize() - before);
+    } catch (Error& e) {
+        try {
+            _stg->rollback();
+        } catch (Error&) {
+            // The open of the next save notices and reports a tail it could not cut.
+        }
+        showError(makeError(std::move(e), "Tresmo.save.1"));
+        ok = false;
+    }
+    ok = closeStorage("Tresmo.save.2") && ok;
+    // A reload in the transaction's own second would find a transaction at its load time.
+    if (ok)
+        while (os::sys().time() <= now())
+            os::sys().sleepMs(50);
+    return ok;
+}
+
+void Tresmo::importFile(const char* path, ContentInfo& content, Progress* progress) {
+    try {
+        FileReader r(path, READ_BUFFER);
+        r.open();
+        if (content.mtime != 0 && content.mtime < r.mtime()) throw makeError("Tresmo.importFile.1");
+        if (r.size() == 0) {
+            r.close();
+            if (r.changedWhileRead()) throw makeError("Tresmo.importFile.1");
+            content = ContentInfo{};
+            content.mtime = r.mtime();
+            return;
+        }
+        // A file of one block never wakes the encoder's second thread; one thread codes with
+        // larger tables.
+        StgWriter w(_stg.get(), stg::FILE_CONTENT, r.size() > lz::BLOCK_SIZE);
+        w.begin();
+        while (r.len() > 0) {
+            if (progress) progress->checkCancel();
+            size_t n = r.len();
+            w.writeBytes(std::span<const uint8_t>(r.buffer(), n));
+            if (progress) progress->advance(0, static_cast<int64_t>(n));
+            r.shift(n);
+        }
+        w.finish();
+        uint32_t crc = r.close();
+        if (r.changedWhileRead()) throw makeError("Tresmo.importFile.1");
+        content.pos = static_cast<uint32_t>(w.itemStart());
+        content.diffPos = 0;
+        content.storedSize = static_cast<int32_t>(w.itemEnd() - w.itemStart());
+        content.size = static_cast<int32_t>(r.size());
+        content.mtime = r.mtime();
+        content.crc = crc;
+    } catch (Error& e) {
+        throw makeError(std::move(e), "Tresmo.importFile", path);
+    }
+}
+
+bool Tresmo::importDiff(const char* path, ContentInfo& content, Progress* progress) {
+    try {
+        FileReader r(path, READ_BUFFER);
+        r.open();
+        if (content.mtime != 0 && content.mtime < r.mtime()) throw makeError("Tresmo.importDiff.1");
+        if (static_cast<int64_t>(r.size()) < *diffMinSize) return false;
+        StgBase base(*_stg, content.pos);
+        DataImage image(base, static_cast<uint32_t>(content.size));
+        image.buildIndex();
+        StgWriter w(_stg.get(), stg::FILE_DIFF);
+        w.begin();
+        // An abandoned delta leaves its blocks in the file unreferenced; no record names them.
+        auto consumed = [&](size_t n) {
+            if (!progress) return;
+            progress->advance(0, static_cast<int64_t>(n));
+            progress->checkCancel();
+        };
+        if (!delta::encodeDelta(r, image, w, delta::budgetFor(r.size(), *diffMaxSeg, *diffMaxNew),
+                                consumed))
+            return false;
+        w.finish();
+        uint32_t crc = r.close();
+        if (r.changedWhileRead()) throw makeError("Tresmo.importDiff.1");
+        content.diffPos = static_cast<uint32_t>(w.itemStart());
+        content.storedSize = static_cast<int32_t>(w.itemEnd() - w.itemStart());
+        content.size = static_cast<int32_t>(r.size());
+        content.mtime = r.mtime();
+        content.crc = crc;
+        return true;
+    } catch (Error& e) {
+        throw makeError(std::move(e), "Tresmo.importDiff", path);
+    }
+}
