@@ -1,5 +1,5 @@
 # Front door. `make test` and `make demo` are the two set-up commands of a fresh machine.
-.PHONY: demo all deps build test test-dev test-asan format check-format bench bench-main bench-system fuzz fuzz-ci crashtest clean screenshots
+.PHONY: demo all deps build test test-dev test-asan format check-format check-layers bench bench-main bench-system fuzz fuzz-ci crashtest clean screenshots
 
 JOBS ?= $(shell nproc)
 
@@ -12,7 +12,7 @@ build: deps
 	@cmake --preset dev >/dev/null
 	@cmake --build --preset dev -j $(JOBS)
 
-test: deps check-format test-dev test-asan fuzz-ci
+test: deps check-format check-layers test-dev test-asan fuzz-ci
 
 test-dev:
 	@cmake --preset dev >/dev/null
@@ -33,6 +33,9 @@ crashtest: build
 
 format:
 	@git ls-files -- '*.h' '*.cpp' | xargs -r clang-format -i
+
+check-layers:
+	@tools/check-layers.sh
 
 check-format:
 	@tools/check-format.sh

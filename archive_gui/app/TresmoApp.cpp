@@ -1,8 +1,8 @@
 #include "archive_gui/app/TresmoApp.h"
 
-#include "archive_gui/app/UiStrings.h"
 #include "archive_gui/doc/ArchiveDoc.h"
 #include "archive_gui/frame/MainFrame.h"
+#include "archive_gui/util/UiStrings.h"
 
 #include "archive/support/cfg.h"
 

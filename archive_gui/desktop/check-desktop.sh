@@ -16,5 +16,5 @@ grep -q 'value="\$\$\*\*2020"' "$src/desktop/tresmo-mime.xml"
 for icon in "$src"/icons/*.svg; do
   xmllint --noout "$icon"
 done
-xmllint --html --noout "$src/doc/help.html"
+xmllint --html --noout "$src/desktop/help.html"
 echo "desktop files valid"

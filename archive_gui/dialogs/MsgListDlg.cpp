@@ -1,7 +1,7 @@
 #include "archive_gui/dialogs/MsgListDlg.h"
 
-#include "archive_gui/app/UiStrings.h"
 #include "archive_gui/util/DlgUtils.h"
+#include "archive_gui/util/UiStrings.h"
 
 #include <QApplication>
 #include <QFontMetrics>

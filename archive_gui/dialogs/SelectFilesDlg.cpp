@@ -1,9 +1,9 @@
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 
-#include "archive_gui/app/UiStrings.h"
 #include "archive_gui/util/DlgUtils.h"
+#include "archive_gui/util/FileBrowsers.h"
 #include "archive_gui/util/ProgressDlg.h"
-#include "archive_gui/util/utils2.h"
+#include "archive_gui/util/UiStrings.h"
 
 #include "archive/ops/TypeScan.h"
 #include "archive/support/msg.h"

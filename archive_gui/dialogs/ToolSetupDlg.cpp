@@ -1,8 +1,8 @@
 #include "archive_gui/dialogs/ToolSetupDlg.h"
 
-#include "archive_gui/app/UiStrings.h"
 #include "archive_gui/util/DlgUtils.h"
-#include "archive_gui/util/utils2.h"
+#include "archive_gui/util/FileBrowsers.h"
+#include "archive_gui/util/UiStrings.h"
 
 #include "archive/support/msg.h"
 #include "archive/support/paths.h"

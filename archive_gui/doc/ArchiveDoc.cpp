@@ -1,10 +1,9 @@
 #include "archive_gui/doc/ArchiveDoc.h"
 
-#include "archive_gui/app/UiStrings.h"
-#include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/util/DlgUtils.h"
+#include "archive_gui/util/FileBrowsers.h"
+#include "archive_gui/util/UiStrings.h"
 #include "archive_gui/util/WorkerRun.h"
-#include "archive_gui/util/utils2.h"
 
 #include "archive/support/Progress.h"
 #include "archive/support/TempFileList.h"
@@ -167,13 +166,6 @@ bool ArchiveDoc::save() {
     }
     setRange(0, 0);
     return ok;
-}
-
-void ArchiveDoc::selectFiles() {
-    if (!canSelectFiles()) return;
-    SelectFilesDlg dlg(_sel, _window);
-    if (dlg.exec() != QDialog::Accepted) return;
-    applySelection(dlg.selection());
 }
 
 void ArchiveDoc::applySelection(const FileSel& sel) {

@@ -68,9 +68,8 @@ class ArchiveDoc : public ViewDoc {
     bool save();
     // The save-as dialog of the first Save, starting at proposal; empty on Cancel.
     std::string askSavePath(const std::string& proposal);
-    // Select Files: the dialog, then applySelection.
-    void selectFiles();
-    // Adopts sel (unless it is the document's own, unchanged) and reloads.
+    // Select Files: the frame shows the dialog on the document's selection and hands its
+    // result here. Adopts sel (unless it is the document's own, unchanged) and reloads.
     void applySelection(const FileSel& sel);
     // Export of the one selected item into a folder the user picks.
     bool exportSelected();

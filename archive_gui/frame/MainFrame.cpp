@@ -1,11 +1,12 @@
 #include "archive_gui/frame/MainFrame.h"
 
-#include "archive_gui/app/UiStrings.h"
+#include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/dialogs/ToolSetupDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
 #include "archive_gui/frame/MainStatusBar.h"
 #include "archive_gui/util/DlgUtils.h"
 #include "archive_gui/util/Icons.h"
+#include "archive_gui/util/UiStrings.h"
 #include "archive_gui/views/DirTreeView.h"
 #include "archive_gui/views/FileListView.h"
 #include "archive_gui/views/VersListView.h"
@@ -148,7 +149,11 @@ void MainFrame::createActions() {
     on(CMD_NEW, [&doc] { doc.newDocument(); });
     on(CMD_OPEN, [this] { open(); });
     on(CMD_SAVE, [&doc] { doc.save(); });
-    on(CMD_SELECT_FILES, [&doc] { doc.selectFiles(); });
+    on(CMD_SELECT_FILES, [this, &doc] {
+        if (!doc.canSelectFiles()) return;
+        SelectFilesDlg dlg(doc.selection(), this);
+        if (dlg.exec() == QDialog::Accepted) doc.applySelection(dlg.selection());
+    });
     on(CMD_EXPORT, [&doc] { doc.exportSelected(); });
     on(CMD_VIEWER_SETUP, [this] { ToolSetupDlg(IDS_VIEWER_SETUP, viewerConfig(), this).exec(); });
     on(CMD_DIFF_TOOL_SETUP,

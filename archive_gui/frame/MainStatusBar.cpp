@@ -1,7 +1,7 @@
 #include "archive_gui/frame/MainStatusBar.h"
 
-#include "archive_gui/app/UiStrings.h"
 #include "archive_gui/doc/ViewDoc.h"
+#include "archive_gui/util/UiStrings.h"
 
 #include "archive/ops/Tresmo.h"
 

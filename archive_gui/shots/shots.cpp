@@ -2,7 +2,6 @@
 //   tresmo_shots OUTPUT_FOLDER
 // `make screenshots` runs it under a virtual X server. It uses its own string store and a
 // sample folder in a temporary folder, never the user's.
-#include "archive_gui/app/UiStrings.h"
 #include "archive_gui/dialogs/MsgListDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/dialogs/ToolSetupDlg.h"
@@ -10,6 +9,7 @@
 #include "archive_gui/frame/MainFrame.h"
 #include "archive_gui/shots/ViewShots.h"
 #include "archive_gui/util/ProgressDlg.h"
+#include "archive_gui/util/UiStrings.h"
 
 #include "archive/objects/FileSel.h"
 #include "archive/objects/ToolConfig.h"

@@ -1,12 +1,12 @@
 // The main window driven as a user drives it: menus, keys and the dialogs they open, over a
 // real archive on disk, with the engine's clock in the test's hand.
 #include "archive_gui/app/TresmoApp.h"
-#include "archive_gui/app/UiStrings.h"
 #include "archive_gui/dialogs/MsgListDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
 #include "archive_gui/frame/MainFrame.h"
 #include "archive_gui/frame/MainStatusBar.h"
+#include "archive_gui/util/UiStrings.h"
 #include "gui_test_util.h"
 
 #include "archive/os/os.h"

@@ -1,6 +1,6 @@
-#include "archive_gui/app/UiStrings.h"
 #include "archive_gui/dialogs/ToolSetupDlg.h"
-#include "archive_gui/util/utils2.h"
+#include "archive_gui/util/FileBrowsers.h"
+#include "archive_gui/util/UiStrings.h"
 #include "gui_test_util.h"
 
 #include "archive/objects/ToolConfig.h"

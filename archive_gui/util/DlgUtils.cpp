@@ -1,6 +1,6 @@
 #include "archive_gui/util/DlgUtils.h"
 
-#include "archive_gui/app/UiStrings.h"
+#include "archive_gui/util/UiStrings.h"
 
 #include <QApplication>
 #include <QDesktopServices>

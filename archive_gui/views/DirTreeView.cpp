@@ -6,24 +6,9 @@
 #include "archive/ops/Tresmo.h"
 
 #include <QHeaderView>
+#include <QScopedValueRollback>
 #include <QTreeView>
 #include <QVBoxLayout>
-
-namespace {
-
-// Sets a flag for the lifetime of the object, so that the selection notifications our own
-// edits cause do not reach the archive.
-class Filling {
-  public:
-    explicit Filling(bool& flag) : _flag(flag), _old(flag) { _flag = true; }
-    ~Filling() { _flag = _old; }
-
-  private:
-    bool& _flag;
-    bool _old;
-};
-
-}  // namespace
 
 DirTreeView::DirTreeView(ViewDoc& doc, QWidget* parent)
     : QWidget(parent), _doc(doc), _tree(new QTreeView), _model(new DirTreeModel(doc, this)) {
@@ -52,7 +37,7 @@ void DirTreeView::initialUpdate() {
 void DirTreeView::onUpdate(int hint, QObject* sender) {
     if (sender == this) return;
     if (!_doc.valid()) {
-        Filling f(_filling);
+        QScopedValueRollback<bool> filling(_filling, true);
         _model->detach();
         _kept = false;
         return;
@@ -60,7 +45,7 @@ void DirTreeView::onUpdate(int hint, QObject* sender) {
     // Selecting the top item below is a user-visible choice and notifies the document; every
     // other edit of the tree's selection here happens with _filling set.
     bool selectTop = false;
-    Filling f(_filling);
+    QScopedValueRollback<bool> filling(_filling, true);
     switch (hint) {
         case HINT_RESET:
             _kept = false;
@@ -141,7 +126,7 @@ void DirTreeView::restoreState() {
 }
 
 void DirTreeView::onTreeAboutToGo() {
-    Filling f(_filling);
+    QScopedValueRollback<bool> filling(_filling, true);
     if (_model->attached() && !_kept) keepState();
     _model->detach();
 }

@@ -15,20 +15,11 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
+#include <QScopedValueRollback>
 #include <QTreeView>
 #include <QVBoxLayout>
 
 namespace {
-
-class Filling {
-  public:
-    explicit Filling(bool& flag) : _flag(flag), _old(flag) { _flag = true; }
-    ~Filling() { _flag = _old; }
-
-  private:
-    bool& _flag;
-    bool _old;
-};
 
 // The names from the root's child down to folder (the root itself matches any name).
 std::vector<std::string> pathOf(const Node* folder) {
@@ -106,7 +97,7 @@ Node* FileListView::currentFolder() const {
 }
 
 void FileListView::refill(Node* folder) {
-    Filling f(_filling);
+    QScopedValueRollback<bool> filling(_filling, true);
     _model->fill(folder);
     _list->resizeColumnToContents(FileListModel::NAME);
     _list->resizeColumnToContents(FileListModel::SIZE);
@@ -118,7 +109,7 @@ void FileListView::onUpdate(int hint, QObject* sender) {
         return;
     }
     if (!_doc.valid()) {
-        Filling f(_filling);
+        QScopedValueRollback<bool> filling(_filling, true);
         _model->detach();
         _kept = false;
         updateActions();
@@ -188,7 +179,7 @@ void FileListView::onTreeAboutToGo() {
         _keptCurrent = cur ? cur->name : "";
         _kept = true;
     }
-    Filling f(_filling);
+    QScopedValueRollback<bool> filling(_filling, true);
     _model->detach();
     updateActions();
 }
@@ -209,7 +200,7 @@ void FileListView::showArchiveSelection() {
         sel.select(_model->index(static_cast<int>(i), 0), _model->index(static_cast<int>(j), last));
         i = j + 1;
     }
-    Filling f(_filling);
+    QScopedValueRollback<bool> filling(_filling, true);
     _list->selectionModel()->select(sel, QItemSelectionModel::ClearAndSelect);
 }
 
@@ -241,7 +232,7 @@ void FileListView::onFilterEdited(const QString& text) {
         return;
     }
     {
-        Filling f(_filling);
+        QScopedValueRollback<bool> filling(_filling, true);
         _model->setFilter(text);
     }
     if (_doc.busy() || !_doc.valid()) return;
@@ -270,7 +261,7 @@ void FileListView::onHeaderClicked(int section) {
     }
     Node* cur = _model->nodeAt(_list->currentIndex().row());
     {
-        Filling f(_filling);
+        QScopedValueRollback<bool> filling(_filling, true);
         _model->setSort(col, order);
     }
     QHeaderView* header = _list->header();

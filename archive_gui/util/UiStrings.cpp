@@ -1,4 +1,4 @@
-#include "archive_gui/app/UiStrings.h"
+#include "archive_gui/util/UiStrings.h"
 
 #include "archive/support/msg.h"
 

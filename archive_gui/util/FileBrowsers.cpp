@@ -1,7 +1,7 @@
-#include "archive_gui/util/utils2.h"
+#include "archive_gui/util/FileBrowsers.h"
 
-#include "archive_gui/app/UiStrings.h"
 #include "archive_gui/util/DlgUtils.h"
+#include "archive_gui/util/UiStrings.h"
 
 #include "archive/support/cfg.h"
 
