@@ -45,6 +45,10 @@ CLI::App* addCommand(CLI::App& parent, Context& ctx, const std::string& name,
     return cmd;
 }
 
+std::string systemText() {
+    return systemError().text;
+}
+
 void addJsonFlag(CLI::App& cmd, bool& flag, const std::string& fields) {
     cmd.add_flag("--json", flag, "Print JSON instead, with the fields below");
     cmd.footer(cmd.get_footer() + "\n--json prints " + fields);

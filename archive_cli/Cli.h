@@ -53,6 +53,9 @@ void addToolCommands(CLI::App& app, Context& ctx);     // open, diff, tools
 CLI::App* addCommand(CLI::App& parent, Context& ctx, const std::string& name,
                      const std::string& summary, std::function<int()> run);
 
+// The system's text for errno, as the engine's system errors give it.
+std::string systemText();
+
 // Adds --json to a command and documents its fields in the command's help.
 void addJsonFlag(CLI::App& cmd, bool& flag, const std::string& fields);
 

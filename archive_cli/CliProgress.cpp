@@ -19,25 +19,17 @@ extern "C" void onInterrupt(int) {
 
 }  // namespace
 
-CancelScope::CancelScope() {
-    interruptFlag.store(false);
-    struct sigaction sa = {};
-    sa.sa_handler = onInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: a blocked read returns and the engine sees the flag soon
-    ::sigaction(SIGINT, &sa, &_old);
-}
+// The flag is cleared before the handler goes in, so a Ctrl+C from then on is seen.
+CancelScope::CancelScope() : _handler((interruptFlag.store(false), onInterrupt)) {}
 
-CancelScope::~CancelScope() {
-    ::sigaction(SIGINT, &_old, nullptr);
-}
+CancelScope::~CancelScope() = default;
 
 bool CancelScope::interrupted() {
     return interruptFlag.load(std::memory_order_relaxed);
 }
 
 CliProgress::CliProgress(bool quiet, const char* what)
-    : _show(!quiet && ::isatty(STDERR_FILENO)), _what(what) {
+    : _show(!quiet && os::isTerminal(STDERR_FILENO)), _what(what) {
     _start = _last = std::chrono::steady_clock::now();
 }
 

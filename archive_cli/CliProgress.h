@@ -7,10 +7,10 @@
 // Ctrl+C ends the process as usual.
 #pragma once
 
+#include "archive/os/os.h"
 #include "archive/support/Progress.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 
 namespace cli {
@@ -25,7 +25,7 @@ class CancelScope {
     static bool interrupted();
 
   private:
-    struct sigaction _old;
+    os::InterruptHandler _handler;
 };
 
 class CliProgress final : public Progress {

@@ -4,6 +4,7 @@
 #include "archive_cli/Session.h"
 
 #include "archive/ops/Tresmo.h"
+#include "archive/os/os.h"
 #include "archive/support/paths.h"
 #include "archive/support/tstamp.h"
 
@@ -51,8 +52,8 @@ std::vector<std::string> parseTypes(const std::string& list) {
 int runInit(const InitArgs& a, const Context& ctx) {
     std::string folder = absolutePath(a.folder);
     struct stat st;
-    if (::lstat(folder.c_str(), &st) != 0)
-        throw Failure("cannot watch " + folder + ": " + std::strerror(errno));
+    if (os::sys().lstat(folder.c_str(), &st) != 0)
+        throw Failure("cannot watch " + folder + ": " + systemText());
     if (!S_ISDIR(st.st_mode)) throw Failure("cannot watch " + folder + ": not a folder");
     if (folder == "/") throw Failure("cannot watch the root folder: the archive needs a name");
     if (!isValidPath(folder.c_str()) || folder.size() >= MAX_PATH)
@@ -101,7 +102,7 @@ int runInit(const InitArgs& a, const Context& ctx) {
     tresmo.setNow(currentTime());
     tresmo.setBaseAndName(folder.c_str());
     if (!tresmo.read()) {
-        ::unlink(sel.c_str());
+        os::sys().unlink(sel.c_str());
         throw Shown{};
     }
 

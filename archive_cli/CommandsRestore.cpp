@@ -6,6 +6,7 @@
 #include "archive_cli/Session.h"
 
 #include "archive/ops/Verify.h"
+#include "archive/os/os.h"
 #include "archive/support/TempFileList.h"
 #include "archive/support/paths.h"
 #include "archive/support/tstamp.h"
@@ -200,7 +201,7 @@ int runRepair(const CheckArgs& a, const Context& ctx) {
     int64_t cut = 0;
     if (!side.empty()) {
         struct stat st;
-        if (::stat(side.c_str(), &st) == 0) cut = st.st_size;
+        if (os::sys().stat(side.c_str(), &st) == 0) cut = st.st_size;
     }
     int32_t txns = 0;
     for (const Txn* t = s.archive().txns(); t; t = t->older)

@@ -5,6 +5,7 @@
 #include "archive_cli/Session.h"
 
 #include "archive/objects/ToolConfig.h"
+#include "archive/os/os.h"
 #include "archive/support/TempFileList.h"
 #include "archive/support/paths.h"
 #include "archive/support/process.h"
@@ -38,18 +39,18 @@ class Restorer {
         const char* path = _temp.add(node->name);
         if (!path) throw Failure("no free temporary file name for " + std::string(node->name));
         std::string data = _s.archive().restore(*v->content());
-        std::FILE* f = std::fopen(path, "wb");
-        if (!f) throw Failure(std::string("cannot create ") + path + ": " + std::strerror(errno));
-        bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-        ok = std::fclose(f) == 0 && ok;
-        if (!ok) throw Failure(std::string("cannot write ") + path);
+        int fd = os::sys().open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) throw Failure(std::string("cannot create ") + path + ": " + systemText());
+        bool ok = os::writeFull(fd, data.data(), data.size());
+        ok = os::sys().close(fd) == 0 && ok;
+        if (!ok) throw Failure(std::string("cannot write ") + path + ": " + systemText());
         _made.push_back(path);
         return path;
     }
     // For copies nobody else will read (diff -u): removed again.
     void removeAll() {
         for (const std::string& p : _made)
-            ::unlink(p.c_str());
+            os::sys().unlink(p.c_str());
         _made.clear();
     }
 
@@ -68,7 +69,7 @@ std::string workingFile(Session& s, const Node* node) {
     char path[MAX_PATH];
     if (!s.archive().printPath(path, sizeof path, node)) return "";
     struct stat st;
-    if (::lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return "";
+    if (os::sys().lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return "";
     return path;
 }
 
@@ -131,12 +132,7 @@ int runAndWait(const std::vector<std::string>& args) {
         argv.push_back(const_cast<char*>(s.c_str()));
     argv.push_back(nullptr);
     std::fflush(stdout);
-    pid_t pid;
-    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return os::runAndWait(argv.data());
 }
 
 int runDiff(const DiffArgs& a, const Context& ctx) {
@@ -229,7 +225,7 @@ std::string findProgram(const std::string& name) {
         if (end == std::string::npos) end = path.size();
         std::string dir = path.substr(pos, end - pos);
         std::string full = (dir.empty() ? std::string(".") : dir) + "/" + name;
-        if (::access(full.c_str(), X_OK) == 0) return absolutePath(full);
+        if (os::isExecutable(full)) return absolutePath(full);
         pos = end + 1;
     }
     return name;

@@ -2,6 +2,8 @@
 
 #include "archive_cli/Cli.h"
 
+#include "archive/os/os.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -95,7 +97,7 @@ const char* stateName(NodeState state) {
 bool colourOut() {
     static const bool on = [] {
         const char* no = std::getenv("NO_COLOR");
-        return (!no || !*no) && ::isatty(STDOUT_FILENO);
+        return (!no || !*no) && os::isTerminal(STDOUT_FILENO);
     }();
     return on;
 }

@@ -2,6 +2,7 @@
 
 #include "archive_cli/Cli.h"
 
+#include "archive/os/os.h"
 #include "archive/support/cfg.h"
 #include "archive/support/paths.h"
 
@@ -67,10 +68,9 @@ std::string displayNameFor(const std::string& archivePath) {
 std::string absolutePath(const std::string& path) {
     std::string full = path;
     if (full.empty() || full[0] != '/') {
-        char cwd[PATH_MAX];
-        if (!::getcwd(cwd, sizeof cwd))
-            throw Failure("cannot determine the current folder: " + std::string(strerror(errno)));
-        full = std::string(cwd) + "/" + full;
+        std::string cwd = os::currentDir();
+        if (cwd.empty()) throw Failure("cannot determine the current folder: " + systemText());
+        full = cwd + "/" + full;
     }
     std::vector<std::string> out;
     for (const std::string& part : splitPath(full)) {
@@ -87,21 +87,21 @@ std::string absolutePath(const std::string& path) {
     for (const std::string& p : out)
         dir += "/" + p;
     if (dir.empty()) dir = "/";
-    char real[PATH_MAX];
-    if (::realpath(dir.c_str(), real)) dir = real;
+    std::string real;
+    if (os::realPath(dir, real)) dir = real;
     return (dir == "/" ? "" : dir) + "/" + last;
 }
 
 Session::Session(const std::string& archiveArg) : _path(absolutePath(archiveArg)) {
     struct stat st;
-    if (::stat(_path.c_str(), &st) != 0)
-        throw Failure("no archive at " + _path + ": " + std::strerror(errno));
+    if (os::sys().stat(_path.c_str(), &st) != 0)
+        throw Failure("no archive at " + _path + ": " + systemText());
     if (!S_ISREG(st.st_mode)) throw Failure(_path + " is not an archive file");
     if (_path.size() >= MAX_PATH) throw Failure("archive path too long: " + _path);
     _archive.setPath(_path);
     std::string selPath = selectionPathFor(_path);
     _sel.setFile(selPath);
-    if (::stat(selPath.c_str(), &st) == 0 && !_sel.read()) throw Shown{};
+    if (os::sys().stat(selPath.c_str(), &st) == 0 && !_sel.read()) throw Shown{};
 }
 
 void Session::load(int64_t now, Progress* progress) {

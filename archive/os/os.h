@@ -11,6 +11,7 @@
 // so only a real failure reaches the caller (with errno set for systemError()).
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <fcntl.h>
@@ -95,6 +96,32 @@ void closeQuietly(int fd);
 enum class Lock { Shared, Exclusive };
 int openLocked(const char* path, int flags, mode_t mode, Lock lock, int waitMs = 0,
                int dirFd = AT_FDCWD);
+
+// The current folder; empty, with errno set, when it cannot be determined.
+std::string currentDir();
+// The canonical path of an existing path (realpath); false, with errno set, on failure.
+bool realPath(const std::string& path, std::string& out);
+// Whether the descriptor is a terminal.
+bool isTerminal(int fd);
+// Whether path names a file this process may execute.
+bool isExecutable(const std::string& path);
+// Starts argv[0] (searched in PATH) and waits for it: its exit status, or -1 when it could not
+// be started or did not exit normally.
+int runAndWait(char* const argv[]);
+
+// While one lives, SIGINT calls handler instead of ending the process; system calls it
+// interrupts are not restarted (they fail with EINTR), so a blocked read returns and the
+// caller sees its flag soon. The previous handling comes back at the end.
+class InterruptHandler {
+  public:
+    explicit InterruptHandler(void (*handler)(int));
+    ~InterruptHandler();
+    InterruptHandler(const InterruptHandler&) = delete;
+    InterruptHandler& operator=(const InterruptHandler&) = delete;
+
+  private:
+    struct sigaction _old;
+};
 
 // Calendar parts of a time in UTC, or in the local zone as TZ names it now; false when the
 // time cannot be represented.

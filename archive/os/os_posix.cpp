@@ -203,6 +203,47 @@ int openLocked(const char* path, int flags, mode_t mode, Lock lock, int waitMs, 
     return fd;
 }
 
+std::string currentDir() {
+    char buf[PATH_MAX];
+    return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+}
+
+bool realPath(const std::string& path, std::string& out) {
+    char buf[PATH_MAX];
+    if (!::realpath(path.c_str(), buf)) return false;
+    out = buf;
+    return true;
+}
+
+bool isTerminal(int fd) {
+    return ::isatty(fd) == 1;
+}
+
+bool isExecutable(const std::string& path) {
+    return ::access(path.c_str(), X_OK) == 0;
+}
+
+int runAndWait(char* const argv[]) {
+    pid_t pid;
+    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv, environ) != 0) return -1;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+InterruptHandler::InterruptHandler(void (*handler)(int)) {
+    struct sigaction sa = {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART
+    ::sigaction(SIGINT, &sa, &_old);
+}
+
+InterruptHandler::~InterruptHandler() {
+    ::sigaction(SIGINT, &_old, nullptr);
+}
+
 bool utcTime(int64_t t, struct tm& parts) {
     time_t tt = static_cast<time_t>(t);
     return ::gmtime_r(&tt, &parts) != nullptr;
