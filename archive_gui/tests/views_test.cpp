@@ -6,7 +6,6 @@
 #include "archive_gui/views/DirTreeView.h"
 #include "archive_gui/views/FileListModel.h"
 #include "archive_gui/views/FileListView.h"
-#include "archive_gui/views/RowSelectionModel.h"
 #include "archive_gui/views/VersListModel.h"
 #include "archive_gui/views/VersListView.h"
 
@@ -20,10 +19,7 @@
 #include <QTreeView>
 
 #include <algorithm>
-#include <cstdlib>
 #include <ctime>
-#include <functional>
-#include <memory>
 
 namespace {
 
@@ -290,7 +286,6 @@ class ViewsTest : public QObject {
         Panes p(doc);
         p.showFolder({"work", "many"});
         QTreeView* list = p.files.listView();
-        QVERIFY(qobject_cast<RowSelectionModel*>(list->selectionModel()));
         QTreeView plain;
         plain.setModel(p.files.model());
         plain.setRootIsDecorated(false);
@@ -319,35 +314,44 @@ class ViewsTest : public QObject {
             std::sort(rows.begin(), rows.end());
             return rows;
         };
-        auto click = [](QTreeView* v, int row, Qt::KeyboardModifiers mods) {
-            QRect r = v->visualRect(v->model()->index(row, 0));
-            QTest::mouseClick(v->viewport(), Qt::LeftButton, mods, r.center());
+        // Each step is run on both views (a click on row, or key); the file list's selection,
+        // the plain view's and the document's must agree after exactly one selection hint,
+        // and be rows when those are given.
+        struct Step {
+            int row;
+            Qt::KeyboardModifiers mods;
+            QList<int> rows;
+            Qt::Key key = Qt::Key(0);
         };
-        // Runs one action on both views; the file list's selection, the plain view's and the
-        // document's must agree, after exactly one selection hint.
-        auto both = [&](const std::function<void(QTreeView*)>& action) {
-            int hints = p.selectionHints;
-            action(list);
-            action(&plain);
-            QCOMPARE(p.selectionHints, hints + 1);
-            QCOMPARE(rowsOf(list), rowsOf(&plain));
-            QCOMPARE(documentRows(), rowsOf(list));
-            QCOMPARE(static_cast<qsizetype>(a.selectionCount()), rowsOf(list).size());
+        auto run = [&](std::initializer_list<Step> steps) {
+            for (const Step& s : steps) {
+                int hints = p.selectionHints;
+                for (QTreeView* v : {list, &plain}) {
+                    QRect r = v->visualRect(v->model()->index(s.row, 0));
+                    if (s.key)
+                        QTest::keyClick(v, s.key, s.mods);
+                    else
+                        QTest::mouseClick(v->viewport(), Qt::LeftButton, s.mods, r.center());
+                }
+                QCOMPARE(p.selectionHints, hints + 1);
+                QCOMPARE(rowsOf(list), rowsOf(&plain));
+                QCOMPARE(documentRows(), rowsOf(list));
+                QCOMPARE(static_cast<qsizetype>(a.selectionCount()), rowsOf(list).size());
+                if (!s.rows.isEmpty()) QCOMPARE(documentRows(), s.rows);
+            }
         };
-
-        both([](QTreeView* v) { QTest::keyClick(v, Qt::Key_A, Qt::ControlModifier); });
-        QCOMPARE(a.selectionCount(), 40);
-        both([&](QTreeView* v) { click(v, 3, Qt::NoModifier); });
-        QCOMPARE(documentRows(), QList<int>({3}));
-        both([&](QTreeView* v) { click(v, 6, Qt::ControlModifier); });
-        both([&](QTreeView* v) { click(v, 9, Qt::ControlModifier); });
-        both([&](QTreeView* v) { click(v, 6, Qt::ControlModifier); });
-        QCOMPARE(documentRows(), QList<int>({3, 9}));
+        QList<int> all;
+        for (int r = 0; r < 40; ++r)
+            all << r;
+        const auto ctrl = Qt::ControlModifier, shift = Qt::ShiftModifier;
         // The range from the last Ctrl+click (6) replaces that click's row; 3 and 9 stay.
-        both([&](QTreeView* v) { click(v, 12, Qt::ShiftModifier); });
-        QCOMPARE(documentRows(), QList<int>({3, 6, 7, 8, 9, 10, 11, 12}));
-        both([](QTreeView* v) { QTest::keyClick(v, Qt::Key_Down, Qt::ShiftModifier); });
-        QCOMPARE(documentRows(), QList<int>({3, 6, 7, 8, 9, 10, 11, 12, 13}));
+        run({{0, ctrl, all, Qt::Key_A},
+             {3, {}, {3}},
+             {6, ctrl, {3, 6}},
+             {9, ctrl, {3, 6, 9}},
+             {6, ctrl, {3, 9}},
+             {12, shift, {3, 6, 7, 8, 9, 10, 11, 12}},
+             {0, shift, {3, 6, 7, 8, 9, 10, 11, 12, 13}, Qt::Key_Down}});
 
         // Every third file selected through the document, shown as separate runs; then a
         // Shift+click from the last plain click's row, and Ctrl+A over the scattered rows.
@@ -362,10 +366,7 @@ class ViewsTest : public QObject {
         plain.selectionModel()->select(scattered, QItemSelectionModel::ClearAndSelect);
         QCOMPARE(rowsOf(list), rowsOf(&plain));
         QCOMPARE(rowsOf(list).size(), 14);
-        both([&](QTreeView* v) { click(v, 15, Qt::ShiftModifier | Qt::ControlModifier); });
-        both([&](QTreeView* v) { click(v, 2, Qt::ShiftModifier); });
-        both([](QTreeView* v) { QTest::keyClick(v, Qt::Key_A, Qt::ControlModifier); });
-        QCOMPARE(a.selectionCount(), 40);
+        run({{15, shift | ctrl, {}}, {2, shift, {}}, {0, ctrl, all, Qt::Key_A}});
 
         // The filter keeps ten of the forty selected files; clearing it shows them selected at
         // their rows again, without another notification.
