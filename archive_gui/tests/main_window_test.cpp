@@ -96,16 +96,14 @@ std::shared_ptr<QStringList> answerMsgList() {
     return codes;
 }
 
-// Selects the node at rel ("" for the root folder) as the views would.
-void select(ArchiveDoc& doc, const char* file) {
+// Selects the root folder, or the file of that name in it, as the views would.
+void select(ArchiveDoc& doc, const char* file = nullptr) {
     Tresmo& t = doc.archive();
+    Node* n = nullptr;
+    QVERIFY(!file || t.findChild(file, t.root(), n));
     t.clearSelection();
-    if (!file) {
-        t.selectFolder(t.root());
-    } else {
-        Node* n = nullptr;
-        QVERIFY(t.findChild(file, t.root(), n));
-        t.selectFolder(t.root());
+    t.selectFolder(t.root());
+    if (n) {
         t.clearSelection();
         t.selectFile(n, true);
     }
@@ -177,7 +175,7 @@ class MainWindowTest : public QObject {
         QVERIFY(enabled(frame, MainFrame::CMD_SAVE));
         QVERIFY(enabled(frame, MainFrame::CMD_REFRESH));
         QVERIFY(!QFile::exists(w.path("w.sel")));
-        select(doc, nullptr);
+        select(doc);
         QCOMPARE(frame.mainStatusBar()->partText(0), QString("2 files"));
         QCOMPARE(frame.mainStatusBar()->partText(1), QString("2 changes"));
         QVERIFY(enabled(frame, MainFrame::CMD_EXPORT));
@@ -369,7 +367,7 @@ class MainWindowTest : public QObject {
         QVERIFY(doc.save());
 
         // Export over a folder that cannot be removed: 1001, and the folder is left.
-        select(doc, nullptr);
+        select(doc);
         writeAt(store, "out/w/mine.txt", "mine", T0);
         clock._locked = true;
         answerPicker(store.path("out"));
