@@ -135,6 +135,7 @@ class DialogsTest : public QObject {
         QVERIFY(dlg.updateButton()->isEnabled());
         QCOMPARE(dlg.programField()->text(), QString::fromStdString(viewer));
         QCOMPARE(dlg.extListField()->text(), QString("txt, log"));
+        QTest::keyClick(dlg.programField(), Qt::Key_Return);
         QTest::keyClick(dlg.extListField(), Qt::Key_Enter);
         QVERIFY(dlg.isVisible());
 
