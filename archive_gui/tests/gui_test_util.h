@@ -1,15 +1,16 @@
-// Helpers for driving dialogs in Qt tests: a private string store, files on disk, and
-// answering the modal windows (message boxes, pickers, progress) a dialog opens.
+// Helpers for driving windows in Qt tests: a private string store, files on disk, and
+// answering the modal windows (message boxes, pickers, progress) a command opens.
 #pragma once
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QWidget>
 
 #include <functional>
 #include <memory>
@@ -69,11 +70,31 @@ struct BoxSeen {
 inline std::shared_ptr<BoxSeen> answerNextBox() {
     auto seen = std::make_shared<BoxSeen>();
     whenModal<QMessageBox>([seen](QMessageBox* box) {
-        seen->shown = true;
-        seen->title = box->windowTitle();
-        seen->text = box->text();
-        seen->icon = box->icon();
+        *seen = {true, box->windowTitle(), box->text(), box->icon()};
         box->accept();
+    });
+    return seen;
+}
+
+// Answers the next file or folder picker with path, as a user who already agreed to replace
+// what is there; returns the picker's title, filter, folder and proposed name.
+struct PickerSeen {
+    QString title, filter, folder, proposed;
+};
+
+inline std::shared_ptr<PickerSeen> answerPicker(const std::string& path) {
+    auto seen = std::make_shared<PickerSeen>();
+    whenModal<QFileDialog>([seen, path](QFileDialog* dlg) {
+        auto* name = dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        *seen = {dlg->windowTitle(), dlg->selectedNameFilter(), dlg->directory().absolutePath(),
+                 name ? dlg->directory().filePath(name->text()) : QString()};
+        if (path.empty()) {
+            dlg->reject();
+            return;
+        }
+        dlg->selectFile(QString::fromStdString(path));
+        dlg->setOption(QFileDialog::DontConfirmOverwrite);
+        static_cast<QDialog*>(dlg)->accept();
     });
     return seen;
 }

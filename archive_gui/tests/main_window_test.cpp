@@ -16,8 +16,6 @@
 #include <QAction>
 #include <QDateTime>
 #include <QDesktopServices>
-#include <QFileDialog>
-#include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
@@ -98,37 +96,14 @@ std::shared_ptr<QStringList> answerMsgList() {
     return codes;
 }
 
-// Answers the next file dialog with path.
-void answerFileDialog(const std::string& path, QString* proposed = nullptr) {
-    whenModal<QFileDialog>([path, proposed](QFileDialog* dlg) {
-        if (proposed)
-            *proposed = dlg->directory().filePath(
-                dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text());
-        dlg->selectFile(QString::fromStdString(path));
-        // The user has already agreed to replace an existing file.
-        dlg->setOption(QFileDialog::DontConfirmOverwrite);
-        static_cast<QDialog*>(dlg)->accept();
-    });
-}
-
-// Starts a new document watching folder, as New and Select Files would.
-void watchNew(ArchiveDoc& doc, const std::string& folder) {
-    doc.newDocument();
-    FileSel sel;
-    sel.setFolder(folder);
-    doc.applySelection(sel);
-}
-
-// Selects the node at rel ("" for the root folder) as the views would.
-void select(ArchiveDoc& doc, const char* file) {
+// Selects the root folder, or the file of that name in it, as the views would.
+void select(ArchiveDoc& doc, const char* file = nullptr) {
     Tresmo& t = doc.archive();
+    Node* n = nullptr;
+    QVERIFY(!file || t.findChild(file, t.root(), n));
     t.clearSelection();
-    if (!file) {
-        t.selectFolder(t.root());
-    } else {
-        Node* n = nullptr;
-        QVERIFY(t.findChild(file, t.root(), n));
-        t.selectFolder(t.root());
+    t.selectFolder(t.root());
+    if (n) {
         t.clearSelection();
         t.selectFile(n, true);
     }
@@ -139,6 +114,28 @@ void select(ArchiveDoc& doc, const char* file) {
 bool enabled(const MainFrame& f, MainFrame::Command c) {
     return f.action(c)->isEnabled();
 }
+
+// A window on a document over w/a.txt, with the engine's clock an hour after it was written;
+// watching starts a new document on w, as New and Select Files would.
+struct Window {
+    TempStore store;
+    ClockOs clock{T0 + 3600};
+    ArchiveDoc doc;
+    MainFrame frame{doc};
+
+    Window() {
+        writeAt(store, "w/a.txt", "a", T0);
+        frame.show();
+    }
+    QString path(const QString& rel) const { return QString::fromStdString(store.path(rel)); }
+    void watch() {
+        doc.newDocument();
+        FileSel sel;
+        sel.setFolder(store.path("w"));
+        doc.applySelection(sel);
+    }
+    void trigger(MainFrame::Command c) { frame.action(c)->trigger(); }
+};
 
 }  // namespace
 
@@ -158,13 +155,9 @@ class MainWindowTest : public QObject {
   private slots:
 
     void firstUseSaveEditRefreshRecentChangesAndExport() {
-        TempStore store;
-        ClockOs clock(T0 + 3600);
-        writeAt(store, "w/a.txt", "first a", T0);
+        Window w;
+        auto& [store, clock, doc, frame] = w;
         writeAt(store, "w/sub/b.txt", QByteArray(70000, 'b'), T0);
-        ArchiveDoc doc;
-        MainFrame frame(doc);
-        frame.show();
         doc.newDocument();
         QCOMPARE(frame.windowTitle(), QString("Untitled - Tresmo"));
         QVERIFY(enabled(frame, MainFrame::CMD_SELECT_FILES));
@@ -174,66 +167,63 @@ class MainWindowTest : public QObject {
 
         // Select Files on the folder: every file is pending, nothing is written yet.
         whenModal<SelectFilesDlg>([&](SelectFilesDlg* dlg) {
-            dlg->folderField()->setText(QString::fromStdString(store.path("w")));
+            dlg->folderField()->setText(w.path("w"));
             dlg->okButton()->click();
         });
-        frame.action(MainFrame::CMD_SELECT_FILES)->trigger();
+        w.trigger(MainFrame::CMD_SELECT_FILES);
         QCOMPARE(doc.archive().root()->info->pending, 2);
         QVERIFY(enabled(frame, MainFrame::CMD_SAVE));
         QVERIFY(enabled(frame, MainFrame::CMD_REFRESH));
-        QVERIFY(!QFile::exists(QString::fromStdString(store.path("w.sel"))));
-        select(doc, nullptr);
+        QVERIFY(!QFile::exists(w.path("w.sel")));
+        select(doc);
         QCOMPARE(frame.mainStatusBar()->partText(0), QString("2 files"));
         QCOMPARE(frame.mainStatusBar()->partText(1), QString("2 changes"));
         QVERIFY(enabled(frame, MainFrame::CMD_EXPORT));
 
         // Save proposes the folder's name beside it and writes the archive and its selection.
-        QString proposed;
-        answerFileDialog(store.path("w.trsm"), &proposed);
-        frame.action(MainFrame::CMD_SAVE)->trigger();
-        QCOMPARE(proposed, QString::fromStdString(store.path("w.trsm")));
-        QVERIFY(QFile::exists(QString::fromStdString(store.path("w.sel"))));
+        auto picker = answerPicker(store.path("w.trsm"));
+        w.trigger(MainFrame::CMD_SAVE);
+        QCOMPARE(picker->proposed, w.path("w.trsm"));
+        QVERIFY(QFile::exists(w.path("w.sel")));
         QCOMPARE(frame.windowTitle(), QString("w - Tresmo"));
-        QCOMPARE(frame.recentFiles(), QStringList{QString::fromStdString(store.path("w.trsm"))});
-        QVERIFY(doc.valid());
+        QCOMPARE(frame.recentFiles(), QStringList{w.path("w.trsm")});
         QVERIFY(!enabled(frame, MainFrame::CMD_SAVE));
         QCOMPARE(doc.archive().txns()->older, nullptr);
 
-        // An edit on disk, an hour later, shows after F5.
+        // An edit on disk, an hour later, shows after F5; Today shows the day's changes and
+        // Save waits for the Current range.
         clock._t = T0 + 3 * 3600;
         writeAt(store, "w/a.txt", "second a", T0 + 2 * 3600);
-        frame.action(MainFrame::CMD_REFRESH)->trigger();
+        w.trigger(MainFrame::CMD_REFRESH);
         QCOMPARE(doc.archive().root()->info->pending, 1);
         QVERIFY(enabled(frame, MainFrame::CMD_SAVE));
         QCOMPARE(doc.archive().now(), T0 + 3 * 3600);
-
-        // Today shows the day's changes; Save waits for the Current range.
-        frame.action(MainFrame::CMD_TODAY)->trigger();
+        w.trigger(MainFrame::CMD_TODAY);
         QCOMPARE(doc.archive().from(), startOfDay(T0 + 3 * 3600));
         QCOMPARE(doc.archive().to(), doc.archive().now());
         QVERIFY(!enabled(frame, MainFrame::CMD_SAVE));
-        frame.action(MainFrame::CMD_CURRENT)->trigger();
+        w.trigger(MainFrame::CMD_CURRENT);
         QVERIFY(enabled(frame, MainFrame::CMD_SAVE));
 
-        // Export of a file writes its stored version; a second export asks before it deletes,
-        // and No leaves the first one alone.
+        // Export of a file writes its stored version and remembers the folder; a second
+        // export asks before it deletes, and No leaves the first one alone.
         select(doc, "a.txt");
         std::string out = store.path("out");
         QDir().mkpath(QString::fromStdString(out));
-        answerFileDialog(out);
-        frame.action(MainFrame::CMD_EXPORT)->trigger();
-        QCOMPARE(readAll(out + "/a.txt"), QByteArray("first a"));
+        answerPicker(out);
+        w.trigger(MainFrame::CMD_EXPORT);
+        QCOMPARE(readAll(out + "/a.txt"), QByteArray("a"));
         char remembered[300];
         QVERIFY(readRegString("ArchiveDoc.OnExport.dir", remembered, sizeof remembered));
         QCOMPARE(std::string(remembered), out);
         writeAt(store, "out/a.txt", "mine", T0);
-        answerFileDialog(out);
+        answerPicker(out);
         QString asked;
         whenModal<QMessageBox>([&](QMessageBox* box) {
             asked = box->text();
             box->button(QMessageBox::No)->click();
         });
-        frame.action(MainFrame::CMD_EXPORT)->trigger();
+        w.trigger(MainFrame::CMD_EXPORT);
         QCOMPARE(asked, "Delete existing file " + QString::fromStdString(out) + "/a.txt?");
         QCOMPARE(readAll(out + "/a.txt"), QByteArray("mine"));
 
@@ -241,45 +231,40 @@ class MainWindowTest : public QObject {
         frame.outerSplitter()->setSizes({123, 300});
         frame.setGeometry(40, 50, 640, 480);
         QRect placed = frame.normalGeometry();
-        int w1 = frame.outerSplitter()->sizes()[0];
-        int h1 = frame.innerSplitter()->sizes()[0];
+        QList<int> sizes = {frame.outerSplitter()->sizes()[0], frame.innerSplitter()->sizes()[0]};
         QVERIFY(frame.close());
         MainFrame again(doc);
         again.show();
         QCOMPARE(again.geometry(), placed);
-        QCOMPARE(again.outerSplitter()->sizes()[0], w1);
-        QCOMPARE(again.innerSplitter()->sizes()[0], h1);
+        QCOMPARE(QList<int>({again.outerSplitter()->sizes()[0], again.innerSplitter()->sizes()[0]}),
+                 sizes);
         QCOMPARE(again.recentFiles(), frame.recentFiles());
 
         // F6 and Shift+F6 walk the panes: tree, file list, version list.
         again.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&again));
         again.pane(MainFrame::TREE_PANE)->setFocus();
-        QTest::keyClick(&again, Qt::Key_F6);
-        QCOMPARE(again.activePane(), int(MainFrame::FILE_LIST_PANE));
-        QTest::keyClick(&again, Qt::Key_F6);
-        QCOMPARE(again.activePane(), int(MainFrame::VERS_LIST_PANE));
-        QTest::keyClick(&again, Qt::Key_F6);
-        QCOMPARE(again.activePane(), int(MainFrame::TREE_PANE));
-        QTest::keyClick(&again, Qt::Key_F6, Qt::ShiftModifier);
-        QCOMPARE(again.activePane(), int(MainFrame::VERS_LIST_PANE));
+        QList<int> panes;
+        for (Qt::KeyboardModifier m :
+             {Qt::NoModifier, Qt::NoModifier, Qt::NoModifier, Qt::ShiftModifier}) {
+            QTest::keyClick(&again, Qt::Key_F6, m);
+            panes << again.activePane();
+        }
+        QCOMPARE(panes, QList<int>({MainFrame::FILE_LIST_PANE, MainFrame::VERS_LIST_PANE,
+                                    MainFrame::TREE_PANE, MainFrame::VERS_LIST_PANE}));
     }
 
     void damagedOpenFailedRefreshAndCommandLine() {
-        TempStore store;
-        ClockOs clock(T0 + 3600);
-        writeAt(store, "w/a.txt", "a", T0);
-        ArchiveDoc doc;
-        MainFrame frame(doc);
-        frame.show();
-        watchNew(doc, store.path("w"));
-        answerFileDialog(store.path("w.trsm"));
+        Window w;
+        auto& [store, clock, doc, frame] = w;
+        w.watch();
+        answerPicker(store.path("w.trsm"));
         QVERIFY(doc.save());
 
         // The command line opens a document; its window shows it.
         {
             TresmoApp app;
-            QVERIFY(app.initInstance({QString::fromStdString(store.path("w.trsm"))}));
+            QVERIFY(app.initInstance({w.path("w.trsm")}));
             QCOMPARE(app.frame().windowTitle(), QString("w - Tresmo"));
             QCOMPARE(app.doc().selection().folder(), store.path("w"));
             QVERIFY(app.doc().archive().root());
@@ -287,8 +272,8 @@ class MainWindowTest : public QObject {
 
         // A folder is no document: refused before anything is cleared.
         auto box = answerNextBox();
-        QVERIFY(!frame.openDocument(QString::fromStdString(store.path("w"))));
-        QCOMPARE(box->text, "Invalid path: " + QString::fromStdString(store.path("w")));
+        QVERIFY(!frame.openDocument(w.path("w")));
+        QCOMPARE(box->text, "Invalid path: " + w.path("w"));
         QCOMPARE(box->icon, QMessageBox::Critical);
         QCOMPARE(doc.pathName(), store.path("w.trsm"));
 
@@ -297,7 +282,7 @@ class MainWindowTest : public QObject {
         bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x55);
         writeAt(store, "bad.trsm", bytes, T0);
         auto chain = answerMsgList();
-        QVERIFY(!frame.openDocument(QString::fromStdString(store.path("bad.trsm"))));
+        QVERIFY(!frame.openDocument(w.path("bad.trsm")));
         QVERIFY(chain->size() >= 2);
         QCOMPARE(chain->first(), QString("Error 2011"));
         QVERIFY(doc.valid());
@@ -306,11 +291,10 @@ class MainWindowTest : public QObject {
         QCOMPARE(frame.windowTitle(), QString("Untitled - Tresmo"));
 
         // A refresh whose folder has gone disables everything but New, Open and the setups.
-        QVERIFY(frame.openDocument(QString::fromStdString(store.path("w.trsm"))));
-        QVERIFY(QDir().rename(QString::fromStdString(store.path("w")),
-                              QString::fromStdString(store.path("gone"))));
+        QVERIFY(frame.openDocument(w.path("w.trsm")));
+        QVERIFY(QDir().rename(w.path("w"), w.path("gone")));
         chain = answerMsgList();
-        frame.action(MainFrame::CMD_REFRESH)->trigger();
+        w.trigger(MainFrame::CMD_REFRESH);
         QCOMPARE(chain->value(0), QString("Error 2013"));
         QVERIFY(!doc.valid());
         for (auto c : {MainFrame::CMD_SAVE, MainFrame::CMD_SELECT_FILES, MainFrame::CMD_EXPORT,
@@ -318,24 +302,18 @@ class MainWindowTest : public QObject {
             QVERIFY2(!enabled(frame, c), qPrintable(frame.action(c)->text()));
         for (auto c : {MainFrame::CMD_NEW, MainFrame::CMD_OPEN, MainFrame::CMD_VIEWER_SETUP})
             QVERIFY(enabled(frame, c));
-        frame.action(MainFrame::CMD_NEW)->trigger();
+        w.trigger(MainFrame::CMD_NEW);
         QVERIFY(doc.valid());
         QVERIFY(enabled(frame, MainFrame::CMD_SELECT_FILES));
     }
 
     void cancelledSaveLeavesTheArchiveAsBefore() {
-        TempStore store;
-        ClockOs clock(T0 + 3600);
-        writeAt(store, "w/a.txt", "a", T0);
-        ArchiveDoc doc;
-        MainFrame frame(doc);
-        frame.show();
-        watchNew(doc, store.path("w"));
-        answerFileDialog(store.path("w.trsm"));
-        bool saved = doc.save();
-        QVERIFY2(saved, doc.archive().path().c_str());
+        Window w;
+        auto& [store, clock, doc, frame] = w;
+        w.watch();
+        answerPicker(store.path("w.trsm"));
+        QVERIFY(doc.save());
         QByteArray before = readAll(store.path("w.trsm"));
-
         for (int i = 0; i < 40; ++i) {
             QByteArray data(40000, 0);
             for (int j = 0; j < data.size(); ++j)
@@ -343,7 +321,7 @@ class MainWindowTest : public QObject {
             writeAt(store, QString("w/big%1.bin").arg(i), data, T0 + 60);
         }
         clock._t = T0 + 7200;
-        frame.action(MainFrame::CMD_REFRESH)->trigger();
+        w.trigger(MainFrame::CMD_REFRESH);
         QCOMPARE(doc.archive().root()->info->pending, 40);
 
         clock._slow = true;
@@ -369,35 +347,30 @@ class MainWindowTest : public QObject {
     }
 
     void targetsThatCannotBeDeleted() {
-        TempStore store;
-        ClockOs clock(T0 + 3600);
-        writeAt(store, "w/a.txt", "a", T0);
+        Window w;
+        auto& [store, clock, doc, frame] = w;
         writeAt(store, "w.trsm", "not an archive", T0);
-        ArchiveDoc doc;
-        MainFrame frame(doc);
-        frame.show();
-        watchNew(doc, store.path("w"));
+        w.watch();
 
         // Save as a file that is there and stays: 1000 on top of the system's reason, and
         // nothing is written over it.
         clock._locked = true;
-        answerFileDialog(store.path("w.trsm"));
+        answerPicker(store.path("w.trsm"));
         auto chain = answerMsgList();
         QVERIFY(!doc.save());
         QCOMPARE(chain->value(0), QString("Error 1000"));
         QVERIFY(chain->size() >= 2);
         QCOMPARE(readAll(store.path("w.trsm")), QByteArray("not an archive"));
         QVERIFY(!doc.archive().hasPath());
-
         clock._locked = false;
-        answerFileDialog(store.path("w2.trsm"));
+        answerPicker(store.path("w2.trsm"));
         QVERIFY(doc.save());
 
         // Export over a folder that cannot be removed: 1001, and the folder is left.
-        select(doc, nullptr);
+        select(doc);
         writeAt(store, "out/w/mine.txt", "mine", T0);
         clock._locked = true;
-        answerFileDialog(store.path("out"));
+        answerPicker(store.path("out"));
         whenModal<QMessageBox>([](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
         chain = answerMsgList();
         QVERIFY(!doc.exportSelected());
@@ -422,19 +395,27 @@ class MainWindowTest : public QObject {
     }
 
     void statusBarTexts() {
-        NodeStats s;
-        s.files = 1;
-        s.changes = 3;
-        s.storedBytes = 70000;
-        QCOMPARE(MainStatusBar::filesText(s), QString("1 file"));
-        QCOMPARE(MainStatusBar::changesText(s), QString("3 changes"));
-        QCOMPARE(MainStatusBar::sizeText(s), QString("68 KB"));
-        s.storedBytes = 65535;
-        QCOMPARE(MainStatusBar::sizeText(s), QString("65535 bytes"));
-        s.storedBytes = 67108864;
-        QCOMPARE(MainStatusBar::sizeText(s), QString("64 MB"));
-        s = NodeStats{};
-        QCOMPARE(MainStatusBar::filesText(s) + MainStatusBar::sizeText(s), QString());
+        // files, changes, stored bytes: the three parts.
+        const struct {
+            int files, changes;
+            double bytes;
+            const char* text;
+        } cases[] = {{0, 0, 0, "||"},
+                     {1, 1, 65535, "1 file|1 change|65535 bytes"},
+                     {2, 3, 65536, "2 files|3 changes|64 KB"},
+                     {0, 0, 67108863, "||65535 KB"},
+                     {0, 0, 67108864, "||64 MB"},
+                     {0, 0, 5368709120, "||5120 MB"}};
+        for (const auto& c : cases) {
+            NodeStats s;
+            s.files = c.files;
+            s.changes = c.changes;
+            s.storedBytes = c.bytes;
+            QCOMPARE(QStringList({MainStatusBar::filesText(s), MainStatusBar::changesText(s),
+                                  MainStatusBar::sizeText(s)})
+                         .join('|'),
+                     QString(c.text));
+        }
     }
 
   private:
