@@ -1,6 +1,8 @@
 #include "support/TestDir.h"
 
+#include "archive/objects/ToolConfig.h"
 #include "archive/os/os.h"
+#include "archive/support/cfg.h"
 #include "archive/support/process.h"
 
 #include <gtest/gtest.h>
@@ -84,7 +86,7 @@ TEST(CommandLine, TemplateIsSplitBeforeTheFilesGoIn) {
     EXPECT_EQ(expandCommandTemplate("v %3 %% %1", "f"), (Args{"v", "%3", "%%", "f"}));
 }
 
-TEST(StartProcess, ArgumentsArriveExactlyAndNoShellRunsThem) {
+TEST(StartProcess, ArgumentsAndFileNamesArriveExactlyAndNoShellRunsThem) {
     TestDir dir;
     std::string dump = dir / "argv", canary = dir / "CANARY";
     ScopedEnv env("ARGV_DUMP_FILE", dump);
@@ -95,18 +97,77 @@ TEST(StartProcess, ArgumentsArriveExactlyAndNoShellRunsThem) {
     EXPECT_EQ(args, (Args{DUMP_TOOL, "two words", "say \"hi\"", ";", "$(touch " + canary + ")",
                           "`touch", canary + "`", "-rf", "back\\", "a\\\"q", "|&>*?~"}));
     EXPECT_FALSE(fs::exists(canary));
-    EXPECT_FALSE(startProcess("/nonexistent/program arg"));
-    EXPECT_FALSE(startProcess("\"\" x"));
-}
-
-TEST(StartProcess, FileNamesGoIntoTheirTemplateArgumentWhole) {
-    TestDir dir;
-    std::string dump = dir / "argv";
-    ScopedEnv env("ARGV_DUMP_FILE", dump);
+    fs::remove(dump);
     std::string hostile = dir / "-x\" --evil \"$(touch CANARY);\\\"\n.txt";
     ASSERT_TRUE(startProcess(
         expandCommandTemplate("\"" + DUMP_TOOL + "\" --title %1 \"%2\"", hostile, "-rf")));
     EXPECT_EQ(waitForDump(dump), (Args{DUMP_TOOL, "--title", hostile, "-rf"}));
+    EXPECT_FALSE(startProcess("/nonexistent/program arg"));
+    EXPECT_FALSE(startProcess("\"\" x"));
+}
+
+// Every test uses its own tool list name, so tests that share a store file never meet.
+TEST(ToolConfig, ExtensionListsAreCheckedAndCompareWithoutCase) {
+    for (const char* ok : {"txt", "txt,log,ini", " txt , log ,ini ", "A1,b2"})
+        EXPECT_TRUE(ToolConfig::validList(ok)) << ok;
+    for (const char* bad : {"", " ", "txt;log", ".txt", "txt,", "t-x", "xxxxxxxxxxxxxxxxxxxx"})
+        EXPECT_FALSE(ToolConfig::validList(bad)) << bad;
+    EXPECT_TRUE(ToolConfig::validList(std::string(19, 'x')));
+
+    ToolConfig c("T1");
+    EXPECT_EQ(c.count(), 0);
+    EXPECT_EQ(c.find("/a/b.txt"), -1);
+    c.add("/usr/bin/less", "", "txt, log");
+    c.add("/usr/bin/gz", "", "gz");
+    EXPECT_FALSE(c.isValidExtList("LOG", -1));
+    EXPECT_TRUE(c.isValidExtList("LOG,txt", 0));  // its own entry does not count
+    EXPECT_FALSE(c.isValidExtList("gz", 0));
+    for (auto [path, want] : {std::pair{"/x/README", -1},
+                              {"/x/notes.LOG", 0},
+                              {"/x/archive.tar.gz", 1},
+                              {"/x.txt/file", -1},
+                              {"/x/a.lo", -1}})
+        EXPECT_EQ(c.find(path), want) << path;
+}
+
+TEST(ToolConfig, ListIsStoredAndRemovalRenumbers) {
+    {
+        ToolConfig c("T2");
+        c.count();
+        c.add("/bin/a", "-a", "aa");
+        c.add("/bin/b", "-b", "bb");
+        c.add("/bin/c", "-c", "cc");
+        c.remove(0);
+    }
+    ToolConfig again("T2");
+    ASSERT_EQ(again.count(), 2);
+    EXPECT_EQ(again.program(0), "/bin/b");
+    EXPECT_EQ(again.extList(1), "cc");
+    char buf[20];
+    ASSERT_TRUE(readRegString("T2.program2", buf, sizeof buf));
+    EXPECT_STREQ(buf, "");  // the old last index, overwritten with empty values
+}
+
+TEST(ToolConfig, CommandsQuoteWhatTheOptionsDoNotPlaceAndArgumentsKeepNamesWhole) {
+    ToolConfig c("T3");
+    c.count();
+    c.add("/opt/view er", "", "txt");
+    c.add("/opt/diff", "/title %1 /wait", "txt");
+    c.add("/opt/twice", "%1 %1", "txt");
+    c.add("/opt/d2", "--left=%1 %2", "txt");
+    char out[1000];
+    ASSERT_TRUE(c.viewerCommand(out, sizeof out, 0, "/tmp/a.txt"));
+    EXPECT_STREQ(out, "\"/opt/view er\"  \"/tmp/a.txt\"");
+    ASSERT_TRUE(c.diffCommand(out, sizeof out, 1, "x", "y"));
+    EXPECT_STREQ(out, "\"/opt/diff\" /title x /wait \"y\"");
+    ASSERT_TRUE(c.viewerCommand(out, sizeof out, 2, "%1"));  // not replaced again
+    EXPECT_STREQ(out, "\"/opt/twice\" %1 %1");
+    EXPECT_FALSE(c.viewerCommand(out, sizeof out, 0, std::string(990, 'n')));
+    EXPECT_TRUE(c.viewerCommand(out, sizeof out, 0, std::string(980, 'n')));
+    const std::string evil = "/tmp/a\" --evil \"b $(touch x);|.txt";
+    EXPECT_EQ(c.viewerArgv(2, evil), (Args{"/opt/twice", evil, evil}));
+    EXPECT_EQ(c.diffArgv(3, "/t/old %2.txt", evil),
+              (Args{"/opt/d2", "--left=/t/old %2.txt", evil}));
 }
 
 // Records the children that spawn started.
