@@ -1,4 +1,3 @@
-#include "support/FaultOs.h"
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
@@ -197,32 +196,20 @@ class CancelAt : public Progress {
     mutable int _left;
 };
 
-TEST(ScanSave, AFailedOrCancelledSaveLeavesTheArchiveAsCommitted) {
+TEST(ScanSave, ACancelledSaveLeavesTheArchiveAsCommitted) {
     Cycle c;
     c.put("a.txt", std::string(200000, 'a'));
     c.save();
     for (int i = 0; i < 30; ++i)
         c.put("f" + std::to_string(i) + ".txt", std::string(5000, 'x'));
     const std::string before = c.dir.read("w.trsm");
-    const int64_t t = c.t + 100;
-    for (int n = 1; n <= 4; ++n) {
-        FaultOs fault;
-        fault.failAt(FaultOs::Call::Pwrite, n, n % 2 ? ENOSPC : EIO);
-        Tresmo a;
-        a.setPath(c.archive);
-        ASSERT_TRUE(a.refresh(c.sel, t));
-        EXPECT_FALSE(a.save());
-        EXPECT_EQ(c.dir.read("w.trsm"), before) << "write " << n;
-    }
-    {
-        CancelAt cancel(5);
-        Tresmo a;
-        a.setPath(c.archive);
-        ASSERT_TRUE(a.refresh(c.sel, t));
-        EXPECT_FALSE(a.save(&cancel));
-        EXPECT_TRUE(c.shown.errors.back().hasCode(2032));
-        EXPECT_EQ(c.dir.read("w.trsm"), before);
-    }
+    CancelAt cancel(5);
+    Tresmo a;
+    a.setPath(c.archive);
+    ASSERT_TRUE(a.refresh(c.sel, c.t + 100));
+    EXPECT_FALSE(a.save(&cancel));
+    EXPECT_TRUE(c.shown.errors.back().hasCode(2032));
+    EXPECT_EQ(c.dir.read("w.trsm"), before);
     c.shown.errors.clear();
     c.save();  // and a later save succeeds
     c.checkEveryVersion();
