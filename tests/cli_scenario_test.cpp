@@ -91,18 +91,6 @@ class CliScenario : public ::testing::Test {
         Result r = cli({"save", archive, "--time", std::to_string(T3)});
         ASSERT_EQ(r.code, 0) << r.err;
     }
-    // The arguments argv_dump wrote, once it has written them.
-    std::vector<std::string> dumpedArgs(const std::string& dump) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!fs::exists(dump) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::vector<std::string> args;
-        std::string all = check::fileBytes(dump);
-        for (size_t p = 0; p < all.size(); p = all.find('\0', p) + 1)
-            args.push_back(all.substr(p, all.find('\0', p) - p));
-        fs::remove(dump);
-        return args;
-    }
     static std::string binary() {
         std::string s;
         for (int i = 0; i < 3000; ++i)
@@ -398,13 +386,13 @@ TEST_F(CliScenario, ToolsAreCheckedAndStartedOnRestoredVersions) {
     EXPECT_NE(cli({"tools", "list"}).out.find("txt"), std::string::npos);
 
     ASSERT_EQ(cli({"open", archive, "a.txt", "--at", "1"}).code, 0);
-    std::vector<std::string> args = dumpedArgs(dump);
+    std::vector<std::string> args = waitForArgv(dump);
     ASSERT_EQ(args.size(), 2u);
     ASSERT_EQ(args[1].rfind("--file=", 0), 0u) << args[1];
     EXPECT_EQ(check::fileBytes(args[1].substr(7)), "alpha\n");
 
     ASSERT_EQ(cli({"diff", archive, "a.txt", "--range", "2..2"}).code, 0);
-    args = dumpedArgs(dump);
+    args = waitForArgv(dump);
     ASSERT_EQ(args.size(), 4u);
     EXPECT_EQ(args[2], "--against");
     EXPECT_EQ(check::fileBytes(args[1]), "alpha two\n");

@@ -1,3 +1,5 @@
+#include "support/CliRun.h"
+#include "support/ScopedEnv.h"
 #include "support/TestDir.h"
 
 #include "archive/objects/ToolConfig.h"
@@ -8,10 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -23,37 +23,6 @@ using Args = std::vector<std::string>;
 namespace {
 
 const std::string DUMP_TOOL = TRESMO_TOOL_argv_dump;
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : _name(name) {
-        if (const char* old = std::getenv(name)) _old = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() { _old ? setenv(_name, _old->c_str(), 1) : unsetenv(_name); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* _name;
-    std::optional<std::string> _old;
-};
-
-// Waits for the dump file of argv_dump and returns the arguments it holds.
-Args waitForDump(const std::string& path) {
-    for (int i = 0; i < 1000 && !fs::exists(path); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::ifstream in(path, std::ios::binary);
-    std::string data((std::istreambuf_iterator<char>(in)), {});
-    Args args;
-    for (size_t pos = 0; pos < data.size();) {
-        size_t nul = data.find('\0', pos);
-        args.push_back(data.substr(pos, nul - pos));
-        pos = nul + 1;
-    }
-    return args;
-}
 
 TEST(CommandLine, SplitFollowsTheQuotingRules) {
     struct Case {
@@ -93,15 +62,14 @@ TEST(StartProcess, ArgumentsAndFileNamesArriveExactlyAndNoShellRunsThem) {
     std::string line = "\"" + DUMP_TOOL + "\" \"two words\" \"say \\\"hi\\\"\" ; \"$(touch " +
                        canary + ")\" `touch " + canary + "` -rf \"back\\\\\" a\\\\\\\"q |&>*?~";
     ASSERT_TRUE(startProcess(line.c_str()));
-    Args args = waitForDump(dump);
+    Args args = waitForArgv(dump);
     EXPECT_EQ(args, (Args{DUMP_TOOL, "two words", "say \"hi\"", ";", "$(touch " + canary + ")",
                           "`touch", canary + "`", "-rf", "back\\", "a\\\"q", "|&>*?~"}));
     EXPECT_FALSE(fs::exists(canary));
-    fs::remove(dump);
     std::string hostile = dir / "-x\" --evil \"$(touch CANARY);\\\"\n.txt";
     ASSERT_TRUE(startProcess(
         expandCommandTemplate("\"" + DUMP_TOOL + "\" --title %1 \"%2\"", hostile, "-rf")));
-    EXPECT_EQ(waitForDump(dump), (Args{DUMP_TOOL, "--title", hostile, "-rf"}));
+    EXPECT_EQ(waitForArgv(dump), (Args{DUMP_TOOL, "--title", hostile, "-rf"}));
     EXPECT_FALSE(startProcess("/nonexistent/program arg"));
     EXPECT_FALSE(startProcess("\"\" x"));
 }
@@ -195,7 +163,7 @@ TEST(StartProcess, EndedChildIsReapedNotLeftAsZombie) {
     {
         ScopedEnv env("ARGV_DUMP_FILE", dir / "one");
         ASSERT_TRUE(startProcess(std::vector<std::string>{DUMP_TOOL}));
-        waitForDump(dir / "one");
+        waitForArgv(dir / "one");
     }
     ASSERT_EQ(log.pids.size(), 1u);
     pid_t first = log.pids[0];
@@ -206,7 +174,7 @@ TEST(StartProcess, EndedChildIsReapedNotLeftAsZombie) {
     {
         ScopedEnv env("ARGV_DUMP_FILE", dir / "two");
         ASSERT_TRUE(startProcess(std::vector<std::string>{DUMP_TOOL}));
-        waitForDump(dir / "two");
+        waitForArgv(dir / "two");
     }
     os::install(nullptr);
     EXPECT_EQ(procState(first), 0) << "still in the process table";
@@ -220,11 +188,10 @@ TEST(ShellOpen, HandsTheOnePathToXdgOpen) {
     ScopedEnv dumpFile("ARGV_DUMP_FILE", dir / "argv");
     std::string file = dir / "a b; $(x).txt";
     ASSERT_TRUE(shellOpen(file.c_str()));
-    EXPECT_EQ(waitForDump(dir / "argv"), (Args{"xdg-open", file}));
-    fs::remove(dir / "argv");
+    EXPECT_EQ(waitForArgv(dir / "argv"), (Args{"xdg-open", file}));
     // A relative name that looks like an option is made unmistakably a path.
     ASSERT_TRUE(shellOpen("-rf"));
-    EXPECT_EQ(waitForDump(dir / "argv"), (Args{"xdg-open", "./-rf"}));
+    EXPECT_EQ(waitForArgv(dir / "argv"), (Args{"xdg-open", "./-rf"}));
 }
 
 }  // namespace

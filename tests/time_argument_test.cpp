@@ -1,12 +1,9 @@
 // Times and history points as tresmo-cli reads them from its command line.
 #include "archive_cli/Cli.h"
 #include "archive_cli/TimeArg.h"
+#include "support/ScopedEnv.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <ctime>
-#include <optional>
 
 namespace {
 
@@ -15,25 +12,8 @@ using cli::parseRange;
 using cli::parseTime;
 using cli::Usage;
 
-// Each test names its time zone; the one the process had is given back afterwards.
-class TimeArgument : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        _old ? ::setenv("TZ", _old->c_str(), 1) : ::unsetenv("TZ");
-        ::tzset();
-    }
-    void zone(const char* tz) {
-        if (const char* old = std::getenv("TZ"); old && !_old) _old = old;
-        ::setenv("TZ", tz, 1);
-        ::tzset();
-    }
-
-  private:
-    std::optional<std::string> _old;
-};
-
-TEST_F(TimeArgument, EveryFormNamesTheSameMomentAndMalformedOnesAreUsageErrors) {
-    zone("UTC");
+TEST(TimeArgument, EveryFormNamesTheSameMomentAndMalformedOnesAreUsageErrors) {
+    ScopedEnv tz("TZ", "UTC");
     for (auto [text, want] : {std::pair{"1700000000", 1700000000L},
                               {"@1700000000", 1700000000L},
                               {"2023-11-14T22:13:20", 1700000000L},
@@ -51,8 +31,8 @@ TEST_F(TimeArgument, EveryFormNamesTheSameMomentAndMalformedOnesAreUsageErrors) 
         EXPECT_THROW(parseTime(bad), Usage) << bad;
 }
 
-TEST_F(TimeArgument, LocalTimeFollowsTheZoneAndRefusesTimesThatDoNotExist) {
-    zone("Europe/Berlin");
+TEST(TimeArgument, LocalTimeFollowsTheZoneAndRefusesTimesThatDoNotExist) {
+    ScopedEnv tz("TZ", "Europe/Berlin");
     EXPECT_EQ(parseTime("2023-11-14T23:13:20"), 1700000000);
     EXPECT_THROW(parseTime("2024-03-31T02:30"), Usage);  // skipped by the clock change
     EXPECT_NO_THROW(parseTime("2024-03-31T03:30"));
@@ -60,8 +40,8 @@ TEST_F(TimeArgument, LocalTimeFollowsTheZoneAndRefusesTimesThatDoNotExist) {
     EXPECT_NO_THROW(parseTime("2024-02-29"));
 }
 
-TEST_F(TimeArgument, ShortNumbersAreTransactionsAndRangesMayLeaveEitherEndOpen) {
-    zone("UTC");
+TEST(TimeArgument, ShortNumbersAreTransactionsAndRangesMayLeaveEitherEndOpen) {
+    ScopedEnv tz("TZ", "UTC");
     EXPECT_EQ(parsePoint("3").txn, 3);
     EXPECT_EQ(parsePoint("999999").txn, 999999);
     EXPECT_EQ(parsePoint("1000000").txn, 0);

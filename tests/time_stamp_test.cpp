@@ -1,3 +1,4 @@
+#include "support/ScopedEnv.h"
 #include "support/TestDir.h"
 
 #include "archive/support/cfg.h"
@@ -8,7 +9,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
-#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
@@ -20,26 +20,6 @@ extern "C" const char* __lsan_default_suppressions() {
 }
 
 namespace {
-
-// Sets an environment variable for the life of the object; the time functions read TZ and the
-// locale variables afresh on every call.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : _name(name) {
-        if (const char* old = std::getenv(name)) _old = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        _old ? setenv(_name, _old->c_str(), 1) : unsetenv(_name);
-        tzset();
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* _name;
-    std::optional<std::string> _old;
-};
 
 // Compiles one locale from the system's sources into a private folder, so the tests do not
 // depend on which locales the machine has generated. LOCPATH makes the C library look there.
