@@ -1,31 +1,35 @@
+// Walking the watched folder: what the filter takes, what is skipped and reported, and how a
+// rescan marks the changes against the stored tree.
 #include "support/FaultOs.h"
 #include "support/TestDir.h"
+#include "support/TreeDump.h"
 
+#include "archive/scan/ChangeFinder.h"
 #include "archive/scan/FileFinder.h"
 #include "archive/support/cfg.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace {
 
-// Records what a scan reports, with each file's path relative to the scanned folder.
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+constexpr int64_t T0 = 1700000000;
+
+// Records what a scan of dir/w reports, with each file's path relative to w.
 class Recorder : public FileFinder {
   public:
     Recorder(ScanFilter& f, std::string base) : FileFinder(f), _base(std::move(base)) {}
-    std::vector<std::string> files, entered, skippedDirs;
+    Names files, entered, skippedDirs;
     MsgList warnings;
 
   protected:
     std::string rel(const char* name) const {
         std::string d = dir();
-        d = d.size() > _base.size() ? d.substr(_base.size() + 1) + "/" : "";
-        return d + name;
+        return (d.size() > _base.size() ? d.substr(_base.size() + 1) + "/" : "") + name;
     }
     void onEnterDir(const char* name) override { entered.push_back(name); }
     void found(const char* name, int64_t) override { files.push_back(rel(name)); }
@@ -39,148 +43,114 @@ class Recorder : public FileFinder {
 struct Scan {
     ScanFilter filter;
     Recorder rec;
-    Scan(const FileSel& sel) : filter(sel), rec(filter, sel.folder()) {
-        rec.setDir(std::filesystem::path(sel.folder()).parent_path().c_str());
+    explicit Scan(const FileSel& sel) : filter(sel), rec(filter, sel.folder()) {
+        rec.setDir(fs::path(sel.folder()).parent_path().c_str());
         rec.find();
     }
 };
 
-FileSel selectionOf(const TestDir& dir) {
-    FileSel sel;
-    sel.setFolder(dir / "w");
-    return sel;
-}
-
-TEST(FileFinder, SubfoldersAndExceptionsAtEveryDepth) {
+struct FolderScan : ::testing::Test {
     TestDir dir;
-    for (const char* f : {"w/top.txt", "w/bin/x.o", "w/src/BIN/y.o", "w/src/obj/z.o",
-                          "w/src/ok/a.c", "w/obj /kept.c"})
-        dir.write(f, "x");
-    FileSel sel = selectionOf(dir);
+    FileSel sel;
+    FolderScan() { sel.setFolder(dir / "w"); }
+};
+
+TEST_F(FolderScan, ExceptionsAtEveryDepthAndTypesCountedInUpperCase) {
+    for (const char* f : {"w/top.txt", "w/bin/x.o", "w/src/BIN/y.TxT", "w/src/obj/z.o",
+                          "w/src/ok/a.c", "w/obj /kept.gz", "w/d.tar.gz", "w/only/c.gz"})
+        dir.write(f, "12345");
     sel.setExceptions(" bin, obj");
     EXPECT_EQ(Scan(sel).rec.files,
-              (std::vector<std::string>{"obj /kept.c", "src/ok/a.c", "top.txt"}));
+              (Names{"d.tar.gz", "obj /kept.gz", "only/c.gz", "src/ok/a.c", "top.txt"}));
     sel.setExceptions("bin ,obj");  // "bin " keeps its trailing blank and matches nothing
-    EXPECT_EQ(Scan(sel).rec.files,
-              (std::vector<std::string>{"bin/x.o", "obj /kept.c", "src/BIN/y.o", "src/ok/a.c",
-                                        "top.txt"}));
+    EXPECT_EQ(Scan(sel).rec.files.size(), 7u);
     sel.setIncludeSubfolders(false);
-    EXPECT_EQ(Scan(sel).rec.files, (std::vector<std::string>{"top.txt"}));
-}
+    EXPECT_EQ(Scan(sel).rec.files, (Names{"d.tar.gz", "top.txt"}));
 
-TEST(FileFinder, TypesAreCountedAndSelectedInUpperCase) {
-    TestDir dir;
-    for (const char* f : {"w/a.txt", "w/b.TxT", "w/c", "w/d.tar.gz", "w/sub/only.gz"})
-        dir.write(f, "12345");
-    FileSel sel = selectionOf(dir);
+    sel.setIncludeSubfolders(true);
+    sel.setExceptions("");
     sel.setExcludeTypes(false);
     sel.setListed("TXT", true);
     Scan s(sel);
-    EXPECT_EQ(s.rec.files, (std::vector<std::string>{"a.txt", "b.TxT"}));
+    EXPECT_EQ(s.rec.files, (Names{"src/BIN/y.TxT", "top.txt"}));
     // A folder holding only rejected files is never entered.
-    EXPECT_EQ(s.rec.entered, (std::vector<std::string>{"w"}));
+    EXPECT_EQ(s.rec.entered, (Names{"w", "src", "BIN"}));
     std::vector<TypeStat> types = s.filter.sortedTypes();
-    ASSERT_EQ(types.size(), 3u);
-    EXPECT_EQ(types[0].type, "");
-    EXPECT_FALSE(types[0].listed);
+    ASSERT_EQ(types.size(), 4u);
     EXPECT_EQ(types[1].type, "GZ");
-    EXPECT_EQ(types[1].count, 2);
-    EXPECT_EQ(types[1].bytes, 10);
-    EXPECT_EQ(types[2].type, "TXT");
-    EXPECT_TRUE(types[2].listed);
+    EXPECT_EQ(types[1].count, 3);
+    EXPECT_EQ(types[1].bytes, 15);
+    EXPECT_FALSE(types[1].listed);
+    EXPECT_TRUE(types[3].listed);
     EXPECT_EQ(s.filter.count("TXT"), 2);
     EXPECT_EQ(ScanFilter::typeOf(("x." + std::string(19, 'e')).c_str()), std::string(19, 'E'));
     EXPECT_EQ(ScanFilter::typeOf(("x." + std::string(20, 'e')).c_str()), "");
 }
 
-TEST(FileFinder, SizeLimitIsInclusive) {
-    TestDir dir;
+TEST_F(FolderScan, SizeAndPathLengthLimitsAreExactBoundaries) {
     Setting* limit = findSetting("FileFinder.maxSize", Setting::INT, false);
     ASSERT_NE(limit, nullptr);
-    int32_t old = limit->_int;
+    const int32_t old = limit->_int;
     limit->_int = 100;
-    dir.write("w/exact", std::string(100, 'x'));
-    dir.write("w/over", std::string(101, 'x'));
-    Scan s(selectionOf(dir));
-    limit->_int = old;
-    EXPECT_EQ(s.rec.files, (std::vector<std::string>{"exact"}));
-    ASSERT_EQ(s.rec.warnings.size(), 1u);
-    EXPECT_EQ(s.rec.warnings[0].code, 3701);
-    EXPECT_EQ(s.rec.warnings[0].text,
-              "File over in folder " + dir / "w" + " skipped - exceeds the size limit");
-}
-
-TEST(FileFinder, PathsAtTheLengthBoundary) {
-    TestDir dir;
-    const std::string w = dir / "w";
     // A name is skipped when folder length + name length + 10 reaches 260.
-    size_t fits = 260 - 10 - w.size() - 1;
+    const size_t fits = 260 - 10 - (dir / "w").size() - 1;
     dir.write("w/" + std::string(fits, 'f'), "x");
     dir.write("w/" + std::string(fits + 1, 'g'), "x");
     dir.mkdirs("w/" + std::string(fits + 1, 'd'));
-    Scan s(selectionOf(dir));
-    EXPECT_EQ(s.rec.files, (std::vector<std::string>{std::string(fits, 'f')}));
-    ASSERT_EQ(s.rec.warnings.size(), 2u);
-    EXPECT_EQ(s.rec.warnings[0].code, 3700);
-    EXPECT_EQ(s.rec.warnings[1].code, 3702);
+    dir.write("w/exact", std::string(100, 'x'));
+    dir.write("w/over", std::string(101, 'x'));
+    Scan s(sel);
+    limit->_int = old;
+    EXPECT_EQ(s.rec.files, (Names{"exact", std::string(fits, 'f')}));
+    std::vector<int> codes;
+    for (const Msg& m : s.rec.warnings)
+        codes.push_back(m.code);
+    EXPECT_EQ(codes, (std::vector<int>{3700, 3702, 3701}));
+    EXPECT_EQ(s.rec.warnings[2].text,
+              "File over in folder " + dir / "w" + " skipped - exceeds the size limit");
 }
 
-TEST(FileFinder, CaseTwinsLinksAndSpecialFiles) {
-    TestDir dir;
+TEST_F(FolderScan, CaseTwinsLinksAndSpecialFilesAreNotTaken) {
     dir.write("w/readme", "a");
     dir.write("w/README", "b");  // 'R' sorts before 'r': this one is kept
     dir.write("w/target.txt", "t");
-    std::filesystem::create_symlink(dir / "w/target.txt", dir / "w/link.txt");
-    std::filesystem::create_directory_symlink(dir / "w", dir / "w/loop");
+    fs::create_symlink(dir / "w/target.txt", dir / "w/link.txt");
+    fs::create_directory_symlink(dir / "w", dir / "w/loop");
     ASSERT_EQ(mkfifo((dir / "w/fifo").c_str(), 0600), 0);
-    Scan s(selectionOf(dir));
-    EXPECT_EQ(s.rec.files, (std::vector<std::string>{"README", "target.txt"}));
+    Scan s(sel);
+    EXPECT_EQ(s.rec.files, (Names{"README", "target.txt"}));
     ASSERT_EQ(s.rec.warnings.size(), 1u);
-    EXPECT_EQ(s.rec.warnings[0].code, 3703);
     EXPECT_EQ(s.rec.warnings[0].text, "File readme in folder " + dir / "w" +
-                                          " skipped - differs only in case from "
-                                          "another name");
+                                          " skipped - differs only in case from another name");
 }
 
-TEST(FileFinder, UnreadableFoldersAreReportedNotEmptied) {
-    TestDir dir;
+TEST_F(FolderScan, UnreadableSubfolderIsReportedButUnreadableWatchedFolderFails) {
     dir.write("w/a/x.txt", "x");
     dir.write("w/b/y.txt", "y");
     dir.write("w/c/z.txt", "z");
     {
         FaultOs fault;
         fault.failAt(FaultOs::Call::ListDir, 3, EACCES);  // w, a, then b
-        Scan s(selectionOf(dir));
-        EXPECT_EQ(s.rec.files, (std::vector<std::string>{"a/x.txt", "c/z.txt"}));
-        EXPECT_EQ(s.rec.skippedDirs, (std::vector<std::string>{"b"}));
+        Scan s(sel);
+        EXPECT_EQ(s.rec.files, (Names{"a/x.txt", "c/z.txt"}));
+        EXPECT_EQ(s.rec.skippedDirs, (Names{"b"}));
         ASSERT_EQ(s.rec.warnings.size(), 1u);
         EXPECT_EQ(s.rec.warnings[0].code, 3704);
     }
     {
         FaultOs fault;
         fault.failAt(FaultOs::Call::ListDir, 1, EACCES);
-        ScanFilter f(selectionOf(dir));
-        Recorder r(f, "");
-        try {
-            r.find();
-            FAIL() << "an unreadable watched folder must fail the scan";
-        } catch (const Error& e) {
-            EXPECT_EQ(e.code, 9000);
-        }
+        EXPECT_THROW(Scan{sel}, Error);
     }
-    // A watched folder that is a symbolic link is not followed either.
-    std::filesystem::create_directory_symlink(dir / "w", dir / "link");
-    FileSel sel;
+    fs::create_directory_symlink(dir / "w", dir / "link");  // a linked watched folder either
     sel.setFolder(dir / "link");
-    ScanFilter f(sel);
-    Recorder r(f, "");
-    EXPECT_THROW(r.find(), Error);
+    EXPECT_THROW(Scan{sel}, Error);
 }
 
 class Walker : public DirWalker {
   public:
     using DirWalker::DirWalker;
-    std::vector<std::string> steps;
+    Names steps;
 
   protected:
     void onEnterDir(const char* name) override { steps.push_back(std::string("+") + name); }
@@ -190,16 +160,128 @@ class Walker : public DirWalker {
 TEST(DirWalker, GoToCrossesEachFolderBoundary) {
     Walker w("/a/b/c");
     ASSERT_TRUE(w.goTo("/A/x"));  // names differing only in case are the same folder
-    EXPECT_EQ(w.steps, (std::vector<std::string>{"-", "-", "+x"}));
+    EXPECT_EQ(w.steps, (Names{"-", "-", "+x"}));
     EXPECT_STREQ(w.dir(), "/a/x");
     w.steps.clear();
     ASSERT_TRUE(w.goTo("/"));
-    EXPECT_EQ(w.steps, (std::vector<std::string>{"-", "-"}));
+    EXPECT_EQ(w.steps, (Names{"-", "-"}));
     EXPECT_FALSE(w.exitDir());  // the root has no parent
     EXPECT_FALSE(w.goTo(std::string(260, 'a').c_str()));
     Walker fresh;
     ASSERT_TRUE(fresh.goTo("/p/q"));
-    EXPECT_EQ(fresh.steps, (std::vector<std::string>{"+/", "+p", "+q"}));
+    EXPECT_EQ(fresh.steps, (Names{"+/", "+p", "+q"}));
+}
+
+// A rescan against the tree as committed so far, committed the way a save does without
+// storing contents.
+struct Rescan {
+    TresmoData tree;
+    FileSel sel;
+    MsgList warnings;
+
+    explicit Rescan(const std::string& folder) {
+        sel.setFolder(folder);
+        tree.setNow(T0 + 1000);
+        tree.setBaseAndName(folder.c_str());
+    }
+    // True when it found changes; a pending transaction is opened exactly then.
+    bool scan() {
+        warnings.clear();
+        ScanFilter filter(sel);
+        const Txn* before = tree.txns();
+        findChangesIn(tree, filter, warnings, nullptr);
+        bool pending = tree.root() && (tree.root()->flags & Node::SUBTREE_CHANGED);
+        EXPECT_EQ(pending, tree.txns() != before);
+        return pending;
+    }
+    void commit(Node* n) {
+        if (n->flags & Node::CHANGED) {
+            if (n->kind() == NodeKind::Absent) {
+                tree.delSubtree(n);
+            } else if (n->kind() == NodeKind::Folder) {
+                tree.updNode(n, NodeKind::Folder, nullptr);
+            } else {
+                ContentInfo c;
+                c.mtime = storedTime(n->mtime);
+                tree.updNode(n, NodeKind::File, &c);
+            }
+        }
+        if (n->kind() == NodeKind::Folder)
+            for (Node* c = n->firstChild; c; c = c->next)
+                commit(c);
+    }
+    void commit() {
+        commit(tree.root());
+        markChangedSubtrees(tree);
+    }
+    Node* node(const std::string& rel) {
+        Node* n = tree.root();
+        for (size_t p = 0; n && p < rel.size();) {
+            size_t e = std::min(rel.find('/', p), rel.size());
+            if (!tree.findChild(rel.substr(p, e - p), n, n)) return nullptr;
+            p = e + 1;
+        }
+        return n;
+    }
+    bool changed(const std::string& rel) {
+        Node* n = node(rel);
+        return n && (n->flags & Node::CHANGED);
+    }
+};
+
+TEST(ChangeScan, NewThenUnchangedThenEachKindOfChange) {
+    TestDir dir;
+    const int64_t far = (int64_t{1} << 32) + 500;  // the year 2106 and beyond
+    dir.write("w/a.txt", "a", T0);
+    dir.write("w/sub/b.txt", "b", T0);
+    dir.write("w/sub/deep/c.txt", "c", T0);
+    dir.write("w/README", "r", T0);
+    dir.write("w/Case.txt", "r", T0);
+    dir.write("w/future.txt", "f", far);
+    Rescan s(dir / "w");
+    ASSERT_TRUE(s.scan());
+    EXPECT_TRUE(s.changed("") && s.changed("sub/deep/c.txt"));
+    s.commit();
+    EXPECT_FALSE(s.scan()) << "an unchanged folder opens no pending transaction";
+    EXPECT_EQ(s.node("future.txt")->mtime, far);  // the real time, for the save's check
+
+    dir.write("w/a.txt", "a2", T0 + 5);
+    fs::remove_all(dir / "w/sub/deep");
+    fs::remove(dir / "w/README");
+    dir.write("w/README/now.txt", "folder now", T0);  // a file's name becomes a folder
+    fs::rename(dir / "w/Case.txt", dir / "w/case.TXT");
+    ASSERT_TRUE(s.scan());
+    for (const char* rel : {"a.txt", "sub/deep", "sub/deep/c.txt", "README", "README/now.txt"})
+        EXPECT_TRUE(s.changed(rel)) << rel;
+    for (const char* rel : {"sub/b.txt", "case.txt", "future.txt"})
+        EXPECT_FALSE(s.changed(rel)) << rel;
+    EXPECT_STREQ(s.node("case.txt")->name, "case.TXT");  // seen, but not a change
+    EXPECT_EQ(s.node("README")->kind(), NodeKind::Folder);
+    EXPECT_TRUE(s.node("sub")->flags & Node::SUBTREE_CHANGED);
+    EXPECT_FALSE(s.node("sub/b.txt")->flags & Node::SUBTREE_CHANGED);
+    s.commit();
+    EXPECT_FALSE(s.scan());
+    EXPECT_EQ(s.node("sub/deep/c.txt")->storedKind(), NodeKind::Absent);
+}
+
+TEST(ChangeScan, UnreadableSubfolderKeepsItsStoredTreeAndAMissingWatchedFolderFails) {
+    TestDir dir;
+    dir.write("w/a/x.txt", "x", T0);
+    dir.write("w/b/y.txt", "y", T0);
+    dir.write("w/b/z/q.txt", "q", T0);
+    Rescan s(dir / "w");
+    s.scan();
+    s.commit();
+    {
+        FaultOs fault;
+        fault.failAt(FaultOs::Call::ListDir, 3, EACCES);  // w, a, then b
+        EXPECT_FALSE(s.scan()) << dumpTree(s.tree);
+        ASSERT_EQ(s.warnings.size(), 1u);
+        EXPECT_EQ(s.warnings[0].code, 3704);
+        EXPECT_EQ(s.node("b/z/q.txt")->kind(), NodeKind::File);
+    }
+    fs::rename(dir / "w", dir / "elsewhere");
+    EXPECT_THROW(s.scan(), Error);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
-#include "support/FaultOs.h"
+// Object files (a checked header, then strings, flags and numbers back to back) and the file
+// selection stored in one.
+#include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
+#include "archive/objects/FileSel.h"
 #include "archive/objects/ObjIo.h"
 #include "archive/support/msg.h"
 
@@ -29,85 +32,17 @@ void writeSample(const std::string& path) {
     w.close();
 }
 
-TEST(ObjFile, ValuesFollowTheHeaderBackToBack) {
+TEST(ObjFile, ValuesFollowTheHeaderBackToBackAcrossBufferRefills) {
     TestDir dir;
     writeSample(dir / "o");
     EXPECT_EQ(dir.read("o"), std::string("$$**10101010ab\0t\xC0", 17));
-
-    ObjFileReader r(1010, 1010);
-    r.open(dir / "o");
-    EXPECT_EQ(r.readString(260), "ab");
-    EXPECT_TRUE(r.readBool());
-    EXPECT_EQ(r.readNumber(), -1);
-    r.end();
-    EXPECT_EQ(codeOf([&] { r.readBool(); }), 3406);
-}
-
-TEST(ObjFile, HeaderChecksNameTheFirstOffendingPosition) {
-    TestDir dir;
-    auto openWith = [&](const std::string& bytes, int32_t type = 1010, int32_t vers = 1010) {
-        dir.write("h", bytes);
-        ObjFileReader r(type, vers);
-        return codeOf([&] { r.open(dir / "h"); });
-    };
-    EXPECT_EQ(openWith("$$**1010101"), 3409);  // 11 bytes
-    EXPECT_EQ(openWith("$$**10x01010"), 3410);
-    EXPECT_EQ(openWith("$$*x1010101x"), 3411);  // the '*' comes first
-    EXPECT_EQ(openWith("$$**10201010"), 3412);
-    EXPECT_EQ(openWith("$$**10101011"), 3413);  // newer minor part
-    EXPECT_EQ(openWith("$$**10101110"), 3413);  // newer major part
-    EXPECT_EQ(openWith("$$**10101009"), 0);     // older versions are read
-    dir.write("h", "$$**10101011");
-    ObjFileReader r(1010, 1010);
-    try {
-        r.open(dir / "h");
-        FAIL();
-    } catch (const Error& e) {
-        EXPECT_EQ(e.text, "Invalid object file version: 1011");
-    }
-}
-
-TEST(ObjFile, StringsAndNumbersAreBoundedByTheirFormats) {
-    TestDir dir;
-    auto reader = [&](const std::string& body, ObjFileReader& r) {
-        dir.write("s", "$$**10101010" + body);
-        r.open(dir / "s");
-    };
-    {
-        ObjFileReader r(1010, 1010);
-        reader(std::string("abc\0", 4), r);
-        EXPECT_EQ(codeOf([&] { r.readString(3); }), 3402);
-    }
-    {
-        ObjFileReader r(1010, 1010);
-        reader("ab", r);
-        EXPECT_EQ(codeOf([&] { r.readString(3); }), 3403);
-    }
-    {
-        ObjFileReader r(1010, 1010);
-        reader(std::string("\0\0\0\0\x80", 5), r);
-        EXPECT_EQ(r.readNumber(), 0);
-    }
-    {
-        ObjFileReader r(1010, 1010);
-        reader(std::string("\0\0\0\0\0", 5), r);
-        EXPECT_EQ(codeOf([&] { r.readNumber(); }), 3404);
-    }
-    {
-        ObjFileReader r(1010, 1010);
-        reader(std::string("\x7F\x7F", 2), r);
-        EXPECT_EQ(codeOf([&] { r.readNumber(); }), 3405);
-    }
-}
-
-TEST(ObjFile, LargeFilesReadAcrossBufferRefills) {
-    TestDir dir;
     const int32_t samples[] = {0, 1, 63, 64, 127, 128, -1, -64, -65, 2147483647, -2147483647 - 1};
     {
         ObjFileWriter w(1010, 1010);
         w.open(dir / "big");
         for (int i = 0; i < 700; ++i) {
             w.writeString(std::string(i % 7, static_cast<char>('a' + i % 26)));
+            w.writeBool(i % 3 == 0);
             w.writeNumber(samples[i % 11] ^ i);
         }
         w.close();
@@ -117,52 +52,153 @@ TEST(ObjFile, LargeFilesReadAcrossBufferRefills) {
     r.open(dir / "big");
     for (int i = 0; i < 700; ++i) {
         ASSERT_EQ(r.readString(20), std::string(i % 7, static_cast<char>('a' + i % 26)));
+        ASSERT_EQ(r.readBool(), i % 3 == 0);
         ASSERT_EQ(r.readNumber(), samples[i % 11] ^ i);
     }
     r.end();
+    EXPECT_EQ(codeOf([&] { r.readBool(); }), 3406);
 }
 
-TEST(ObjFile, ASecondOpenerIsRefusedWhileTheFirstHoldsTheFile) {
+TEST(ObjFile, HeaderAndValueChecksNameTheFirstOffence) {
     TestDir dir;
-    writeSample(dir / "o");
-    ObjFileReader first(1010, 1010);
-    first.open(dir / "o");
-    ObjFileReader second(1010, 1010);
-    EXPECT_EQ(codeOf([&] { second.open(dir / "o"); }), 3400);
-    first.close();
-    second.open(dir / "o");
+    struct Case {
+        std::string bytes;
+        char read;  // after the header: 's' a string of at most 3 bytes, 'n' a number
+        int code;
+    } cases[] = {
+        {"$$**1010101", 0, 3409},  // 11 bytes
+        {"$$**10x01010", 0, 3410},
+        {"$$*x1010101x", 0, 3411},  // the '*' comes first
+        {"$$**10201010", 0, 3412},
+        {"$$**10101011", 0, 3413},  // newer minor part
+        {"$$**10101110", 0, 3413},  // newer major part
+        {"$$**10101009", 0, 0},     // older versions are read
+        {std::string("$$**10101010abc\0", 16), 's', 3402},
+        {"$$**10101010ab", 's', 3403},
+        {std::string("$$**10101010\0\0\0\0\x80", 17), 'n', 0},
+        {std::string("$$**10101010\0\0\0\0\0", 17), 'n', 3404},
+        {"$$**10101010\x7F\x7F", 'n', 3405},
+    };
+    for (const Case& c : cases) {
+        dir.write("h", c.bytes);
+        ObjFileReader r(1010, 1010);
+        std::string text;
+        try {
+            r.open(dir / "h");
+            if (c.read == 's') r.readString(3);
+            if (c.read == 'n') r.readNumber();
+            EXPECT_EQ(c.code, 0) << c.bytes;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code, c.code) << c.bytes;
+            text = e.text;
+        }
+        if (c.bytes == "$$**10101011") {
+            EXPECT_EQ(text, "Invalid object file version: 1011");
+        }
+    }
 }
 
-TEST(ObjFile, AFailedRewriteLeavesTheOldFileWholeAndNoTemporaryFile) {
+TEST(ObjFile, OneOpenerAtATimeAndAnAbandonedRewriteLeavesTheOldFileWhole) {
     TestDir dir;
     writeSample(dir / "o");
     const std::string old = dir.read("o");
-    for (FaultOs::Call call :
-         {FaultOs::Call::Write, FaultOs::Call::Fdatasync, FaultOs::Call::Rename}) {
-        FaultOs fault;
-        fault.failAt(call, 1, call == FaultOs::Call::Write ? ENOSPC : EIO);
-        ObjFileWriter w(1010, 1010);
-        int code = codeOf([&] {
-            w.open(dir / "o");
-            w.writeString(std::string(5000, 'x'));
-            w.close();
-        });
-        EXPECT_EQ(code, 3301);
-        EXPECT_EQ(dir.read("o"), old);
-    }
-    // Abandoning a writer without close() keeps the old file too.
     {
-        ObjFileWriter w(1010, 1010);
+        ObjFileReader first(1010, 1010);
+        first.open(dir / "o");
+        ObjFileReader second(1010, 1010);
+        EXPECT_EQ(codeOf([&] { second.open(dir / "o"); }), 3400);
+        first.close();
+        second.open(dir / "o");
+    }
+    {
+        ObjFileWriter w(1010, 1010);  // abandoned without close()
         w.open(dir / "o");
         w.writeString("new");
     }
     EXPECT_EQ(dir.read("o"), old);
     EXPECT_FALSE(std::filesystem::exists(dir / "o.tmp~"));
-    // Short writes are continued, not failures.
-    FaultOs fault;
-    fault.shortWrites(3);
-    writeSample(dir / "o");
-    EXPECT_EQ(dir.read("o"), old);
+}
+
+TEST(FileSel, StoredWithItsFieldsAndRebasedWhenMovedWithItsFolder) {
+    TestDir dir;
+    FileSel fresh;
+    fresh.setFile(dir / "a.sel");
+    ASSERT_TRUE(fresh.write());
+    EXPECT_EQ(dir.read("a.sel"), "$$**10101010" + dir / "a.sel" + std::string("\0\0t\0tf", 6));
+
+    dir.mkdirs("old/proj/src");
+    FileSel sel;
+    sel.setFile(dir / "old/proj/a.sel");
+    sel.setFolder(dir / "old/proj/src");
+    sel.setIncludeSubfolders(false);
+    sel.setExceptions(" bin,obj ");
+    sel.setExcludeTypes(false);
+    sel.setListed("TXT", true);
+    sel.setListed("DOC", true);
+    ASSERT_TRUE(sel.write());
+    ASSERT_EQ(std::rename((dir / "old").c_str(), (dir / "new").c_str()), 0);
+    FileSel back;
+    back.setFile(dir / "new/proj/a.sel");
+    ASSERT_TRUE(back.read());
+    EXPECT_EQ(back.folder(), dir / "new/proj/src");
+    EXPECT_FALSE(back.includeSubfolders());
+    EXPECT_EQ(back.exceptions(), " bin,obj ");
+    EXPECT_FALSE(back.excludeTypes());
+    EXPECT_EQ(back.types(), (std::vector<std::string>{"TXT", "DOC"}));
+    EXPECT_TRUE(back.saved());
+
+    // Without the folder the selection reads back with none, and without failure.
+    ASSERT_EQ(std::rename((dir / "new/proj/src").c_str(), (dir / "gone").c_str()), 0);
+    ASSERT_TRUE(back.read());
+    EXPECT_EQ(back.folder(), "");
+}
+
+TEST(FileSel, CopiesShareUntilOneChanges) {
+    FileSel a;
+    a.setFolder("/x");
+    for (auto [type, on] : {std::pair{"txt", true},
+                            {"txt", true},
+                            {"TXT", false},
+                            {"doc", true},
+                            {"doc", false},
+                            {"pdf", true}})
+        a.setListed(type, on);
+    EXPECT_EQ(a.types(), (std::vector<std::string>{"txt", "pdf"}));  // case-sensitive
+    FileSel b = a;
+    b.setFolder("/x");  // the same value: still shared
+    EXPECT_TRUE(b.sharesWith(a));
+    b.setFolder("/y");
+    EXPECT_FALSE(b.sharesWith(a));
+    EXPECT_EQ(a.folder(), "/x");
+    EXPECT_FALSE(b.saved());
+}
+
+TEST(FileSel, DamagedFilesAreReportedWithTheirCause) {
+    TestDir dir;
+    RecordingPresenter shown;
+    dir.write("long.sel", std::string("$$**10101010/x.sel\0\0t\0tt", 24) + std::string(20, 'T') +
+                              std::string("\0f", 2));
+    FileSel sel;
+    sel.setFile(dir / "long.sel");
+    EXPECT_FALSE(sel.read());
+    ASSERT_EQ(shown.errors.size(), 1u);
+    EXPECT_EQ(shown.errors[0].code, 2101);
+    EXPECT_EQ(shown.errors[0].text, "Could not read file selection from file " + dir / "long.sel");
+    EXPECT_EQ(shown.errors[0].cause->code, 3402);
+
+    dir.write("foreign.sel", "$$**20201010");
+    FileSel foreign;
+    foreign.setFile(dir / "foreign.sel");
+    foreign.setFolder("/kept");
+    EXPECT_FALSE(foreign.read());
+    EXPECT_EQ(foreign.folder(), "/kept");  // a bad header leaves the selection as it was
+    EXPECT_EQ(shown.errors.back().cause->code, 3412);
+
+    FileSel unwritable;
+    unwritable.setFile(dir / "no/such/folder/x.sel");
+    EXPECT_FALSE(unwritable.write());
+    EXPECT_EQ(shown.errors.back().code, 2100);
+    EXPECT_EQ(shown.errors.back().cause->code, 3300);
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ TEST(FileReader, DeliversEveryByteAcrossRefillsWithItsCrcAndTime) {
     EXPECT_EQ(r.close(), crc32::of("0123456789", 10));
 }
 
-TEST(FileReader, SizeLimitIsOneGibibyte) {
+TEST(FileReader, OpenIsRefusedForWhatIsNotAPlainFileOrIsHeldByAnotherOrPassesAGibibyte) {
     TestDir dir;
     dir.write("big", "");
     for (off_t size : {off_t{1073741824}, off_t{1073741825}}) {
@@ -80,10 +80,6 @@ TEST(FileReader, SizeLimitIsOneGibibyte) {
         FileReader r(dir / "big", 16);
         EXPECT_EQ(codeOf([&] { r.open(); }), size == 1073741824 ? 0 : 3602);
     }
-}
-
-TEST(FileReader, OpenIsRefusedForWhatIsNotAPlainFileOrIsHeldByAnother) {
-    TestDir dir;
     dir.write("f", "content");
     dir.mkdirs("sub");
     ASSERT_EQ(::symlink((dir / "f").c_str(), (dir / "link").c_str()), 0);
@@ -135,7 +131,7 @@ TEST(FileReader, ChangesDuringTheReadAreReported) {
     EXPECT_EQ(midRead(rewrite, 4), std::pair(std::string("0123EFGHIJ"), true));
 }
 
-TEST(FileWriter, WritesFullBuffersThenTheRestAndTheTimeAtClose) {
+TEST(FileWriter, WritesBytesAndPiecesInFullBuffersThenTheRestAndTheTimeAtClose) {
     TestDir dir;
     dir.write("f", "an older and longer content");
     FaultOs fault;
@@ -156,22 +152,19 @@ TEST(FileWriter, WritesFullBuffersThenTheRestAndTheTimeAtClose) {
     EXPECT_EQ(dir.read("f"), data);
     EXPECT_EQ(statOf(dir / "f").st_mtim.tv_sec, 1000000000);
     EXPECT_EQ(statOf(dir / "f").st_mtim.tv_nsec, 0);
-}
 
-TEST(FileWriter, PiecesAcrossTheBufferEdgeArriveInOrderInFullBuffers) {
-    TestDir dir;
-    FaultOs fault;
-    FileWriter w(dir / "f", 4);
-    w.open();
-    std::string data = "abcdefghijklm";
+    const int before = fault.count(FaultOs::Call::Write);
+    FileWriter pieces(dir / "g", 4);
+    pieces.open();
+    data = "abcdefghijklm";
     // Pieces smaller than, equal to, straddling and larger than the buffer, and an empty one.
     size_t cut[] = {0, 1, 1, 5, 9, 13};
     for (size_t i = 0; i + 1 < std::size(cut); ++i)
-        w.write({reinterpret_cast<const uint8_t*>(data.data()) + cut[i], cut[i + 1] - cut[i]});
-    EXPECT_EQ(fault.count(FaultOs::Call::Write), 3);
-    EXPECT_EQ(w.close(), crc32::of(data.data(), data.size()));
-    EXPECT_EQ(fault.count(FaultOs::Call::Write), 4);
-    EXPECT_EQ(dir.read("f"), data);
+        pieces.write({reinterpret_cast<const uint8_t*>(data.data()) + cut[i], cut[i + 1] - cut[i]});
+    EXPECT_EQ(fault.count(FaultOs::Call::Write), before + 3);
+    EXPECT_EQ(pieces.close(), crc32::of(data.data(), data.size()));
+    EXPECT_EQ(fault.count(FaultOs::Call::Write), before + 4);
+    EXPECT_EQ(dir.read("g"), data);
 }
 
 TEST(FileWriter, ShortWritesAreContinuedAndFailuresReported) {

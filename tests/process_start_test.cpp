@@ -1,15 +1,17 @@
+#include "support/CliRun.h"
+#include "support/ScopedEnv.h"
 #include "support/TestDir.h"
 
+#include "archive/objects/ToolConfig.h"
 #include "archive/os/os.h"
+#include "archive/support/cfg.h"
 #include "archive/support/process.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -21,37 +23,6 @@ using Args = std::vector<std::string>;
 namespace {
 
 const std::string DUMP_TOOL = TRESMO_TOOL_argv_dump;
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : _name(name) {
-        if (const char* old = std::getenv(name)) _old = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() { _old ? setenv(_name, _old->c_str(), 1) : unsetenv(_name); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* _name;
-    std::optional<std::string> _old;
-};
-
-// Waits for the dump file of argv_dump and returns the arguments it holds.
-Args waitForDump(const std::string& path) {
-    for (int i = 0; i < 1000 && !fs::exists(path); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::ifstream in(path, std::ios::binary);
-    std::string data((std::istreambuf_iterator<char>(in)), {});
-    Args args;
-    for (size_t pos = 0; pos < data.size();) {
-        size_t nul = data.find('\0', pos);
-        args.push_back(data.substr(pos, nul - pos));
-        pos = nul + 1;
-    }
-    return args;
-}
 
 TEST(CommandLine, SplitFollowsTheQuotingRules) {
     struct Case {
@@ -84,29 +55,87 @@ TEST(CommandLine, TemplateIsSplitBeforeTheFilesGoIn) {
     EXPECT_EQ(expandCommandTemplate("v %3 %% %1", "f"), (Args{"v", "%3", "%%", "f"}));
 }
 
-TEST(StartProcess, ArgumentsArriveExactlyAndNoShellRunsThem) {
+TEST(StartProcess, ArgumentsAndFileNamesArriveExactlyAndNoShellRunsThem) {
     TestDir dir;
     std::string dump = dir / "argv", canary = dir / "CANARY";
     ScopedEnv env("ARGV_DUMP_FILE", dump);
     std::string line = "\"" + DUMP_TOOL + "\" \"two words\" \"say \\\"hi\\\"\" ; \"$(touch " +
                        canary + ")\" `touch " + canary + "` -rf \"back\\\\\" a\\\\\\\"q |&>*?~";
     ASSERT_TRUE(startProcess(line.c_str()));
-    Args args = waitForDump(dump);
+    Args args = waitForArgv(dump);
     EXPECT_EQ(args, (Args{DUMP_TOOL, "two words", "say \"hi\"", ";", "$(touch " + canary + ")",
                           "`touch", canary + "`", "-rf", "back\\", "a\\\"q", "|&>*?~"}));
     EXPECT_FALSE(fs::exists(canary));
+    std::string hostile = dir / "-x\" --evil \"$(touch CANARY);\\\"\n.txt";
+    ASSERT_TRUE(startProcess(
+        expandCommandTemplate("\"" + DUMP_TOOL + "\" --title %1 \"%2\"", hostile, "-rf")));
+    EXPECT_EQ(waitForArgv(dump), (Args{DUMP_TOOL, "--title", hostile, "-rf"}));
     EXPECT_FALSE(startProcess("/nonexistent/program arg"));
     EXPECT_FALSE(startProcess("\"\" x"));
 }
 
-TEST(StartProcess, FileNamesGoIntoTheirTemplateArgumentWhole) {
-    TestDir dir;
-    std::string dump = dir / "argv";
-    ScopedEnv env("ARGV_DUMP_FILE", dump);
-    std::string hostile = dir / "-x\" --evil \"$(touch CANARY);\\\"\n.txt";
-    ASSERT_TRUE(startProcess(
-        expandCommandTemplate("\"" + DUMP_TOOL + "\" --title %1 \"%2\"", hostile, "-rf")));
-    EXPECT_EQ(waitForDump(dump), (Args{DUMP_TOOL, "--title", hostile, "-rf"}));
+// Every test uses its own tool list name, so tests that share a store file never meet.
+TEST(ToolConfig, ExtensionListsAreCheckedAndCompareWithoutCase) {
+    for (const char* ok : {"txt", "txt,log,ini", " txt , log ,ini ", "A1,b2"})
+        EXPECT_TRUE(ToolConfig::validList(ok)) << ok;
+    for (const char* bad : {"", " ", "txt;log", ".txt", "txt,", "t-x", "xxxxxxxxxxxxxxxxxxxx"})
+        EXPECT_FALSE(ToolConfig::validList(bad)) << bad;
+    EXPECT_TRUE(ToolConfig::validList(std::string(19, 'x')));
+
+    ToolConfig c("T1");
+    EXPECT_EQ(c.count(), 0);
+    EXPECT_EQ(c.find("/a/b.txt"), -1);
+    c.add("/usr/bin/less", "", "txt, log");
+    c.add("/usr/bin/gz", "", "gz");
+    EXPECT_FALSE(c.isValidExtList("LOG", -1));
+    EXPECT_TRUE(c.isValidExtList("LOG,txt", 0));  // its own entry does not count
+    EXPECT_FALSE(c.isValidExtList("gz", 0));
+    for (auto [path, want] : {std::pair{"/x/README", -1},
+                              {"/x/notes.LOG", 0},
+                              {"/x/archive.tar.gz", 1},
+                              {"/x.txt/file", -1},
+                              {"/x/a.lo", -1}})
+        EXPECT_EQ(c.find(path), want) << path;
+}
+
+TEST(ToolConfig, ListIsStoredAndRemovalRenumbers) {
+    {
+        ToolConfig c("T2");
+        c.count();
+        c.add("/bin/a", "-a", "aa");
+        c.add("/bin/b", "-b", "bb");
+        c.add("/bin/c", "-c", "cc");
+        c.remove(0);
+    }
+    ToolConfig again("T2");
+    ASSERT_EQ(again.count(), 2);
+    EXPECT_EQ(again.program(0), "/bin/b");
+    EXPECT_EQ(again.extList(1), "cc");
+    char buf[20];
+    ASSERT_TRUE(readRegString("T2.program2", buf, sizeof buf));
+    EXPECT_STREQ(buf, "");  // the old last index, overwritten with empty values
+}
+
+TEST(ToolConfig, CommandsQuoteWhatTheOptionsDoNotPlaceAndArgumentsKeepNamesWhole) {
+    ToolConfig c("T3");
+    c.count();
+    c.add("/opt/view er", "", "txt");
+    c.add("/opt/diff", "/title %1 /wait", "txt");
+    c.add("/opt/twice", "%1 %1", "txt");
+    c.add("/opt/d2", "--left=%1 %2", "txt");
+    char out[1000];
+    ASSERT_TRUE(c.viewerCommand(out, sizeof out, 0, "/tmp/a.txt"));
+    EXPECT_STREQ(out, "\"/opt/view er\"  \"/tmp/a.txt\"");
+    ASSERT_TRUE(c.diffCommand(out, sizeof out, 1, "x", "y"));
+    EXPECT_STREQ(out, "\"/opt/diff\" /title x /wait \"y\"");
+    ASSERT_TRUE(c.viewerCommand(out, sizeof out, 2, "%1"));  // not replaced again
+    EXPECT_STREQ(out, "\"/opt/twice\" %1 %1");
+    EXPECT_FALSE(c.viewerCommand(out, sizeof out, 0, std::string(990, 'n')));
+    EXPECT_TRUE(c.viewerCommand(out, sizeof out, 0, std::string(980, 'n')));
+    const std::string evil = "/tmp/a\" --evil \"b $(touch x);|.txt";
+    EXPECT_EQ(c.viewerArgv(2, evil), (Args{"/opt/twice", evil, evil}));
+    EXPECT_EQ(c.diffArgv(3, "/t/old %2.txt", evil),
+              (Args{"/opt/d2", "--left=/t/old %2.txt", evil}));
 }
 
 // Records the children that spawn started.
@@ -134,7 +163,7 @@ TEST(StartProcess, EndedChildIsReapedNotLeftAsZombie) {
     {
         ScopedEnv env("ARGV_DUMP_FILE", dir / "one");
         ASSERT_TRUE(startProcess(std::vector<std::string>{DUMP_TOOL}));
-        waitForDump(dir / "one");
+        waitForArgv(dir / "one");
     }
     ASSERT_EQ(log.pids.size(), 1u);
     pid_t first = log.pids[0];
@@ -145,7 +174,7 @@ TEST(StartProcess, EndedChildIsReapedNotLeftAsZombie) {
     {
         ScopedEnv env("ARGV_DUMP_FILE", dir / "two");
         ASSERT_TRUE(startProcess(std::vector<std::string>{DUMP_TOOL}));
-        waitForDump(dir / "two");
+        waitForArgv(dir / "two");
     }
     os::install(nullptr);
     EXPECT_EQ(procState(first), 0) << "still in the process table";
@@ -159,11 +188,10 @@ TEST(ShellOpen, HandsTheOnePathToXdgOpen) {
     ScopedEnv dumpFile("ARGV_DUMP_FILE", dir / "argv");
     std::string file = dir / "a b; $(x).txt";
     ASSERT_TRUE(shellOpen(file.c_str()));
-    EXPECT_EQ(waitForDump(dir / "argv"), (Args{"xdg-open", file}));
-    fs::remove(dir / "argv");
+    EXPECT_EQ(waitForArgv(dir / "argv"), (Args{"xdg-open", file}));
     // A relative name that looks like an option is made unmistakably a path.
     ASSERT_TRUE(shellOpen("-rf"));
-    EXPECT_EQ(waitForDump(dir / "argv"), (Args{"xdg-open", "./-rf"}));
+    EXPECT_EQ(waitForArgv(dir / "argv"), (Args{"xdg-open", "./-rf"}));
 }
 
 }  // namespace

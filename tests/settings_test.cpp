@@ -42,15 +42,12 @@ class Settings : public ::testing::Test {
     }
 };
 
-TEST_F(Settings, StoreValuesOverrideDefaultsByType) {
+TEST_F(Settings, StoreValuesOverrideDefaultsAndNumbersTakeTheLeadingNumberWithinTheirRange) {
     load("test.cfg.int=128\ntest.cfg.double=0.25\ntest.cfg.string=two words\n");
     EXPECT_EQ(*testInt, 128);
     EXPECT_EQ(*testDouble, 0.25);
     EXPECT_EQ(*testString, "two words");
     EXPECT_EQ(*testLatin, "e");
-}
-
-TEST_F(Settings, NumbersTakeTheLeadingNumberOrZeroWithinTheirRange) {
     struct Case {
         const char* text;
         int32_t i;
@@ -74,7 +71,7 @@ TEST_F(Settings, NumbersTakeTheLeadingNumberOrZeroWithinTheirRange) {
     }
 }
 
-TEST_F(Settings, ValueOfHundredBytesIsNotReadAndDefaultStays) {
+TEST_F(Settings, LongAndDamagedLinesAreIgnoredAndKeptOnRewrite) {
     std::string v99(99, 'v'), v100(100, 'w');
     load("test.cfg.string=" + v99 + "\n");
     EXPECT_EQ(*testString, v99);
@@ -84,9 +81,7 @@ TEST_F(Settings, ValueOfHundredBytesIsNotReadAndDefaultStays) {
     char buf[101];
     EXPECT_TRUE(readRegString("test.cfg.string", buf, 101));
     EXPECT_FALSE(readRegString("test.cfg.string", buf, 100));
-}
-
-TEST_F(Settings, DamagedLinesAreIgnoredAndKeptOnRewrite) {
+    SetUp();
     std::string damaged = std::string("no equals sign\n") + "=no name\n" + "bad\\q=escape\n" +
                           "test.cfg.int=\\\n" + "test.cfg.string=nul" + '\0' + "byte\n";
     load(damaged + "test.cfg.int=5\r\n" + "test.cfg.int=6");
@@ -98,9 +93,9 @@ TEST_F(Settings, DamagedLinesAreIgnoredAndKeptOnRewrite) {
     ASSERT_EQ(writeRegString("new=name\n", "a\\b\nc"), 0);
     EXPECT_EQ(readStore(),
               damaged + "test.cfg.int=5\r\ntest.cfg.int=9\nnew\\=name\\n=a\\\\b\\nc\n");
-    char buf[8];
-    ASSERT_TRUE(readRegString("new=name\n", buf, sizeof buf));
-    EXPECT_STREQ(buf, "a\\b\nc");
+    char small[8];
+    ASSERT_TRUE(readRegString("new=name\n", small, sizeof small));
+    EXPECT_STREQ(small, "a\\b\nc");
 }
 
 TEST_F(Settings, TwoProcessesWritingAtOnceLoseNoValue) {

@@ -1,3 +1,4 @@
+#include "support/ScopedEnv.h"
 #include "support/TestDir.h"
 
 #include "archive/support/cfg.h"
@@ -8,7 +9,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
-#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
@@ -20,26 +20,6 @@ extern "C" const char* __lsan_default_suppressions() {
 }
 
 namespace {
-
-// Sets an environment variable for the life of the object; the time functions read TZ and the
-// locale variables afresh on every call.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : _name(name) {
-        if (const char* old = std::getenv(name)) _old = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        _old ? setenv(_name, _old->c_str(), 1) : unsetenv(_name);
-        tzset();
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* _name;
-    std::optional<std::string> _old;
-};
 
 // Compiles one locale from the system's sources into a private folder, so the tests do not
 // depend on which locales the machine has generated. LOCPATH makes the C library look there.
@@ -116,7 +96,7 @@ TEST_F(LocaleTest, AmericanWeekStartsOnSundayAndTimesHaveAmPm) {
     EXPECT_STREQ(buf, "Sunday");
 }
 
-TEST(TimeStamp, FileTimesAndMinutes) {
+TEST(TimeStamp, FileTimesMinutesAndCalendarStartsInLocalTimeBeyond2038) {
     EXPECT_EQ(toFileTime(0), 116444736000000000);
     EXPECT_EQ(fromFileTime(116444736000000000), 0);
     EXPECT_EQ(fromFileTime(toFileTime(4102444800)), 4102444800);  // 2100
@@ -124,9 +104,7 @@ TEST(TimeStamp, FileTimesAndMinutes) {
     EXPECT_FALSE(sameMinute(119, 120));
     EXPECT_TRUE(sameMinute(120, 179));
     EXPECT_TRUE(sameMinute(-59, 59));  // division truncates toward zero
-}
 
-TEST(TimeStamp, CalendarStartsInLocalTimeBeyond2038) {
     ScopedEnv tz("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
     // 2100-01-01 00:00 local is 2099-12-31 23:00 UTC.
     constexpr TimeStamp Y2100 = 4102444800 - 3600;

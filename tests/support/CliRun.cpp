@@ -3,10 +3,13 @@
 #include "support/ArchiveCheck.h"
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
+#include <filesystem>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 
 extern char** environ;
 
@@ -49,4 +52,16 @@ CliResult CliRun::finish(pid_t pid) const {
     r.out = check::fileBytes(_outDir + "/stdout");
     r.err = check::fileBytes(_outDir + "/stderr");
     return r;
+}
+
+std::vector<std::string> waitForArgv(const std::string& path) {
+    for (int i = 0; i < 1000 && !std::filesystem::exists(path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::string data = check::fileBytes(path);
+    std::vector<std::string> args;
+    for (size_t pos = 0; pos < data.size(); pos = data.find('\0', pos) + 1)
+        args.push_back(data.substr(pos, data.find('\0', pos) - pos));
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    return args;
 }

@@ -29,3 +29,7 @@ class CliRun {
   private:
     std::string _program, _outDir;
 };
+
+// The arguments the helper program argv_dump wrote to path (waiting up to ten seconds for the
+// file), then removes the file so the next start can be awaited the same way.
+std::vector<std::string> waitForArgv(const std::string& path);
