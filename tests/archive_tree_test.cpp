@@ -231,11 +231,11 @@ TEST(RangeQuery, SelectionStaysInOneFolderAndIsPrunedByTheRange) {
     t.pruneSelection();
     EXPECT_EQ(t.selectedItem(), t.c);
     t.selectFile(t.c, false);
-    EXPECT_EQ(t.selectionMode(), 0);
+    EXPECT_EQ(t.selectionMode(), SelMode::None);
     t.selectFolder(t.a);
     t.range(50, 60);  // a did not exist yet
     t.pruneSelection();
-    EXPECT_EQ(t.selectionMode(), 0);
+    EXPECT_EQ(t.selectionMode(), SelMode::None);
 }
 
 // Marks, newest transaction first: 2 where a selected item changed, 1 where one existed.
@@ -291,8 +291,8 @@ std::vector<int> walkedMarks(const TresmoData& a) {
             marks[j] = steps[i].first == txns[j]->time ? 2 : std::max(marks[j], 1);
         }
     };
-    if (a.selectionMode() == 1) markFor(a.selectedDir());
-    if (a.selectionMode() == 2)
+    if (a.selectionMode() == SelMode::Folder) markFor(a.selectedDir());
+    if (a.selectionMode() == SelMode::Files)
         for (const Node* c = a.selectedDir()->firstChild; c; c = c->next)
             if (c->flags & Node::SELECTED) markFor(c);
     return marks;

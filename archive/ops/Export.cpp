@@ -198,7 +198,7 @@ bool Tresmo::exportSelected(const std::string& target, const std::string& name,
         _stg->open();
         Export walker(*this, target, progress);
         const char* as = name.empty() ? nullptr : name.c_str();
-        if (selectionMode() == 1)
+        if (selectionMode() == SelMode::Folder)
             walker.exportDir(item, as);
         else
             walker.exportFile(item, as);
@@ -211,13 +211,13 @@ bool Tresmo::exportSelected(const std::string& target, const std::string& name,
 }
 
 bool Tresmo::canOpenFile(bool diff) const {
-    if (selectionMode() != 2 || selectionCount() != 1) return false;
+    if (selectionMode() != SelMode::Files || selectionCount() != 1) return false;
     NodeState s = changeState(selectedItem());
     return diff ? s == NodeState::Modified : s != NodeState::Removed;
 }
 
 void Tresmo::openFile(bool diff) {
-    if (selectionMode() != 2 || selectionCount() != 1) return;
+    if (selectionMode() != SelMode::Files || selectionCount() != 1) return;
     Node* node = selectedItem();
     std::string newer;
     if (base()[0] && to() == now()) {

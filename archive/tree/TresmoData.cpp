@@ -179,7 +179,7 @@ void TresmoData::clearData() {
     _root = nullptr;
     _txns = nullptr;
     _now = _from = _to = 0;
-    _selMode = 0;
+    _selMode = SelMode::None;
     _selCount = 0;
     _selDir = nullptr;
     _selStats = NodeStats{};
@@ -193,7 +193,7 @@ void TresmoData::setNow(int64_t t) {
     _txns = nullptr;
     if (_from == _now) _from = t;
     if (_to == _now) _to = t;
-    _selMode = 0;
+    _selMode = SelMode::None;
     _selCount = 0;
     _selDir = nullptr;
     _selStats = NodeStats{};

@@ -101,6 +101,9 @@ struct Node {
     NodeKind storedKind() const { return versions ? versions->kind() : NodeKind::Absent; }
 };
 
+// What the views have selected: nothing, one folder, or files of one folder.
+enum class SelMode { None, Folder, Files };
+
 class TresmoData {
   public:
     TresmoData() = default;
@@ -157,7 +160,7 @@ class TresmoData {
     Node* selectedItem() const;
     bool hasPendingChanges() const;
     bool isSingleSelection() const { return _selCount == 1; }
-    int selectionMode() const { return _selMode; }
+    SelMode selectionMode() const { return _selMode; }
     int32_t selectionCount() const { return _selCount; }
     Node* selectedDir() const { return _selDir; }
     const NodeStats& selectionStats() const { return _selStats; }
@@ -186,7 +189,7 @@ class TresmoData {
     int64_t _now = 0;
     int64_t _from = 0;
     int64_t _to = 0;
-    int _selMode = 0;  // 0 none, 1 one folder, 2 files of one folder
+    SelMode _selMode = SelMode::None;
     int32_t _selCount = 0;
     Node* _selDir = nullptr;
     NodeStats _selStats;

@@ -110,10 +110,10 @@ void TresmoData::updateFolderInfo() {
 
 void TresmoData::updateSelectionInfo() {
     _selStats = NodeStats{};
-    if (_selMode == 1) {
+    if (_selMode == SelMode::Folder) {
         VERIFY(_selDir->info != nullptr);
         _selStats = *_selDir->info;
-    } else if (_selMode == 2) {
+    } else if (_selMode == SelMode::Files) {
         for (Node* c = _selDir->firstChild; c; c = c->next)
             if (c->flags & Node::SELECTED) rangeFlags(c, _selStats);
     }
@@ -146,9 +146,9 @@ void TresmoData::updateVersionMarks() {
             return true;
         });
     };
-    if (_selMode == 1) {
+    if (_selMode == SelMode::Folder) {
         markFor(_selDir);
-    } else if (_selMode == 2) {
+    } else if (_selMode == SelMode::Files) {
         for (Node* c = _selDir->firstChild; c; c = c->next)
             if (c->flags & Node::SELECTED) markFor(c);
     }
@@ -161,25 +161,25 @@ void TresmoData::updateVersionMarks() {
 }
 
 void TresmoData::clearSelection() {
-    if (_selMode == 2)
+    if (_selMode == SelMode::Files)
         for (Node* c = _selDir->firstChild; c; c = c->next)
             c->flags &= ~Node::SELECTED;
-    _selMode = 0;
+    _selMode = SelMode::None;
     _selCount = 0;
     _selDir = nullptr;
 }
 
 void TresmoData::selectFolder(Node* node) {
     clearSelection();
-    _selMode = 1;
+    _selMode = SelMode::Folder;
     _selCount = 1;
     _selDir = node;
 }
 
 void TresmoData::selectFile(Node* node, bool on) {
-    if (_selMode != 2 || _selDir != node->parent) {
+    if (_selMode != SelMode::Files || _selDir != node->parent) {
         clearSelection();
-        _selMode = 2;
+        _selMode = SelMode::Files;
         _selDir = node->parent;
     }
     bool selected = node->flags & Node::SELECTED;
@@ -190,28 +190,28 @@ void TresmoData::selectFile(Node* node, bool on) {
     } else {
         node->flags &= ~Node::SELECTED;
         if (--_selCount == 0) {
-            _selMode = 0;
+            _selMode = SelMode::None;
             _selDir = nullptr;
         }
     }
 }
 
 void TresmoData::pruneSelection() {
-    if (_selMode == 0) return;
+    if (_selMode == SelMode::None) return;
     if (!(_selDir->flags & Node::WAS_FOLDER)) {
         clearSelection();
         return;
     }
-    if (_selMode == 2) {
+    if (_selMode == SelMode::Files) {
         Node* dir = _selDir;
-        for (Node* c = dir->firstChild; c && _selMode == 2; c = c->next)
+        for (Node* c = dir->firstChild; c && _selMode == SelMode::Files; c = c->next)
             if ((c->flags & Node::SELECTED) && !(c->flags & Node::WAS_FILE)) selectFile(c, false);
     }
 }
 
 Node* TresmoData::selectedItem() const {
     if (_selCount != 1) return nullptr;
-    if (_selMode == 1) return _selDir;
+    if (_selMode == SelMode::Folder) return _selDir;
     for (Node* c = _selDir->firstChild; c; c = c->next)
         if (c->flags & Node::SELECTED) return c;
     return nullptr;

@@ -145,7 +145,7 @@ class ViewsTest : public QObject {
         // A file selected in the list: the archive follows, the tree does not move, and the
         // version marks show where top.txt existed and changed.
         p.selectFiles({0});
-        QCOMPARE(doc.archive().selectionMode(), 2);
+        QCOMPARE(doc.archive().selectionMode(), SelMode::Files);
         QVERIFY(p.files.openFileAction()->isEnabled());
         QVERIFY(p.files.showDiffAction()->isEnabled());
         QCOMPARE(tree->selectionModel()->selectedIndexes().value(0), top);
@@ -154,7 +154,7 @@ class ViewsTest : public QObject {
         int hints = p.selectionHints;
         p.showFolder({"work", "a"});
         QCOMPARE(p.selectionHints, hints + 1);
-        QCOMPARE(doc.archive().selectionMode(), 1);
+        QCOMPARE(doc.archive().selectionMode(), SelMode::Folder);
         QCOMPARE(rows(p.files.model()), QStringList({"x.txt:1", "y.txt:1"}));
         QCOMPARE(values(versions, views::OverlayRole), overlays({O::Same, O::Changed, O::Changed}));
         QVERIFY(!p.files.openFileAction()->isEnabled());
@@ -198,7 +198,7 @@ class ViewsTest : public QObject {
         p.selectVersions(0, 0);
         view->trigger();
         QCOMPARE(rows(p.tree.model(), top), QStringList({"a:1", "c:1"}));
-        QCOMPARE(doc.archive().selectionMode(), 2);
+        QCOMPARE(doc.archive().selectionMode(), SelMode::Files);
         QCOMPARE(rows(p.files.model()), QStringList({"x.txt:1", "y.txt:1"}));
 
         // b selected in a past range, then a range where it is gone: the tree's selection is
@@ -211,7 +211,7 @@ class ViewsTest : public QObject {
         view->trigger();
         QVERIFY(!tree->selectionModel()->hasSelection());
         QVERIFY(!p.folder({"work", "b"}).isValid());
-        QCOMPARE(doc.archive().selectionMode(), 0);
+        QCOMPARE(doc.archive().selectionMode(), SelMode::None);
         QCOMPARE(p.files.model()->rowCount(), 0);
     }
 
@@ -292,7 +292,7 @@ class ViewsTest : public QObject {
         };
         auto documentRows = [&] {
             QList<int> rows;
-            if (a.selectionMode() == 2)
+            if (a.selectionMode() == SelMode::Files)
                 for (Node* n = a.selectedDir()->firstChild; n; n = n->next)
                     if (n->flags & Node::SELECTED) rows << n->listRow - 1;
             std::sort(rows.begin(), rows.end());
