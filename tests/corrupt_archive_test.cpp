@@ -5,10 +5,16 @@
 // restore or export must be exactly what was saved: a cut archive is the transactions wholly
 // before the cut, a flipped one at most a prefix of them (with the tail warning), and a
 // version that restores has the bytes it was saved with.
+//
+// Beside the sweeps: an incomplete transaction at the end is set aside and cut by the next save
+// or by repair, while damage inside a complete one stays damage; verify names what is damaged
+// and never changes the file.
 #include "support/ArchiveCheck.h"
+#include "support/FaultOs.h"
 #include "support/RecordingPresenter.h"
 
 #include "archive/ops/Verify.h"
+#include "archive/storage/StgFile.h"
 
 #include <gtest/gtest.h>
 
@@ -165,4 +171,228 @@ TEST(CorruptArchive, EveryCutAndEveryFlippedByteGivesAMessageOrWhatWasSaved) {
     EXPECT_EQ(cuts.wrong + flips.wrong, 0);
     EXPECT_EQ(cuts.outside + flips.outside, 0);
     EXPECT_LT(std::max(cuts.slowest, flips.slowest), 10.0);
+}
+
+namespace {
+
+// a.txt saved; b.txt waiting for the second save.
+struct TwoSaves : check::Saves {
+    std::string afterFirst;
+    TwoSaves() {
+        dir.write("w/a.txt", std::string(5000, 'a'), T0 - 10);
+        EXPECT_TRUE(save(T0));
+        afterFirst = check::fileBytes(archive);
+        dir.write("w/b.txt", std::string(3000, 'b'), T0 + 50);
+    }
+    std::vector<std::string> sideFiles() const {
+        std::vector<std::string> out;
+        for (auto& e : fs::directory_iterator(dir.path()))
+            if (e.path().filename().string().rfind("w.trsm.tail-", 0) == 0)
+                out.push_back(e.path().string());
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST(TailRecovery, ARecordStreamRunningPastTheEndIsATailButABadCrcIsDamage) {
+    TwoSaves s;
+    ASSERT_TRUE(s.save(T0 + 100));
+    const std::string full = check::fileBytes(s.archive);
+    // The second transaction cut short: its link is valid, its record stream is not all there.
+    check::writeBytes(s.archive, full.substr(0, full.size() - 3));
+    {
+        RecordingPresenter shown;
+        Tresmo a;
+        ASSERT_TRUE(check::load(a, s.archive, T0 + 200));
+        ASSERT_EQ(shown.warnings.size(), 1u);
+        EXPECT_EQ(shown.warnings[0].text,
+                  "Storage file ends with an incomplete transaction of " +
+                      std::to_string(full.size() - 3 - s.afterFirst.size()) + " bytes");
+        EXPECT_EQ(check::txnTimes(a).size(), 1u);
+    }
+    // One byte changed inside the last block of the complete second transaction.
+    std::string bad = full;
+    bad[bad.size() - 8] ^= 0x01;
+    check::writeBytes(s.archive, bad);
+    RecordingPresenter shown;
+    Tresmo a;
+    EXPECT_FALSE(check::load(a, s.archive, T0 + 200));
+    EXPECT_TRUE(shown.warnings.empty());
+    ASSERT_FALSE(shown.errors.empty());
+    EXPECT_EQ(shown.errors[0].code, 2011);
+    EXPECT_TRUE(shown.errors[0].hasCode(3214)) << shown.errors[0].chainText();
+}
+
+TEST(TailRecovery, TheNextSaveCopiesTheTailAsideUnderAFreeNameAndAppendsAfterTheCompleteOnes) {
+    TwoSaves s;
+    FaultOs clock;
+    clock.setClock(T0 + 3000);  // 20200913-131640 UTC
+    const std::string taken = s.archive + ".tail-20200913-131640";
+    check::writeBytes(taken, "an earlier copy");
+    check::writeBytes(taken + "-2", "and another");
+    const std::string tail(777, '\0');
+    check::writeBytes(s.archive, s.afterFirst + tail);
+    RecordingPresenter shown;
+    ASSERT_TRUE(s.save(T0 + 100)) << shown.errors.at(0).chainText();
+    EXPECT_EQ(shown.warnings.size(), 1u);
+    EXPECT_EQ(check::fileBytes(taken), "an earlier copy");
+    EXPECT_EQ(check::fileBytes(taken + "-2"), "and another");
+    EXPECT_EQ(check::fileBytes(taken + "-3"), tail);
+    EXPECT_EQ(s.sideFiles().size(), 3u);
+    EXPECT_EQ(check::fileBytes(s.archive).compare(0, s.afterFirst.size(), s.afterFirst), 0);
+    Tresmo a;
+    shown.warnings.clear();
+    ASSERT_TRUE(check::load(a, s.archive, T0 + 200));
+    EXPECT_TRUE(shown.warnings.empty());
+    std::vector<std::string> failed;
+    EXPECT_EQ(check::stateAt(a, T0 + 100, failed), check::folderSnapshot(s.dir / "w"));
+    EXPECT_TRUE(failed.empty());
+}
+
+TEST(TailRecovery, ARollbackThatCannotCutLeavesATailTheNextSaveCuts) {
+    TwoSaves s;
+    RecordingPresenter shown;
+    Tresmo a;
+    a.setPath(s.archive);
+    ASSERT_TRUE(a.refresh(s.sel, T0 + 100));
+    {
+        FaultOs fault;
+        fault.failAt(FaultOs::Call::Pwrite, 3, EIO);
+        fault.failAt(FaultOs::Call::Ftruncate, 1, EIO, true);
+        EXPECT_FALSE(a.save());
+    }
+    EXPECT_GT(check::fileBytes(s.archive).size(), s.afterFirst.size());
+    // The same object saves again: its open accepts the tail, the save moves it aside.
+    ASSERT_TRUE(a.refresh(s.sel, T0 + 100));
+    ASSERT_TRUE(a.save());
+    EXPECT_EQ(s.sideFiles().size(), 1u);
+    Tresmo b;
+    ASSERT_TRUE(check::load(b, s.archive, T0 + 200));
+    EXPECT_EQ(check::txnTimes(b).size(), 2u);
+}
+
+TEST(TailRecovery, ASideFileThatCannotBeWrittenStopsTheSaveBeforeAnythingIsCut) {
+    TwoSaves s;
+    check::writeBytes(s.archive, s.afterFirst + std::string(100, '\0'));
+    const std::string before = check::fileBytes(s.archive);
+    RecordingPresenter shown;
+    Tresmo a;
+    a.setPath(s.archive);
+    ASSERT_TRUE(a.refresh(s.sel, T0 + 100));
+    {
+        FaultOs fault;
+        fault.failAt(FaultOs::Call::Write, 1, ENOSPC);
+        EXPECT_FALSE(a.save());
+    }
+    ASSERT_FALSE(shown.errors.empty());
+    EXPECT_TRUE(shown.errors[0].hasCode(3017)) << shown.errors[0].chainText();
+    EXPECT_EQ(check::fileBytes(s.archive), before);
+    EXPECT_TRUE(s.sideFiles().empty());
+}
+
+TEST(TailRecovery, RepairCutsATailOnRequestAndRefusesDamage) {
+    TwoSaves s;
+    RecordingPresenter shown;
+    const std::string tail = "$$//" + std::string(20, '\x01');
+    check::writeBytes(s.archive, s.afterFirst + tail);
+    Tresmo a;
+    a.setPath(s.archive);
+    std::string side;
+    ASSERT_TRUE(a.repair(&side));
+    EXPECT_EQ(check::fileBytes(side), tail);
+    EXPECT_EQ(check::fileBytes(s.archive), s.afterFirst);
+    ASSERT_TRUE(a.repair(&side));  // nothing more to do
+    EXPECT_TRUE(side.empty());
+    // A damaged transaction before the tail: the file stays as it is.
+    std::string bad = s.afterFirst + tail;
+    bad[s.afterFirst.size() - 7] ^= 0x01;
+    check::writeBytes(s.archive, bad);
+    Tresmo b;
+    b.setPath(s.archive);
+    EXPECT_FALSE(b.repair(&side));
+    EXPECT_EQ(check::fileBytes(s.archive), bad);
+    EXPECT_EQ(s.sideFiles().size(), 1u);
+    Tresmo c;
+    c.setPath(s.dir / "none.trsm");
+    EXPECT_FALSE(c.repair());
+    EXPECT_FALSE(fs::exists(s.dir / "none.trsm"));
+}
+
+namespace {
+
+// Three transactions: a.txt and b.txt, then a.txt changed (a delta), then c.txt added.
+struct ThreeSaves : check::Saves {
+    ThreeSaves() {
+        std::string a(40000, 'a');
+        for (size_t i = 0; i < a.size(); i += 7)
+            a[i] = static_cast<char>('a' + i % 23);
+        dir.write("w/a.txt", a, T0 - 10);
+        dir.write("w/b.txt", std::string(3000, 'b'), T0 - 10);
+        EXPECT_TRUE(save(T0));
+        a.replace(20000, 5, "12345");
+        dir.write("w/a.txt", a, T0 + 90);
+        EXPECT_TRUE(save(T0 + 100));
+        dir.write("w/c.txt", "ccc", T0 + 190);
+        EXPECT_TRUE(save(T0 + 200));
+    }
+    // Verifies the archive with one bit flipped at flip (none when 0) or cut to its first cut
+    // bytes, and checks that verify left it as it was.
+    VerifyReport verify(size_t flip, size_t cut = std::string::npos) {
+        std::string bytes = check::fileBytes(archive).substr(0, cut);
+        if (flip) bytes[flip] ^= 0x10;
+        check::writeBytes(archive, bytes);
+        Tresmo x;
+        x.setPath(archive);
+        VerifyReport r;
+        EXPECT_TRUE(x.verify(nullptr, r));
+        EXPECT_EQ(check::fileBytes(archive), bytes) << "verify changed the file";
+        return r;
+    }
+};
+
+}  // namespace
+
+TEST(Verify, ASoundArchiveRestoresEveryVersionAndAnIncompleteTailIsReported) {
+    RecordingPresenter shown;
+    ThreeSaves s;
+    VerifyReport r = s.verify(0);
+    EXPECT_TRUE(r.clean());
+    EXPECT_EQ(r.transactions, 3);
+    EXPECT_EQ(r.replayed, 3);
+    EXPECT_EQ(r.versions, 4);  // a twice, b, c
+    EXPECT_EQ(r.bytes, 40000 * 2 + 3000 + 3);
+    EXPECT_EQ(r.fileSize, s.ends.back());
+    r = s.verify(0, s.ends.back() - 4);
+    EXPECT_EQ(r.tailBytes, s.ends[2] - 4 - s.ends[1]);
+    EXPECT_EQ(r.transactions, 2);
+    EXPECT_TRUE(r.damagedTxns.empty());
+    EXPECT_TRUE(r.badVersions.empty());
+    // A missing file is reported, not created.
+    Tresmo x;
+    x.setPath(s.dir / "missing.trsm");
+    EXPECT_FALSE(x.verify(nullptr, r));
+    EXPECT_FALSE(fs::exists(s.dir / "missing.trsm"));
+    ASSERT_FALSE(shown.errors.empty());
+    EXPECT_TRUE(shown.errors.back().hasCode(3000));
+}
+
+TEST(Verify, DamagedContentNamesTheVersionAndDamagedRecordsTheTransaction) {
+    RecordingPresenter shown;
+    ThreeSaves s;
+    // Inside a.txt's first full version, the base of the second transaction's delta.
+    VerifyReport r = s.verify(StgFile::FILE_HEADER_LEN + 10 + 40);
+    EXPECT_TRUE(r.damagedTxns.empty());
+    ASSERT_EQ(r.badVersions.size(), 2u);  // the full version and the delta on top of it
+    for (const VerifyReport::Problem& p : r.badVersions)
+        EXPECT_EQ(p.path, "a.txt");
+    EXPECT_EQ(r.versions, 4);
+    ThreeSaves t;
+    // The last bytes before the third transaction: the second one's record-stream CRC.
+    r = t.verify(t.ends[1] - 2);
+    ASSERT_EQ(r.damagedTxns.size(), 1u);
+    EXPECT_EQ(r.damagedTxns[0].txn, 2);
+    EXPECT_NE(r.damagedTxns[0].text.find("3214"), std::string::npos) << r.damagedTxns[0].text;
+    EXPECT_EQ(r.replayed, 1);  // the replay stops before the damaged one
+    EXPECT_EQ(r.transactions, 3);
 }
