@@ -17,6 +17,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+Bytes slice(const Bytes& v, size_t from, size_t to) {
+    return Bytes(v.begin() + static_cast<ptrdiff_t>(from), v.begin() + static_cast<ptrdiff_t>(to));
+}
+
 Bytes restore(const Bytes& delta, MemBase& base, uint32_t maxOut) {
     MemValueReader in(delta);
     Bytes out;
@@ -115,40 +119,40 @@ Bytes ops(std::initializer_list<std::pair<char, std::vector<int32_t>>> list) {
     return w.bytes;
 }
 
-TEST(Delta, CopiesMayOverlapAndGoBackwards) {
+TEST(Delta, CommandsRestoreOrFailCleanly) {
+    // Copies may overlap and go backwards; no more output than the version's size, whatever
+    // the counts say; past the base or the delta, the source's own errors.
+    const std::string bad = "Tresmo.exportFile.1";
+    const std::tuple<Bytes, uint32_t, std::string> cases[] = {
+        {ops({{'B', {100, 200}}, {'B', {150, 250}}, {'A', {3}}, {'B', {0, 50}}, {'C', {}}}), 1000,
+         ""},
+        {ops({{'B', {0, 20}}, {'C', {}}}), 20, ""},
+        {ops({{'B', {0, 20}}, {'C', {}}}), 19, bad},
+        {ops({{'A', {3}}, {'C', {}}}), 2, bad},
+        {ops({{'D', {}}}), 1000, bad},
+        {ops({{'A', {-2}}, {'C', {}}}), 1000, bad},
+        {ops({{'B', {9, 5}}, {'C', {}}}), 1000, bad},
+        {ops({{'B', {290, 310}}, {'C', {}}}), 1000, "LzReader.read.1"},
+        {ops({{'B', {400, 410}}, {'C', {}}}), 1000, "LzReader.seek"},
+        {ops({{'A', {2}}}), 1000, "LzReader.read.1"},
+    };
+    for (const auto& [delta, maxOut, failure] : cases) {
+        MemBase base(randomBytes(300, 8));
+        std::string got;
+        try {
+            restore(delta, base, maxOut);
+        } catch (const Error& e) {
+            got = e.id;
+        }
+        EXPECT_EQ(got, failure) << delta.size() << " bytes, " << maxOut;
+    }
     MemBase base(randomBytes(300, 8));
-    auto out =
-        restore(ops({{'B', {100, 200}}, {'B', {150, 250}}, {'A', {3}}, {'B', {0, 50}}, {'C', {}}}),
-                base, 1000);
-    Bytes want(base.bytes.begin() + 100, base.bytes.begin() + 200);
-    want.insert(want.end(), base.bytes.begin() + 150, base.bytes.begin() + 250);
+    Bytes want = slice(base.bytes, 100, 200), tail = slice(base.bytes, 150, 250);
+    want.insert(want.end(), tail.begin(), tail.end());
     want.insert(want.end(), {'a', 'b', 'c'});
     want.insert(want.end(), base.bytes.begin(), base.bytes.begin() + 50);
-    EXPECT_EQ(out, want);
+    EXPECT_EQ(restore(std::get<0>(cases[0]), base, 1000), want);
     EXPECT_EQ(base.seeks, (std::vector<uint32_t>{100, 150, 0}));
-}
-
-TEST(Delta, DamagedDeltasFailCleanly) {
-    auto failure = [](const Bytes& d, uint32_t maxOut = 1000) -> std::string {
-        MemBase base(randomBytes(300, 9));
-        try {
-            restore(d, base, maxOut);
-        } catch (const Error& e) {
-            return e.id;
-        }
-        return "none";
-    };
-    const std::string invalid = "Tresmo.exportFile.1";
-    EXPECT_EQ(failure(ops({{'D', {}}})), invalid);
-    EXPECT_EQ(failure(ops({{'A', {-2}}, {'C', {}}})), invalid);
-    EXPECT_EQ(failure(ops({{'B', {9, 5}}, {'C', {}}})), invalid);
-    // No more output than the version's size, whatever the counts say.
-    EXPECT_EQ(failure(ops({{'B', {0, 20}}, {'C', {}}}), 20), "none");
-    EXPECT_EQ(failure(ops({{'B', {0, 20}}, {'C', {}}}), 19), invalid);
-    // Past the base or the delta: the source's own errors.
-    EXPECT_EQ(failure(ops({{'B', {290, 310}}, {'C', {}}})), "LzReader.read.1");
-    EXPECT_EQ(failure(ops({{'B', {400, 410}}, {'C', {}}})), "LzReader.seek");
-    EXPECT_EQ(failure(ops({{'A', {2}}})), "LzReader.read.1");
 }
 
 }  // namespace
