@@ -124,10 +124,6 @@ TEST(HCode, CodePaysFromTwoAndAHalfPercent) {
         c.build();
         EXPECT_EQ(c.pays(), pays) << symBits << " " << w1 << " " << w2;
     }
-    HCode c(8);
-    c.setWeight(7, 2);
-    c.build();
-    EXPECT_DOUBLE_EQ(c.gain(), (16 - 9) * 100.0 / 16);
 }
 
 TEST(BitStream, WideValuesKeepTheirHighBitsAndScratchCountsDroppedBytes) {
