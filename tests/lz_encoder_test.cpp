@@ -159,7 +159,8 @@ std::vector<uint8_t> mixedBlocks(size_t n) {
     return v;
 }
 
-TEST(LzEncoderThreads, TwoThreadsWriteTheBlocksOfOne) {
+// Every data class decodes to its bytes and the stream's end; two threads write the blocks of one.
+TEST(LzEncoderThreads, EveryDataClassRoundTripsAndTwoThreadsWriteTheBlocksOfOne) {
     MemBlockWriter out1, out2;
     LzEncoder one(out1, false), two(out2);
     const size_t B = BLOCK_SIZE;
@@ -179,7 +180,12 @@ TEST(LzEncoderThreads, TwoThreadsWriteTheBlocksOfOne) {
     std::vector<std::pair<std::string, std::vector<uint8_t>>> streams = {
         {"two letters", lztest::alphabetText(5 * B, "01", 1)},
         {"sorted numbers", lztest::numberList(4 * B, 1000)},
-        {"literal runs", runs}};
+        {"literal runs", runs},
+        {"four letters", lztest::alphabetText(100000, "ACGT", 3)},
+        {"zeros", std::vector<uint8_t>(300000, 0)},
+        {"period 256", lztest::periodic(140000, 256, 5)}};
+    for (size_t p : {2, 7, 300})
+        streams.emplace_back("period " + std::to_string(p), lztest::periodic(66000, p, p));
     for (size_t n :
          {size_t{0}, size_t{1}, B - 1, B, B + 1, 2 * B + 1, 3 * B, 4 * B - 7, 7 * B + 999})
         streams.emplace_back("mixed, " + std::to_string(n) + " bytes",
@@ -195,6 +201,14 @@ TEST(LzEncoderThreads, TwoThreadsWriteTheBlocksOfOne) {
         std::vector<uint8_t> back(data.size());
         r.read(std::span(back));
         EXPECT_TRUE(back == data) << what;
+        EXPECT_TRUE(r.blockExhausted()) << what;
+        try {
+            r.read();
+            ADD_FAILURE() << what << ": read past the end";
+        } catch (Error& e) {
+            EXPECT_EQ(e.code, 4204);
+            EXPECT_TRUE(e.cause && e.cause->code == 4202) << e.chainText();
+        }
     }
     // Byte by byte, the hand-over happens inside put(uint8_t).
     auto data = std::span(mixed).first(3 * B + 17);

@@ -49,38 +49,6 @@ Outcome readUntilError(std::vector<MemBlock> blocks, std::optional<uint64_t> exp
     return o;
 }
 
-TEST(LzReader, RoundTripsEveryDataClassAndStopsAtItsEnd) {
-    std::vector<std::vector<uint8_t>> inputs = {
-        {},
-        {0x41},
-        lztest::wordText(200000, 1),
-        lztest::randomBytes(70000, 2),
-        lztest::alphabetText(100000, "ACGT", 3),
-        lztest::alphabetText(70000, "01", 4),
-        std::vector<uint8_t>(300000, 0),
-        lztest::periodic(140000, 256, 5),
-        lztest::numberList(90000, 7),
-    };
-    for (size_t p : {2, 7, 300})
-        inputs.push_back(lztest::periodic(66000, p, p));
-    for (const auto& data : inputs) {
-        MemBlockReader src(encode(data));
-        LzReader r(src);
-        r.open();
-        std::vector<uint8_t> back(data.size());
-        r.read(std::span(back));
-        EXPECT_TRUE(back == data) << data.size();
-        EXPECT_TRUE(r.blockExhausted());
-        try {
-            r.read();
-            ADD_FAILURE() << "read past the end";
-        } catch (Error& e) {
-            EXPECT_EQ(e.code, 4204);
-            EXPECT_TRUE(e.cause && e.cause->code == 4202) << e.chainText();
-        }
-    }
-}
-
 TEST(LzReader, SeekMatchesSequentialReadingAndRereadsOnlyWhatItMust) {
     auto data = lztest::wordText(300000, 9);
     MemBlockReader src(encode(data));
