@@ -1,4 +1,4 @@
-// Helpers of the storage tests: a platform layer that fails or records chosen calls, and
+// Helpers of the storage tests: a platform layer that records the storage file's calls, and
 // items built from hand-written block data.
 #pragma once
 
@@ -23,8 +23,7 @@ inline Bytes fileBytes(const std::string& path) {
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// A new file each time: rewriting one in place through truncation makes the file system flush
-// it on close, which costs a disk write per call.
+// A new file each time: a file truncated and rewritten in place is flushed on close.
 inline void putFile(const std::string& path, const Bytes& b) {
     std::filesystem::remove(path);
     std::ofstream(path, std::ios::binary)
@@ -66,7 +65,6 @@ class CallLogOs : public os::Os {
         return _previous->ftruncate(fd, len);
     }
     ssize_t pread(int fd, void* buf, size_t n, off_t off) override {
-        // The continuation of a read cut short by the end of the file is not logged.
         ssize_t r = _previous->pread(fd, buf, n, off);
         if (r != 0) log.push_back("pread " + std::to_string(off) + " " + std::to_string(n));
         return r;
@@ -118,7 +116,7 @@ inline void writeSequence(StgFile& f, const std::vector<TestBlock>& blocks) {
     f.commit();
 }
 
-// Every block's data as delivered, with the valid bits of each block's last byte.
+// A block's data as delivered, with the valid bits of its last byte.
 struct ReadBlock {
     Bytes data;
     int lastBits = 0;
