@@ -61,8 +61,13 @@ for p in "${patches[@]}"; do
         broken+=("$name")
     elif timeout "$limit" ctest --test-dir "$work/build" -R "${tests:-.}" -j "$jobs" \
         --stop-on-failure --timeout "$limit" > "$work/$name.test.log" 2>&1; then
-        echo "$name: MISSED ($((SECONDS - start)) s)"
-        missed+=("$name")
+        if grep -q 'No tests were found' "$work/$name.test.log"; then
+            echo "$name: its Tests line selects no test"
+            broken+=("$name")
+        else
+            echo "$name: MISSED ($((SECONDS - start)) s)"
+            missed+=("$name")
+        fi
     else
         echo "$name: caught ($((SECONDS - start)) s)"
     fi
