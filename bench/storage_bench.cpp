@@ -8,6 +8,8 @@
 // (default 100).
 //
 // Commit: the cost of one durable commit, and of the same without its syncs.
+#include "tests/support/MemBlocks.h"
+
 #include "archive/codec/BlockReader.h"
 #include "archive/codec/BlockWriter.h"
 #include "archive/codec/LzEncoder.h"
@@ -99,74 +101,12 @@ size_t corpusBytes() {
 // that the bare run pays no more per byte than the storage buffer does.
 constexpr size_t BLOCK_RESERVE = 70000;
 
-struct MemBlock {
-    Bytes data;
-    uint32_t bits = 0;
-    uint8_t flags = 0;
-};
-
-class MemSink final : public BlockWriter {
-  public:
-    MemSink() { cur.data.reserve(BLOCK_RESERVE); }
-    std::vector<MemBlock> blocks;
-    MemBlock cur;
-    void putLast(uint8_t byte, int validBits) override {
-        cur.bits = static_cast<uint32_t>(cur.data.size()) * 8 + static_cast<uint32_t>(validBits);
-        if (validBits) cur.data.push_back(byte);
-        cur.data.shrink_to_fit();
-        blocks.push_back(std::move(cur));
-        cur = MemBlock();
-        cur.data.reserve(BLOCK_RESERVE);
-    }
-    void putByte(uint8_t byte) override { cur.data.push_back(byte); }
-    void setFlags(uint8_t flags) override { cur.flags = flags; }
-    void putBits(const uint8_t* data, uint32_t bitCount) override {
-        cur.data.insert(cur.data.end(), data, data + bitCount / 8);
-        putLast(bitCount % 8 ? data[bitCount / 8] : 0, static_cast<int>(bitCount % 8));
-    }
-    size_t bytes() const {
-        size_t n = 0;
-        for (const MemBlock& b : blocks)
-            n += b.data.size();
-        return n;
-    }
-};
-
-class MemSource final : public BlockReader {
-  public:
-    explicit MemSource(const std::vector<MemBlock>& blocks) : _blocks(blocks) {}
-    int get(uint8_t& byte) override {
-        const MemBlock& b = _blocks[_i];
-        if (_pos == b.data.size()) return 0;
-        byte = b.data[_pos++];
-        if (_pos == b.data.size() && b.bits % 8) return static_cast<int>(b.bits % 8);
-        return 8;
-    }
-    uint32_t getBytes(uint8_t* out, uint32_t max, int& lastValid) override {
-        const MemBlock& b = _blocks[_i];
-        size_t n = std::min<size_t>(max, b.data.size() - _pos);
-        if (n == 0) return 0;
-        std::memcpy(out, b.data.data() + _pos, n);
-        _pos += n;
-        lastValid = _pos == b.data.size() && b.bits % 8 ? static_cast<int>(b.bits % 8) : 8;
-        return static_cast<uint32_t>(n);
-    }
-    uint8_t blockFlags() const override { return _blocks[_i].flags; }
-    bool next() override { return seekBlock(_i + 1); }
-    bool seekBlock(uint32_t n) override {
-        if (n >= _blocks.size()) return false;
-        _i = n;
-        _pos = 0;
-        resetBits();
-        return true;
-    }
-    uint32_t startPos() const override { return 0; }
-
-  private:
-    const std::vector<MemBlock>& _blocks;
-    uint32_t _i = 0;
-    size_t _pos = 0;
-};
+size_t byteCount(const std::vector<MemBlock>& blocks) {
+    size_t n = 0;
+    for (const MemBlock& b : blocks)
+        n += b.bytes.size();
+    return n;
+}
 
 std::vector<std::vector<MemBlock>>& bareOutput() {
     static std::vector<std::vector<MemBlock>> out;
@@ -179,12 +119,12 @@ void BM_BareEncode(benchmark::State& state) {
         bareOutput().clear();
         compressed = 0;
         for (const Bytes& f : corpus()) {
-            MemSink sink;
+            MemBlockWriter sink(BLOCK_RESERVE);
             LzEncoder enc(sink);
             enc.reset();
             enc.put(f);
             enc.finish();
-            compressed += sink.bytes();
+            compressed += byteCount(sink.blocks);
             bareOutput().push_back(std::move(sink.blocks));
         }
     }
@@ -197,7 +137,7 @@ void BM_BareDecode(benchmark::State& state) {
     Bytes buf;
     for (auto _ : state) {
         for (size_t i = 0; i < corpus().size(); ++i) {
-            MemSource src(bareOutput()[i]);
+            MemBlockReader src(std::span<const MemBlock>(bareOutput()[i]), 0);
             LzReader r(src);
             r.open();
             buf.resize(corpus()[i].size());
@@ -236,8 +176,7 @@ void BM_StorageWrite(benchmark::State& state) {
     }
     size_t bare = 0;
     for (const auto& blocks : bareOutput())
-        for (const MemBlock& b : blocks)
-            bare += b.data.size();
+        bare += byteCount(blocks);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * corpusBytes()));
     state.counters["stored_bytes"] = double(stored);
     if (bare)

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
 struct MemBlock {
@@ -20,6 +21,10 @@ struct MemBlock {
 
 class MemBlockWriter final : public BlockWriter {
   public:
+    // reserve: room each block gets up front, so that a timed run pays no more per byte than
+    // the storage buffer does (0: grow as needed).
+    explicit MemBlockWriter(size_t reserve = 0) : _reserve(reserve) { _cur.bytes.reserve(reserve); }
+
     std::vector<MemBlock> blocks;
 
     void setFlags(uint8_t flags) override { _cur.flags = flags; }
@@ -29,8 +34,10 @@ class MemBlockWriter final : public BlockWriter {
             _cur.bytes.push_back(byte);
             _cur.lastBits = validBits;
         }
+        if (_reserve) _cur.bytes.shrink_to_fit();
         blocks.push_back(std::move(_cur));
         _cur = MemBlock{};
+        _cur.bytes.reserve(_reserve);
     }
     void putBits(const uint8_t* data, uint32_t bitCount) override {
         _cur.bytes.insert(_cur.bytes.end(), data, data + bitCount / 8);
@@ -39,13 +46,20 @@ class MemBlockWriter final : public BlockWriter {
     }
 
   private:
+    size_t _reserve;
     MemBlock _cur;
 };
 
 class MemBlockReader final : public BlockReader {
   public:
+    // Owns its blocks.
     explicit MemBlockReader(std::vector<MemBlock> blocks, uint32_t startPos = 0x1234)
-        : _blocks(std::move(blocks)), _startPos(startPos) {}
+        : _own(std::move(blocks)), _blocks(_own), _startPos(startPos) {}
+    // Reads blocks kept elsewhere, without a copy (they must outlive the reader).
+    explicit MemBlockReader(std::span<const MemBlock> blocks, uint32_t startPos = 0x1234)
+        : _blocks(blocks), _startPos(startPos) {}
+    MemBlockReader(const MemBlockReader&) = delete;
+    MemBlockReader& operator=(const MemBlockReader&) = delete;
 
     int get(uint8_t& byte) override {
         if (_index >= _blocks.size()) return 0;
@@ -84,7 +98,8 @@ class MemBlockReader final : public BlockReader {
     uint64_t seeks = 0;
 
   private:
-    std::vector<MemBlock> _blocks;
+    std::vector<MemBlock> _own;
+    std::span<const MemBlock> _blocks;
     uint32_t _index = 0;
     size_t _pos = 0;
     uint32_t _startPos;

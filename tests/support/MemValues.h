@@ -28,6 +28,7 @@ class MemValueReader {
   public:
     explicit MemValueReader(std::span<const uint8_t> data) : _data(data) {}
     bool eof() const { return _pos == _data.size(); }
+    void seek(size_t pos) { _pos = pos; }
     uint8_t readByte() {
         // Reading past the end is what the compressed stream reports as a missing block.
         if (_pos == _data.size()) throw makeError("LzReader.read.1");
