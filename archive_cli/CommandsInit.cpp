@@ -9,10 +9,8 @@
 #include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace cli {
 

@@ -12,16 +12,10 @@
 #include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace cli {
 

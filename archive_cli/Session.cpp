@@ -6,12 +6,9 @@
 #include "archive/support/cfg.h"
 #include "archive/support/paths.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace cli {
 
