@@ -249,7 +249,7 @@ void printSummary() {
     }
     MemBlockWriter w;
     LzEncoder enc(w), enc1(w, false);
-    MemBlockReader src({});
+    MemBlockReader src(std::vector<MemBlock>{});
     LzReader r(src);
     std::printf("\nencoder state: %zu bytes (one thread: %zu), decoder state: %zu bytes\n",
                 enc.stateBytes(), enc1.stateBytes(), r.stateBytes());
