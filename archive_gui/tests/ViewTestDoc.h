@@ -1,5 +1,4 @@
-// A document for the views without the application: a real archive, histories written through
-// the engine at chosen times, and the range commands with their hints. Also for the screenshots.
+// A document for the views and screenshots: a real archive written at chosen times.
 #pragma once
 
 #include "archive_gui/doc/ViewDoc.h"

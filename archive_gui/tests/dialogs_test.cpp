@@ -1,5 +1,4 @@
-// The dialogs driven with keys and clicks: tool setup, message list and file selection, with
-// what each stores and what each refuses.
+// Tool setup, message list and file selection driven with keys and clicks.
 #include "archive_gui/dialogs/MsgListDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/dialogs/ToolSetupDlg.h"
@@ -188,8 +187,7 @@ class DialogsTest : public QObject {
         QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
         font.setPixelSize(12);
         QFontMetrics fm(font);
-        // Widths in characters of the fixed font (0: half a character); no lines: it fails.
-        // 10 characters fit and about 8 are the shortest line: a window ends at position 9.
+        // Widths in characters (0: half of one); 10 fit and 8 are the shortest line (ratio 0.8).
         const struct {
             const char* text;
             int chars;

@@ -1,5 +1,5 @@
-// Helpers for driving windows in Qt tests: a private string store, files on disk, and
-// answering the modal windows (message boxes, pickers, progress) a command opens.
+// Helpers for Qt tests: a private string store and files on disk, and answers to the modal
+// windows a command opens.
 #pragma once
 
 #include <QApplication>
@@ -43,8 +43,7 @@ class TempStore {
     QTemporaryDir _dir;
 };
 
-// Runs f on the first modal window of type W that appears within a few seconds, also inside
-// a long operation that only lets events through now and then.
+// Runs f on the first modal window of type W within a few seconds, also inside long operations.
 template <class W>
 void whenModal(std::function<void(W*)> f) {
     auto* timer = new QTimer;
@@ -72,19 +71,13 @@ inline std::shared_ptr<QString> answerNextBox() {
     return seen;
 }
 
-// Answers the next file or folder picker with path (empty: cancels), replacing what is there;
-// returns the picker's folder and proposed name.
-struct PickerSeen {
-    QString folder, proposed;
-};
-
-inline std::shared_ptr<PickerSeen> answerPicker(const std::string& path) {
-    auto seen = std::make_shared<PickerSeen>();
+// Answers the next file or folder picker with path, replacing what is there; returns the path
+// the picker proposed.
+inline std::shared_ptr<QString> answerPicker(const std::string& path) {
+    auto seen = std::make_shared<QString>();
     whenModal<QFileDialog>([seen, path](QFileDialog* dlg) {
         auto* name = dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        *seen = {dlg->directory().absolutePath(),
-                 name ? dlg->directory().filePath(name->text()) : QString()};
-        if (path.empty()) return dlg->reject();
+        if (name) *seen = dlg->directory().filePath(name->text());
         dlg->selectFile(QString::fromStdString(path));
         dlg->setOption(QFileDialog::DontConfirmOverwrite);
         static_cast<QDialog*>(dlg)->accept();

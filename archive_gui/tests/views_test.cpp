@@ -1,5 +1,5 @@
-// The three views over histories written through the engine: what each shows for a range,
-// row by row, and how a selection in one reaches the others through the document.
+// The three views over histories written through the engine: what each shows for a range and
+// how a selection in one reaches the others.
 #include "ViewTestDoc.h"
 #include "archive_gui/views/ChangeIcons.h"
 #include "archive_gui/views/DirTreeModel.h"
@@ -123,8 +123,7 @@ class ViewsTest : public QObject {
         auto* versions = p.versions.model();
         QAction* view = p.versions.viewVersionAction();
 
-        // b was removed before the range: it has no item. Only the root changed (top.txt),
-        // so only it is expanded; it is selected and the file list shows its files.
+        // b, removed before the range, has no item; only the changed root is expanded and shown.
         QModelIndex top = p.tree.model()->index(0, 0);
         QCOMPARE(rows(p.tree.model()), QStringList({"work:2"}));
         QCOMPARE(rows(p.tree.model(), top), QStringList({"a:1", "c:1"}));
@@ -137,8 +136,7 @@ class ViewsTest : public QObject {
         QCOMPARE(values(versions, views::TimeRole), QList<qint64>({T3, T2, T1}));
         QCOMPARE(values(versions, views::IconRole), QList<qint64>({2, 1, 1}));
 
-        // A file selected in the list: the archive follows, the tree does not move, and the
-        // version marks show where top.txt existed and changed.
+        // A selected file: the archive follows, the version marks show where top.txt changed.
         p.selectFiles({0});
         QCOMPARE(doc.archive().selectionMode(), SelMode::Files);
         QVERIFY(p.files.openFileAction()->isEnabled());
@@ -160,8 +158,7 @@ class ViewsTest : public QObject {
         p.selectVersions(0, 0);
         QVERIFY(!view->isEnabled());
 
-        // Only T2: b was removed in it, a and x.txt changed in it, c was added. The pending
-        // change of top.txt lies after the range: the root's files are unchanged.
+        // Only T2: b removed, a and x.txt changed, c added; top.txt's pending change is after it.
         p.selectVersions(1, 1);
         view->trigger();
         QCOMPARE(doc.archive().from(), T2);
@@ -173,15 +170,12 @@ class ViewsTest : public QObject {
         QCOMPARE(rows(p.files.model()), QStringList({"x.txt:2", "y.txt:1"}));
         p.showFolder({"work"});
         QCOMPARE(rows(p.files.model()), QStringList({"top.txt:1"}));
-        // The removed folder's file is listed greyed; it cannot be opened.
-        p.showFolder({"work", "b"});
+        p.showFolder({"work", "b"});  // a removed file cannot be opened
         QCOMPARE(rows(p.files.model()), QStringList({"z.txt:4"}));
         p.selectFiles({0});
         QVERIFY(!p.files.openFileAction()->isEnabled());
-        p.showFolder({"work", "a"});
 
-        // b selected in a past range, then a range where it is gone: the tree's selection is
-        // cleared before the item goes.
+        // b selected, then a range without it: the tree's selection goes before the item.
         p.selectVersions(1, 2);
         view->trigger();
         p.showFolder({"work", "b"});
@@ -195,8 +189,7 @@ class ViewsTest : public QObject {
     }
 
     void fileRowSelectionsReachTheDocumentAndSurviveARefresh() {
-        // After each key or click the document holds exactly the files of the selected rows,
-        // told with one notification.
+        // After each key or click the document holds the selected rows' files, told once.
         ViewTestDoc doc;
         for (int i = 0; i < 40; ++i)
             doc.put("many/f" + std::to_string(1000 + i) + ".dat", std::to_string(i), T1 - 10);
@@ -252,8 +245,7 @@ class ViewsTest : public QObject {
             QCOMPARE(rowsOf(true), s.rows);
         }
 
-        // The filter keeps ten of the forty selected files; clearing it shows them selected at
-        // their rows again, without another notification.
+        // The filter keeps ten of the forty selected files; clearing it adds no notification.
         int hints = p.selectionHints;
         p.files.filterBox()->setText("F101");
         QCOMPARE(p.selectionHints, hints + 1);
@@ -265,8 +257,7 @@ class ViewsTest : public QObject {
         QCOMPARE(rowsOf(false), QList<int>({10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
         QCOMPARE(rowsOf(true), rowsOf(false));
 
-        // A refresh keeps the folder, the expansion and the selected files; a file gone on
-        // disk is still listed, a new one comes in its place in the order.
+        // A refresh keeps folder, expansion and selection; a removed file stays listed.
         doc.remove("many/f1005.dat");
         doc.put("many/f1010a.dat", "new", T2 + 5);
         doc.reload(T2 + 100);
