@@ -29,7 +29,6 @@ class ViewTestDoc : public ViewDoc {
     bool valid() const override { return _valid; }
     bool busy() const override { return false; }
 
-    // Writes rel under the watched folder with a modification time.
     void put(const std::string& rel, const std::string& data, int64_t mtime) const {
         std::filesystem::path p = std::filesystem::path(_folder) / rel;
         std::filesystem::create_directories(p.parent_path());

