@@ -1,6 +1,4 @@
-// A document for the views without the application around it: a real archive, histories
-// written through the engine at chosen times, and the document's reload and range commands
-// with the hints they send. Shared by the view tests, the view benchmark and the screenshots.
+// A document for the views and screenshots: a real archive written at chosen times.
 #pragma once
 
 #include "archive_gui/doc/ViewDoc.h"
@@ -31,9 +29,6 @@ class ViewTestDoc : public ViewDoc {
     bool valid() const override { return _valid; }
     bool busy() const override { return false; }
 
-    const std::string& folder() const { return _folder; }
-
-    // Writes rel under the watched folder with a modification time.
     void put(const std::string& rel, const std::string& data, int64_t mtime) const {
         std::filesystem::path p = std::filesystem::path(_folder) / rel;
         std::filesystem::create_directories(p.parent_path());
@@ -45,16 +40,14 @@ class ViewTestDoc : public ViewDoc {
         std::filesystem::remove_all(std::filesystem::path(_folder) / rel);
     }
 
-    // Scans the folder at time t and stores what changed as one transaction, in a separate
-    // archive object as another run of the program would.
+    // Stores what changed at time t as one transaction, as another run of the program would.
     bool save(int64_t t) const {
         Tresmo a;
         a.setPath(_archivePath);
         return a.refresh(_sel, t) && a.save();
     }
 
-    // Reloads and rescans at time t (the Current range unless a past range was set) and
-    // sends the hints as the document's range commands do.
+    // Reloads at time t (the Current range unless from or to is given), sending the hints.
     void reload(int64_t t, int64_t from = 0, int64_t to = 0) {
         emit treeAboutToGo();
         if (from) _a.setRange(from, _a.to());

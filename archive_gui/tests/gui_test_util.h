@@ -1,8 +1,9 @@
-// Helpers for driving windows in Qt tests: a private string store, files on disk, and
-// answering the modal windows (message boxes, pickers, progress) a command opens.
+// Helpers for Qt tests: a private string store and files on disk, and answers to the modal
+// windows a command opens.
 #pragma once
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -16,8 +17,7 @@
 #include <memory>
 #include <string>
 
-// A temporary folder that is also the string store's folder for as long as it lives, so a
-// test never reads or writes the user's settings.
+// A temporary folder that is also the string store's folder for as long as it lives.
 class TempStore {
   public:
     TempStore() { qputenv("TRESMO_CONFIG_DIR", _dir.path().toUtf8()); }
@@ -26,12 +26,13 @@ class TempStore {
     std::string path(const QString& rel = {}) const {
         return QFile::encodeName(rel.isEmpty() ? _dir.path() : _dir.filePath(rel)).toStdString();
     }
-    // Writes size bytes to rel, creating its folders.
-    std::string write(const QString& rel, qint64 size) const {
+    // Writes data to rel, creating its folders, modified at mtime if one is given.
+    std::string write(const QString& rel, const QByteArray& data, qint64 mtime = 0) const {
         QString full = _dir.filePath(rel);
         QDir().mkpath(QFileInfo(full).path());
         QFile f(full);
-        if (f.open(QIODevice::WriteOnly)) f.write(QByteArray(size, 'x'));
+        if (f.open(QIODevice::WriteOnly) && f.write(data) >= 0 && f.flush() && mtime)
+            f.setFileTime(QDateTime::fromSecsSinceEpoch(mtime), QFileDevice::FileModificationTime);
         return QFile::encodeName(full).toStdString();
     }
 
@@ -39,9 +40,7 @@ class TempStore {
     QTemporaryDir _dir;
 };
 
-// Runs f on the first modal window of type W that appears, within a few seconds. The check
-// runs whenever the event loop turns, so it also answers windows shown inside a long
-// operation that only lets events through now and then.
+// Runs f on the first modal window of type W within a few seconds, also inside long operations.
 template <class W>
 void whenModal(std::function<void(W*)> f) {
     auto* timer = new QTimer;
@@ -59,39 +58,23 @@ void whenModal(std::function<void(W*)> f) {
     timer->start();
 }
 
-// What the next message box showed; it is answered with its default button.
-struct BoxSeen {
-    bool shown = false;
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-};
-
-inline std::shared_ptr<BoxSeen> answerNextBox() {
-    auto seen = std::make_shared<BoxSeen>();
+// The text of the next message box, which is answered with its default button.
+inline std::shared_ptr<QString> answerNextBox() {
+    auto seen = std::make_shared<QString>();
     whenModal<QMessageBox>([seen](QMessageBox* box) {
-        *seen = {true, box->windowTitle(), box->text(), box->icon()};
+        *seen = box->text();
         box->accept();
     });
     return seen;
 }
 
-// Answers the next file or folder picker with path, as a user who already agreed to replace
-// what is there; returns the picker's title, filter, folder and proposed name.
-struct PickerSeen {
-    QString title, filter, folder, proposed;
-};
-
-inline std::shared_ptr<PickerSeen> answerPicker(const std::string& path) {
-    auto seen = std::make_shared<PickerSeen>();
+// Answers the next file or folder picker with path, replacing what is there; returns the path
+// the picker proposed.
+inline std::shared_ptr<QString> answerPicker(const std::string& path) {
+    auto seen = std::make_shared<QString>();
     whenModal<QFileDialog>([seen, path](QFileDialog* dlg) {
         auto* name = dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        *seen = {dlg->windowTitle(), dlg->selectedNameFilter(), dlg->directory().absolutePath(),
-                 name ? dlg->directory().filePath(name->text()) : QString()};
-        if (path.empty()) {
-            dlg->reject();
-            return;
-        }
+        if (name) *seen = dlg->directory().filePath(name->text());
         dlg->selectFile(QString::fromStdString(path));
         dlg->setOption(QFileDialog::DontConfirmOverwrite);
         static_cast<QDialog*>(dlg)->accept();

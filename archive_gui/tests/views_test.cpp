@@ -1,5 +1,5 @@
-// The three views over histories written through the engine: what each shows for a range,
-// row by row, and how a selection in one reaches the others through the document.
+// The three views over histories written through the engine: what each shows for a range and
+// how a selection in one reaches the others.
 #include "ViewTestDoc.h"
 #include "archive_gui/views/ChangeIcons.h"
 #include "archive_gui/views/DirTreeModel.h"
@@ -13,13 +13,13 @@
 
 #include <QAbstractItemModelTester>
 #include <QAction>
-#include <QHeaderView>
 #include <QLineEdit>
 #include <QTest>
 #include <QTreeView>
 
 #include <algorithm>
 #include <ctime>
+#include <numeric>
 
 namespace {
 
@@ -93,21 +93,6 @@ struct Panes {
     }
 };
 
-// a/x.txt, a/y.txt, b/z.txt and top.txt stored at T1; at T2 x.txt changed, c/new.txt came and
-// b went; at T3 top.txt is changed on disk and not yet saved.
-void writeHistory(ViewTestDoc& doc) {
-    doc.put("a/x.txt", "x1", T1 - 10);
-    doc.put("a/y.txt", "y1", T1 - 10);
-    doc.put("b/z.txt", "z1", T1 - 10);
-    doc.put("top.txt", "t1", T1 - 10);
-    QVERIFY(doc.save(T1));
-    doc.put("a/x.txt", "x2 longer", T2 - 10);
-    doc.put("c/new.txt", "n", T2 - 10);
-    doc.remove("b");
-    QVERIFY(doc.save(T2));
-    doc.put("top.txt", "t3", T3 - 10);
-}
-
 }  // namespace
 
 class ViewsTest : public QObject {
@@ -120,16 +105,26 @@ class ViewsTest : public QObject {
     }
 
     void currentAndPastRangesShowInEveryPane() {
+        // a/x.txt, a/y.txt, b/z.txt and top.txt stored at T1; at T2 x.txt changed, c/new.txt came
+        // and b went; at T3 top.txt is changed on disk and not yet saved.
         ViewTestDoc doc;
-        writeHistory(doc);
+        doc.put("a/x.txt", "x1", T1 - 10);
+        doc.put("a/y.txt", "y1", T1 - 10);
+        doc.put("b/z.txt", "z1", T1 - 10);
+        doc.put("top.txt", "t1", T1 - 10);
+        QVERIFY(doc.save(T1));
+        doc.put("a/x.txt", "x2 longer", T2 - 10);
+        doc.put("c/new.txt", "n", T2 - 10);
+        doc.remove("b");
+        QVERIFY(doc.save(T2));
+        doc.put("top.txt", "t3", T3 - 10);
         doc.open(T3);
         Panes p(doc);
         QTreeView* tree = p.treeView();
         auto* versions = p.versions.model();
         QAction* view = p.versions.viewVersionAction();
 
-        // b was removed before the range: it has no item. Only the root changed (top.txt),
-        // so only it is expanded; it is selected and the file list shows its files.
+        // b, removed before the range, has no item; only the changed root is expanded and shown.
         QModelIndex top = p.tree.model()->index(0, 0);
         QCOMPARE(rows(p.tree.model()), QStringList({"work:2"}));
         QCOMPARE(rows(p.tree.model(), top), QStringList({"a:1", "c:1"}));
@@ -142,18 +137,14 @@ class ViewsTest : public QObject {
         QCOMPARE(values(versions, views::TimeRole), QList<qint64>({T3, T2, T1}));
         QCOMPARE(values(versions, views::IconRole), QList<qint64>({2, 1, 1}));
 
-        // A file selected in the list: the archive follows, the tree does not move, and the
-        // version marks show where top.txt existed and changed.
+        // A selected file: the archive follows, the version marks show where top.txt changed.
         p.selectFiles({0});
         QCOMPARE(doc.archive().selectionMode(), SelMode::Files);
         QVERIFY(p.files.openFileAction()->isEnabled());
-        QVERIFY(p.files.showDiffAction()->isEnabled());
         QCOMPARE(tree->selectionModel()->selectedIndexes().value(0), top);
         QCOMPARE(values(versions, views::OverlayRole), overlays({O::Changed, O::Same, O::Changed}));
         // Another folder in the tree: the list refills without touching the archive's choice.
-        int hints = p.selectionHints;
         p.showFolder({"work", "a"});
-        QCOMPARE(p.selectionHints, hints + 1);
         QCOMPARE(doc.archive().selectionMode(), SelMode::Folder);
         QCOMPARE(rows(p.files.model()), QStringList({"x.txt:1", "y.txt:1"}));
         QCOMPARE(values(versions, views::OverlayRole), overlays({O::Same, O::Changed, O::Changed}));
@@ -167,46 +158,21 @@ class ViewsTest : public QObject {
         p.selectVersions(0, 0);
         QVERIFY(!view->isEnabled());
 
-        // Only T2: b was removed in it, a and x.txt changed in it, c was added. The pending
-        // change of top.txt lies after the range: the root's files are unchanged.
+        // Only T2: b removed, a and x.txt changed, c added; top.txt's pending change is after it.
         p.selectVersions(1, 1);
         view->trigger();
         QCOMPARE(doc.archive().from(), T2);
-        QCOMPARE(doc.archive().to(), T2);
         QVERIFY(!sm->hasSelection());
         QCOMPARE(values(versions, views::IconRole), QList<qint64>({0, 3, 1}));
         QCOMPARE(rows(p.tree.model(), top), QStringList({"a:2", "b:4", "c:3"}));
-        QModelIndex b = p.folder({"work", "b"});
-        QCOMPARE(b.data(views::IconRole).toInt(), 0);
-        QCOMPARE(b.data(views::OverlayRole).toInt(), int(O::Removed));
+        QCOMPARE(p.folder({"work", "b"}).data(views::OverlayRole).toInt(), int(O::Removed));
         QCOMPARE(rows(p.files.model()), QStringList({"x.txt:2", "y.txt:1"}));
-        p.showFolder({"work"});
-        QCOMPARE(rows(p.files.model()), QStringList({"top.txt:1"}));
-        // The removed folder's file is listed greyed; it cannot be opened. x.txt, modified
-        // in T2, has a difference to show.
-        p.showFolder({"work", "b"});
+        p.showFolder({"work", "b"});  // a removed file cannot be opened
         QCOMPARE(rows(p.files.model()), QStringList({"z.txt:4"}));
         p.selectFiles({0});
         QVERIFY(!p.files.openFileAction()->isEnabled());
-        QVERIFY(!p.files.showDiffAction()->isEnabled());
-        p.showFolder({"work", "a"});
-        p.selectFiles({0});
-        QVERIFY(p.files.showDiffAction()->isEnabled());
 
-        // Back to the Current range through a block that ends at now: b's item goes, and the
-        // selected folder a stays selected because it is still shown.
-        p.selectVersions(0, 0);
-        view->trigger();
-        QCOMPARE(rows(p.tree.model(), top), QStringList({"a:1", "c:1"}));
-        QCOMPARE(doc.archive().selectionMode(), SelMode::Files);
-        QCOMPARE(rows(p.files.model()), QStringList({"x.txt:1", "y.txt:1"}));
-
-        // b selected in a past range, then a range where it is gone: the tree's selection is
-        // cleared before the item goes.
-        p.selectVersions(1, 2);
-        view->trigger();
-        p.showFolder({"work", "b"});
-        QCOMPARE(doc.archive().selectedDir(), p.tree.model()->nodeOf(p.folder({"work", "b"})));
+        // b selected, then a range without it: the tree's selection goes before the item.
         p.selectVersions(0, 0);
         view->trigger();
         QVERIFY(!tree->selectionModel()->hasSelection());
@@ -215,9 +181,10 @@ class ViewsTest : public QObject {
         QCOMPARE(p.files.model()->rowCount(), 0);
     }
 
-    void refreshKeepsSelectionExpansionAndSortOrder() {
+    void fileRowSelectionsReachTheDocumentAndSurviveARefresh() {
+        // After each key or click the document holds the selected rows' files, told once.
         ViewTestDoc doc;
-        for (int i = 0; i < 300; ++i)
+        for (int i = 0; i < 40; ++i)
             doc.put("many/f" + std::to_string(1000 + i) + ".dat", std::to_string(i), T1 - 10);
         doc.put("other/o.txt", "o", T1 - 10);
         QVERIFY(doc.save(T1));
@@ -225,145 +192,74 @@ class ViewsTest : public QObject {
         Panes p(doc);
         p.treeView()->expand(p.folder({"work", "other"}));
         p.showFolder({"work", "many"});
-        QCOMPARE(p.files.model()->rowCount(), 300);
-
-        // Rows 10 and 12 selected, one file gone on disk and one new before the refresh.
-        p.selectFiles({10, 12});
-        doc.remove("many/f1011.dat");
-        doc.put("many/f1011a.dat", "new", T2 + 5);
-        doc.reload(T2 + 100);
-        QCOMPARE(p.tree.model()->nodeOf(p.treeView()->currentIndex())->name, std::string("many"));
-        QVERIFY(p.treeView()->isExpanded(p.folder({"work", "other"})));
-        QCOMPARE(p.files.model()->rowCount(), 301);  // the removed file is still shown
-        QCOMPARE(doc.archive().selectionCount(), 2);
-        QStringList selected;
-        for (const QModelIndex& i : p.files.listView()->selectionModel()->selectedRows())
-            selected << i.data().toString();
-        selected.sort();
-        QCOMPARE(selected, QStringList({"f1010.dat", "f1012.dat"}));
-        QCOMPARE(rows(p.files.model()).mid(10, 4),
-                 QStringList({"f1010.dat:1", "f1011.dat:4", "f1011a.dat:3", "f1012.dat:1"}));
-
-        // Header clicks: name descending after ascending, then the archive's order again.
-        QHeaderView* h = p.files.listView()->header();
-        emit h->sectionClicked(FileListModel::NAME);
-        emit h->sectionClicked(FileListModel::NAME);
-        QCOMPARE(p.files.model()->index(0, 0).data().toString(), QString("f1299.dat"));
-        emit h->sectionClicked(FileListModel::NAME);
-        QCOMPARE(p.files.model()->index(0, 0).data().toString(), QString("f1000.dat"));
-        emit h->sectionClicked(FileListModel::SIZE);
-        QCOMPARE(p.files.model()->index(0, FileListModel::SIZE).data().toString(),
-                 QString());  // the pending new file's size is not known yet
-        QCOMPARE(doc.archive().selectionCount(), 2);
-        QCOMPARE(p.files.listView()->selectionModel()->selectedRows().size(), 2);
-    }
-
-    void rowSelectionsReachTheDocumentOncePerAction() {
-        // The file list next to a plain QTreeView with Qt's own selection model over the same
-        // model: the same keys and clicks must select the same rows in both, and the document
-        // must hold exactly the files of those rows after one notification per action.
-        ViewTestDoc doc;
-        for (int i = 0; i < 40; ++i)
-            doc.put("many/f" + std::to_string(1000 + i) + ".dat", std::to_string(i), T1 - 10);
-        QVERIFY(doc.save(T1));
-        doc.open(T2);
-        Panes p(doc);
-        p.showFolder({"work", "many"});
         QTreeView* list = p.files.listView();
-        QTreeView plain;
-        plain.setModel(p.files.model());
-        plain.setRootIsDecorated(false);
-        plain.setUniformRowHeights(true);
-        plain.setSelectionMode(QAbstractItemView::ExtendedSelection);
-        plain.setSelectionBehavior(QAbstractItemView::SelectRows);
-        for (QWidget* w : {static_cast<QWidget*>(&p.files), static_cast<QWidget*>(&plain)}) {
-            w->resize(400, 900);
-            w->show();
-            QVERIFY(QTest::qWaitForWindowExposed(w));
-        }
+        p.files.resize(400, 900);
+        p.files.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&p.files));
         Tresmo& a = doc.archive();
-
-        auto rowsOf = [](QTreeView* v) {
+        auto rowsOf = [&](bool document) {
             QList<int> rows;
-            for (const QModelIndex& i : v->selectionModel()->selectedRows())
-                rows << i.row();
-            std::sort(rows.begin(), rows.end());
-            return rows;
-        };
-        auto documentRows = [&] {
-            QList<int> rows;
-            if (a.selectionMode() == SelMode::Files)
+            if (document && a.selectionMode() == SelMode::Files)
                 for (Node* n = a.selectedDir()->firstChild; n; n = n->next)
                     if (n->flags & Node::SELECTED) rows << n->listRow - 1;
+            if (!document)
+                for (const QModelIndex& i : list->selectionModel()->selectedRows())
+                    rows << i.row();
             std::sort(rows.begin(), rows.end());
             return rows;
         };
-        // Each step is run on both views (a click on row, or key); the file list's selection,
-        // the plain view's and the document's must agree after exactly one selection hint,
-        // and be rows when those are given.
-        struct Step {
+        QList<int> all(40);
+        std::iota(all.begin(), all.end(), 0);
+        const auto ctrl = Qt::ControlModifier, shift = Qt::ShiftModifier;
+        // A click on row, or key; the range from the last Ctrl+click (6) replaces that row.
+        const struct {
             int row;
             Qt::KeyboardModifiers mods;
             QList<int> rows;
             Qt::Key key = Qt::Key(0);
-        };
-        auto run = [&](std::initializer_list<Step> steps) {
-            for (const Step& s : steps) {
-                int hints = p.selectionHints;
-                for (QTreeView* v : {list, &plain}) {
-                    QRect r = v->visualRect(v->model()->index(s.row, 0));
-                    if (s.key)
-                        QTest::keyClick(v, s.key, s.mods);
-                    else
-                        QTest::mouseClick(v->viewport(), Qt::LeftButton, s.mods, r.center());
-                }
-                QCOMPARE(p.selectionHints, hints + 1);
-                QCOMPARE(rowsOf(list), rowsOf(&plain));
-                QCOMPARE(documentRows(), rowsOf(list));
-                QCOMPARE(static_cast<qsizetype>(a.selectionCount()), rowsOf(list).size());
-                if (!s.rows.isEmpty()) QCOMPARE(documentRows(), s.rows);
-            }
-        };
-        QList<int> all;
-        for (int r = 0; r < 40; ++r)
-            all << r;
-        const auto ctrl = Qt::ControlModifier, shift = Qt::ShiftModifier;
-        // The range from the last Ctrl+click (6) replaces that click's row; 3 and 9 stay.
-        run({{0, ctrl, all, Qt::Key_A},
-             {3, {}, {3}},
-             {6, ctrl, {3, 6}},
-             {9, ctrl, {3, 6, 9}},
-             {6, ctrl, {3, 9}},
-             {12, shift, {3, 6, 7, 8, 9, 10, 11, 12}},
-             {0, shift, {3, 6, 7, 8, 9, 10, 11, 12, 13}, Qt::Key_Down}});
-
-        // Every third file selected through the document, shown as separate runs; then a
-        // Shift+click from the last plain click's row, and Ctrl+A over the scattered rows.
-        a.clearSelection();
-        QItemSelection scattered;
-        for (int r = 0; r < 40; r += 3) {
-            a.selectFile(p.files.model()->nodeAt(r), true);
-            scattered.select(p.files.model()->index(r, 0),
-                             p.files.model()->index(r, FileListModel::COLUMNS - 1));
+        } steps[] = {{0, ctrl, all, Qt::Key_A},
+                     {3, {}, {3}},
+                     {6, ctrl, {3, 6}},
+                     {9, ctrl, {3, 6, 9}},
+                     {6, ctrl, {3, 9}},
+                     {12, shift, {3, 6, 7, 8, 9, 10, 11, 12}},
+                     {0, shift, {3, 6, 7, 8, 9, 10, 11, 12, 13}, Qt::Key_Down},
+                     {0, ctrl, all, Qt::Key_A}};
+        for (const auto& s : steps) {
+            int hints = p.selectionHints;
+            if (s.key)
+                QTest::keyClick(list, s.key, s.mods);
+            else
+                QTest::mouseClick(list->viewport(), Qt::LeftButton, s.mods,
+                                  list->visualRect(list->model()->index(s.row, 0)).center());
+            QCOMPARE(p.selectionHints, hints + 1);
+            QCOMPARE(rowsOf(false), s.rows);
+            QCOMPARE(rowsOf(true), s.rows);
         }
-        doc.selectionEdited(nullptr);
-        plain.selectionModel()->select(scattered, QItemSelectionModel::ClearAndSelect);
-        QCOMPARE(rowsOf(list), rowsOf(&plain));
-        QCOMPARE(rowsOf(list).size(), 14);
-        run({{15, shift | ctrl, {}}, {2, shift, {}}, {0, ctrl, all, Qt::Key_A}});
 
-        // The filter keeps ten of the forty selected files; clearing it shows them selected at
-        // their rows again, without another notification.
+        // The filter keeps ten of the forty selected files; clearing it adds no notification.
         int hints = p.selectionHints;
         p.files.filterBox()->setText("F101");
         QCOMPARE(p.selectionHints, hints + 1);
         QCOMPARE(p.files.model()->rowCount(), 10);
-        QCOMPARE(rowsOf(list), QList<int>({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+        QCOMPARE(rowsOf(false), QList<int>({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
         QCOMPARE(a.selectionCount(), 10);
         p.files.filterBox()->clear();
         QCOMPARE(p.selectionHints, hints + 1);
-        QCOMPARE(rowsOf(list), QList<int>({10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
-        QCOMPARE(documentRows(), rowsOf(list));
+        QCOMPARE(rowsOf(false), QList<int>({10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
+        QCOMPARE(rowsOf(true), rowsOf(false));
+
+        // A refresh keeps folder, expansion and selection; a removed file stays listed.
+        doc.remove("many/f1005.dat");
+        doc.put("many/f1010a.dat", "new", T2 + 5);
+        doc.reload(T2 + 100);
+        QCOMPARE(p.tree.model()->nodeOf(p.treeView()->currentIndex())->name, std::string("many"));
+        QVERIFY(p.treeView()->isExpanded(p.folder({"work", "other"})));
+        QCOMPARE(rows(p.files.model()).mid(4, 8).join(' '),
+                 QString("f1004.dat:1 f1005.dat:4 f1006.dat:1 f1007.dat:1 f1008.dat:1 f1009.dat:1 "
+                         "f1010.dat:1 f1010a.dat:3"));
+        QCOMPARE(rowsOf(false), QList<int>({10, 12, 13, 14, 15, 16, 17, 18, 19, 20}));
+        QCOMPARE(rowsOf(true), rowsOf(false));
     }
 
     void versionLabelsAreCompact() {
@@ -384,15 +280,11 @@ class ViewsTest : public QObject {
         VersListView v(doc);
         Tester tester(v.model(), QTEST);
         doc.updateViews(HINT_RESET);
-        QCOMPARE(v.model()->rowCount(), 7);
         QList<int> opts;
         for (int r = 0; r < 7; ++r)
             opts << v.model()->labelOptions(r);
         const int T = TIME_ONLY, N = NO_SECONDS, D = DATE_ONLY, W = WEEKDAY_NAME;
         QCOMPARE(opts, QList<int>({T | N, T, T, W | D | N, W | N, W | N, D | N}));
-        char buf[101];
-        QVERIFY(formatTime(buf, sizeof buf, times[5], TIME_ONLY));
-        QCOMPARE(v.model()->index(1, 0).data().toString(), QString::fromLocal8Bit(buf));
     }
 };
 
