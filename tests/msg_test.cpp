@@ -67,17 +67,6 @@ TEST(Msg, ErrorsOwnTheirCauseChainAndAreWrappedByMoving) {
     EXPECT_NE(copy.cause.get(), e.cause.get());
     // The fallback of the cause-taking variant has no cause.
     EXPECT_EQ(makeError(makeError("delFile", "a"), "No.such.id").cause, nullptr);
-    try {
-        try {
-            throw makeError("LzReader.seek.1");
-        } catch (Error& inner) {
-            throw makeError(std::move(inner), "LzReader.seek", 1, 2, 3);
-        }
-    } catch (const Error& outer) {
-        EXPECT_EQ(outer.code, 4201);
-        ASSERT_NE(outer.cause, nullptr);
-        EXPECT_EQ(outer.cause->text, "Data block not found");
-    }
 }
 
 TEST(MsgDeathTest, LongIdIsAVerificationFailure) {

@@ -24,23 +24,6 @@ namespace {
 
 const std::string DUMP_TOOL = TRESMO_TOOL_argv_dump;
 
-TEST(CommandLine, SplitFollowsTheQuotingRules) {
-    struct Case {
-        const char* line;
-        Args args;
-    } cases[] = {
-        {"prog a  b\tc", {"prog", "a", "b", "c"}},
-        {"  \"C:\\Program Files\\x\\\" \"a b\"", {"C:\\Program Files\\x\\", "a b"}},
-        {"p a\\\\\\\"b", {"p", "a\\\"b"}},       // 3 backslashes + quote: \ and a quote
-        {"p \"a\\\\\" b", {"p", "a\\", "b"}},    // 2 backslashes + quote: \ and the quote ends
-        {"p \"\" x", {"p", "", "x"}},            // an empty argument
-        {"p \"a\"\"b\" c", {"p", "a\"b", "c"}},  // "" inside quotes is one quote
-        {"p a\"b c\"d", {"p", "ab cd"}},         // quotes group within an argument
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(splitCommandLine(c.line), c.args) << c.line;
-}
-
 TEST(CommandLine, TemplateIsSplitBeforeTheFilesGoIn) {
     const char* evil = "/t/a\" --evil \"b.txt";
     EXPECT_EQ(expandCommandTemplate("diff -u %1 \"%2\"", evil, "/t/b c.txt"),
