@@ -100,7 +100,7 @@ TEST_F(CliScenario, InitPairsArchiveAndSelectionAndItsFiltersShapeTheStatus) {
 }
 
 // One history through every command that reads it.
-TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactions) {
+TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) {
     firstSave();
     edit();
     EXPECT_EQ(cli({"status", archive}).out,
@@ -109,6 +109,11 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactions) {
     const std::string before = check::fileBytes(archive);
     Result r = cli({"save", archive, "--dry-run", "--time", std::to_string(T3)});
     EXPECT_EQ(r.out, cli({"status", archive}).out);
+    EXPECT_EQ(check::fileBytes(archive), before);
+    EXPECT_NE(cli({"save", archive, "--time", std::to_string(T1)}).err.find("is not later than"),
+              std::string::npos);
+    r = cli({"save", archive, "--time", std::to_string(T2)});  // a file not older than it
+    EXPECT_NE(r.err.find("Error 2014"), std::string::npos) << r.err;
     EXPECT_EQ(check::fileBytes(archive), before);
     r = cli({"save", archive, "--time", std::to_string(T3)});
     EXPECT_NE(r.out.find("Saved transaction 2 at 2023-11-15 23:14:20: 3 files"), std::string::npos)
@@ -148,6 +153,21 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactions) {
     EXPECT_EQ(cli({"export", archive, dir / "out"}).code, 1);  // only with --force
     ASSERT_EQ(cli({"export", archive, dir / "out", "--force"}).code, 0);
     EXPECT_FALSE(fs::exists(dir / "out/proj/sub/c.bin"));
+
+    run.env["ARGV_DUMP_FILE"] = dir / "argv";
+    ASSERT_EQ(cli({"tools", "add", "viewer", TRESMO_TOOL_argv_dump, "--ext", "txt"}).code, 0);
+    EXPECT_EQ(cli({"tools", "add", "viewer", TRESMO_TOOL_argv_dump, "--ext", "TXT"}).code, 2);
+    ASSERT_EQ(cli({"open", archive, "a.txt", "--at", "1"}).code, 0);
+    EXPECT_EQ(check::fileBytes(waitForArgv(dir / "argv").at(1)), "alpha\n");
+    ASSERT_EQ(cli({"tools", "add", "diff", TRESMO_TOOL_argv_dump, "--ext", "txt", "-o",
+                   "%2 --against %1"})
+                  .code,
+              0);
+    ASSERT_EQ(cli({"diff", archive, "a.txt", "--range", "2..2"}).code, 0);
+    std::vector<std::string> args = waitForArgv(dir / "argv");
+    ASSERT_EQ(args.size(), 4u);
+    EXPECT_EQ(check::fileBytes(args[1]), "alpha two\n");
+    EXPECT_EQ(check::fileBytes(args[3]), "alpha\n");
 }
 
 TEST_F(CliScenario, UsageErrorsExitTwoWithoutOutput) {
@@ -198,23 +218,6 @@ TEST_F(CliScenario, DamageIsNamedAndRepairDoesWhatItsHintSays) {
     EXPECT_EQ(check::fileBytes(archive), bad);
 }
 
-TEST_F(CliScenario, SaveTimesAreCheckedAndAFailedSaveRollsBack) {
-    firstSave();
-    edit();
-    const std::string before = check::fileBytes(archive);
-    Result r = cli({"save", archive, "--time", std::to_string(T1)});
-    EXPECT_NE(r.err.find("is not later than the newest transaction 1"), std::string::npos) << r.err;
-    // A file not older than the transaction fails the save.
-    r = cli({"save", archive, "--time", std::to_string(T2)});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("Error 2014"), std::string::npos) << r.err;
-    EXPECT_EQ(check::fileBytes(archive), before);
-    // A file written this very second is saved at once.
-    dir.write("proj/a.txt", "written this very second\n");
-    ASSERT_EQ(cli({"save", archive, "--quiet"}).code, 0);
-    EXPECT_EQ(cliJson({"log", archive, "--json"})["transactions"].size(), 2u);
-}
-
 TEST_F(CliScenario, InterruptedSaveLeavesTheArchiveAsBefore) {
     firstSave();
     std::mt19937 rng(7);
@@ -233,32 +236,6 @@ TEST_F(CliScenario, InterruptedSaveLeavesTheArchiveAsBefore) {
     Result r = run.finish(pid);
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_EQ(check::fileBytes(archive), before);
-}
-
-TEST_F(CliScenario, ToolsAreCheckedAndStartedOnRestoredVersions) {
-    firstSave();
-    edit();
-    save(T3);
-    run.env["ARGV_DUMP_FILE"] = dir / "argv";
-    ASSERT_EQ(
-        cli({"tools", "add", "viewer", TRESMO_TOOL_argv_dump, "--ext", "txt", "-o", "--file=%1"})
-            .code,
-        0);
-    EXPECT_EQ(cli({"tools", "add", "viewer", TRESMO_TOOL_argv_dump, "--ext", "TXT"}).code, 2);
-    ASSERT_EQ(cli({"tools", "add", "diff", TRESMO_TOOL_argv_dump, "--ext", "txt", "-o",
-                   "%2 --against %1"})
-                  .code,
-              0);
-
-    ASSERT_EQ(cli({"open", archive, "a.txt", "--at", "1"}).code, 0);
-    std::vector<std::string> args = waitForArgv(dir / "argv");
-    ASSERT_EQ(args.size(), 2u);
-    EXPECT_EQ(check::fileBytes(args[1].substr(7)), "alpha\n");
-    ASSERT_EQ(cli({"diff", archive, "a.txt", "--range", "2..2"}).code, 0);
-    args = waitForArgv(dir / "argv");
-    ASSERT_EQ(args.size(), 4u);
-    EXPECT_EQ(check::fileBytes(args[1]), "alpha two\n");
-    EXPECT_EQ(check::fileBytes(args[3]), "alpha\n");
 }
 
 }  // namespace

@@ -101,26 +101,6 @@ TEST_F(FolderScan, LimitsCaseTwinsAndLinksAreSkippedAtExactBoundaries) {
     EXPECT_EQ(s.rec.warnings.size(), 4u);  // two names too long, one file too big, one twin
 }
 
-class Walker : public DirWalker {
-  public:
-    using DirWalker::DirWalker;
-    Names steps;
-
-  protected:
-    void onEnterDir(const char* name) override { steps.push_back(std::string("+") + name); }
-    void onExitDir() override { steps.push_back("-"); }
-};
-
-TEST(DirWalker, GoToCrossesEachFolderBoundary) {
-    Walker w("/a/b/c");
-    ASSERT_TRUE(w.goTo("/A/x"));  // names differing only in case are the same folder
-    EXPECT_EQ(w.steps, (Names{"-", "-", "+x"}));
-    EXPECT_STREQ(w.dir(), "/a/x");
-    Walker fresh;
-    ASSERT_TRUE(fresh.goTo("/p/q"));
-    EXPECT_EQ(fresh.steps, (Names{"+/", "+p", "+q"}));
-}
-
 // A rescan, committed the way a save does without storing contents.
 struct Rescan {
     TresmoData tree;

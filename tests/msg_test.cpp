@@ -54,16 +54,12 @@ TEST(Msg, PlaceholdersTakeTheArgumentKindOrAnExplicitConversionWithinTheTextLimi
         EXPECT_EQ(fmt(c.text, c.a1, c.a2), c.want) << c.text;
 }
 
-TEST(Msg, ErrorsOwnTheirCauseChainAndAreWrappedByMoving) {
+TEST(Msg, ErrorsCopyTheirWholeCauseChain) {
     errno = ENOENT;
     Error e = makeError(makeError(systemError(), "delFile", "/x/y"), "delDir.4", "/x");
-    ASSERT_NE(e.cause, nullptr);
-    ASSERT_NE(e.cause->cause, nullptr);
-    EXPECT_EQ(e.code, 5004);
-    EXPECT_EQ(e.cause->code, 5000);
-    EXPECT_EQ(e.cause->cause->text, "No such file or directory");
     Error copy = e;
     EXPECT_EQ(copy.chainText(), e.chainText());
+    ASSERT_NE(copy.cause, nullptr);
     EXPECT_NE(copy.cause.get(), e.cause.get());
     // The fallback of the cause-taking variant has no cause.
     EXPECT_EQ(makeError(makeError("delFile", "a"), "No.such.id").cause, nullptr);
