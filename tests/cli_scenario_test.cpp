@@ -9,7 +9,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sys/stat.h>
