@@ -60,10 +60,7 @@ TEST_F(FolderScan, ExceptionsAtEveryDepthAndTypesCountedInUpperCase) {
     sel.setExceptions(" bin, obj");
     EXPECT_EQ(Scan(sel).rec.files,
               (Names{"d.tar.gz", "obj /kept.gz", "only/c.gz", "src/ok/a.c", "top.txt"}));
-    sel.setIncludeSubfolders(false);
-    EXPECT_EQ(Scan(sel).rec.files, (Names{"d.tar.gz", "top.txt"}));
 
-    sel.setIncludeSubfolders(true);
     sel.setExceptions("");
     sel.setExcludeTypes(false);
     sel.setListed("TXT", true);
