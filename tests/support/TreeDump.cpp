@@ -8,14 +8,7 @@
 namespace {
 
 const char* kindName(NodeKind k) {
-    switch (k) {
-        case NodeKind::Folder:
-            return "Folder";
-        case NodeKind::File:
-            return "File";
-        default:
-            return "Absent";
-    }
+    return k == NodeKind::Folder ? "Folder" : k == NodeKind::File ? "File" : "Absent";
 }
 
 std::string relPath(const Node* n) {
