@@ -1,8 +1,6 @@
-// Helpers of the storage tests: a platform layer that records the storage file's calls, and
-// items built from hand-written block data.
+// Helpers of the storage tests: items built from hand-written block data and read back.
 #pragma once
 
-#include "archive/os/os.h"
 #include "archive/storage/StgFile.h"
 #include "archive/storage/StgItem.h"
 #include "archive/storage/StgReadBuffer.h"
@@ -39,40 +37,6 @@ inline int errorCode(const std::function<void()>& fn) {
     }
     return 0;
 }
-
-// Forwards to the real platform layer and records the calls that touch the storage file, in
-// order: "pwrite OFF LEN", "sync", "ftruncate LEN", "pread OFF LEN". Installed for its
-// lifetime.
-class CallLogOs : public os::Os {
-  public:
-    CallLogOs() : _previous(os::install(this)) {}
-    ~CallLogOs() override { os::install(_previous); }
-    CallLogOs(const CallLogOs&) = delete;
-    CallLogOs& operator=(const CallLogOs&) = delete;
-
-    std::vector<std::string> log;
-
-    ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) override {
-        log.push_back("pwrite " + std::to_string(off) + " " + std::to_string(n));
-        return _previous->pwrite(fd, buf, n, off);
-    }
-    int fdatasync(int fd) override {
-        log.push_back("sync");
-        return _previous->fdatasync(fd);
-    }
-    int ftruncate(int fd, off_t len) override {
-        log.push_back("ftruncate " + std::to_string(len));
-        return _previous->ftruncate(fd, len);
-    }
-    ssize_t pread(int fd, void* buf, size_t n, off_t off) override {
-        ssize_t r = _previous->pread(fd, buf, n, off);
-        if (r != 0) log.push_back("pread " + std::to_string(off) + " " + std::to_string(n));
-        return r;
-    }
-
-  private:
-    os::Os* _previous;
-};
 
 // One block of coder output as the coder would hand it over.
 struct TestBlock {

@@ -1,24 +1,20 @@
 #include "stg_test_util.h"
+#include "support/FaultOs.h"
 #include "support/TestDir.h"
 
 #include "archive/storage/Crc32.h"
-#include "archive/storage/StgFile.h"
-#include "archive/storage/StgItem.h"
-#include "archive/storage/StgReadBuffer.h"
 #include "archive/storage/StgReader.h"
-#include "archive/storage/StgWriteBuffer.h"
 #include "archive/storage/StgWriter.h"
-#include "archive/support/msg.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
 #include <random>
 
 namespace {
 
-// A content item of one block right after the reserved link: item header at 22, block at 32,
-// data at 36, CRC behind. The file's bytes are returned.
+// A content item of one block right after the reserved link, data at 36; the file's bytes.
 Bytes oneBlockItem(const std::string& path, const Bytes& data, uint32_t bits, uint8_t flags = 0) {
     std::filesystem::remove(path);
     StgFile f(path, 20, 10);
@@ -34,18 +30,10 @@ ReadBlock readFirst(const std::string& path, uint32_t mode = stg::FILE_CONTENT |
     return readAll(f, 22, mode)[0];
 }
 
-TEST(StgBlocks, OneBlockItemIsHeaderEscapedDataAndCrc) {
+TEST(StgBlocks, OneBlockItemKeepsItsBitsFlagsAndEscapedData) {
     TestDir d;
     Bytes file = oneBlockItem(d / "a.trsm", {1, 2, 3, 0x7F}, 27, 0xA4);
-    ASSERT_EQ(file.size(), 22u + 10 + 8 + 5);
-    // type 2, its own position 22
-    EXPECT_EQ(Bytes(file.begin() + 22, file.begin() + 32),
-              (Bytes{0x24, 0x24, 0x2F, 0x2F, 0x82, 0x96, 0x80, 0x80, 0x80, 0x80}));
-    uint32_t h, crc;
-    ASSERT_TRUE(stg::decodeGroup(file.data() + 32, 4, h));
-    EXPECT_EQ(h, (5u << 25) | (8u << 8) | 0xA5);  // 5 pad bits; the coder's flags, LAST_BLOCK
-    ASSERT_TRUE(stg::decodeGroup(file.data() + 40, 5, crc));
-    EXPECT_EQ(crc, crc32::of(file.data() + 32, 8));
+    ASSERT_EQ(file.size(), 22u + 10 + 8 + 5);  // the bytes themselves are the golden test's
     EXPECT_EQ(readFirst(d / "a.trsm"), (ReadBlock{{1, 2, 3, 0x7F}, 3, 0xA5}));
 
     // The mark's last byte and the escape itself are escaped after "$$/"; a third dollar
@@ -63,18 +51,14 @@ TEST(StgBlocks, OneBlockItemIsHeaderEscapedDataAndCrc) {
         EXPECT_EQ(Bytes(file.begin() + 36, file.end() - 5), stored);
         EXPECT_EQ(readFirst(d / "a.trsm").data, data);
     }
-    // Stored bytes that no writer makes: the mark itself, and an escape that ends the block.
-    for (auto [stored, code] : {std::pair<Bytes, int>{{0x24, 0x24, 0x2F, 0x2F, 0x41}, 3200},
-                                {{0x41, 0x24, 0x24, 0x2F, 0x5C}, 3201}}) {
-        file = oneBlockItem(d / "a.trsm", {0x41, 0x41, 0x41, 0x41, 0x41}, 40);
-        std::copy(stored.begin(), stored.end(), file.begin() + 36);
-        putFile(d / "a.trsm", file);
-        EXPECT_EQ(errorCode([&] { readFirst(d / "a.trsm", stg::FILE_CONTENT); }), code);
-    }
+    // An escape that ends the block: no writer makes it.
+    file = oneBlockItem(d / "a.trsm", {0x41, 0x24, 0x24, 0x2F, 0x41}, 40);
+    file[40] = 0x5C;
+    putFile(d / "a.trsm", file);
+    EXPECT_EQ(errorCode([&] { readFirst(d / "a.trsm", stg::FILE_CONTENT); }), 3201);
 }
 
-// getBytes hands out the bytes get() would, in runs: escapes and marks straddle every page
-// boundary, the last byte keeps its valid bits, and a fault comes only after the bytes before it.
+// Escapes and marks straddle every page boundary; a fault comes only after the bytes before it.
 TEST(StgBlocks, BytesInRunsAreTheBytesOneByOne) {
     TestDir d;
     std::mt19937 rng(11);
@@ -89,36 +73,33 @@ TEST(StgBlocks, BytesInRunsAreTheBytesOneByOne) {
     while (!(file[at - 1] == 0x41 && file[at] == 0x24 && file[at + 1] == 0x24 &&
              file[at + 2] == 0x2F && file[at + 3] != 0x5C))
         ++at;
-    for (uint32_t chunk : {1u, 3u, 4096u, 100000u, 0u}) {
+    for (uint32_t chunk : {1u, 4096u, 100000u, 0u}) {
         if (chunk == 0) {
             file[at + 3] = 0x2F;
             putFile(d / "a.trsm", file);
-            chunk = 100000;
         }
         StgFile f(d / "a.trsm", 20, 10);
         f.open();
         StgReadBuffer r(f, 22, stg::FILE_CONTENT | stg::CHECK_CRC);
         r.start();
-        Bytes got(chunk), all;
+        uint32_t n = chunk ? chunk : 100000;
+        Bytes got(n), all;
         int valid = 0;
         int code = errorCode([&] {
-            while (uint32_t n = r.getBytes(got.data(), chunk, valid)) {
-                all.insert(all.end(), got.begin(), got.begin() + n);
+            while (uint32_t k = r.getBytes(got.data(), n, valid)) {
+                all.insert(all.end(), got.begin(), got.begin() + k);
                 EXPECT_EQ(valid, all.size() == data.size() ? 5 : 8) << chunk;
             }
         });
-        if (code == 0) {
-            EXPECT_EQ(all, data) << chunk;
-            continue;
-        }
-        EXPECT_EQ(code, 3200);
+        EXPECT_EQ(code, chunk == 0 ? 3200 : 0);
+        EXPECT_TRUE(code != 0 || all == data) << chunk;
         ASSERT_GT(all.size(), 3u);
         EXPECT_TRUE(std::equal(all.begin(), all.end(), data.begin()));
-        EXPECT_EQ(Bytes(all.end() - 3, all.end()), Bytes({0x24, 0x24, 0x2F}));
+        EXPECT_TRUE(code == 0 || Bytes(all.end() - 3, all.end()) == Bytes({0x24, 0x24, 0x2F}));
     }
 }
 
-TEST(StgBlocks, IndexedContentSeeksAnyBlockWithAlignedReads) {
+TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     TestDir d;
     StgFile f(d / "a.trsm", 20, 10);
     f.open();
@@ -132,24 +113,15 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockWithAlignedReads) {
     }
     uint64_t pos = writeContent(f, blocks);
     writeSequence(f, {block({1})});
-    CallLogOs rec;
     StgReadBuffer r(f, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS);
     r.start();
     ASSERT_EQ(r.blockIndex().size(), 4u);
     for (uint32_t i : {2u, 0u, 3u, 1u}) {
-        rec.log.clear();
+        FaultOs calls;
         ASSERT_TRUE(r.seekBlock(i));
         EXPECT_EQ(drainBlock(r).data, blocks[i].data) << i;
         EXPECT_EQ(r.blockFlags(), (i << 1) | (i == 3 ? 1 : 0));
-        // The first read ends at a page boundary, every later one is a whole aligned page.
-        for (size_t k = 0; k < rec.log.size(); ++k) {
-            unsigned long long off, n;
-            ASSERT_EQ(std::sscanf(rec.log[k].c_str(), "pread %llu %llu", &off, &n), 2);
-            if (k == 0)
-                EXPECT_TRUE(n <= 4100 && (off + n >= f.committedSize() || (off + n) % 4096 == 0));
-            else
-                EXPECT_TRUE(off % 4096 == 0 && n <= 4096) << off << " " << n;
-        }
+        EXPECT_LE(calls.count(FaultOs::Call::Pread), 18) << i;  // page by page, nothing twice
     }
     EXPECT_FALSE(r.seekBlock(4));
     // A block length below 4 would keep the index walk in place.
@@ -212,16 +184,14 @@ TEST(StgBlocks, DamagedFramingGivesItsMessage) {
         {group(17, 12, 5), 3203},        // link backwards
         {group(17, 21, 5), 3203},        // link onto itself
         {group(17, 1u << 30, 5), 3202},  // beyond the end
-        {set(12, 0x25), 3203},
+        {set(12, 0x25), 3203},           // link mark, type and value
         {set(16, 0x82), 3204},
-        {set(24, 0x25), 3203},  // sequence header mark
-        {set(26, 0x83), 3204},  // sequence header type
-        {set(19, 0x00), 3205},  // link value
+        {set(19, 0x00), 3205},
+        {set(24, 0x25), 3203},  // sequence header mark and type
+        {set(26, 0x83), 3204},
         {set(34, 0x00), 3209},  // block header
-        {group(32, 0, 4), 3209},
         {group(32, 3u << 8, 4), 3209},
-        // A length beyond the end of the file: a later chunk comes back short, or the first.
-        {group(32, 100000u << 8, 4), 3211},
+        {group(32, 100000u << 8, 4), 3211},  // a length beyond the file's end
         {[](Bytes& b) { b.resize(4200); }, 3211},
         {[](Bytes& b) { b.resize(40); }, 3210},
         {[](Bytes& b) { b.resize(34); }, 3208},
@@ -334,29 +304,6 @@ TEST(StgValues, RecordStreamsReadBackAcrossTransactionsUpToTheLastByte) {
     readAndCompare(third);
     EXPECT_TRUE(r.eof());
     EXPECT_EQ(errorCode([&] { r.readByte(); }), 4204);  // nothing beyond the end
-}
-
-TEST(StgValues, ContentItemReadsBackAndSeeksByBlock) {
-    TestDir d;
-    StgFile f(d / "a.trsm", 20, 10);
-    f.open();
-    Bytes content(200000);
-    for (size_t i = 0; i < content.size(); ++i)
-        content[i] = static_cast<uint8_t>((i * i) >> 7);
-    StgWriter w(&f, stg::FILE_CONTENT);
-    w.begin();
-    w.writeBytes(content);
-    w.finish();
-    saveRecords(f, [](StgWriter& s) { s.writeNumber(1); });
-    EXPECT_EQ(w.itemStart(), 22u);
-    StgReader r(f, w.itemStart(), stg::FILE_CONTENT | stg::INDEX_BLOCKS);
-    r.start();
-    EXPECT_EQ(r.readBuffer().blockIndex().size(), 4u);
-    for (uint32_t p : {150000u, 3u, 65536u, 199999u}) {
-        r.lzReader().seek(p);
-        EXPECT_EQ(r.readByte(), content[p]) << p;
-    }
-    EXPECT_TRUE(r.eof());
 }
 
 }  // namespace
