@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -89,26 +90,30 @@ TEST(DataImage, MatchesAtTheBoundariesOfDataAndBase) {
 
 TEST(DataImage, ParametersOutsideTheWorkingRangeFallBackToDefaults) {
     MemBase base(randomBytes(1024, 8));
-    // The section size doubles once the index would pass its memory; nothing is read before
-    // buildIndex.
-    EXPECT_EQ(DataImage(base, 4194367).sectSize(), 64u);
-    EXPECT_EQ(DataImage(base, 4194368).sectSize(), 128u);
-    EXPECT_EQ(base.starts, 0);
-    DataImage negative(base, 1024, {-5, -1, -1, -3});
-    EXPECT_EQ(negative.sectSize(), 64u);
-    EXPECT_EQ(negative.hashCount(), 8u);
-    EXPECT_EQ(negative.cacheCapacity(), 16384u);
-    EXPECT_EQ(DataImage(base, 1024, {64, 1048576, 1048576, 65}).hashCount(), 8u);
-    EXPECT_EQ(DataImage(base, 1024, {4, 1048576, 1048576, 8}).hashCount(), 4u);
-    // A cache too small for the window would fail a verification in the search.
-    EXPECT_EQ(DataImage(base, 1024, {64, 1048576, 100, 8}).cacheCapacity(), 16384u);
-    // No memory for an index: sections grow until there are none, nothing divides by zero.
+    // {size, {sectSize, maxMem, maxBuf, hashCount}} -> section size, sections, hashed bytes,
+    // cached sections (a window's worth): sections double once the index would pass its memory,
+    // until there are none; a cache too small for the window would fail a search's check.
+    const std::tuple<uint32_t, DataImage::Params, std::array<uint32_t, 4>> cases[] = {
+        {4194367, {}, {64, 65536, 8, 16384}},
+        {4194368, {}, {128, 32768, 8, 8192}},
+        {1024, {-5, -1, -1, -3}, {64, 16, 8, 16384}},
+        {1024, {64, 1048576, 1048576, 65}, {64, 16, 8, 16384}},
+        {1024, {4, 1048576, 1048576, 8}, {4, 256, 4, 262144}},
+        {1024, {64, 1048576, 100, 8}, {64, 16, 8, 16384}},
+        {1024, {3, 0, 1048576, 2}, {0, 0, 0, 0}},
+    };
+    for (const auto& [size, params, want] : cases) {
+        DataImage image(base, size, params);
+        std::array<uint32_t, 4> got = {image.sectSize(), image.sectCount(), image.hashCount(),
+                                       image.cacheCapacity()};
+        if (want[1] == 0) got[0] = got[2] = got[3] = 0;
+        EXPECT_EQ(got, want) << size << " " << params.sectSize;
+    }
+    EXPECT_EQ(base.starts, 0);  // nothing is read before buildIndex
     DataImage noMemory(base, 1024, {3, 0, 1048576, 2});
-    EXPECT_EQ(noMemory.sectCount(), 0u);
     noMemory.buildIndex();
     uint32_t pos, start, end;
     EXPECT_FALSE(noMemory.findMatch(base.bytes.data(), 1024, pos, start, end));
-
     // The same values from the settings store.
     std::ofstream(storePath(), std::ios::binary | std::ios::trunc)
         << "DataImage.sectSize=0\nDataImage.maxMem=-5\nDataImage.maxBuf=3\n"
@@ -116,10 +121,9 @@ TEST(DataImage, ParametersOutsideTheWorkingRangeFallBackToDefaults) {
     loadSettings();
     std::remove(storePath().c_str());
     DataImage configured(base, 1024);
-    EXPECT_EQ(configured.sectSize(), 64u);
-    EXPECT_EQ(configured.sectCount(), 16u);
-    EXPECT_EQ(configured.hashCount(), 8u);
-    EXPECT_EQ(configured.cacheCapacity(), 16384u);
+    EXPECT_EQ((std::array{configured.sectSize(), configured.sectCount(), configured.hashCount(),
+                          configured.cacheCapacity()}),
+              (std::array<uint32_t, 4>{64, 16, 8, 16384}));
     findSetting("DataImage.maxBuf", Setting::INT, false)->_int = 1048576;
     findSetting("DataImage.hashCount", Setting::INT, false)->_int = 8;
 }
