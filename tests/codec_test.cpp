@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <limits>
 #include <optional>
 #include <utility>
 
@@ -213,60 +211,6 @@ TEST(LzEncoderThreads, EveryDataClassRoundTripsAndTwoThreadsWriteTheBlocksOfOne)
         two.put(b);
     two.finish();
     expectSameBlocks(out2.blocks, encodeWith(one, out1, data), "byte by byte");
-}
-
-// Passes blocks to memory until block failAt, whose bits fail as a full disk would.
-class FailingBlockWriter final : public BlockWriter {
-  public:
-    MemBlockWriter written;
-    size_t failAt = std::numeric_limits<size_t>::max();
-
-    void setFlags(uint8_t flags) override { written.setFlags(flags); }
-    void putByte(uint8_t byte) override { written.putByte(byte); }
-    void putLast(uint8_t byte, int validBits) override { written.putLast(byte, validBits); }
-    void putBits(const uint8_t* data, uint32_t bitCount) override {
-        if (written.blocks.size() == failAt) throw systemError(ENOSPC);
-        written.putBits(data, bitCount);
-    }
-};
-
-// An output failure at each block, a whole stream after reset(), then a stream dropped by the
-// encoder's destruction: with either number of threads, the blocks of one thread up to there.
-TEST(LzEncoderThreads, OutputFailureResetAndDestructionLeaveAsWithOneThread) {
-    auto data = mixedBlocks(5 * BLOCK_SIZE - 1000);
-    MemBlockWriter ref;
-    LzEncoder refEnc(ref, false);
-    auto all = encodeWith(refEnc, ref, data);
-    ASSERT_EQ(all.size(), 5u);
-    auto expectPrefix = [&](const std::vector<MemBlock>& part, const std::string& what) {
-        ASSERT_LE(part.size(), all.size()) << what;
-        expectSameBlocks(part, {all.begin(), all.begin() + static_cast<ptrdiff_t>(part.size())},
-                         what);
-    };
-    for (bool twoThreads : {false, true})
-        for (size_t k = 0; k < 5; ++k) {
-            std::string what =
-                std::to_string(twoThreads + 1) + " threads, block " + std::to_string(k);
-            FailingBlockWriter out;
-            {
-                LzEncoder enc(out, twoThreads);
-                out.failAt = k;
-                EXPECT_EQ(errorCode([&] {
-                              enc.put(data);
-                              enc.finish();
-                          }),
-                          systemError(ENOSPC).code)
-                    << what;
-                EXPECT_EQ(out.written.blocks.size(), k) << what;
-                expectPrefix(out.written.blocks, what);
-                out.failAt = std::numeric_limits<size_t>::max();
-                expectSameBlocks(encodeWith(enc, out.written, data), all, what + ", then again");
-                out.written.blocks.clear();
-                enc.reset();
-                enc.put(std::span(data).first(k * BLOCK_SIZE + 1));
-            }
-            expectPrefix(out.written.blocks, what + ", dropped");
-        }
 }
 
 struct Outcome {
