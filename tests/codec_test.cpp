@@ -1,5 +1,4 @@
-// The compressor: Huffman codes and the bit stream, the encoder with one and two threads, and
-// the block reader on good and damaged streams.
+// The compressor: Huffman codes, the encoder with one and two threads, the block reader.
 #include "tests/support/LzTestData.h"
 
 #include "archive/codec/HCode.h"
@@ -104,9 +103,8 @@ void expectSameBlocks(const std::vector<MemBlock>& a, const std::vector<MemBlock
 }
 
 TEST(LzEncoder, SmallInputsGiveTheirExactBits) {
-    // "aaaaaaaaaa": three literals (nothing is indexed before the third byte), then distance 3,
-    // length 7 under a one-symbol literal code. "abcabcabcabc": plain literals, then distance 3,
-    // length 9 (code 10, extra bits 01).
+    // Nothing is indexed before the third byte; a one-symbol literal code for "aaaaaaaaaa";
+    // "abcabcabcabc" ends in distance 3, length 9 (code 10, extra bits 01).
     const std::tuple<std::string, uint8_t, Fields> cases[] = {
         {"", LAST_BLOCK, {}},
         {"aaaaaaaaaa",
@@ -156,8 +154,7 @@ std::vector<uint8_t> mixedBlocks(size_t n) {
     return v;
 }
 
-// Every data class decodes to its bytes and the stream's end; two threads write the blocks of
-// one, and the same two encoders go through every stream, so reset() must leave nothing behind.
+// Two threads write the blocks of one; the same encoders go through every stream after reset().
 TEST(LzEncoderThreads, EveryDataClassRoundTripsAndTwoThreadsWriteTheBlocksOfOne) {
     MemBlockWriter out1, out2;
     LzEncoder one(out1, false), two(out2);
@@ -287,8 +284,7 @@ TEST(LzReader, DamagedBlocksFailAtTheirPositionAfterTheBytesBefore) {
     // A later block whose literal tree places leaf 5 twice.
     auto badTree = good;
     badTree[1] = pack(LAST_BLOCK | LZ_LITERAL_CODE, {{0, 1}, {1, 1}, {5, 8}, {1, 1}, {5, 8}});
-    // Written elsewhere: a one-leaf literal code without pointers holds as many bytes as the
-    // stream's size says; any block but the last holds 65536.
+    // A one-leaf literal code alone holds the stream's size, or 65536 when not the last block.
     MemBlock repeat = pack(LAST_BLOCK | LZ_LITERAL_CODE, {{1, 1}, {'z', 8}});
     MemBlock fullRepeat = pack(LZ_LITERAL_CODE, {{1, 1}, {'y', 8}});
     struct Case {

@@ -1,5 +1,4 @@
-// The storage layer: the file and its header, blocks and their framing, values through the
-// compressor, and the golden archives read back and written again byte for byte.
+// The storage layer: blocks and their framing, values, the file, and the golden archives.
 #include "support/FaultOs.h"
 #include "support/TestDir.h"
 #include "tests/support/LzTestData.h"
@@ -70,8 +69,7 @@ uint64_t writeContent(StgFile& f, const std::vector<TestBlock>& blocks,
     return w.itemStart();
 }
 
-// A record stream built in memory, written behind the transaction's content items and
-// committed.
+// A record stream built in memory, written behind the content items and committed.
 void writeSequence(StgFile& f, const std::vector<TestBlock>& blocks) {
     StgWriteBuffer w(nullptr, stg::TXN_SEQUENCE);
     putBlocks(w, blocks);
@@ -133,8 +131,7 @@ TEST(StgBlocks, OneBlockItemKeepsItsBitsFlagsAndEscapedData) {
     ASSERT_EQ(file.size(), 22u + 10 + 8 + 5);  // the bytes themselves are the golden test's
     EXPECT_EQ(readFirst(d / "a.trsm"), (ReadBlock{{1, 2, 3, 0x7F}, 3, 0xA5}));
 
-    // The mark's last byte and the escape itself are escaped after "$$/"; a third dollar
-    // breaks the match and is not compared again with the first mark byte.
+    // After "$$/" the mark's last byte and the escape are escaped; a third dollar breaks the match.
     const std::pair<Bytes, Bytes> cases[] = {
         {{0x24, 0x24, 0x2F, 0x2F}, {0x24, 0x24, 0x2F, 0x5C, 0x2F}},
         {{0x24, 0x24, 0x2F, 0x5C}, {0x24, 0x24, 0x2F, 0x5C, 0x5C}},
@@ -282,8 +279,6 @@ TEST(StgBlocks, DamagedFramingGivesItsMessage) {
     }
 }
 
-// --- values through the compressor ----------------------------------------------------------
-
 void saveRecords(StgFile& f, const std::function<void(StgWriter&)>& write) {
     StgWriter w(nullptr, stg::TXN_SEQUENCE);
     w.begin();
@@ -303,9 +298,8 @@ TEST(StgValues, RecordStreamsReadBackAcrossTransactionsUpToTheLastByte) {
             w.writeNumber(n);
         w.writeWord(0x12345678);
     });
-    // Then: pointers over two blocks, an empty record stream, random bytes stored plain, a
-    // number with a fifth leading byte, and a last record held entirely in a pointer copy (its
-    // last 100 bytes repeat earlier ones).
+    // Then pointers over two blocks, an empty stream, plain random bytes, a number with a fifth
+    // leading byte, and a last record held entirely in a pointer copy.
     Bytes first = lztest::alphabetText(65537, "abcd", 5), second = lztest::randomBytes(65536, 5);
     Bytes third(300, 'x');
     for (int i = 0; i < 100; ++i)
@@ -424,7 +418,6 @@ std::vector<std::string> goldenArchives() {
     for (const char* sub : {"single", "history"})
         for (const auto& e : fs::directory_iterator(std::string(TRESMO_GOLDEN_DIR) + "/" + sub))
             if (e.path().extension() == ".trsm") out.push_back(e.path().string());
-    std::sort(out.begin(), out.end());
     return out;
 }
 
