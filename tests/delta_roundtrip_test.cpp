@@ -11,11 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <tuple>
 
 namespace {
 
@@ -25,20 +27,11 @@ Bytes slice(const Bytes& v, size_t from, size_t to) {
     return Bytes(v.begin() + static_cast<ptrdiff_t>(from), v.begin() + static_cast<ptrdiff_t>(to));
 }
 
-struct Match {
-    bool found;
-    uint32_t pos, start, end;
-    bool operator==(const Match&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& o, const Match& m) {
-    return o << m.found << " pos " << m.pos << " [" << m.start << ", " << m.end << ")";
-}
+using Match = std::tuple<bool, uint32_t, uint32_t, uint32_t>;  // found, pos, [start, end)
 
 TEST(DataImage, MatchesAtTheBoundariesOfDataAndBase) {
     const Bytes r1024 = randomBytes(1024, 1);
-    // Inserted in the middle: the match before ends at the last equal byte; the next search
-    // reaches back from section 8 over the rest of section 7 to the inserted bytes.
+    // Inserted in the middle: the next search reaches back over section 7 to the inserted bytes.
     Bytes inserted = r1024;
     inserted.insert(inserted.begin() + 500, 10, static_cast<uint8_t>(r1024[499] ^ 1));
     Bytes front = r1024;  // bytes before the base's first: no backward check at all
@@ -70,15 +63,15 @@ TEST(DataImage, MatchesAtTheBoundariesOfDataAndBase) {
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
+        Match m{false, 0xDEAD, 0, 0};
         MemBase base(c.base);
         DataImage image(base, static_cast<uint32_t>(c.base.size()));
         image.buildIndex();
         EXPECT_EQ(base.starts, c.base.size() < 64 ? 0 : 1) << "case " << i;
         base.seeks.clear();
-        Match m{false, 0xDEAD, 0, 0};
-        m.found = image.findMatch(c.data.data(), static_cast<uint32_t>(c.data.size()), m.pos,
-                                  m.start, m.end);
-        if (!m.found) m.start = m.end = 0;
+        auto& [found, pos, start, end] = m;
+        found = image.findMatch(c.data.data(), uint32_t(c.data.size()), pos, start, end);
+        if (!found) start = end = 0;
         EXPECT_EQ(m, c.want) << "case " << i;
         EXPECT_TRUE(!c.seeks || base.seeks == *c.seeks) << "case " << i;
     }
@@ -89,26 +82,29 @@ TEST(DataImage, MatchesAtTheBoundariesOfDataAndBase) {
 
 TEST(DataImage, ParametersOutsideTheWorkingRangeFallBackToDefaults) {
     MemBase base(randomBytes(1024, 8));
-    // The section size doubles once the index would pass its memory; nothing is read before
-    // buildIndex.
-    EXPECT_EQ(DataImage(base, 4194367).sectSize(), 64u);
-    EXPECT_EQ(DataImage(base, 4194368).sectSize(), 128u);
-    EXPECT_EQ(base.starts, 0);
-    DataImage negative(base, 1024, {-5, -1, -1, -3});
-    EXPECT_EQ(negative.sectSize(), 64u);
-    EXPECT_EQ(negative.hashCount(), 8u);
-    EXPECT_EQ(negative.cacheCapacity(), 16384u);
-    EXPECT_EQ(DataImage(base, 1024, {64, 1048576, 1048576, 65}).hashCount(), 8u);
-    EXPECT_EQ(DataImage(base, 1024, {4, 1048576, 1048576, 8}).hashCount(), 4u);
-    // A cache too small for the window would fail a verification in the search.
-    EXPECT_EQ(DataImage(base, 1024, {64, 1048576, 100, 8}).cacheCapacity(), 16384u);
-    // No memory for an index: sections grow until there are none, nothing divides by zero.
+    // {size, {sectSize, maxMem, maxBuf, hashCount}} -> section size, sections, hashed bytes,
+    // cached sections (a window's worth); sections double once the index would pass its memory.
+    const std::tuple<uint32_t, DataImage::Params, std::array<uint32_t, 4>> cases[] = {
+        {4194367, {}, {64, 65536, 8, 16384}},
+        {4194368, {}, {128, 32768, 8, 8192}},
+        {1024, {-5, -1, -1, -3}, {64, 16, 8, 16384}},
+        {1024, {64, 1048576, 1048576, 65}, {64, 16, 8, 16384}},
+        {1024, {4, 1048576, 1048576, 8}, {4, 256, 4, 262144}},
+        {1024, {64, 1048576, 100, 8}, {64, 16, 8, 16384}},
+        {1024, {3, 0, 1048576, 2}, {0, 0, 0, 0}},
+    };
+    for (const auto& [size, params, want] : cases) {
+        DataImage image(base, size, params);
+        std::array<uint32_t, 4> got = {image.sectSize(), image.sectCount(), image.hashCount(),
+                                       image.cacheCapacity()};
+        if (want[1] == 0) got[0] = got[2] = got[3] = 0;
+        EXPECT_EQ(got, want) << size << " " << params.sectSize;
+    }
+    EXPECT_EQ(base.starts, 0);  // nothing is read before buildIndex
     DataImage noMemory(base, 1024, {3, 0, 1048576, 2});
-    EXPECT_EQ(noMemory.sectCount(), 0u);
     noMemory.buildIndex();
     uint32_t pos, start, end;
     EXPECT_FALSE(noMemory.findMatch(base.bytes.data(), 1024, pos, start, end));
-
     // The same values from the settings store.
     std::ofstream(storePath(), std::ios::binary | std::ios::trunc)
         << "DataImage.sectSize=0\nDataImage.maxMem=-5\nDataImage.maxBuf=3\n"
@@ -116,10 +112,9 @@ TEST(DataImage, ParametersOutsideTheWorkingRangeFallBackToDefaults) {
     loadSettings();
     std::remove(storePath().c_str());
     DataImage configured(base, 1024);
-    EXPECT_EQ(configured.sectSize(), 64u);
-    EXPECT_EQ(configured.sectCount(), 16u);
-    EXPECT_EQ(configured.hashCount(), 8u);
-    EXPECT_EQ(configured.cacheCapacity(), 16384u);
+    EXPECT_EQ((std::array{configured.sectSize(), configured.sectCount(), configured.hashCount(),
+                          configured.cacheCapacity()}),
+              (std::array<uint32_t, 4>{64, 16, 8, 16384}));
     findSetting("DataImage.maxBuf", Setting::INT, false)->_int = 1048576;
     findSetting("DataImage.hashCount", Setting::INT, false)->_int = 8;
 }
@@ -132,9 +127,8 @@ Bytes restore(const Bytes& delta, MemBase& base, uint32_t maxOut) {
     return out;
 }
 
-// Stores `content` as a delta against `base` with a reader buffer (and search window) of
-// `window` bytes; when the delta is kept, restores and compares it. Returns the number of
-// commands, or -1 when the delta was abandoned.
+// Stores `content` as a delta against `base` and restores it; the number of commands, or -1
+// when the delta was abandoned. `window` is the reader's buffer and the search window.
 int roundTrip(const Bytes& base, const Bytes& content, uint32_t window = DataImage::WINDOW) {
     TestDir dir;
     dir.write("f", std::string(content.begin(), content.end()));
@@ -164,9 +158,10 @@ int roundTrip(const Bytes& base, const Bytes& content, uint32_t window = DataIma
     return commands;
 }
 
-TEST(Delta, SmallEditsAnywhereRoundTripAsSmallDeltas) {
-    const Bytes base = randomBytes(20000, 1);
-    const Bytes extra = randomBytes(300, 2);
+// A window of 1000 bytes crosses many buffer refills. 4096 bytes allow 8 commands: a changed
+// first byte costs an add before the first copy, any other an add and a copy.
+TEST(Delta, EditsRoundTripAsSmallDeltasUntilTheBudgetIsSpent) {
+    const Bytes base = randomBytes(20000, 1), extra = randomBytes(300, 2);
     const std::function<void(Bytes&)> edits[] = {
         [&](Bytes& v) { v.insert(v.begin(), extra.begin(), extra.end()); },
         [&](Bytes& v) { v.insert(v.begin() + 9999, extra.begin(), extra.end()); },
@@ -178,36 +173,25 @@ TEST(Delta, SmallEditsAnywhereRoundTripAsSmallDeltas) {
         [](Bytes& v) { v[12345] ^= 1; },
         [](Bytes& v) { v.back() ^= 1; },
     };
-    // A window of 1000 bytes makes the search cross many buffer refills.
-    for (uint32_t window : {DataImage::WINDOW, 1000u}) {
+    for (uint32_t window : {DataImage::WINDOW, 1000u})
         for (size_t i = 0; i < std::size(edits); ++i) {
             Bytes content = base;
             edits[i](content);
             int commands = roundTrip(base, content, window);
-            // One window holds the whole file: at most a copy, an add and a copy.
-            EXPECT_GE(commands, 1) << "edit " << i << " window " << window;
-            EXPECT_LE(commands, window == DataImage::WINDOW ? 3 : 30) << "edit " << i;
+            EXPECT_TRUE(commands >= 1 && commands <= (window == DataImage::WINDOW ? 3 : 30))
+                << "edit " << i << " window " << window << ": " << commands;
         }
-    }
     EXPECT_EQ(roundTrip(base, base), 1);
-}
-
-TEST(Delta, BudgetsAbandonDeltasThatDoNotPay) {
     EXPECT_EQ(roundTrip(randomBytes(8000, 3), randomBytes(8000, 4)), -1);
-
-    // 4096 bytes allow 8 commands. A changed first byte costs an add before the first copy,
-    // every other changed byte an add and a copy after it.
-    Bytes base = randomBytes(4096, 7);
-    Bytes eight = base, nine = base;
+    Bytes small = randomBytes(4096, 7), eight = small, nine = small;
     for (size_t at : {0, 1000, 2000, 3000})
         eight[at] ^= 0xFF;
     for (size_t at : {500, 1500, 2500, 3500})
         nine[at] ^= 0xFF;
-    EXPECT_EQ(roundTrip(base, eight), 8);
-    EXPECT_EQ(roundTrip(base, nine), -1);
-
-    EXPECT_EQ(delta::budgetFor(4096, -1.0, std::nan("")).segments, 0);
-    EXPECT_EQ(delta::budgetFor(4096, -1.0, std::nan("")).newBytes, 0);
+    EXPECT_EQ(roundTrip(small, eight), 8);
+    EXPECT_EQ(roundTrip(small, nine), -1);
+    auto none = delta::budgetFor(4096, -1.0, std::nan(""));  // nothing allowed, nothing crashes
+    EXPECT_TRUE(none.segments == 0 && none.newBytes == 0);
 }
 
 Bytes ops(std::initializer_list<std::pair<char, std::vector<int32_t>>> list) {
@@ -223,8 +207,7 @@ Bytes ops(std::initializer_list<std::pair<char, std::vector<int32_t>>> list) {
 }
 
 TEST(Delta, CommandsRestoreOrFailCleanly) {
-    // Copies may overlap and go backwards; no more output than the version's size, whatever
-    // the counts say; past the base or the delta, the source's own errors.
+    // Copies overlap and go back; output stops at the version's size; past the base, its errors.
     const std::string bad = "Tresmo.exportFile.1";
     const std::tuple<Bytes, uint32_t, std::string> cases[] = {
         {ops({{'B', {100, 200}}, {'B', {150, 250}}, {'A', {3}}, {'B', {0, 50}}, {'C', {}}}), 1000,

@@ -6,6 +6,7 @@
 #include "archive/codec/LzEncoder.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -83,6 +84,16 @@ inline std::vector<MemBlock> encode(std::span<const uint8_t> data) {
     enc.put(data);
     enc.finish();
     return out.blocks;
+}
+
+// The code of the Error that fn throws, 0 when it throws none.
+inline int errorCode(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const Error& e) {
+        return e.code;
+    }
+    return 0;
 }
 
 inline std::vector<uint8_t> bytes(std::string_view s) {

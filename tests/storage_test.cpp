@@ -1,0 +1,517 @@
+// The storage layer: blocks and their framing, values, the file, and the golden archives.
+#include "support/FaultOs.h"
+#include "support/TestDir.h"
+#include "tests/support/LzTestData.h"
+
+#include "archive/storage/Crc32.h"
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgReadBuffer.h"
+#include "archive/storage/StgReader.h"
+#include "archive/storage/StgWriteBuffer.h"
+#include "archive/storage/StgWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+namespace {
+
+namespace fs = std::filesystem;
+using lztest::errorCode;
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A new file each time: a file truncated and rewritten in place is flushed on close.
+void putFile(const std::string& path, const Bytes& b) {
+    std::filesystem::remove(path);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+// One block of coder output as the coder would hand it over.
+struct TestBlock {
+    Bytes data;  // whole bytes, plus the partial last byte when bits % 8 != 0
+    uint32_t bits;
+    uint8_t flags;
+};
+
+TestBlock block(Bytes data, uint8_t flags = 0) {
+    uint32_t bits = static_cast<uint32_t>(data.size()) * 8;
+    return {std::move(data), bits, flags};
+}
+
+void putBlocks(StgWriteBuffer& w, const std::vector<TestBlock>& blocks) {
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        uint8_t flags = blocks[i].flags;
+        if (i + 1 == blocks.size()) flags |= stg::LAST_BLOCK;
+        w.setFlags(flags);
+        w.putBits(blocks[i].data.data(), blocks[i].bits);
+    }
+}
+
+// A content item written straight to the file; returns its position.
+uint64_t writeContent(StgFile& f, const std::vector<TestBlock>& blocks,
+                      uint32_t type = stg::FILE_CONTENT) {
+    StgWriteBuffer w(&f, type);
+    w.beginItem(f);
+    putBlocks(w, blocks);
+    w.endItem(f);
+    return w.itemStart();
+}
+
+// A record stream built in memory, written behind the content items and committed.
+void writeSequence(StgFile& f, const std::vector<TestBlock>& blocks) {
+    StgWriteBuffer w(nullptr, stg::TXN_SEQUENCE);
+    putBlocks(w, blocks);
+    w.beginItem(f);
+    w.writeBuffered(f);
+    w.endItem(f);
+    f.commit();
+}
+
+// A block's data as delivered, with the valid bits of its last byte.
+struct ReadBlock {
+    Bytes data;
+    int lastBits = 0;
+    uint8_t flags = 0;
+    bool operator==(const ReadBlock&) const = default;
+};
+
+ReadBlock drainBlock(StgReadBuffer& r) {
+    ReadBlock b;
+    b.flags = r.blockFlags();
+    uint8_t c;
+    int n;
+    while ((n = r.get(c)) != 0) {
+        b.data.push_back(c);
+        b.lastBits = n;
+    }
+    return b;
+}
+
+std::vector<ReadBlock> readAll(StgFile& f, uint64_t pos, uint32_t mode) {
+    StgReadBuffer r(f, pos, mode);
+    r.start();
+    std::vector<ReadBlock> out;
+    do
+        out.push_back(drainBlock(r));
+    while (r.next());
+    return out;
+}
+
+// A content item of one block right after the reserved link, data at 36; the file's bytes.
+Bytes oneBlockItem(const std::string& path, const Bytes& data, uint32_t bits, uint8_t flags = 0) {
+    std::filesystem::remove(path);
+    StgFile f(path, 20, 10);
+    f.open();
+    writeContent(f, {{data, bits, flags}});
+    f.commit();
+    return fileBytes(path);
+}
+
+ReadBlock readFirst(const std::string& path, uint32_t mode = stg::FILE_CONTENT | stg::CHECK_CRC) {
+    StgFile f(path, 20, 10);
+    f.open();
+    return readAll(f, 22, mode)[0];
+}
+
+TEST(StgBlocks, OneBlockItemKeepsItsBitsFlagsAndEscapedData) {
+    TestDir d;
+    Bytes file = oneBlockItem(d / "a.trsm", {1, 2, 3, 0x7F}, 27, 0xA4);
+    ASSERT_EQ(file.size(), 22u + 10 + 8 + 5);  // the bytes themselves are the golden test's
+    EXPECT_EQ(readFirst(d / "a.trsm"), (ReadBlock{{1, 2, 3, 0x7F}, 3, 0xA5}));
+
+    // After "$$/" the mark's last byte and the escape are escaped; a third dollar breaks the match.
+    const std::pair<Bytes, Bytes> cases[] = {
+        {{0x24, 0x24, 0x2F, 0x2F}, {0x24, 0x24, 0x2F, 0x5C, 0x2F}},
+        {{0x24, 0x24, 0x2F, 0x5C}, {0x24, 0x24, 0x2F, 0x5C, 0x5C}},
+        {{0x24, 0x24, 0x2F, 0x2F, 0x24, 0x24, 0x2F, 0x2F},
+         {0x24, 0x24, 0x2F, 0x5C, 0x2F, 0x24, 0x24, 0x2F, 0x5C, 0x2F}},
+        {{0x24, 0x24, 0x24, 0x2F, 0x2F}, {0x24, 0x24, 0x24, 0x2F, 0x2F}},
+        {{0x24, 0x24, 0x2F, 0x41, 0x2F}, {0x24, 0x24, 0x2F, 0x41, 0x2F}},
+    };
+    for (const auto& [data, stored] : cases) {
+        file = oneBlockItem(d / "a.trsm", data, static_cast<uint32_t>(data.size() * 8));
+        EXPECT_EQ(Bytes(file.begin() + 36, file.end() - 5), stored);
+        EXPECT_EQ(readFirst(d / "a.trsm").data, data);
+    }
+    // An escape that ends the block: no writer makes it.
+    file = oneBlockItem(d / "a.trsm", {0x41, 0x24, 0x24, 0x2F, 0x41}, 40);
+    file[40] = 0x5C;
+    putFile(d / "a.trsm", file);
+    EXPECT_EQ(errorCode([&] { readFirst(d / "a.trsm", stg::FILE_CONTENT); }), 3201);
+}
+
+// Escapes straddle every page boundary; the last byte keeps its valid bits.
+TEST(StgBlocks, BytesInRunsAreTheBytesOneByOne) {
+    TestDir d;
+    Bytes data = lztest::alphabetText(30000, "\x24\x2F\x5C\x41", 11);
+    data.back() &= 0x1F;
+    oneBlockItem(d / "a.trsm", data, static_cast<uint32_t>(data.size() * 8 - 3));
+    for (uint32_t chunk : {1u, 4096u, 100000u}) {
+        StgFile f(d / "a.trsm", 20, 10);
+        f.open();
+        StgReadBuffer r(f, 22, stg::FILE_CONTENT | stg::CHECK_CRC);
+        r.start();
+        Bytes got(chunk), all;
+        int valid = 0;
+        while (uint32_t k = r.getBytes(got.data(), chunk, valid)) {
+            all.insert(all.end(), got.begin(), got.begin() + k);
+            EXPECT_EQ(valid, all.size() == data.size() ? 5 : 8) << chunk;
+        }
+        EXPECT_EQ(all, data) << chunk;
+    }
+}
+
+TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
+    TestDir d;
+    StgFile f(d / "a.trsm", 20, 10);
+    f.open();
+    std::vector<TestBlock> blocks;
+    for (int i = 0; i < 4; ++i)
+        blocks.push_back(block(lztest::randomBytes(i == 3 ? 100 : 65536, i), uint8_t(i << 1)));
+    uint64_t pos = writeContent(f, blocks);
+    writeSequence(f, {block({1})});
+    StgReadBuffer r(f, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS);
+    r.start();
+    ASSERT_EQ(r.blockIndex().size(), 4u);
+    for (uint32_t i : {2u, 0u, 3u, 1u}) {
+        FaultOs calls;
+        ASSERT_TRUE(r.seekBlock(i));
+        EXPECT_EQ(drainBlock(r).data, blocks[i].data) << i;
+        EXPECT_EQ(r.blockFlags(), (i << 1) | (i == 3 ? 1 : 0));
+        EXPECT_LE(calls.count(FaultOs::Call::Pread), 18) << i;  // page by page, nothing twice
+    }
+    EXPECT_FALSE(r.seekBlock(4));
+    // A block length below 4 would keep the index walk in place.
+    Bytes b = fileBytes(f.path());
+    stg::encodeGroup(3u << 8, b.data() + r.blockIndex()[1], 4);
+    f.close();
+    putFile(d / "a.trsm", b);
+    StgFile g(d / "a.trsm", 20, 10);
+    g.open();
+    EXPECT_EQ(errorCode([&] { readAll(g, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS); }), 3207);
+
+    // A block of nothing but marks fills the write buffer to its last byte.
+    Bytes marks;
+    for (int i = 0; i < 65536 / 4; ++i)
+        marks.insert(marks.end(), {0x24, 0x24, 0x2F, 0x2F});
+    StgWriteBuffer w(&g, stg::FILE_CONTENT);
+    w.beginItem(g);
+    putBlocks(w, {block(marks)});
+    w.endItem(g);
+    EXPECT_EQ(w.itemEnd() - w.itemStart(), 10u + StgWriteBuffer::BUFFER_SIZE + 5);
+    EXPECT_EQ(readAll(g, w.itemStart(), stg::FILE_CONTENT)[0].data, marks);
+}
+
+// A record stream of two transactions over several chunks, with a content item between.
+// Offsets: link 12, sequence header 22, first block 32 (5004 bytes with its header).
+Bytes twoTransactions() {
+    TestDir d;
+    StgFile f(d / "a.trsm", 20, 10);
+    f.open();
+    Bytes big = lztest::periodic(5000, 251, 1);
+    writeSequence(f, {block(big), block({1, 2, 3})});
+    writeContent(f, {block({9, 9})});
+    writeSequence(f, {block({4, 5})});
+    f.close();
+    return fileBytes(d / "a.trsm");
+}
+
+// Reads the whole chain of record streams; the error code or 0.
+int readChain(const std::string& path) {
+    return errorCode([&] {
+        StgFile f(path, 20, 10);
+        f.open();
+        readAll(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+    });
+}
+
+TEST(StgBlocks, DamagedFramingGivesItsMessage) {
+    TestDir d;
+    const Bytes good = twoTransactions();
+    auto group = [](size_t at, uint32_t v, int n) {
+        return [=](Bytes& b) { stg::encodeGroup(v, b.data() + at, n); };
+    };
+    auto set = [](size_t at, uint8_t v) { return [=](Bytes& b) { b[at] = v; }; };
+    const size_t crcAt = 32 + 5004 + 7;  // the CRC of the first transaction's record stream
+    const std::pair<std::function<void(Bytes&)>, int> cases[] = {
+        {group(17, 12, 5), 3203},        // link backwards
+        {group(17, 21, 5), 3203},        // link onto itself
+        {group(17, 1u << 30, 5), 3202},  // beyond the end
+        {set(12, 0x25), 3203},           // link mark, type and value
+        {set(16, 0x82), 3204},
+        {set(19, 0x00), 3205},
+        {set(24, 0x25), 3203},  // sequence header mark and type
+        {set(26, 0x83), 3204},
+        {set(34, 0x00), 3209},  // block header
+        {group(32, 3u << 8, 4), 3209},
+        {group(32, 100000u << 8, 4), 3211},  // a length beyond the file's end
+        {[](Bytes& b) { b.resize(4200); }, 3211},
+        {[](Bytes& b) { b.resize(40); }, 3210},
+        {[](Bytes& b) { b.resize(34); }, 3208},
+        // The item mark in the data, in a chunk before the one that holds the CRC.
+        {[](Bytes& b) {
+             std::fill_n(b.begin() + 40, 2, 0x24), std::fill_n(b.begin() + 42, 2, 0x2F);
+         },
+         3200},
+        {set(crcAt + 2, 0x10), 3213},
+        {[=](Bytes& b) { b[crcAt] ^= 0x01; }, 3214},
+        // A file that goes on beyond its last transaction cannot be read to the end.
+        {[](Bytes& b) { b.insert(b.end(), 10, 0); }, 3203},
+        {[](Bytes& b) { b.push_back(0x24); }, 3202},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        Bytes b = good;
+        cases[i].first(b);
+        putFile(d / "x.trsm", b);
+        EXPECT_EQ(readChain(d / "x.trsm"), cases[i].second) << "case " << i;
+    }
+}
+
+void saveRecords(StgFile& f, const std::function<void(StgWriter&)>& write) {
+    StgWriter w(nullptr, stg::TXN_SEQUENCE);
+    w.begin();
+    write(w);
+    w.finish();
+    w.writeTo(f);
+    f.commit();
+}
+
+TEST(StgValues, RecordStreamsReadBackAcrossTransactionsUpToTheLastByte) {
+    TestDir d;
+    StgFile f(d / "a.trsm", 20, 10);
+    f.open();
+    const int32_t numbers[] = {0, 1, 63, 64, 127, 128, -1, -64, -65, INT_MAX, INT_MIN};
+    saveRecords(f, [&](StgWriter& w) {
+        for (int32_t n : numbers)
+            w.writeNumber(n);
+        w.writeWord(0x12345678);
+    });
+    // Then pointers over two blocks, an empty stream, plain random bytes, a number with a fifth
+    // leading byte, and a last record held entirely in a pointer copy.
+    Bytes first = lztest::alphabetText(65537, "abcd", 5), second = lztest::randomBytes(65536, 5);
+    Bytes third(300, 'x');
+    for (int i = 0; i < 100; ++i)
+        third[i] = third[200 + i] = static_cast<uint8_t>('a' + i % 26);
+    const Bytes tooLong = {0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00};
+    for (const Bytes& b : std::vector<Bytes>{first, {}, second, tooLong, third})
+        saveRecords(f, [&](StgWriter& w) { w.writeBytes(b); });
+    f.close();
+    f.open();
+    StgReader r(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+    r.start();
+    for (int32_t n : numbers)
+        EXPECT_EQ(r.readNumber(), n);
+    EXPECT_EQ(r.readWord(), 0x12345678u);
+    auto readAndCompare = [&](const Bytes& want) {
+        for (size_t i = 0; i < want.size(); ++i) {
+            ASSERT_FALSE(r.eof()) << i;
+            ASSERT_EQ(r.readByte(), want[i]) << i;
+        }
+    };
+    readAndCompare(first);
+    readAndCompare(second);
+    EXPECT_EQ(r.readNumber(), 0);
+    EXPECT_EQ(errorCode([&] { r.readNumber(); }), 3100);
+    readAndCompare(third);
+    EXPECT_TRUE(r.eof());
+    EXPECT_EQ(errorCode([&] { r.readByte(); }), 4204);  // nothing beyond the end
+}
+
+int openCode(const std::string& path) {
+    return errorCode([&] { StgFile(path, 20, 10).open(); });
+}
+
+// Created, written, rolled back, committed, reopened; a second opener is refused meanwhile.
+TEST(StgFile, CommittedLengthLastsAndASecondOpenerIsRefused) {
+    TestDir d;
+    StgFile f(d / "a.trsm", 20, 10);
+    f.rollback();  // closed: nothing happens
+    {
+        FaultOs calls;
+        f.open();
+        EXPECT_EQ(calls.count(FaultOs::Call::Fsync), 1);  // the folder, so the new name lasts
+    }
+    EXPECT_EQ(fileBytes(d / "a.trsm"), lztest::bytes("$$**20201010"));
+    StgFile second(d / "a.trsm", 20, 10);
+    try {
+        second.open();
+        ADD_FAILURE() << "opened twice";
+    } catch (const Error& e) {
+        EXPECT_TRUE(e.code == 3000 && e.cause && e.cause->code == 9000) << e.chainText();
+    }
+    EXPECT_FALSE(second.isOpen());
+    f.append(std::string(1000, 'k').data(), 1000);
+    EXPECT_EQ(fs::file_size(d / "a.trsm"), 1012u);
+    f.rollback();
+    EXPECT_EQ(f.end(), 12u);
+    EXPECT_EQ(fs::file_size(d / "a.trsm"), 12u);
+    char buf[4];
+    EXPECT_EQ(f.read(5000, buf, 4), 0u);
+    EXPECT_EQ(f.read(10, buf, 4), 2u);
+    f.append("0123456789", 10);
+    f.commit();
+    f.close();
+    d.write("a.trsm", "$$**20201010abcdefghij");  // same length, other bytes: not noticed
+    f.open();
+    f.close();
+    d.write("a.trsm", "$$**20201010abcdefghijk");
+    EXPECT_EQ(errorCode([&] { f.open(); }), 3003);
+    EXPECT_TRUE(f.isOpen());  // until close
+    f.close();
+    EXPECT_EQ(openCode(d / "a.trsm"), 0);
+}
+
+TEST(StgFile, HeaderIsCheckedPositionByPosition) {
+    TestDir d;
+    const std::pair<std::string, int> cases[] = {
+        {"$$**2020", 3011},          // too short
+        {"$$**2020101x", 3012},      // last digit a letter
+        {"$$*x20201010", 3013},      // fourth byte not an asterisk
+        {"$x**2020101x", 3013},      // the first bad position decides
+        {"$$**20211010", 3014},      // another type
+        {"$$**20201011", 3015},      // storage part newer
+        {"$$**20201110", 3015},      // caller part newer
+        {"$$**20200005", 0},         // older parts are read
+        {"$$**20201010trailing", 0}  // what follows is the transactions' business
+    };
+    for (const auto& [header, code] : cases) {
+        d.write("h.trsm", header);
+        EXPECT_EQ(openCode(d / "h.trsm"), code) << header;
+    }
+    d.write("v.trsm", "$$**20200910");
+    StgFile g(d / "v.trsm", 20, 10);
+    g.open();
+    EXPECT_EQ(g.version(), 910);
+}
+
+TEST(StgFile, WritesStopAtSizeLimitOnSparseFile) {
+    TestDir d;
+    const uint64_t limit = StgFile::SIZE_LIMIT;
+    d.write("big.trsm", "$$**20201010");
+    fs::resize_file(d / "big.trsm", limit - 8);
+    StgFile f(d / "big.trsm", 20, 10);
+    f.open();
+    EXPECT_EQ(errorCode([&] { f.append("0123456789", 10); }), 3008);
+    EXPECT_EQ(fs::file_size(d / "big.trsm"), limit - 8);
+    f.append("01234567", 8);
+    f.commit();
+    f.close();
+    EXPECT_EQ(openCode(d / "big.trsm"), 0);
+    fs::resize_file(d / "big.trsm", limit + 1);
+    EXPECT_EQ(openCode(d / "big.trsm"), 3002);
+}
+
+std::vector<std::string> goldenArchives() {
+    std::vector<std::string> out;
+    for (const char* sub : {"single", "history"})
+        for (const auto& e : fs::directory_iterator(std::string(TRESMO_GOLDEN_DIR) + "/" + sub))
+            if (e.path().extension() == ".trsm") out.push_back(e.path().string());
+    return out;
+}
+
+struct ValueTxn {
+    std::vector<std::pair<uint32_t, Bytes>> items;  // type, uncompressed content
+    Bytes records;
+};
+
+Bytes readItem(StgFile& f, uint64_t pos, uint32_t mode) {
+    StgReader r(f, pos, mode);
+    r.start();
+    Bytes out;
+    while (!r.eof())
+        out.push_back(r.readByte());
+    return out;
+}
+
+// Every transaction's items, decompressed.
+std::vector<ValueTxn> readValues(StgFile& f, const Bytes& raw) {
+    std::vector<ValueTxn> txns;
+    uint64_t link = 12;
+    while (link < f.committedSize()) {
+        ValueTxn t;
+        uint32_t seq;
+        EXPECT_TRUE(stg::decodeGroup(raw.data() + link + 5, 5, seq));
+        uint64_t pos = link + 10;
+        while (pos < seq) {
+            uint32_t type = raw[pos + 4] & 0x7F;
+            uint32_t mode = type == stg::FILE_CONTENT ? type | stg::INDEX_BLOCKS : type;
+            t.items.emplace_back(type, readItem(f, pos, mode));
+            StgReadBuffer r(f, pos, type | stg::INDEX_BLOCKS);
+            r.start();
+            r.seekBlock(static_cast<uint32_t>(r.blockIndex().size() - 1));
+            pos = r.blockPos() + r.blockLength() + 5;
+        }
+        // The chain reader runs on into the next transaction; stop at this one's end.
+        StgReader r(f, link, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+        r.start();
+        while (!(r.lzReader().blockExhausted() && (r.readBuffer().blockFlags() & stg::LAST_BLOCK)))
+            t.records.push_back(r.readByte());
+        link = r.readBuffer().blockPos() + r.readBuffer().blockLength() + 5;
+        txns.push_back(std::move(t));
+    }
+    return txns;
+}
+
+TEST(StgGolden, ArchivesReadBackAndAreWrittenAgainByteForByte) {
+    for (const std::string& path : goldenArchives()) {
+        SCOPED_TRACE(path);
+        Bytes want = fileBytes(path);
+        TestDir d;
+        fs::copy_file(path, d / "in.trsm");
+        StgFile in(d / "in.trsm", 20, 10);
+        in.open();
+        std::vector<ValueTxn> txns;
+        try {
+            txns = readValues(in, want);
+        } catch (const Error& e) {
+            FAIL() << e.chainText();
+        }
+        in.close();
+
+        std::string name = fs::path(path).stem().string();
+        if (fs::path(path).parent_path().filename() == "single" && name != "empty") {
+            std::string cmd = "python3 " + std::string(TRESMO_GOLDEN_DIR) + "/make_folder.py " +
+                              d.path() + "/g single " + name + " >/dev/null";
+            ASSERT_EQ(std::system(cmd.c_str()), 0);
+            ASSERT_EQ(txns.size(), 1u);
+            ASSERT_EQ(txns[0].items.size(), 1u);
+            EXPECT_EQ(txns[0].items[0].second, fileBytes(d / "g/data.bin"));
+        }
+
+        StgFile out(d / "out.trsm", 20, 10);
+        out.open();
+        for (const ValueTxn& t : txns) {
+            for (const auto& [type, content] : t.items) {
+                StgWriter w(&out, type);
+                w.begin();
+                w.writeBytes(content);
+                w.finish();
+            }
+            StgWriter w(nullptr, stg::TXN_SEQUENCE);
+            w.begin();
+            w.writeBytes(t.records);
+            w.finish();
+            w.writeTo(out);
+            out.commit();
+        }
+        out.close();
+        Bytes got = fileBytes(d / "out.trsm");
+        auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+        EXPECT_TRUE(diff.first == got.end() && diff.second == want.end())
+            << "first difference at " << (diff.first - got.begin()) << " of " << want.size();
+    }
+}
+
+}  // namespace
