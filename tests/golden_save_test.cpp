@@ -1,3 +1,4 @@
+#include "support/ArchiveCheck.h"
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 #include "support/TreeDump.h"
@@ -8,17 +9,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace {
-
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Runs the golden folder builder and returns the transaction time it prints.
 int64_t makeFolder(const std::string& dir, const std::string& kind, const std::string& arg) {
@@ -26,7 +18,7 @@ int64_t makeFolder(const std::string& dir, const std::string& kind, const std::s
     std::string cmd = "python3 " TRESMO_GOLDEN_DIR "/make_folder.py '" + dir + "' " + kind + " " +
                       arg + " > '" + out + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    return std::stoll(fileBytes(out));
+    return std::stoll(check::fileBytes(out));
 }
 
 // Saves the folder as the archive at time t, then reloads it a second later.
@@ -50,8 +42,8 @@ TEST_P(GoldenSingle, SavingTheFolderWritesTheGoldenArchiveAndRestoresIt) {
     sel.setFolder(dir / "g");
     saveAt(a, sel, t);
     ASSERT_TRUE(shown.errors.empty()) << shown.errors[0].chainText();
-    const std::string golden = fileBytes(TRESMO_GOLDEN_DIR "/single/" + name + ".trsm");
-    const std::string ours = fileBytes(dir / (name + ".trsm"));
+    const std::string golden = check::fileBytes(TRESMO_GOLDEN_DIR "/single/" + name + ".trsm");
+    const std::string ours = check::fileBytes(dir / (name + ".trsm"));
     EXPECT_EQ(ours.size(), golden.size());
     EXPECT_TRUE(ours == golden)
         << "first difference at byte "
@@ -86,16 +78,16 @@ TEST(GoldenHistory, FourSavesWriteTheGoldenPrefixesAndReplayIntoTheDump) {
         int64_t t = makeFolder(dir / "proj", "history", std::to_string(step));
         saveAt(a, sel, t);
         ASSERT_TRUE(shown.errors.empty()) << shown.errors[0].chainText();
-        const std::string golden =
-            fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step" + std::to_string(step) + ".trsm");
-        const std::string ours = fileBytes(dir / "proj.trsm");
+        const std::string golden = check::fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step" +
+                                                    std::to_string(step) + ".trsm");
+        const std::string ours = check::fileBytes(dir / "proj.trsm");
         EXPECT_TRUE(ours == golden)
             << "step " << step << ": sizes " << ours.size() << " and " << golden.size()
             << ", first difference at byte "
             << std::mismatch(ours.begin(), ours.end(), golden.begin(), golden.end()).first -
                    ours.begin();
     }
-    std::string dump = fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step4.dump");
+    std::string dump = check::fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step4.dump");
     dump = dump.substr(dump.find('\n') + 1);
     dump = dump.substr(0, dump.find("records "));
     EXPECT_EQ(dumpTree(a), dump);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -21,14 +22,8 @@ constexpr int64_t T0 = 1600000000;
 std::vector<std::string> argsSeen(const std::string& file) {
     for (int i = 0; i < 500 && !fs::exists(file); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::string all;
-    if (FILE* f = std::fopen(file.c_str(), "rb")) {
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            all.append(buf, n);
-        std::fclose(f);
-    }
+    std::ifstream in(file, std::ios::binary);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<std::string> args;
     for (size_t p = 0; p < all.size();) {
         size_t e = all.find('\0', p);
@@ -67,51 +62,49 @@ struct Opened {
         a.updateFolderInfo();
         a.selectFile(a.root()->firstChild, true);
     }
+    std::string read(const std::string& path) {
+        return dir.read(fs::relative(path, dir.path()).string());
+    }
 };
 
-TEST(OpenVersion, ViewerGetsTheWorkingFileOrARestoredCopyAsOneArgument) {
+}  // namespace
+
+TEST(OpenVersion, ViewerAndDiffGetTheWorkingFileOrRestoredCopiesEachAsOneArgument) {
     Opened o;
     ToolConfig& viewers = viewerConfig();
-    viewers.count();
+    ToolConfig& diffs = diffToolConfig();
+    viewers.count();  // loads the stored tools before one is added
+    diffs.count();
     viewers.add(TRESMO_TOOL_argv_dump, "--view", "txt");
-    // The range ends now: the working file itself.
+    diffs.add(TRESMO_TOOL_argv_dump, "-u %1 %2", "txt");
+    // The range ends now: the working file itself; unchanged since the last save, so no diff.
     o.select(o.a.now(), o.a.now());
     ASSERT_TRUE(o.a.canOpenFile(false));
-    EXPECT_FALSE(o.a.canOpenFile(true));  // unchanged since the last save
+    EXPECT_FALSE(o.a.canOpenFile(true));
     o.a.openFile(false);
     EXPECT_EQ(argsSeen(o.dir / "argv"),
               (std::vector<std::string>{"--view", o.dir / ("w/" + o.name)}));
     // A range in the past: the version of that time, restored into a temporary file.
     o.select(o.t1, o.t1);
+    EXPECT_FALSE(o.a.canOpenFile(true));  // nothing before the first version
     o.a.openFile(false);
-    std::vector<std::string> args = argsSeen(o.dir / "argv");
-    ASSERT_EQ(args.size(), 2u);
-    EXPECT_NE(args[1].find("_001.txt"), std::string::npos) << args[1];
-    EXPECT_EQ(o.dir.read(fs::relative(args[1], o.dir.path()).string()), "version one");
-    EXPECT_FALSE(fs::exists("canary"));
-    viewers.remove(viewers.count() - 1);
-}
-
-TEST(OpenVersion, DiffComparesTheVersionBeforeTheRangeWithItsEnd) {
-    Opened o;
-    ToolConfig& diffs = diffToolConfig();
-    diffs.count();
-    diffs.add(TRESMO_TOOL_argv_dump, "-u %1 %2", "txt");
+    std::vector<std::string> view = argsSeen(o.dir / "argv");
+    ASSERT_EQ(view.size(), 2u);
+    EXPECT_NE(view[1].find("_001.txt"), std::string::npos) << view[1];
+    EXPECT_EQ(o.read(view[1]), "version one");
+    // The diff compares the version before the range with its end.
     o.select(o.t2, o.t2);
     ASSERT_TRUE(o.a.canOpenFile(true));
     o.a.openFile(true);
     std::vector<std::string> args = argsSeen(o.dir / "argv");
     ASSERT_EQ(args.size(), 3u);
     EXPECT_EQ(args[0], "-u");
-    EXPECT_EQ(o.dir.read(fs::relative(args[1], o.dir.path()).string()), "version one");
-    EXPECT_EQ(o.dir.read(fs::relative(args[2], o.dir.path()).string()), "version two");
-    // Nothing before the first version: the command is disabled and does nothing.
-    o.select(o.t1, o.t1);
-    EXPECT_FALSE(o.a.canOpenFile(true));
+    EXPECT_EQ(o.read(args[1]), "version one");
+    EXPECT_EQ(o.read(args[2]), "version two");
+    EXPECT_FALSE(fs::exists("canary"));
+    viewers.remove(viewers.count() - 1);
     diffs.remove(diffs.count() - 1);
     // The temporary copies go with the archive.
     o.a.clear();
     EXPECT_FALSE(fs::exists(args[1]));
 }
-
-}  // namespace
