@@ -29,6 +29,14 @@ void saveAt(Tresmo& a, const FileSel& sel, int64_t t) {
     ASSERT_TRUE(a.refresh(sel, t + 1));
 }
 
+::testing::AssertionResult sameBytes(const std::string& ours, const std::string& golden) {
+    if (ours == golden) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "sizes " << ours.size() << " and " << golden.size() << ", first difference at "
+           << std::mismatch(ours.begin(), ours.end(), golden.begin(), golden.end()).first -
+                  ours.begin();
+}
+
 class GoldenSingle : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(GoldenSingle, SavingTheFolderWritesTheGoldenArchiveAndRestoresIt) {
@@ -42,13 +50,8 @@ TEST_P(GoldenSingle, SavingTheFolderWritesTheGoldenArchiveAndRestoresIt) {
     sel.setFolder(dir / "g");
     saveAt(a, sel, t);
     ASSERT_TRUE(shown.errors.empty()) << shown.errors[0].chainText();
-    const std::string golden = check::fileBytes(TRESMO_GOLDEN_DIR "/single/" + name + ".trsm");
-    const std::string ours = check::fileBytes(dir / (name + ".trsm"));
-    EXPECT_EQ(ours.size(), golden.size());
-    EXPECT_TRUE(ours == golden)
-        << "first difference at byte "
-        << std::mismatch(ours.begin(), ours.end(), golden.begin(), golden.end()).first -
-               ours.begin();
+    EXPECT_TRUE(sameBytes(check::fileBytes(dir / (name + ".trsm")),
+                          check::fileBytes(TRESMO_GOLDEN_DIR "/single/" + name + ".trsm")));
     ASSERT_NE(a.root(), nullptr);
     Node* file = a.root()->firstChild;
     ASSERT_NE(file, nullptr);
@@ -78,14 +81,10 @@ TEST(GoldenHistory, FourSavesWriteTheGoldenPrefixesAndReplayIntoTheDump) {
         int64_t t = makeFolder(dir / "proj", "history", std::to_string(step));
         saveAt(a, sel, t);
         ASSERT_TRUE(shown.errors.empty()) << shown.errors[0].chainText();
-        const std::string golden = check::fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step" +
-                                                    std::to_string(step) + ".trsm");
-        const std::string ours = check::fileBytes(dir / "proj.trsm");
-        EXPECT_TRUE(ours == golden)
-            << "step " << step << ": sizes " << ours.size() << " and " << golden.size()
-            << ", first difference at byte "
-            << std::mismatch(ours.begin(), ours.end(), golden.begin(), golden.end()).first -
-                   ours.begin();
+        EXPECT_TRUE(sameBytes(check::fileBytes(dir / "proj.trsm"),
+                              check::fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step" +
+                                               std::to_string(step) + ".trsm")))
+            << "step " << step;
     }
     std::string dump = check::fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step4.dump");
     dump = dump.substr(dump.find('\n') + 1);
