@@ -75,7 +75,7 @@ class ArchiveWriter {
         if (diffPos) _rec.writeWord(diffPos);
         _rec.writeNumber(stored);
         _rec.writeNumber(size);
-        _rec.writeWord(static_cast<uint32_t>(T0 - 10));
+        _rec.writeWord(4000000000u);  // a time beyond 2038: an unsigned word
         _rec.writeWord(crc);
     }
     // A full version of data for the entry.
@@ -279,6 +279,7 @@ TEST(HostileArchive, SymbolicLinksInTheTargetAreNeverWrittenThroughButATargetLin
     tree.selectFolder(tree.root());
     ASSERT_TRUE(tree.exportSelected(w / "target"));
     EXPECT_EQ(w.read("target-real/archive/sub/f.txt"), "exported");
+    EXPECT_EQ(tree.root()->firstChild->firstChild->versions->content()->mtime, 4000000000);
 }
 
 TEST(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGigabytes) {
