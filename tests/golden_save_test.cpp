@@ -1,3 +1,4 @@
+#include "support/ArchiveCheck.h"
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 #include "support/TreeDump.h"
@@ -8,17 +9,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace {
-
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Runs the golden folder builder and returns the transaction time it prints.
 int64_t makeFolder(const std::string& dir, const std::string& kind, const std::string& arg) {
@@ -26,7 +18,7 @@ int64_t makeFolder(const std::string& dir, const std::string& kind, const std::s
     std::string cmd = "python3 " TRESMO_GOLDEN_DIR "/make_folder.py '" + dir + "' " + kind + " " +
                       arg + " > '" + out + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    return std::stoll(fileBytes(out));
+    return std::stoll(check::fileBytes(out));
 }
 
 // Saves the folder as the archive at time t, then reloads it a second later.
@@ -35,6 +27,14 @@ void saveAt(Tresmo& a, const FileSel& sel, int64_t t) {
     ASSERT_TRUE(a.hasPendingChanges());
     ASSERT_TRUE(a.save());
     ASSERT_TRUE(a.refresh(sel, t + 1));
+}
+
+::testing::AssertionResult sameBytes(const std::string& ours, const std::string& golden) {
+    if (ours == golden) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "sizes " << ours.size() << " and " << golden.size() << ", first difference at "
+           << std::mismatch(ours.begin(), ours.end(), golden.begin(), golden.end()).first -
+                  ours.begin();
 }
 
 class GoldenSingle : public ::testing::TestWithParam<const char*> {};
@@ -50,13 +50,8 @@ TEST_P(GoldenSingle, SavingTheFolderWritesTheGoldenArchiveAndRestoresIt) {
     sel.setFolder(dir / "g");
     saveAt(a, sel, t);
     ASSERT_TRUE(shown.errors.empty()) << shown.errors[0].chainText();
-    const std::string golden = fileBytes(TRESMO_GOLDEN_DIR "/single/" + name + ".trsm");
-    const std::string ours = fileBytes(dir / (name + ".trsm"));
-    EXPECT_EQ(ours.size(), golden.size());
-    EXPECT_TRUE(ours == golden)
-        << "first difference at byte "
-        << std::mismatch(ours.begin(), ours.end(), golden.begin(), golden.end()).first -
-               ours.begin();
+    EXPECT_TRUE(sameBytes(check::fileBytes(dir / (name + ".trsm")),
+                          check::fileBytes(TRESMO_GOLDEN_DIR "/single/" + name + ".trsm")));
     ASSERT_NE(a.root(), nullptr);
     Node* file = a.root()->firstChild;
     ASSERT_NE(file, nullptr);
@@ -86,16 +81,12 @@ TEST(GoldenHistory, FourSavesWriteTheGoldenPrefixesAndReplayIntoTheDump) {
         int64_t t = makeFolder(dir / "proj", "history", std::to_string(step));
         saveAt(a, sel, t);
         ASSERT_TRUE(shown.errors.empty()) << shown.errors[0].chainText();
-        const std::string golden =
-            fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step" + std::to_string(step) + ".trsm");
-        const std::string ours = fileBytes(dir / "proj.trsm");
-        EXPECT_TRUE(ours == golden)
-            << "step " << step << ": sizes " << ours.size() << " and " << golden.size()
-            << ", first difference at byte "
-            << std::mismatch(ours.begin(), ours.end(), golden.begin(), golden.end()).first -
-                   ours.begin();
+        EXPECT_TRUE(sameBytes(check::fileBytes(dir / "proj.trsm"),
+                              check::fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step" +
+                                               std::to_string(step) + ".trsm")))
+            << "step " << step;
     }
-    std::string dump = fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step4.dump");
+    std::string dump = check::fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step4.dump");
     dump = dump.substr(dump.find('\n') + 1);
     dump = dump.substr(0, dump.find("records "));
     EXPECT_EQ(dumpTree(a), dump);

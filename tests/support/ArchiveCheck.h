@@ -3,11 +3,14 @@
 // never trusts the tree or the file under test.
 #pragma once
 
+#include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
 #include "archive/ops/Tresmo.h"
+#include "archive/ops/Verify.h"
 #include "archive/support/msg.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -109,6 +112,63 @@ inline std::map<std::string, std::string> listing(const std::string& root) {
             out[rel] = "dir";
     }
     return out;
+}
+
+// What loading, restoring, exporting and verifying an archive gave.
+struct Probe {
+    bool loaded = false, tail = false, exported = false, clean = false;
+    bool outside = false;  // something in the folder outside target* changed
+    std::vector<int64_t> times;
+    std::vector<Snapshot> states;                  // restored, per transaction
+    std::vector<std::vector<std::string>> failed;  // versions that did not restore, per txn
+    Snapshot target;                               // the target after the export
+    size_t errors = 0, warnings = 0;               // shown before the verify
+    double seconds = 0;
+};
+
+// Probes w/a.trsm: loads it, restores every transaction and exports the root into w/target
+// (also what a failed load left), then verifies the file.
+inline Probe probe(const std::string& w, int64_t now) {
+    auto outside = [&] {
+        auto l = listing(w);
+        std::erase_if(l, [](const auto& e) { return e.first.rfind("target", 0) == 0; });
+        return l;
+    };
+    const auto before = outside();
+    const auto start = std::chrono::steady_clock::now();
+    Probe p;
+    RecordingPresenter shown;
+    Tresmo a;
+    p.loaded = load(a, w + "/a.trsm", now);
+    p.tail = !shown.warnings.empty() && shown.warnings[0].code == 3016;
+    p.times = txnTimes(a);
+    for (int64_t t : p.times) {
+        p.failed.emplace_back();
+        p.states.push_back(stateAt(a, t, p.failed.back()));
+    }
+    if (a.root()) {
+        a.selectFolder(a.root());
+        p.exported = a.exportSelected(w + "/target");
+    }
+    p.target = folderSnapshot(w + "/target");
+    p.errors = shown.errors.size();
+    p.warnings = shown.warnings.size();
+    Tresmo v;
+    v.setPath(w + "/a.trsm");
+    VerifyReport report;
+    p.clean = v.verify(nullptr, report) && report.clean();
+    p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    p.outside = outside() != before;
+    return p;
+}
+
+// The copies of tails a save or repair set aside beside the archive w.trsm in folder.
+inline std::vector<std::string> sideFiles(const std::string& folder) {
+    std::vector<std::string> found;
+    for (auto& e : std::filesystem::directory_iterator(folder))
+        if (e.path().filename().string().rfind("w.trsm.tail-", 0) == 0)
+            found.push_back(e.path().string());
+    return found;
 }
 
 // A watched folder "w" saved step by step into "w.trsm": after each save its time, the

@@ -1,11 +1,7 @@
-// A platform layer for tests: forwards every call to the real one, and can fail the Nth call
-// of one kind with a chosen errno (once, or from then on), shorten writes, and move a fake
-// clock. Installed for the lifetime of the object.
-//
-// It can also record every call that changes a file under a folder (creates, writes with their
-// bytes, truncates, renames, unlinks) together with the sync barriers (a file's fsync or
-// fdatasync, a folder's fsync), so a crash test can rebuild what a disk may hold after a crash
-// at any of those calls. Only successful calls are recorded.
+// A platform layer for tests, installed for its lifetime: forwards every call to the real one,
+// can fail the Nth call of a kind with an errno, shorten writes and move a fake clock, and can
+// record every successful change under a folder with the sync barriers, so a crash test can
+// rebuild what a disk may hold after a crash at any of those calls.
 #pragma once
 
 #include "archive/os/os.h"
@@ -41,8 +37,8 @@ class FaultOs : public os::Os {
         Mkdirat
     };
 
-    // One recorded change. Write carries its offset and bytes, Truncate its length in off,
-    // Rename its target in to. Sync is a file's barrier, DirSync a folder's (path is the folder).
+    // One change: Write has offset and bytes, Truncate its length in off, Rename its target in
+    // to. Sync is a file's barrier, DirSync a folder's.
     struct Op {
         enum class Kind { Create, Write, Truncate, Sync, Rename, Unlink, DirSync };
         Kind kind;
@@ -64,10 +60,8 @@ class FaultOs : public os::Os {
     }
     // Every write and pwrite transfers at most n bytes (a short count, not an error).
     void shortWrites(size_t n) { _maxWrite = n; }
-    // fsync and fdatasync succeed without reaching the disk (counted, recorded and failed as
-    // usual): for tests that sync thousands of times and do not test durability itself.
+    // fsync and fdatasync succeed without reaching the disk (still counted, recorded, failed).
     void skipSyncs(bool on) { _skipSyncs = on; }
-    // Counts of calls seen so far, per kind.
     int count(Call c) const {
         auto it = _counts.find(c);
         return it == _counts.end() ? 0 : it->second;
@@ -220,8 +214,7 @@ class FaultOs : public os::Os {
     int opened(int fd, const char* path, int flags) {
         if (fd < 0) return fd;
         _files[fd] = OpenFile{path, 0, (flags & O_DIRECTORY) != 0};
-        // A create that found the file already there changed nothing; the test cannot tell
-        // the two apart afterwards, so both are recorded and replayed as "exists".
+        // Also when the file was there already: replayed as "exists" either way.
         if (flags & O_CREAT) note(Op::Kind::Create, path);
         if (flags & O_TRUNC) note(Op::Kind::Truncate, path, 0);
         return fd;
