@@ -1,5 +1,4 @@
-// The archive tree: its allocator, node order and updates, and the queries over a range of
-// transactions (change states, statistics, selection, version marks).
+// The archive tree: allocator, node order, updates and the queries over a range of transactions.
 #include "archive/support/Malloc.h"
 #include "archive/tree/TresmoData.h"
 
@@ -72,6 +71,10 @@ TEST(TresmoData, UpdatesPropagateOncePerTransactionAndDeletionSkipsWhatIsGone) {
     EXPECT_EQ(f->versions->txn, third);
     EXPECT_EQ(e->versions->txn, second);  // no second deletion of the gone first child
     EXPECT_EQ(root->versions->txn, third);
+    char buf[260];
+    ASSERT_TRUE(t.printPath(buf, 10, f));  // 9 bytes and the NUL
+    EXPECT_STREQ(buf, "r/a/f.txt");
+    EXPECT_FALSE(t.printPath(buf, 9, f));
 
     // A hundred thousand folders deep: deleted and printed without a deep stack.
     Node* n = root;
@@ -84,22 +87,10 @@ TEST(TresmoData, UpdatesPropagateOncePerTransactionAndDeletionSkipsWhatIsGone) {
     t.beginTxn(400);
     t.delSubtree(chain[0]);
     EXPECT_EQ(chain.back()->storedKind(), NodeKind::Absent);
-    char buf[260];
     EXPECT_FALSE(t.printPath(buf, sizeof buf, chain.back()));
 }
 
-TEST(TresmoData, PrintPathFitsItsBuffer) {
-    TresmoData t;
-    Node* root = t.addNode("proj", nullptr, nullptr);
-    Node* f = t.addNode(std::string(10, 'f'), t.addNode("a", root, nullptr), nullptr);
-    char buf[18];
-    ASSERT_TRUE(t.printPath(buf, 18, f));  // 17 bytes and the NUL
-    EXPECT_STREQ(buf, "proj/a/ffffffffff");
-    EXPECT_FALSE(t.printPath(buf, 17, f));
-}
-
-// r/a/b.txt, r/c.txt, r/gone.txt all added at 100; gone.txt deleted at 200; c.txt stored
-// again at 300.
+// r/a/b.txt, r/c.txt, r/gone.txt added at 100; gone.txt deleted at 200; c.txt stored at 300.
 struct Archive : TresmoData {
     Node *root, *a, *b, *c, *gone;
 

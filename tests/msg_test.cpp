@@ -39,13 +39,10 @@ TEST(Msg, PlaceholdersTakeTheArgumentKindOrAnExplicitConversionWithinTheTextLimi
         std::string want;
     } cases[] = {
         {"a {0}", {}, {}, "<fail>"},
-        {"a {x}", {}, {}, "<fail>"},
         {"a {1:}", 5, {}, "<fail>"},
         {"a {1:0000000000000000008d}", 5, {}, "<fail>"},  // a conversion of 20 characters
         {"a {1:000000000000000008d}", 5, {}, "a 00000005"},
-        {"a {1:*d}", 5, {}, "<fail>"},  // '*' would read a missing argument
-        {"lone } stays", 5, {}, "lone } stays"},
-        {"{1:5.1f}|{2:-4d}|", 2.25, 7, "  2.2|7   |"},
+        {"a {1:*d}", 5, {}, "<fail>"},    // '*' would read a missing argument
         {"{1}", s999.c_str(), {}, s999},  // below a thousand bytes with the NUL
         {"{1}!", s999.c_str(), {}, "<fail>"},
         {y1000.c_str(), {}, {}, "<fail>"},

@@ -2,6 +2,8 @@
 
 #include "support/TestDir.h"
 
+#include "archive/support/TempFileList.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -47,6 +49,7 @@ TEST(Paths, EveryBuilderFitsSizeMinusOneAndNotSize) {
     EXPECT_EXACT_FIT("abc", firstComponent, "abc/d");
     EXPECT_EXACT_FIT("x-42", formatTo, "%s-%d", "x", 42);
     EXPECT_EXACT_FIT("/w/p/src", relocatePath, "/p/src", "/p/a.sel", "/w/p/a.sel");
+    EXPECT_EXACT_FIT("/none/b_1.txt", makeUniquePath, "/none", "b.txt", "%s_%d", 3);
     char buf[6] = "ab";
     EXPECT_TRUE(appendFormat(buf, 6, "%03d", 7));
     EXPECT_FALSE(appendFormat(buf, 6, "x"));

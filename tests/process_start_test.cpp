@@ -3,17 +3,13 @@
 #include "support/TestDir.h"
 
 #include "archive/objects/ToolConfig.h"
-#include "archive/os/os.h"
 #include "archive/support/cfg.h"
 #include "archive/support/process.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -90,42 +86,6 @@ TEST(ToolConfig, CommandsQuoteWhatTheOptionsDoNotPlaceAndArgumentsKeepNamesWhole
     EXPECT_EQ(c.viewerArgv(2, evil), (Args{"/opt/twice", evil, evil}));
     EXPECT_EQ(c.diffArgv(3, "/t/old %2.txt", evil),
               (Args{"/opt/d2", "--left=/t/old %2.txt", evil}));
-}
-
-// Records the children that spawn started.
-class SpawnLog : public os::Os {
-  public:
-    std::vector<pid_t> pids;
-    int spawn(pid_t* pid, const char* file, char* const argv[]) override {
-        int rc = Os::real().spawn(pid, file, argv);
-        if (rc == 0) pids.push_back(*pid);
-        return rc;
-    }
-};
-
-char procState(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), {});
-    size_t paren = stat.rfind(')');
-    return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
-}
-
-TEST(StartProcess, EndedChildIsReapedNotLeftAsZombie) {
-    TestDir dir;
-    ScopedEnv env("ARGV_DUMP_FILE", dir / "argv");
-    SpawnLog log;
-    os::install(&log);
-    ASSERT_TRUE(startProcess(std::vector<std::string>{DUMP_TOOL}));
-    waitForArgv(dir / "argv");
-    ASSERT_EQ(log.pids.size(), 1u);
-    pid_t first = log.pids[0];
-    for (int i = 0; i < 500 && procState(first) != 'Z'; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(procState(first), 'Z');
-    ASSERT_TRUE(startProcess(std::vector<std::string>{DUMP_TOOL}));
-    waitForArgv(dir / "argv");
-    os::install(nullptr);
-    EXPECT_EQ(procState(first), 0) << "still in the process table";
 }
 
 TEST(ShellOpen, HandsTheOnePathToXdgOpen) {

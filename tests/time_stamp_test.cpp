@@ -8,42 +8,35 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <memory>
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <utility>
 #include <vector>
 
-// glibc's newlocale leaks its copy of LOCPATH on every call while LOCPATH is set, which only the
-// tests here do. The hook is read by the leak checker of sanitizer builds and unused elsewhere.
+// glibc's newlocale leaks its copy of LOCPATH while it is set; read by sanitizer builds only.
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:__argz_add_sep\n";
 }
 
 namespace {
 
-// Compiles one locale from the system's sources into a private folder, so the tests do not
-// depend on which locales the machine has generated. LOCPATH makes the C library look there.
+// Compiles a locale into a private folder that LOCPATH points to, whatever the machine has.
 class LocaleTest : public ::testing::Test {
   protected:
     void useLocale(const std::string& name) {
         std::string cmd = "localedef -i " + name + " -f UTF-8 '" + (_dir / (name + ".UTF-8")) +
                           "' >/dev/null 2>&1";
         int rc = std::system(cmd.c_str());
-        // localedef exits with 1 for warnings only; the locale is usable then.
+        // localedef exits with 1 for warnings only.
         ASSERT_TRUE(rc == 0 || (WIFEXITED(rc) && WEXITSTATUS(rc) == 1)) << cmd;
-        _env.push_back(std::make_unique<ScopedEnv>("LOCPATH", _dir.path()));
-        _env.push_back(std::make_unique<ScopedEnv>("LC_ALL", ""));
-        _env.push_back(std::make_unique<ScopedEnv>("LC_TIME", name + ".UTF-8"));
-    }
-
-    ~LocaleTest() override {
-        while (!_env.empty())  // newest first, so each gives back what it found
-            _env.pop_back();
+        _locPath.emplace("LOCPATH", _dir.path());
+        _lcAll.emplace("LC_ALL", "");
+        _lcTime.emplace("LC_TIME", name + ".UTF-8");
     }
 
     TestDir _dir;
-    std::vector<std::unique_ptr<ScopedEnv>> _env;
+    std::optional<ScopedEnv> _locPath, _lcAll, _lcTime;  // given back in reverse order
     ScopedEnv _tz{"TZ", "UTC0"};
 };
 
@@ -76,13 +69,6 @@ TEST_F(LocaleTest, WeeksAndFormatsFollowTheLocale) {
         ScopedEnv tz("TZ", "EST5");
         EXPECT_EQ(startOfWeek(SUN_0000 + 26 * 3600), MON_0000_BEFORE + 5 * 3600);
     }
-
-    useLocale("en_US");  // weeks start on Sunday, times have AM and PM
-    EXPECT_EQ(startOfWeek(SUN_1500), SUN_0000);
-    ASSERT_TRUE(formatTime(buf, sizeof buf, SUN_1500 + 7, NO_SECONDS));
-    EXPECT_STREQ(buf, "03/10/2024 03:00 PM");
-    ASSERT_TRUE(formatTime(buf, sizeof buf, SUN_1500, WEEKDAY_NAME | DATE_ONLY));
-    EXPECT_STREQ(buf, "Sunday");
 }
 
 TEST(TimeStamp, FileTimesMinutesAndCalendarStartsInLocalTimeBeyond2038) {
