@@ -1,5 +1,4 @@
-// Walking the watched folder: what the filter takes, what is skipped and reported, and how a
-// rescan marks the changes against the stored tree.
+// Walking the watched folder: what is taken, skipped and reported, and how a rescan marks changes.
 #include "support/FaultOs.h"
 #include "support/TestDir.h"
 

@@ -1,5 +1,4 @@
-// Object files (a checked header, then strings, flags and numbers back to back) and the file
-// selection stored in one.
+// Object files (a checked header, then values back to back) and the file selection in one.
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 

@@ -81,8 +81,7 @@ TEST(FileReader, OpenIsRefusedForWhatIsNotAPlainFileOrIsHeldByAnotherOrPassesAGi
     EXPECT_EQ(codeOf([&] { readAll(first); }), 3604);
 }
 
-// Bytes beyond the size seen at open are never delivered; a change before the last byte was
-// read is reported, one after it is not.
+// Only the size seen at open is read; a change is reported until the last byte is read.
 TEST(FileReader, ChangesDuringTheReadAreReported) {
     TestDir dir;
     auto midRead = [&](const std::function<void(const std::string&)>& change, size_t bufSize) {

@@ -126,8 +126,7 @@ TEST(ScanSave, CyclesRestoreEveryVersionChooseDeltasAndStopAtAFileChangedAfterTh
         EXPECT_TRUE(c.shown.errors.back().hasCode(2024));
     }
     c.put("docs/a.txt", "a");
-    // New small files are coded in pairs, one by the save's second thread: one changed after
-    // the scan stops the save whichever thread codes it, and nothing reaches the archive.
+    // Small files are coded in pairs over two threads: a change after the scan stops either.
     for (int i = 0; i < 4; ++i)
         c.put("n" + std::to_string(i) + ".txt", std::string(3000 + i, static_cast<char>('a' + i)));
     const std::string before = c.dir.read("w.trsm");

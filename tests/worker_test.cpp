@@ -6,8 +6,7 @@
 #include <thread>
 #include <vector>
 
-// Each job sees the owner's writes made before start() and the owner sees the job's after
-// wait(), whether the worker was still spinning or had gone to sleep in between.
+// Writes cross start() and wait() both ways, whether the worker spun or slept in between.
 TEST(Worker, RunsJobsOnItsThreadAndPublishesTheirResultsAndFailures) {
     Worker w(std::chrono::microseconds(500));
     std::vector<int> data(1000);

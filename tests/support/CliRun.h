@@ -1,6 +1,4 @@
-// Runs a program (the built tresmo-cli) as a child process, as a user would: its own
-// environment on top of ours, stdout and stderr into files, the exit code or the signal that
-// ended it.
+// Runs a program as a child with extra environment, its output in files, and its exit status.
 #pragma once
 
 #include <map>
@@ -30,6 +28,5 @@ class CliRun {
     std::string _program, _outDir;
 };
 
-// The arguments the helper program argv_dump wrote to path (waiting up to ten seconds for the
-// file), then removes the file so the next start can be awaited the same way.
+// The arguments argv_dump wrote to path (waiting up to ten seconds), then removes the file.
 std::vector<std::string> waitForArgv(const std::string& path);

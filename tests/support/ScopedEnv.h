@@ -1,5 +1,4 @@
-// Sets an environment variable for the life of the object. The time zone is read afresh after
-// each change, so a test may switch TZ for a few lines.
+// Sets an environment variable for the life of the object; TZ is read afresh after each change.
 #pragma once
 
 #include <cstdlib>

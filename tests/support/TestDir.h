@@ -11,7 +11,6 @@ class TestDir {
     TestDir& operator=(const TestDir&) = delete;
 
     const std::string& path() const { return _path; }
-    // path() + "/" + name
     std::string operator/(const std::string& name) const { return _path + "/" + name; }
 
     // Helpers for building folders: parents are created as needed.

@@ -1,5 +1,4 @@
-// Every test process gets its own settings folder and temporary folder, so no test ever
-// touches the user's settings or leaves files in the system's temporary folder.
+// Every test process gets its own settings and temporary folders, removed at the end.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
