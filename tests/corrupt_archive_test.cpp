@@ -138,13 +138,6 @@ struct TwoSaves : check::Saves {
         afterFirst = check::fileBytes(archive);
         dir.write("w/b.txt", std::string(3000, 'b'), T0 + 50);
     }
-    std::vector<std::string> sideFiles() const {
-        std::vector<std::string> out;
-        for (auto& e : fs::directory_iterator(dir.path()))
-            if (e.path().filename().string().rfind("w.trsm.tail-", 0) == 0)
-                out.push_back(e.path().string());
-        return out;
-    }
 };
 
 }  // namespace
@@ -191,7 +184,7 @@ TEST(TailRecovery, TheNextSaveCopiesTheTailAsideUnderAFreeNameAndAppendsAfterThe
     EXPECT_EQ(check::fileBytes(taken), "an earlier copy");
     EXPECT_EQ(check::fileBytes(taken + "-2"), "and another");
     EXPECT_EQ(check::fileBytes(taken + "-3"), tail);
-    EXPECT_EQ(s.sideFiles().size(), 3u);
+    EXPECT_EQ(check::sideFiles(s.dir.path()).size(), 3u);
     EXPECT_EQ(check::fileBytes(s.archive).compare(0, s.afterFirst.size(), s.afterFirst), 0);
     Tresmo a;
     shown.warnings.clear();
@@ -218,7 +211,7 @@ TEST(TailRecovery, ARollbackThatCannotCutLeavesATailTheNextSaveCuts) {
     // The same object saves again: its open accepts the tail, the save moves it aside.
     ASSERT_TRUE(a.refresh(s.sel, T0 + 100));
     ASSERT_TRUE(a.save());
-    EXPECT_EQ(s.sideFiles().size(), 1u);
+    EXPECT_EQ(check::sideFiles(s.dir.path()).size(), 1u);
     Tresmo b;
     ASSERT_TRUE(check::load(b, s.archive, T0 + 200));
     EXPECT_EQ(check::txnTimes(b).size(), 2u);
@@ -245,7 +238,7 @@ TEST(TailRecovery, RepairCutsATailOnRequestAndRefusesDamage) {
     b.setPath(s.archive);
     EXPECT_FALSE(b.repair(&side));
     EXPECT_EQ(check::fileBytes(s.archive), bad);
-    EXPECT_EQ(s.sideFiles().size(), 1u);
+    EXPECT_EQ(check::sideFiles(s.dir.path()).size(), 1u);
     Tresmo c;
     c.setPath(s.dir / "none.trsm");
     EXPECT_FALSE(c.repair());

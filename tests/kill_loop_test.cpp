@@ -43,10 +43,21 @@ class KillLoop {
     void run(int points, Tally& t) {
         for (int attempt = 0; t.kills < points && !::testing::Test::HasFailure(); ++attempt) {
             const int64_t time = T0 + 100 * attempt;
-            if (attempt % SAVES_PER_ARCHIVE == 0)
-                newArchive(time - 50);
-            else
-                step(time - 50);
+            const bool fresh = attempt % SAVES_PER_ARCHIVE == 0;
+            if (fresh) {
+                fs::remove(_archive);
+                fs::remove(_dir / "w.sel");
+                fs::remove_all(_dir / "w");
+                _states.clear();
+                _committed.clear();
+                _checked.clear();
+                _checkedTime = 0;
+            }
+            change(fresh, time - 50);
+            if (fresh) {
+                CliResult r = _cli.run({"init", _dir / "w", _archive});
+                ASSERT_EQ(r.code, 0) << r.err;
+            }
             _states[time] = check::folderSnapshot(_dir / "w");
             saveAndKill(time, t);
             if (!::testing::Test::HasFailure()) checkArchive(t);
@@ -54,53 +65,27 @@ class KillLoop {
     }
 
   private:
-    void put(const std::string& rel, const std::string& data, int64_t mtime) {
-        _dir.write("w/" + rel, data, static_cast<long>(mtime));
-    }
-    std::string noise(size_t n) {
-        std::string s(n, '\0');
-        for (char& c : s)
-            c = static_cast<char>(_rnd());
-        return s;
-    }
-    void newArchive(int64_t mtime) {
-        fs::remove(_archive);
-        fs::remove(_dir / "w.sel");
-        fs::remove_all(_dir / "w");
-        for (int i = 0; i < 5; ++i)
-            put("t" + std::to_string(i) + ".txt", check::words(20000 + _rnd() % 120000, _rnd),
-                mtime);
-        put("s/bin.dat", noise(60000), mtime);
-        put("s/small.txt", "small", mtime);
-        CliResult r = _cli.run({"init", _dir / "w", _archive});
-        ASSERT_EQ(r.code, 0) << r.err;
-        _states.clear();
-        _committed.clear();
-        _checked.clear();
-        _checkedTime = 0;
-    }
-    // A few changes: text edited (deltas), files added and removed, a binary rewritten.
-    void step(int64_t mtime) {
-        std::vector<std::string> files;
-        for (auto& e : fs::recursive_directory_iterator(_dir / "w"))
-            if (e.is_regular_file()) files.push_back(fs::relative(e.path(), _dir / "w"));
-        std::sort(files.begin(), files.end());
-        for (int n = 1 + static_cast<int>(_rnd() % 3); n > 0; --n) {
-            const std::string& f = files[_rnd() % files.size()];
-            const unsigned what = _rnd() % 5;
+    // A few files of three folders written (text, random bytes or nothing), edited by an
+    // insertion (a delta) or removed.
+    void change(bool fresh, int64_t mtime) {
+        for (int n = fresh ? 10 : 1 + static_cast<int>(_rnd() % 3); n > 0; --n) {
+            const std::string f =
+                "w/d" + std::to_string(_rnd() % 3) + "/f" + std::to_string(_rnd() % 8) + ".txt";
+            const unsigned what = _rnd() % 6;
+            std::string s = fs::exists(_dir / f) ? _dir.read(f) : "";
             if (what < 2) {
-                std::string s = _dir.read("w/" + f);
                 s.insert(s.empty() ? 0 : _rnd() % s.size(), check::words(1 + _rnd() % 5000, _rnd));
-                put(f, s, mtime);
-            } else if (what == 2) {
-                put("n" + std::to_string(_rnd() % 40) + ".txt", check::words(_rnd() % 80000, _rnd),
-                    mtime);
-            } else if (what == 3 && files.size() > 4) {
-                fs::remove(_dir / ("w/" + f));
+            } else if (what == 2 && !fresh) {
+                fs::remove(_dir / f);
+                continue;
+            } else if (what == 3) {
+                s.resize(20000 + _rnd() % 60000);
+                for (char& c : s)
+                    c = static_cast<char>(_rnd());
             } else {
-                put(what == 3 ? f : "s/bin.dat", what == 3 ? "" : noise(20000 + _rnd() % 60000),
-                    mtime);
+                s = what == 4 ? "" : check::words(_rnd() % 120000, _rnd);
             }
+            _dir.write(f, s, static_cast<long>(mtime));
         }
     }
 

@@ -1,6 +1,5 @@
-// What the robustness tests compare an archive with: the folder states the test itself saw
-// committed. Every state is read back by restoring each file's version in memory, so a check
-// never trusts the tree or the file under test.
+// Folder states as the robustness tests saw them committed, and the same read back from an
+// archive by restoring every version in memory.
 #pragma once
 
 #include "support/RecordingPresenter.h"
@@ -34,8 +33,7 @@ inline void writeBytes(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
-// n bytes of a few words in random order: text that compresses and in which deltas find
-// matches.
+// n bytes of a few words in random order: text that compresses and in which deltas match.
 inline std::string words(size_t n, std::mt19937& rnd) {
     static const char* w[] = {"alpha ", "beta ", "gamma\n", "delta ", "epsilon ", "zeta\n"};
     std::string s;
@@ -66,8 +64,7 @@ inline std::vector<int64_t> txnTimes(const Tresmo& a) {
     return out;
 }
 
-// The folder as it was at time t, every file restored (with its CRC checked) from the archive.
-// A version that cannot be restored is returned in `failed`.
+// The folder at time t, every file restored (CRC checked); what cannot be restored in `failed`.
 inline void collect(Tresmo& a, const Node* n, const std::string& rel, int64_t t, Snapshot& out,
                     std::vector<std::string>& failed) {
     for (const Node* c = n->firstChild; c; c = c->next) {
@@ -97,8 +94,7 @@ inline bool load(Tresmo& a, const std::string& archive, int64_t now) {
     return a.refresh(FileSel(), now, "archive");
 }
 
-// Path, type and bytes of everything under a folder (links not followed), for checking that
-// nothing changed outside an export's target.
+// Path, type and bytes of everything under a folder, links not followed.
 inline std::map<std::string, std::string> listing(const std::string& root) {
     namespace fs = std::filesystem;
     std::map<std::string, std::string> out;

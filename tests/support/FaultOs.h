@@ -1,7 +1,5 @@
-// A platform layer for tests, installed for its lifetime: forwards every call to the real one,
-// can fail the Nth call of a kind with an errno, shorten writes and move a fake clock, and can
-// record every successful change under a folder with the sync barriers, so a crash test can
-// rebuild what a disk may hold after a crash at any of those calls.
+// A platform layer for tests, installed for its lifetime: fails the Nth call of a kind, shortens
+// writes, fakes the clock, and records the changes under a folder with their sync barriers.
 #pragma once
 
 #include "archive/os/os.h"
@@ -28,7 +26,6 @@ class FaultOs : public os::Os {
         Mkdir,
         Rmdir,
         ListDir,
-        Spawn,
         Flock,
         Close,
         Futimens,
@@ -77,7 +74,6 @@ class FaultOs : public os::Os {
         _prefix = prefix;
         _recording = true;
     }
-    void stopRecording() { _recording = false; }
     const std::vector<Op>& ops() const { return _ops; }
 
     int open(const char* p, int f, mode_t m) override {
@@ -157,11 +153,6 @@ class FaultOs : public os::Os {
     int rmdir(const char* p) override { return hit(Call::Rmdir) ? -1 : real().rmdir(p); }
     int listDir(const char* p, std::vector<os::DirEntry>& out) override {
         return hit(Call::ListDir) ? -1 : real().listDir(p, out);
-    }
-    int spawn(pid_t* pid, const char* f, char* const argv[]) override {
-        // posix_spawnp reports its error as the result, not through errno.
-        if (hit(Call::Spawn)) return errno;
-        return real().spawn(pid, f, argv);
     }
     int flock(int fd, int op) override { return hit(Call::Flock) ? -1 : real().flock(fd, op); }
     int close(int fd) override {
