@@ -366,7 +366,13 @@ TEST(StgFile, CommittedLengthLastsAndASecondOpenerIsRefused) {
     d.write("a.trsm", "$$**20201010abcdefghij");  // same length, other bytes: not noticed
     f.open();
     f.close();
-    d.write("a.trsm", "$$**20201010abcdefghijk");
+    d.write("a.trsm", "$$**20201010abcdefghijk");  // another program appended
+    f.open();
+    EXPECT_TRUE(f.grown());
+    f.rollback();  // never below what open found
+    EXPECT_EQ(fs::file_size(d / "a.trsm"), 23u);
+    f.close();
+    d.write("a.trsm", "$$**20201010abc");
     EXPECT_EQ(errorCode([&] { f.open(); }), 3003);
     EXPECT_TRUE(f.isOpen());  // until close
     f.close();

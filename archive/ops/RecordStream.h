@@ -35,9 +35,30 @@ constexpr int32_t MAX_NAME = 259;
 
 // Replays records into a tree whose now, name and base are set. On failure the records
 // replayed so far stay in the tree and txnCount()/recordNo() tell where it stopped.
+//
+// Resuming replays the transactions that followed those already in the tree (another
+// program's saves) into a tree that a change scan has marked: a node that the scan added
+// and a record now adds under the same name becomes the stored node, and nodes are placed
+// by name among the scan's.
 class RecordReplay {
   public:
-    explicit RecordReplay(TresmoData& tree) : _tree(tree) {}
+    explicit RecordReplay(TresmoData& tree, bool resume = false) : _tree(tree), _resume(resume) {
+        if (!resume) return;
+        _ids.resize(static_cast<size_t>(tree.nextId()));
+        // Preorder without recursion: folders may nest thousands deep.
+        for (Node* n = tree.root(); n;) {
+            if (n->id >= 0 && n->id < tree.nextId()) _ids[static_cast<size_t>(n->id)] = n;
+            if (n->firstChild) {
+                n = n->firstChild;
+                continue;
+            }
+            while (n && !n->next)
+                n = n->parent;
+            if (n) n = n->next;
+        }
+        for (Node* n : _ids)
+            if (!n) throw makeError("Tresmo.read.addNode.2");
+    }
 
     template <class Reader>
     void run(Reader& in) {
@@ -93,8 +114,11 @@ class RecordReplay {
                         if (after->parent != parent) throw makeError("Tresmo.read.addNode.4");
                     }
                 }
-                Node* node = type == ADD_ROOT ? _tree.addNode(_tree.name(), nullptr, nullptr)
-                                              : _tree.addNode(_name, parent, after);
+                Node* node = nullptr;
+                if (_resume) node = scanned(type == ADD_ROOT ? _tree.name() : _name, parent, after);
+                if (!node)
+                    node = type == ADD_ROOT ? _tree.addNode(_tree.name(), nullptr, nullptr)
+                                            : _tree.addNode(_name, parent, after);
                 _tree.assignId(node);
                 _ids.push_back(node);
                 return;
@@ -130,7 +154,23 @@ class RecordReplay {
         }
     }
 
+    // The scan's node of that name when it has no id yet; otherwise null, with after moved to
+    // the place among the scan's nodes where the name belongs.
+    Node* scanned(std::string_view name, Node* parent, Node*& after) {
+        if (!parent) {
+            Node* root = _tree.root();
+            if (root && root->id >= 0) throw makeError("Tresmo.read.addNode.2");
+            return root;
+        }
+        Node* at;
+        bool found = _tree.findChild(name, parent, at);
+        if (found && at->id < 0) return at;
+        if (!found) after = at;
+        return nullptr;
+    }
+
     TresmoData& _tree;
+    bool _resume;
     std::vector<Node*> _ids;
     std::string _name;
     int _txns = 0;

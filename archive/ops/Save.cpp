@@ -153,10 +153,14 @@ bool Tresmo::save(Progress* progress, SaveStats* stats) {
     bool ok = true;
     try {
         _stg->open();
+        if (_stg->grown()) catchUp(progress);
         if (_stg->tailSize() > 0) _stg->cutTail(tailPath());
         uint64_t before = _stg->committedSize();
-        Save walker(*this, progress, s);
-        walker.run();
+        // Another program may have saved the very changes already.
+        if (root() && (root()->flags & Node::SUBTREE_CHANGED)) {
+            Save walker(*this, progress, s);
+            walker.run();
+        }
         s.bytesStored = static_cast<int64_t>(_stg->committedSize() - before);
     } catch (Error& e) {
         try {

@@ -139,8 +139,38 @@ bool Tresmo::repair(std::string* sidePath) {
     return ok;
 }
 
+void Tresmo::catchUp(Progress* progress) {
+    if (_scanned.folder().empty()) throw makeError("Tresmo.save.catchUp", _path);
+    const uint64_t start = _stg->committedSize();
+    StgRecovery::Walk w = StgRecovery::walk(*_stg, start, _stg->foundSize());
+    _stg->adopt(w.end);
+    dropPendingTxn();
+    const int32_t known = txns() ? txns()->seq + 1 : 0;
+    // Their saves are done once the lock is ours: nothing they wrote is later than the clock.
+    moveNow(os::sys().time() + 1);
+    RecordReplay replay(*this, true);
+    try {
+        if (w.end > start) {
+            StgReader r(*_stg, start, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+            r.start();
+            replay.run(r);
+        }
+    } catch (Error& e) {
+        throw makeError(std::move(e), "Tresmo.read.1", _path, known + replay.txnCount(),
+                        replay.recordNo());
+    }
+    while (txns() && os::sys().time() <= txns()->time)
+        os::sys().sleepMs(50);
+    moveNow(os::sys().time());
+    ScanFilter filter(_scanned);
+    MsgList warnings;
+    findChangesIn(*this, filter, warnings, progress);
+    if (!warnings.empty()) showMsgs(warnings);
+}
+
 bool Tresmo::findChanges(const FileSel& sel, Progress* progress) {
     if (sel.folder().empty()) return true;
+    _scanned = sel;
     ScanFilter filter(sel);
     MsgList warnings;
     bool ok = true;

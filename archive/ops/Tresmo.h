@@ -6,9 +6,12 @@
 // through the installed presenter and return a success flag; the content operations
 // (importFile, importDiff, exportFile) throw and are wrapped by their callers.
 //
-// A failed save rolls the storage file back to its last committed length: what was committed
-// before is never touched, and the in-memory tree is then not to be trusted until the next
-// refresh (which the document does anyway). A save that succeeds returns only once the clock
+// A failed save rolls the storage file back to its last committed length, never below what
+// the file held when the save opened it: what was committed before, by this program or
+// another, is never touched, and the in-memory tree is then not to be trusted until the next
+// refresh (which the document does anyway). A save that finds transactions another program
+// appended since the load reads them first and scans the folder again, then commits what
+// still differs on top of them. A save that succeeds returns only once the clock
 // has passed the transaction's time, so a reload right after it never meets a transaction at
 // the load time.
 #pragma once
@@ -55,7 +58,9 @@ class Tresmo : public TresmoData {
     // scan's warnings, and 2013 when the folder cannot be scanned.
     bool findChanges(const FileSel& sel, Progress* progress = nullptr);
     // Commits the marked changes as one transaction at now(); 2015/2016 on failure, with the
-    // storage file rolled back. stats, when given, receives what was stored.
+    // storage file rolled back. stats, when given, receives what was stored. When another
+    // program saved since the load, now() moves on to the clock and the folder of the last
+    // findChanges is scanned again first (2033 when there was none).
     bool save(Progress* progress = nullptr, SaveStats* stats = nullptr);
 
     // One refresh as the document does it: setNow(t), the name from the selection's folder
@@ -124,8 +129,12 @@ class Tresmo : public TresmoData {
     bool storageExists();
     // Where a cut tail is copied: "NAME.tail-YYYYMMDD-HHMMSS" beside the archive, in UTC.
     std::string tailPath() const;
+    // With the storage file open and grown: replays the new transactions into the tree and
+    // scans the folder again, at a now later than all of them.
+    void catchUp(Progress* progress);
 
     std::string _path;
     std::unique_ptr<StgFile> _stg;
+    FileSel _scanned;  // what the last findChanges scanned
     TempFileList _temp;
 };

@@ -64,18 +64,32 @@ void StgFile::open() {
     struct stat st;
     if (os::sys().fstat(_fd, &st) != 0) throw makeError(systemError(), "StgFile.open.2");
     uint64_t size = static_cast<uint64_t>(st.st_size);
+    // From here on, whatever fails, nothing cuts below what is there now.
+    _floor = size;
     if (size > SIZE_LIMIT) throw makeError("StgFile.open.3");
+    bool same =
+        _dev == static_cast<uint64_t>(st.st_dev) && _ino == static_cast<uint64_t>(st.st_ino);
     if (_a == 0) {
-        _a = _b = size;
+        _a = _b = _found = size;
+        _dev = static_cast<uint64_t>(st.st_dev);
+        _ino = static_cast<uint64_t>(st.st_ino);
         if (size == 0) {
             // An empty file made by someone else: its name is already there.
             writeFileHeader();
         } else {
             readFileHeader();
         }
-    } else if (size != _a + _tail) {
+    } else if (!same || size < _a) {
         throw makeError("StgFile.open.4");
+    } else {
+        _found = size;
     }
+}
+
+void StgFile::adopt(uint64_t end) {
+    VERIFY(_fd >= 0 && _a == _b && end >= _a && end <= _found);
+    _a = _b = end;
+    _tail = _found - end;
 }
 
 void StgFile::close() {
@@ -135,7 +149,7 @@ void StgFile::commit() {
     if (os::sys().ftruncate(_fd, static_cast<off_t>(_b)) != 0)
         throw makeError(systemError(), "StgFile.commit.2");
     makeDurable();
-    _a = _b;
+    _a = _found = _b;
 }
 
 void StgFile::rollback() {
@@ -144,8 +158,10 @@ void StgFile::rollback() {
     _b = _a;
     // Cutting back needs no sync: bytes beyond the committed end are never read as part of
     // the archive, whether or not the cut reached the disk. A kept tail stays: nothing can
-    // have been written after it (reserveLink refuses), and only cutTail removes it.
-    if (os::sys().ftruncate(_fd, static_cast<off_t>(_b + _tail)) != 0) {
+    // have been written after it (reserveLink refuses), and only cutTail removes it. Nor does
+    // anything go that was there when the file was opened.
+    uint64_t keep = std::max(_b + _tail, _floor);
+    if (os::sys().ftruncate(_fd, static_cast<off_t>(keep)) != 0) {
         Error e = makeError(systemError(), "StgFile.commit.2");
         // What could not be cut stays a tail, so the next open accepts the file and the next
         // save moves it aside.
@@ -204,6 +220,7 @@ std::string StgFile::cutTail(const std::string& sidePath) {
     if (os::sys().ftruncate(_fd, static_cast<off_t>(_a)) != 0)
         throw makeError(systemError(), "StgFile.commit.2");
     _tail = 0;
+    _floor = _found = _a;
     makeDurable();
     return side;
 }

@@ -5,9 +5,14 @@
 // operation (load, save, restoring a version) and always exclusively: a second opener, in this
 // or another process, fails with 3000 while the first holds the file. Everything written goes
 // beyond the committed size `_a`; `commit` makes the current end `_b` the file's length and
-// makes the transaction durable, `rollback` cuts the file back to `_a`. The committed size is
-// remembered across a close, so a later `open` notices another program changing the length
-// (3003).
+// makes the transaction durable, `rollback` cuts the file back to `_a`. The committed size and
+// the file's identity are remembered across a close. A later `open` that finds the file longer
+// than that (another program saved meanwhile) leaves the new part to the caller (`grown`,
+// `adopt`); a file that is shorter or another file under the same name is 3003.
+//
+// The floor: nothing ever sets the length below what `open` found under its lock, except
+// cutTail, whose cut length is then the floor. A rollback after a failure therefore never
+// removes what another program committed.
 //
 // Durability: a commit syncs the appended items first, only then writes the transaction's
 // link over its placeholder, sets the length and syncs again. A power loss can thus leave a
@@ -44,6 +49,13 @@ class StgFile {
 
     void open();
     void close();
+    // True when the last open found more bytes than the committed size and tail account for:
+    // transactions that another program appended since this one last had the file.
+    bool grown() const { return _found != _a + _tail; }
+    uint64_t foundSize() const { return _found; }
+    // Takes the file's bytes up to end as committed (the caller checked them), what follows
+    // as the tail.
+    void adopt(uint64_t end);
     bool isOpen() const { return _fd >= 0; }
 
     // Bytes actually read: fewer than count only at the end of the file.
@@ -90,6 +102,10 @@ class StgFile {
     uint64_t _a = 0;
     uint64_t _b = 0;
     uint64_t _tail = 0;
+    uint64_t _found = 0;  // the length open found
+    uint64_t _floor = 0;  // never cut below
+    uint64_t _dev = 0;
+    uint64_t _ino = 0;
     bool _linkPending = false;
     uint8_t _link[LINK_LEN] = {};
 };

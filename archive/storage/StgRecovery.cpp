@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-StgRecovery::Walk StgRecovery::walk(StgFile& file) {
+StgRecovery::Walk StgRecovery::walk(StgFile& file, uint64_t from, uint64_t limit) {
     Walk w;
-    const uint64_t size = file.committedSize();
+    const uint64_t size = limit ? limit : file.committedSize();
     auto tail = [&](uint64_t at) {
         w.end = at;
         return w;
@@ -18,7 +18,7 @@ StgRecovery::Walk StgRecovery::walk(StgFile& file) {
         w.brokenAt = at;
         return w;
     };
-    uint64_t pos = StgFile::FILE_HEADER_LEN;
+    uint64_t pos = from ? from : StgFile::FILE_HEADER_LEN;
     while (pos < size) {
         const uint64_t txn = pos;
         uint8_t h[stg::ITEM_HEADER_LEN];

@@ -27,6 +27,8 @@ class StgRecovery {
         bool broken = false;          // the chain is damaged at brokenAt (a link)
         uint64_t brokenAt = 0;
     };
-    static Walk walk(StgFile& file);
+    // Walks the transactions from `from` (the header's end, or the end of those already
+    // known) up to size (the committed size when 0).
+    static Walk walk(StgFile& file, uint64_t from = 0, uint64_t size = 0);
     static uint64_t completeEnd(StgFile& file) { return walk(file).end; }
 };

@@ -8,7 +8,7 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 3703, 3704, 5005).
+// The engine's rows, then the rows this platform adds (2031, 2033, 3703, 3704, 5005).
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
     {2001, "Tresmo.read.beginTxn.2", "Invalid begin transcaction record", false},
@@ -43,6 +43,8 @@ const MsgDef ENGINE_MSGS[] = {
     {2030, "Tresmo.exportTempFile.2", "Could not close Tresmo", false},
     {2031, "Tresmo.Export.checkName", "Invalid name in archive: {1}", false},
     {2032, "Tresmo.cancel", "Cancelled by the user", false},
+    {2033, "Tresmo.save.catchUp",
+     "Another program saved to {1} since it was read: refresh, then save again", false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},
     {3000, "StgFile.open.1", "Could not open storage file", false},

@@ -200,6 +200,12 @@ void TresmoData::setNow(int64_t t) {
     _now = t;
 }
 
+void TresmoData::moveNow(int64_t t) {
+    if (_from == _now) _from = t;
+    if (_to == _now) _to = t;
+    _now = t;
+}
+
 void TresmoData::setName(std::string_view s) {
     _name = copyString(s);
 }

@@ -135,6 +135,14 @@ class TresmoData {
     // Empties the tree for a reload at time t; a range end equal to the old now moves to t.
     // The name is gone with the pool and must be set again.
     void setNow(int64_t t);
+    // Moves now on to a later t without emptying the tree (a save that met newer
+    // transactions); a range end at the old now moves along.
+    void moveNow(int64_t t);
+    // Forgets the pending transaction that a change scan begins at now, so that transactions
+    // read later can go below it.
+    void dropPendingTxn() {
+        if (_txns && _txns->time >= _now) _txns = _txns->older;
+    }
     void setName(std::string_view s);
     // base := the folder's parent path, name := its last component, whole (dots included).
     void setBaseAndName(const char* folder);

@@ -1,0 +1,108 @@
+// One archive used by several programs at once: what one saves, another never loses.
+#include "support/RecordingPresenter.h"
+#include "support/TestDir.h"
+
+#include "archive/ops/Tresmo.h"
+#include "archive/ops/Verify.h"
+#include "archive/os/os.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t T0 = 1600000000;
+
+struct Shared {
+    TestDir d;
+    FileSel sel;
+    RecordingPresenter shown;
+    std::string archive = d / "w.trsm";
+
+    Shared() {
+        d.mkdirs("w");
+        sel.setFolder(d / "w");
+    }
+    void load(Tresmo& a, int64_t t) {
+        a.setPath(archive);
+        ASSERT_TRUE(a.refresh(sel, t));
+    }
+    // Names under the root, in the tree's order, with '-' for one whose newest version is a
+    // removal.
+    static std::string names(const Tresmo& a) {
+        std::string s;
+        for (const Node* n = a.root()->firstChild; n; n = n->next)
+            s += std::string(n->storedKind() == NodeKind::Absent ? "-" : "") + n->name + " ";
+        return s;
+    }
+};
+
+TEST(SharedArchive, ASaveAfterAnotherProgramsSaveReadsItFirstAndKeepsBoth) {
+    Shared s;
+    s.d.write("w/a.txt", "one", T0);
+    s.d.write("w/b.txt", "bee", T0);
+    {
+        Tresmo first;
+        s.load(first, T0 + 100);
+        ASSERT_TRUE(first.save());
+    }
+    s.d.write("w/a.txt", "two", T0 + 150);
+    s.d.write("w/c.txt", "new", T0 + 150);
+    Tresmo late;  // loaded and scanned before the other program saves
+    s.load(late, T0 + 200);
+    Tresmo unscanned;  // loaded only: it cannot tell what still differs
+    unscanned.setPath(s.archive);
+    unscanned.setNow(T0 + 200);
+    unscanned.setName("w");
+    ASSERT_TRUE(unscanned.read());
+    {
+        s.d.write("w/d.txt", "dee", T0 + 250);
+        fs::remove(s.d / "w/b.txt");
+        Tresmo other;
+        s.load(other, T0 + 300);
+        ASSERT_TRUE(other.save());
+    }
+    const auto afterOther = fs::file_size(s.archive);
+    EXPECT_FALSE(unscanned.save());
+    ASSERT_FALSE(s.shown.errors.empty());
+    EXPECT_TRUE(s.shown.errors.back().hasCode(2033)) << s.shown.errors.back().chainText();
+    EXPECT_EQ(fs::file_size(s.archive), afterOther);  // the failed save cut nothing
+    s.shown.errors.clear();
+
+    s.d.write("w/e.txt", "late", T0 + 350);
+    SaveStats stats;
+    ASSERT_TRUE(late.save(nullptr, &stats));
+    EXPECT_TRUE(s.shown.errors.empty()) << s.shown.errors.front().chainText();
+    EXPECT_EQ(stats.files, 1);  // e.txt: the rest the other program had saved
+    EXPECT_EQ(stats.removed, 0);
+    EXPECT_EQ(Shared::names(late), "a.txt -b.txt c.txt d.txt e.txt ");
+
+    Tresmo fresh;
+    s.load(fresh, os::sys().time() + 5);
+    EXPECT_FALSE(fresh.hasPendingChanges());
+    EXPECT_EQ(Shared::names(fresh), "a.txt -b.txt c.txt d.txt e.txt ");
+    EXPECT_EQ(fresh.txns()->seq, 2);
+    VerifyReport report;
+    ASSERT_TRUE(fresh.verify(nullptr, report));
+    EXPECT_TRUE(report.clean());
+    EXPECT_EQ(report.versions, 6);
+
+    // The other program saved the very changes: nothing is left to commit.
+    s.d.write("w/a.txt", "three", T0 + 400);
+    Tresmo same;
+    s.load(same, os::sys().time());
+    {
+        Tresmo other;
+        s.load(other, os::sys().time());
+        ASSERT_TRUE(other.save());
+    }
+    const auto afterSame = fs::file_size(s.archive);
+    ASSERT_TRUE(same.save(nullptr, &stats));
+    EXPECT_EQ(stats.files, 0);
+    EXPECT_EQ(fs::file_size(s.archive), afterSame);
+}
+
+}  // namespace
