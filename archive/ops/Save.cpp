@@ -152,6 +152,8 @@ bool Tresmo::save(Progress* progress, SaveStats* stats) {
     s = SaveStats{};
     bool ok = true;
     try {
+        // What lies beyond a part that could not be read would be lost to a save on top.
+        if (_readFailed) throw makeError("Tresmo.save.notRead", _path);
         _stg->open();
         if (_stg->grown()) catchUp(progress);
         if (_stg->tailSize() > 0) _stg->cutTail(tailPath());

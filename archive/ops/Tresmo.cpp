@@ -46,6 +46,7 @@ Tresmo::~Tresmo() {
 
 void Tresmo::setPath(const std::string& path) {
     _stg.reset();
+    _readFailed = false;
     _path = path;
     if (!path.empty()) _stg = std::make_unique<StgFile>(path, STG_TYPE, STG_VERS);
 }
@@ -86,6 +87,7 @@ bool Tresmo::read(Progress* progress) {
         ok = false;
     }
     ok = closeStorage("Tresmo.read.2") && ok;
+    _readFailed = !ok;
     return ok;
 }
 

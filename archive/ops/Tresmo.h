@@ -58,9 +58,10 @@ class Tresmo : public TresmoData {
     // scan's warnings, and 2013 when the folder cannot be scanned.
     bool findChanges(const FileSel& sel, Progress* progress = nullptr);
     // Commits the marked changes as one transaction at now(); 2015/2016 on failure, with the
-    // storage file rolled back. stats, when given, receives what was stored. When another
-    // program saved since the load, now() moves on to the clock and the folder of the last
-    // findChanges is scanned again first (2033 when there was none).
+    // storage file rolled back; 2034 when the last read stopped before the end. stats, when given,
+    // receives what was stored. When another program saved since the load, now() moves on to the
+    // clock and the folder of the last findChanges is scanned again first (2033 when there was
+    // none).
     bool save(Progress* progress = nullptr, SaveStats* stats = nullptr);
 
     // One refresh as the document does it: setNow(t), the name from the selection's folder
@@ -135,6 +136,7 @@ class Tresmo : public TresmoData {
 
     std::string _path;
     std::unique_ptr<StgFile> _stg;
-    FileSel _scanned;  // what the last findChanges scanned
+    FileSel _scanned;          // what the last findChanges scanned
+    bool _readFailed = false;  // the last read stopped before the end
     TempFileList _temp;
 };

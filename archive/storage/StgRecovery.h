@@ -7,11 +7,13 @@
 // record-stream blocks by their headers alone and finds where such a tail begins.
 //
 // Everything else is damage, not a tail: a link that is valid but leads to something that is
-// not a record stream, or a block header that is not one. The walk then stops with `broken`
-// set and `end` at the committed size, so a replay meets the damage and reports it with its
-// item. The CRCs of the complete transactions are the replay's (or verify's) to check. Reads
-// go through the storage file (its errors are thrown); the only allocation is one position
-// per transaction found.
+// not a record stream, or a block header that is not one, and anything that looks like such a
+// tail but has a complete transaction (a valid link to an intact record stream) after it, as
+// one damaged byte in a link makes every later transaction look. The walk then stops with
+// `broken` set and `end` at the committed size, so nothing is cut and a replay meets the
+// damage and reports it with its item. The CRCs of the complete transactions are the replay's (or
+// verify's) to check. Reads go through the storage file (its errors are thrown); the only
+// allocation is one position per transaction found.
 #pragma once
 
 #include <cstdint>

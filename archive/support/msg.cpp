@@ -8,7 +8,7 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033, 3703, 3704, 5005).
+// The engine's rows, then the rows this platform adds (2031, 2033, 2034, 3703, 3704, 5005).
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
     {2001, "Tresmo.read.beginTxn.2", "Invalid begin transcaction record", false},
@@ -45,6 +45,10 @@ const MsgDef ENGINE_MSGS[] = {
     {2032, "Tresmo.cancel", "Cancelled by the user", false},
     {2033, "Tresmo.save.catchUp",
      "Another program saved to {1} since it was read: refresh, then save again", false},
+    {2034, "Tresmo.save.notRead",
+     "Archive {1} could not be read whole; nothing is saved into it (verify shows what is "
+     "damaged)",
+     false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},
     {3000, "StgFile.open.1", "Could not open storage file", false},
