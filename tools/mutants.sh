@@ -25,16 +25,21 @@ else
     for p in "$@"; do patches+=(tools/mutants/*"$p"*.patch); done
 fi
 
-# The copy holds the working tree's tracked files as they are now, edits included; their times
-# are kept, so the build beside it stays incremental.
-rm -rf "$src"
-mkdir -p "$src"
-git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$src"
-# A run cut short may have left a fault's objects in the build: touch what that fault changed.
-if [ -f "$work/applied" ]; then
-    (cd "$src" && sed -n "s/^+++ b\\///p" "$top/$(cat "$work/applied")" | xargs -r touch)
-    rm -f "$work/applied"
-fi
+# The copy holds the working tree's tracked files as they are now, edits included. Only files
+# whose bytes differ from the copy's are replaced, and they get a fresh time, so the build
+# beside it rebuilds exactly those: a kept time older than the last build would hide an edit,
+# and a fault left applied by a run cut short differs from the tree, so it is replaced too.
+next=$work/next
+rm -rf "$next"
+mkdir -p "$next" "$src"
+git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$next"
+(cd "$next" && find . -type f -print0) | while IFS= read -r -d '' f; do
+    cmp -s "$next/$f" "$src/$f" || { mkdir -p "$(dirname "$src/$f")" && cp "$next/$f" "$src/$f"; }
+done
+(cd "$src" && find . -type f -print0) | while IFS= read -r -d '' f; do
+    [ -e "$next/$f" ] || rm -f "$src/$f"
+done
+rm -rf "$next"
 cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug > "$work/configure.log" 2>&1 || {
     echo "mutants: configure failed, see $work/configure.log" >&2
     exit 2
@@ -54,7 +59,6 @@ for p in "${patches[@]}"; do
         broken+=("$name")
         continue
     fi
-    echo "$p" > "$work/applied"
     start=$SECONDS
     if ! build; then
         echo "$name: does not build"
@@ -73,7 +77,7 @@ for p in "${patches[@]}"; do
     fi
     patch -d "$src" -p1 -s -R < "$p"
 done
-build && rm -f "$work/applied"
+build
 
 echo "${#patches[@]} faults: ${#missed[@]} missed, ${#broken[@]} broken"
 [ ${#missed[@]} -eq 0 ] || echo "missed: ${missed[*]}"
