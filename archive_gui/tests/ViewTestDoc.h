@@ -47,11 +47,10 @@ class ViewTestDoc : public ViewDoc {
         return a.refresh(_sel, t) && a.save();
     }
 
-    // Reloads at time t (the Current range unless from or to is given), sending the hints.
-    void reload(int64_t t, int64_t from = 0, int64_t to = 0) {
+    // Reloads at time t (from the Current range's start unless from is given), sending the hints.
+    void reload(int64_t t, int64_t from = 0) {
         emit treeAboutToGo();
         if (from) _a.setRange(from, _a.to());
-        if (to) _a.setRange(_a.from(), to);
         _a.setPath(_archivePath);
         _valid = _a.refresh(_sel, t);
         updateViews(HINT_STRUCTURE);

@@ -68,7 +68,7 @@ bool enabled(const MainFrame& f, MainFrame::Command c) {
     return f.action(c)->isEnabled();
 }
 
-// A window over w/a.txt an hour after it was written; watch() starts a new document on w.
+// A window over w/a.txt an hour after it was written.
 struct Window {
     TempStore store;
     ClockOs clock{T0 + 3600};
@@ -80,12 +80,6 @@ struct Window {
         frame.show();
     }
     QString path(const QString& rel) const { return QString::fromStdString(store.path(rel)); }
-    void watch() {
-        doc.newDocument();
-        FileSel sel;
-        sel.setFolder(store.path("w"));
-        doc.applySelection(sel);
-    }
     void trigger(MainFrame::Command c) { frame.action(c)->trigger(); }
 };
 
@@ -123,6 +117,11 @@ class MainWindowTest : public QObject {
         QCOMPARE(frame.mainStatusBar()->partText(0), QString("2 files"));
         QCOMPARE(frame.mainStatusBar()->partText(1), QString("2 changes"));
         QVERIFY(enabled(frame, MainFrame::CMD_EXPORT));
+        // Each size unit counts up to 65535; nothing stored shows nothing.
+        const std::pair<double, const char*> sizes[] = {
+            {0, ""}, {65535, "65535 bytes"}, {67108863, "65535 KB"}, {67108864, "64 MB"}};
+        for (auto [bytes, text] : sizes)
+            QCOMPARE(MainStatusBar::sizeText(NodeStats{.storedBytes = bytes}), QString(text));
 
         // Save proposes the folder's name beside it and writes the archive and its selection.
         auto proposed = answerPicker(store.path("w.trsm"));
@@ -156,7 +155,10 @@ class MainWindowTest : public QObject {
     void failuresLeaveAUsableDocument() {
         Window w;
         auto& [store, clock, doc, frame] = w;
-        w.watch();
+        doc.newDocument();
+        FileSel sel;
+        sel.setFolder(store.path("w"));
+        doc.applySelection(sel);
         answerPicker(store.path("w.trsm"));
         QVERIFY(doc.save());
 
@@ -201,17 +203,6 @@ class MainWindowTest : public QObject {
         w.trigger(MainFrame::CMD_NEW);
         QVERIFY(doc.valid());
         QVERIFY(enabled(frame, MainFrame::CMD_SELECT_FILES));
-    }
-
-    void statusBarSizeTakesTheLargestUnitUnder65536() {
-        // Each unit counts up to 65535; nothing stored shows nothing.
-        const std::pair<double, const char*> cases[] = {
-            {0, ""}, {65535, "65535 bytes"}, {67108863, "65535 KB"}, {67108864, "64 MB"}};
-        for (auto [bytes, text] : cases) {
-            NodeStats s;
-            s.storedBytes = bytes;
-            QCOMPARE(MainStatusBar::sizeText(s), QString(text));
-        }
     }
 
   private:
