@@ -6,7 +6,6 @@
 #include "archive/objects/FileSel.h"
 #include "archive/ops/Tresmo.h"
 
-#include <QDir>
 #include <QTemporaryDir>
 
 #include <cstdint>

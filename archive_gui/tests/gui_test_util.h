@@ -1,5 +1,4 @@
-// Helpers for Qt tests: a private string store and files on disk, and answers to the modal
-// windows a command opens.
+// Helpers for Qt tests: a private string store, files on disk, answers to modal windows.
 #pragma once
 
 #include <QApplication>
@@ -68,8 +67,7 @@ inline std::shared_ptr<QString> answerNextBox() {
     return seen;
 }
 
-// Answers the next file or folder picker with path, replacing what is there; returns the path
-// the picker proposed.
+// Answers the next file or folder picker with path; returns the path the picker proposed.
 inline std::shared_ptr<QString> answerPicker(const std::string& path) {
     auto seen = std::make_shared<QString>();
     whenModal<QFileDialog>([seen, path](QFileDialog* dlg) {
