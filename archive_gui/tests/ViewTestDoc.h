@@ -17,11 +17,9 @@
 class ViewTestDoc : public ViewDoc {
   public:
     ViewTestDoc() {
-        _folder = (std::filesystem::path(_tmp.path().toStdString()) / "work").string();
         std::filesystem::create_directories(_folder);
         _sel.setFolder(_folder);
         _sel.setIncludeSubfolders(true);
-        _archivePath = _folder + ".trsm";
     }
 
     Tresmo& archive() override { return _a; }
@@ -71,8 +69,8 @@ class ViewTestDoc : public ViewDoc {
 
   private:
     QTemporaryDir _tmp;
-    std::string _folder;
-    std::string _archivePath;
+    std::string _folder = _tmp.path().toStdString() + "/work";
+    std::string _archivePath = _folder + ".trsm";
     FileSel _sel;
     Tresmo _a;
     bool _valid = true;

@@ -24,10 +24,8 @@ namespace {
 
 QStringList rowTexts(const QTreeWidget* list) {
     QStringList out;
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem* r = list->topLevelItem(i);
+    for (const QTreeWidgetItem* r = list->topLevelItem(0); r; r = list->itemBelow(r))
         out << QStringList{r->text(0), r->text(1), r->text(2)}.join('|');
-    }
     return out;
 }
 

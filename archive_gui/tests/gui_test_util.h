@@ -3,8 +3,8 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -43,15 +43,11 @@ class TempStore {
 template <class W>
 void whenModal(std::function<void(W*)> f) {
     auto* timer = new QTimer;
-    auto* clock = new QElapsedTimer;
-    clock->start();
-    timer->setInterval(0);
-    QObject::connect(timer, &QTimer::timeout, [timer, clock, f] {
+    QObject::connect(timer, &QTimer::timeout, [timer, f, deadline = QDeadlineTimer(5000)] {
         W* w = qobject_cast<W*>(QApplication::activeModalWidget());
-        if (!w && clock->elapsed() < 5000) return;
+        if (!w && !deadline.hasExpired()) return;
         timer->stop();
         timer->deleteLater();
-        delete clock;
         if (w) f(w);
     });
     timer->start();

@@ -97,6 +97,7 @@ class MainWindowTest : public QObject {
         auto& [store, clock, doc, frame] = w;
         store.write("w/sub/b.txt", QByteArray(70000, 'b'), T0);
         doc.newDocument();
+        QCOMPARE(frame.windowTitle(), QString("Untitled - Tresmo"));
         QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
 
         // Select Files on the folder: every file is pending.
@@ -124,6 +125,7 @@ class MainWindowTest : public QObject {
         w.trigger(MainFrame::CMD_SAVE);
         QCOMPARE(*proposed, w.path("w.trsm"));
         QVERIFY(QFile::exists(w.path("w.sel")));
+        QCOMPARE(frame.windowTitle(), QString("w - Tresmo"));
         QCOMPARE(frame.recentFiles(), QStringList{w.path("w.trsm")});
         QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
 

@@ -74,13 +74,12 @@ struct Panes {
         tree.initialUpdate();
     }
 
-    QTreeView* treeView() const { return tree.treeView(); }
     QModelIndex folder(const std::vector<std::string>& names) const {
         return tree.model()->indexByNames(names);
     }
     void showFolder(const std::vector<std::string>& names) {
-        treeView()->selectionModel()->setCurrentIndex(folder(names),
-                                                      QItemSelectionModel::ClearAndSelect);
+        tree.treeView()->selectionModel()->setCurrentIndex(folder(names),
+                                                           QItemSelectionModel::ClearAndSelect);
     }
 };
 
@@ -109,7 +108,7 @@ class ViewsTest : public QObject {
         doc.put("top.txt", "t3", T3 - 10);
         doc.open(T3);
         Panes p(doc);
-        QTreeView* tree = p.treeView();
+        QTreeView* tree = p.tree.treeView();
         auto* versions = p.versions.model();
         QAction* view = p.versions.viewVersionAction();
 
@@ -236,7 +235,8 @@ class ViewsTest : public QObject {
         doc.remove("many/f1005.dat");
         doc.put("many/f1010a.dat", "new", T2 + 5);
         doc.reload(T2 + 100);
-        QCOMPARE(p.tree.model()->nodeOf(p.treeView()->currentIndex())->name, std::string("many"));
+        QCOMPARE(p.tree.model()->nodeOf(p.tree.treeView()->currentIndex())->name,
+                 std::string("many"));
         QCOMPARE(rows(p.files.model()).mid(4, 8).join(' '),
                  QString("f1004.dat:1 f1005.dat:4 f1006.dat:1 f1007.dat:1 f1008.dat:1 f1009.dat:1 "
                          "f1010.dat:1 f1010a.dat:3"));
