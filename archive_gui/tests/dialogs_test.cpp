@@ -144,7 +144,10 @@ class DialogsTest : public QObject {
             const char* lines;
         } cases[] = {
             {"alpha beta gamma delta epsilon", 12, 1000, "alpha beta |gamma delta |epsilon"},
-            {"ABCDEFGHIJKLM", 10, 1000, "ABCDEFGHIJ|KLM"},  // else the latest
+            {"ABCDEFGabCDEFGH", 10, 1000, "ABCDEFGab|CDEFGH"},    // lower case over upper
+            {"abcdefg-1bcdefgh", 10, 1000, "abcdefg-|1bcdefgh"},  // signs over digits
+            {"abcdefgh1bcdefgh", 10, 1000, "abcdefgh1|bcdefgh"},  // digits over letters
+            {"ABCDEFGHIJKLM", 10, 1000, "ABCDEFGHIJ|KLM"},        // else the latest
             {"abc", 0, 1000, nullptr},
             {"aaaa bbbb cccc", 5, 19, "aaaa |bbbb |cccc"},  // two line ends and the NUL
             {"aaaa bbbb cccc", 5, 18, nullptr},

@@ -27,7 +27,7 @@ constexpr int64_t T0 = 1764000000;  // a Monday afternoon, 2025-11-24 16:00 UTC
 // The engine's clock in the test's hand; writes can be slowed down for a save to be cancelled.
 class ClockOs : public os::Os {
   public:
-    explicit ClockOs(int64_t t) : _t(t) { _previous = os::install(this); }
+    explicit ClockOs(int64_t t) : _t(t) {}
     ~ClockOs() override { os::install(_previous); }
     int64_t time() override { return _t; }
     void sleepMs(int) override { ++_t; }
@@ -41,9 +41,7 @@ class ClockOs : public os::Os {
     }
     std::atomic<int64_t> _t;
     std::atomic<bool> _slow{false};
-
-  private:
-    os::Os* _previous;
+    os::Os* _previous = os::install(this);  // last: the clock is set before it is installed
 };
 
 QByteArray readAll(const std::string& path) {

@@ -27,9 +27,7 @@ using Tester = QAbstractItemModelTester;
 constexpr auto QTEST = QAbstractItemModelTester::FailureReportingMode::QtTest;
 
 // 2020-09-13 12:26:40 UTC; the tests run in UTC.
-constexpr int64_t T1 = 1600000000;
-constexpr int64_t T2 = T1 + 1000;
-constexpr int64_t T3 = T1 + 2000;
+constexpr int64_t T1 = 1600000000, T2 = T1 + 1000, T3 = T1 + 2000;
 
 // Column 0 of a model's rows under parent: "name:state", or the value of one role.
 QStringList rows(const QAbstractItemModel* m, const QModelIndex& parent = {}) {
@@ -175,6 +173,7 @@ class ViewsTest : public QObject {
         QVERIFY(doc.save(T1));
         doc.open(T2);
         Panes p(doc);
+        p.tree.treeView()->expand(p.folder({"work", "other"}));
         p.showFolder({"work", "many"});
         QTreeView* list = p.files.listView();
         p.files.resize(400, 900);
@@ -231,12 +230,12 @@ class ViewsTest : public QObject {
         QCOMPARE(rowsOf(false), QList<int>({10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
         QCOMPARE(rowsOf(true), rowsOf(false));
 
-        // A refresh keeps folder and selection; a removed file stays listed.
+        // A refresh keeps folder, expansion and selection; a removed file stays listed.
         doc.remove("many/f1005.dat");
         doc.put("many/f1010a.dat", "new", T2 + 5);
         doc.reload(T2 + 100);
-        QCOMPARE(p.tree.model()->nodeOf(p.tree.treeView()->currentIndex())->name,
-                 std::string("many"));
+        QCOMPARE(p.tree.treeView()->currentIndex().data().toString(), QString("many"));
+        QVERIFY(p.tree.treeView()->isExpanded(p.folder({"work", "other"})));
         QCOMPARE(rows(p.files.model()).mid(4, 8).join(' '),
                  QString("f1004.dat:1 f1005.dat:4 f1006.dat:1 f1007.dat:1 f1008.dat:1 f1009.dat:1 "
                          "f1010.dat:1 f1010a.dat:3"));
