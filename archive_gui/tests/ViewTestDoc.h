@@ -6,7 +6,6 @@
 #include "archive/objects/FileSel.h"
 #include "archive/ops/Tresmo.h"
 
-#include <QDir>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -18,11 +17,9 @@
 class ViewTestDoc : public ViewDoc {
   public:
     ViewTestDoc() {
-        _folder = (std::filesystem::path(_tmp.path().toStdString()) / "work").string();
         std::filesystem::create_directories(_folder);
         _sel.setFolder(_folder);
         _sel.setIncludeSubfolders(true);
-        _archivePath = _folder + ".trsm";
     }
 
     Tresmo& archive() override { return _a; }
@@ -47,11 +44,10 @@ class ViewTestDoc : public ViewDoc {
         return a.refresh(_sel, t) && a.save();
     }
 
-    // Reloads at time t (the Current range unless from or to is given), sending the hints.
-    void reload(int64_t t, int64_t from = 0, int64_t to = 0) {
+    // Reloads at time t (from the Current range's start unless from is given), sending the hints.
+    void reload(int64_t t, int64_t from = 0) {
         emit treeAboutToGo();
         if (from) _a.setRange(from, _a.to());
-        if (to) _a.setRange(_a.from(), to);
         _a.setPath(_archivePath);
         _valid = _a.refresh(_sel, t);
         updateViews(HINT_STRUCTURE);
@@ -73,8 +69,8 @@ class ViewTestDoc : public ViewDoc {
 
   private:
     QTemporaryDir _tmp;
-    std::string _folder;
-    std::string _archivePath;
+    std::string _folder = _tmp.path().toStdString() + "/work";
+    std::string _archivePath = _folder + ".trsm";
     FileSel _sel;
     Tresmo _a;
     bool _valid = true;

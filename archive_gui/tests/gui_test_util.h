@@ -1,11 +1,10 @@
-// Helpers for Qt tests: a private string store and files on disk, and answers to the modal
-// windows a command opens.
+// Helpers for Qt tests: a private string store, files on disk, answers to modal windows.
 #pragma once
 
 #include <QApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -44,15 +43,11 @@ class TempStore {
 template <class W>
 void whenModal(std::function<void(W*)> f) {
     auto* timer = new QTimer;
-    auto* clock = new QElapsedTimer;
-    clock->start();
-    timer->setInterval(0);
-    QObject::connect(timer, &QTimer::timeout, [timer, clock, f] {
+    QObject::connect(timer, &QTimer::timeout, [timer, f, deadline = QDeadlineTimer(5000)] {
         W* w = qobject_cast<W*>(QApplication::activeModalWidget());
-        if (!w && clock->elapsed() < 5000) return;
+        if (!w && !deadline.hasExpired()) return;
         timer->stop();
         timer->deleteLater();
-        delete clock;
         if (w) f(w);
     });
     timer->start();
@@ -68,8 +63,7 @@ inline std::shared_ptr<QString> answerNextBox() {
     return seen;
 }
 
-// Answers the next file or folder picker with path, replacing what is there; returns the path
-// the picker proposed.
+// Answers the next file or folder picker with path; returns the path the picker proposed.
 inline std::shared_ptr<QString> answerPicker(const std::string& path) {
     auto seen = std::make_shared<QString>();
     whenModal<QFileDialog>([seen, path](QFileDialog* dlg) {

@@ -27,7 +27,7 @@ constexpr int64_t T0 = 1764000000;  // a Monday afternoon, 2025-11-24 16:00 UTC
 // The engine's clock in the test's hand; writes can be slowed down for a save to be cancelled.
 class ClockOs : public os::Os {
   public:
-    explicit ClockOs(int64_t t) : _t(t) { _previous = os::install(this); }
+    explicit ClockOs(int64_t t) : _t(t) {}
     ~ClockOs() override { os::install(_previous); }
     int64_t time() override { return _t; }
     void sleepMs(int) override { ++_t; }
@@ -41,9 +41,7 @@ class ClockOs : public os::Os {
     }
     std::atomic<int64_t> _t;
     std::atomic<bool> _slow{false};
-
-  private:
-    os::Os* _previous;
+    os::Os* _previous = os::install(this);  // last: the clock is set before it is installed
 };
 
 QByteArray readAll(const std::string& path) {
@@ -64,11 +62,7 @@ std::shared_ptr<QStringList> answerMsgList() {
     return codes;
 }
 
-bool enabled(const MainFrame& f, MainFrame::Command c) {
-    return f.action(c)->isEnabled();
-}
-
-// A window over w/a.txt an hour after it was written; watch() starts a new document on w.
+// A window over w/a.txt an hour after it was written.
 struct Window {
     TempStore store;
     ClockOs clock{T0 + 3600};
@@ -80,13 +74,8 @@ struct Window {
         frame.show();
     }
     QString path(const QString& rel) const { return QString::fromStdString(store.path(rel)); }
-    void watch() {
-        doc.newDocument();
-        FileSel sel;
-        sel.setFolder(store.path("w"));
-        doc.applySelection(sel);
-    }
     void trigger(MainFrame::Command c) { frame.action(c)->trigger(); }
+    bool enabled(MainFrame::Command c) const { return frame.action(c)->isEnabled(); }
 };
 
 }  // namespace
@@ -107,7 +96,7 @@ class MainWindowTest : public QObject {
         store.write("w/sub/b.txt", QByteArray(70000, 'b'), T0);
         doc.newDocument();
         QCOMPARE(frame.windowTitle(), QString("Untitled - Tresmo"));
-        QVERIFY(!enabled(frame, MainFrame::CMD_SAVE));
+        QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
 
         // Select Files on the folder: every file is pending.
         whenModal<SelectFilesDlg>([&](SelectFilesDlg* dlg) {
@@ -116,13 +105,18 @@ class MainWindowTest : public QObject {
         });
         w.trigger(MainFrame::CMD_SELECT_FILES);
         QCOMPARE(doc.archive().root()->info->pending, 2);
-        QVERIFY(enabled(frame, MainFrame::CMD_SAVE));
+        QVERIFY(w.enabled(MainFrame::CMD_SAVE));
         doc.archive().selectFolder(doc.archive().root());  // as the tree view would
         doc.archive().updateSelectionInfo();
         doc.updateViews(HINT_SELECTION);
         QCOMPARE(frame.mainStatusBar()->partText(0), QString("2 files"));
         QCOMPARE(frame.mainStatusBar()->partText(1), QString("2 changes"));
-        QVERIFY(enabled(frame, MainFrame::CMD_EXPORT));
+        QVERIFY(w.enabled(MainFrame::CMD_EXPORT));
+        // Each size unit counts up to 65535; nothing stored shows nothing.
+        const std::pair<double, const char*> sizes[] = {
+            {0, ""}, {65535, "65535 bytes"}, {67108863, "65535 KB"}, {67108864, "64 MB"}};
+        for (auto [bytes, text] : sizes)
+            QCOMPARE(MainStatusBar::sizeText(NodeStats{.storedBytes = bytes}), QString(text));
 
         // Save proposes the folder's name beside it and writes the archive and its selection.
         auto proposed = answerPicker(store.path("w.trsm"));
@@ -131,32 +125,34 @@ class MainWindowTest : public QObject {
         QVERIFY(QFile::exists(w.path("w.sel")));
         QCOMPARE(frame.windowTitle(), QString("w - Tresmo"));
         QCOMPARE(frame.recentFiles(), QStringList{w.path("w.trsm")});
-        QVERIFY(!enabled(frame, MainFrame::CMD_SAVE));
+        QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
 
         // An edit shows after F5; Save waits while Today shows the day's changes.
         clock._t = T0 + 3 * 3600;
         store.write("w/a.txt", "second a", T0 + 2 * 3600);
         w.trigger(MainFrame::CMD_REFRESH);
         QCOMPARE(doc.archive().root()->info->pending, 1);
-        QVERIFY(enabled(frame, MainFrame::CMD_SAVE));
+        QVERIFY(w.enabled(MainFrame::CMD_SAVE));
         w.trigger(MainFrame::CMD_TODAY);
         QCOMPARE(doc.archive().from(), startOfDay(T0 + 3 * 3600));
-        QVERIFY(!enabled(frame, MainFrame::CMD_SAVE));
+        QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
         w.trigger(MainFrame::CMD_CURRENT);
-        QVERIFY(enabled(frame, MainFrame::CMD_SAVE));
+        QVERIFY(w.enabled(MainFrame::CMD_SAVE));
 
         // Export writes the stored versions of the selected folder.
-        std::string out = store.path("out");
-        QDir().mkpath(QString::fromStdString(out));
-        answerPicker(out);
+        QDir().mkpath(w.path("out"));
+        answerPicker(store.path("out"));
         w.trigger(MainFrame::CMD_EXPORT);
-        QCOMPARE(readAll(out + "/w/a.txt"), QByteArray("a"));
+        QCOMPARE(readAll(store.path("out/w/a.txt")), QByteArray("a"));
     }
 
     void failuresLeaveAUsableDocument() {
         Window w;
         auto& [store, clock, doc, frame] = w;
-        w.watch();
+        doc.newDocument();
+        FileSel sel;
+        sel.setFolder(store.path("w"));
+        doc.applySelection(sel);
         answerPicker(store.path("w.trsm"));
         QVERIFY(doc.save());
 
@@ -176,7 +172,7 @@ class MainWindowTest : public QObject {
         doc.setProgressDelay(0);
         whenModal<QProgressDialog>([&](QProgressDialog* box) {
             QVERIFY(doc.busy());  // input to the window waits while the worker runs
-            QVERIFY(!enabled(frame, MainFrame::CMD_NEW));
+            QVERIFY(!w.enabled(MainFrame::CMD_NEW));
             box->cancel();
         });
         auto chain = answerMsgList();
@@ -185,7 +181,7 @@ class MainWindowTest : public QObject {
         QVERIFY(chain->contains("Error 2032"));  // cancelled
         QCOMPARE(readAll(store.path("w.trsm")), before);
         QCOMPARE(doc.archive().root()->info->pending, 40);
-        QVERIFY(enabled(frame, MainFrame::CMD_SAVE));
+        QVERIFY(w.enabled(MainFrame::CMD_SAVE));
 
         // A refresh whose folder has gone disables everything but New, Open and the setups.
         QVERIFY(QDir().rename(w.path("w"), w.path("gone")));
@@ -195,23 +191,12 @@ class MainWindowTest : public QObject {
         QVERIFY(!doc.valid());
         for (auto c : {MainFrame::CMD_SAVE, MainFrame::CMD_SELECT_FILES, MainFrame::CMD_EXPORT,
                        MainFrame::CMD_REFRESH, MainFrame::CMD_CURRENT, MainFrame::CMD_THIS_YEAR})
-            QVERIFY2(!enabled(frame, c), qPrintable(frame.action(c)->text()));
+            QVERIFY2(!w.enabled(c), qPrintable(frame.action(c)->text()));
         for (auto c : {MainFrame::CMD_NEW, MainFrame::CMD_OPEN, MainFrame::CMD_VIEWER_SETUP})
-            QVERIFY(enabled(frame, c));
+            QVERIFY(w.enabled(c));
         w.trigger(MainFrame::CMD_NEW);
         QVERIFY(doc.valid());
-        QVERIFY(enabled(frame, MainFrame::CMD_SELECT_FILES));
-    }
-
-    void statusBarSizeTakesTheLargestUnitUnder65536() {
-        // Each unit counts up to 65535; nothing stored shows nothing.
-        const std::pair<double, const char*> cases[] = {
-            {0, ""}, {65535, "65535 bytes"}, {67108863, "65535 KB"}, {67108864, "64 MB"}};
-        for (auto [bytes, text] : cases) {
-            NodeStats s;
-            s.storedBytes = bytes;
-            QCOMPARE(MainStatusBar::sizeText(s), QString(text));
-        }
+        QVERIFY(w.enabled(MainFrame::CMD_SELECT_FILES));
     }
 
   private:

@@ -27,9 +27,7 @@ using Tester = QAbstractItemModelTester;
 constexpr auto QTEST = QAbstractItemModelTester::FailureReportingMode::QtTest;
 
 // 2020-09-13 12:26:40 UTC; the tests run in UTC.
-constexpr int64_t T1 = 1600000000;
-constexpr int64_t T2 = T1 + 1000;
-constexpr int64_t T3 = T1 + 2000;
+constexpr int64_t T1 = 1600000000, T2 = T1 + 1000, T3 = T1 + 2000;
 
 // Column 0 of a model's rows under parent: "name:state", or the value of one role.
 QStringList rows(const QAbstractItemModel* m, const QModelIndex& parent = {}) {
@@ -47,11 +45,15 @@ QList<qint64> values(const QAbstractItemModel* m, int role) {
     return out;
 }
 using O = views::Overlay;
-QList<qint64> overlays(std::initializer_list<O> list) {
-    QList<qint64> out;
-    for (O o : list)
-        out << qint64(o);
-    return out;
+constexpr qint64 CHANGED = qint64(O::Changed), SAME = qint64(O::Same);
+
+// Selects rows of a list as one change.
+void select(QAbstractItemView* list, std::initializer_list<int> rows) {
+    QItemSelection rowSel;
+    for (int r : rows)
+        rowSel.select(list->model()->index(r, 0), list->model()->index(r, 0));
+    list->selectionModel()->select(rowSel,
+                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
 // The three views on one document, connected in the frame's order, each model under a tester.
@@ -70,26 +72,12 @@ struct Panes {
         tree.initialUpdate();
     }
 
-    QTreeView* treeView() const { return tree.treeView(); }
     QModelIndex folder(const std::vector<std::string>& names) const {
         return tree.model()->indexByNames(names);
     }
     void showFolder(const std::vector<std::string>& names) {
-        treeView()->selectionModel()->setCurrentIndex(folder(names),
-                                                      QItemSelectionModel::ClearAndSelect);
-    }
-    void selectVersions(int first, int last) {
-        auto* m = versions.model();
-        versions.listView()->selectionModel()->select(
-            QItemSelection(m->index(first, 0), m->index(last, 0)),
-            QItemSelectionModel::ClearAndSelect);
-    }
-    void selectFiles(std::initializer_list<int> rows) {
-        auto* sm = files.listView()->selectionModel();
-        sm->clearSelection();
-        for (int r : rows)
-            sm->select(files.model()->index(r, 0),
-                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        tree.treeView()->selectionModel()->setCurrentIndex(folder(names),
+                                                           QItemSelectionModel::ClearAndSelect);
     }
 };
 
@@ -108,10 +96,8 @@ class ViewsTest : public QObject {
         // a/x.txt, a/y.txt, b/z.txt and top.txt stored at T1; at T2 x.txt changed, c/new.txt came
         // and b went; at T3 top.txt is changed on disk and not yet saved.
         ViewTestDoc doc;
-        doc.put("a/x.txt", "x1", T1 - 10);
-        doc.put("a/y.txt", "y1", T1 - 10);
-        doc.put("b/z.txt", "z1", T1 - 10);
-        doc.put("top.txt", "t1", T1 - 10);
+        for (const char* f : {"a/x.txt", "a/y.txt", "b/z.txt", "top.txt"})
+            doc.put(f, f, T1 - 10);
         QVERIFY(doc.save(T1));
         doc.put("a/x.txt", "x2 longer", T2 - 10);
         doc.put("c/new.txt", "n", T2 - 10);
@@ -120,7 +106,7 @@ class ViewsTest : public QObject {
         doc.put("top.txt", "t3", T3 - 10);
         doc.open(T3);
         Panes p(doc);
-        QTreeView* tree = p.treeView();
+        QTreeView* tree = p.tree.treeView();
         auto* versions = p.versions.model();
         QAction* view = p.versions.viewVersionAction();
 
@@ -129,51 +115,48 @@ class ViewsTest : public QObject {
         QCOMPARE(rows(p.tree.model()), QStringList({"work:2"}));
         QCOMPARE(rows(p.tree.model(), top), QStringList({"a:1", "c:1"}));
         QVERIFY(tree->isExpanded(top));
-        QVERIFY(!tree->isExpanded(p.folder({"work", "a"})));
-        QCOMPARE(doc.archive().selectedDir(), doc.archive().root());
         QCOMPARE(rows(p.files.model()), QStringList({"top.txt:2"}));
-        QCOMPARE(values(p.files.model(), views::OverlayRole), overlays({O::Changed}));
+        QCOMPARE(values(p.files.model(), views::OverlayRole), QList<qint64>({CHANGED}));
         // Newest first: the pending transaction (red, in the range), then the stored ones.
         QCOMPARE(values(versions, views::TimeRole), QList<qint64>({T3, T2, T1}));
         QCOMPARE(values(versions, views::IconRole), QList<qint64>({2, 1, 1}));
 
         // A selected file: the archive follows, the version marks show where top.txt changed.
-        p.selectFiles({0});
+        select(p.files.listView(), {0});
         QCOMPARE(doc.archive().selectionMode(), SelMode::Files);
         QVERIFY(p.files.openFileAction()->isEnabled());
         QCOMPARE(tree->selectionModel()->selectedIndexes().value(0), top);
-        QCOMPARE(values(versions, views::OverlayRole), overlays({O::Changed, O::Same, O::Changed}));
+        QCOMPARE(values(versions, views::OverlayRole), QList<qint64>({CHANGED, SAME, CHANGED}));
         // Another folder in the tree: the list refills without touching the archive's choice.
         p.showFolder({"work", "a"});
         QCOMPARE(doc.archive().selectionMode(), SelMode::Folder);
         QCOMPARE(rows(p.files.model()), QStringList({"x.txt:1", "y.txt:1"}));
-        QCOMPARE(values(versions, views::OverlayRole), overlays({O::Same, O::Changed, O::Changed}));
+        QCOMPARE(values(versions, views::OverlayRole), QList<qint64>({SAME, CHANGED, CHANGED}));
         QVERIFY(!p.files.openFileAction()->isEnabled());
 
         // Rows 0 and 2 are not one block; the range already shown is no new view.
-        auto* sm = p.versions.listView()->selectionModel();
-        sm->select(versions->index(0, 0), QItemSelectionModel::ClearAndSelect);
-        sm->select(versions->index(2, 0), QItemSelectionModel::Select);
+        QTreeView* versionList = p.versions.listView();
+        select(versionList, {0, 2});
         QVERIFY(!view->isEnabled());
-        p.selectVersions(0, 0);
+        select(versionList, {0});
         QVERIFY(!view->isEnabled());
 
         // Only T2: b removed, a and x.txt changed, c added; top.txt's pending change is after it.
-        p.selectVersions(1, 1);
+        select(versionList, {1});
         view->trigger();
         QCOMPARE(doc.archive().from(), T2);
-        QVERIFY(!sm->hasSelection());
+        QVERIFY(!versionList->selectionModel()->hasSelection());
         QCOMPARE(values(versions, views::IconRole), QList<qint64>({0, 3, 1}));
         QCOMPARE(rows(p.tree.model(), top), QStringList({"a:2", "b:4", "c:3"}));
         QCOMPARE(p.folder({"work", "b"}).data(views::OverlayRole).toInt(), int(O::Removed));
         QCOMPARE(rows(p.files.model()), QStringList({"x.txt:2", "y.txt:1"}));
         p.showFolder({"work", "b"});  // a removed file cannot be opened
         QCOMPARE(rows(p.files.model()), QStringList({"z.txt:4"}));
-        p.selectFiles({0});
+        select(p.files.listView(), {0});
         QVERIFY(!p.files.openFileAction()->isEnabled());
 
         // b selected, then a range without it: the tree's selection goes before the item.
-        p.selectVersions(0, 0);
+        select(versionList, {0});
         view->trigger();
         QVERIFY(!tree->selectionModel()->hasSelection());
         QVERIFY(!p.folder({"work", "b"}).isValid());
@@ -190,7 +173,7 @@ class ViewsTest : public QObject {
         QVERIFY(doc.save(T1));
         doc.open(T2);
         Panes p(doc);
-        p.treeView()->expand(p.folder({"work", "other"}));
+        p.tree.treeView()->expand(p.folder({"work", "other"}));
         p.showFolder({"work", "many"});
         QTreeView* list = p.files.listView();
         p.files.resize(400, 900);
@@ -217,8 +200,7 @@ class ViewsTest : public QObject {
             Qt::KeyboardModifiers mods;
             QList<int> rows;
             Qt::Key key = Qt::Key(0);
-        } steps[] = {{0, ctrl, all, Qt::Key_A},
-                     {3, {}, {3}},
+        } steps[] = {{3, {}, {3}},
                      {6, ctrl, {3, 6}},
                      {9, ctrl, {3, 6, 9}},
                      {6, ctrl, {3, 9}},
@@ -241,7 +223,6 @@ class ViewsTest : public QObject {
         int hints = p.selectionHints;
         p.files.filterBox()->setText("F101");
         QCOMPARE(p.selectionHints, hints + 1);
-        QCOMPARE(p.files.model()->rowCount(), 10);
         QCOMPARE(rowsOf(false), QList<int>({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
         QCOMPARE(a.selectionCount(), 10);
         p.files.filterBox()->clear();
@@ -253,8 +234,8 @@ class ViewsTest : public QObject {
         doc.remove("many/f1005.dat");
         doc.put("many/f1010a.dat", "new", T2 + 5);
         doc.reload(T2 + 100);
-        QCOMPARE(p.tree.model()->nodeOf(p.treeView()->currentIndex())->name, std::string("many"));
-        QVERIFY(p.treeView()->isExpanded(p.folder({"work", "other"})));
+        QCOMPARE(p.tree.treeView()->currentIndex().data().toString(), QString("many"));
+        QVERIFY(p.tree.treeView()->isExpanded(p.folder({"work", "other"})));
         QCOMPARE(rows(p.files.model()).mid(4, 8).join(' '),
                  QString("f1004.dat:1 f1005.dat:4 f1006.dat:1 f1007.dat:1 f1008.dat:1 f1009.dat:1 "
                          "f1010.dat:1 f1010a.dat:3"));
@@ -271,9 +252,8 @@ class ViewsTest : public QObject {
             SAT - 2 * DAY + 8 * 3600, SAT + 10 * 3600 + 15 * 60 + 2, SAT + 10 * 3600 + 15 * 60 + 40,
             SAT + 11 * 3600};
         ViewTestDoc doc;
-        int i = 0;
         for (int64_t t : times) {
-            doc.put("f.txt", std::to_string(i++), t - 1);
+            doc.put("f.txt", std::to_string(t), t - 1);
             QVERIFY(doc.save(t));
         }
         doc.open(SAT + 12 * 3600);
