@@ -1,4 +1,5 @@
 #include "support/FaultOs.h"
+#include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
 #include "archive/os/os.h"
@@ -17,15 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-int codeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.code;
-    }
-    return 0;
-}
 
 std::string readAll(FileReader& r) {
     std::string s;
