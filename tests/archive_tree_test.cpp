@@ -1,4 +1,3 @@
-// The archive tree: allocator, node order, updates and the queries over a range of transactions.
 #include "archive/support/Malloc.h"
 #include "archive/tree/TresmoData.h"
 
@@ -24,13 +23,6 @@ Node* child(TresmoData& t, Node* parent, const std::string& name) {
     Node* out;
     if (t.findChild(name, parent, out)) return out;
     return t.addNode(name, parent, out);
-}
-
-std::vector<int> marksOf(const TresmoData& a) {
-    std::vector<int> out;
-    for (const Txn* t = a.txns(); t; t = t->older)
-        out.push_back(t->mark);
-    return out;
 }
 
 TEST(TresmoData, ChildrenStayInCaseInsensitiveLatin1NameOrder) {
@@ -158,21 +150,22 @@ TEST(RangeQuery, StatesAndStatisticsOverRangesWithEndsInside) {
 // Marks, newest transaction first: 2 where a selected item changed, 1 where one existed.
 TEST(VersionMarks, ChangeOutranksExistenceAndPendingStepsComeFirst) {
     Archive t;
-    auto marks = [&](std::initializer_list<Node*> files) {
+    auto marks = [&](std::initializer_list<Node*> files, Node* folder = nullptr) {
         t.clearSelection();
         for (Node* n : files)
             t.selectFile(n, true);
+        if (folder) t.selectFolder(folder);
         t.updateVersionMarks();
-        return marksOf(t);
+        std::vector<int> out;
+        for (const Txn* x = t.txns(); x; x = x->older)
+            out.push_back(x->mark);
+        return out;
     };
     using V = std::vector<int>;
     EXPECT_EQ(marks({t.c}), (V{2, 1, 2}));
-    EXPECT_EQ(marks({t.gone}), (V{0, 0, 2}));  // nothing where it is deleted
-    t.selectFolder(t.root);  // the folder changed wherever something beneath it did
-    t.updateVersionMarks();
-    EXPECT_EQ(marksOf(t), (V{2, 2, 2}));
-    // A scan flag without a pending transaction falls on the newest one and hides the stored
-    // version there: gone.txt back on disk.
+    EXPECT_EQ(marks({t.gone}), (V{0, 0, 2}));    // nothing where it is deleted
+    EXPECT_EQ(marks({}, t.root), (V{2, 2, 2}));  // changed wherever something beneath did
+    // Back on disk without a pending transaction: the newest one's stored version is hidden.
     t.gone->flags = static_cast<uint16_t>(NodeKind::File) | Node::CHANGED | Node::SUBTREE_CHANGED;
     EXPECT_EQ(marks({t.gone}), (V{2, 0, 2}));
     t.gone->flags = 0;

@@ -18,7 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using Result = CliResult;
 
 // Files at T0 (2023-11-14 22:13:20 UTC), saved at T1; edited at T2, saved at T3.
 constexpr long T0 = 1700000000;
@@ -45,9 +44,9 @@ class CliScenario : public ::testing::Test {
                    {"TZ", "UTC"},
                    {"NO_COLOR", "1"}};
     }
-    Result cli(const std::vector<std::string>& args) { return run.run(args); }
+    CliResult cli(const std::vector<std::string>& args) { return run.run(args); }
     json cliJson(const std::vector<std::string>& args) {
-        Result r = cli(args);
+        CliResult r = cli(args);
         EXPECT_EQ(r.code, 0) << r.err;
         return json::parse(r.out);
     }
@@ -96,14 +95,13 @@ TEST_F(CliScenario, InitPairsArchiveAndSelectionFiltersShapeTheStatusAndUsageErr
              {"export", archive},
              {"init", "x", "--types", "a", "--exclude-types", "b"},
              {"tools", "add", "viewer", "/bin/true"}}) {
-        Result r = cli(args);
+        CliResult r = cli(args);
         EXPECT_EQ(r.code, 2) << args.size() << r.err;  // a usage error, before any output
         EXPECT_EQ(r.out, "") << args.size();
         EXPECT_NE(r.err, "") << args.size();
     }
 }
 
-// One history through every command that reads it.
 TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) {
     firstSave();
     edit();
@@ -111,7 +109,7 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
               "M  a.txt\nA  new/\nA  new/d.txt\nM  sub/b.txt\nD  sub/c.bin\n");
 
     const std::string before = check::fileBytes(archive);
-    Result r = cli({"save", archive, "--dry-run", "--time", std::to_string(T3)});
+    CliResult r = cli({"save", archive, "--dry-run", "--time", std::to_string(T3)});
     EXPECT_EQ(r.out, cli({"status", archive}).out);
     EXPECT_EQ(check::fileBytes(archive), before);
     EXPECT_EQ(cli({"save", archive, "--time", std::to_string(T1)}).code, 1);  // not later
@@ -180,7 +178,7 @@ TEST_F(CliScenario, InterruptedSaveLeavesTheArchiveAsBefore) {
     while (fs::file_size(archive) <= before.size() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     ::kill(pid, SIGINT);
-    Result r = run.finish(pid);
+    CliResult r = run.finish(pid);
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_EQ(check::fileBytes(archive), before);
 }

@@ -10,8 +10,7 @@
 
 namespace {
 
-// Calls fn(buf, size, args...) into a buffer of exactly `size` bytes; "<fail>" when it reports
-// that the result does not fit.
+// fn(buf, size, args...) into a buffer of exactly `size` bytes; "<fail>" when it does not fit.
 #define CALL_SIZED(size, fn, ...)                                                    \
     [&](size_t n) {                                                                  \
         std::string buf(n, '#');                                                     \

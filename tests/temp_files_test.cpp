@@ -112,13 +112,11 @@ TEST_F(TempFiles, SubfolderSettingDecidesTheFolder) {
     tempSub() = "";
     ASSERT_TRUE(getTempDir(buf, sizeof buf));
     EXPECT_EQ(std::string(buf), tmp());
-    // A file in the way of the subfolder makes the temporary folder unusable.
+    // A file in the way of the subfolder, or a subfolder others may write to, makes it unusable.
     tempSub() = "blocked";
     std::ofstream(tmp() + "/blocked").put('x');
     EXPECT_FALSE(getTempDir(buf, sizeof buf));
     EXPECT_EQ(TempFileList().add("x.txt"), nullptr);
-    fs::remove(tmp() + "/blocked");
-    // So does a subfolder that other users may write to.
     tempSub() = "shared";
     fs::create_directory(tmp() + "/shared");
     fs::permissions(tmp() + "/shared", fs::perms::all);
