@@ -18,10 +18,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using Result = CliResult;
 
-// Files at T0, saved at T1; edited at T2, saved at T3.
-constexpr long T0 = 1700000000;  // 2023-11-14 22:13:20 UTC
+// Files at T0 (2023-11-14 22:13:20 UTC), saved at T1; edited at T2, saved at T3.
+constexpr long T0 = 1700000000;
 constexpr long T1 = T0 + 3600;
 constexpr long T2 = T1 + 86400;
 constexpr long T3 = T2 + 60;
@@ -45,15 +44,11 @@ class CliScenario : public ::testing::Test {
                    {"TZ", "UTC"},
                    {"NO_COLOR", "1"}};
     }
-    Result cli(const std::vector<std::string>& args) { return run.run(args); }
+    CliResult cli(const std::vector<std::string>& args) { return run.run(args); }
     json cliJson(const std::vector<std::string>& args) {
-        Result r = cli(args);
+        CliResult r = cli(args);
         EXPECT_EQ(r.code, 0) << r.err;
         return json::parse(r.out);
-    }
-    void save(long time) {
-        Result r = cli({"save", archive, "--time", std::to_string(time)});
-        ASSERT_EQ(r.code, 0) << r.err;
     }
     // proj: a.txt, empty.txt, sub/b.txt, sub/c.bin at T0, saved as transaction 1 at T1.
     void firstSave() {
@@ -62,7 +57,7 @@ class CliScenario : public ::testing::Test {
         dir.write("proj/sub/b.txt", lines(1, 60), T0);
         dir.write("proj/sub/c.bin", binary(), T0);
         ASSERT_EQ(cli({"init", dir / "proj"}).code, 0);
-        save(T1);
+        ASSERT_EQ(cli({"save", archive, "--time", std::to_string(T1)}).code, 0);
     }
     // Then: a.txt and sub/b.txt changed, sub/c.bin removed, new/d.txt added, all at T2.
     void edit() {
@@ -83,21 +78,30 @@ class CliScenario : public ::testing::Test {
     std::string archive = dir / "proj.trsm";
 };
 
-TEST_F(CliScenario, InitPairsArchiveAndSelectionAndItsFiltersShapeTheStatus) {
+TEST_F(CliScenario, InitPairsArchiveAndSelectionFiltersShapeTheStatusAndUsageErrorsExitTwo) {
     for (const char* f : {"top.txt", "skip.LOG", "build/obj.o", "src/Build/deep.c", "src/main.c"})
         dir.write(std::string("proj/") + f, "1", T0);
-    Result r = cli({"init", dir / "proj", "--exclude-dirs", "build, tmp"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("Created " + archive), std::string::npos) << r.out;
+    ASSERT_EQ(cli({"init", dir / "proj", "--exclude-dirs", "build, tmp"}).code, 0);
     EXPECT_EQ(cli({"status", archive}).out, "A  skip.LOG\nA  src/\nA  src/main.c\nA  top.txt\n");
     EXPECT_EQ(cli({"init", dir / "proj"}).code, 1);  // already exists
     ASSERT_EQ(cli({"init", dir / "proj", dir / "o.bak", "--types", "log", "--no-subfolders"}).code,
               0);
     EXPECT_EQ(cli({"status", dir / "o.bak"}).out, "A  skip.LOG\n");
     EXPECT_EQ(cli({"init", dir / "proj", dir / "proj/inside.trsm"}).code, 1);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {},
+             {"frobnicate"},
+             {"log", archive, "--bogus"},
+             {"export", archive},
+             {"init", "x", "--types", "a", "--exclude-types", "b"},
+             {"tools", "add", "viewer", "/bin/true"}}) {
+        CliResult r = cli(args);
+        EXPECT_EQ(r.code, 2) << args.size() << r.err;  // a usage error, before any output
+        EXPECT_EQ(r.out, "") << args.size();
+        EXPECT_NE(r.err, "") << args.size();
+    }
 }
 
-// One history through every command that reads it.
 TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) {
     firstSave();
     edit();
@@ -105,11 +109,10 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
               "M  a.txt\nA  new/\nA  new/d.txt\nM  sub/b.txt\nD  sub/c.bin\n");
 
     const std::string before = check::fileBytes(archive);
-    Result r = cli({"save", archive, "--dry-run", "--time", std::to_string(T3)});
+    CliResult r = cli({"save", archive, "--dry-run", "--time", std::to_string(T3)});
     EXPECT_EQ(r.out, cli({"status", archive}).out);
     EXPECT_EQ(check::fileBytes(archive), before);
-    EXPECT_NE(cli({"save", archive, "--time", std::to_string(T1)}).err.find("is not later than"),
-              std::string::npos);
+    EXPECT_EQ(cli({"save", archive, "--time", std::to_string(T1)}).code, 1);  // not later
     r = cli({"save", archive, "--time", std::to_string(T2)});  // a file not older than it
     EXPECT_NE(r.err.find("Error 2014"), std::string::npos) << r.err;
     EXPECT_EQ(check::fileBytes(archive), before);
@@ -118,10 +121,6 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
         << r.out;
     EXPECT_NE(cli({"save", archive}).err.find("Nothing to save"), std::string::npos);
 
-    r = cli({"log", archive});
-    EXPECT_EQ(r.out.find("   2  2023-11-15 23:14:20      1 added      2 modified      1 removed"),
-              0u)
-        << r.out;
     EXPECT_EQ(cliJson({"log", archive, "--json"})["transactions"][1]["added"], 4);
 
     EXPECT_EQ(cliJson({"ls", archive, "sub", "--at", "1", "--json"})["entries"][1]["size"], 3000);
@@ -153,9 +152,6 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     EXPECT_FALSE(fs::exists(dir / "out/proj/sub/c.bin"));
 
     run.env["ARGV_DUMP_FILE"] = dir / "argv";
-    ASSERT_EQ(cli({"tools", "add", "viewer", TRESMO_TOOL_argv_dump, "--ext", "txt"}).code, 0);
-    ASSERT_EQ(cli({"open", archive, "a.txt", "--at", "1"}).code, 0);
-    EXPECT_EQ(check::fileBytes(waitForArgv(dir / "argv").at(1)), "alpha\n");
     ASSERT_EQ(cli({"tools", "add", "diff", TRESMO_TOOL_argv_dump, "--ext", "txt", "-o",
                    "%2 --against %1"})
                   .code,
@@ -165,23 +161,6 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     ASSERT_EQ(args.size(), 4u);
     EXPECT_EQ(check::fileBytes(args[1]), "alpha two\n");
     EXPECT_EQ(check::fileBytes(args[3]), "alpha\n");
-}
-
-TEST_F(CliScenario, UsageErrorsExitTwoWithoutOutput) {
-    firstSave();
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {},
-             {"frobnicate"},
-             {"log", archive, "--bogus"},
-             {"export", archive},
-             {"init", "x", "--types", "a", "--exclude-types", "b"},
-             {"tools", "add", "viewer", "/bin/true"}}) {
-        Result r = cli(args);
-        EXPECT_EQ(r.code, 2) << args.size() << r.err;
-        EXPECT_EQ(r.out, "") << args.size();
-        EXPECT_NE(r.err, "") << args.size();
-    }
-    EXPECT_EQ(cli({"ls", "--help"}).code, 0);
 }
 
 TEST_F(CliScenario, InterruptedSaveLeavesTheArchiveAsBefore) {
@@ -199,7 +178,7 @@ TEST_F(CliScenario, InterruptedSaveLeavesTheArchiveAsBefore) {
     while (fs::file_size(archive) <= before.size() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     ::kill(pid, SIGINT);
-    Result r = run.finish(pid);
+    CliResult r = run.finish(pid);
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_EQ(check::fileBytes(archive), before);
 }

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-
 namespace {
 
 TEST(Msg, LookupFindsEveryRowOnceOrTheLongestDottedPrefixAndLaterTablesAreAppended) {
@@ -49,22 +47,6 @@ TEST(Msg, PlaceholdersTakeTheArgumentKindOrAnExplicitConversionWithinTheTextLimi
     };
     for (const Case& c : cases)
         EXPECT_EQ(fmt(c.text, c.a1, c.a2), c.want) << c.text;
-}
-
-TEST(Msg, ErrorsCopyTheirWholeCauseChain) {
-    errno = ENOENT;
-    Error e = makeError(makeError(systemError(), "delFile", "/x/y"), "delDir.4", "/x");
-    Error copy = e;
-    EXPECT_EQ(copy.chainText(), e.chainText());
-    ASSERT_NE(copy.cause, nullptr);
-    EXPECT_NE(copy.cause.get(), e.cause.get());
-    // The fallback of the cause-taking variant has no cause.
-    EXPECT_EQ(makeError(makeError("delFile", "a"), "No.such.id").cause, nullptr);
-}
-
-TEST(MsgDeathTest, LongIdIsAVerificationFailure) {
-    EXPECT_EXIT(findMsgDef(std::string(100, 'a')), ::testing::ExitedWithCode(1),
-                "Verification failed: msg.cpp");
 }
 
 }  // namespace

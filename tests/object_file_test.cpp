@@ -9,18 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 
 namespace {
-
-int codeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.code;
-    }
-    return 0;
-}
 
 void writeSample(const std::string& path) {
     ObjFileWriter w(1010, 1010);
@@ -139,22 +129,15 @@ TEST(FileSel, StoredWithItsFieldsAndRebasedWhenMovedWithItsFolder) {
 TEST(FileSel, DamagedFilesAreReportedWithTheirCause) {
     TestDir dir;
     RecordingPresenter shown;
-    dir.write("long.sel", std::string("$$**10101010/x.sel\0\0t\0tt", 24) + std::string(20, 'T') +
-                              std::string("\0f", 2));
-    FileSel sel;
-    sel.setFile(dir / "long.sel");
-    EXPECT_FALSE(sel.read());
-    ASSERT_EQ(shown.errors.size(), 1u);
-    EXPECT_EQ(shown.errors[0].code, 2101);
-    EXPECT_EQ(shown.errors[0].cause->code, 3402);
-
     dir.write("foreign.sel", "$$**20201010");
     FileSel foreign;
     foreign.setFile(dir / "foreign.sel");
     foreign.setFolder("/kept");
     EXPECT_FALSE(foreign.read());
     EXPECT_EQ(foreign.folder(), "/kept");  // a bad header leaves the selection as it was
-    EXPECT_EQ(shown.errors.back().cause->code, 3412);
+    ASSERT_EQ(shown.errors.size(), 1u);
+    EXPECT_EQ(shown.errors[0].code, 2101);
+    EXPECT_EQ(shown.errors[0].cause->code, 3412);
 
     FileSel unwritable;
     unwritable.setFile(dir / "no/such/folder/x.sel");

@@ -21,36 +21,35 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Error delDirError(const std::string& path) {
-    Error error;
-    try {
-        delDir(path.c_str());
-        ADD_FAILURE() << "no error for " << path;
-    } catch (Error& e) {
-        error = std::move(e);
-    }
-    return error;
-}
-
-TEST(DelDir, RemovesTheTreeButNeverFollowsALink) {
+// Removes the tree, never through a link; the first failure ends the removal and names the path.
+TEST(DelDir, RemovesTheTreeButNeverFollowsALinkAndStopsAtTheFirstFailure) {
     TestDir dir;
     dir.write("tree/a.txt", "a");
     dir.write("tree/sub/deeper/b.txt", "b");
     dir.mkdirs("tree/empty");
     dir.write("outside/keep.txt", "keep");
     ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "tree/sub/link").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "nothing").c_str(), (dir / "tree/dangling").c_str()), 0);
+    EXPECT_FALSE(isDirectory((dir / "tree/sub/link").c_str()));
+    EXPECT_TRUE(pathExists((dir / "tree/dangling").c_str()));
     delDir((dir / "tree").c_str());
     EXPECT_FALSE(fs::exists(dir / "tree"));
     EXPECT_EQ(dir.read("outside/keep.txt"), "keep");
-}
 
-TEST(DelDir, FirstFailureEndsTheRemovalAndNamesThePath) {
-    TestDir dir;
     for (const char* f : {"t/1", "t/2", "t/sub/x"})
         dir.write(f, "");
+    auto failure = [&] {
+        try {
+            delDir((dir / "t").c_str());
+        } catch (Error& e) {
+            return std::move(e);
+        }
+        ADD_FAILURE() << "no error";
+        return Error();
+    };
     FaultOs fault;
     fault.failAt(FaultOs::Call::Unlink, 2, EACCES);
-    Error e = delDirError(dir / "t");
+    Error e = failure();
     // delFile's own error, not wrapped: the caller adds its context.
     EXPECT_EQ(e.code, 5000);
     EXPECT_EQ(e.text + "|" + e.cause->text,
@@ -58,7 +57,7 @@ TEST(DelDir, FirstFailureEndsTheRemovalAndNamesThePath) {
     EXPECT_FALSE(fs::exists(dir / "t/1"));
     EXPECT_TRUE(fs::exists(dir / "t/sub/x"));
     fault.failAt(FaultOs::Call::Rmdir, 1, EBUSY);
-    e = delDirError(dir / "t");
+    e = failure();
     EXPECT_EQ(e.code, 5004);
     EXPECT_EQ(e.text, "Could not remove folder " + (dir / "t/sub"));
 }
@@ -113,13 +112,11 @@ TEST_F(TempFiles, SubfolderSettingDecidesTheFolder) {
     tempSub() = "";
     ASSERT_TRUE(getTempDir(buf, sizeof buf));
     EXPECT_EQ(std::string(buf), tmp());
-    // A file in the way of the subfolder makes the temporary folder unusable.
+    // A file in the way of the subfolder, or a subfolder others may write to, makes it unusable.
     tempSub() = "blocked";
     std::ofstream(tmp() + "/blocked").put('x');
     EXPECT_FALSE(getTempDir(buf, sizeof buf));
     EXPECT_EQ(TempFileList().add("x.txt"), nullptr);
-    fs::remove(tmp() + "/blocked");
-    // So does a subfolder that other users may write to.
     tempSub() = "shared";
     fs::create_directory(tmp() + "/shared");
     fs::permissions(tmp() + "/shared", fs::perms::all);

@@ -38,10 +38,8 @@ TEST(TimeArgument, EveryFormNamesTheSameMomentShortNumbersAreTransactionsAndMalf
     EXPECT_TRUE(r.from && !r.to);
     EXPECT_THROW(parseRange("5"), Usage);
     EXPECT_THROW(parseRange("1..x"), Usage);
-}
-
-TEST(TimeArgument, LocalTimeFollowsTheZoneAndRefusesTimesThatDoNotExist) {
-    ScopedEnv tz("TZ", "Europe/Berlin");
+    // Local time follows the zone, and times that do not exist there are refused.
+    ScopedEnv berlin("TZ", "Europe/Berlin");
     EXPECT_EQ(parseTime("2023-11-14T23:13:20"), 1700000000);
     EXPECT_THROW(parseTime("2024-03-31T02:30"), Usage);  // skipped by the clock change
     EXPECT_THROW(parseTime("2023-02-29"), Usage);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <spawn.h>
@@ -13,24 +14,22 @@
 
 extern char** environ;
 
+static std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
 pid_t CliRun::start(const std::vector<std::string>& args) const {
-    std::vector<std::string> copy = args;
+    std::vector<std::string> copy = args, vars;
     copy.insert(copy.begin(), _program);
-    std::vector<char*> argv;
-    for (std::string& a : copy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> vars;
-    for (char** e = environ; *e; ++e) {
-        std::string v = *e;
-        if (!env.count(v.substr(0, v.find('=')))) vars.push_back(v);
-    }
+    for (char** e = environ; *e; ++e)
+        if (!env.count(std::string(*e, std::strcspn(*e, "=")))) vars.push_back(*e);
     for (const auto& [name, value] : env)
         vars.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (std::string& v : vars)
-        envp.push_back(v.data());
-    envp.push_back(nullptr);
+    std::vector<char*> argv = pointers(copy), envp = pointers(vars);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     const std::string out = _outDir + "/stdout", err = _outDir + "/stderr";

@@ -13,11 +13,10 @@ struct CliResult {
 
 class CliRun {
   public:
-    // outDir receives the files "stdout" and "stderr" of each run.
     CliRun(std::string program, std::string outDir)
         : _program(std::move(program)), _outDir(std::move(outDir)) {}
 
-    // Variables that replace ours of the same name in the child.
+    // Replaces ours of the same name in the child.
     std::map<std::string, std::string> env;
 
     pid_t start(const std::vector<std::string>& args) const;

@@ -24,3 +24,14 @@ class RecordingPresenter : public Presenter {
   private:
     Presenter* _previous;
 };
+
+// The code of the Error that f throws, 0 when it returns.
+template <class F>
+int codeOf(F&& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.code;
+    }
+    return 0;
+}

@@ -13,7 +13,7 @@ class TestDir {
     const std::string& path() const { return _path; }
     std::string operator/(const std::string& name) const { return _path + "/" + name; }
 
-    // Helpers for building folders: parents are created as needed.
+    // Parents are created as needed.
     void write(const std::string& rel, const std::string& data, long mtime = -1) const;
     std::string read(const std::string& rel) const;
     void mkdirs(const std::string& rel) const;

@@ -1,5 +1,4 @@
-// The archive tree as text, one node by id with its versions oldest first, in the format of
-// the golden dumps (tests/golden/history/*.dump, without their first line).
+// The archive tree as text, nodes by id with versions oldest first, as in tests/golden/history.
 #pragma once
 
 #include "archive/tree/TresmoData.h"

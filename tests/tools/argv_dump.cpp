@@ -1,6 +1,4 @@
-// Writes its arguments, argv[0] included, each followed by a NUL byte, to the file named by
-// the environment variable ARGV_DUMP_FILE. The file appears under its name only when complete,
-// so a test that started this program without waiting can poll for it.
+// Writes its arguments, each ending in NUL, to $ARGV_DUMP_FILE, renamed into place when complete.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
