@@ -19,19 +19,6 @@ using lztest::encode;
 using lztest::errorCode;
 using Fields = std::vector<std::pair<uint32_t, int>>;
 
-TEST(HCode, EqualWeightsPutTheNewestNodeOnBranchZero) {
-    // A(1), B(1), C(2): B and A join into k(2), B on branch 0; k is queued in front of C as
-    // their weights are equal, so B = 00, A = 01 (code word 2, the first branch is bit 0), C = 1.
-    HCode c(8);
-    c.setWeight('A', 1);
-    c.setWeight('B', 1);
-    c.setWeight('C', 2);
-    c.build();
-    const int want[][3] = {{'B', 2, 0}, {'A', 2, 2}, {'C', 1, 1}};
-    for (auto [sym, len, word] : want)
-        EXPECT_TRUE(c.codeLength(sym) == len && c.codeWord(sym) == uint32_t(word)) << char(sym);
-}
-
 TEST(HCode, CodesDeeperThanThirtyBitsRoundTripAndEndInsideTheCode) {
     // Fibonacci weights give the most skewed tree: 40 symbols, codes up to 39 bits.
     MemBitBuffer buf;
@@ -100,33 +87,6 @@ void expectSameBlocks(const std::vector<MemBlock>& a, const std::vector<MemBlock
         EXPECT_TRUE(a[i].flags == b[i].flags && a[i].lastBits == b[i].lastBits &&
                     a[i].bytes == b[i].bytes)
             << what << ", block " << i;
-}
-
-TEST(LzEncoder, SmallInputsGiveTheirExactBits) {
-    // Nothing is indexed before the third byte; a one-symbol literal code for "aaaaaaaaaa";
-    // "abcabcabcabc" ends in distance 3, length 9 (code 10, extra bits 01).
-    const std::tuple<std::string, uint8_t, Fields> cases[] = {
-        {"", LAST_BLOCK, {}},
-        {"aaaaaaaaaa",
-         LAST_BLOCK | LZ_POINTERS | LZ_LITERAL_CODE,
-         {{1, 1}, {'a', 8}, {0, 3}, {1, 1}, {3, 7}, {7, 5}, {1, 1}}},
-        {"abcabcabcabc",
-         LAST_BLOCK | LZ_POINTERS,
-         {{0, 1}, {'a', 8}, {0, 1}, {'b', 8}, {0, 1}, {'c', 8}, {1, 1}, {3, 7}, {10, 5}, {1, 2}}},
-    };
-    for (const auto& [text, flags, fields] : cases)
-        expectSameBlocks(encode(lztest::bytes(text)), {pack(flags, fields)}, text);
-    // 16 letters 25 times each, shuffled: only a balanced literal code of 4-bit codes pays.
-    std::vector<uint8_t> data;
-    for (int i = 0; i < 400; ++i)
-        data.push_back(static_cast<uint8_t>('a' + i % 16));
-    lztest::Rng r(3);
-    for (size_t i = data.size() - 1; i > 0; --i)
-        std::swap(data[i], data[r.below(static_cast<uint32_t>(i + 1))]);
-    auto blocks = encode(data);
-    ASSERT_EQ(blocks.size(), 1u);
-    EXPECT_EQ(blocks[0].flags, LAST_BLOCK | LZ_LITERAL_CODE);
-    EXPECT_EQ(blocks[0].bitCount(), 16u * 9 + 15 + 400 * 4);
 }
 
 std::vector<MemBlock> encodeWith(LzEncoder& enc, MemBlockWriter& out,

@@ -7,14 +7,11 @@
 #include "archive/delta/DeltaEncoder.h"
 #include "archive/storage/Crc32.h"
 #include "archive/storage/FileReader.h"
-#include "archive/support/cfg.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <tuple>
@@ -105,18 +102,6 @@ TEST(DataImage, ParametersOutsideTheWorkingRangeFallBackToDefaults) {
     noMemory.buildIndex();
     uint32_t pos, start, end;
     EXPECT_FALSE(noMemory.findMatch(base.bytes.data(), 1024, pos, start, end));
-    // The same values from the settings store.
-    std::ofstream(storePath(), std::ios::binary | std::ios::trunc)
-        << "DataImage.sectSize=0\nDataImage.maxMem=-5\nDataImage.maxBuf=3\n"
-           "DataImage.hashCount=100\n";
-    loadSettings();
-    std::remove(storePath().c_str());
-    DataImage configured(base, 1024);
-    EXPECT_EQ((std::array{configured.sectSize(), configured.sectCount(), configured.hashCount(),
-                          configured.cacheCapacity()}),
-              (std::array<uint32_t, 4>{64, 16, 8, 16384}));
-    findSetting("DataImage.maxBuf", Setting::INT, false)->_int = 1048576;
-    findSetting("DataImage.hashCount", Setting::INT, false)->_int = 8;
 }
 
 Bytes restore(const Bytes& delta, MemBase& base, uint32_t maxOut) {

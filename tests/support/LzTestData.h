@@ -96,8 +96,4 @@ inline int errorCode(const std::function<void()>& fn) {
     return 0;
 }
 
-inline std::vector<uint8_t> bytes(std::string_view s) {
-    return {s.begin(), s.end()};
-}
-
 }  // namespace lztest
