@@ -12,9 +12,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,9 +24,7 @@ using Snapshot = std::map<std::string, std::string>;  // path relative to the fo
 
 inline std::string fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline void writeBytes(const std::string& path, const std::string& data) {
@@ -34,17 +32,14 @@ inline void writeBytes(const std::string& path, const std::string& data) {
 }
 
 // n bytes of a few words in random order: text that compresses and in which deltas match.
-inline std::string words(size_t n, std::mt19937& rnd) {
+inline std::string words(size_t n, unsigned seed) {
     static const char* w[] = {"alpha ", "beta ", "gamma\n", "delta ", "epsilon ", "zeta\n"};
+    std::mt19937 rnd(seed);
     std::string s;
     while (s.size() < n)
         s += w[rnd() % 6];
     s.resize(n);
     return s;
-}
-inline std::string words(size_t n, unsigned seed) {
-    std::mt19937 rnd(seed);
-    return words(n, rnd);
 }
 
 inline Snapshot folderSnapshot(const std::string& dir) {
@@ -94,22 +89,6 @@ inline bool load(Tresmo& a, const std::string& archive, int64_t now) {
     return a.refresh(FileSel(), now, "archive");
 }
 
-// Path, type and bytes of everything under a folder, links not followed.
-inline std::map<std::string, std::string> listing(const std::string& root) {
-    namespace fs = std::filesystem;
-    std::map<std::string, std::string> out;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
-        std::string rel = fs::relative(it->path(), root).string();
-        if (it->is_symlink())
-            out[rel] = "link " + fs::read_symlink(it->path()).string();
-        else if (it->is_regular_file())
-            out[rel] = "file " + fileBytes(it->path().string());
-        else
-            out[rel] = "dir";
-    }
-    return out;
-}
-
 // What loading, restoring, exporting and verifying an archive gave.
 struct Probe {
     bool loaded = false, tail = false, exported = false, clean = false;
@@ -122,13 +101,20 @@ struct Probe {
     double seconds = 0;
 };
 
-// Probes w/a.trsm: loads it, restores every transaction and exports the root into w/target
-// (also what a failed load left), then verifies the file.
+// Probes w/a.trsm: loads it, restores every transaction, exports the root into w/target, verifies.
 inline Probe probe(const std::string& w, int64_t now) {
+    // Path, type and bytes of everything in w but target*, links not followed.
     auto outside = [&] {
-        auto l = listing(w);
-        std::erase_if(l, [](const auto& e) { return e.first.rfind("target", 0) == 0; });
-        return l;
+        namespace fs = std::filesystem;
+        std::map<std::string, std::string> out;
+        for (auto it = fs::recursive_directory_iterator(w); it != fs::end(it); ++it) {
+            std::string rel = fs::relative(it->path(), w).string();
+            if (rel.rfind("target", 0) == 0) continue;
+            out[rel] = it->is_symlink()        ? "link " + fs::read_symlink(it->path()).string()
+                       : it->is_regular_file() ? "file " + fileBytes(it->path().string())
+                                               : "dir";
+        }
+        return out;
     };
     const auto before = outside();
     const auto start = std::chrono::steady_clock::now();
@@ -167,8 +153,7 @@ inline std::vector<std::string> sideFiles(const std::string& folder) {
     return found;
 }
 
-// A watched folder "w" saved step by step into "w.trsm": after each save its time, the
-// archive's size and the folder's files.
+// A folder "w" saved step by step into "w.trsm": after each save its time, size and files.
 struct Saves {
     TestDir dir;
     FileSel sel;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,7 @@ class FaultOs : public os::Os {
         Mkdirat
     };
 
-    // One change: Write has offset and bytes, Truncate its length in off, Rename its target in
-    // to. Sync is a file's barrier, DirSync a folder's.
+    // One change (Truncate's length in off, Rename's target in to); DirSync is a folder's sync.
     struct Op {
         enum class Kind { Create, Write, Truncate, Sync, Rename, Unlink, DirSync };
         Kind kind;
@@ -50,8 +50,7 @@ class FaultOs : public os::Os {
     FaultOs(const FaultOs&) = delete;
     FaultOs& operator=(const FaultOs&) = delete;
 
-    // Fails the nth call (1-based, counted from now) of kind c with err; with sticky, every
-    // later call of that kind fails too.
+    // Fails the nth call of kind c from now (1-based) with err; with sticky, every later one too.
     void failAt(Call c, int nth, int err, bool sticky = false) {
         _faults[c] = Fault{_counts[c] + nth, err, sticky};
     }
@@ -59,21 +58,11 @@ class FaultOs : public os::Os {
     void shortWrites(size_t n) { _maxWrite = n; }
     // fsync and fdatasync succeed without reaching the disk (still counted, recorded, failed).
     void skipSyncs(bool on) { _skipSyncs = on; }
-    int count(Call c) const {
-        auto it = _counts.find(c);
-        return it == _counts.end() ? 0 : it->second;
-    }
+    int count(Call c) const { return _counts.count(c) ? _counts.at(c) : 0; }
     // A fake clock: time() returns it, sleepMs() advances it without sleeping.
-    void setClock(int64_t t) {
-        _clock = t;
-        _fakeClock = true;
-    }
-
+    void setClock(int64_t t) { _clock = t; }
     // Starts recording the changes to paths that begin with prefix (absolute paths only).
-    void recordUnder(const std::string& prefix) {
-        _prefix = prefix;
-        _recording = true;
-    }
+    void recordUnder(const std::string& prefix) { _prefix = prefix; }
     const std::vector<Op>& ops() const { return _ops; }
 
     int open(const char* p, int f, mode_t m) override {
@@ -167,10 +156,10 @@ class FaultOs : public os::Os {
     int futimens(int fd, const struct timespec t[2]) override {
         return hit(Call::Futimens) ? -1 : real().futimens(fd, t);
     }
-    int64_t time() override { return _fakeClock ? _clock : real().time(); }
+    int64_t time() override { return _clock ? *_clock : real().time(); }
     void sleepMs(int ms) override {
-        if (_fakeClock)
-            _clock += (ms + 999) / 1000;
+        if (_clock)
+            *_clock += (ms + 999) / 1000;
         else
             real().sleepMs(ms);
     }
@@ -189,7 +178,7 @@ class FaultOs : public os::Os {
     static os::Os& real() { return os::Os::real(); }
 
     bool inScope(const std::string& path) const {
-        return _recording && path.compare(0, _prefix.size(), _prefix) == 0;
+        return !_prefix.empty() && path.compare(0, _prefix.size(), _prefix) == 0;
     }
     std::string pathOf(int fd) const {
         auto it = _files.find(fd);
@@ -234,11 +223,9 @@ class FaultOs : public os::Os {
     std::map<Call, Fault> _faults;
     size_t _maxWrite = static_cast<size_t>(-1);
     int _lastErr = 0;
-    int64_t _clock = 0;
-    bool _fakeClock = false;
+    std::optional<int64_t> _clock;
     bool _skipSyncs = false;
     std::map<int, OpenFile> _files;
-    std::string _prefix;
-    bool _recording = false;
+    std::string _prefix;  // of the paths recorded, none when empty
     std::vector<Op> _ops;
 };
