@@ -4,7 +4,7 @@
 //
 // Input: an options byte, then per block: flags, valid bits of the last byte (1 + x % 8), a
 // 16-bit length (little endian) and that many bytes (fewer if the input ends).
-#include "tests/support/LzReference.h"
+#include "fuzz/LzReference.h"
 #include "tests/support/MemBlocks.h"
 
 #include "archive/codec/LzReader.h"
