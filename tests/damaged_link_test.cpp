@@ -65,13 +65,9 @@ TEST(DamagedLink, EveryBitFlipInALinkKeepsWhatFollowsAndRefusesSaveAndRepair) {
                     // Complete transactions follow: damage, reported, nothing cut or added;
                     // unless the flip left the link's meaning as it was.
                     EXPECT_TRUE(side.empty() && tails.empty());
-                    if (loaded) {
-                        EXPECT_EQ(txns, 4);  // the pending transaction included
-                        EXPECT_TRUE(saved && now.compare(0, bad.size(), bad) == 0);
-                    } else {
-                        EXPECT_FALSE(saved);
-                        EXPECT_TRUE(now == bad);
-                    }
+                    // Loaded: four transactions with the pending one, saved on top.
+                    EXPECT_TRUE(loaded ? txns == 4 && saved && now.compare(0, bad.size(), bad) == 0
+                                       : !saved && now == bad);
                 } else if (!tails.empty()) {
                     // The newest link may read as a torn save: cut only after a whole copy.
                     EXPECT_TRUE(now.compare(0, links[k], good, 0, links[k]) == 0);
