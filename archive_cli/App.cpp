@@ -3,6 +3,7 @@
 #include "archive_cli/Cli.h"
 #include "archive_cli/Output.h"
 
+#include "archive/os/os.h"
 #include "archive/support/cfg.h"
 #include "archive/support/msg.h"
 
@@ -65,7 +66,11 @@ int runCli(int argc, char** argv) {
         Context ctx;
         app.add_flag("-q,--quiet", ctx.quiet,
                      "Print only results and errors: no summaries, warnings or progress");
-        // Lets --quiet stand after the subcommand as well.
+        app.add_option("--wait", ctx.waitSeconds,
+                       "Seconds to wait for another program that is using the archive "
+                       "(default 10)")
+            ->check(CLI::Range(0, 24 * 3600));
+        // Lets --quiet and --wait stand after the subcommand as well.
         app.fallthrough();
         app.require_subcommand(1);
         app.get_formatter()->column_width(30);
@@ -86,6 +91,10 @@ int runCli(int argc, char** argv) {
             return usageError(e.what());
         }
         presenter().setQuiet(ctx.quiet);
+        os::setLockPatience(ctx.waitSeconds * 1000, [quiet = ctx.quiet](const char* path) {
+            if (!quiet)
+                std::fprintf(stderr, "tresmo-cli: waiting for another program using %s\n", path);
+        });
         if (!ctx.run) return usageError("no command given");
         int rc = ctx.run();
         flushOut();

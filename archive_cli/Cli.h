@@ -37,6 +37,7 @@ struct Shown {};
 struct Context {
     bool json = false;
     bool quiet = false;
+    int waitSeconds = 10;  // for a lock that another program holds
     // The chosen subcommand's work; empty until one was parsed.
     std::function<int()> run;
 };

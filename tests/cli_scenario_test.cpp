@@ -3,6 +3,8 @@
 #include "support/CliRun.h"
 #include "support/TestDir.h"
 
+#include "archive/os/os.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -181,6 +183,41 @@ TEST_F(CliScenario, InterruptedSaveLeavesTheArchiveAsBefore) {
     CliResult r = run.finish(pid);
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_EQ(check::fileBytes(archive), before);
+}
+
+// Forty readers at once, started while a save writes: each waits for the save, none fails;
+// a lock held past --wait says once that it waits, then that the archive is in use.
+TEST_F(CliScenario, ReadersShareTheArchiveAndWaitForAWriterSayingSo) {
+    firstSave();
+    std::mt19937 rng(11);
+    std::string big(4 << 20, '\0');
+    for (char& c : big)
+        c = static_cast<char>(rng());
+    dir.write("proj/big.bin", big, T2);
+    const auto before = fs::file_size(archive);
+    pid_t save = run.start({"save", archive, "--time", std::to_string(T3)});
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (fs::file_size(archive) <= before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::vector<pid_t> readers;
+    for (int i = 0; i < 40; ++i)
+        readers.push_back(run.start({"log", archive}));
+    EXPECT_EQ(run.finish(save).code, 0);
+    for (pid_t pid : readers) {
+        CliResult r = run.finish(pid);
+        EXPECT_TRUE(r.code == 0 && !r.out.empty()) << r.err;
+    }
+
+    int held = os::openLocked(archive.c_str(), O_RDWR, 0, os::Lock::Exclusive);
+    ASSERT_GE(held, 0);
+    CliResult r = cli({"log", archive, "--wait", "1"});
+    ::close(held);
+    EXPECT_EQ(r.code, 1);
+    const std::string waiting = "waiting for another program using " + archive;
+    EXPECT_EQ(r.err.find(waiting), r.err.rfind(waiting));
+    EXPECT_NE(r.err.find(waiting), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Archive " + archive + " is in use by another program"), std::string::npos)
+        << r.err;
 }
 
 }  // namespace

@@ -241,7 +241,7 @@ Subject selection(const std::string& dir) {
     const std::string newBytes = check::fileBytes(path);
     EXPECT_TRUE(write(""));
     const std::string oldBytes = check::fileBytes(path);
-    const std::set<std::string> keep{"w", "w.sel", "w.trsm"};
+    const std::set<std::string> keep{"w", "w.sel", "w.sel.lock", "w.trsm"};
     return {"selection",
             "FileSel.write",
             [=] { ASSERT_TRUE(write("")); },
@@ -262,6 +262,7 @@ TEST(IoError, AFailingCallInASaveExportOrSelectionWriteRollsBackAndTheNextRunSuc
     Pending p;
     faultLoop(selection(p.dir.path()));
     fs::remove(p.dir / "w.sel");
+    fs::remove(p.dir / "w.sel.lock");
     // What a crash halfway through writing the second transaction leaves.
     ASSERT_TRUE(p.saveNew(T0 + 100));
     const std::string full = check::fileBytes(p.archive);

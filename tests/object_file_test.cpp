@@ -1,4 +1,5 @@
 // Object files (a checked header, then values back to back) and the file selection in one.
+#include "support/FaultOs.h"
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
@@ -8,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -81,15 +84,48 @@ TEST(ObjFile, HeaderAndValueChecksNameTheFirstOffence) {
     }
 }
 
-TEST(ObjFile, OneOpenerAtATimeAndAnAbandonedRewriteLeavesTheOldFileWhole) {
+// Readers share, a writer waits for them and for other writers: whatever runs at once, every
+// read finds one writer's whole file.
+TEST(ObjFile, ReadersShareWritersTakeTurnsAndAnAbandonedRewriteLeavesTheOldFileWhole) {
     TestDir dir;
     writeSample(dir / "o");
     const std::string old = dir.read("o");
     {
-        ObjFileReader first(1010, 1010);
+        LockPatience brief(50);
+        ObjFileReader first(1010, 1010), second(1010, 1010);
         first.open(dir / "o");
-        EXPECT_EQ(codeOf([&] { ObjFileReader(1010, 1010).open(dir / "o"); }), 3400);
+        second.open(dir / "o");
+        ObjFileWriter w(1010, 1010);
+        EXPECT_EQ(codeOf([&] { w.open(dir / "o"); }), 3300);
     }
+    std::atomic<int> failures = 0;
+    auto writer = [&](const char* word) {
+        for (int i = 0; i < 40; ++i) {
+            try {
+                ObjFileWriter w(1010, 1010);
+                w.open(dir / "o");
+                w.writeString(word);
+                w.close();
+            } catch (const Error&) {
+                ++failures;
+            }
+        }
+    };
+    std::thread a(writer, "alpha"), b(writer, "beta");
+    for (int i = 0; i < 40; ++i) {
+        try {
+            ObjFileReader r(1010, 1010);
+            r.open(dir / "o");
+            std::string s = r.readString(10);
+            failures += s != "ab" && s != "alpha" && s != "beta";
+        } catch (const Error&) {
+            ++failures;
+        }
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(failures, 0);
+    writeSample(dir / "o");
     {
         ObjFileWriter w(1010, 1010);  // abandoned without close()
         w.open(dir / "o");

@@ -1,4 +1,5 @@
 // One archive used by several programs at once: what one saves, another never loses.
+#include "support/FaultOs.h"
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
@@ -76,6 +77,7 @@ TEST(SharedArchive, ASaveAfterAnotherProgramsSaveReadsItFirstAndKeepsBoth) {
     ASSERT_TRUE(late.save(nullptr, &stats));
     EXPECT_TRUE(s.shown.errors.empty()) << s.shown.errors.front().chainText();
     EXPECT_TRUE(stats.files == 1 && stats.removed == 0);  // e.txt: the rest was saved already
+    EXPECT_EQ(Shared::names(late), "a.txt -b.txt c.txt d.txt e.txt ");
 
     Tresmo fresh;
     s.load(fresh, os::sys().time() + 5);
@@ -99,6 +101,45 @@ TEST(SharedArchive, ASaveAfterAnotherProgramsSaveReadsItFirstAndKeepsBoth) {
     ASSERT_TRUE(same.save(nullptr, &stats));
     EXPECT_EQ(stats.files, 0);
     EXPECT_EQ(fs::file_size(s.archive), afterSame);
+}
+
+// The platform as a user sees it who may read the archive but not write it.
+struct ReadOnlyArchive : FaultOs {
+    std::string path;
+    int open(const char* p, int f, mode_t m) override {
+        if (path == p && (f & O_ACCMODE) != O_RDONLY) {
+            errno = EACCES;
+            return -1;
+        }
+        return FaultOs::open(p, f, m);
+    }
+};
+
+TEST(SharedArchive, AnArchiveThatMayNotBeWrittenStillLoadsExportsAndVerifies) {
+    Shared s;
+    s.d.write("w/a.txt", "one", T0);
+    {
+        Tresmo a;
+        s.load(a, T0 + 100);
+        ASSERT_TRUE(a.save());
+    }
+    s.d.write("w/a.txt", "two", T0 + 150);
+    const std::string before = s.d.read("w.trsm");
+    ReadOnlyArchive readOnly;
+    readOnly.path = s.archive;
+    Tresmo a;
+    s.load(a, T0 + 200);
+    a.selectFolder(a.root());
+    VerifyReport report;
+    EXPECT_TRUE(a.verify(nullptr, report) && report.clean());
+    s.d.mkdirs("out");
+    EXPECT_TRUE(a.exportSelected(s.d / "out"));
+    EXPECT_EQ(s.d.read("out/w/a.txt"), "one");
+    EXPECT_FALSE(a.save());
+    ASSERT_FALSE(s.shown.errors.empty());
+    EXPECT_TRUE(s.shown.errors.back().hasCode(3000) && s.shown.errors.size() == 1)
+        << s.shown.errors.back().chainText();
+    EXPECT_TRUE(s.d.read("w.trsm") == before);
 }
 
 }  // namespace

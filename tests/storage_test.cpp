@@ -13,10 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -311,8 +314,9 @@ int openCode(const std::string& path) {
     return errorCode([&] { StgFile(path, 20, 10).open(); });
 }
 
-// Created, written, rolled back, committed, reopened; a second opener is refused meanwhile.
-TEST(StgFile, CommittedLengthLastsAndASecondOpenerIsRefused) {
+// Created, written, rolled back, committed, reopened; a writer excludes every other opener,
+// readers share, and a file renamed over the name while one waited is the one it opens.
+TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
     TestDir d;
     StgFile f(d / "a.trsm", 20, 10);
     f.rollback();  // closed: nothing happens
@@ -322,14 +326,22 @@ TEST(StgFile, CommittedLengthLastsAndASecondOpenerIsRefused) {
         EXPECT_EQ(calls.count(FaultOs::Call::Fsync), 1);  // the folder, so the new name lasts
     }
     EXPECT_EQ(d.read("a.trsm"), "$$**20201010");
-    StgFile second(d / "a.trsm", 20, 10);
-    try {
-        second.open();
-        ADD_FAILURE() << "opened twice";
-    } catch (const Error& e) {
-        EXPECT_TRUE(e.code == 3000 && e.cause && e.cause->code == 9000) << e.chainText();
+    {
+        LockPatience brief(50);
+        for (auto access : {StgFile::Access::Write, StgFile::Access::Read}) {
+            StgFile second(d / "a.trsm", 20, 10);
+            try {
+                second.open(access);
+                ADD_FAILURE() << "opened beside a writer";
+            } catch (const Error& e) {
+                EXPECT_TRUE(e.code == 3000 && e.cause && e.cause->code == 3018) << e.chainText();
+            }
+            EXPECT_FALSE(second.isOpen());
+        }
+        EXPECT_EQ(errorCode([&] { StgFile(d / "none.trsm", 20, 10).open(StgFile::Access::Read); }),
+                  3000);
+        EXPECT_FALSE(fs::exists(d / "none.trsm"));
     }
-    EXPECT_FALSE(second.isOpen());
     f.append(std::string(1000, 'k').data(), 1000);
     EXPECT_EQ(fs::file_size(d / "a.trsm"), 1012u);
     f.rollback();
@@ -352,6 +364,21 @@ TEST(StgFile, CommittedLengthLastsAndASecondOpenerIsRefused) {
     EXPECT_TRUE(f.isOpen());  // until close
     f.close();
     EXPECT_EQ(openCode(d / "a.trsm"), 0);
+
+    StgFile r1(d / "a.trsm", 20, 10), r2(d / "a.trsm", 20, 10), late(d / "a.trsm", 20, 10);
+    r1.open(StgFile::Access::Read);
+    r2.open(StgFile::Access::Read);
+    d.write("b.trsm", "$$**20201010" + std::string(30, 'n'));
+    std::atomic<bool> waiting = false;
+    LockPatience patient(5000, [&](const char*) { waiting = true; });
+    std::thread writer([&] { late.open(); });
+    while (!waiting)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    fs::rename(d / "b.trsm", d / "a.trsm");
+    r1.close();
+    r2.close();
+    writer.join();
+    EXPECT_EQ(late.committedSize(), 42u);  // the file now under the name
 }
 
 TEST(StgFile, HeaderIsCheckedPositionByPosition) {

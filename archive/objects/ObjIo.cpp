@@ -20,10 +20,29 @@ std::string folderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The object file's lock: -1 and nothing held when there is no lock file and it was not to be
+// made (a reader in a folder it may not write: no writer can replace the file there either).
+int lockObjFile(const std::string& path, bool writer) {
+    std::string lockPath = path + ".lock";
+    int fd = os::openPatiently(lockPath.c_str(),
+                               writer ? O_RDWR | O_CREAT | O_NOFOLLOW : O_RDONLY | O_NOFOLLOW, 0644,
+                               writer ? os::Lock::Exclusive : os::Lock::Shared);
+    if (fd >= 0 || (!writer && errno != EWOULDBLOCK)) return fd;
+    const char* id = writer ? "ObjFileWriter.open" : "ObjFileReader.open";
+    if (errno == EWOULDBLOCK) throw makeError(makeError("ObjFile.busy", path), id);
+    throw makeError(systemError(), id);
+}
+
 }  // namespace
 
 ObjFileWriter::~ObjFileWriter() {
     abandon();
+    unlock();
+}
+
+void ObjFileWriter::unlock() {
+    if (_lockFd >= 0) os::closeQuietly(_lockFd);
+    _lockFd = -1;
 }
 
 void ObjFileWriter::abandon() {
@@ -38,8 +57,11 @@ void ObjFileWriter::abandon() {
 void ObjFileWriter::open(const std::string& path) {
     _path = path;
     _tmpPath = path + ".tmp~";
-    _fd = os::openLocked(_tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644,
-                         os::Lock::Exclusive);
+    // Only the holder of the lock may truncate the temporary file: another writer may be
+    // about to rename it over the object file.
+    _lockFd = lockObjFile(path, true);
+    _fd = os::sys().open(_tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                         0644);
     if (_fd < 0) throw makeError(systemError(), "ObjFileWriter.open");
     char header[FILE_HEADER_LEN + 1];
     _len = std::snprintf(header, sizeof header, "$$**%04d%04d", _type, _vers);
@@ -93,6 +115,7 @@ void ObjFileWriter::close() {
     }
     // The rename is durable only once its folder is synced.
     if (!os::syncDir(folderOf(_path))) throw makeError(systemError(), "ObjFileWriter.flush");
+    unlock();
 }
 
 ObjFileReader::~ObjFileReader() {
@@ -100,7 +123,8 @@ ObjFileReader::~ObjFileReader() {
 }
 
 void ObjFileReader::open(const std::string& path) {
-    _fd = os::openLocked(path.c_str(), O_RDONLY, 0, os::Lock::Exclusive);
+    _lockFd = lockObjFile(path, false);
+    _fd = os::sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (_fd < 0) throw makeError(systemError(), "ObjFileReader.open");
     _pos = _len = 0;
     readHeader();
@@ -108,7 +132,8 @@ void ObjFileReader::open(const std::string& path) {
 
 void ObjFileReader::close() {
     if (_fd >= 0) os::closeQuietly(_fd);
-    _fd = -1;
+    if (_lockFd >= 0) os::closeQuietly(_lockFd);
+    _fd = _lockFd = -1;
 }
 
 void ObjFileReader::fill() {

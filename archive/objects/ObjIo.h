@@ -6,7 +6,10 @@
 // The writer never touches the old file until close(): it writes a temporary file beside it,
 // syncs it and renames it over the old one, so a crash or a full disk leaves either the old
 // file or the new one whole. A writer that is destroyed without close() removes its temporary
-// file. Both classes open their file exclusively; failures are thrown as Error (3300-3413).
+// file. The lock is a file of its own beside the object file ("NAME.lock"), since a lock on the
+// file itself would be lost with the file that a writer renames over it: a writer holds it
+// exclusively from before it makes its temporary file until the rename, readers share it.
+// Failures are thrown as Error (3300-3414).
 #pragma once
 
 #include <cstdint>
@@ -30,10 +33,12 @@ class ObjFileWriter {
     void writeByte(uint8_t b);
     void flush();
     void abandon();
+    void unlock();
 
     int32_t _type;
     int32_t _vers;
     int _fd = -1;
+    int _lockFd = -1;
     std::string _path;
     std::string _tmpPath;
     uint8_t _buf[1024];
@@ -68,6 +73,7 @@ class ObjFileReader {
     int32_t _type;
     int32_t _vers;
     int _fd = -1;
+    int _lockFd = -1;
     uint8_t _buf[1024];
     int _pos = 0;
     int _len = 0;

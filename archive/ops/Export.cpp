@@ -153,7 +153,7 @@ std::string Tresmo::restore(const ContentInfo& content) {
     bool opened = false;
     try {
         if (!_stg->isOpen()) {
-            _stg->open();
+            _stg->open(StgFile::Access::Read);
             opened = true;
         }
         restoreTo(content, [&](std::span<const uint8_t> bytes) {
@@ -174,7 +174,7 @@ const char* Tresmo::exportTempFile(const char* name, const ContentInfo& content)
     if (!path || !_stg) return nullptr;
     const char* result = path;
     try {
-        _stg->open();
+        _stg->open(StgFile::Access::Read);
         exportFile(path, content);
     } catch (Error& e) {
         showError(makeError(std::move(e), "Tresmo.exportTempFile.1"));
@@ -195,7 +195,7 @@ bool Tresmo::exportSelected(const std::string& target, const std::string& name,
     bool ok = true;
     try {
         VERIFY(target.size() < MAX_PATH);
-        _stg->open();
+        _stg->open(StgFile::Access::Read);
         Export walker(*this, target, progress);
         const char* as = name.empty() ? nullptr : name.c_str();
         if (selectionMode() == SelMode::Folder)

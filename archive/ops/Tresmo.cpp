@@ -68,7 +68,10 @@ bool Tresmo::read(Progress* progress) {
     bool ok = true;
     RecordReplay replay(*this);
     try {
-        _stg->open();
+        // Reading shares the file with other readers; only a new archive is made here.
+        struct stat st;
+        bool exists = os::sys().stat(_path.c_str(), &st) == 0 && st.st_size > 0;
+        _stg->open(exists ? StgFile::Access::Read : StgFile::Access::Write);
         uint64_t end = StgRecovery::completeEnd(*_stg);
         if (end < _stg->committedSize()) {
             uint64_t tail = _stg->committedSize() - end;

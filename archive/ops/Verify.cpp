@@ -50,7 +50,7 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
     tree.setName(name()[0] ? name() : "archive");
     bool ok = true;
     try {
-        file.open();
+        file.open(StgFile::Access::Read);
         report.fileSize = file.committedSize();
         StgRecovery::Walk w = StgRecovery::walk(file);
         report.tailBytes = file.committedSize() - w.end;

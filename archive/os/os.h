@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
 #include <langinfo.h>
 #include <locale.h>
 #include <string>
@@ -96,6 +97,14 @@ void closeQuietly(int fd);
 enum class Lock { Shared, Exclusive };
 int openLocked(const char* path, int flags, mode_t mode, Lock lock, int waitMs = 0,
                int dirFd = AT_FDCWD);
+
+// The process's patience with another program that holds a lock: how long openPatiently
+// waits, and what it calls once, when it starts to wait, with the path (the command line says
+// so on stderr). Until set: 10 seconds, and nothing is said.
+void setLockPatience(int waitMs, std::function<void(const char* path)> notice);
+// openLocked that tries at once and, when another holder conflicts, calls the notice and waits
+// as long as the patience allows; still EWOULDBLOCK after that when the holder did not let go.
+int openPatiently(const char* path, int flags, mode_t mode, Lock lock);
 
 // The current folder; empty, with errno set, when it cannot be determined.
 std::string currentDir();

@@ -203,6 +203,31 @@ int openLocked(const char* path, int flags, mode_t mode, Lock lock, int waitMs, 
     return fd;
 }
 
+namespace {
+
+struct Patience {
+    int waitMs = 10000;
+    std::function<void(const char*)> notice;
+};
+
+Patience& patience() {
+    static Patience p;
+    return p;
+}
+
+}  // namespace
+
+void setLockPatience(int waitMs, std::function<void(const char* path)> notice) {
+    patience() = Patience{waitMs, std::move(notice)};
+}
+
+int openPatiently(const char* path, int flags, mode_t mode, Lock lock) {
+    int fd = openLocked(path, flags, mode, lock);
+    if (fd >= 0 || errno != EWOULDBLOCK || patience().waitMs == 0) return fd;
+    if (patience().notice) patience().notice(path);
+    return openLocked(path, flags, mode, lock, patience().waitMs);
+}
+
 std::string currentDir() {
     char buf[PATH_MAX];
     return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string();

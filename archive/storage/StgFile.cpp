@@ -48,19 +48,31 @@ void StgFile::createFile() {
     if (!os::syncDir(folderOf(_path))) throw makeError(systemError(), "StgFile.commit.2");
 }
 
-void StgFile::open() {
-    VERIFY(_a == _b);
-    if (_fd < 0) {
-        // A second open of the same path, even inside this process, is refused as a sharing
-        // violation would be.
-        int fd = os::openLocked(_path.c_str(), O_RDWR, 0, os::Lock::Exclusive);
-        if (fd < 0 && errno == ENOENT) {
+int StgFile::lockFile(Access access) {
+    const bool write = access == Access::Write;
+    const os::Lock lock = write ? os::Lock::Exclusive : os::Lock::Shared;
+    // A few rounds: each one means another program replaced the file while we waited.
+    for (int round = 0; round < 10; ++round) {
+        int fd = os::openPatiently(_path.c_str(), write ? O_RDWR : O_RDONLY, 0, lock);
+        if (fd < 0 && errno == ENOENT && write) {
             createFile();
-            fd = os::openLocked(_path.c_str(), O_RDWR, 0, os::Lock::Exclusive);
+            fd = os::openPatiently(_path.c_str(), O_RDWR, 0, lock);
         }
+        if (fd < 0 && errno == EWOULDBLOCK)
+            throw makeError(makeError("StgFile.open.busy", _path), "StgFile.open.1");
         if (fd < 0) throw makeError(systemError(), "StgFile.open.1");
-        _fd = fd;
+        struct stat held, named;
+        if (os::sys().fstat(fd, &held) == 0 && os::sys().stat(_path.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+            return fd;
+        os::closeQuietly(fd);
     }
+    throw makeError("StgFile.open.4");
+}
+
+void StgFile::open(Access access) {
+    VERIFY(_a == _b);
+    if (_fd < 0) _fd = lockFile(access);
     struct stat st;
     if (os::sys().fstat(_fd, &st) != 0) throw makeError(systemError(), "StgFile.open.2");
     uint64_t size = static_cast<uint64_t>(st.st_size);
@@ -73,7 +85,7 @@ void StgFile::open() {
         _a = _b = _found = size;
         _dev = static_cast<uint64_t>(st.st_dev);
         _ino = static_cast<uint64_t>(st.st_ino);
-        if (size == 0) {
+        if (size == 0 && access == Access::Write) {
             // An empty file made by someone else: its name is already there.
             writeFileHeader();
         } else {

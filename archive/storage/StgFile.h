@@ -2,8 +2,12 @@
 // appended.
 //
 // StgFile owns the path and, while open, the file descriptor. The file is open only for one
-// operation (load, save, restoring a version) and always exclusively: a second opener, in this
-// or another process, fails with 3000 while the first holds the file. Everything written goes
+// operation (load, save, restoring a version): for reading under a shared lock, so readers
+// never exclude each other and a file the user may not write still reads, or for writing
+// under the exclusive lock. Whoever meets a conflicting holder waits as long as the process's
+// lock patience allows (os::openPatiently), then fails with 3000 naming the file as in use.
+// Once the lock is granted the path must still name the locked file; a file renamed over it
+// meanwhile (an archive rewritten and replaced) is opened again. Everything written goes
 // beyond the committed size `_a`; `commit` makes the current end `_b` the file's length and
 // makes the transaction durable, `rollback` cuts the file back to `_a`. The committed size and
 // the file's identity are remembered across a close. A later `open` that finds the file longer
@@ -47,7 +51,9 @@ class StgFile {
     StgFile(const StgFile&) = delete;
     StgFile& operator=(const StgFile&) = delete;
 
-    void open();
+    enum class Access { Read, Write };
+    // Write creates a missing file (with its header); Read never writes.
+    void open(Access access = Access::Write);
     void close();
     // True when the last open found more bytes than the committed size and tail account for:
     // transactions that another program appended since this one last had the file.
@@ -91,6 +97,7 @@ class StgFile {
 
   private:
     void createFile();
+    int lockFile(Access access);
     void writeFileHeader();
     void readFileHeader();
     void makeDurable();

@@ -8,7 +8,8 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033, 2034, 3703, 3704, 5005).
+// The engine's rows, then the rows this platform adds (2031, 2033, 2034, 3018, 3414, 3703, 3704,
+// 5005).
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
     {2001, "Tresmo.read.beginTxn.2", "Invalid begin transcaction record", false},
@@ -70,6 +71,7 @@ const MsgDef ENGINE_MSGS[] = {
     {3016, "StgFile.recover.1", "Storage file ends with an incomplete transaction of {1} bytes",
      false},
     {3017, "StgFile.recover.2", "Could not copy the incomplete transaction to file {1}", false},
+    {3018, "StgFile.open.busy", "Archive {1} is in use by another program", false},
     {3100, "StgReader.read", "Invalid number format", false},
     {3200, "StgReadBuffer.get.1", "Invalid item data", false},
     {3201, "StgReadBuffer.get.2", "Invalid item data", false},
@@ -101,6 +103,7 @@ const MsgDef ENGINE_MSGS[] = {
     {3411, "ObjFileReader.readHeader.3", "Invalid object file", false},
     {3412, "ObjFileReader.readHeader.4", "Invalid object file type: {1}", false},
     {3413, "ObjFileReader.readHeader.5", "Invalid object file version: {1}", false},
+    {3414, "ObjFile.busy", "File {1} is in use by another program", false},
     {3500, "FileWriter.open", "Could not open file", false},
     {3501, "FileWriter.flush", "Could not write file", false},
     {3600, "FileReader.open.1", "Could not open file", false},

@@ -229,3 +229,11 @@ class FaultOs : public os::Os {
     std::string _prefix;  // of the paths recorded, none when empty
     std::vector<Op> _ops;
 };
+
+// The process's lock patience for a test's lifetime; the default comes back at the end.
+struct LockPatience {
+    LockPatience(int waitMs, std::function<void(const char*)> notice = nullptr) {
+        os::setLockPatience(waitMs, std::move(notice));
+    }
+    ~LockPatience() { os::setLockPatience(10000, nullptr); }
+};
