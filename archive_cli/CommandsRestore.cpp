@@ -155,6 +155,7 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
                    {"damaged", damaged},
                    {"failed", failed},
                    {"tail_bytes", r.tailBytes},
+                   {"side_files", r.sideFiles},
                    {"ok", r.clean()}});
         return r.clean() ? EXIT_DONE : EXIT_FAILED;
     }
@@ -175,6 +176,10 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
                 " bytes after the last complete transaction (a save that did not finish)\n";
         if (r.damagedTxns.empty()) text += repairHint(s.path()) + "\n";
     }
+    for (const std::string& side : r.sideFiles)
+        text += "SET ASIDE: " + side +
+                " holds what an unfinished save had written; remove it once you no longer need "
+                "it\n";
     writeOut(text);
     return r.clean() ? EXIT_DONE : EXIT_FAILED;
 }
@@ -256,12 +261,13 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
         "Check the CRC of every transaction's records, replay them, and restore every stored\n"
         "version of every file in memory against its CRC-32. Damaged transactions and\n"
         "versions that cannot be restored are named on stderr. An incomplete transaction at\n"
-        "the end (a save that did not finish) is reported too; see repair. The archive is\n"
+        "the end (a save that did not finish) is reported too; see repair. Copies that repair\n"
+        "or a save set aside (ARCHIVE.tail-*) are named until you remove them. The archive is\n"
         "never changed. Exit status 1 when anything is wrong or incomplete.");
     verify->add_option("ARCHIVE", vf->archive, "The archive file")->required();
     addJsonFlag(*verify, vf->json,
                 "{archive, transactions, files, versions, bytes, damaged: [{number,\n"
-                "  time, error}], failed: [{path, number, error}], tail_bytes, ok}");
+                "  time, error}], failed: [{path, number, error}], tail_bytes, side_files, ok}");
 
     auto rp = std::make_shared<CheckArgs>();
     CLI::App* repair =

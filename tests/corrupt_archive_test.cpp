@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -234,6 +235,10 @@ TEST(TailRecovery, ATailIsCopiedAsideUnderAFreeNameBeforeASaveOrRepairCutsIt) {
     EXPECT_EQ(check::fileBytes(s.archive), s.afterFirst);
     ASSERT_TRUE(r.repair(&side));  // nothing more to do
     EXPECT_TRUE(side.empty());
+    VerifyReport v;  // names every copy until the user removes it
+    std::vector<std::string> sides = check::sideFiles(s.dir.path());
+    std::sort(sides.begin(), sides.end());
+    EXPECT_TRUE(r.verify(nullptr, v) && v.clean() && v.sideFiles == sides && sides.size() == 5);
     // A damaged transaction before the tail: the file stays as it is.
     std::string bad = s.afterFirst + tail2;
     bad[s.afterFirst.size() - 7] ^= 0x01;

@@ -12,6 +12,7 @@
 #include "archive/storage/StgRecovery.h"
 #include "archive/support/Progress.h"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 
@@ -43,6 +44,15 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
         showError(makeError(makeError("StgFile.readFileHeader.1"), "Tresmo.read.1", _path, 0, 0));
         return false;
     }
+    const size_t slash = _path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : _path.substr(0, slash + 1);
+    const std::string prefix = _path.substr(slash + 1) + ".tail-";
+    std::vector<os::DirEntry> entries;
+    if (os::sys().listDir(folder.c_str(), entries) == 0)
+        for (const os::DirEntry& e : entries)
+            if (e.name.compare(0, prefix.size(), prefix) == 0)
+                report.sideFiles.push_back(slash == std::string::npos ? e.name : folder + e.name);
+    std::sort(report.sideFiles.begin(), report.sideFiles.end());
     Tresmo tree;
     tree.setPath(_path);
     StgFile& file = *tree._stg;

@@ -29,6 +29,9 @@ struct VerifyReport {
     bool chainBroken = false;  // a damaged link or header ends the chain early
     std::vector<Problem> damagedTxns;
     std::vector<Problem> badVersions;
+    // Copies of unfinished saves that a save or repair set aside beside the archive
+    // ("ARCHIVE.tail-*"), by full path in name order: named until the user removes them.
+    std::vector<std::string> sideFiles;
 
     bool clean() const {
         return tailBytes == 0 && !chainBroken && damagedTxns.empty() && badVersions.empty();
