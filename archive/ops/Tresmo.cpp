@@ -63,8 +63,18 @@ const Version* Tresmo::versionAt(const Node* node, int64_t t) {
     return nullptr;
 }
 
+bool Tresmo::changedOnDisk() const {
+    struct stat st;
+    return _stg && !_stg->isOpen() && os::sys().stat(_path.c_str(), &st) == 0 &&
+           !_stg->holds(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                        static_cast<uint64_t>(st.st_size));
+}
+
 bool Tresmo::read(Progress* progress) {
     if (!_stg) return true;
+    // A whole read takes the file as it is now: with what other programs appended since the
+    // last one, or another file that was renamed over the name.
+    if (!_stg->isOpen()) _stg = std::make_unique<StgFile>(_path, STG_TYPE, STG_VERS);
     bool ok = true;
     RecordReplay replay(*this);
     try {

@@ -48,7 +48,12 @@ class Tresmo : public TresmoData {
     const std::string& path() const { return _path; }
     bool hasPath() const { return !_path.empty(); }
 
-    // Replays the storage file into the (empty, named) tree; a new file is created. Shows
+    // Whether the storage file now differs from what the last read or save left: another
+    // program appended to it, or another file was put under its name. A missing file is no
+    // change (it may be on its way to a new name); nothing is opened or locked.
+    bool changedOnDisk() const;
+    // Replays the storage file as it is now, whatever was read before, into the (empty, named)
+    // tree; a new file is created. Shows
     // 2011/2012 with the failing chain and returns false; the replayed part stays. A file that
     // ends with an incomplete transaction (a save that crashed) loads its complete ones with
     // the warning 3016; the next save copies that tail to "NAME.tail-<UTC time>" beside the

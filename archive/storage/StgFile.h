@@ -63,6 +63,11 @@ class StgFile {
     // as the tail.
     void adopt(uint64_t end);
     bool isOpen() const { return _fd >= 0; }
+    // Whether a file of that identity and size is the one this object last had open, with
+    // nothing added since.
+    bool holds(uint64_t dev, uint64_t ino, uint64_t size) const {
+        return dev == _dev && ino == _ino && size == _a + _tail;
+    }
 
     // Bytes actually read: fewer than count only at the end of the file.
     size_t read(uint64_t pos, void* buf, size_t count);

@@ -12,8 +12,10 @@
 #include "archive/support/paths.h"
 #include "archive/support/tstamp.h"
 
+#include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QTimer>
 #include <QWidget>
 
 #include <cerrno>
@@ -32,7 +34,16 @@ bool hasArchiveExt(const char* path) {
 
 }  // namespace
 
-ArchiveDoc::ArchiveDoc(QObject* parent) : ViewDoc(parent) {}
+ArchiveDoc::ArchiveDoc(QObject* parent) : ViewDoc(parent) {
+    // A change comes as several events while another program writes: look once it is quiet.
+    connect(&_watcher, &QFileSystemWatcher::fileChanged, this,
+            [this] { QTimer::singleShot(200, this, &ArchiveDoc::reloadIfChanged); });
+    if (qGuiApp)
+        connect(qGuiApp, &QGuiApplication::applicationStateChanged, this,
+                [this](Qt::ApplicationState state) {
+                    if (state == Qt::ApplicationActive) reloadIfChanged();
+                });
+}
 
 ArchiveDoc::~ArchiveDoc() = default;
 
@@ -89,6 +100,19 @@ bool ArchiveDoc::checkPath(const std::string& path, bool mustBeFile) {
 void ArchiveDoc::setStoragePath(const std::string& path) {
     _archive.setPath(path);
     _sel.setFile(selectionPathFor(path));
+    watchFile();
+}
+
+void ArchiveDoc::watchFile() {
+    if (!_watcher.files().isEmpty()) _watcher.removePaths(_watcher.files());
+    if (_archive.hasPath() && pathExists(_archive.path().c_str()))
+        _watcher.addPath(fromLocalPath(_archive.path()));
+}
+
+void ArchiveDoc::reloadIfChanged() {
+    if (!_busy && _valid && !QApplication::activeModalWidget() && _archive.changedOnDisk())
+        setRange(0, 0);
+    watchFile();
 }
 
 bool ArchiveDoc::openDocument(const std::string& path) {
@@ -155,6 +179,7 @@ bool ArchiveDoc::save() {
     redrawWindow();
     bool ok = runWork(QStringLiteral("Saving ") + fromLocalPath(_archive.path()),
                       [this](Progress& p) { return _archive.save(&p); });
+    watchFile();
     if (ok) {
         if (!_sel.saved() && !_sel.write()) _valid = false;
         _archive.updateFolderInfo();
@@ -268,6 +293,7 @@ bool ArchiveDoc::loadArchive() {
         return _archive.findChanges(sel, &p);
     });
     if (!ok) _valid = false;
+    watchFile();
     return ok;
 }
 

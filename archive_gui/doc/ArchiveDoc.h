@@ -10,6 +10,10 @@
 // emitted so every view lets go of it. Commands show their own failures (through the
 // installed presenter or a message box) and return whether they succeeded; nothing throws.
 //
+// Another program may save into the archive meanwhile: when the application becomes active
+// again, and whenever the file changes on disk, the document reloads it (the range kept) if it
+// grew or another file took its name, unless work or a dialog is under way.
+//
 // valid() turns false when reading the archive, scanning the folder or storing the selection
 // fails; the views then show nothing and the can*() checks refuse all but New, Open and the
 // tool setups until the next New or Open.
@@ -20,6 +24,7 @@
 #include "archive/objects/FileSel.h"
 #include "archive/ops/Tresmo.h"
 
+#include <QFileSystemWatcher>
 #include <QString>
 
 #include <cstdint>
@@ -80,6 +85,8 @@ class ArchiveDoc : public ViewDoc {
     // Empties the archive, re-reads the storage file and rescans the folder (at the present
     // time); false (valid() false) when either fails.
     bool loadArchive();
+    // Reloads when another program changed the storage file (see above).
+    void reloadIfChanged();
 
     bool canSave() const;
     bool canSelectFiles() const { return !_busy && _valid; }
@@ -102,8 +109,11 @@ class ArchiveDoc : public ViewDoc {
     // Runs work on the worker thread with its progress box; busy() meanwhile.
     bool runWork(const QString& label, const std::function<bool(Progress&)>& work);
     void redrawWindow();
+    // Watches the storage file under its name (again after a rename put another file there).
+    void watchFile();
 
     Tresmo _archive;
+    QFileSystemWatcher _watcher;
     FileSel _sel;
     bool _valid = true;
     bool _busy = false;

@@ -127,6 +127,16 @@ class MainWindowTest : public QObject {
         QCOMPARE(frame.recentFiles(), QStringList{w.path("w.trsm")});
         QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
 
+        // Another program saves into the archive: the window takes its transaction in.
+        store.write("w/c.txt", "c", T0 + 60);
+        {
+            Tresmo other;
+            other.setPath(store.path("w.trsm"));
+            QVERIFY(other.refresh(doc.selection(), clock._t + 10) && other.save());
+        }
+        QTRY_VERIFY(doc.archive().txns() && doc.archive().txns()->seq == 1);
+        QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
+
         // An edit shows after F5; Save waits while Today shows the day's changes.
         clock._t = T0 + 3 * 3600;
         store.write("w/a.txt", "second a", T0 + 2 * 3600);
