@@ -21,37 +21,32 @@ namespace cli {
 
 namespace {
 
-// Restored copies for a viewer outlive this process (the viewer may read the file after
-// tresmo-cli has exited), so they are named by a TempFileList that is never cleared: the
-// same unique names in the same temporary folder as the desktop program's, left for the
-// system's clean-up of that folder.
+// Restored copies go to a private temporary folder (see TempFileList). A copy for a viewer
+// outlives this process (the viewer may read it after tresmo-cli has exited), so the folder is
+// left for a later run's clean-up unless removeAll() is called once the copies are read.
 class Restorer {
   public:
     explicit Restorer(Session& s) : _s(s) {}
 
     std::string restore(const Node* node, const Version* v) {
-        const char* path = _temp.add(node->name);
-        if (!path) throw Failure("no free temporary file name for " + std::string(node->name));
         std::string data = _s.archive().restore(*v->content());
-        int fd = os::sys().open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) throw Failure(std::string("cannot create ") + path + ": " + systemText());
+        int fd = -1;
+        const char* path = _temp.add(node->name, &fd);
+        if (!path) {
+            throw Failure(std::string("cannot create a temporary copy of ") + node->name + ": " +
+                          systemText());
+        }
         bool ok = os::writeFull(fd, data.data(), data.size());
         ok = os::sys().close(fd) == 0 && ok;
         if (!ok) throw Failure(std::string("cannot write ") + path + ": " + systemText());
-        _made.push_back(path);
         return path;
     }
-    // For copies nobody else will read (diff -u): removed again.
-    void removeAll() {
-        for (const std::string& p : _made)
-            os::sys().unlink(p.c_str());
-        _made.clear();
-    }
+    // The copies and their folder, once their reader is done with them.
+    void removeAll() { _temp.clear(); }
 
   private:
     Session& _s;
     TempFileList _temp;
-    std::vector<std::string> _made;
 };
 
 const Version* storedFile(const Node* node, int64_t t) {
@@ -171,8 +166,13 @@ int runDiff(const DiffArgs& a, const Context& ctx) {
     ToolConfig& tools = diffToolConfig();
     int i = tools.find(node->name);
     if (i >= 0) {
-        start(tools.diffArgv(i, older, newer));
+        // Waited for, so the copies can go: a diff tool reads both files while it runs.
+        std::vector<std::string> argv = tools.diffArgv(i, older, newer);
+        int rc = runAndWait(argv);
+        r.removeAll();
+        if (rc < 0) throw Failure("could not run " + argv.at(0));
     } else {
+        // Whatever xdg-open starts may outlive it: the copies stay, as for open.
         open(older);
         open(newer);
     }
