@@ -274,7 +274,9 @@ void addToolCommands(CLI::App& app, Context& ctx) {
     openCmd->footer(
         "Open PATH with the viewer configured for its extension (see tools), or with\n"
         "xdg-open. Without --at the working file in the watched folder is opened; with --at\n"
-        "the stored version is restored into a temporary file first.");
+        "the stored version is restored into a temporary file first, in a folder of its own\n"
+        "under $XDG_RUNTIME_DIR (else $TMPDIR or /tmp); it stays for the viewer, and a later\n"
+        "run removes it once it is a minute old and this run has ended.");
     openCmd->add_option("ARCHIVE", op->archive, "The archive file")->required();
     openCmd->add_option("PATH", op->path, "A file, relative to the watched folder")->required();
     openCmd->add_option("--at", op->at, "The version valid after a transaction (number or time)");
@@ -287,7 +289,8 @@ void addToolCommands(CLI::App& app, Context& ctx) {
         "end, in the diff tool configured for its extension (see tools) or with xdg-open.\n"
         "Without --range: the newest stored version against the working file.\n"
         "--range A..B: the version before transaction A against the one at B (or the working\n"
-        "file when B is left out).");
+        "file when B is left out). A configured tool is waited for, and the restored copies\n"
+        "are removed when it ends; a tool that returns at once needs its own wait option.");
     diff->add_option("ARCHIVE", df->archive, "The archive file")->required();
     diff->add_option("PATH", df->path, "A file, relative to the watched folder")->required();
     diff->add_option("--range", df->range, "Transactions A..B (numbers or times)");

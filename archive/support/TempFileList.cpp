@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 
 namespace {

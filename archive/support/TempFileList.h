@@ -1,5 +1,5 @@
-// Removing files and folder trees, the temporary folder, and the list of temporary files that
-// viewer and diff programs are given.
+// Removing files and folder trees, and the temporary files that viewer and diff programs are
+// given, in private folders.
 #pragma once
 
 #include <cstddef>
