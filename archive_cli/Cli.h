@@ -23,7 +23,9 @@ namespace cli {
 constexpr int EXIT_DONE = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_INTERRUPTED = 130;  // Ctrl+C during a save
+// A save stopped by a signal exits as a shell reports a process that signal ended: 128 + its
+// number (130 for Ctrl+C, 143 for SIGTERM, 129 for SIGHUP).
+constexpr int EXIT_SIGNALLED = 128;
 
 struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;

@@ -10,21 +10,21 @@ namespace cli {
 
 namespace {
 
-std::atomic<bool> interruptFlag{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+std::atomic<int> interruptFlag{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-extern "C" void onInterrupt(int) {
-    interruptFlag.store(true, std::memory_order_relaxed);
+extern "C" void onInterrupt(int sig) {
+    interruptFlag.store(sig, std::memory_order_relaxed);
 }
 
 }  // namespace
 
 // The flag is cleared before the handler goes in, so a Ctrl+C from then on is seen.
-CancelScope::CancelScope() : _handler((interruptFlag.store(false), onInterrupt)) {}
+CancelScope::CancelScope() : _handler((interruptFlag.store(0), onInterrupt)) {}
 
 CancelScope::~CancelScope() = default;
 
-bool CancelScope::interrupted() {
+int CancelScope::signal() {
     return interruptFlag.load(std::memory_order_relaxed);
 }
 
@@ -50,7 +50,7 @@ void CliProgress::advance(int64_t files, int64_t bytes) {
 }
 
 bool CliProgress::cancelled() const {
-    return CancelScope::interrupted();
+    return CancelScope::signal() != 0;
 }
 
 void CliProgress::draw(bool force) {

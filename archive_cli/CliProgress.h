@@ -1,10 +1,11 @@
 // The progress sink of tresmo-cli: a one-line counter of files and bytes with the rate on
 // stderr (only on a terminal, never with --quiet), and Ctrl+C as the cancel flag.
 //
-// The SIGINT handler only sets an atomic flag; the engine asks cancelled() between units of
-// work and rolls a cancelled save back, so an interrupted save leaves the archive exactly as
-// it was. The handler is installed for the lifetime of a CancelScope only; outside of one,
-// Ctrl+C ends the process as usual.
+// Ctrl+C, SIGTERM and SIGHUP are all a cancel: the handler only records the signal in an
+// atomic; the engine asks cancelled() between units of work and rolls a cancelled save back,
+// so a save stopped by any of them leaves the archive exactly as it was. The handler is
+// installed for the lifetime of a CancelScope only; outside of one, they end the process as
+// usual.
 #pragma once
 
 #include "archive/os/os.h"
@@ -22,7 +23,8 @@ class CancelScope {
     CancelScope(const CancelScope&) = delete;
     CancelScope& operator=(const CancelScope&) = delete;
 
-    static bool interrupted();
+    // The signal that asked to stop, or 0.
+    static int signal();
 
   private:
     os::InterruptHandler _handler;

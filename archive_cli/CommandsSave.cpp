@@ -116,7 +116,7 @@ int runSave(const SaveArgs& a, const Context& ctx) {
         try {
             s.refresh(now, &progress);
         } catch (const Shown&) {
-            if (CancelScope::interrupted()) break;
+            if (CancelScope::signal()) break;
             throw;
         }
         if (!s.archive().hasPendingChanges()) {
@@ -148,7 +148,7 @@ int runSave(const SaveArgs& a, const Context& ctx) {
             }
             return EXIT_DONE;
         }
-        if (CancelScope::interrupted()) break;
+        if (CancelScope::signal()) break;
         // A file written within the second of the refresh fails the time check by design.
         // Once the clock has moved on it is older than a new refresh, unless it is still
         // being written; so one more try, a second later, and then the error stands.
@@ -168,7 +168,7 @@ int runSave(const SaveArgs& a, const Context& ctx) {
     std::fprintf(stderr,
                  "tresmo-cli: interrupted; nothing was saved and the archive is as it "
                  "was\n");
-    return EXIT_INTERRUPTED;
+    return EXIT_SIGNALLED + CancelScope::signal();
 }
 
 }  // namespace
@@ -193,8 +193,9 @@ void addSaveCommands(CLI::App& app, Context& ctx) {
     save->footer(
         "Scan the watched folder and store every new, modified and removed file as one\n"
         "transaction; prints how many files were stored (and how many as deltas), the bytes\n"
-        "read and the bytes the archive grew by. Nothing to save is not an error. Ctrl+C\n"
-        "stops the save and leaves the archive as it was (exit status 130).\n"
+        "read and the bytes the archive grew by. Nothing to save is not an error. Ctrl+C,\n"
+        "SIGTERM and SIGHUP stop the save and leave the archive as it was (exit status 128\n"
+        "plus the signal's number: 130, 143, 129).\n"
         "A file modified in the very second of the save is taken a second later; one that\n"
         "keeps changing fails the save (Error 2014).");
     save->add_option("ARCHIVE", sv->archive, "The archive file")->required();

@@ -21,37 +21,32 @@ namespace cli {
 
 namespace {
 
-// Restored copies for a viewer outlive this process (the viewer may read the file after
-// tresmo-cli has exited), so they are named by a TempFileList that is never cleared: the
-// same unique names in the same temporary folder as the desktop program's, left for the
-// system's clean-up of that folder.
+// Restored copies go to a private temporary folder (see TempFileList). A copy for a viewer
+// outlives this process (the viewer may read it after tresmo-cli has exited), so the folder is
+// left for a later run's clean-up unless removeAll() is called once the copies are read.
 class Restorer {
   public:
     explicit Restorer(Session& s) : _s(s) {}
 
     std::string restore(const Node* node, const Version* v) {
-        const char* path = _temp.add(node->name);
-        if (!path) throw Failure("no free temporary file name for " + std::string(node->name));
         std::string data = _s.archive().restore(*v->content());
-        int fd = os::sys().open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) throw Failure(std::string("cannot create ") + path + ": " + systemText());
+        int fd = -1;
+        const char* path = _temp.add(node->name, &fd);
+        if (!path) {
+            throw Failure(std::string("cannot create a temporary copy of ") + node->name + ": " +
+                          systemText());
+        }
         bool ok = os::writeFull(fd, data.data(), data.size());
         ok = os::sys().close(fd) == 0 && ok;
         if (!ok) throw Failure(std::string("cannot write ") + path + ": " + systemText());
-        _made.push_back(path);
         return path;
     }
-    // For copies nobody else will read (diff -u): removed again.
-    void removeAll() {
-        for (const std::string& p : _made)
-            os::sys().unlink(p.c_str());
-        _made.clear();
-    }
+    // The copies and their folder, once their reader is done with them.
+    void removeAll() { _temp.clear(); }
 
   private:
     Session& _s;
     TempFileList _temp;
-    std::vector<std::string> _made;
 };
 
 const Version* storedFile(const Node* node, int64_t t) {
@@ -171,8 +166,13 @@ int runDiff(const DiffArgs& a, const Context& ctx) {
     ToolConfig& tools = diffToolConfig();
     int i = tools.find(node->name);
     if (i >= 0) {
-        start(tools.diffArgv(i, older, newer));
+        // Waited for, so the copies can go: a diff tool reads both files while it runs.
+        std::vector<std::string> argv = tools.diffArgv(i, older, newer);
+        int rc = runAndWait(argv);
+        r.removeAll();
+        if (rc < 0) throw Failure("could not run " + argv.at(0));
     } else {
+        // Whatever xdg-open starts may outlive it: the copies stay, as for open.
         open(older);
         open(newer);
     }
@@ -274,7 +274,9 @@ void addToolCommands(CLI::App& app, Context& ctx) {
     openCmd->footer(
         "Open PATH with the viewer configured for its extension (see tools), or with\n"
         "xdg-open. Without --at the working file in the watched folder is opened; with --at\n"
-        "the stored version is restored into a temporary file first.");
+        "the stored version is restored into a temporary file first, in a folder of its own\n"
+        "under $XDG_RUNTIME_DIR (else $TMPDIR or /tmp); it stays for the viewer, and a later\n"
+        "run removes it once it is a minute old and this run has ended.");
     openCmd->add_option("ARCHIVE", op->archive, "The archive file")->required();
     openCmd->add_option("PATH", op->path, "A file, relative to the watched folder")->required();
     openCmd->add_option("--at", op->at, "The version valid after a transaction (number or time)");
@@ -287,7 +289,8 @@ void addToolCommands(CLI::App& app, Context& ctx) {
         "end, in the diff tool configured for its extension (see tools) or with xdg-open.\n"
         "Without --range: the newest stored version against the working file.\n"
         "--range A..B: the version before transaction A against the one at B (or the working\n"
-        "file when B is left out).");
+        "file when B is left out). A configured tool is waited for, and the restored copies\n"
+        "are removed when it ends; a tool that returns at once needs its own wait option.");
     diff->add_option("ARCHIVE", df->archive, "The archive file")->required();
     diff->add_option("PATH", df->path, "A file, relative to the watched folder")->required();
     diff->add_option("--range", df->range, "Transactions A..B (numbers or times)");

@@ -20,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using namespace std::chrono_literals;
 
 // Files at T0 (2023-11-14 22:13:20 UTC), saved at T1; edited at T2, saved at T3.
 constexpr long T0 = 1700000000;
@@ -153,19 +154,33 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     ASSERT_EQ(cli({"export", archive, dir / "out", "--force"}).code, 0);
     EXPECT_FALSE(fs::exists(dir / "out/proj/sub/c.bin"));
 
+    // Copies for the tools go to a private folder: one planted where they once went, with a
+    // link to the working file at the first copy's name, is neither used nor followed.
+    dir.mkdirs("tmp/Tresmo");
+    fs::permissions(dir / "tmp/Tresmo", fs::perms::all);
+    fs::create_symlink(dir / "proj/a.txt", dir / "tmp/Tresmo/a_001.txt");
+    ASSERT_EQ(cli({"tools", "add", "diff", "cat", "--ext", "txt", "-o", "%2 %1"}).code, 0);
+    r = cli({"diff", archive, "a.txt", "--range", "2..2"});
+    EXPECT_EQ(r.out, "alpha two\nalpha\n") << r.err;
+    auto tmpCount = [&] { return std::distance(fs::directory_iterator(dir / "tmp"), {}); };
+    EXPECT_EQ(tmpCount(), 1);  // removed once the tool has ended
+    // A viewer's copy stays after open; a later run removes it once it is a minute old.
     run.env["ARGV_DUMP_FILE"] = dir / "argv";
-    ASSERT_EQ(cli({"tools", "add", "diff", TRESMO_TOOL_argv_dump, "--ext", "txt", "-o",
-                   "%2 --against %1"})
-                  .code,
-              0);
-    ASSERT_EQ(cli({"diff", archive, "a.txt", "--range", "2..2"}).code, 0);
-    std::vector<std::string> args = waitForArgv(dir / "argv");
-    ASSERT_EQ(args.size(), 4u);
-    EXPECT_EQ(check::fileBytes(args[1]), "alpha two\n");
-    EXPECT_EQ(check::fileBytes(args[3]), "alpha\n");
+    ASSERT_EQ(cli({"tools", "add", "viewer", TRESMO_TOOL_argv_dump, "--ext", "txt"}).code, 0);
+    std::vector<fs::path> made;
+    for (int expect : {2, 3, 2}) {
+        ASSERT_EQ(cli({"open", archive, "a.txt", "--at", "1"}).code, 0);
+        made.push_back(fs::path(waitForArgv(dir / "argv").at(1)).parent_path());
+        EXPECT_EQ(check::fileBytes(made.back() / "a_001.txt"), "alpha\n");
+        EXPECT_EQ(tmpCount(), expect);
+        for (const fs::path& p : made)
+            if (expect == 3) fs::last_write_time(p, fs::file_time_type::clock::now() - 1h);
+    }
+    EXPECT_EQ(dir.read("proj/a.txt"), "alpha three\n");
 }
 
-TEST_F(CliScenario, InterruptedSaveLeavesTheArchiveAsBefore) {
+// Ctrl+C, kill and a closed terminal all roll the save back: no tail, nothing to repair.
+TEST_F(CliScenario, SaveStoppedBySignalLeavesTheArchiveAsBefore) {
     firstSave();
     std::mt19937 rng(7);
     std::string big(6 << 20, '\0');
@@ -175,14 +190,18 @@ TEST_F(CliScenario, InterruptedSaveLeavesTheArchiveAsBefore) {
         dir.write("proj/big" + std::to_string(f) + ".bin", big, T2);
     }
     std::string before = check::fileBytes(archive);
-    pid_t pid = run.start({"save", archive, "--time", std::to_string(T3)});
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (fs::file_size(archive) <= before.size() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ::kill(pid, SIGINT);
-    CliResult r = run.finish(pid);
-    EXPECT_EQ(r.code, 130) << r.err;
-    EXPECT_EQ(check::fileBytes(archive), before);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        pid_t pid = run.start({"save", archive, "--time", std::to_string(T3)});
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (fs::file_size(archive) <= before.size() &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ::kill(pid, sig);
+        CliResult r = run.finish(pid);
+        EXPECT_EQ(r.code, 128 + sig) << r.err;
+        EXPECT_TRUE(check::fileBytes(archive) == before) << sig;
+        EXPECT_EQ(cli({"verify", archive}).code, 0) << sig;
+    }
 }
 
 // Forty readers at once, started while a save writes: each waits for the save, none fails;

@@ -1,5 +1,6 @@
 #include "support/FaultOs.h"
 #include "support/RecordingPresenter.h"
+#include "support/ScopedEnv.h"
 #include "support/TestDir.h"
 
 #include "archive/os/os.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -73,16 +75,16 @@ class TempFiles : public ::testing::Test {
 
 TEST_F(TempFiles, CopiesAreNumberedAndAFileThatWouldNotGoIsReportedAndTriedOnceMore) {
     TempFileList list;
-    std::string first = list.add("report.doc");
-    std::ofstream(first).put('x');  // a name is taken once a file exists under it
+    list.add("report.doc");
     std::string second = list.add("report.doc");
-    EXPECT_EQ(second, tmp() + "/Tresmo/report_002.doc");
-    std::ofstream(second).put('x');
+    const std::string dir = list.dir();
+    EXPECT_EQ(second, dir + "/report_002.doc");
     const char* kept = list.at(0);
     for (int i = 0; i < 20; ++i)
         ASSERT_NE(list.add("/some/where/README"), nullptr);
-    EXPECT_EQ(std::string(list.at(2)), tmp() + "/Tresmo/README_001");
+    EXPECT_EQ(std::string(list.at(2)), dir + "/README_001");
     EXPECT_EQ(kept, list.at(0));  // returned paths stay valid while the list grows
+    std::ofstream(dir + "/.~lock.report_001.doc#").put('x');  // what a viewer leaves beside
     RecordingPresenter rec;
     {
         FaultOs fault;
@@ -91,7 +93,7 @@ TEST_F(TempFiles, CopiesAreNumberedAndAFileThatWouldNotGoIsReportedAndTriedOnceM
     }
     ASSERT_EQ(rec.warnings.size(), 1u);
     EXPECT_EQ(rec.warnings[0].text, "Could not delete temporary file " + second);
-    EXPECT_FALSE(fs::exists(second));  // the second try succeeded
+    EXPECT_FALSE(fs::exists(dir));  // the second try succeeded, and the folder went too
     EXPECT_EQ(list.at(21), nullptr);
 }
 
@@ -107,20 +109,50 @@ TEST_F(TempFiles, UniqueNamesRunOutAfterMaxCount) {
     EXPECT_FALSE(makeUniquePath(buf, sizeof buf, d, "a.txt", "%s_%d", 3));
 }
 
-TEST_F(TempFiles, SubfolderSettingDecidesTheFolder) {
-    char buf[MAX_PATH];
-    tempSub() = "";
-    ASSERT_TRUE(getTempDir(buf, sizeof buf));
-    EXPECT_EQ(std::string(buf), tmp());
-    // A file in the way of the subfolder, or a subfolder others may write to, makes it unusable.
-    tempSub() = "blocked";
-    std::ofstream(tmp() + "/blocked").put('x');
-    EXPECT_FALSE(getTempDir(buf, sizeof buf));
-    EXPECT_EQ(TempFileList().add("x.txt"), nullptr);
-    tempSub() = "shared";
-    fs::create_directory(tmp() + "/shared");
-    fs::permissions(tmp() + "/shared", fs::perms::all);
-    EXPECT_FALSE(getTempDir(buf, sizeof buf));
+// "tempSub" names the private folders; a link in one is never followed (see also CliScenario).
+TEST_F(TempFiles, EachListMakesAPrivateFolderAndCreatesItsFilesWithoutFollowingLinks) {
+    TestDir dir;
+    dir.write("victim.txt", "mine");
+    dir.mkdirs("xdg");
+    const std::string pid = "-" + std::to_string(getpid()) + "-", xdgDir = dir / "xdg";
+    for (auto [setting, xdg, prefix] :
+         std::vector<std::array<std::string, 3>>{{"Tresmo", "", "Tresmo"},
+                                                 {"", "", "Tresmo"},
+                                                 {"mine", xdgDir, "mine"},
+                                                 {"../up", xdgDir, "Tresmo"}}) {
+        tempSub() = setting;
+        ScopedEnv runtime("XDG_RUNTIME_DIR", xdg);
+        TempFileList list;
+        ASSERT_NE(list.add("report.doc"), nullptr) << setting;
+        fs::path folder = list.dir();
+        EXPECT_EQ(folder.parent_path(), xdg.empty() ? tmp() : xdg);
+        EXPECT_EQ(folder.filename().string().rfind(prefix + pid, 0), 0u) << folder;
+        EXPECT_EQ(fs::symlink_status(folder).permissions(), fs::perms::owner_all);
+        fs::create_symlink(dir / "victim.txt", folder / "report_002.doc");
+        EXPECT_EQ(std::string(list.add("report.doc")), (folder / "report_003.doc").string());
+        list.clear();
+        EXPECT_FALSE(fs::exists(folder));
+    }
+    EXPECT_EQ(dir.read("victim.txt"), "mine");
+}
+
+// Folders that ended processes left are removed by the next list that makes one; one of a
+// running process and one of another name stay (a recent one: see CliScenario).
+TEST_F(TempFiles, StaleFoldersOfEndedProcessesGo) {
+    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    const std::pair<std::string, bool> rows[] = {
+        {"Tresmo-999999999-abcdef", false},
+        {"Tresmo-" + std::to_string(getpid()) + "-abcdef", true},
+        {"Other-999999997-abcdef", true}};
+    for (const auto& [name, stays] : rows) {
+        fs::create_directories(tmp() + "/" + name + "/sub");
+        fs::last_write_time(tmp() + "/" + name, old);
+    }
+    TempFileList list;
+    ASSERT_NE(list.add("x.txt"), nullptr);
+    for (const auto& [name, stays] : rows)
+        EXPECT_EQ(fs::exists(tmp() + "/" + name), stays) << name;
+    list.clear();
 }
 
 }  // namespace

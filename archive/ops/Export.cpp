@@ -175,7 +175,8 @@ const char* Tresmo::exportTempFile(const char* name, const ContentInfo& content)
     const char* result = path;
     try {
         _stg->open(StgFile::Access::Read);
-        exportFile(path, content);
+        // Into the file add() created, through the private folder's descriptor.
+        exportFile(path, content, _temp.dirFd());
     } catch (Error& e) {
         showError(makeError(std::move(e), "Tresmo.exportTempFile.1"));
         result = nullptr;

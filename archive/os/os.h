@@ -16,6 +16,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <iterator>
 #include <langinfo.h>
 #include <locale.h>
 #include <string>
@@ -61,6 +62,9 @@ class Os {
     virtual int mkdir(const char* path, mode_t mode);
     virtual int mkdirat(int dirfd, const char* path, mode_t mode);
     virtual int rmdir(const char* path);
+    // mkdtemp: tmpl's trailing XXXXXX are replaced in place; the folder is made with mode 0700.
+    virtual int mkdtemp(char* tmpl);
+    virtual int kill(pid_t pid, int sig);
     // Lists a folder (without "." and ".."), in the order the system returns the entries.
     // Returns 0, or -1 with errno set when the folder cannot be opened or read.
     virtual int listDir(const char* path, std::vector<DirEntry>& out);
@@ -110,6 +114,9 @@ int openPatiently(const char* path, int flags, mode_t mode, Lock lock);
 std::string currentDir();
 // The canonical path of an existing path (realpath); false, with errno set, on failure.
 bool realPath(const std::string& path, std::string& out);
+// This process's id and its real user's.
+pid_t processId();
+uid_t userId();
 // Whether the descriptor is a terminal.
 bool isTerminal(int fd);
 // Whether path names a file this process may execute.
@@ -118,18 +125,22 @@ bool isExecutable(const std::string& path);
 // be started or did not exit normally.
 int runAndWait(char* const argv[]);
 
-// While one lives, SIGINT calls handler instead of ending the process; system calls it
-// interrupts are not restarted (they fail with EINTR), so a blocked read returns and the
-// caller sees its flag soon. The previous handling comes back at the end.
+// While one lives, the signals that ask a program to stop (SIGINT from Ctrl+C, SIGTERM from
+// kill or a shutdown, SIGHUP from a closed terminal) call handler with their number instead of
+// ending the process; system calls they interrupt are not restarted (they fail with EINTR), so
+// a blocked read returns and the caller sees its flag soon. The previous handling comes back
+// at the end.
 class InterruptHandler {
   public:
+    static constexpr int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
     explicit InterruptHandler(void (*handler)(int));
     ~InterruptHandler();
     InterruptHandler(const InterruptHandler&) = delete;
     InterruptHandler& operator=(const InterruptHandler&) = delete;
 
   private:
-    struct sigaction _old;
+    struct sigaction _old[std::size(SIGNALS)];
 };
 
 // Calendar parts of a time in UTC, or in the local zone as TZ names it now; false when the

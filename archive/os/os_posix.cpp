@@ -119,6 +119,12 @@ int Os::mkdirat(int dirfd, const char* path, mode_t mode) {
 int Os::rmdir(const char* path) {
     return ::rmdir(path);
 }
+int Os::mkdtemp(char* tmpl) {
+    return ::mkdtemp(tmpl) ? 0 : -1;
+}
+int Os::kill(pid_t pid, int sig) {
+    return ::kill(pid, sig);
+}
 
 int Os::listDir(const char* path, std::vector<DirEntry>& out) {
     out.clear();
@@ -240,6 +246,14 @@ bool realPath(const std::string& path, std::string& out) {
     return true;
 }
 
+pid_t processId() {
+    return ::getpid();
+}
+
+uid_t userId() {
+    return ::getuid();
+}
+
 bool isTerminal(int fd) {
     return ::isatty(fd) == 1;
 }
@@ -262,11 +276,13 @@ InterruptHandler::InterruptHandler(void (*handler)(int)) {
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART
-    ::sigaction(SIGINT, &sa, &_old);
+    for (size_t i = 0; i < std::size(SIGNALS); ++i)
+        ::sigaction(SIGNALS[i], &sa, &_old[i]);
 }
 
 InterruptHandler::~InterruptHandler() {
-    ::sigaction(SIGINT, &_old, nullptr);
+    for (size_t i = 0; i < std::size(SIGNALS); ++i)
+        ::sigaction(SIGNALS[i], &_old[i], nullptr);
 }
 
 bool utcTime(int64_t t, struct tm& parts) {

@@ -9,11 +9,44 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
 
 const std::string* tempSub = stringSetting("tempSub", "Tresmo");
+
+constexpr int MAX_COPIES = 999;
+// Seconds a stale folder is kept after its last change: xdg-open returns before the viewer it
+// starts has opened the copy, so a second `open` run right after the first must not take it.
+constexpr int64_t STALE_AFTER = 60;
+
+// The user's runtime folder is private and emptied at logout, so it is preferred.
+std::string baseDir() {
+    for (const char* var : {"XDG_RUNTIME_DIR", "TMPDIR"})
+        if (const char* v = std::getenv(var); v && *v) return v;
+    return "/tmp";
+}
+
+// The setting was once a subfolder of the shared temporary folder; it now names our folders,
+// so it must be one plain name: files never go into the shared folder itself.
+std::string prefix() {
+    const std::string& p = *tempSub;
+    return p.empty() || p.find('/') != std::string::npos ? "Tresmo" : p;
+}
+
+// The pid in the name of a folder makeDir made with this prefix (PREFIX-PID-XXXXXX), else 0.
+pid_t folderPid(const std::string& name, const std::string& prefix) {
+    size_t digits = prefix.size() + 1;
+    if (name.compare(0, digits, prefix + "-") != 0 || name.size() < digits + 8) return 0;
+    size_t dash = name.size() - 7;
+    long pid = 0;
+    for (size_t i = digits; i < dash; ++i) {
+        if (name[i] < '0' || name[i] > '9' || pid > 1 << 30) return 0;
+        pid = pid * 10 + (name[i] - '0');
+    }
+    return name[dash] == '-' ? static_cast<pid_t>(pid) : 0;
+}
 
 }  // namespace
 
@@ -46,21 +79,6 @@ void delDir(const char* path) {
     if (os::sys().rmdir(path) != 0) throw makeError(systemError(), "delDir.4", path);
 }
 
-bool getTempDir(char* buf, size_t size) {
-    const char* tmp = std::getenv("TMPDIR");
-    if (!tmp || !*tmp) tmp = "/tmp";
-    if (!copyPart(buf, size, tmp, nullptr)) return false;
-    if (tempSub->empty()) return true;
-    if (!appendPath(buf, size, tempSub->c_str())) return false;
-    // The folder usually sits in a temporary folder that every user shares, so it is made
-    // private. One found there that others may write to could be another user's, who could
-    // then swap a restored file before the viewer opens it: it is not used.
-    struct stat st;
-    if (os::sys().lstat(buf, &st) == 0)
-        return S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-    return os::sys().mkdir(buf, 0700) == 0;
-}
-
 bool makeUniquePath(char* buf, size_t size, const char* dir, const char* name, const char* format,
                     int maxCount) {
     char title[MAX_PATH], ext[MAX_PATH], file[MAX_PATH];
@@ -80,12 +98,75 @@ bool makeUniquePath(char* buf, size_t size, const char* dir, const char* name, c
     return false;
 }
 
-const char* TempFileList::add(const char* name) {
-    char dir[MAX_PATH], path[MAX_PATH];
-    if (!getTempDir(dir, sizeof dir)) return nullptr;
-    if (!makeUniquePath(path, sizeof path, dir, name, "%s_%03d", 999)) return nullptr;
-    _paths.push_back(std::make_unique<std::string>(path));
-    return _paths.back()->c_str();
+void removeStaleTempDirs() {
+    std::string base = baseDir(), pre = prefix();
+    std::vector<os::DirEntry> entries;
+    if (os::sys().listDir(base.c_str(), entries) != 0) return;
+    int64_t now = os::sys().time();
+    for (const os::DirEntry& e : entries) {
+        pid_t pid = folderPid(e.name, pre);
+        // The listing sees a link as Other: a link named like ours is never followed.
+        if (pid <= 0 || e.type != os::DirEntry::Type::Dir || e.mtime + STALE_AFTER > now) continue;
+        std::string path = base + "/" + e.name;
+        struct stat st;
+        if (os::sys().lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            st.st_uid != os::userId())
+            continue;
+        // EPERM: the pid is taken by another user's process; ours may still be running.
+        if (os::sys().kill(pid, 0) == 0 || errno != ESRCH) continue;
+        try {
+            delDir(path.c_str());
+        } catch (Error&) {
+            // Left as it is: a clean-up nobody asked for does not fail the command.
+        }
+    }
+}
+
+TempFileList::~TempFileList() {
+    if (_dirFd >= 0) os::closeQuietly(_dirFd);
+}
+
+bool TempFileList::makeDir() {
+    removeStaleTempDirs();
+    std::string dir =
+        baseDir() + "/" + prefix() + "-" + std::to_string(os::processId()) + "-XXXXXX";
+    if (dir.size() >= MAX_PATH || os::sys().mkdtemp(dir.data()) != 0) return false;
+    int fd = os::sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0) {
+        os::sys().rmdir(dir.c_str());
+        return false;
+    }
+    _dir = dir;
+    _dirFd = fd;
+    return true;
+}
+
+const char* TempFileList::add(const char* name, int* fd) {
+    if (_dirFd < 0 && !makeDir()) return nullptr;
+    char title[MAX_PATH], ext[MAX_PATH], file[MAX_PATH], path[MAX_PATH];
+    if (!getFileTitle(title, sizeof title, name) || !getFileExt(ext, sizeof ext, name))
+        return nullptr;
+    for (int i = 1; i <= MAX_COPIES; ++i) {
+        if (!formatTo(file, sizeof file, "%s_%03d", title, i) ||
+            (*ext && !appendFormat(file, sizeof file, ".%s", ext)) ||
+            !buildFilePath(path, sizeof path, _dir.c_str(), file))
+            return nullptr;
+        // Created here or not at all: a name that exists, as a file or a link, is skipped.
+        int f = os::sys().openat(_dirFd, file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                 0600);
+        if (f < 0) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        if (fd)
+            *fd = f;
+        else
+            os::sys().close(f);
+        _paths.push_back(std::make_unique<std::string>(path));
+        return _paths.back()->c_str();
+    }
+    errno = EEXIST;
+    return nullptr;
 }
 
 void TempFileList::clear() {
@@ -106,4 +187,13 @@ void TempFileList::clear() {
             p.reset();
         }
     }
+    if (_dirFd < 0) return;
+    os::closeQuietly(_dirFd);
+    _dirFd = -1;
+    try {
+        delDir(_dir.c_str());
+    } catch (Error&) {
+        // What cannot be removed stays, for the clean-up of a later process.
+    }
+    _dir.clear();
 }

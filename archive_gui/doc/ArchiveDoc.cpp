@@ -315,8 +315,9 @@ bool ArchiveDoc::canRecentChanges() const {
 
 bool ArchiveDoc::runWork(const QString& label, const std::function<bool(Progress&)>& work) {
     _busy = true;
+    _stopWork = false;
     emit statusChanged();
-    bool ok = WorkerRun(_window, label, _progressDelayMs).run(work);
+    bool ok = WorkerRun(_window, label, _progressDelayMs, &_stopWork).run(work);
     _busy = false;
     emit statusChanged();
     return ok;

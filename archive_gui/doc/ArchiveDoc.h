@@ -61,6 +61,8 @@ class ArchiveDoc : public ViewDoc {
 
     // The window that owns the document's dialogs and progress box.
     void setWindow(QWidget* window) { _window = window; }
+    // Cancels the long work that runs now, as its Cancel button does (a save rolls back).
+    void cancelWork() { _stopWork = true; }
     // How long work runs before its progress box appears (tests set 0).
     void setProgressDelay(int ms) { _progressDelayMs = ms; }
 
@@ -117,6 +119,7 @@ class ArchiveDoc : public ViewDoc {
     FileSel _sel;
     bool _valid = true;
     bool _busy = false;
+    bool _stopWork = false;
     // Set while Open replaces the contents: a failure then leaves a new document.
     bool _modified = false;
     std::string _pathName;

@@ -27,6 +27,7 @@
 #include <QMimeData>
 #include <QScreen>
 #include <QSplitter>
+#include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -117,6 +118,14 @@ MainFrame::MainFrame(ArchiveDoc& doc, QWidget* parent) : QMainWindow(parent), _d
     restorePlacement();
 
     connect(&doc, &ViewDoc::statusChanged, this, &MainFrame::updateCommands);
+    // Checked again when the timer fires: a command may start more work (the reload after a
+    // save) before the event loop gets there.
+    connect(&doc, &ViewDoc::statusChanged, this, [this] {
+        if (_closeWhenIdle && !_doc.busy())
+            QTimer::singleShot(0, this, [this] {
+                if (_closeWhenIdle && !_doc.busy()) close();
+            });
+    });
     connect(&doc, &ArchiveDoc::pathChanged, this, &MainFrame::updateTitle);
     connect(&doc, &ArchiveDoc::recentFile, this, &MainFrame::addRecent);
     updateTitle();
@@ -346,10 +355,15 @@ void MainFrame::storePlacement() const {
 }
 
 void MainFrame::closeEvent(QCloseEvent* event) {
+    // Ending the program in the middle of a save would leave a torn tail for the next open to
+    // cut: the work is cancelled instead (a save rolls back) and the window closes after it.
     if (_doc.busy()) {
+        _doc.cancelWork();
+        _closeWhenIdle = true;
         event->ignore();
         return;
     }
+    _closeWhenIdle = false;
     storePlacement();
     event->accept();
 }

@@ -116,4 +116,6 @@ class MainFrame : public QMainWindow {
     int _w1 = 0;
     int _h1 = 0;
     bool _sized = false;
+    // Set by a close during long work; the window closes once the document is idle again.
+    bool _closeWhenIdle = false;
 };

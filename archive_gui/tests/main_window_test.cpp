@@ -178,24 +178,29 @@ class MainWindowTest : public QObject {
         w.trigger(MainFrame::CMD_REFRESH);
         QCOMPARE(doc.archive().root()->info->pending, 40);
 
-        clock._slow = true;
+        // Closing the window cancels the same way; it closes once the save has rolled back.
         doc.setProgressDelay(0);
-        whenModal<QProgressDialog>([&](QProgressDialog* box) {
-            QVERIFY(doc.busy());  // input to the window waits while the worker runs
-            QVERIFY(!w.enabled(MainFrame::CMD_NEW));
-            box->cancel();
-        });
-        auto chain = answerMsgList();
-        QVERIFY(!doc.save());
-        clock._slow = false;
-        QVERIFY(chain->contains("Error 2032"));  // cancelled
-        QCOMPARE(readAll(store.path("w.trsm")), before);
-        QCOMPARE(doc.archive().root()->info->pending, 40);
-        QVERIFY(w.enabled(MainFrame::CMD_SAVE));
+        for (bool close : {false, true}) {
+            clock._slow = true;
+            whenModal<QProgressDialog>([&](QProgressDialog* box) {
+                QVERIFY(doc.busy());  // input to the window waits while the worker runs
+                QVERIFY(!w.enabled(MainFrame::CMD_NEW));
+                close ? void(frame.close()) : box->cancel();
+            });
+            auto chain = answerMsgList();
+            QVERIFY(!doc.save());
+            clock._slow = false;
+            QVERIFY(chain->contains("Error 2032"));  // cancelled
+            QVERIFY(readAll(store.path("w.trsm")) == before);
+            QCOMPARE(doc.archive().root()->info->pending, 40);
+            QVERIFY(w.enabled(MainFrame::CMD_SAVE));
+            QTRY_COMPARE(frame.isVisible(), !close);
+        }
+        frame.show();
 
         // A refresh whose folder has gone disables everything but New, Open and the setups.
         QVERIFY(QDir().rename(w.path("w"), w.path("gone")));
-        chain = answerMsgList();
+        auto chain = answerMsgList();
         w.trigger(MainFrame::CMD_REFRESH);
         QCOMPARE(chain->value(0), QString("Error 2013"));
         QVERIFY(!doc.valid());

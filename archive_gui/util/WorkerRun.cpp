@@ -74,8 +74,8 @@ class UiThreadPresenter : public Presenter {
 
 }  // namespace
 
-WorkerRun::WorkerRun(QWidget* owner, QString label, int delayMs)
-    : _owner(owner), _label(std::move(label)), _delayMs(delayMs) {}
+WorkerRun::WorkerRun(QWidget* owner, QString label, int delayMs, const bool* stop)
+    : _owner(owner), _label(std::move(label)), _delayMs(delayMs), _stop(stop) {}
 
 void WorkerRun::onUiThread(const std::function<void()>& f) {
     QCoreApplication* app = QCoreApplication::instance();
@@ -121,7 +121,7 @@ bool WorkerRun::run(const std::function<bool(Progress&)>& work) {
         box.advance(f - files, b - bytes);
         files = f;
         bytes = b;
-        if (box.cancelled()) shared._cancel = true;
+        if (box.cancelled() || (_stop && *_stop)) shared._cancel = true;
         // The box stops turning the event loop once it is cancelled, but the worker may
         // still have a message to show before it stops.
         QCoreApplication::processEvents(box.box() ? QEventLoop::AllEvents

@@ -7,6 +7,9 @@
 // Messages the engine raises on the worker are shown on the UI thread through the presenter
 // that was installed before the run; the worker waits until the user has closed them.
 //
+// The work is cancelled as by the box's Cancel when the box is cancelled or *stop (read on the
+// UI thread between events) turns true.
+//
 // run() returns only when the work is done: nothing else in the program runs the engine in
 // the meantime, since every path into it goes through the UI thread, which stays inside run().
 #pragma once
@@ -21,7 +24,7 @@ class QWidget;
 class WorkerRun {
   public:
     // label: what is being done ("Saving ..."), shown above the counts.
-    WorkerRun(QWidget* owner, QString label, int delayMs = 400);
+    WorkerRun(QWidget* owner, QString label, int delayMs = 400, const bool* stop = nullptr);
 
     // Runs work on a worker thread and returns its result.
     bool run(const std::function<bool(Progress&)>& work);
@@ -33,4 +36,5 @@ class WorkerRun {
     QWidget* _owner;
     QString _label;
     int _delayMs;
+    const bool* _stop;
 };

@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     fs::create_directories(base + "/tmp");
     setenv("TRESMO_CONFIG_DIR", (base + "/config").c_str(), 1);
     setenv("TMPDIR", (base + "/tmp").c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");  // so temporary copies go under TMPDIR too
     int rc = RUN_ALL_TESTS();
     std::error_code ec;
     fs::remove_all(base, ec);
