@@ -10,7 +10,7 @@
 #include <array>
 #include <cstdlib>
 
-// Each single-file folder, then the four steps of the history, saved with the folder builder's
+// Each single-file folder, then the six steps of the history, saved with the folder builder's
 // transaction time: every archive equals its golden one and the history replays into the dump.
 TEST(GoldenSave, SavesOfTheGoldenFoldersWriteTheGoldenArchivesByteForByte) {
     RecordingPresenter shown;
@@ -20,7 +20,7 @@ TEST(GoldenSave, SavesOfTheGoldenFoldersWriteTheGoldenArchivesByteForByte) {
          {"empty", "one-byte", "two-equal", "three-equal", "six-newlines", "abc-1000", "text-65536",
           "text-65537", "text-200k", "acgt-100k", "zeros-300k", "random-70k", "marks"})
         runs.push_back({name, std::string("single ") + name, std::string("single/") + name});
-    for (const char* step : {"1", "2", "3", "4"})
+    for (const char* step : {"1", "2", "3", "4", "5", "6"})
         runs.push_back(
             {"proj", std::string("history ") + step, std::string("history/proj-step") + step});
     Tresmo a;
@@ -43,7 +43,7 @@ TEST(GoldenSave, SavesOfTheGoldenFoldersWriteTheGoldenArchivesByteForByte) {
             << std::mismatch(ours.begin(), ours.end(), want.begin(), want.end()).first -
                    ours.begin();
     }
-    std::string dump = check::fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step4.dump");
+    std::string dump = check::fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step6.dump");
     dump = dump.substr(dump.find('\n') + 1);
     EXPECT_EQ(dumpTree(a), dump.substr(0, dump.find("records ")));
 }

@@ -227,22 +227,27 @@ bool Tresmo::importDiff(const char* path, ContentInfo& content, Progress* progre
         StgBase base(*_stg, content.pos);
         DataImage image(base, static_cast<uint32_t>(content.size));
         image.buildIndex();
-        StgWriter w(_stg.get(), stg::FILE_DIFF);
-        w.begin();
-        // An abandoned delta leaves its blocks in the file unreferenced; no record names them.
         auto consumed = [&](size_t n) {
             if (!progress) return;
             progress->advance(0, static_cast<int64_t>(n));
             progress->checkCancel();
         };
-        if (!delta::encodeDelta(r, image, w, delta::budgetFor(r.size(), *diffMaxSeg, *diffMaxNew),
-                                consumed))
+        auto w = std::make_unique<StgWriter>(_stg.get(), stg::FILE_DIFF);
+        w->begin();
+        if (!delta::encodeDelta(r, image, *w, delta::budgetFor(r.size(), *diffMaxSeg, *diffMaxNew),
+                                consumed)) {
+            // An abandoned delta leaves nothing: the whole content is written where it began,
+            // once the writer (and its coder's second thread) has let go of the file.
+            const uint64_t start = w->itemStart();
+            w.reset();
+            _stg->rewind(start);
             return false;
-        w.finish();
+        }
+        w->finish();
         uint32_t crc = r.close();
         if (r.changedWhileRead()) throw makeError("Tresmo.importDiff.1");
-        content.diffPos = static_cast<uint32_t>(w.itemStart());
-        content.storedSize = static_cast<int32_t>(w.itemEnd() - w.itemStart());
+        content.diffPos = static_cast<uint32_t>(w->itemStart());
+        content.storedSize = static_cast<int32_t>(w->itemEnd() - w->itemStart());
         content.size = static_cast<int32_t>(r.size());
         content.mtime = r.mtime();
         content.crc = crc;

@@ -152,6 +152,13 @@ void StgFile::makeDurable() {
     if (!os::syncFile(_fd)) throw makeError(systemError(), "StgFile.commit.2");
 }
 
+void StgFile::rewind(uint64_t pos) {
+    VERIFY(_fd >= 0 && pos > _a && pos <= _b);
+    if (os::sys().ftruncate(_fd, static_cast<off_t>(std::max(pos, _floor))) != 0)
+        throw makeError(systemError(), "StgFile.commit.2");
+    _b = pos;
+}
+
 void StgFile::commit() {
     if (_linkPending) {
         makeDurable();

@@ -80,6 +80,9 @@ class StgFile {
     // Keeps the 10 link bytes; they are written over the placeholder at the next commit.
     void writeLink(const uint8_t* link);
 
+    // Takes back what was appended since pos (in the pending transaction): an item given up
+    // leaves nothing, and what comes next is written from pos.
+    void rewind(uint64_t pos);
     void commit();
     // Cuts off everything written since the last commit; nothing happens while closed.
     void rollback();
