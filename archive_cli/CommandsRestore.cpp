@@ -196,7 +196,8 @@ int runRepair(const CheckArgs& a, const Context& ctx) {
     if (!ok) {
         // A load that failed without a system error met damage; anything else (a lock, a
         // failing disk, a side file that could not be written) is shown as it is.
-        bool damaged = !errors.empty() && errors[0].code == 2011 && !errors[0].hasCode(9000);
+        bool damaged = !errors.empty() && ((errors[0].code == 2011 && !errors[0].hasCode(9000)) ||
+                                           errors[0].hasCode(2034));
         if (!damaged) throw Shown{};
         throw Failure("nothing was changed: " + s.path() +
                       " is damaged, which repair does not mend (it only cuts an incomplete "

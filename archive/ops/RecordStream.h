@@ -64,10 +64,13 @@ class RecordReplay {
     void run(Reader& in) {
         while (!in.eof()) {
             uint8_t type = in.readByte();
+            if (type == record::BEGIN_TXN && _txns == _stopAt) return;
             apply(type, in);
             ++_recordNo;
         }
     }
+    // run() ends before the transaction with this 0-based number begins.
+    void stopAt(int txn) { _stopAt = txn; }
 
     int txnCount() const { return _txns; }
     int recordNo() const { return _recordNo; }
@@ -174,6 +177,7 @@ class RecordReplay {
     std::vector<Node*> _ids;
     std::string _name;
     int _txns = 0;
+    int _stopAt = -1;
     int _recordNo = 0;
 };
 

@@ -36,6 +36,11 @@ namespace {
 constexpr int32_t STG_TYPE = 20;
 constexpr int32_t STG_VERS = 10;
 
+bool isDamage(const Error& e) {
+    // A failing disk is not damage, nor a transaction time the clock has not reached yet.
+    return !e.hasCode(9000) && !e.hasCode(2001);
+}
+
 }  // namespace
 
 Tresmo::Tresmo() = default;
@@ -82,17 +87,23 @@ bool Tresmo::read(Progress* progress) {
         struct stat st;
         bool exists = os::sys().stat(_path.c_str(), &st) == 0 && st.st_size > 0;
         _stg->open(exists ? StgFile::Access::Read : StgFile::Access::Write);
-        uint64_t end = StgRecovery::completeEnd(*_stg);
-        if (end < _stg->committedSize()) {
-            uint64_t tail = _stg->committedSize() - end;
-            _stg->keepTail(end);
+        StgRecovery::Walk w = StgRecovery::walk(*_stg);
+        if (w.end < _stg->committedSize()) {
+            uint64_t tail = _stg->committedSize() - w.end;
+            _stg->keepTail(w.end);
             showMsgs(MsgList{makeMsg("StgFile.recover.1", tail)});
         }
         if (_stg->committedSize() != StgFile::FILE_HEADER_LEN) {
             if (progress) progress->expect(0, static_cast<int64_t>(_stg->committedSize()));
-            StgReader r(*_stg, StgFile::FILE_HEADER_LEN, stg::TXN_SEQUENCE | stg::CHECK_CRC);
-            r.start();
-            replay.run(r);
+            try {
+                StgReader r(*_stg, StgFile::FILE_HEADER_LEN, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+                r.start();
+                replay.run(r);
+            } catch (Error& e) {
+                if (!isDamage(e)) throw;
+                readBeforeDamage(w.links, w.broken ? w.brokenAt : 0, replay.txnCount());
+                _readFailed = true;
+            }
         }
     } catch (Error& e) {
         showError(
@@ -100,8 +111,41 @@ bool Tresmo::read(Progress* progress) {
         ok = false;
     }
     ok = closeStorage("Tresmo.read.2") && ok;
-    _readFailed = !ok;
+    _readFailed = _readFailed || !ok;
     return ok;
+}
+
+void Tresmo::readBeforeDamage(const std::vector<uint64_t>& links, uint64_t brokenAt, int begun) {
+    // The damaged transaction: the first whose record stream fails its own check, else the
+    // one whose records did not replay, else the link that broke the chain.
+    size_t k = 0;
+    for (; k < links.size(); ++k) {
+        try {
+            StgRecovery::checkRecordStream(*_stg, links[k]);
+        } catch (Error& e) {
+            if (!isDamage(e)) throw;
+            break;
+        }
+    }
+    if (k == links.size() && !brokenAt && begun > 0) k = static_cast<size_t>(begun - 1);
+    const uint64_t at = k < links.size() ? links[k] : brokenAt;
+    // Part of the damaged transaction may have been replayed: replay again without it.
+    const std::string name = this->name(), base = this->base();
+    setNow(now());
+    setName(name);
+    if (!base.empty()) setBase(base);
+    RecordReplay replay(*this);
+    replay.stopAt(static_cast<int>(k));
+    try {
+        StgReader r(*_stg, StgFile::FILE_HEADER_LEN, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+        r.start();
+        replay.run(r);
+    } catch (Error& e) {
+        // Reaching for the damaged transaction's link after the last whole one.
+        if (!isDamage(e) || replay.txnCount() < static_cast<int>(k)) throw;
+    }
+    showMsgs(MsgList{
+        makeMsg("Tresmo.read.damaged", _path, static_cast<int64_t>(k + 1), std::to_string(at))});
 }
 
 std::string Tresmo::tailPath() const {
@@ -140,6 +184,11 @@ bool Tresmo::repair(std::string* sidePath) {
     setNow(std::numeric_limits<int32_t>::max() * int64_t{4});
     if (!name()[0]) setName("archive");
     if (!read()) return false;
+    // Damage is not cut: what lies beyond it would go with it.
+    if (_readFailed) {
+        showError(makeError(makeError("Tresmo.save.notRead", _path), "Tresmo.save.1"));
+        return false;
+    }
     if (_stg->tailSize() == 0) return true;
     bool ok = true;
     try {

@@ -52,6 +52,8 @@ class Tresmo : public TresmoData {
     // program appended to it, or another file was put under its name. A missing file is no
     // change (it may be on its way to a new name); nothing is opened or locked.
     bool changedOnDisk() const;
+    // The last read met damage or failed: what was read is shown, nothing is saved into it.
+    bool readOnly() const { return _readFailed; }
     // Replays the storage file as it is now, whatever was read before, into the (empty, named)
     // tree; a new file is created. Shows
     // 2011/2012 with the failing chain and returns false; the replayed part stays. A file that
@@ -131,6 +133,10 @@ class Tresmo : public TresmoData {
     class Export;
     // Closes the storage file; a failure is shown wrapped as failureId and gives false.
     bool closeStorage(const char* failureId);
+    // After damage met in a read: finds the damaged transaction (links: those the chain found,
+    // brokenAt: the link that broke it, or 0; begun: transactions the replay had begun),
+    // replays the ones before it again and says so.
+    void readBeforeDamage(const std::vector<uint64_t>& links, uint64_t brokenAt, int begun);
     // Shows the open failure of a missing storage file (whose open would create it).
     bool storageExists();
     // Where a cut tail is copied: "NAME.tail-YYYYMMDD-HHMMSS" beside the archive, in UTC.
@@ -142,6 +148,6 @@ class Tresmo : public TresmoData {
     std::string _path;
     std::unique_ptr<StgFile> _stg;
     FileSel _scanned;          // what the last findChanges scanned
-    bool _readFailed = false;  // the last read stopped before the end
+    bool _readFailed = false;  // the last read stopped before the end (failed, or damage)
     TempFileList _temp;
 };

@@ -16,23 +16,6 @@
 #include <limits>
 #include <map>
 
-namespace {
-
-// Reads one transaction's record stream to its end, so its CRC is checked, and no further.
-void checkRecordStream(StgFile& file, uint64_t link) {
-    StgReadBuffer buf(file, link, stg::TXN_SEQUENCE | stg::CHECK_CRC);
-    buf.start();
-    for (;;) {
-        uint8_t b;
-        while (buf.get(b) > 0) {
-        }
-        if (buf.blockFlags() & stg::LAST_BLOCK) return;
-        buf.next();
-    }
-}
-
-}  // namespace
-
 bool Tresmo::verify(Progress* progress, VerifyReport& report) {
     report = VerifyReport{};
     if (!_stg) return false;
@@ -72,7 +55,7 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
         for (size_t i = 0; i < w.links.size(); ++i) {
             if (progress) progress->checkCancel();
             try {
-                checkRecordStream(file, w.links[i]);
+                StgRecovery::checkRecordStream(file, w.links[i]);
             } catch (Error& e) {
                 int32_t n = static_cast<int32_t>(i + 1);
                 report.damagedTxns.push_back({n, 0, "", e.chainText()});

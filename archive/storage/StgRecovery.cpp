@@ -3,6 +3,7 @@
 #include "archive/storage/Crc32.h"
 #include "archive/storage/StgFile.h"
 #include "archive/storage/StgItem.h"
+#include "archive/storage/StgReadBuffer.h"
 
 #include <algorithm>
 #include <cstring>
@@ -116,4 +117,16 @@ StgRecovery::Walk StgRecovery::walk(StgFile& file, uint64_t from, uint64_t limit
         w.links.push_back(txn);
     }
     return tail(size);
+}
+
+void StgRecovery::checkRecordStream(StgFile& file, uint64_t link) {
+    StgReadBuffer buf(file, link, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+    buf.start();
+    for (;;) {
+        uint8_t b;
+        while (buf.get(b) > 0) {
+        }
+        if (buf.blockFlags() & stg::LAST_BLOCK) return;
+        buf.next();
+    }
 }

@@ -33,4 +33,7 @@ class StgRecovery {
     // known) up to size (the committed size when 0).
     static Walk walk(StgFile& file, uint64_t from = 0, uint64_t size = 0);
     static uint64_t completeEnd(StgFile& file) { return walk(file).end; }
+    // Reads one transaction's record stream (its link at link) to its end, so its CRC is
+    // checked, and no further; throws what the read meets.
+    static void checkRecordStream(StgFile& file, uint64_t link);
 };

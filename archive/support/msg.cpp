@@ -8,8 +8,8 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033, 2034, 3018, 3414, 3703, 3704,
-// 5005).
+// The engine's rows, then the rows this platform adds (2031, 2033, 2034, 2035, 3018, 3414, 3703,
+// 3704, 5005).
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
     {2001, "Tresmo.read.beginTxn.2", "Invalid begin transcaction record", false},
@@ -49,6 +49,10 @@ const MsgDef ENGINE_MSGS[] = {
     {2034, "Tresmo.save.notRead",
      "Archive {1} could not be read whole; nothing is saved into it (verify shows what is "
      "damaged)",
+     false},
+    {2035, "Tresmo.read.damaged",
+     "Archive {1} is damaged at transaction {2} (offset {3}): only the transactions before it "
+     "are read, and nothing is saved into it (verify shows what is damaged)",
      false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},

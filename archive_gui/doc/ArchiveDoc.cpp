@@ -298,7 +298,7 @@ bool ArchiveDoc::loadArchive() {
 }
 
 bool ArchiveDoc::canSave() const {
-    return !_busy && _valid && _archive.hasPendingChanges();
+    return !_busy && _valid && !_archive.readOnly() && _archive.hasPendingChanges();
 }
 
 bool ArchiveDoc::canExport() const {

@@ -92,6 +92,7 @@ inline bool load(Tresmo& a, const std::string& archive, int64_t now) {
 // What loading, restoring, exporting and verifying an archive gave.
 struct Probe {
     bool loaded = false, tail = false, exported = false, clean = false;
+    bool damaged = false;  // loaded read-only up to damage, which a warning names
     bool outside = false;  // something in the folder outside target* changed
     std::vector<int64_t> times;
     std::vector<Snapshot> states;                  // restored, per transaction
@@ -123,6 +124,7 @@ inline Probe probe(const std::string& w, int64_t now) {
     Tresmo a;
     p.loaded = load(a, w + "/a.trsm", now);
     p.tail = !shown.warnings.empty() && shown.warnings[0].code == 3016;
+    p.damaged = a.readOnly() && !shown.warnings.empty() && shown.warnings.back().code == 2035;
     p.times = txnTimes(a);
     for (int64_t t : p.times) {
         p.failed.emplace_back();
