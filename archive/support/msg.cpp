@@ -8,7 +8,7 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033, 2034, 3703, 3704, 5005).
+// The engine's rows, then the rows this platform adds (2031, 2033-2037, 3703, 3704, 5005).
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
     {2001, "Tresmo.read.beginTxn.2", "Invalid begin transcaction record", false},
@@ -49,6 +49,11 @@ const MsgDef ENGINE_MSGS[] = {
      "Archive {1} could not be read whole; nothing is saved into it (verify shows what is "
      "damaged)",
      false},
+    {2035, "Tresmo.Export.overlap", "Export to {1} refused - it would replace or lie inside {2}",
+     false},
+    {2036, "Tresmo.Export.place", "Could not put the exported copy in place as {1}", false},
+    {2037, "Tresmo.Export.oldCopy",
+     "Export complete, but the replaced copy left at {1} could not be deleted: {2}", false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},
     {3000, "StgFile.open.1", "Could not open storage file", false},
