@@ -134,7 +134,7 @@ class Tresmo::Export final : public DirWalker {
         int r = -1;
         if (!replace) {
             r = os::sys().renameat(_fd, temp.c_str(), _fd, name, RENAME_NOREPLACE);
-        } else if (os::sys().syncfs(_fd) == 0) {  // the new copy is on disk before the old goes
+        } else if (os::syncFileSystem(_fd)) {  // the new copy is on disk before the old goes
             r = os::sys().renameat(_fd, temp.c_str(), _fd, name, RENAME_EXCHANGE);
             if (r == 0)
                 old = temp;
@@ -187,7 +187,16 @@ class Tresmo::Export final : public DirWalker {
             os::closeQuietly(sub);
             throw makeError("Tresmo.Export.exportDir", dir(), name);
         }
-        int parent = _fd;
+        // Back in the parent also when a child fails, for the copy to be removed from there.
+        struct Back {
+            Export& e;
+            int parent;
+            ~Back() {
+                os::closeQuietly(e._fd);
+                e._fd = parent;
+                e.exitDir();
+            }
+        } back{*this, _fd};
         _fd = sub;
         for (const Node* c = node->firstChild; c; c = c->next) {
             if (c->flags & Node::FOLDER_AT_TO)
@@ -195,9 +204,6 @@ class Tresmo::Export final : public DirWalker {
             else if (c->flags & Node::FILE_AT_TO)
                 exportFile(c);
         }
-        os::closeQuietly(_fd);
-        _fd = parent;
-        VERIFY(exitDir());
     }
 
     void exportDir(const Node* node) {
@@ -277,7 +283,6 @@ void Tresmo::restoreTo(const ContentInfo& content,
 
 void Tresmo::exportFile(const char* path, const ContentInfo& content, int dirFd,
                         const char* tempName) {
-    bool created = false;
     try {
         std::unique_ptr<FileWriter> w;
         if (dirFd < 0)
@@ -285,12 +290,10 @@ void Tresmo::exportFile(const char* path, const ContentInfo& content, int dirFd,
         else
             w = std::make_unique<FileWriter>(dirFd, tempName, WRITE_BUFFER);
         w->open(dirFd >= 0);
-        created = dirFd >= 0;
         w->setFileTime(content.mtime);
         restoreTo(content, [&](std::span<const uint8_t> bytes) { w->write(bytes); });
         if (w->close() != content.crc) throw makeError("Tresmo.exportFile.2");
     } catch (Error& e) {
-        if (created) os::sys().unlinkat(dirFd, tempName, 0);
         throw makeError(std::move(e), "Tresmo.exportFile", path);
     }
 }

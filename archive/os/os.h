@@ -163,6 +163,9 @@ class TimeLocale {
 // file's own sync does not.
 bool syncFile(int fd);
 bool syncDir(const std::string& dir);
+// Makes everything written to the file system that holds fd durable, for a copy of many files
+// that must be on disk before what it replaces is deleted.
+bool syncFileSystem(int fd);
 
 // Writes `data` to `path` so that a crash leaves either the old file or the new one whole:
 // a temporary file beside it, synced, renamed over the old one, and the folder synced.

@@ -408,6 +408,13 @@ bool syncFile(int fd) {
     return true;
 }
 
+bool syncFileSystem(int fd) {
+    while (sys().syncfs(fd) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
 bool syncDir(const std::string& dir) {
     int fd = sys().open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) return false;

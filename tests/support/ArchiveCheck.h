@@ -101,8 +101,9 @@ struct Probe {
     double seconds = 0;
 };
 
-// Probes w/a.trsm: loads it, restores every transaction, exports the root into w/target, verifies.
-inline Probe probe(const std::string& w, int64_t now) {
+// Probes w/a.trsm: loads it, restores every transaction, exports the root into w/target (with
+// replace, over what is there), verifies.
+inline Probe probe(const std::string& w, int64_t now, bool replace = false) {
     // Path, type and bytes of everything in w but target*, links not followed.
     auto outside = [&] {
         namespace fs = std::filesystem;
@@ -130,7 +131,7 @@ inline Probe probe(const std::string& w, int64_t now) {
     }
     if (a.root()) {
         a.selectFolder(a.root());
-        p.exported = a.exportSelected(w + "/target");
+        p.exported = a.exportSelected(w + "/target", "", nullptr, replace);
     }
     p.target = folderSnapshot(w + "/target");
     p.errors = shown.errors.size();
