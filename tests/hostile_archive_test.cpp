@@ -296,7 +296,15 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
     };
     auto oldCopy = [&](const std::string&) { w.write("target/archive/f.bin", "old"); };
     runCase("CRC that does not match, over an old copy", badCrc, oldCopy, true, true);
-    EXPECT_EQ(last.target, (check::Snapshot{{"archive/f.bin", "old"}}));
+    const check::Snapshot kept{{"archive/f.bin", "old"}};
+    EXPECT_EQ(last.target, kept);
+    Tresmo a;  // the file alone, over an old file
+    ASSERT_TRUE(check::load(a, w / "a.trsm", T0 + 100));
+    a.selectFile(a.root()->firstChild, true);
+    oldCopy("");
+    RecordingPresenter quiet;
+    EXPECT_FALSE(a.exportSelected(w / "target/archive", "", nullptr, true));
+    EXPECT_EQ(check::folderSnapshot(w / "target"), kept);
     // Ten stored bytes never become more than a few kilobytes on disk or a few megabytes of
     // memory (the coder's tables), whatever a record claims.
     EXPECT_LT(maxBytes, 65536u);
