@@ -72,7 +72,7 @@ class Tresmo::Export final : public DirWalker {
         struct stat st;
         if (!replace && os::sys().fstatat(_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
             throw makeError(systemError(EEXIST), "Tresmo.Export.place", shown(name));
-        const std::string temp = freeName();
+        const std::string temp = freeName(name);
         try {
             if (folder) {
                 makeDir(temp.c_str(), name);
@@ -108,12 +108,15 @@ class Tresmo::Export final : public DirWalker {
         return printFileName(path, sizeof path, name.c_str()) ? path : name;
     }
 
-    // A name not in use in the current folder, for a copy on its way into place.
-    std::string freeName() const {
+    // A name not in use in the current folder, for a copy on its way into place as final
+    // (which may itself be such a name).
+    std::string freeName(const char* final) const {
         struct stat st;
         for (int i = 1; i < 10000; ++i) {
             std::string name = ".tresmo-export-" + std::to_string(i);
-            if (os::sys().fstatat(_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return name;
+            if (name != final &&
+                os::sys().fstatat(_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                return name;
         }
         throw makeError(systemError(EEXIST), "Tresmo.Export.place", dir());
     }
@@ -161,7 +164,7 @@ class Tresmo::Export final : public DirWalker {
     // The two renames of a swap: name to a free name (old), then temp to name; on failure
     // name is put back. Returns 0 or -1 with errno set.
     int moveAside(const std::string& temp, const char* name, std::string& old) {
-        std::string aside = freeName();
+        std::string aside = freeName(name);
         if (os::sys().renameat(_fd, name, _fd, aside.c_str(), RENAME_NOREPLACE) != 0) return -1;
         if (os::sys().renameat(_fd, temp.c_str(), _fd, name, RENAME_NOREPLACE) != 0) {
             int err = errno;
@@ -217,7 +220,7 @@ class Tresmo::Export final : public DirWalker {
 
     void exportFile(const Node* node) {
         if (isUnsafeName(node->name)) throw makeError("Tresmo.Export.checkName", node->name);
-        const std::string temp = freeName();
+        const std::string temp = freeName(node->name);
         if (writeFile(node, temp.c_str(), node->name) &&
             os::sys().renameat(_fd, temp.c_str(), _fd, node->name, RENAME_NOREPLACE) != 0) {
             Error e = systemError();
