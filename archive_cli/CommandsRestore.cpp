@@ -7,7 +7,6 @@
 
 #include "archive/ops/Verify.h"
 #include "archive/os/os.h"
-#include "archive/support/TempFileList.h"
 #include "archive/support/paths.h"
 #include "archive/support/tstamp.h"
 
@@ -77,21 +76,14 @@ int runExport(const ExportArgs& a, const Context& ctx) {
     char target[MAX_PATH];
     if (!buildFilePath(target, sizeof target, dest.c_str(), node->name))
         throw Failure("the path in " + dest + " would be too long");
-    if (pathExists(target)) {
-        if (!a.force) {
-            throw Failure(std::string(target) + " already exists; use --force to replace it");
-        }
-        if (isDirectory(target))
-            delDir(target);
-        else
-            delFile(target);
-    }
+    if (pathExists(target) && !a.force)
+        throw Failure(std::string(target) + " already exists; use --force to replace it");
     if (folder)
         s.archive().selectFolder(node);
     else
         s.archive().selectFile(node, true);
     CliProgress progress(ctx.quiet, "exporting");
-    if (!s.archive().exportSelected(dest, "", &progress)) throw Shown{};
+    if (!s.archive().exportSelected(dest, "", &progress, a.force)) throw Shown{};
     progress.done();
     if (!ctx.quiet) {
         writeOut("Exported " + (path.empty() ? std::string("the archive") : s.relPath(node)) + " " +
@@ -248,7 +240,9 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
     exp->footer(
         "Restore PATH (default: the whole watched folder) as it was at --at (default: as last\n"
         "stored) into the folder DEST, under its own name: DEST/NAME. An existing DEST/NAME is\n"
-        "refused unless --force, which removes it first. Files keep their modification times.");
+        "refused unless --force, which replaces it once the new copy is complete. The watched\n"
+        "folder, what lies in it and what holds it or the archive are never replaced. Files\n"
+        "keep their modification times.");
     exp->add_option("ARCHIVE [PATH] DEST", ex->args, "The archive, what to export, and where to")
         ->expected(2, 3)
         ->required();

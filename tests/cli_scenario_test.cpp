@@ -3,6 +3,7 @@
 #include "support/CliRun.h"
 #include "support/TestDir.h"
 
+#include "archive/objects/FileSel.h"
 #include "archive/os/os.h"
 
 #include <gtest/gtest.h>
@@ -153,6 +154,32 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     EXPECT_EQ(cli({"export", archive, dir / "out"}).code, 1);  // only with --force
     ASSERT_EQ(cli({"export", archive, dir / "out", "--force"}).code, 0);
     EXPECT_FALSE(fs::exists(dir / "out/proj/sub/c.bin"));
+    // Never over the watched folder (from its parent), inside it, or over what holds the archive.
+    const check::Snapshot live = check::folderSnapshot(dir / "proj");
+    dir.mkdirs("sub");
+    fs::copy_file(archive, dir / "sub/copy.trsm");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"export", "-f", archive, dir.path()},
+             {"export", "-f", archive, "sub", dir / "proj"},
+             {"export", archive, "new", dir / "proj/sub"},
+             {"export", "-f", dir / "sub/copy.trsm", "sub", dir.path()}}) {
+        CliResult r = cli(args);
+        EXPECT_NE(r.err.find("Error 2035"), std::string::npos) << args[3] << r.err;
+    }
+    EXPECT_TRUE(check::folderSnapshot(dir / "proj") == live) << "the watched folder changed";
+    // A selection naming its folder "proj/sub/..", "proj/." or "proj/" exports proj, and
+    // --force replaces nothing but out/proj.
+    dir.write("x/out/canary", "1");
+    for (const char* crafted : {"/sub/..", "/.", "/"}) {
+        FileSel sel;
+        sel.setFile(dir / "proj.sel");
+        ASSERT_TRUE(sel.read());
+        sel.setFolder(dir / "proj" + crafted);
+        ASSERT_TRUE(sel.write());
+        EXPECT_EQ(cli({"export", archive, dir / "x/out", "--force"}).code, 0) << crafted;
+        EXPECT_EQ(dir.read("x/out/canary"), "1");
+    }
+    EXPECT_EQ(dir.read("x/out/proj/a.txt"), "alpha two\n");
 
     // Copies for the tools go to a private folder: one planted where they once went, with a
     // link to the working file at the first copy's name, is neither used nor followed.

@@ -113,14 +113,15 @@ class HostileArchive : public ::testing::Test {
   protected:
     TestDir w;
     int probed = 0, verifyFound = 0;
+    check::Probe last;
     uint64_t maxBytes = 0;  // most bytes any case left in its target
     const long rssBefore = peakRssKb();
 
     void SetUp() override { w.write("outside/canary", "canary"); }
     // A path too long to write is skipped with a warning rather than refused.
     void runCase(const std::string& label, const std::function<void(ArchiveWriter&)>& build,
-                 const std::function<void(const std::string&)>& layout = {},
-                 bool mustRefuse = true) {
+                 const std::function<void(const std::string&)>& layout = {}, bool mustRefuse = true,
+                 bool replace = false) {
         SCOPED_TRACE(label);
         fs::remove(w / "a.trsm");
         fs::remove_all(w / "target");
@@ -134,7 +135,7 @@ class HostileArchive : public ::testing::Test {
         w.write("env-HOME/canary", "canary");  // HOME and TMPDIR point into w, each with a canary
         w.write("env-TMPDIR/canary", "canary");
         ScopedEnv home("HOME", w / "env-HOME"), tmp("TMPDIR", w / "env-TMPDIR");
-        const check::Probe p = check::probe(w.path(), T0 + 100);
+        const check::Probe& p = last = check::probe(w.path(), T0 + 100, replace);
         bool refused = !p.loaded || !p.exported || p.warnings;
         for (const auto& f : p.failed)
             refused |= !f.empty();
@@ -288,6 +289,22 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
     };
     for (const auto& [label, build] : cases)
         runCase(label, [&](ArchiveWriter& a) { build(a, a.add("f.bin", 0)); });
+    // Exported over an old copy, a version that fails its CRC leaves the old copy as it was.
+    auto badCrc = [&](ArchiveWriter& a) {
+        auto [pos, stored] = a.item(stg::FILE_CONTENT, "0123456789");
+        a.file(a.add("f.bin", 0), pos, stored, 10, 12345);
+    };
+    auto oldCopy = [&](const std::string&) { w.write("target/archive/f.bin", "old"); };
+    runCase("CRC that does not match, over an old copy", badCrc, oldCopy, true, true);
+    const check::Snapshot kept{{"archive/f.bin", "old"}};
+    EXPECT_EQ(last.target, kept);
+    Tresmo a;  // the file alone, over an old file
+    ASSERT_TRUE(check::load(a, w / "a.trsm", T0 + 100));
+    a.selectFile(a.root()->firstChild, true);
+    oldCopy("");
+    RecordingPresenter quiet;
+    EXPECT_FALSE(a.exportSelected(w / "target/archive", "", nullptr, true));
+    EXPECT_EQ(check::folderSnapshot(w / "target"), kept);
     // Ten stored bytes never become more than a few kilobytes on disk or a few megabytes of
     // memory (the coder's tables), whatever a record claims.
     EXPECT_LT(maxBytes, 65536u);

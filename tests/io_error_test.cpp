@@ -66,7 +66,7 @@ void faultLoop(const Subject& s) {
     ASSERT_TRUE(s.run() && s.redo(true)) << s.what << " without faults";
     const std::string expected = s.result();
     int points = 0, failed = 0;
-    for (int k = 0; k <= static_cast<int>(Call::Mkdirat); ++k) {  // every kind, in FaultOs order
+    for (int k = 0; k <= static_cast<int>(Call::Renameat); ++k) {  // every kind, in FaultOs order
         const Call kind = static_cast<Call>(k);
         if (kind == Call::Flock && !s.withFlock) continue;
         for (int err : errnosFor(kind)) {
@@ -128,6 +128,7 @@ struct Pending {
     FileSel sel;
     std::string archive = dir / "w.trsm";
     std::string committed;
+    const check::Snapshot oldCopy{{"old.txt", "old"}, {"deep/a/b/b1", "1"}, {"deep/a/b/b2", "2"}};
     Tresmo a;
     int target = 0;
 
@@ -187,13 +188,17 @@ struct Pending {
                 [this](bool ok) { return ok || saveNew(T0 + 100); },
                 [this] { return history(); }};
     }
+    // An export that replaces an old copy in x/tN: a failure leaves the old copy as it was and
+    // nothing beside it.
     Subject exportAll() {
         auto t = std::make_shared<std::string>();
         auto exportTo = [this, t](Tresmo& b) {
-            *t = dir / ("x/t" + std::to_string(++target));
-            fs::create_directories(*t);
+            const std::string rel = "x/t" + std::to_string(++target);
+            *t = dir / rel;
+            for (const auto& [path, bytes] : oldCopy)
+                dir.write(rel + "/w/" + path, bytes);
             b.selectFolder(b.root());
-            return b.exportSelected(*t);
+            return b.exportSelected(*t, "", nullptr, true);
         };
         return {"export",
                 "Tresmo.export.1",
@@ -203,13 +208,16 @@ struct Pending {
                     ASSERT_TRUE(a.refresh(sel, T0 + 200));
                 },
                 [this, exportTo] { return exportTo(a); },
-                [this](bool) {
+                [this, t](bool ok) {
                     std::string left = leftovers(dir.path(), {"x", "w", "w.trsm", "outside"});
+                    if (!ok) left += leftovers(*t, {"w"});
                     return check::fileBytes(archive) == committed &&
                                    check::fileBytes(dir / "outside/canary") == "canary" &&
+                                   (ok || (fs::exists(*t + "/w") &&
+                                           check::folderSnapshot(*t + "/w") == oldCopy)) &&
                                    left.empty()
                                ? std::string()
-                               : "written outside the target:" + left;
+                               : "old copy lost or written outside the target:" + left;
                 },
                 [this, exportTo](bool ok) {
                     Tresmo b;
@@ -289,5 +297,23 @@ TEST(IoError, AFailingCallInASaveExportOrSelectionWriteRollsBackAndTheNextRunSuc
     check::writeBytes(p.archive, full);
     p.committed = full;
     p.dir.write("outside/canary", "canary");
-    faultLoop(p.exportAll());
+    Subject e = p.exportAll();
+    faultLoop(e);
+    // A folder of the replaced copy swapped for a link to outside while it is deleted: the
+    // deletion goes on in the folder it opened, and nothing outside goes.
+    p.dir.write("outside/b/b1", "1");
+    p.dir.write("outside/b/b2", "2");
+    e.prepare();
+    FaultOs swap;
+    std::string moved;
+    swap.beforeUnlink = [&](const std::string& path) {
+        size_t at = path.find("/deep/a/b/");
+        if (at == std::string::npos || !moved.empty()) return;
+        moved = path.substr(0, at + 7);
+        fs::rename(moved, moved + ".moved");
+        fs::create_directory_symlink(p.dir / "outside", moved);
+    };
+    RecordingPresenter shown;
+    EXPECT_TRUE(e.run() && !moved.empty());
+    EXPECT_EQ(check::folderSnapshot(p.dir / "outside").size(), 3u);
 }

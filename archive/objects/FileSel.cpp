@@ -120,6 +120,14 @@ void FileSel::readFrom(const std::string& path) {
     _data->file = path;
     std::string storedPath = r.readString(PATH_LIMIT);
     std::string folder = r.readString(PATH_LIMIT);
+    // A folder written as "x/..", "x/." or "x/" would give the archive's root the name "..",
+    // "." or none, and an export under that name would leave its target: such a folder is read
+    // as the folder it names, and the root itself (no name at all) not at all.
+    char normal[MAX_PATH];
+    if (!folder.empty())
+        folder = normalizePath(normal, sizeof normal, folder.c_str()) && !isDriveRoot(normal)
+                     ? normal
+                     : "";
     if (!folder.empty()) {
         if (comparePaths(storedPath.c_str(), path.c_str()) != 0) {
             char moved[MAX_PATH];

@@ -11,6 +11,7 @@
 #include "archive/storage/StgFile.h"
 #include "archive/support/Progress.h"
 #include "archive/support/process.h"
+#include "archive/support/removeTree.h"
 
 #include <cstring>
 #include <fcntl.h>
@@ -29,10 +30,25 @@ bool isUnsafeName(const char* name) {
            std::strchr(name, '/') != nullptr;
 }
 
+// The path with its links resolved, or as given when it cannot be (it may be gone).
+std::string canonical(const std::string& path) {
+    std::string real;
+    return os::realPath(path, real) ? real : path;
+}
+
+// Whether inner is outer or lies inside it; both canonical.
+bool within(const std::string& inner, const std::string& outer) {
+    return outer == "/" || (inner.compare(0, outer.size(), outer) == 0 &&
+                            (inner.size() == outer.size() || inner[outer.size()] == '/'));
+}
+
 }  // namespace
 
 // The export: restores a folder or a file as it was at the end of the range. It walks the
-// target with folder descriptors and never follows a symbolic link it meets there.
+// target with folder descriptors and never follows a symbolic link it meets there. What it
+// restores is built under a temporary name beside its final one (each file too, inside it) and
+// renamed into place only once complete, so a failure leaves no partial copy under a final
+// name and a replaced copy stays until the new one stands in its place.
 
 class Tresmo::Export final : public DirWalker {
   public:
@@ -48,48 +64,186 @@ class Tresmo::Export final : public DirWalker {
         if (_fd >= 0) os::closeQuietly(_fd);
     }
 
-    void exportDir(const Node* node, const char* name) {
-        if (!name) name = node->name;
+    // Exports node (a folder when folder is set) as name into the target. An existing name is
+    // refused, or with replace swapped for the complete new copy and then deleted.
+    void exportItem(const Node* node, const char* name, bool folder, bool replace) {
         if (isUnsafeName(name)) throw makeError("Tresmo.Export.checkName", name);
+        checkPlace(name);
+        struct stat st;
+        if (!replace && os::sys().fstatat(_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            throw makeError(systemError(EEXIST), "Tresmo.Export.place", shown(name));
+        const std::string temp = freeName(name);
+        try {
+            if (folder) {
+                makeDir(temp.c_str(), name);
+                exportChildren(node, temp.c_str(), name);
+            } else if (!writeFile(node, temp.c_str(), name)) {
+                return;  // nothing stored at the end of the range
+            }
+        } catch (Error&) {
+            discard(temp);
+            throw;
+        }
+        place(temp, name, replace);
+    }
+
+  private:
+    // Export never replaces or writes into the watched folder (its unsaved changes would be
+    // lost) nor replaces a folder that holds it or the archive.
+    void checkPlace(const char* name) {
+        std::string into = canonical(dir());
+        std::string path = (into == "/" ? "" : into) + "/" + name;
+        std::string base = _t.base(), archive = canonical(_t.path());
+        if (!base.empty()) {
+            std::string watched = canonical((base == "/" ? "" : base) + "/" + _t.name());
+            if (within(path, watched) || within(watched, path))
+                throw makeError("Tresmo.Export.overlap", path, watched);
+        }
+        if (!archive.empty() && within(archive, path))
+            throw makeError("Tresmo.Export.overlap", path, archive);
+    }
+
+    std::string shown(const std::string& name) const {
         char path[MAX_PATH];
-        if (!printFileName(path, sizeof path, name))
-            throw makeError("Tresmo.Export.exportDir", dir(), name);
-        if (os::sys().mkdirat(_fd, name, 0777) != 0)
+        return printFileName(path, sizeof path, name.c_str()) ? path : name;
+    }
+
+    // A name not in use in the current folder, for a copy on its way into place as final
+    // (which may itself be such a name).
+    std::string freeName(const char* final) const {
+        struct stat st;
+        for (int i = 1; i < 10000; ++i) {
+            std::string name = ".tresmo-export-" + std::to_string(i);
+            if (name != final &&
+                os::sys().fstatat(_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                return name;
+        }
+        throw makeError(systemError(EEXIST), "Tresmo.Export.place", dir());
+    }
+
+    // Removes a copy that did not make it into place; its own failure would only hide the
+    // one that is being reported.
+    void discard(const std::string& temp) {
+        try {
+            removeTree(_fd, temp.c_str(), shown(temp));
+        } catch (Error&) {
+        }
+    }
+
+    // Moves the complete copy temp into place as name. With replace, whatever is there is
+    // swapped out in one rename (two on a file system that cannot swap) and deleted after.
+    void place(const std::string& temp, const char* name, bool replace) {
+        std::string old;
+        int r = -1;
+        if (!replace) {
+            r = os::sys().renameat(_fd, temp.c_str(), _fd, name, RENAME_NOREPLACE);
+        } else if (os::syncFileSystem(_fd)) {  // the new copy is on disk before the old goes
+            r = os::sys().renameat(_fd, temp.c_str(), _fd, name, RENAME_EXCHANGE);
+            if (r == 0)
+                old = temp;
+            else if (errno == EINVAL)
+                r = moveAside(temp, name, old);
+            if (r != 0 && errno == ENOENT)  // nothing to replace
+                r = os::sys().renameat(_fd, temp.c_str(), _fd, name, RENAME_NOREPLACE);
+        }
+        if (r != 0) {
+            Error e = systemError();
+            discard(temp);
+            throw makeError(std::move(e), "Tresmo.Export.place", shown(name));
+        }
+        if (old.empty()) return;
+        try {
+            removeTree(_fd, old.c_str(), shown(old));
+        } catch (Error& e) {
+            // Cut, so that a deep path cannot push the message over its length limit.
+            std::string why = e.text + (e.cause ? ": " + e.cause->text : std::string());
+            showMsgs(MsgList{makeMsg("Tresmo.Export.oldCopy", shown(old), why.substr(0, 500))});
+        }
+    }
+
+    // The two renames of a swap: name to a free name (old), then temp to name; on failure
+    // name is put back. Returns 0 or -1 with errno set.
+    int moveAside(const std::string& temp, const char* name, std::string& old) {
+        std::string aside = freeName(name);
+        if (os::sys().renameat(_fd, name, _fd, aside.c_str(), RENAME_NOREPLACE) != 0) return -1;
+        if (os::sys().renameat(_fd, temp.c_str(), _fd, name, RENAME_NOREPLACE) != 0) {
+            int err = errno;
+            os::sys().renameat(_fd, aside.c_str(), _fd, name, RENAME_NOREPLACE);
+            errno = err;
+            return -1;
+        }
+        old = aside;
+        return 0;
+    }
+
+    // Creates the folder as in the current folder; name is what it is shown as.
+    void makeDir(const char* as, const char* name) {
+        if (os::sys().mkdirat(_fd, as, 0777) != 0)
             throw makeError(systemError(), "Tresmo.Export.exportDir", dir(), name);
-        int sub = os::sys().openat(_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    }
+
+    // Exports node's children into the folder as (shown as name) of the current folder.
+    void exportChildren(const Node* node, const char* as, const char* name) {
+        int sub = os::sys().openat(_fd, as, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
         if (sub < 0) throw makeError(systemError(), "Tresmo.Export.exportDir", dir(), name);
         if (!enterDir(name)) {
             os::closeQuietly(sub);
             throw makeError("Tresmo.Export.exportDir", dir(), name);
         }
-        int parent = _fd;
+        // Back in the parent also when a child fails, for the copy to be removed from there.
+        struct Back {
+            Export& e;
+            int parent;
+            ~Back() {
+                os::closeQuietly(e._fd);
+                e._fd = parent;
+                e.exitDir();
+            }
+        } back{*this, _fd};
         _fd = sub;
         for (const Node* c = node->firstChild; c; c = c->next) {
             if (c->flags & Node::FOLDER_AT_TO)
-                exportDir(c, nullptr);
+                exportDir(c);
             else if (c->flags & Node::FILE_AT_TO)
-                exportFile(c, nullptr);
+                exportFile(c);
         }
-        os::closeQuietly(_fd);
-        _fd = parent;
-        VERIFY(exitDir());
     }
 
-    void exportFile(const Node* node, const char* name) {
-        if (!name) name = node->name;
-        if (isUnsafeName(name)) throw makeError("Tresmo.Export.checkName", name);
+    void exportDir(const Node* node) {
+        if (isUnsafeName(node->name)) throw makeError("Tresmo.Export.checkName", node->name);
+        char path[MAX_PATH];
+        if (!printFileName(path, sizeof path, node->name))
+            throw makeError("Tresmo.Export.exportDir", dir(), node->name);
+        makeDir(node->name, node->name);
+        exportChildren(node, node->name, node->name);
+    }
+
+    void exportFile(const Node* node) {
+        if (isUnsafeName(node->name)) throw makeError("Tresmo.Export.checkName", node->name);
+        const std::string temp = freeName(node->name);
+        if (writeFile(node, temp.c_str(), node->name) &&
+            os::sys().renameat(_fd, temp.c_str(), _fd, node->name, RENAME_NOREPLACE) != 0) {
+            Error e = systemError();
+            discard(temp);
+            throw makeError(std::move(e), "Tresmo.Export.place", shown(node->name));
+        }
+    }
+
+    // Restores node's version at the end of the range as the new file temp; false when there
+    // is none.
+    bool writeFile(const Node* node, const char* temp, const char* name) {
         char path[MAX_PATH];
         if (!printFileName(path, sizeof path, name))
             throw makeError("Tresmo.Export.exportFile", dir(), name);
         const Version* v = versionAt(node, _t.to());
         const ContentInfo* c = v ? v->content() : nullptr;
-        if (!c) return;
+        if (!c) return false;
         if (_progress) _progress->checkCancel();
-        _t.exportFile(path, *c, _fd);
+        _t.exportFile(path, *c, _fd, temp);
         if (_progress) _progress->advance(1, c->size);
+        return true;
     }
 
-  private:
     Tresmo& _t;
     Progress* _progress;
     int _fd = -1;
@@ -130,16 +284,15 @@ void Tresmo::restoreTo(const ContentInfo& content,
     deliver(used);
 }
 
-void Tresmo::exportFile(const char* path, const ContentInfo& content, int dirFd) {
+void Tresmo::exportFile(const char* path, const ContentInfo& content, int dirFd,
+                        const char* tempName) {
     try {
         std::unique_ptr<FileWriter> w;
-        if (dirFd < 0) {
+        if (dirFd < 0)
             w = std::make_unique<FileWriter>(path, WRITE_BUFFER);
-        } else {
-            const char* slash = std::strrchr(path, '/');
-            w = std::make_unique<FileWriter>(dirFd, slash ? slash + 1 : path, WRITE_BUFFER);
-        }
-        w->open();
+        else
+            w = std::make_unique<FileWriter>(dirFd, tempName, WRITE_BUFFER);
+        w->open(dirFd >= 0);
         w->setFileTime(content.mtime);
         restoreTo(content, [&](std::span<const uint8_t> bytes) { w->write(bytes); });
         if (w->close() != content.crc) throw makeError("Tresmo.exportFile.2");
@@ -189,8 +342,8 @@ const char* Tresmo::exportTempFile(const char* name, const ContentInfo& content)
     return result;
 }
 
-bool Tresmo::exportSelected(const std::string& target, const std::string& name,
-                            Progress* progress) {
+bool Tresmo::exportSelected(const std::string& target, const std::string& name, Progress* progress,
+                            bool replace) {
     Node* item = selectedItem();
     if (!item || !_stg) return false;
     bool ok = true;
@@ -198,11 +351,8 @@ bool Tresmo::exportSelected(const std::string& target, const std::string& name,
         VERIFY(target.size() < MAX_PATH);
         _stg->open(StgFile::Access::Read);
         Export walker(*this, target, progress);
-        const char* as = name.empty() ? nullptr : name.c_str();
-        if (selectionMode() == SelMode::Folder)
-            walker.exportDir(item, as);
-        else
-            walker.exportFile(item, as);
+        const char* as = name.empty() ? item->name : name.c_str();
+        walker.exportItem(item, as, selectionMode() == SelMode::Folder, replace);
     } catch (Error& e) {
         showError(makeError(std::move(e), "Tresmo.export.1"));
         ok = false;

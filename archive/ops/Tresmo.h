@@ -78,9 +78,14 @@ class Tresmo : public TresmoData {
                  Progress* progress = nullptr);
 
     // Exports the one selected item (a folder or a file) as it was at the end of the range
-    // into target, under name or its own name when name is empty. 2020/2021 on failure.
+    // into target, under name or its own name when name is empty. 2020/2021 on failure. The
+    // copy is built under a temporary name and renamed into place once complete (a failure
+    // removes it). An existing target/name is refused, or with replace swapped for the new
+    // copy and then deleted (a deletion that fails is a warning: the export is complete).
+    // Refused (2035) where it would replace or lie inside the watched folder, or replace the
+    // archive or a folder holding it; 2031 for a name that would leave target.
     bool exportSelected(const std::string& target, const std::string& name = "",
-                        Progress* progress = nullptr);
+                        Progress* progress = nullptr, bool replace = false);
     // Checks the whole storage file without changing it (see Verify.h): every transaction's
     // records and every version of every file. False, with the error shown, only when the file
     // cannot be checked at all (missing, not a storage file, unreadable, cancelled); what it
@@ -103,9 +108,11 @@ class Tresmo : public TresmoData {
     // (nothing referenced, content unchanged) when a delta does not pay. Throws 2025 (2024).
     bool importDiff(const char* path, ContentInfo& content, Progress* progress = nullptr);
     // Restores a version to path (replacing a file there) with its CRC checked; throws 2028.
-    // With dirFd, path's last component is created inside that open folder, never through a
-    // symbolic link (the export walks its target this way).
-    void exportFile(const char* path, const ContentInfo& content, int dirFd = -1);
+    // With dirFd, the file is created as the new file tempName inside that open folder, never
+    // through a symbolic link; path only names it in messages (the export walks its target
+    // this way, renames the file into place, and removes what failed).
+    void exportFile(const char* path, const ContentInfo& content, int dirFd = -1,
+                    const char* tempName = nullptr);
     // Restores a version into memory (for verify and cat); throws 2028.
     std::string restore(const ContentInfo& content);
     // Restores a version chunk by chunk into out; the storage file must be open. Throws the

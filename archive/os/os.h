@@ -49,6 +49,8 @@ class Os {
     virtual ssize_t pwrite(int fd, const void* buf, size_t n, off_t off);
     virtual int fdatasync(int fd);
     virtual int fsync(int fd);
+    // Writes back everything cached for the file system that holds fd.
+    virtual int syncfs(int fd);
     virtual int ftruncate(int fd, off_t length);
     virtual int fstat(int fd, struct stat* st);
     virtual int lstat(const char* path, struct stat* st);
@@ -57,6 +59,9 @@ class Os {
     virtual int futimens(int fd, const struct timespec times[2]);
     virtual int flock(int fd, int operation);
     virtual int rename(const char* from, const char* to);
+    // renameat2: flags 0, RENAME_NOREPLACE (fails with EEXIST, also where the file system lacks
+    // the flag) or RENAME_EXCHANGE (EINVAL where the file system cannot swap).
+    virtual int renameat(int fromDir, const char* from, int toDir, const char* to, unsigned flags);
     virtual int unlink(const char* path);
     virtual int unlinkat(int dirfd, const char* path, int flags);
     virtual int mkdir(const char* path, mode_t mode);
@@ -68,6 +73,8 @@ class Os {
     // Lists a folder (without "." and ".."), in the order the system returns the entries.
     // Returns 0, or -1 with errno set when the folder cannot be opened or read.
     virtual int listDir(const char* path, std::vector<DirEntry>& out);
+    // The same for the folder open as dirFd, which stays open where it is.
+    virtual int listDirAt(int dirFd, std::vector<DirEntry>& out);
     // posix_spawnp without waiting; the child is reaped by the platform layer.
     virtual int spawn(pid_t* pid, const char* file, char* const argv[]);
     // Present time in seconds since 1970-01-01 UTC.
@@ -176,6 +183,9 @@ class TimeLocale {
 // file's own sync does not.
 bool syncFile(int fd);
 bool syncDir(const std::string& dir);
+// Makes everything written to the file system that holds fd durable, for a copy of many files
+// that must be on disk before what it replaces is deleted.
+bool syncFileSystem(int fd);
 
 // Writes `data` to `path` so that a crash leaves either the old file or the new one whole:
 // a temporary file beside it, synced, renamed over the old one, and the folder synced.

@@ -80,6 +80,9 @@ int Os::fdatasync(int fd) {
 int Os::fsync(int fd) {
     return changed(::fsync(fd));
 }
+int Os::syncfs(int fd) {
+    return changed(::syncfs(fd));
+}
 int Os::ftruncate(int fd, off_t length) {
     return changed(::ftruncate(fd, length));
 }
@@ -104,6 +107,19 @@ int Os::flock(int fd, int operation) {
 int Os::rename(const char* from, const char* to) {
     return changed(::rename(from, to));
 }
+int Os::renameat(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+    int r = ::renameat2(fromDir, from, toDir, to, flags);
+    if (r != 0 && errno == EINVAL && flags == RENAME_NOREPLACE) {
+        // A file system without the flag: the check and the rename are two steps there.
+        struct stat st;
+        if (::fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            errno = EEXIST;
+            return -1;
+        }
+        r = ::renameat(fromDir, from, toDir, to);
+    }
+    return changed(r);
+}
 int Os::unlink(const char* path) {
     return changed(::unlink(path));
 }
@@ -126,9 +142,11 @@ int Os::kill(pid_t pid, int sig) {
     return ::kill(pid, sig);
 }
 
-int Os::listDir(const char* path, std::vector<DirEntry>& out) {
+namespace {
+
+// Lists the folder open as fd, which it closes.
+int listOpenDir(int fd, std::vector<DirEntry>& out) {
     out.clear();
-    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return -1;
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
@@ -165,6 +183,17 @@ int Os::listDir(const char* path, std::vector<DirEntry>& out) {
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+int Os::listDir(const char* path, std::vector<DirEntry>& out) {
+    return listOpenDir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW), out);
+}
+
+int Os::listDirAt(int dirFd, std::vector<DirEntry>& out) {
+    // A descriptor of its own: closedir closes it, and reading moves its position.
+    return listOpenDir(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), out);
 }
 
 int Os::spawn(pid_t* pid, const char* file, char* const argv[]) {
@@ -415,6 +444,13 @@ bool syncFile(int fd) {
     // fdatasync also makes a changed length durable; after a failure the kernel may have
     // dropped the dirty pages already, so a caller must never retry and report success.
     while (sys().fdatasync(fd) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+bool syncFileSystem(int fd) {
+    while (sys().syncfs(fd) != 0) {
         if (errno != EINTR) return false;
     }
     return true;

@@ -24,9 +24,9 @@ FileWriter::~FileWriter() {
     if (_fd >= 0) os::closeQuietly(_fd);
 }
 
-void FileWriter::open() {
+void FileWriter::open(bool fresh) {
     // Not O_TRUNC: the file is emptied only once the lock is ours.
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK;
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (fresh ? O_EXCL : 0);
     int fd = os::openLocked(_path.c_str(), flags, 0666, os::Lock::Exclusive, 0,
                             _dirFd >= 0 ? _dirFd : AT_FDCWD);
     if (fd < 0) throw makeError(systemError(), "FileWriter.open");

@@ -31,8 +31,8 @@ class FileWriter {
     FileWriter(const FileWriter&) = delete;
     FileWriter& operator=(const FileWriter&) = delete;
 
-    // Creates the file or empties an existing one.
-    void open();
+    // Creates the file or empties an existing one; with fresh, only creates (EEXIST otherwise).
+    void open(bool fresh = false);
     void putByte(uint8_t b) {
         if (_len == _bufSize) flush();
         _buf[_len++] = b;

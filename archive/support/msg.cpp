@@ -8,8 +8,8 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033, 2034, 2035, 3018, 3414, 3703,
-// 3704, 5005).
+// The engine's rows, then the rows this platform adds (2031, 2033-2038, 3018, 3414, 3703, 3704,
+// 5005).
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
     {2001, "Tresmo.read.beginTxn.2", "Invalid begin transcaction record", false},
@@ -50,7 +50,12 @@ const MsgDef ENGINE_MSGS[] = {
      "Archive {1} could not be read whole; nothing is saved into it (verify shows what is "
      "damaged)",
      false},
-    {2035, "Tresmo.read.damaged",
+    {2035, "Tresmo.Export.overlap", "Export to {1} refused - it would replace or lie inside {2}",
+     false},
+    {2036, "Tresmo.Export.place", "Could not put the exported copy in place as {1}", false},
+    {2037, "Tresmo.Export.oldCopy",
+     "Export complete, but the replaced copy left at {1} could not be deleted: {2}", false},
+    {2038, "Tresmo.read.damaged",
      "Archive {1} is damaged at transaction {2} (offset {3}): only the transactions before it "
      "are read, and nothing is saved into it (verify shows what is damaged)",
      false},

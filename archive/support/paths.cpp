@@ -220,6 +220,24 @@ bool relocatePath(char* buf, size_t size, const char* folder, const char* oldRef
     return assemble(buf, size, {std::string_view(newRef, static_cast<size_t>(end - newRef)), rest});
 }
 
+bool normalizePath(char* buf, size_t size, const char* path) {
+    if (path[0] != PATH_SEP) return false;
+    std::string out;
+    for (const char* p = path; *p;) {
+        while (*p == PATH_SEP)
+            ++p;
+        const char* start = p;
+        while (*p && *p != PATH_SEP)
+            ++p;
+        std::string_view name(start, static_cast<size_t>(p - start));
+        if (name == "..")
+            out.resize(out.empty() ? 0 : out.rfind(PATH_SEP));
+        else if (!name.empty() && name != ".")
+            out.append(1, PATH_SEP).append(name);
+    }
+    return copyPart(buf, size, out.empty() ? "/" : out.c_str(), nullptr);
+}
+
 bool isValidPath(const char* path) {
     if (path[0] != PATH_SEP) return false;
     if (path[1] == 0) return true;

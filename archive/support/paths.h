@@ -72,6 +72,11 @@ int compareNoCase(const char* a, const char* b);
 bool relocatePath(char* buf, size_t size, const char* folder, const char* oldRef,
                   const char* newRef);
 
+// The absolute path with empty and "." components and a trailing '/' dropped, each ".."
+// taking away the component before it (the root stays the root). False when path is not
+// absolute or the result does not fit.
+bool normalizePath(char* buf, size_t size, const char* path);
+
 // Checks.
 // An absolute path: "/" alone, or '/'-separated names of name characters, without an empty
 // component, a trailing '/', or a "." or ".." component.

@@ -218,30 +218,22 @@ bool ArchiveDoc::exportSelected() {
     Node* item = _archive.selectedItem();
     char target[MAX_PATH];
     if (!item || !buildFilePath(target, sizeof target, browser.chosen(), item->name)) return false;
-    if (pathExists(target)) {
-        bool folder = isDirectory(target);
-        QMessageBox ask(
-            QMessageBox::Question, QString(),
-            uiFormat(folder ? IDS_DELETE_FOLDER : IDS_DELETE_FILE, {fromLocalPath(target)}),
-            QMessageBox::Yes | QMessageBox::No, _window);
+    bool replace = pathExists(target);
+    if (replace) {
+        // No is the default: Enter must not delete anything.
+        QMessageBox ask(QMessageBox::Question, QString(),
+                        uiFormat(isDirectory(target) ? IDS_DELETE_FOLDER : IDS_DELETE_FILE,
+                                 {fromLocalPath(target)}),
+                        QMessageBox::Yes | QMessageBox::No, _window);
+        ask.setDefaultButton(QMessageBox::No);
         if (ask.exec() != QMessageBox::Yes) return false;
-        try {
-            if (folder)
-                delDir(target);
-            else
-                delFile(target);
-        } catch (Error& e) {
-            if (folder)
-                showError(makeError(std::move(e), "ArchiveDoc.OnExport.1", target));
-            else
-                showError(e);
-            return false;
-        }
     }
     redrawWindow();
     std::string into = browser.chosen();
     return runWork(QStringLiteral("Exporting to ") + fromLocalPath(target),
-                   [this, into](Progress& p) { return _archive.exportSelected(into, "", &p); });
+                   [this, into, replace](Progress& p) {
+                       return _archive.exportSelected(into, "", &p, replace);
+                   });
 }
 
 void ArchiveDoc::recentChanges(Period period) {

@@ -154,6 +154,14 @@ class MainWindowTest : public QObject {
         answerPicker(store.path("out"));
         w.trigger(MainFrame::CMD_EXPORT);
         QCOMPARE(readAll(store.path("out/w/a.txt")), QByteArray("a"));
+        // Again: Enter keeps what is there (No is the default), Yes replaces it.
+        store.write("out/w/mine.txt", "kept");
+        for (auto key : {Qt::Key_Return, Qt::Key_Y}) {
+            answerPicker(store.path("out"));
+            whenModal<QMessageBox>([key](QMessageBox* box) { QTest::keyClick(box, key); });
+            w.trigger(MainFrame::CMD_EXPORT);
+            QCOMPARE(QFile::exists(w.path("out/w/mine.txt")), key == Qt::Key_Return);
+        }
     }
 
     void failuresLeaveAUsableDocument() {

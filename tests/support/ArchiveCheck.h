@@ -102,8 +102,9 @@ struct Probe {
     double seconds = 0;
 };
 
-// Probes w/a.trsm: loads it, restores every transaction, exports the root into w/target, verifies.
-inline Probe probe(const std::string& w, int64_t now) {
+// Probes w/a.trsm: loads it, restores every transaction, exports the root into w/target (with
+// replace, over what is there), verifies.
+inline Probe probe(const std::string& w, int64_t now, bool replace = false) {
     // Path, type and bytes of everything in w but target*, links not followed.
     auto outside = [&] {
         namespace fs = std::filesystem;
@@ -124,7 +125,7 @@ inline Probe probe(const std::string& w, int64_t now) {
     Tresmo a;
     p.loaded = load(a, w + "/a.trsm", now);
     p.tail = !shown.warnings.empty() && shown.warnings[0].code == 3016;
-    p.damaged = a.readOnly() && !shown.warnings.empty() && shown.warnings.back().code == 2035;
+    p.damaged = a.readOnly() && !shown.warnings.empty() && shown.warnings.back().code == 2038;
     p.times = txnTimes(a);
     for (int64_t t : p.times) {
         p.failed.emplace_back();
@@ -132,7 +133,7 @@ inline Probe probe(const std::string& w, int64_t now) {
     }
     if (a.root()) {
         a.selectFolder(a.root());
-        p.exported = a.exportSelected(w + "/target");
+        p.exported = a.exportSelected(w + "/target", "", nullptr, replace);
     }
     p.target = folderSnapshot(w + "/target");
     p.errors = shown.errors.size();

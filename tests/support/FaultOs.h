@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -32,7 +33,8 @@ class FaultOs : public os::Os {
         Futimens,
         Openat,
         Unlinkat,
-        Mkdirat
+        Mkdirat,
+        Renameat
     };
 
     // One change (Truncate's length in off, Rename's target in to); DirSync is a folder's sync.
@@ -64,6 +66,8 @@ class FaultOs : public os::Os {
     // Starts recording the changes to paths that begin with prefix (absolute paths only).
     void recordUnder(const std::string& prefix) { _prefix = prefix; }
     const std::vector<Op>& ops() const { return _ops; }
+    // Called before each unlink and unlinkat with the path it names.
+    std::function<void(const std::string&)> beforeUnlink = [](const std::string&) {};
 
     int open(const char* p, int f, mode_t m) override {
         if (hit(Call::Open)) return -1;
@@ -106,6 +110,9 @@ class FaultOs : public os::Os {
         if (hit(Call::Fsync)) return -1;
         return synced(_skipSyncs ? 0 : real().fsync(fd), fd);
     }
+    int syncfs(int fd) override {
+        return hit(Call::Fsync) ? -1 : _skipSyncs ? 0 : real().syncfs(fd);
+    }
     int ftruncate(int fd, off_t l) override {
         if (hit(Call::Ftruncate)) return -1;
         int r = real().ftruncate(fd, l);
@@ -121,13 +128,18 @@ class FaultOs : public os::Os {
         }
         return r;
     }
+    int renameat(int fd, const char* a, int td, const char* b, unsigned f) override {
+        return hit(Call::Renameat) ? -1 : real().renameat(fd, a, td, b, f);
+    }
     int unlink(const char* p) override {
+        beforeUnlink(p);
         if (hit(Call::Unlink)) return -1;
         int r = real().unlink(p);
         if (r == 0) note(Op::Kind::Unlink, p);
         return r;
     }
     int unlinkat(int dir, const char* p, int f) override {
+        beforeUnlink(pathOf(dir) + "/" + p);
         if (hit(Call::Unlinkat)) return -1;
         int r = real().unlinkat(dir, p, f);
         if (r == 0 && !(f & AT_REMOVEDIR)) note(Op::Kind::Unlink, pathOf(dir) + "/" + p);
@@ -142,6 +154,9 @@ class FaultOs : public os::Os {
     int rmdir(const char* p) override { return hit(Call::Rmdir) ? -1 : real().rmdir(p); }
     int listDir(const char* p, std::vector<os::DirEntry>& out) override {
         return hit(Call::ListDir) ? -1 : real().listDir(p, out);
+    }
+    int listDirAt(int fd, std::vector<os::DirEntry>& out) override {
+        return hit(Call::ListDir) ? -1 : real().listDirAt(fd, out);
     }
     int flock(int fd, int op) override { return hit(Call::Flock) ? -1 : real().flock(fd, op); }
     int close(int fd) override {
