@@ -1,4 +1,5 @@
 // The compressor: Huffman codes, the encoder with one and two threads, the block reader.
+#include "support/RecordingPresenter.h"
 #include "tests/support/LzTestData.h"
 
 #include "archive/codec/HCode.h"
@@ -16,7 +17,6 @@ namespace {
 
 using namespace lz;
 using lztest::encode;
-using lztest::errorCode;
 using Fields = std::vector<std::pair<uint32_t, int>>;
 
 TEST(HCode, CodesDeeperThanThirtyBitsRoundTripAndEndInsideTheCode) {
@@ -48,7 +48,7 @@ TEST(HCode, CodesDeeperThanThirtyBitsRoundTripAndEndInsideTheCode) {
     back.readTree();
     for (int s : syms)
         ASSERT_EQ(back.read(), s);
-    EXPECT_EQ(errorCode([&] { back.read(); }), 4000);  // the stream ends inside a code
+    EXPECT_EQ(codeOf([&] { back.read(); }), 4000);  // the stream ends inside a code
 }
 
 TEST(HCode, BadTreesAreRejected) {
@@ -66,7 +66,7 @@ TEST(HCode, BadTreesAreRejected) {
         buf.flushLast();
         HCode c(5);
         c.setReader(&buf);
-        EXPECT_EQ(errorCode([&] { c.readTree(); }), code) << fields.size() << " fields";
+        EXPECT_EQ(codeOf([&] { c.readTree(); }), code) << fields.size() << " fields";
     }
 }
 
@@ -78,15 +78,6 @@ MemBlock pack(uint8_t flags, const Fields& fields) {
         w.put(v, n);
     w.flushLast();
     return w.blocks[0];
-}
-
-void expectSameBlocks(const std::vector<MemBlock>& a, const std::vector<MemBlock>& b,
-                      const std::string& what) {
-    ASSERT_EQ(a.size(), b.size()) << what;
-    for (size_t i = 0; i < a.size(); ++i)
-        EXPECT_TRUE(a[i].flags == b[i].flags && a[i].lastBits == b[i].lastBits &&
-                    a[i].bytes == b[i].bytes)
-            << what << ", block " << i;
 }
 
 std::vector<MemBlock> encodeWith(LzEncoder& enc, MemBlockWriter& out,
@@ -149,7 +140,7 @@ TEST(LzEncoderThreads, EveryDataClassRoundTripsAndTwoThreadsWriteTheBlocksOfOne)
                              std::vector<uint8_t>(mixed.begin(), mixed.begin() + n));
     for (const auto& [what, data] : streams) {
         auto blocks = encodeWith(two, out2, data);
-        expectSameBlocks(blocks, encodeWith(one, out1, data), what);
+        EXPECT_TRUE(blocks == encodeWith(one, out1, data)) << what;
         EXPECT_TRUE(what != "literal runs" || (blocks[0].flags & blocks[1].flags & LZ_POINTERS));
         MemBlockReader src(blocks);
         LzReader r(src);
@@ -158,7 +149,7 @@ TEST(LzEncoderThreads, EveryDataClassRoundTripsAndTwoThreadsWriteTheBlocksOfOne)
         r.read(std::span(back));
         EXPECT_TRUE(back == data) << what;
         EXPECT_TRUE(r.blockExhausted()) << what;
-        EXPECT_EQ(errorCode([&] { r.read(); }), 4204) << what;
+        EXPECT_EQ(codeOf([&] { r.read(); }), 4204) << what;
     }
     // Byte by byte, the hand-over happens inside put(uint8_t).
     auto data = std::span(mixed).first(3 * B + 17);
@@ -167,7 +158,7 @@ TEST(LzEncoderThreads, EveryDataClassRoundTripsAndTwoThreadsWriteTheBlocksOfOne)
     for (uint8_t b : data)
         two.put(b);
     two.finish();
-    expectSameBlocks(out2.blocks, encodeWith(one, out1, data), "byte by byte");
+    EXPECT_TRUE(out2.blocks == encodeWith(one, out1, data)) << "byte by byte";
 }
 
 struct Outcome {

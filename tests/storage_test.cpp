@@ -1,5 +1,6 @@
 // The storage layer: blocks and their framing, values and the file.
 #include "support/FaultOs.h"
+#include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 #include "tests/support/LzTestData.h"
 
@@ -24,7 +25,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using lztest::errorCode;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -81,30 +81,18 @@ void writeSequence(StgFile& f, const std::vector<TestBlock>& blocks) {
     f.commit();
 }
 
-// A block's data as delivered, with the valid bits of its last byte.
-struct ReadBlock {
-    Bytes data;
-    int lastBits = 0;
-    uint8_t flags = 0;
-    bool operator==(const ReadBlock&) const = default;
-};
-
-ReadBlock drainBlock(StgReadBuffer& r) {
-    ReadBlock b;
-    b.flags = r.blockFlags();
-    uint8_t c;
-    int n;
-    while ((n = r.get(c)) != 0) {
-        b.data.push_back(c);
-        b.lastBits = n;
-    }
+// A block's data as delivered.
+Bytes drainBlock(StgReadBuffer& r) {
+    Bytes b;
+    for (uint8_t c; r.get(c) != 0;)
+        b.push_back(c);
     return b;
 }
 
-std::vector<ReadBlock> readAll(StgFile& f, uint64_t pos, uint32_t mode) {
+std::vector<Bytes> readAll(StgFile& f, uint64_t pos, uint32_t mode) {
     StgReadBuffer r(f, pos, mode);
     r.start();
-    std::vector<ReadBlock> out;
+    std::vector<Bytes> out;
     do
         out.push_back(drainBlock(r));
     while (r.next());
@@ -172,7 +160,7 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     for (uint32_t i : {2u, 0u, 3u, 1u}) {
         FaultOs calls;
         ASSERT_TRUE(r.seekBlock(i));
-        EXPECT_EQ(drainBlock(r).data, blocks[i].data) << i;
+        EXPECT_EQ(drainBlock(r), blocks[i].data) << i;
         EXPECT_EQ(r.blockFlags(), (i << 1) | (i == 3 ? 1 : 0));
         EXPECT_LE(calls.count(FaultOs::Call::Pread), 18) << i;  // page by page, nothing twice
     }
@@ -184,7 +172,7 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     putFile(d / "a.trsm", b);
     StgFile g(d / "a.trsm", 20, 10);
     g.open();
-    EXPECT_EQ(errorCode([&] { readAll(g, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS); }), 3207);
+    EXPECT_EQ(codeOf([&] { readAll(g, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS); }), 3207);
 
     // A block of nothing but marks fills the write buffer to its last byte.
     Bytes marks;
@@ -195,7 +183,7 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     putBlocks(w, {block(marks)});
     w.endItem(g);
     EXPECT_EQ(w.itemEnd() - w.itemStart(), 10u + StgWriteBuffer::BUFFER_SIZE + 5);
-    EXPECT_EQ(readAll(g, w.itemStart(), stg::FILE_CONTENT)[0].data, marks);
+    EXPECT_EQ(readAll(g, w.itemStart(), stg::FILE_CONTENT)[0], marks);
 }
 
 // A record stream of two transactions over several chunks, with a content item between.
@@ -214,7 +202,7 @@ Bytes twoTransactions() {
 
 // Reads the whole chain of record streams; the error code or 0.
 int readChain(const std::string& path) {
-    return errorCode([&] {
+    return codeOf([&] {
         StgFile f(path, 20, 10);
         f.open();
         readAll(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
@@ -304,14 +292,14 @@ TEST(StgValues, RecordStreamsReadBackAcrossTransactionsUpToTheLastByte) {
     readAndCompare(first);
     readAndCompare(second);
     EXPECT_EQ(r.readNumber(), 0);
-    EXPECT_EQ(errorCode([&] { r.readNumber(); }), 3100);
+    EXPECT_EQ(codeOf([&] { r.readNumber(); }), 3100);
     readAndCompare(third);
     EXPECT_TRUE(r.eof());
-    EXPECT_EQ(errorCode([&] { r.readByte(); }), 4204);  // nothing beyond the end
+    EXPECT_EQ(codeOf([&] { r.readByte(); }), 4204);  // nothing beyond the end
 }
 
 int openCode(const std::string& path) {
-    return errorCode([&] { StgFile(path, 20, 10).open(); });
+    return codeOf([&] { StgFile(path, 20, 10).open(); });
 }
 
 // Created, written, rolled back, committed, reopened; a writer excludes every other opener,
@@ -338,7 +326,7 @@ TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
             }
             EXPECT_FALSE(second.isOpen());
         }
-        EXPECT_EQ(errorCode([&] { StgFile(d / "none.trsm", 20, 10).open(StgFile::Access::Read); }),
+        EXPECT_EQ(codeOf([&] { StgFile(d / "none.trsm", 20, 10).open(StgFile::Access::Read); }),
                   3000);
         EXPECT_FALSE(fs::exists(d / "none.trsm"));
     }
@@ -360,7 +348,7 @@ TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
     EXPECT_EQ(fs::file_size(d / "a.trsm"), 23u);
     f.close();
     d.write("a.trsm", "$$**20201010abc");
-    EXPECT_EQ(errorCode([&] { f.open(); }), 3003);
+    EXPECT_EQ(codeOf([&] { f.open(); }), 3003);
     EXPECT_TRUE(f.isOpen());  // until close
     f.close();
     EXPECT_EQ(openCode(d / "a.trsm"), 0);
@@ -411,7 +399,7 @@ TEST(StgFile, WritesStopAtSizeLimitOnSparseFile) {
     fs::resize_file(d / "big.trsm", limit - 8);
     StgFile f(d / "big.trsm", 20, 10);
     f.open();
-    EXPECT_EQ(errorCode([&] { f.append("0123456789", 10); }), 3008);
+    EXPECT_EQ(codeOf([&] { f.append("0123456789", 10); }), 3008);
     EXPECT_EQ(fs::file_size(d / "big.trsm"), limit - 8);
     f.append("01234567", 8);
     f.commit();
