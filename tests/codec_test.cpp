@@ -80,11 +80,14 @@ MemBlock pack(uint8_t flags, const Fields& fields) {
     return w.blocks[0];
 }
 
-std::vector<MemBlock> encodeWith(LzEncoder& enc, MemBlockWriter& out,
-                                 std::span<const uint8_t> data) {
+// byByte: the hand-over between the threads then happens inside put(uint8_t).
+std::vector<MemBlock> encodeWith(LzEncoder& enc, MemBlockWriter& out, std::span<const uint8_t> data,
+                                 bool byByte = false) {
     out.blocks.clear();
     enc.reset();
-    enc.put(data);
+    if (!byByte) enc.put(data);
+    for (size_t i = 0; byByte && i < data.size(); ++i)
+        enc.put(data[i]);
     enc.finish();
     return out.blocks;
 }
@@ -151,14 +154,8 @@ TEST(LzEncoderThreads, EveryDataClassRoundTripsAndTwoThreadsWriteTheBlocksOfOne)
         EXPECT_TRUE(r.blockExhausted()) << what;
         EXPECT_EQ(codeOf([&] { r.read(); }), 4204) << what;
     }
-    // Byte by byte, the hand-over happens inside put(uint8_t).
     auto data = std::span(mixed).first(3 * B + 17);
-    out2.blocks.clear();
-    two.reset();
-    for (uint8_t b : data)
-        two.put(b);
-    two.finish();
-    EXPECT_TRUE(out2.blocks == encodeWith(one, out1, data)) << "byte by byte";
+    EXPECT_TRUE(encodeWith(two, out2, data, true) == encodeWith(one, out1, data)) << "by byte";
 }
 
 struct Outcome {

@@ -1,10 +1,13 @@
-// The storage layer: blocks and their framing, values and the file.
+// The storage layer: blocks and their framing, values, the archive file and plain files.
 #include "support/FaultOs.h"
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 #include "tests/support/LzTestData.h"
 
+#include "archive/os/os.h"
 #include "archive/storage/Crc32.h"
+#include "archive/storage/FileReader.h"
+#include "archive/storage/FileWriter.h"
 #include "archive/storage/StgFile.h"
 #include "archive/storage/StgItem.h"
 #include "archive/storage/StgReadBuffer.h"
@@ -17,10 +20,13 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -43,14 +49,9 @@ void putFile(const std::string& path, const Bytes& b) {
 // One block of coder output as the coder would hand it over.
 struct TestBlock {
     Bytes data;  // whole bytes, plus the partial last byte when bits % 8 != 0
-    uint32_t bits;
-    uint8_t flags;
+    uint8_t flags = 0;
+    uint32_t bits = static_cast<uint32_t>(data.size() * 8);
 };
-
-TestBlock block(Bytes data, uint8_t flags = 0) {
-    uint32_t bits = static_cast<uint32_t>(data.size()) * 8;
-    return {std::move(data), bits, flags};
-}
 
 void putBlocks(StgWriteBuffer& w, const std::vector<TestBlock>& blocks) {
     for (size_t i = 0; i < blocks.size(); ++i) {
@@ -104,7 +105,7 @@ Bytes oneBlockItem(const std::string& path, const Bytes& data, uint32_t bits, ui
     std::filesystem::remove(path);
     StgFile f(path, 20, 10);
     f.open();
-    writeContent(f, {{data, bits, flags}});
+    writeContent(f, {{data, flags, bits}});
     f.commit();
     return fileBytes(path);
 }
@@ -151,9 +152,9 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     f.open();
     std::vector<TestBlock> blocks;
     for (int i = 0; i < 4; ++i)
-        blocks.push_back(block(lztest::randomBytes(i == 3 ? 100 : 65536, i), uint8_t(i << 1)));
+        blocks.push_back({lztest::randomBytes(i == 3 ? 100 : 65536, i), uint8_t(i << 1)});
     uint64_t pos = writeContent(f, blocks);
-    writeSequence(f, {block({1})});
+    writeSequence(f, {TestBlock{{1}}});
     StgReadBuffer r(f, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS);
     r.start();
     ASSERT_EQ(r.blockIndex().size(), 4u);
@@ -180,7 +181,7 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
         marks.insert(marks.end(), {0x24, 0x24, 0x2F, 0x2F});
     StgWriteBuffer w(&g, stg::FILE_CONTENT);
     w.beginItem(g);
-    putBlocks(w, {block(marks)});
+    putBlocks(w, {TestBlock{marks}});
     w.endItem(g);
     EXPECT_EQ(w.itemEnd() - w.itemStart(), 10u + StgWriteBuffer::BUFFER_SIZE + 5);
     EXPECT_EQ(readAll(g, w.itemStart(), stg::FILE_CONTENT)[0], marks);
@@ -193,9 +194,9 @@ Bytes twoTransactions() {
     StgFile f(d / "a.trsm", 20, 10);
     f.open();
     Bytes big = lztest::periodic(5000, 251, 1);
-    writeSequence(f, {block(big), block({1, 2, 3})});
-    writeContent(f, {block({9, 9})});
-    writeSequence(f, {block({4, 5})});
+    writeSequence(f, {TestBlock{big}, TestBlock{{1, 2, 3}}});
+    writeContent(f, {TestBlock{{9, 9}}});
+    writeSequence(f, {TestBlock{{4, 5}}});
     f.close();
     return fileBytes(d / "a.trsm");
 }
@@ -407,6 +408,116 @@ TEST(StgFile, WritesStopAtSizeLimitOnSparseFile) {
     EXPECT_EQ(openCode(d / "big.trsm"), 0);
     fs::resize_file(d / "big.trsm", limit + 1);
     EXPECT_EQ(openCode(d / "big.trsm"), 3002);
+}
+
+std::string readAll(FileReader& r) {
+    std::string s;
+    for (uint8_t b; r.getByte(b);)
+        s += static_cast<char>(b);
+    return s;
+}
+
+void setTime(const std::string& path, time_t sec, long nsec) {
+    const struct timespec t[2] = {{sec, nsec}, {sec, nsec}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
+}
+
+TEST(FileReader, DeliversEveryByteAcrossRefillsWithItsCrcAndTime) {
+    TestDir dir;
+    dir.write("ten", "0123456789");
+    setTime(dir / "ten", -2, 500000000);  // 1.5 s before 1970, truncated toward zero
+    std::vector<os::DirEntry> listing;    // the scan must see the same time
+    ASSERT_EQ(os::sys().listDir(dir.path().c_str(), listing), 0);
+    EXPECT_EQ(listing.at(0).mtime, -1);
+    FileReader r(dir / "ten", 4);
+    r.open();
+    EXPECT_EQ(r.mtime(), -1);
+    auto window = [&] { return std::string(reinterpret_cast<const char*>(r.buffer()), r.len()); };
+    for (auto [n, want] : {std::pair{0, "0123"}, {3, "3456"}, {4, "789"}, {0, "789"}, {3, ""}}) {
+        r.shift(static_cast<size_t>(n));
+        EXPECT_EQ(window(), want) << n;
+    }
+    EXPECT_EQ(r.close(), crc32::of("0123456789", 10));
+}
+
+TEST(FileReader, OpenIsRefusedForWhatIsNotAPlainFileOrIsHeldByAnotherOrPassesAGibibyte) {
+    TestDir dir;
+    dir.write("big", "");
+    for (off_t size : {off_t{1073741824}, off_t{1073741825}}) {
+        ASSERT_EQ(::truncate((dir / "big").c_str(), size), 0);  // sparse: no disk space used
+        FileReader r(dir / "big", 16);
+        EXPECT_EQ(codeOf([&] { r.open(); }), size == 1073741824 ? 0 : 3602);
+    }
+    dir.write("f", "content");
+    dir.mkdirs("sub");
+    ASSERT_EQ(::symlink((dir / "f").c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+    for (const char* name : {"missing", "sub", "link", "fifo"})
+        EXPECT_EQ(codeOf([&] { FileReader(dir / name, 4).open(); }), 3600) << name;
+    int dirFd =
+        ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);  // nor is a link written through
+    EXPECT_EQ(codeOf([&] { FileWriter(dirFd, "link", 4).open(); }), 3500);
+    ::close(dirFd);
+
+    FileReader first(dir / "f", 4);
+    first.open();
+    EXPECT_EQ(codeOf([&] { FileWriter(dir / "f", 4).open(); }), 3500);
+    EXPECT_EQ(dir.read("f"), "content");  // the refused writer emptied nothing
+    FaultOs fault;
+    fault.failAt(FaultOs::Call::Read, 1, EIO);
+    EXPECT_EQ(codeOf([&] { readAll(first); }), 3604);
+}
+
+// Only the size seen at open is read; a change is reported until the last byte is read.
+TEST(FileReader, ChangesDuringTheReadAreReported) {
+    TestDir dir;
+    auto midRead = [&](const std::function<void(const std::string&)>& change, size_t bufSize) {
+        dir.write("f", "0123456789", 1000);
+        FileReader r(dir / "f", bufSize);
+        r.open();
+        change(dir / "f");
+        std::string got = readAll(r);
+        return std::pair{got, r.changedWhileRead()};
+    };
+    auto append = [](const std::string& p) {
+        int fd = ::open(p.c_str(), O_WRONLY | O_APPEND);
+        EXPECT_EQ(::write(fd, "abc", 3), 3);
+        ::close(fd);
+    };
+    EXPECT_EQ(midRead(append, 4), std::pair(std::string("0123456789"), true));
+    EXPECT_EQ(midRead(append, 16), std::pair(std::string("0123456789"), false));
+    auto shrink = [](const std::string& p) { EXPECT_EQ(::truncate(p.c_str(), 6), 0); };
+    EXPECT_EQ(midRead(shrink, 4), std::pair(std::string("012345"), true));
+    // A rewrite of equal size that puts the old time back is still seen (its change time).
+    auto rewrite = [](const std::string& p) {
+        int fd = ::open(p.c_str(), O_WRONLY);
+        EXPECT_EQ(::pwrite(fd, "ABCDEFGHIJ", 10, 0), 10);
+        ::close(fd);
+        setTime(p, 1000, 0);
+    };
+    // Let the coarse file-system clock move past the creation first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(midRead(rewrite, 4), std::pair(std::string("0123EFGHIJ"), true));
+}
+
+TEST(FileWriter, WritesPiecesOfEverySizeAndTheTimeAtClose) {
+    TestDir dir;
+    dir.write("f", "an older and longer content");
+    const std::string data = "abcdefghijklm";
+    FileWriter w(dir / "f", 4);
+    w.open();
+    w.setFileTime(1000000000);
+    // Pieces smaller than, equal to, straddling and larger than the buffer, and an empty one.
+    size_t cut[] = {0, 1, 1, 5, 9, 12};
+    for (size_t i = 0; i + 1 < std::size(cut); ++i)
+        w.write({reinterpret_cast<const uint8_t*>(data.data()) + cut[i], cut[i + 1] - cut[i]});
+    w.putByte('m');
+    EXPECT_EQ(w.close(), crc32::of(data.data(), data.size()));
+    EXPECT_EQ(dir.read("f"), data);
+    struct stat st = {};
+    ASSERT_EQ(::stat((dir / "f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 0);
 }
 
 }  // namespace
