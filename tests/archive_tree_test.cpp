@@ -84,10 +84,7 @@ struct Archive : TresmoData {
     Node *root, *a, *b, *c, *gone;
 
     void file(Node* n, int32_t storedSize) {
-        ContentInfo ci;
-        ci.pos = 12;
-        ci.storedSize = storedSize;
-        ci.size = 100;
+        ContentInfo ci{.pos = 12, .storedSize = storedSize, .size = 100};
         updNode(n, NodeKind::File, &ci);
     }
     Archive() {

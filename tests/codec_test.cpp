@@ -221,9 +221,8 @@ TEST(LzReader, DamagedBlocksFailAtTheirPositionAfterTheBytesBefore) {
         f.insert(f.begin(), abc.begin(), abc.end());
         return f;
     };
-    MemBlock plain;  // 65536 plain bytes are a whole block; one more is too many
-    plain.flags = LAST_BLOCK;
-    plain.bytes.assign(BLOCK_SIZE + 1, 'x');
+    // 65536 plain bytes are a whole block; one more is too many.
+    const MemBlock plain{LAST_BLOCK, std::vector<uint8_t>(BLOCK_SIZE + 1, 'x')};
     Fields full = {{0, 1}, {'y', 8}};  // a literal and 257 pointers of 255 fill the window
     for (int i = 0; i < 258; ++i)
         full.insert(full.end(), {{1, 1}, {1, 7}, {27, 5}, {63, 6}});
@@ -235,6 +234,7 @@ TEST(LzReader, DamagedBlocksFailAtTheirPositionAfterTheBytesBefore) {
     // A one-leaf literal code alone holds the stream's size, or 65536 when not the last block.
     MemBlock repeat = pack(LAST_BLOCK | LZ_LITERAL_CODE, {{1, 1}, {'z', 8}});
     MemBlock fullRepeat = pack(LZ_LITERAL_CODE, {{1, 1}, {'y', 8}});
+    const char* at3 = "Uncompress failed: 00001234/0/3";
     struct Case {
         std::vector<MemBlock> blocks;
         std::optional<uint64_t> size;
@@ -246,11 +246,7 @@ TEST(LzReader, DamagedBlocksFailAtTheirPositionAfterTheBytesBefore) {
         {{pack(P, after({{1, 1}, {112, 7}}))}, {}, 3, 4300, ""},
         {{pack(P, after({{1, 1}, {3, 7}, {28, 5}}))}, {}, 3, 4301, ""},
         // Distance 4 with 3 bytes decoded; distance 0; length 0; a pointer cut short.
-        {{pack(P, after({{1, 1}, {4, 7}, {6, 5}, {0, 1}}))},
-         {},
-         3,
-         4203,
-         "Uncompress failed: 00001234/0/3"},
+        {{pack(P, after({{1, 1}, {4, 7}, {6, 5}, {0, 1}}))}, {}, 3, 4203, at3},
         {{pack(P, after({{1, 1}, {0, 7}, {6, 5}, {0, 1}}))}, {}, 3, 4203, ""},
         {{pack(P, after({{1, 1}, {2, 7}, {0, 5}}))}, {}, 3, 4203, ""},
         {{pack(P, after({{1, 1}, {2, 7}, {6, 3}}))}, {}, 3, 4000, ""},
