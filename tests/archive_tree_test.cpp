@@ -11,8 +11,7 @@ namespace {
 
 TEST(Malloc, ClearZeroesWhatItHandsOutAgain) {
     Malloc pool;
-    auto* a = static_cast<unsigned char*>(pool.alloc(2048));
-    std::fill(a, a + 100, 0xAB);
+    std::fill_n(static_cast<unsigned char*>(pool.alloc(2048)), 100, 0xAB);
     pool.clear();
     auto* q = static_cast<unsigned char*>(pool.alloc(100));
     EXPECT_EQ(std::count(q, q + 100, 0), 100);
