@@ -11,8 +11,7 @@ namespace {
 
 TEST(Malloc, ClearZeroesWhatItHandsOutAgain) {
     Malloc pool;
-    auto* a = static_cast<unsigned char*>(pool.alloc(2048));
-    std::fill(a, a + 100, 0xAB);
+    std::fill_n(static_cast<unsigned char*>(pool.alloc(2048)), 100, 0xAB);
     pool.clear();
     auto* q = static_cast<unsigned char*>(pool.alloc(100));
     EXPECT_EQ(std::count(q, q + 100, 0), 100);
@@ -84,10 +83,7 @@ struct Archive : TresmoData {
     Node *root, *a, *b, *c, *gone;
 
     void file(Node* n, int32_t storedSize) {
-        ContentInfo ci;
-        ci.pos = 12;
-        ci.storedSize = storedSize;
-        ci.size = 100;
+        ContentInfo ci{.pos = 12, .storedSize = storedSize, .size = 100};
         updNode(n, NodeKind::File, &ci);
     }
     Archive() {

@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -153,12 +152,9 @@ bool checkState(const Recorded& run, const std::optional<std::string>& state, si
     std::vector<int64_t> times = check::txnTimes(a);
     EXPECT_GE(times.size(), must) << "committed transactions lost";
     EXPECT_LE(times.size(), std::min(must + 1, run.times.size())) << "transactions never saved";
-    for (size_t i = 0; i < times.size() && i < run.times.size(); ++i) {
-        std::vector<std::string> failed;
-        EXPECT_TRUE(times[i] == run.times[i] &&
-                    check::stateAt(a, times[i], failed) == run.states[i] && failed.empty())
-            << "transaction " << i << " differs " << (failed.empty() ? "" : failed.front());
-    }
+    for (size_t i = 0; i < times.size() && i < run.times.size(); ++i)
+        EXPECT_TRUE(times[i] == run.times[i] && check::restores(a, times[i], run.states[i]))
+            << "transaction " << i;
     return !shown.warnings.empty() && shown.warnings[0].code == 3016;
 }
 
@@ -167,13 +163,11 @@ bool checkState(const Recorded& run, const std::optional<std::string>& state, si
 TEST(CrashConsistency, EveryCrashPointOfThreeSavesLoadsTheCommittedTransactions) {
     Recorded run;
     ASSERT_FALSE(::testing::Test::HasFatalFailure());
-    const char* seedEnv = std::getenv("TRESMO_SEED");
-    const unsigned seed =
-        seedEnv ? static_cast<unsigned>(std::strtoul(seedEnv, nullptr, 10)) : 20261206u;
+    const unsigned seed = check::envNumber("TRESMO_SEED", 20261206);
     std::mt19937 rnd(seed);
     // Every point under every model (B, C and D twice), then random points.
-    const char* env = std::getenv("TRESMO_CRASH_POINTS");
-    const size_t sweep = (run.ops.size() + 1) * 7, all = sweep + (env ? std::atoi(env) : 200);
+    const size_t sweep = (run.ops.size() + 1) * 7;
+    const size_t all = sweep + check::envNumber("TRESMO_CRASH_POINTS", 200);
     int tails = 0;
     for (size_t i = 0; i < all && !::testing::Test::HasFailure(); ++i) {
         const size_t k = i < sweep ? i / 7 : rnd() % (run.ops.size() + 1);

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -42,20 +41,16 @@ class KillLoop {
             const int64_t time = T0 + 100 * attempt;
             const bool fresh = attempt % SAVES_PER_ARCHIVE == 0;
             if (fresh) {
-                fs::remove(_archive);
-                fs::remove(_dir / "w.sel");
-                fs::remove_all(_dir / "w");
-                _states.clear();
-                _committed.clear();
-                _checked.clear();
-                _checkedTime = 0;
+                for (const char* f : {"w.trsm", "w.sel", "w"})
+                    fs::remove_all(_dir / f);
+                _cur = {};
             }
             change(fresh, time - 50);
             if (fresh) {
                 CliResult r = _cli.run({"init", _dir / "w", _archive});
                 ASSERT_EQ(r.code, 0) << r.err;
             }
-            _states[time] = check::folderSnapshot(_dir / "w");
+            _cur.states[time] = check::folderSnapshot(_dir / "w");
             saveAndKill(time);
             if (!::testing::Test::HasFailure()) checkArchive();
         }
@@ -110,7 +105,7 @@ class KillLoop {
         // A step that changed nothing has nothing to save: no transaction is promised.
         if (r.out.rfind("Saved transaction", 0) != 0) return;
         ++succeeded;
-        _committed.insert(time);
+        _cur.committed.insert(time);
         if (!byCall) _delayUs = (_delayUs * 3 + static_cast<unsigned>(us.count()) * 5 / 4) / 4;
     }
 
@@ -122,7 +117,7 @@ class KillLoop {
     }
 
     void checkArchive() {
-        ASSERT_EQ(check::fileBytes(_archive).compare(0, _checked.size(), _checked), 0)
+        ASSERT_EQ(check::fileBytes(_archive).compare(0, _cur.checked.size(), _cur.checked), 0)
             << "bytes checked before have changed";
         cutBySave += removeSideFiles();
         RecordingPresenter shown;
@@ -143,21 +138,17 @@ class KillLoop {
         ASSERT_TRUE(loaded) << "unreadable: " << shown.errors.at(0).chainText();
         const std::vector<int64_t> times = check::txnTimes(a);
         const std::set<int64_t> present(times.begin(), times.end());
-        for (int64_t c : _committed)
+        for (int64_t c : _cur.committed)
             EXPECT_TRUE(present.count(c)) << "committed transaction at " << c << " is missing";
         for (int64_t time : times) {
-            if (time <= _checkedTime) continue;
-            std::vector<std::string> failed;
-            auto it = _states.find(time);
-            EXPECT_TRUE(it != _states.end() && check::stateAt(a, time, failed) == it->second &&
-                        failed.empty())
-                << "transaction at " << time << " does not match its save"
-                << (failed.empty() ? "" : ": " + failed.front());
-            _committed.insert(time);  // a killed save's, whole: durable from now on
+            if (time <= _cur.checkedTime) continue;
+            ASSERT_TRUE(_cur.states.count(time)) << "transaction at " << time << " never saved";
+            EXPECT_TRUE(check::restores(a, time, _cur.states[time]));
+            _cur.committed.insert(time);  // a killed save's, whole: durable from now on
         }
         if (!tail) {
-            _checked = check::fileBytes(_archive);
-            _checkedTime = times.empty() ? 0 : times.back();
+            _cur.checked = check::fileBytes(_archive);
+            _cur.checkedTime = times.empty() ? 0 : times.back();
         }
     }
 
@@ -165,24 +156,24 @@ class KillLoop {
     std::mt19937 _rnd;
     CliRun _cli;
     std::string _archive = _dir / "w.trsm";
-    std::map<int64_t, check::Snapshot> _states;  // the folder at each save's time
-    std::set<int64_t> _committed;                // saves that reported success (or were found)
-    std::string _checked;                        // the archive's bytes as last checked
-    int64_t _checkedTime = 0;                    // its newest transaction
-    unsigned _delayUs = 100000;                  // kills land within a save's usual duration
-    int _callRange = 40;                         // changing calls a save makes, at least
+    struct {
+        std::map<int64_t, check::Snapshot> states;  // the folder at each save's time
+        std::set<int64_t> committed;                // saves that reported success (or were found)
+        std::string checked;                        // the archive's bytes as last checked
+        int64_t checkedTime = 0;                    // its newest transaction
+    } _cur;                                         // of the current archive
+    unsigned _delayUs = 100000;                     // kills land within a save's usual duration
+    int _callRange = 40;                            // changing calls a save makes, at least
 };
 
 }  // namespace
 
 TEST(KillLoop, SavesKilledAnywhereLoseNoCommittedTransaction) {
-    const char* seedEnv = std::getenv("TRESMO_SEED");
-    const unsigned seed = seedEnv ? static_cast<unsigned>(std::atol(seedEnv)) : 20261206u;
-    const char* pointsEnv = std::getenv("TRESMO_KILL_POINTS");
+    const unsigned seed = check::envNumber("TRESMO_SEED", 20261206);
 #if defined(__SANITIZE_ADDRESS__)
-    const int points = pointsEnv ? std::atoi(pointsEnv) : 100;  // its tresmo-cli is much slower
+    const int points = check::envNumber("TRESMO_KILL_POINTS", 100);  // its tresmo-cli is slower
 #else
-    const int points = pointsEnv ? std::atoi(pointsEnv) : 300;
+    const int points = check::envNumber("TRESMO_KILL_POINTS", 300);
 #endif
     KillLoop t(seed);
     t.run(points);

@@ -1,9 +1,13 @@
-// The storage layer: blocks and their framing, values and the file.
+// The storage layer: blocks and their framing, values, the archive file and plain files.
 #include "support/FaultOs.h"
+#include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 #include "tests/support/LzTestData.h"
 
+#include "archive/os/os.h"
 #include "archive/storage/Crc32.h"
+#include "archive/storage/FileReader.h"
+#include "archive/storage/FileWriter.h"
 #include "archive/storage/StgFile.h"
 #include "archive/storage/StgItem.h"
 #include "archive/storage/StgReadBuffer.h"
@@ -16,15 +20,17 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
 namespace fs = std::filesystem;
-using lztest::errorCode;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -43,14 +49,9 @@ void putFile(const std::string& path, const Bytes& b) {
 // One block of coder output as the coder would hand it over.
 struct TestBlock {
     Bytes data;  // whole bytes, plus the partial last byte when bits % 8 != 0
-    uint32_t bits;
-    uint8_t flags;
+    uint8_t flags = 0;
+    uint32_t bits = static_cast<uint32_t>(data.size() * 8);
 };
-
-TestBlock block(Bytes data, uint8_t flags = 0) {
-    uint32_t bits = static_cast<uint32_t>(data.size()) * 8;
-    return {std::move(data), bits, flags};
-}
 
 void putBlocks(StgWriteBuffer& w, const std::vector<TestBlock>& blocks) {
     for (size_t i = 0; i < blocks.size(); ++i) {
@@ -81,30 +82,18 @@ void writeSequence(StgFile& f, const std::vector<TestBlock>& blocks) {
     f.commit();
 }
 
-// A block's data as delivered, with the valid bits of its last byte.
-struct ReadBlock {
-    Bytes data;
-    int lastBits = 0;
-    uint8_t flags = 0;
-    bool operator==(const ReadBlock&) const = default;
-};
-
-ReadBlock drainBlock(StgReadBuffer& r) {
-    ReadBlock b;
-    b.flags = r.blockFlags();
-    uint8_t c;
-    int n;
-    while ((n = r.get(c)) != 0) {
-        b.data.push_back(c);
-        b.lastBits = n;
-    }
+// A block's data as delivered.
+Bytes drainBlock(StgReadBuffer& r) {
+    Bytes b;
+    for (uint8_t c; r.get(c) != 0;)
+        b.push_back(c);
     return b;
 }
 
-std::vector<ReadBlock> readAll(StgFile& f, uint64_t pos, uint32_t mode) {
+std::vector<Bytes> readAll(StgFile& f, uint64_t pos, uint32_t mode) {
     StgReadBuffer r(f, pos, mode);
     r.start();
-    std::vector<ReadBlock> out;
+    std::vector<Bytes> out;
     do
         out.push_back(drainBlock(r));
     while (r.next());
@@ -116,7 +105,7 @@ Bytes oneBlockItem(const std::string& path, const Bytes& data, uint32_t bits, ui
     std::filesystem::remove(path);
     StgFile f(path, 20, 10);
     f.open();
-    writeContent(f, {{data, bits, flags}});
+    writeContent(f, {{data, flags, bits}});
     f.commit();
     return fileBytes(path);
 }
@@ -163,16 +152,16 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     f.open();
     std::vector<TestBlock> blocks;
     for (int i = 0; i < 4; ++i)
-        blocks.push_back(block(lztest::randomBytes(i == 3 ? 100 : 65536, i), uint8_t(i << 1)));
+        blocks.push_back({lztest::randomBytes(i == 3 ? 100 : 65536, i), uint8_t(i << 1)});
     uint64_t pos = writeContent(f, blocks);
-    writeSequence(f, {block({1})});
+    writeSequence(f, {TestBlock{{1}}});
     StgReadBuffer r(f, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS);
     r.start();
     ASSERT_EQ(r.blockIndex().size(), 4u);
     for (uint32_t i : {2u, 0u, 3u, 1u}) {
         FaultOs calls;
         ASSERT_TRUE(r.seekBlock(i));
-        EXPECT_EQ(drainBlock(r).data, blocks[i].data) << i;
+        EXPECT_EQ(drainBlock(r), blocks[i].data) << i;
         EXPECT_EQ(r.blockFlags(), (i << 1) | (i == 3 ? 1 : 0));
         EXPECT_LE(calls.count(FaultOs::Call::Pread), 18) << i;  // page by page, nothing twice
     }
@@ -184,7 +173,7 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     putFile(d / "a.trsm", b);
     StgFile g(d / "a.trsm", 20, 10);
     g.open();
-    EXPECT_EQ(errorCode([&] { readAll(g, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS); }), 3207);
+    EXPECT_EQ(codeOf([&] { readAll(g, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS); }), 3207);
 
     // A block of nothing but marks fills the write buffer to its last byte.
     Bytes marks;
@@ -192,10 +181,10 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
         marks.insert(marks.end(), {0x24, 0x24, 0x2F, 0x2F});
     StgWriteBuffer w(&g, stg::FILE_CONTENT);
     w.beginItem(g);
-    putBlocks(w, {block(marks)});
+    putBlocks(w, {TestBlock{marks}});
     w.endItem(g);
     EXPECT_EQ(w.itemEnd() - w.itemStart(), 10u + StgWriteBuffer::BUFFER_SIZE + 5);
-    EXPECT_EQ(readAll(g, w.itemStart(), stg::FILE_CONTENT)[0].data, marks);
+    EXPECT_EQ(readAll(g, w.itemStart(), stg::FILE_CONTENT)[0], marks);
 }
 
 // A record stream of two transactions over several chunks, with a content item between.
@@ -205,16 +194,16 @@ Bytes twoTransactions() {
     StgFile f(d / "a.trsm", 20, 10);
     f.open();
     Bytes big = lztest::periodic(5000, 251, 1);
-    writeSequence(f, {block(big), block({1, 2, 3})});
-    writeContent(f, {block({9, 9})});
-    writeSequence(f, {block({4, 5})});
+    writeSequence(f, {TestBlock{big}, TestBlock{{1, 2, 3}}});
+    writeContent(f, {TestBlock{{9, 9}}});
+    writeSequence(f, {TestBlock{{4, 5}}});
     f.close();
     return fileBytes(d / "a.trsm");
 }
 
 // Reads the whole chain of record streams; the error code or 0.
 int readChain(const std::string& path) {
-    return errorCode([&] {
+    return codeOf([&] {
         StgFile f(path, 20, 10);
         f.open();
         readAll(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
@@ -304,14 +293,14 @@ TEST(StgValues, RecordStreamsReadBackAcrossTransactionsUpToTheLastByte) {
     readAndCompare(first);
     readAndCompare(second);
     EXPECT_EQ(r.readNumber(), 0);
-    EXPECT_EQ(errorCode([&] { r.readNumber(); }), 3100);
+    EXPECT_EQ(codeOf([&] { r.readNumber(); }), 3100);
     readAndCompare(third);
     EXPECT_TRUE(r.eof());
-    EXPECT_EQ(errorCode([&] { r.readByte(); }), 4204);  // nothing beyond the end
+    EXPECT_EQ(codeOf([&] { r.readByte(); }), 4204);  // nothing beyond the end
 }
 
 int openCode(const std::string& path) {
-    return errorCode([&] { StgFile(path, 20, 10).open(); });
+    return codeOf([&] { StgFile(path, 20, 10).open(); });
 }
 
 // Created, written, rolled back, committed, reopened; a writer excludes every other opener,
@@ -338,7 +327,7 @@ TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
             }
             EXPECT_FALSE(second.isOpen());
         }
-        EXPECT_EQ(errorCode([&] { StgFile(d / "none.trsm", 20, 10).open(StgFile::Access::Read); }),
+        EXPECT_EQ(codeOf([&] { StgFile(d / "none.trsm", 20, 10).open(StgFile::Access::Read); }),
                   3000);
         EXPECT_FALSE(fs::exists(d / "none.trsm"));
     }
@@ -360,7 +349,7 @@ TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
     EXPECT_EQ(fs::file_size(d / "a.trsm"), 23u);
     f.close();
     d.write("a.trsm", "$$**20201010abc");
-    EXPECT_EQ(errorCode([&] { f.open(); }), 3003);
+    EXPECT_EQ(codeOf([&] { f.open(); }), 3003);
     EXPECT_TRUE(f.isOpen());  // until close
     f.close();
     EXPECT_EQ(openCode(d / "a.trsm"), 0);
@@ -411,7 +400,7 @@ TEST(StgFile, WritesStopAtSizeLimitOnSparseFile) {
     fs::resize_file(d / "big.trsm", limit - 8);
     StgFile f(d / "big.trsm", 20, 10);
     f.open();
-    EXPECT_EQ(errorCode([&] { f.append("0123456789", 10); }), 3008);
+    EXPECT_EQ(codeOf([&] { f.append("0123456789", 10); }), 3008);
     EXPECT_EQ(fs::file_size(d / "big.trsm"), limit - 8);
     f.append("01234567", 8);
     f.commit();
@@ -419,6 +408,116 @@ TEST(StgFile, WritesStopAtSizeLimitOnSparseFile) {
     EXPECT_EQ(openCode(d / "big.trsm"), 0);
     fs::resize_file(d / "big.trsm", limit + 1);
     EXPECT_EQ(openCode(d / "big.trsm"), 3002);
+}
+
+std::string readAll(FileReader& r) {
+    std::string s;
+    for (uint8_t b; r.getByte(b);)
+        s += static_cast<char>(b);
+    return s;
+}
+
+void setTime(const std::string& path, time_t sec, long nsec) {
+    const struct timespec t[2] = {{sec, nsec}, {sec, nsec}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
+}
+
+TEST(FileReader, DeliversEveryByteAcrossRefillsWithItsCrcAndTime) {
+    TestDir dir;
+    dir.write("ten", "0123456789");
+    setTime(dir / "ten", -2, 500000000);  // 1.5 s before 1970, truncated toward zero
+    std::vector<os::DirEntry> listing;    // the scan must see the same time
+    ASSERT_EQ(os::sys().listDir(dir.path().c_str(), listing), 0);
+    EXPECT_EQ(listing.at(0).mtime, -1);
+    FileReader r(dir / "ten", 4);
+    r.open();
+    EXPECT_EQ(r.mtime(), -1);
+    auto window = [&] { return std::string(reinterpret_cast<const char*>(r.buffer()), r.len()); };
+    for (auto [n, want] : {std::pair{0, "0123"}, {3, "3456"}, {4, "789"}, {0, "789"}, {3, ""}}) {
+        r.shift(static_cast<size_t>(n));
+        EXPECT_EQ(window(), want) << n;
+    }
+    EXPECT_EQ(r.close(), crc32::of("0123456789", 10));
+}
+
+TEST(FileReader, OpenIsRefusedForWhatIsNotAPlainFileOrIsHeldByAnotherOrPassesAGibibyte) {
+    TestDir dir;
+    dir.write("big", "");
+    for (off_t size : {off_t{1073741824}, off_t{1073741825}}) {
+        ASSERT_EQ(::truncate((dir / "big").c_str(), size), 0);  // sparse: no disk space used
+        FileReader r(dir / "big", 16);
+        EXPECT_EQ(codeOf([&] { r.open(); }), size == 1073741824 ? 0 : 3602);
+    }
+    dir.write("f", "content");
+    dir.mkdirs("sub");
+    ASSERT_EQ(::symlink((dir / "f").c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+    for (const char* name : {"missing", "sub", "link", "fifo"})
+        EXPECT_EQ(codeOf([&] { FileReader(dir / name, 4).open(); }), 3600) << name;
+    int dirFd =
+        ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);  // nor is a link written through
+    EXPECT_EQ(codeOf([&] { FileWriter(dirFd, "link", 4).open(); }), 3500);
+    ::close(dirFd);
+
+    FileReader first(dir / "f", 4);
+    first.open();
+    EXPECT_EQ(codeOf([&] { FileWriter(dir / "f", 4).open(); }), 3500);
+    EXPECT_EQ(dir.read("f"), "content");  // the refused writer emptied nothing
+    FaultOs fault;
+    fault.failAt(FaultOs::Call::Read, 1, EIO);
+    EXPECT_EQ(codeOf([&] { readAll(first); }), 3604);
+}
+
+// Only the size seen at open is read; a change is reported until the last byte is read.
+TEST(FileReader, ChangesDuringTheReadAreReported) {
+    TestDir dir;
+    auto midRead = [&](const std::function<void(const std::string&)>& change, size_t bufSize) {
+        dir.write("f", "0123456789", 1000);
+        FileReader r(dir / "f", bufSize);
+        r.open();
+        change(dir / "f");
+        std::string got = readAll(r);
+        return std::pair{got, r.changedWhileRead()};
+    };
+    auto append = [](const std::string& p) {
+        int fd = ::open(p.c_str(), O_WRONLY | O_APPEND);
+        EXPECT_EQ(::write(fd, "abc", 3), 3);
+        ::close(fd);
+    };
+    EXPECT_EQ(midRead(append, 4), std::pair(std::string("0123456789"), true));
+    EXPECT_EQ(midRead(append, 16), std::pair(std::string("0123456789"), false));
+    auto shrink = [](const std::string& p) { EXPECT_EQ(::truncate(p.c_str(), 6), 0); };
+    EXPECT_EQ(midRead(shrink, 4), std::pair(std::string("012345"), true));
+    // A rewrite of equal size that puts the old time back is still seen (its change time).
+    auto rewrite = [](const std::string& p) {
+        int fd = ::open(p.c_str(), O_WRONLY);
+        EXPECT_EQ(::pwrite(fd, "ABCDEFGHIJ", 10, 0), 10);
+        ::close(fd);
+        setTime(p, 1000, 0);
+    };
+    // Let the coarse file-system clock move past the creation first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(midRead(rewrite, 4), std::pair(std::string("0123EFGHIJ"), true));
+}
+
+TEST(FileWriter, WritesPiecesOfEverySizeAndTheTimeAtClose) {
+    TestDir dir;
+    dir.write("f", "an older and longer content");
+    const std::string data = "abcdefghijklm";
+    FileWriter w(dir / "f", 4);
+    w.open();
+    w.setFileTime(1000000000);
+    // Pieces smaller than, equal to, straddling and larger than the buffer, and an empty one.
+    size_t cut[] = {0, 1, 1, 5, 9, 12};
+    for (size_t i = 0; i + 1 < std::size(cut); ++i)
+        w.write({reinterpret_cast<const uint8_t*>(data.data()) + cut[i], cut[i + 1] - cut[i]});
+    w.putByte('m');
+    EXPECT_EQ(w.close(), crc32::of(data.data(), data.size()));
+    EXPECT_EQ(dir.read("f"), data);
+    struct stat st = {};
+    ASSERT_EQ(::stat((dir / "f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 0);
 }
 
 }  // namespace

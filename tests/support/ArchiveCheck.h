@@ -9,7 +9,10 @@
 #include "archive/ops/Verify.h"
 #include "archive/support/msg.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -81,6 +84,20 @@ inline Snapshot stateAt(Tresmo& a, int64_t t, std::vector<std::string>& failed) 
     Snapshot s;
     if (a.root()) collect(a, a.root(), "", t, s, failed);
     return s;
+}
+
+// Whether the folder restored from the archive at time t is want, every file read back.
+inline ::testing::AssertionResult restores(Tresmo& a, int64_t t, const Snapshot& want) {
+    std::vector<std::string> failed;
+    if (stateAt(a, t, failed) == want && failed.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "the state at " << t << " differs " << (failed.empty() ? "" : failed.front());
+}
+
+// A number from the environment (a seed, a count of points), or fallback when it is not set.
+inline unsigned envNumber(const char* name, unsigned fallback) {
+    const char* v = std::getenv(name);
+    return v ? static_cast<unsigned>(std::strtoul(v, nullptr, 10)) : fallback;
 }
 
 // Loads the archive alone (no folder scanned) at time now.
@@ -166,10 +183,10 @@ struct Saves {
     std::vector<Snapshot> states;
 
     Saves() { sel.setFolder(dir / "w"); }
-    bool save(int64_t t) {
+    bool save(int64_t t, SaveStats* stats = nullptr) {
         Tresmo a;
         a.setPath(archive);
-        if (!a.refresh(sel, t) || !a.save()) return false;
+        if (!a.refresh(sel, t) || !a.save(nullptr, stats)) return false;
         times.push_back(t);
         ends.push_back(std::filesystem::file_size(archive));
         states.push_back(folderSnapshot(dir / "w"));

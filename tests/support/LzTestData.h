@@ -6,7 +6,6 @@
 #include "archive/codec/LzEncoder.h"
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -84,16 +83,6 @@ inline std::vector<MemBlock> encode(std::span<const uint8_t> data) {
     enc.put(data);
     enc.finish();
     return out.blocks;
-}
-
-// The code of the Error that fn throws, 0 when it throws none.
-inline int errorCode(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Error& e) {
-        return e.code;
-    }
-    return 0;
 }
 
 }  // namespace lztest

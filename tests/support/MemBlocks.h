@@ -17,6 +17,7 @@ struct MemBlock {
     int lastBits = 8;  // valid bits of the last byte
 
     uint64_t bitCount() const { return bytes.empty() ? 0 : bytes.size() * 8 - (8 - lastBits); }
+    bool operator==(const MemBlock&) const = default;
 };
 
 class MemBlockWriter final : public BlockWriter {
