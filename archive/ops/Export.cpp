@@ -288,11 +288,16 @@ void Tresmo::exportFile(const char* path, const ContentInfo& content, int dirFd,
                         const char* tempName) {
     try {
         std::unique_ptr<FileWriter> w;
-        if (dirFd < 0)
+        if (dirFd < 0) {
             w = std::make_unique<FileWriter>(path, WRITE_BUFFER);
-        else
+        } else if (tempName) {
             w = std::make_unique<FileWriter>(dirFd, tempName, WRITE_BUFFER);
-        w->open(dirFd >= 0);
+        } else {
+            // A file its caller already made, exclusively, in the folder.
+            const char* slash = std::strrchr(path, '/');
+            w = std::make_unique<FileWriter>(dirFd, slash ? slash + 1 : path, WRITE_BUFFER);
+        }
+        w->open(tempName != nullptr);
         w->setFileTime(content.mtime);
         restoreTo(content, [&](std::span<const uint8_t> bytes) { w->write(bytes); });
         if (w->close() != content.crc) throw makeError("Tresmo.exportFile.2");

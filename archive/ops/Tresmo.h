@@ -110,7 +110,8 @@ class Tresmo : public TresmoData {
     // Restores a version to path (replacing a file there) with its CRC checked; throws 2028.
     // With dirFd, the file is created as the new file tempName inside that open folder, never
     // through a symbolic link; path only names it in messages (the export walks its target
-    // this way, renames the file into place, and removes what failed).
+    // this way, renames the file into place, and removes what failed). With dirFd and no
+    // tempName, path's last part names a file already made in that folder (a temporary copy).
     void exportFile(const char* path, const ContentInfo& content, int dirFd = -1,
                     const char* tempName = nullptr);
     // Restores a version into memory (for verify and cat); throws 2028.
