@@ -187,6 +187,17 @@ TEST(ChangeScan, NewThenUnchangedThenEachKindOfChangeAndUnreadableFolders) {
         EXPECT_EQ(s.warnings.size(), 1u);
         EXPECT_EQ(s.node("sub/b.txt")->kind(), NodeKind::File);
     }
+    {
+        // So do entries whose kind cannot be read; a new folder holding only such is not added.
+        dir.write("w/new/locked/x.txt", "x", T0);
+        FaultOs fault;
+        fault.entriesUnreadable(dir / "w/sub");
+        fault.entriesUnreadable(dir / "w/new");
+        EXPECT_FALSE(s.scan());
+        ASSERT_EQ(s.warnings.size(), 2u);
+        EXPECT_EQ(s.warnings[0].code * 10000 + s.warnings[1].code, 37063706);
+        EXPECT_EQ(s.node("sub/b.txt")->kind(), NodeKind::File);
+    }
     fs::rename(dir / "w", dir / "elsewhere");
     EXPECT_THROW(s.scan(), Error);
 }

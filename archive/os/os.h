@@ -29,7 +29,9 @@ namespace os {
 // One entry of a folder listing. Symbolic links, sockets, fifos and devices are `Other`:
 // the archive never follows or stores them.
 struct DirEntry {
-    enum class Type { File, Dir, Other };
+    // Unreadable: listed, but its kind could not be read (stat failed, as in a folder that
+    // may be listed but not entered).
+    enum class Type { File, Dir, Other, Unreadable };
     std::string name;
     Type type = Type::Other;
     int64_t size = 0;

@@ -173,6 +173,8 @@ int listOpenDir(int fd, std::vector<DirEntry>& out) {
             e.size = st.st_size;
             // Toward zero, as the file reader takes it: tv_sec alone floors a time before 1970.
             e.mtime = st.st_mtim.tv_sec + (st.st_mtim.tv_sec < 0 && st.st_mtim.tv_nsec > 0);
+        } else {
+            e.type = DirEntry::Type::Unreadable;
         }
         out.push_back(std::move(e));
     }

@@ -53,7 +53,15 @@ class ChangeFinder final : public FileFinder {
     void skipped(Msg msg) override { _warnings.push_back(std::move(msg)); }
     void skippedDir(const char* name) override {
         Node* n;
-        if (!_tree.findChild(name, _cursor, n)) return;
+        if (!_tree.findChild(name, _cursor, n)) {
+            // Nothing stored to keep: new folders entered only to reach it, with nothing of
+            // their own seen, are not added.
+            for (Node* f = _cursor;
+                 f && f->parent && f->storedKind() == NodeKind::Absent && !hasSeenChild(f);
+                 f = f->parent)
+                f->flags = 0;
+            return;
+        }
         // What is stored beneath a folder we could not read stays as it is.
         forEachInSubtree(n, [](Node* m) {
             m->flags = static_cast<uint16_t>(m->storedKind());
@@ -63,6 +71,11 @@ class ChangeFinder final : public FileFinder {
     }
 
   private:
+    static bool hasSeenChild(const Node* n) {
+        for (const Node* c = n->firstChild; c; c = c->next)
+            if (c->kind() != NodeKind::Absent) return true;
+        return false;
+    }
     // Finds or adds the node of name under the cursor and gives it the kind it was seen as.
     Node* seen(const char* name, NodeKind kind) {
         // The walker reports a folder's entries in name order, so each lookup starts at the

@@ -49,6 +49,13 @@ bool FileFinder::scan(const std::string& dir) {
     const std::string* kept = nullptr;
     for (const os::DirEntry& e : entries) {
         if (e.type == os::DirEntry::Type::Other) continue;
+        if (e.type == os::DirEntry::Type::Unreadable) {
+            // Whatever it is, what is stored under its name stays as it was.
+            skipped(makeMsg("FileFinder.7", e.name, dir));
+            VERIFY(goTo(dir.c_str()));
+            skippedDir(e.name.c_str());
+            continue;
+        }
         if (kept && sameNoCase(*kept, e.name)) {
             skipped(makeMsg("FileFinder.4", dir, e.name));
             continue;

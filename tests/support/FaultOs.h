@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -153,8 +154,15 @@ class FaultOs : public os::Os {
     }
     int rmdir(const char* p) override { return hit(Call::Rmdir) ? -1 : real().rmdir(p); }
     int listDir(const char* p, std::vector<os::DirEntry>& out) override {
-        return hit(Call::ListDir) ? -1 : real().listDir(p, out);
+        if (hit(Call::ListDir)) return -1;
+        int r = real().listDir(p, out);
+        if (r == 0 && _unreadableIn.count(p))  // as a folder that lists but cannot be entered
+            for (os::DirEntry& e : out)
+                e.type = os::DirEntry::Type::Unreadable;
+        return r;
     }
+    // Every entry of folder path is listed without its kind.
+    void entriesUnreadable(const std::string& path) { _unreadableIn.insert(path); }
     int listDirAt(int fd, std::vector<os::DirEntry>& out) override {
         return hit(Call::ListDir) ? -1 : real().listDirAt(fd, out);
     }
@@ -242,6 +250,7 @@ class FaultOs : public os::Os {
     bool _skipSyncs = false;
     std::map<int, OpenFile> _files;
     std::string _prefix;  // of the paths recorded, none when empty
+    std::set<std::string> _unreadableIn;
     std::vector<Op> _ops;
 };
 
