@@ -119,6 +119,15 @@ int runSave(const SaveArgs& a, const Context& ctx) {
             if (CancelScope::signal()) break;
             throw;
         }
+        // A file written within the refresh's own second may still be changing and would be
+        // left out. Once the clock has moved on it is older than a new refresh, unless it is
+        // still being written: so one more refresh, a second later.
+        if (!fixedTime && attempt == 0 && s.archive().hasRecentChanges()) {
+            while (currentTime() <= now)
+                os::sys().sleepMs(50);
+            now = currentTime();
+            continue;
+        }
         if (!s.archive().hasPendingChanges()) {
             note(ctx.quiet, "Nothing to save: no changes since the last transaction.");
             return EXIT_DONE;
@@ -138,29 +147,24 @@ int runSave(const SaveArgs& a, const Context& ctx) {
         std::vector<Error> errors = presenter().takeCaptured();
         progress.done();
         if (ok) {
-            if (!ctx.quiet) {
+            const std::string left = stats.leftOut
+                                         ? "; " + std::to_string(stats.leftOut) +
+                                               " files left out (see the warnings), still pending"
+                                         : "";
+            if (stats.bytesStored == 0) {
+                // Every change was a file left out: no transaction was written.
+                note(ctx.quiet, "Nothing saved" + left + ".");
+            } else if (!ctx.quiet) {
                 writeOut("Saved transaction " + std::to_string(number) + " at " +
                          localTimeText(now) + ": " + std::to_string(stats.files) + " files (" +
                          std::to_string(stats.deltas) + " as deltas), " +
                          std::to_string(stats.removed) + " removed; read " +
                          humanBytes(static_cast<double>(stats.bytesRead)) + ", stored " +
-                         humanBytes(static_cast<double>(stats.bytesStored)) + "\n");
+                         humanBytes(static_cast<double>(stats.bytesStored)) + left + "\n");
             }
-            return EXIT_DONE;
+            return stats.leftOut ? EXIT_PARTIAL : EXIT_DONE;
         }
         if (CancelScope::signal()) break;
-        // A file written within the second of the refresh fails the time check by design.
-        // Once the clock has moved on it is older than a new refresh, unless it is still
-        // being written; so one more try, a second later, and then the error stands.
-        bool onlyRecent = !errors.empty();
-        for (const Error& e : errors)
-            onlyRecent = onlyRecent && e.hasCode(2014);
-        if (!fixedTime && attempt == 0 && onlyRecent && currentTime() <= now + 1) {
-            while (currentTime() <= now)
-                os::sys().sleepMs(50);
-            now = currentTime();
-            continue;
-        }
         for (const Error& e : errors)
             CliPresenter::print(e);
         throw Shown{};

@@ -91,6 +91,13 @@ void faultLoop(const Subject& s) {
                 }
                 ++points;
                 failed += !ok;
+                if (ok && !shown.warnings.empty() && shown.warnings[0].code == 2039) {
+                    // A file that could not be read is left out of the save, named with the
+                    // reason; the rest is committed (the scan-and-save cycles check the rest).
+                    EXPECT_NE(shown.warnings[0].text.find(std::strerror(err)), std::string::npos)
+                        << shown.warnings[0].text;
+                    continue;
+                }
                 if (!ok) {
                     ASSERT_FALSE(shown.errors.empty());
                     EXPECT_STREQ(shown.errors[0].id, s.errorId);

@@ -39,6 +39,19 @@ const ContentInfo* deltaBase(const Node* node) {
     return nullptr;
 }
 
+// What keeps one file out of a save but not the others: it could not be opened or read, or it
+// changed while it was read or in the refresh's own second. A failure of the archive itself
+// (or a cancel) fails the whole save.
+bool isFileFailure(const Error& e) {
+    bool file = false;
+    for (const Error* c = &e; c; c = c->cause.get()) {
+        if (c->code >= 3000 && c->code < 3500) return false;
+        file |= (c->code >= 3600 && c->code <= 3604) || c->code == 2014 || c->code == 2022 ||
+                c->code == 2024;
+    }
+    return file;
+}
+
 }  // namespace
 
 class Tresmo::Save final : public DirWalker {
@@ -62,11 +75,19 @@ class Tresmo::Save final : public DirWalker {
         VERIFY(_t.printPath(base, sizeof base, nullptr));
         setDir(base);
         if (_t.root()) saveR(_t.root(), nullptr);
-        _records.finish();
-        _records.writeTo(*_t._stg);
-        _t._stg->commit();
+        if (!_warnings.empty()) showMsgs(_warnings);
+        // A transaction that would record no change is not written.
+        if (_changes == 0) {
+            _t._stg->rollback();
+        } else {
+            _records.finish();
+            _records.writeTo(*_t._stg);
+            _t._stg->commit();
+            _committed = true;
+        }
         markChangedSubtrees(_t);
     }
+    bool committed() const { return _committed; }
 
   private:
     void saveR(Node* node, Node* after) {
@@ -76,14 +97,14 @@ class Tresmo::Save final : public DirWalker {
                 _rec.delSubtree(node);
                 _t.delSubtree(node);
                 ++_stats.removed;
-            } else {
+                ++_changes;
+            } else if (node->kind() == NodeKind::Folder) {
                 if (!node->versions) _rec.addNode(node, after);
-                if (node->kind() == NodeKind::Folder) {
-                    _rec.updFolder(node);
-                    _t.updNode(node, NodeKind::Folder, nullptr);
-                } else {
-                    saveFile(node);
-                }
+                _rec.updFolder(node);
+                _t.updNode(node, NodeKind::Folder, nullptr);
+                ++_changes;
+            } else {
+                saveFile(node, after);
             }
         }
         if (node->kind() == NodeKind::Folder) {
@@ -91,32 +112,49 @@ class Tresmo::Save final : public DirWalker {
             Node* prev = nullptr;
             for (Node* c = node->firstChild; c; c = c->next) {
                 saveR(c, prev);
-                prev = c;
+                // A new file left out is not in the archive: the next is added after the one
+                // before it.
+                if (c->versions) prev = c;
             }
             VERIFY(exitDir());
         }
     }
 
-    void saveFile(Node* node) {
+    void saveFile(Node* node, Node* after) {
         char path[MAX_PATH];
         VERIFY(printFileName(path, sizeof path, node->name));
-        // A file written in the second the refresh started may still be changing.
-        if (node->mtime >= _t.now()) throw makeError("Tresmo.Save.saveR.1", path);
+        const uint64_t start = _t._stg->end();
         ContentInfo c;
         c.mtime = node->mtime;
         bool delta = false;
-        if (const ContentInfo* base = deltaBase(node)) {
-            c.pos = base->pos;
-            c.size = base->size;
-            delta = _t.importDiff(path, c, _progress);
+        try {
+            // A file written in the second the refresh started may still be changing.
+            if (node->mtime >= _t.now()) throw makeError("Tresmo.Save.saveR.1", path);
+            if (const ContentInfo* base = deltaBase(node)) {
+                c.pos = base->pos;
+                c.size = base->size;
+                delta = _t.importDiff(path, c, _progress);
+            }
+            if (!delta && _ahead->take(node, path, *_t._stg, c)) {
+                if (_progress) _progress->advance(0, c.size);
+            } else if (!delta) {
+                c = ContentInfo{};
+                c.mtime = node->mtime;
+                _t.importFile(path, c, _progress);
+            }
+        } catch (Error& e) {
+            if (!isFileFailure(e)) throw;
+            // Left out of this save, with nothing of it in the archive; it stays pending.
+            _t._stg->rewind(start);
+            const Error* reason = &e;
+            while (reason->cause)
+                reason = reason->cause.get();
+            _warnings.push_back(makeMsg("Tresmo.save.leftOut", path, reason->text));
+            ++_stats.leftOut;
+            return;
         }
-        if (!delta && _ahead->take(node, path, *_t._stg, c)) {
-            if (_progress) _progress->advance(0, c.size);
-        } else if (!delta) {
-            c = ContentInfo{};
-            c.mtime = node->mtime;
-            _t.importFile(path, c, _progress);
-        }
+        if (!node->versions) _rec.addNode(node, after);
+        ++_changes;
         c.mtime = storedTime(c.mtime);
         _rec.updFile(node, c);
         _t.updNode(node, NodeKind::File, &c);
@@ -143,6 +181,9 @@ class Tresmo::Save final : public DirWalker {
     StgWriter _records;
     RecordWriter<StgWriter> _rec;
     std::unique_ptr<ReadAhead> _ahead;
+    MsgList _warnings;
+    int _changes = 0;  // records beyond the transaction's begin
+    bool _committed = false;
 };
 
 bool Tresmo::save(Progress* progress, SaveStats* stats) {
@@ -162,6 +203,7 @@ bool Tresmo::save(Progress* progress, SaveStats* stats) {
         if (root() && (root()->flags & Node::SUBTREE_CHANGED)) {
             Save walker(*this, progress, s);
             walker.run();
+            if (!walker.committed()) dropPendingTxn();
         }
         s.bytesStored = static_cast<int64_t>(_stg->committedSize() - before);
     } catch (Error& e) {
@@ -178,6 +220,11 @@ bool Tresmo::save(Progress* progress, SaveStats* stats) {
     if (ok)
         while (os::sys().time() <= now())
             os::sys().sleepMs(50);
+    // What the save left out stays pending, for a later save at a later time.
+    if (ok && s.leftOut > 0) {
+        moveNow(os::sys().time());
+        if (markChangedSubtrees(*this)) beginTxn(now());
+    }
     return ok;
 }
 

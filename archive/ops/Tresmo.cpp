@@ -68,6 +68,23 @@ const Version* Tresmo::versionAt(const Node* node, int64_t t) {
     return nullptr;
 }
 
+bool Tresmo::hasRecentChanges() const {
+    // Preorder without recursion: down to the first child, else on to the next sibling of the
+    // nearest node that has one.
+    for (const Node* n = root(); n;) {
+        if ((n->flags & Node::CHANGED) && n->kind() == NodeKind::File && n->mtime >= now())
+            return true;
+        if (n->firstChild) {
+            n = n->firstChild;
+            continue;
+        }
+        while (n && !n->next)
+            n = n->parent;
+        if (n) n = n->next;
+    }
+    return false;
+}
+
 bool Tresmo::changedOnDisk() const {
     struct stat st;
     return _stg && !_stg->isOpen() && os::sys().stat(_path.c_str(), &st) == 0 &&

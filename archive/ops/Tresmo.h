@@ -34,6 +34,7 @@ struct SaveStats {
     int32_t files = 0;        // file versions written (empty files included)
     int32_t deltas = 0;       // of them stored as deltas
     int32_t removed = 0;      // delete records
+    int32_t leftOut = 0;      // files that could not be read whole, still pending (warned)
     int64_t bytesRead = 0;    // bytes of the files read
     int64_t bytesStored = 0;  // bytes of the storage file the transaction added
 };
@@ -54,6 +55,9 @@ class Tresmo : public TresmoData {
     bool changedOnDisk() const;
     // The last read met damage or failed: what was read is shown, nothing is saved into it.
     bool readOnly() const { return _readFailed; }
+    // Whether a pending file was written in the second of now or later: a save leaves such a
+    // file out, as it may still be changing.
+    bool hasRecentChanges() const;
     // Replays the storage file as it is now, whatever was read before, into the (empty, named)
     // tree; a new file is created. Shows
     // 2011/2012 with the failing chain and returns false; the replayed part stays. A file that

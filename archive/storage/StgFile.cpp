@@ -153,7 +153,7 @@ void StgFile::makeDurable() {
 }
 
 void StgFile::rewind(uint64_t pos) {
-    VERIFY(_fd >= 0 && pos > _a && pos <= _b);
+    VERIFY(_fd >= 0 && pos >= _a && pos <= _b);
     if (os::sys().ftruncate(_fd, static_cast<off_t>(std::max(pos, _floor))) != 0)
         throw makeError(systemError(), "StgFile.commit.2");
     _b = pos;

@@ -8,7 +8,7 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033-2038, 3018, 3414, 3703, 3704,
+// The engine's rows, then the rows this platform adds (2031, 2033-2039, 3018, 3414, 3703, 3704,
 // 3706, 5005).
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
@@ -59,6 +59,7 @@ const MsgDef ENGINE_MSGS[] = {
      "Archive {1} is damaged at transaction {2} (offset {3}): only the transactions before it "
      "are read, and nothing is saved into it (verify shows what is damaged)",
      false},
+    {2039, "Tresmo.save.leftOut", "File {1} was not saved - {2}; it stays pending", false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},
     {3000, "StgFile.open.1", "Could not open storage file", false},
