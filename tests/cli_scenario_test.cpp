@@ -116,6 +116,10 @@ TEST_F(CliScenario, InitPairsArchiveAndSelectionFiltersShapeTheStatusAndUsageErr
         std::string::npos)
         << r.out;
     EXPECT_EQ(cli({"status", archive}).out, "A  src/main.c\n");
+    const std::string saved = check::fileBytes(archive);  // nothing else: no transaction at all
+    dir.write("proj/src/main.c", "3", T2);
+    r = cli({"save", archive, "--time", std::to_string(T2)});
+    EXPECT_TRUE(r.code == 3 && check::fileBytes(archive) == saved) << r.err;
 }
 
 TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) {
