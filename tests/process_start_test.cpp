@@ -59,6 +59,8 @@ TEST(ToolConfig, ExtensionListsAreCheckedAndCompareWithoutCase) {
     ToolConfig again("T1");
     ASSERT_EQ(again.count(), 1);
     EXPECT_EQ(again.program(0), "/usr/bin/gz");
+    writeRegString("T2.itemCount", "2000000000");  // a damaged count reads 1,000 rows at most
+    EXPECT_EQ(ToolConfig("T2").count(), ToolConfig::MAX_TOOLS);
 }
 
 TEST(ToolConfig, CommandsQuoteWhatTheOptionsDoNotPlaceAndArgumentsKeepNamesWhole) {

@@ -5,6 +5,7 @@
 #include "archive/support/paths.h"
 #include "archive/support/process.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +77,8 @@ std::string ToolConfig::key(const char* what, int i) const {
 void ToolConfig::load() {
     char buf[MAX_VALUE];
     int n = readRegString(key("itemCount").c_str(), buf, sizeof buf) ? std::atoi(buf) : 0;
+    // A damaged count must not read rows until memory runs out.
+    n = std::clamp(n, 0, MAX_TOOLS);
     _entries.clear();
     for (int i = 0; i < n; ++i) {
         Entry e;

@@ -13,6 +13,7 @@
 
 class ToolConfig {
   public:
+    static constexpr int MAX_TOOLS = 1000;  // rows read from the store at most
     explicit ToolConfig(std::string name) : _name(std::move(name)) {}
 
     int count();

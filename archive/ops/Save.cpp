@@ -22,7 +22,7 @@ namespace {
 
 constexpr size_t READ_BUFFER = 1048576;
 
-const int32_t* diffMinSize = intSetting("Tresmo.diffMinSize", 1024);
+const int32_t* diffMinSize = intSetting("Tresmo.diffMinSize", 1024, 0);
 const double* diffMaxSeg = doubleSetting("Tresmo.diffMaxSeg", 0.001953125);
 const double* diffMaxNew = doubleSetting("Tresmo.diffMaxNew", 0.25);
 
@@ -217,9 +217,9 @@ bool Tresmo::save(Progress* progress, SaveStats* stats) {
     }
     ok = closeStorage("Tresmo.save.2") && ok;
     // A reload in the transaction's own second would find a transaction at its load time.
-    if (ok)
-        while (os::sys().time() <= now())
-            os::sys().sleepMs(50);
+    // Bounded to a second: a clock set back meanwhile would keep it waiting for hours.
+    for (int i = 0; ok && i < 20 && os::sys().time() <= now(); ++i)
+        os::sys().sleepMs(50);
     // What the save left out stays pending, for a later save at a later time.
     if (ok && s.leftOut > 0) {
         moveNow(os::sys().time());
