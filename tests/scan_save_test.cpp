@@ -97,7 +97,10 @@ TEST(ScanSave, CyclesRestoreEveryVersionChooseDeltasAndLeaveOutAFileChangedAfter
             c.put(name + std::to_string(j), std::string(3000 + j, static_cast<char>('a' + j)));
         changedAfterScan(name + std::to_string(i), false);
     }
+    c.dir.write("w/ahead.txt", "from a clock ahead", c.t + 100000);  // saved, with a warning
     c.save();
+    ASSERT_EQ(c.shown.warnings.size(), 1u);
+    EXPECT_EQ(c.shown.warnings[0].code, 2040);
     c.checkEveryVersion();
 }
 

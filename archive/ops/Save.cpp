@@ -128,8 +128,12 @@ class Tresmo::Save final : public DirWalker {
         c.mtime = node->mtime;
         bool delta = false;
         try {
-            // A file written in the second the refresh started may still be changing.
-            if (node->mtime >= _t.now()) throw makeError("Tresmo.Save.saveR.1", path);
+            // A file written in the second the refresh started may still be changing; one
+            // from a clock ahead of ours is saved with its time, and said so.
+            if (node->mtime == _t.now()) throw makeError("Tresmo.Save.saveR.1", path);
+            if (node->mtime > _t.now())
+                _warnings.push_back(
+                    makeMsg("Tresmo.save.ahead", path, std::to_string(node->mtime - _t.now())));
             if (const ContentInfo* base = deltaBase(node)) {
                 c.pos = base->pos;
                 c.size = base->size;

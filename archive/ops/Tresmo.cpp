@@ -72,7 +72,7 @@ bool Tresmo::hasRecentChanges() const {
     // Preorder without recursion: down to the first child, else on to the next sibling of the
     // nearest node that has one.
     for (const Node* n = root(); n;) {
-        if ((n->flags & Node::CHANGED) && n->kind() == NodeKind::File && n->mtime >= now())
+        if ((n->flags & Node::CHANGED) && n->kind() == NodeKind::File && n->mtime == now())
             return true;
         if (n->firstChild) {
             n = n->firstChild;

@@ -55,8 +55,8 @@ class Tresmo : public TresmoData {
     bool changedOnDisk() const;
     // The last read met damage or failed: what was read is shown, nothing is saved into it.
     bool readOnly() const { return _readFailed; }
-    // Whether a pending file was written in the second of now or later: a save leaves such a
-    // file out, as it may still be changing.
+    // Whether a pending file was written in the second of now: a save leaves such a file out,
+    // as it may still be changing.
     bool hasRecentChanges() const;
     // Replays the storage file as it is now, whatever was read before, into the (empty, named)
     // tree; a new file is created. Shows

@@ -8,7 +8,7 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033-2039, 3018, 3414, 3703, 3704,
+// The engine's rows, then the rows this platform adds (2031, 2033-2040, 3018, 3414, 3703, 3704,
 // 3706, 5005).
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
@@ -60,6 +60,8 @@ const MsgDef ENGINE_MSGS[] = {
      "are read, and nothing is saved into it (verify shows what is damaged)",
      false},
     {2039, "Tresmo.save.leftOut", "File {1} was not saved - {2}; it stays pending", false},
+    {2040, "Tresmo.save.ahead",
+     "File {1} is saved with its modification time, {2} seconds ahead of the clock", false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},
     {3000, "StgFile.open.1", "Could not open storage file", false},
