@@ -98,7 +98,12 @@ TEST(ScanSave, CyclesRestoreEveryVersionChooseDeltasAndLeaveOutAFileChangedAfter
         changedAfterScan(name + std::to_string(i), false);
     }
     c.dir.write("w/ahead.txt", "from a clock ahead", c.t + 100000);  // saved, with a warning
+    c.remove("docs/sub");
+    c.put("docs/sub", "a folder became a file");  // what it held goes in the same transaction
     c.save();
+    Tresmo after;
+    after.setPath(c.archive);
+    EXPECT_TRUE(after.refresh(c.sel, c.t + 50) && !after.hasPendingChanges());
     ASSERT_EQ(c.shown.warnings.size(), 1u);
     EXPECT_EQ(c.shown.warnings[0].code, 2040);
     c.checkEveryVersion();

@@ -104,6 +104,14 @@ class Tresmo::Save final : public DirWalker {
                 _t.updNode(node, NodeKind::Folder, nullptr);
                 ++_changes;
             } else {
+                // A folder that became a file: what it held is gone in this transaction.
+                for (Node* c = node->firstChild; c; c = c->next) {
+                    if (c->storedKind() == NodeKind::Absent) continue;
+                    _rec.delSubtree(c);
+                    _t.delSubtree(c);
+                    ++_stats.removed;
+                    ++_changes;
+                }
                 saveFile(node, after);
             }
         }
