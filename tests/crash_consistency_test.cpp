@@ -149,6 +149,7 @@ bool checkState(const Recorded& run, const std::optional<std::string>& state, si
     RecordingPresenter shown;
     Tresmo a;
     EXPECT_TRUE(check::load(a, path, T0 + 1000)) << shown.errors.at(0).chainText();
+    EXPECT_FALSE(a.readOnly()) << "a crash state taken for damage";
     std::vector<int64_t> times = check::txnTimes(a);
     EXPECT_GE(times.size(), must) << "committed transactions lost";
     EXPECT_LE(times.size(), std::min(must + 1, run.times.size())) << "transactions never saved";
