@@ -23,7 +23,7 @@ namespace cli {
 constexpr int EXIT_DONE = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_PARTIAL = 3;  // a save that left files out (each named in a warning)
+constexpr int EXIT_PARTIAL = 3;  // a save or status that left data out (each named in a warning)
 // A save stopped by a signal exits as a shell reports a process that signal ended: 128 + its
 // number (130 for Ctrl+C, 143 for SIGTERM, 129 for SIGHUP).
 constexpr int EXIT_SIGNALLED = 128;

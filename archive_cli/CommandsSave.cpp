@@ -44,11 +44,18 @@ std::vector<Change> pendingChanges(Session& s) {
     return out;
 }
 
-void printChanges(const std::vector<Change>& changes) {
+// The changes, then what the scan skipped (marked '!'): data that a save does not store.
+void printChanges(const std::vector<Change>& changes, const std::vector<std::string>& skipped) {
     std::string text;
     for (const Change& c : changes)
         text += colouredState(c.state) + "  " + c.path + "\n";
+    for (const std::string& path : skipped)
+        text += "!  " + path + "\n";
     writeOut(text);
+}
+
+int exitFor(Session& s) {
+    return s.archive().skipped().empty() ? EXIT_DONE : EXIT_PARTIAL;
 }
 
 struct StatusArgs {
@@ -73,12 +80,13 @@ int runStatus(const StatusArgs& a, const Context& ctx) {
                    {"folder", s.selection().folder()},
                    {"time", now},
                    {"transactions", s.transactions().size()},
-                   {"changes", list}});
-        return EXIT_DONE;
+                   {"changes", list},
+                   {"skipped", s.archive().skipped()}});
+        return exitFor(s);
     }
-    printChanges(changes);
+    printChanges(changes, s.archive().skipped());
     if (changes.empty()) note(ctx.quiet, "No changes to save.");
-    return EXIT_DONE;
+    return exitFor(s);
 }
 
 struct SaveArgs {
@@ -130,15 +138,15 @@ int runSave(const SaveArgs& a, const Context& ctx) {
         }
         if (!s.archive().hasPendingChanges()) {
             note(ctx.quiet, "Nothing to save: no changes since the last transaction.");
-            return EXIT_DONE;
+            return exitFor(s);
         }
         std::vector<Change> changes = pendingChanges(s);
         size_t number = s.transactions().size() + 1;
         if (a.dryRun) {
-            printChanges(changes);
+            printChanges(changes, s.archive().skipped());
             note(ctx.quiet, "Would save " + std::to_string(changes.size()) +
                                 " changes as transaction " + std::to_string(number) + ".");
-            return EXIT_DONE;
+            return exitFor(s);
         }
         SaveStats stats;
         presenter().capture(true);
@@ -147,10 +155,12 @@ int runSave(const SaveArgs& a, const Context& ctx) {
         std::vector<Error> errors = presenter().takeCaptured();
         progress.done();
         if (ok) {
-            const std::string left = stats.leftOut
-                                         ? "; " + std::to_string(stats.leftOut) +
-                                               " files left out (see the warnings), still pending"
-                                         : "";
+            const size_t skipped = s.archive().skipped().size();
+            std::string left = stats.leftOut
+                                   ? "; " + std::to_string(stats.leftOut) +
+                                         " files left out (see the warnings), still pending"
+                                   : "";
+            if (skipped) left += "; " + std::to_string(skipped) + " skipped (see the warnings)";
             if (stats.bytesStored == 0) {
                 // Every change was a file left out: no transaction was written.
                 note(ctx.quiet, "Nothing saved" + left + ".");
@@ -162,7 +172,7 @@ int runSave(const SaveArgs& a, const Context& ctx) {
                          humanBytes(static_cast<double>(stats.bytesRead)) + ", stored " +
                          humanBytes(static_cast<double>(stats.bytesStored)) + left + "\n");
             }
-            return stats.leftOut ? EXIT_PARTIAL : EXIT_DONE;
+            return stats.leftOut ? EXIT_PARTIAL : exitFor(s);
         }
         if (CancelScope::signal()) break;
         for (const Error& e : errors)
@@ -185,11 +195,13 @@ void addSaveCommands(CLI::App& app, Context& ctx) {
         "Scan the watched folder and list what differs from the newest transaction, one line\n"
         "per change: A added, M modified, D removed, and the path in the watched folder.\n"
         "Folders appear (with a trailing /) only when they themselves were added or removed.\n"
-        "Skipped files are reported on stderr.");
+        "What the scan skipped, and a save would not store, is marked ! (the warnings on\n"
+        "stderr say why, even with -q); the exit status is then 3.");
     status->add_option("ARCHIVE", st->archive, "The archive file")->required();
     addJsonFlag(*status, st->json,
                 "{archive, folder, time, transactions, changes: [{path, state,\n"
-                "  kind}]}; state is added, modified or removed, kind file or folder.");
+                "  kind}], skipped: [path]}; state is added, modified or removed, kind file or\n"
+                "  folder; a skipped folder's path ends with /.");
 
     auto sv = std::make_shared<SaveArgs>();
     CLI::App* save = addCommand(app, ctx, "save", "Store the changes as one transaction",
@@ -200,8 +212,10 @@ void addSaveCommands(CLI::App& app, Context& ctx) {
         "read and the bytes the archive grew by. Nothing to save is not an error. Ctrl+C,\n"
         "SIGTERM and SIGHUP stop the save and leave the archive as it was (exit status 128\n"
         "plus the signal's number: 130, 143, 129).\n"
-        "A file modified in the very second of the save is taken a second later; one that\n"
-        "keeps changing fails the save (Error 2014).");
+        "A file modified in the very second of the save is taken a second later. A file\n"
+        "that cannot be read or keeps changing is left out with a warning and stays\n"
+        "pending; what the scan skipped is named in a warning too (even with -q). The\n"
+        "exit status is then 3: the rest was saved.");
     save->add_option("ARCHIVE", sv->archive, "The archive file")->required();
     save->add_option("--time", sv->time,
                      "Transaction time (Unix seconds or ISO 8601): later than the newest "

@@ -27,9 +27,11 @@ void CliPresenter::showError(const Error& error) {
 }
 
 void CliPresenter::showMsgs(const MsgList& list) {
-    if (_quiet) return;
-    for (const Msg& m : list)
-        std::fprintf(stderr, "Warning %d: %s\n", m.code, m.text.c_str());
+    for (const Msg& m : list) {
+        // Quiet keeps the warnings that name data a save did not store.
+        bool notSaved = m.code == 2039 || (m.code >= 3700 && m.code <= 3706);
+        if (!_quiet || notSaved) std::fprintf(stderr, "Warning %d: %s\n", m.code, m.text.c_str());
+    }
 }
 
 void CliPresenter::verifyFailed(const char* file, int line, const char* expr) {

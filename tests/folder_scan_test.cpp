@@ -31,7 +31,9 @@ class Recorder : public FileFinder {
     }
     void onEnterDir(const char* name) override { entered.push_back(name); }
     void found(const char* name, int64_t) override { files.push_back(rel(name)); }
-    void skipped(Msg m) override { warnings.push_back(std::move(m)); }
+    void skipped(Msg m, const std::string&, const os::DirEntry&) override {
+        warnings.push_back(std::move(m));
+    }
 
   private:
     std::string _base;

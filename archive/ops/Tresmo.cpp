@@ -245,18 +245,20 @@ void Tresmo::catchUp(Progress* progress) {
     moveNow(os::sys().time());
     ScanFilter filter(_scanned);
     MsgList warnings;
-    findChangesIn(*this, filter, warnings, progress);
+    _skipped.clear();
+    findChangesIn(*this, filter, warnings, progress, &_skipped);
     if (!warnings.empty()) showMsgs(warnings);
 }
 
 bool Tresmo::findChanges(const FileSel& sel, Progress* progress) {
+    _skipped.clear();
     if (sel.folder().empty()) return true;
     _scanned = sel;
     ScanFilter filter(sel);
     MsgList warnings;
     bool ok = true;
     try {
-        findChangesIn(*this, filter, warnings, progress);
+        findChangesIn(*this, filter, warnings, progress, &_skipped);
     } catch (Error& e) {
         if (!warnings.empty()) showMsgs(warnings);
         showError(makeError(std::move(e), "Tresmo.findChanges"));

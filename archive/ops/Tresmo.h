@@ -24,6 +24,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 class Progress;
 class StgFile;
@@ -68,6 +69,9 @@ class Tresmo : public TresmoData {
     // Scans the selection's folder and marks what differs from the stored state; shows the
     // scan's warnings, and 2013 when the folder cannot be scanned.
     bool findChanges(const FileSel& sel, Progress* progress = nullptr);
+    // What the last scan skipped (name twins, too big, paths too long, unreadable): paths below
+    // the watched folder, a folder's with a trailing '/'. A save does not store them.
+    const std::vector<std::string>& skipped() const { return _skipped; }
     // Commits the marked changes as one transaction at now(); 2015/2016 on failure, with the
     // storage file rolled back; 2034 when the last read stopped before the end. stats, when given,
     // receives what was stored. When another program saved since the load, now() moves on to the
@@ -159,7 +163,8 @@ class Tresmo : public TresmoData {
 
     std::string _path;
     std::unique_ptr<StgFile> _stg;
-    FileSel _scanned;          // what the last findChanges scanned
-    bool _readFailed = false;  // the last read stopped before the end (failed, or damage)
+    FileSel _scanned;                   // what the last findChanges scanned
+    std::vector<std::string> _skipped;  // what it skipped
+    bool _readFailed = false;           // the last read stopped before the end (failed, or damage)
     TempFileList _temp;
 };

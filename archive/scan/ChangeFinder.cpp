@@ -25,8 +25,13 @@ void forEachInSubtree(Node* top, F f) {
 
 class ChangeFinder final : public FileFinder {
   public:
-    ChangeFinder(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Progress* progress)
-        : FileFinder(filter), _tree(tree), _warnings(warnings), _progress(progress) {}
+    ChangeFinder(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Progress* progress,
+                 std::vector<std::string>* skippedPaths)
+        : FileFinder(filter),
+          _tree(tree),
+          _warnings(warnings),
+          _progress(progress),
+          _skippedPaths(skippedPaths) {}
 
   protected:
     void onEnterDir(const char* name) override {
@@ -50,7 +55,16 @@ class ChangeFinder final : public FileFinder {
             _progress->checkCancel();
         }
     }
-    void skipped(Msg msg) override { _warnings.push_back(std::move(msg)); }
+    void skipped(Msg msg, const std::string& dir, const os::DirEntry& entry) override {
+        _warnings.push_back(std::move(msg));
+        if (!_skippedPaths) return;
+        // Below the watched folder, as the tree names it; a folder ends with '/'.
+        const std::string& root = filter().root();
+        std::string path = dir.size() > root.size() ? dir.substr(root.size() + 1) + "/" : "";
+        path += entry.name;
+        if (entry.type == os::DirEntry::Type::Dir) path += '/';
+        _skippedPaths->push_back(std::move(path));
+    }
     void skippedDir(const char* name) override {
         Node* n;
         if (!_tree.findChild(name, _cursor, n)) {
@@ -95,6 +109,7 @@ class ChangeFinder final : public FileFinder {
     TresmoData& _tree;
     MsgList& _warnings;
     Progress* _progress;
+    std::vector<std::string>* _skippedPaths;
     Node* _cursor = nullptr;
     Node* _last = nullptr;  // the child of _cursor seen last
 };
@@ -117,12 +132,13 @@ bool markChangedSubtrees(TresmoData& tree) {
     return root->flags & Node::SUBTREE_CHANGED;
 }
 
-void findChangesIn(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Progress* progress) {
+void findChangesIn(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Progress* progress,
+                   std::vector<std::string>* skippedPaths) {
     forEachInSubtree(tree.root(), [](Node* n) {
         n->flags = 0;
         n->mtime = 0;
     });
-    ChangeFinder finder(tree, filter, warnings, progress);
+    ChangeFinder finder(tree, filter, warnings, progress, skippedPaths);
     char parent[MAX_PATH];
     VERIFY(getParentPath(parent, sizeof parent, filter.root().c_str()));
     finder.setDir(parent);

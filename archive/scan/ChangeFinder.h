@@ -11,11 +11,16 @@
 #include "archive/scan/FileFinder.h"
 #include "archive/tree/TresmoData.h"
 
+#include <string>
+#include <vector>
+
 class Progress;
 
-// Runs the scan; skipped files and folders are appended to warnings. Throws the scan's
-// failure (the watched folder cannot be listed) or a cancellation from progress.
-void findChangesIn(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Progress* progress);
+// Runs the scan; skipped files and folders are appended to warnings and, when skippedPaths is
+// given, their paths below the watched folder to it (a folder's with a trailing '/'). Throws
+// the scan's failure (the watched folder cannot be listed) or a cancellation from progress.
+void findChangesIn(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Progress* progress,
+                   std::vector<std::string>* skippedPaths = nullptr);
 
 // Stored times are 32-bit words; a file time outside them is compared in its reduced form,
 // so such a file is not stored again on every save.

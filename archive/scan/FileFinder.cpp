@@ -51,20 +51,22 @@ bool FileFinder::scan(const std::string& dir) {
         if (e.type == os::DirEntry::Type::Other) continue;
         if (e.type == os::DirEntry::Type::Unreadable) {
             // Whatever it is, what is stored under its name stays as it was.
-            skipped(makeMsg("FileFinder.7", e.name, dir));
+            skipped(makeMsg("FileFinder.7", e.name, dir), dir, e);
             VERIFY(goTo(dir.c_str()));
             skippedDir(e.name.c_str());
             continue;
         }
         if (kept && sameNoCase(*kept, e.name)) {
-            skipped(makeMsg("FileFinder.4", dir, e.name));
+            skipped(e.type == os::DirEntry::Type::Dir ? makeMsg("FileFinder.6", dir, e.name, *kept)
+                                                      : makeMsg("FileFinder.4", dir, e.name),
+                    dir, e);
             continue;
         }
         kept = &e.name;
         bool tooLong = dir.size() + e.name.size() + PATH_RESERVE >= MAX_PATH;
         if (e.type == os::DirEntry::Type::Dir) {
             if (tooLong) {
-                skipped(makeMsg("FileFinder.1", e.name, dir));
+                skipped(makeMsg("FileFinder.1", e.name, dir), dir, e);
                 continue;
             }
             if (!_filter.scanSubfolder(e.name.c_str())) continue;
@@ -72,16 +74,16 @@ bool FileFinder::scan(const std::string& dir) {
             VERIFY(buildFilePath(sub, sizeof sub, dir.c_str(), e.name.c_str()));
             // A listing fails before the walker moved anywhere below dir.
             if (!scan(sub)) {
-                skipped(makeMsg("FileFinder.5", e.name, dir));
+                skipped(makeMsg("FileFinder.5", e.name, dir), dir, e);
                 VERIFY(goTo(dir.c_str()));
                 skippedDir(e.name.c_str());
             }
             continue;
         }
         if (e.size > maxFileSize()) {
-            skipped(makeMsg("FileFinder.2", dir, e.name));
+            skipped(makeMsg("FileFinder.2", dir, e.name), dir, e);
         } else if (tooLong) {
-            skipped(makeMsg("FileFinder.3", dir, e.name));
+            skipped(makeMsg("FileFinder.3", dir, e.name), dir, e);
         } else if (_filter.accept(e.name.c_str(), e.size)) {
             VERIFY(goTo(dir.c_str()));
             found(e.name.c_str(), e.mtime);

@@ -7,11 +7,12 @@
 // Only regular files and folders are seen: symbolic links (the watched folder included),
 // sockets, fifos and devices are passed over in silence and never followed. Of two names in
 // one folder that differ only in letter case, the one that sorts first by bytes is kept and
-// the other skipped with 3703. A subfolder that cannot be listed is skipped with 3704 and
-// reported through skippedDir(), so a scan can keep what it stored beneath it; the start
-// folder itself that cannot be listed makes find() throw the system error.
+// the other skipped with 3703 (a file) or 3705 (a folder). A subfolder that cannot be listed is
+// skipped with 3704 and reported through skippedDir(), so a scan can keep what it stored beneath
+// it; the start folder itself that cannot be listed makes find() throw the system error.
 #pragma once
 
+#include "archive/os/os.h"
 #include "archive/scan/DirWalker.h"
 #include "archive/scan/ScanFilter.h"
 #include "archive/support/msg.h"
@@ -34,7 +35,13 @@ class FileFinder : public DirWalker {
         (void)name;
         (void)mtime;
     }
-    virtual void skipped(Msg msg) { (void)msg; }
+    // Something in folder dir is not taken (a name twin, too big, too long, unreadable): data
+    // that a save does not store.
+    virtual void skipped(Msg msg, const std::string& dir, const os::DirEntry& entry) {
+        (void)msg;
+        (void)dir;
+        (void)entry;
+    }
     // A subfolder of the current folder (the walker has moved there) could not be listed.
     virtual void skippedDir(const char* name) { (void)name; }
 

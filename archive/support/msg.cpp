@@ -9,7 +9,7 @@
 namespace {
 
 // The engine's rows, then the rows this platform adds (2031, 2033-2040, 3018, 3414, 3703, 3704,
-// 3706, 5005).
+// 3705, 3706, 5005).
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
     {2001, "Tresmo.read.beginTxn.2", "Invalid begin transcaction record", false},
@@ -129,6 +129,8 @@ const MsgDef ENGINE_MSGS[] = {
     {3703, "FileFinder.4",
      "File {2} in folder {1} skipped - differs only in case from another name", false},
     {3704, "FileFinder.5", "Subfolder {1} of folder {2} skipped - it cannot be read", false},
+    {3705, "FileFinder.6",
+     "Folder {2} in folder {1} skipped - its name differs only in case from {3}", false},
     {3706, "FileFinder.7",
      "{1} in folder {2} skipped - it cannot be read; what is stored under its name is kept", false},
     {4000, "BitReader.shift", "Unexpected end of bit stream", false},
