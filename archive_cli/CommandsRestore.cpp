@@ -148,6 +148,7 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
                    {"failed", failed},
                    {"tail_bytes", r.tailBytes},
                    {"side_files", r.sideFiles},
+                   {"ahead_of_clock", r.aheadTime >= 0 ? nlohmann::json(r.aheadTime) : nullptr},
                    {"ok", r.clean()}});
         return r.clean() ? EXIT_DONE : EXIT_FAILED;
     }
@@ -168,6 +169,9 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
                 " bytes after the last complete transaction (a save that did not finish)\n";
         if (r.damagedTxns.empty()) text += repairHint(s.path()) + "\n";
     }
+    if (r.aheadTime >= 0)
+        text += "AHEAD OF THE CLOCK: the newest transaction is at " + localTimeText(r.aheadTime) +
+                "; nothing is saved into the archive until the clock has passed it\n";
     for (const std::string& side : r.sideFiles)
         text += "SET ASIDE: " + side +
                 " holds what an unfinished save had written; remove it once you no longer need "
@@ -262,7 +266,9 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
     verify->add_option("ARCHIVE", vf->archive, "The archive file")->required();
     addJsonFlag(*verify, vf->json,
                 "{archive, transactions, files, versions, bytes, damaged: [{number,\n"
-                "  time, error}], failed: [{path, number, error}], tail_bytes, side_files, ok}");
+                "  time, error}], failed: [{path, number, error}], tail_bytes, side_files,\n"
+                "  ahead_of_clock (the newest transaction's time when the clock has not\n"
+                "  passed it, else null), ok}");
 
     auto rp = std::make_shared<CheckArgs>();
     CLI::App* repair =

@@ -108,7 +108,8 @@ void Session::load(int64_t now, Progress* progress) {
     else
         _archive.setName(displayNameFor(_path));
     if (!_archive.read(progress)) throw Shown{};
-    _archive.setRange(now, now);
+    // now moves past a transaction the clock has not reached yet.
+    _archive.setRange(_archive.now(), _archive.now());
     _archive.updateFolderInfo();
 }
 
@@ -118,7 +119,7 @@ void Session::refresh(int64_t now, Progress* progress) {
                       _sel.file() + " is missing or names a folder that no longer exists)");
     }
     if (!_archive.refresh(_sel, now, displayNameFor(_path), progress)) throw Shown{};
-    _archive.setRange(now, now);
+    _archive.setRange(_archive.now(), _archive.now());
     _archive.updateFolderInfo();
 }
 

@@ -1,5 +1,7 @@
 #include "support/ArchiveCheck.h"
 
+#include "archive/os/os.h"
+
 #include <gtest/gtest.h>
 
 #include <utility>
@@ -106,6 +108,26 @@ TEST(ScanSave, CyclesRestoreEveryVersionChooseDeltasAndLeaveOutAFileChangedAfter
     EXPECT_TRUE(after.refresh(c.sel, c.t + 50) && !after.hasPendingChanges());
     ASSERT_EQ(c.shown.warnings.size(), 1u);
     EXPECT_EQ(c.shown.warnings[0].code, 2040);
+    // Saved while the clock was ahead (or read after it was set back): the archive is read
+    // whole with a warning that names the time, verify says so, and nothing is saved on top.
+    c.t = os::sys().time() + 100000;
+    c.put("late.txt", "from a clock ahead");
+    c.save();
+    c.shown.warnings.clear();
+    c.put("more.txt", "pending");
+    Tresmo late;
+    late.setPath(c.archive);
+    EXPECT_TRUE(late.refresh(c.sel, os::sys().time()) && late.readOnly());
+    Node* n = nullptr;
+    EXPECT_TRUE(late.hasPendingChanges() && late.findChild("late.txt", late.root(), n));
+    ASSERT_FALSE(c.shown.warnings.empty());
+    EXPECT_EQ(c.shown.warnings[0].code, 2041);
+    EXPECT_FALSE(late.save());
+    EXPECT_TRUE(!c.shown.errors.empty() && c.shown.errors.back().hasCode(2042));
+    VerifyReport report;
+    EXPECT_TRUE(late.verify(nullptr, report) && report.clean() && report.aheadTime == c.t);
+    c.shown.errors.clear();
+    c.remove("more.txt");
     c.checkEveryVersion();
 }
 

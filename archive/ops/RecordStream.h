@@ -73,6 +73,8 @@ class RecordReplay {
     void stopAt(int txn) { _stopAt = txn; }
 
     int txnCount() const { return _txns; }
+    // The newest transaction time at or after the tree's now as given, or -1.
+    int64_t aheadTime() const { return _ahead; }
     int recordNo() const { return _recordNo; }
 
   private:
@@ -93,7 +95,12 @@ class RecordReplay {
                 int64_t time = in.readWord();  // a stored time is an unsigned 32-bit word
                 if (_tree.txns() && time <= _tree.txns()->time)
                     throw makeError("Tresmo.read.beginTxn.1");
-                if (time >= _tree.now()) throw makeError("Tresmo.read.beginTxn.2");
+                // A clock set back, or ahead when this was saved: the history is read all the
+                // same, at a now just after it; the caller refuses to save on top of it.
+                if (time >= _tree.now()) {
+                    _ahead = time;
+                    _tree.moveNow(time + 1);
+                }
                 _tree.beginTxn(time);
                 return;
             }
@@ -179,6 +186,7 @@ class RecordReplay {
     int _txns = 0;
     int _stopAt = -1;
     int _recordNo = 0;
+    int64_t _ahead = -1;
 };
 
 // Writes records; ids are given by the tree as add records are written.

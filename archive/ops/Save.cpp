@@ -207,6 +207,7 @@ bool Tresmo::save(Progress* progress, SaveStats* stats) {
     try {
         // What lies beyond a part that could not be read would be lost to a save on top.
         if (_readFailed) throw makeError("Tresmo.save.notRead", _path);
+        if (aheadOfClock()) throw aheadError();
         _stg->open();
         if (_stg->grown()) catchUp(progress);
         if (_stg->tailSize() > 0) _stg->cutTail(tailPath());

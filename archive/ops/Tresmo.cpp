@@ -19,6 +19,7 @@
 #include "archive/support/Progress.h"
 #include "archive/support/cfg.h"
 #include "archive/support/process.h"
+#include "archive/support/tstamp.h"
 
 #include <cstdio>
 #include <cstring>
@@ -37,8 +38,13 @@ constexpr int32_t STG_TYPE = 20;
 constexpr int32_t STG_VERS = 10;
 
 bool isDamage(const Error& e) {
-    // A failing disk is not damage, nor a transaction time the clock has not reached yet.
-    return !e.hasCode(9000) && !e.hasCode(2001);
+    // A failing disk is not damage.
+    return !e.hasCode(9000);
+}
+
+std::string timeText(int64_t t) {
+    char buf[64];
+    return formatTime(buf, sizeof buf, t, 0) ? buf : std::to_string(t);
 }
 
 }  // namespace
@@ -52,6 +58,7 @@ Tresmo::~Tresmo() {
 void Tresmo::setPath(const std::string& path) {
     _stg.reset();
     _readFailed = false;
+    _aheadTime = -1;
     _path = path;
     if (!path.empty()) _stg = std::make_unique<StgFile>(path, STG_TYPE, STG_VERS);
 }
@@ -85,6 +92,15 @@ bool Tresmo::hasRecentChanges() const {
     return false;
 }
 
+bool Tresmo::aheadOfClock() const {
+    return _aheadTime >= 0 && os::sys().time() <= _aheadTime;
+}
+
+Error Tresmo::aheadError() const {
+    return makeError("Tresmo.save.clockBehind", _path, timeText(_aheadTime),
+                     timeText(os::sys().time()));
+}
+
 bool Tresmo::changedOnDisk() const {
     struct stat st;
     return _stg && !_stg->isOpen() && os::sys().stat(_path.c_str(), &st) == 0 &&
@@ -98,6 +114,7 @@ bool Tresmo::read(Progress* progress) {
     // last one, or another file that was renamed over the name.
     if (!_stg->isOpen()) _stg = std::make_unique<StgFile>(_path, STG_TYPE, STG_VERS);
     bool ok = true;
+    _aheadTime = -1;
     RecordReplay replay(*this);
     try {
         // Reading shares the file with other readers; only a new archive is made here.
@@ -120,6 +137,11 @@ bool Tresmo::read(Progress* progress) {
                 if (!isDamage(e)) throw;
                 readBeforeDamage(w.links, w.broken ? w.brokenAt : 0, replay.txnCount());
                 _readFailed = true;
+            }
+            if (txns() && txns()->time >= os::sys().time()) {
+                _aheadTime = txns()->time;
+                showMsgs(MsgList{makeMsg("Tresmo.read.ahead", _path, timeText(_aheadTime),
+                                         timeText(os::sys().time()))});
             }
         }
     } catch (Error& e) {
@@ -240,8 +262,14 @@ void Tresmo::catchUp(Progress* progress) {
         throw makeError(std::move(e), "Tresmo.read.1", _path, known + replay.txnCount(),
                         replay.recordNo());
     }
-    while (txns() && os::sys().time() <= txns()->time)
+    // A transaction in the clock's own second is passed within a second; one further on was
+    // saved with a clock ahead of ours, and nothing goes on top of it before ours passes it.
+    for (int i = 0; i < 20 && txns() && os::sys().time() <= txns()->time; ++i)
         os::sys().sleepMs(50);
+    if (txns() && os::sys().time() <= txns()->time) {
+        _aheadTime = txns()->time;
+        throw aheadError();
+    }
     moveNow(os::sys().time());
     ScanFilter filter(_scanned);
     MsgList warnings;

@@ -18,6 +18,7 @@
 
 #include "archive/objects/FileSel.h"
 #include "archive/support/TempFileList.h"
+#include "archive/support/msg.h"
 #include "archive/tree/TresmoData.h"
 
 #include <functional>
@@ -55,7 +56,11 @@ class Tresmo : public TresmoData {
     // change (it may be on its way to a new name); nothing is opened or locked.
     bool changedOnDisk() const;
     // The last read met damage or failed: what was read is shown, nothing is saved into it.
-    bool readOnly() const { return _readFailed; }
+    // Also while the archive holds a transaction the clock has not passed yet.
+    bool readOnly() const { return _readFailed || aheadOfClock(); }
+    // The archive holds a transaction at or after the present time (the clock was ahead when
+    // it was saved, or is behind now): it is read, but nothing is saved until the clock passes.
+    bool aheadOfClock() const;
     // Whether a pending file was written in the second of now: a save leaves such a file out,
     // as it may still be changing.
     bool hasRecentChanges() const;
@@ -160,11 +165,14 @@ class Tresmo : public TresmoData {
     // With the storage file open and grown: replays the new transactions into the tree and
     // scans the folder again, at a now later than all of them.
     void catchUp(Progress* progress);
+    // The refusal to save on top of a transaction the clock has not passed.
+    Error aheadError() const;
 
     std::string _path;
     std::unique_ptr<StgFile> _stg;
     FileSel _scanned;                   // what the last findChanges scanned
     std::vector<std::string> _skipped;  // what it skipped
     bool _readFailed = false;           // the last read stopped before the end (failed, or damage)
+    int64_t _aheadTime = -1;            // a transaction time the clock had not reached at the read
     TempFileList _temp;
 };

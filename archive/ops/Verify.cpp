@@ -90,6 +90,8 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
         for (const Txn* t = tree.txns(); t; t = t->older)
             ++count;
         report.replayed = count;
+        if (tree.txns() && tree.txns()->time >= os::sys().time())
+            report.aheadTime = tree.txns()->time;
         for (const Txn* t = tree.txns(); t; t = t->older)
             numbers[t] = count--;
         for (VerifyReport::Problem& p : report.damagedTxns)

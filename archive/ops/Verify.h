@@ -27,6 +27,9 @@ struct VerifyReport {
     int32_t versions = 0;      // file versions restored and checked
     int64_t bytes = 0;         // bytes those versions restored to
     bool chainBroken = false;  // a damaged link or header ends the chain early
+    // The newest transaction's time when the clock has not passed it (saving waits until it
+    // has), else -1. Not damage.
+    int64_t aheadTime = -1;
     std::vector<Problem> damagedTxns;
     std::vector<Problem> badVersions;
     // Copies of unfinished saves that a save or repair set aside beside the archive

@@ -8,7 +8,7 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033-2040, 3018, 3414, 3703, 3704,
+// The engine's rows, then the rows this platform adds (2031, 2033-2042, 3018, 3414, 3703, 3704,
 // 3705, 3706, 5005).
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
@@ -62,6 +62,14 @@ const MsgDef ENGINE_MSGS[] = {
     {2039, "Tresmo.save.leftOut", "File {1} was not saved - {2}; it stays pending", false},
     {2040, "Tresmo.save.ahead",
      "File {1} is saved with its modification time, {2} seconds ahead of the clock", false},
+    {2041, "Tresmo.read.ahead",
+     "Archive {1} holds a transaction at {2}, later than the clock ({3}): it is read, but "
+     "nothing is saved into it until the clock has passed that time",
+     false},
+    {2042, "Tresmo.save.clockBehind",
+     "Nothing is saved into {1} until the clock has passed {2}, the time of its newest "
+     "transaction (it is {3} now)",
+     false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},
     {3000, "StgFile.open.1", "Could not open storage file", false},
