@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -199,6 +200,18 @@ TEST(ChangeScan, NewThenUnchangedThenEachKindOfChangeAndUnreadableFolders) {
         ASSERT_EQ(s.warnings.size(), 2u);
         EXPECT_EQ(s.warnings[0].code * 10000 + s.warnings[1].code, 37063706);
         EXPECT_EQ(s.node("sub/b.txt")->kind(), NodeKind::File);
+    }
+    if (geteuid() != 0) {
+        // The same through real permissions: a folder that lists but cannot be entered, then one
+        // that cannot be listed at all.
+        fs::remove_all(dir / "w/new");
+        for (fs::perms mode : {fs::perms::owner_read, fs::perms::none}) {
+            fs::permissions(dir / "w/sub", mode);
+            EXPECT_FALSE(s.scan());
+            fs::permissions(dir / "w/sub", fs::perms::owner_all);
+            EXPECT_TRUE(s.warnings.size() == 1 && s.node("sub/b.txt")->kind() == NodeKind::File)
+                << static_cast<int>(mode);
+        }
     }
     fs::rename(dir / "w", dir / "elsewhere");
     EXPECT_THROW(s.scan(), Error);
