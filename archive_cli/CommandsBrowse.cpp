@@ -147,7 +147,7 @@ struct Lister {
                                   localTimeText(ci->mtime).c_str());
                 else
                     std::snprintf(line, sizeof line, "%10s  %19s  ", "-", "");
-                text += colouredState(st) + "  " + line + rel + (folder ? "/" : "") + "\n";
+                text += colouredState(st) + "  " + line + escaped(rel) + (folder ? "/" : "") + "\n";
             }
         }
         if (folder && a.recursive) children(n, rel + "/");

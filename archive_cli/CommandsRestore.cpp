@@ -47,7 +47,11 @@ int runCat(const CatArgs& a) {
         if (v && v->kind() == NodeKind::Folder) throw Failure(a.path + " is a folder");
         throw Failure("no file " + a.path + " in the archive " + whenText(s, a.at, t));
     }
-    writeOut(s.archive().restore(*v->content()));
+    // Streamed: the CRC is known only after the last byte has gone out, so a mismatch still
+    // fails the command (exit 1) with what was written before it.
+    s.archive().restore(*v->content(), s.relPath(node), [](std::span<const uint8_t> bytes) {
+        writeOut({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+    });
     return EXIT_DONE;
 }
 
@@ -86,8 +90,10 @@ int runExport(const ExportArgs& a, const Context& ctx) {
     if (!s.archive().exportSelected(dest, "", &progress, a.force)) throw Shown{};
     progress.done();
     if (!ctx.quiet) {
-        writeOut("Exported " + (path.empty() ? std::string("the archive") : s.relPath(node)) + " " +
-                 whenText(s, a.at, t) + " to " + target + "\n");
+        writeOut(escaped("Exported " +
+                         (path.empty() ? std::string("the archive") : s.relPath(node)) + " " +
+                         whenText(s, a.at, t) + " to " + target) +
+                 "\n");
     }
     return EXIT_DONE;
 }
@@ -109,7 +115,7 @@ void printChain(const std::string& chain) {
         size_t space = line.find(' '), colon = line.find(": ");
         if (space != std::string::npos && colon != std::string::npos && colon > space)
             line = line.substr(0, space) + line.substr(colon);
-        out += "Error " + line + "\n";
+        out += "Error " + escaped(line) + "\n";
         pos = end + 1;
     }
     std::fputs(out.c_str(), stderr);
@@ -125,7 +131,7 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
     VerifyReport r;
     bool checked = s.archive().verify(&progress, r);
     progress.done();
-    if (!checked) throw Shown{};
+    if (!checked) throw Failure("could not verify the archive " + s.path());
     nlohmann::json damaged = nlohmann::json::array(), failed = nlohmann::json::array();
     for (const VerifyReport::Problem& p : r.damagedTxns) {
         std::fprintf(stderr, "transaction %d%s is damaged:\n", p.txn,
@@ -134,7 +140,7 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
         damaged.push_back({{"number", p.txn}, {"time", p.time}, {"error", p.text}});
     }
     for (const VerifyReport::Problem& p : r.badVersions) {
-        std::fprintf(stderr, "%s, transaction %d:\n", p.path.c_str(), p.txn);
+        std::fprintf(stderr, "%s, transaction %d:\n", escaped(p.path).c_str(), p.txn);
         printChain(p.text);
         failed.push_back({{"path", p.path}, {"number", p.txn}, {"error", p.text}});
     }
@@ -166,10 +172,10 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
     if (r.tailBytes) {
         text += "INCOMPLETE: " + std::to_string(r.tailBytes) +
                 " bytes after the last complete transaction (a save that did not finish)\n";
-        if (r.damagedTxns.empty()) text += repairHint(s.path()) + "\n";
+        if (r.damagedTxns.empty()) text += escaped(repairHint(s.path())) + "\n";
     }
     for (const std::string& side : r.sideFiles)
-        text += "SET ASIDE: " + side +
+        text += "SET ASIDE: " + escaped(side) +
                 " holds what an unfinished save had written; remove it once you no longer need "
                 "it\n";
     writeOut(text);
@@ -177,7 +183,7 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
 }
 
 int runRepair(const CheckArgs& a, const Context& ctx) {
-    Session s(a.archive);
+    Session s(a.archive, true);
     std::string side;
     presenter().capture(true);
     bool ok = s.archive().repair(&side);
@@ -215,8 +221,10 @@ int runRepair(const CheckArgs& a, const Context& ctx) {
                             "transaction (" +
                             std::to_string(txns) + " transactions).");
     } else if (!ctx.quiet) {
-        writeOut("Moved the incomplete transaction (" + std::to_string(cut) + " bytes) to " + side +
-                 "; the archive ends after transaction " + std::to_string(txns) + "\n");
+        writeOut(escaped("Moved the incomplete transaction (" + std::to_string(cut) +
+                         " bytes) to " + side + "; the archive ends after transaction " +
+                         std::to_string(txns)) +
+                 "\n");
     }
     return EXIT_DONE;
 }

@@ -47,7 +47,7 @@ std::vector<Change> pendingChanges(Session& s) {
 void printChanges(const std::vector<Change>& changes) {
     std::string text;
     for (const Change& c : changes)
-        text += colouredState(c.state) + "  " + c.path + "\n";
+        text += colouredState(c.state) + "  " + escaped(c.path) + "\n";
     writeOut(text);
 }
 
@@ -109,13 +109,13 @@ int64_t checkedSaveTime(const SaveArgs& a) {
 int runSave(const SaveArgs& a, const Context& ctx) {
     bool fixedTime = !a.time.empty();
     int64_t now = fixedTime ? checkedSaveTime(a) : currentTime();
-    Session s(a.archive);
+    Session s(a.archive, true);
     CancelScope cancel;
     for (int attempt = 0;; ++attempt) {
         CliProgress progress(ctx.quiet, "saving");
         try {
             s.refresh(now, &progress);
-        } catch (const Shown&) {
+        } catch (const Failure&) {
             if (CancelScope::signal()) break;
             throw;
         }

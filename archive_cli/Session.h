@@ -28,8 +28,10 @@ std::string absolutePath(const std::string& path);
 
 class Session {
   public:
-    // An existing archive: its path is checked, the selection file read if there is one.
-    explicit Session(const std::string& archiveArg);
+    // An existing archive: its path is checked, the selection file read if there is one. Only a
+    // writer (save, repair) may give an empty file its header; for every other command the
+    // archive file stays as it was, byte for byte.
+    explicit Session(const std::string& archiveArg, bool writer = false);
 
     Tresmo& archive() { return _archive; }
     const FileSel& selection() const { return _sel; }
@@ -37,7 +39,7 @@ class Session {
     bool hasFolder() const { return !_sel.folder().empty(); }
 
     // Replays the storage file at time now without scanning the folder: the archive as
-    // stored, in the Current range.
+    // stored, in the Current range. A failure is shown, then named with the archive's path.
     void load(int64_t now, Progress* progress = nullptr);
     // Replays and scans the watched folder at time now, as the desktop program's Refresh:
     // pending changes are marked and, if there are any, a pending transaction at now.

@@ -1,6 +1,7 @@
 // Archives forged record by record (hostile names, versions pointing anywhere, claimed sizes of
 // gigabytes) give a message, write only into the target and stay small. Then records replayed.
 #include "support/ArchiveCheck.h"
+#include "support/CliRun.h"
 #include "support/MemValues.h"
 #include "support/RecordingPresenter.h"
 #include "support/ScopedEnv.h"
@@ -311,6 +312,51 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
     EXPECT_LT(peakRssKb() - rssBefore, 256 * 1024);
     // verify names each: a version that cannot be restored, or records that do not replay.
     EXPECT_EQ(verifyFound, probed);
+}
+
+// cat, open and diff stream a version: 32 MiB made by a delta of a few bytes over a 1 MiB base
+// never sits in memory whole, and a CRC found wrong only after the bytes went out still fails,
+// naming the file.
+TEST_F(HostileArchive, CatOpenAndDiffStreamVersionsAndNameTheFileThatFails) {
+    const std::string base(1 << 20, 'z');
+    std::string copies;
+    uint32_t crc = crc32::init();
+    for (int i = 0; i < 32; ++i) {
+        copies += "B" + number(0) + number(1 << 20);
+        crc = crc32::update(crc, base.data(), base.size());
+    }
+    for (uint32_t sum : {crc32::finalize(crc), 1u}) {
+        ArchiveWriter a(w / (sum == 1 ? "bad.trsm" : "a.trsm"));
+        auto [pos, stored] = a.item(stg::FILE_CONTENT, base);
+        auto [diff, diffStored] = a.item(stg::FILE_DIFF, copies + "C");
+        a.file(a.add("big.bin", 0), pos, diffStored, 32 << 20, sum, diff);
+        a.finish();
+    }
+    CliRun run(TRESMO_CLI_PATH, w.path());
+    run.env = {
+        {"TRESMO_CONFIG_DIR", w / "cfg"}, {"TMPDIR", w.path()}, {"ARGV_DUMP_FILE", w / "argv"}};
+    for (const char* kind : {"viewer", "diff"})
+        ASSERT_EQ(run.run({"tools", "add", kind, TRESMO_TOOL_argv_dump, "--ext", "bin"}).code, 0);
+    run.wrapper = {TRESMO_TOOL_peak_rss, w / "peak"};
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"cat", w / "a.trsm", "big.bin"},
+                                               {"open", w / "a.trsm", "big.bin", "--at", "1"},
+                                               {"diff", w / "a.trsm", "big.bin"}}) {
+        CliResult r = run.run(args);
+        EXPECT_EQ(r.code, 0) << args[0] << r.err;
+        EXPECT_LT(std::stol(w.read("peak")), 24 * 1024) << args[0];
+        // The diff's copies are gone once its tool has ended; the viewer's stays.
+        const std::string copy = args[0] == "cat" ? "" : waitForArgv(w / "argv").back();
+        if (args[0] != "diff") {
+            EXPECT_EQ(copy.empty() ? r.out.size() : fs::file_size(copy), 32u << 20);
+        }
+    }
+    CliResult r = run.run({"cat", w / "bad.trsm", "big.bin"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out.size(), 32u << 20);
+    EXPECT_NE(r.err.find("Error 2028: Export of file big.bin failed\nError 2027"),
+              std::string::npos)
+        << r.err;
 }
 
 TEST(RecordReplay, EveryRecordIsChecked) {

@@ -7,6 +7,7 @@
 #include "archive/os/os.h"
 #include "archive/scan/DirWalker.h"
 #include "archive/storage/Crc32.h"
+#include "archive/storage/FileReader.h"
 #include "archive/storage/FileWriter.h"
 #include "archive/storage/StgFile.h"
 #include "archive/support/Progress.h"
@@ -252,6 +253,10 @@ class Tresmo::Export final : public DirWalker {
 void Tresmo::restoreTo(const ContentInfo& content,
                        const std::function<void(std::span<const uint8_t>)>& out) {
     if (content.pos == 0) return;
+    // No version larger than the largest file a save reads can have been stored: a claim
+    // beyond it is forged, and would only cost the time of producing the bytes.
+    if (content.size > FileReader::MAX_SIZE)
+        throw makeError(systemError(EFBIG), "FileReader.open.3");
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[COPY_CHUNK]);
     auto deliver = [&](size_t n) { out(std::span<const uint8_t>(chunk.get(), n)); };
     if (content.diffPos == 0) {
@@ -306,25 +311,33 @@ void Tresmo::exportFile(const char* path, const ContentInfo& content, int dirFd,
     }
 }
 
-std::string Tresmo::restore(const ContentInfo& content) {
-    std::string data;
-    bool opened = false;
+void Tresmo::restore(const ContentInfo& content, const std::string& name,
+                     const std::function<void(std::span<const uint8_t>)>& out) {
+    // Closed again however the call ends, out's own exceptions included.
+    struct Opened {
+        StgFile* stg = nullptr;
+        ~Opened() {
+            if (!stg) return;
+            try {
+                stg->close();
+            } catch (Error&) {  // a reader's close has nothing to lose; the restore's error counts
+            }
+        }
+    } opened;
     try {
         if (!_stg->isOpen()) {
             _stg->open(StgFile::Access::Read);
-            opened = true;
+            opened.stg = _stg.get();
         }
+        uint32_t crc = crc32::init();
         restoreTo(content, [&](std::span<const uint8_t> bytes) {
-            data.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            crc = crc32::update(crc, bytes.data(), bytes.size());
+            out(bytes);
         });
-        if (crc32::of(data.data(), data.size()) != content.crc)
-            throw makeError("Tresmo.exportFile.2");
+        if (crc32::finalize(crc) != content.crc) throw makeError("Tresmo.exportFile.2");
     } catch (Error& e) {
-        if (opened) _stg->close();
-        throw makeError(std::move(e), "Tresmo.exportFile", "");
+        throw makeError(std::move(e), "Tresmo.exportFile", name);
     }
-    if (opened) _stg->close();
-    return data;
 }
 
 const char* Tresmo::exportTempFile(const char* name, const ContentInfo& content) {
