@@ -222,8 +222,27 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
 }
 
 // Names with control bytes, a backslash or bytes that are not UTF-8 are escaped (\xNN) in every
-// listing and message, kept by JSON's own escapes, and exported as they are.
-TEST_F(CliScenario, StoredNamesAreEscapedOnTheTerminalAndExportedAsTheyAre) {
+// listing and message, kept by JSON's own escapes, and exported as they are. Commands that only
+// read never create or write the archive they are given (empty or missing), and name it.
+TEST_F(CliScenario, NamesAreEscapedOnTheTerminalAndReadingCommandsChangeNothing) {
+    dir.write("empty.trsm", "", T0);
+    check::Snapshot before = check::folderSnapshot(dir.path());
+    for (const char* name : {"empty.trsm", "missing.trsm"}) {
+        for (const char* cmd : {"ls", "log", "history a", "cat a", "export /", "verify", "status",
+                                "diff a", "open a --at 1"}) {
+            std::istringstream words(cmd);
+            std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+            args.insert(args.begin() + 1, dir / name);
+            CliResult r = cli(args);
+            EXPECT_TRUE(r.code == 1 && r.err.find(dir / name) != std::string::npos) << r.err;
+        }
+    }
+    for (const char* output : {"stdout", "stderr"})
+        before[output] = dir.read(output);
+    EXPECT_TRUE(check::folderSnapshot(dir.path()) == before);
+    struct stat st;
+    EXPECT_TRUE(::stat((dir / "empty.trsm").c_str(), &st) == 0 && st.st_mtime == T0);
+
     const std::string names[] = {"a\nM  fake.txt", "back\\slash", "e\x1b[31mred", "hi\xff.txt"};
     const std::string shown[] = {"a\\x0aM  fake.txt", "back\\x5cslash", "e\\x1b[31mred",
                                  "hi\xff.txt"};
@@ -231,9 +250,8 @@ TEST_F(CliScenario, StoredNamesAreEscapedOnTheTerminalAndExportedAsTheyAre) {
         dir.write("proj/" + n, "one", T0);
     ASSERT_EQ(cli({"init", dir / "proj"}).code, 0);
     ASSERT_EQ(cli({"save", archive, "--time", std::to_string(T1)}).code, 0);
-    dir.mkdirs("out");
-    ASSERT_EQ(cli({"export", archive, dir / "out"}).code, 0);
-    EXPECT_TRUE(check::folderSnapshot(dir / "out/proj") == check::folderSnapshot(dir / "proj"));
+    ASSERT_EQ(cli({"export", archive, dir / "cfg"}).code, 0);
+    EXPECT_TRUE(check::folderSnapshot(dir / "cfg/proj") == check::folderSnapshot(dir / "proj"));
     json ls = cliJson({"ls", archive, "--json"});
     EXPECT_EQ(ls["entries"][2]["name"], names[2]);
     EXPECT_EQ(ls["entries"][3]["name"], "hi\uFFFD.txt");  // not UTF-8: replaced, still JSON
@@ -249,31 +267,6 @@ TEST_F(CliScenario, StoredNamesAreEscapedOnTheTerminalAndExportedAsTheyAre) {
     }
     for (const char* raw : {"\x1b", "\nM  fake", "back\\slash"})
         EXPECT_EQ(all.find(raw), std::string::npos) << raw;
-}
-
-// Commands that only read never create or write the archive they are given, and name it.
-TEST_F(CliScenario, ReadingCommandsLeaveAnEmptyOrMissingArchiveAloneAndNameIt) {
-    dir.write("empty.trsm", "", T0);
-    auto files = [&] {  // all but the outputs of the last command
-        check::Snapshot s = check::folderSnapshot(dir.path());
-        s.erase("stdout");
-        s.erase("stderr");
-        return s;
-    };
-    const check::Snapshot before = files();
-    for (const char* name : {"empty.trsm", "missing.trsm"}) {
-        for (const char* cmd : {"ls", "log", "history a", "cat a", "export /", "verify", "status",
-                                "diff a", "open a --at 1"}) {
-            std::istringstream words(cmd);
-            std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
-            args.insert(args.begin() + 1, dir / name);
-            CliResult r = cli(args);
-            EXPECT_TRUE(r.code == 1 && r.err.find(dir / name) != std::string::npos) << r.err;
-        }
-    }
-    EXPECT_TRUE(files() == before);
-    struct stat st;
-    EXPECT_TRUE(::stat((dir / "empty.trsm").c_str(), &st) == 0 && st.st_mtime == T0);
 }
 
 // Ctrl+C, kill and a closed terminal all roll the save back: no tail, nothing to repair.

@@ -25,7 +25,6 @@ static std::vector<char*> pointers(std::vector<std::string>& strings) {
 pid_t CliRun::start(const std::vector<std::string>& args) const {
     std::vector<std::string> copy = args, vars;
     copy.insert(copy.begin(), _program);
-    copy.insert(copy.begin(), wrapper.begin(), wrapper.end());
     for (char** e = environ; *e; ++e)
         if (!env.count(std::string(*e, std::strcspn(*e, "=")))) vars.push_back(*e);
     for (const auto& [name, value] : env)
@@ -37,7 +36,7 @@ pid_t CliRun::start(const std::vector<std::string>& args) const {
     posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, copy[0].c_str(), &fa, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, _program.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) throw std::runtime_error("cannot start " + _program);
     return pid;

@@ -18,8 +18,6 @@ class CliRun {
 
     // Replaces ours of the same name in the child.
     std::map<std::string, std::string> env;
-    // A program and its arguments that the command line is given to, e.g. a measuring one.
-    std::vector<std::string> wrapper;
 
     pid_t start(const std::vector<std::string>& args) const;
     CliResult finish(pid_t pid) const;
