@@ -131,7 +131,7 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
     VerifyReport r;
     bool checked = s.archive().verify(&progress, r);
     progress.done();
-    if (!checked) throw Failure("could not verify the archive " + s.path());
+    if (!checked) throw Shown{};
     nlohmann::json damaged = nlohmann::json::array(), failed = nlohmann::json::array();
     for (const VerifyReport::Problem& p : r.damagedTxns) {
         std::fprintf(stderr, "transaction %d%s is damaged:\n", p.txn,

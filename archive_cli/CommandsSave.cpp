@@ -115,7 +115,7 @@ int runSave(const SaveArgs& a, const Context& ctx) {
         CliProgress progress(ctx.quiet, "saving");
         try {
             s.refresh(now, &progress);
-        } catch (const Failure&) {
+        } catch (...) {  // a signal ends the refresh as a failure
             if (CancelScope::signal()) break;
             throw;
         }

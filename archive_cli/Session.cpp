@@ -108,7 +108,7 @@ void Session::load(int64_t now, Progress* progress) {
         _archive.setBaseAndName(_sel.folder().c_str());
     else
         _archive.setName(displayNameFor(_path));
-    if (!_archive.read(progress)) throw Failure("could not read the archive " + _path);
+    if (!_archive.read(progress)) throw Shown{};  // 2011 names the archive
     _archive.setRange(now, now);
     _archive.updateFolderInfo();
 }
@@ -119,7 +119,7 @@ void Session::refresh(int64_t now, Progress* progress) {
                       _sel.file() + " is missing or names a folder that no longer exists)");
     }
     if (!_archive.refresh(_sel, now, displayNameFor(_path), progress)) {
-        if (_archive.readOnly()) throw Failure("could not read the archive " + _path);
+        if (_archive.readOnly()) throw Shown{};  // 2011 names the archive
         throw Failure("could not scan " + _sel.folder() + ", the folder " + _path + " watches");
     }
     _archive.setRange(now, now);
@@ -175,7 +175,7 @@ Node* Session::findNode(const std::string& path) const {
     for (const std::string& part : parts) {
         Node* child = nullptr;
         if (part == ".." || !_archive.findChild(part, node, child))
-            throw Failure("no " + path + " in the archive");
+            throw Failure("no " + path + " in the archive " + _path);
         node = child;
     }
     return node;

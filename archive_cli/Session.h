@@ -39,7 +39,7 @@ class Session {
     bool hasFolder() const { return !_sel.folder().empty(); }
 
     // Replays the storage file at time now without scanning the folder: the archive as
-    // stored, in the Current range. A failure is shown, then named with the archive's path.
+    // stored, in the Current range.
     void load(int64_t now, Progress* progress = nullptr);
     // Replays and scans the watched folder at time now, as the desktop program's Refresh:
     // pending changes are marked and, if there are any, a pending transaction at now.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Peak resident memory and time of cat, open and diff on a 1 GiB version, and of every command
-# that reads an archive on two forged delta bombs of about 13 KB: one whose version claims
-# 2 GiB, one that really expands to 1 GiB (a thousand copies of a 1 MiB base). Our targets:
+# that reads an archive on three forged delta bombs of 13-40 KB: one whose version claims
+# 2 GiB, one that really expands to 1 GiB (a thousand copies of a 1 MiB base), and one of a
+# million two-byte copies that each seek into another block of the base. Our targets:
 # cat/open/diff of 1 GiB under 64 MiB; every command on a bomb under 256 MiB and 30 s.
 #   bench/stream-memory.sh [WORK_DIR]     (default build/stream-bench; `make bench-stream`)
 # The viewer and diff tool are /bin/true, so what is measured is the restore, not a tool.
@@ -42,11 +43,13 @@ measure "open --at 1, 1 GiB" 64 "$cli" -q open "$work/big.trsm" big.txt --at 1
 measure "diff, 1 GiB and working file" 64 "$cli" -q diff "$work/big.trsm" big.txt
 rm -rf "$work/tmp"/* "$work/proj"
 
-for bomb in "2048 1" "1024 1024"; do
-    read -r claimed copies <<<"$bomb"
+for bomb in "2048 1" "1024 1024" "2 1048576 65535 2"; do
+    read -r claimed copies range <<<"$bomb"
     a=$work/bomb-$claimed.trsm
-    "$tool" bomb "$a" "$claimed" "$copies" || exit 1
-    echo "delta bomb of $(stat -c %s "$a") bytes claiming $claimed MiB, expanding to $copies MiB:"
+    # shellcheck disable=SC2086
+    "$tool" bomb "$a" "$claimed" "$copies" $range || exit 1
+    echo "delta bomb of $(stat -c %s "$a") bytes claiming $claimed MiB, $copies copies" \
+         "${range:+of 2 bytes across a block boundary}${range:-of 1 MiB}:"
     mkdir -p "$work/out-$claimed"
     for cmd in log ls "history bomb.bin" "cat bomb.bin" verify "open bomb.bin --at 1" \
                "diff bomb.bin" "export $work/out-$claimed"; do

@@ -6,10 +6,11 @@
 //       replay the archive and scan the folder at TIME; nothing is saved
 //   tresmo_bench_tool restore ARCHIVE DEST newest|oldest
 //       export the whole tree as of the newest or oldest transaction into DEST/tree
-//   tresmo_bench_tool bomb ARCHIVE CLAIMED_MIB COPIES
+//   tresmo_bench_tool bomb ARCHIVE CLAIMED_MIB COPIES [START LENGTH]
 //       forge a new archive (one transaction at 2020-09-13) holding bomb.bin: a delta that
-//       copies a 1 MiB base COPIES times and claims CLAIMED_MIB MiB (its CRC is that of
-//       the copies, so a full-size claim restores); the whole file is a few kilobytes
+//       copies a 1 MiB base (or LENGTH bytes of it from START) COPIES times and claims
+//       CLAIMED_MIB MiB (its CRC is that of the copies, so a claim of their size restores);
+//       the whole file is some kilobytes
 //
 // --nosync replaces the platform layer by one whose fdatasync and fsync return at once, so the
 // difference to a normal run is what durability costs; --sync-stats times the real syncs and
@@ -67,7 +68,8 @@ int usage() {
     std::fprintf(stderr,
                  "usage: tresmo_bench_tool [--nosync] [--sync-stats] save|refresh FOLDER "
                  "ARCHIVE TIME\n       tresmo_bench_tool restore ARCHIVE DEST "
-                 "newest|oldest\n       tresmo_bench_tool bomb ARCHIVE CLAIMED_MIB COPIES\n");
+                 "newest|oldest\n       tresmo_bench_tool bomb ARCHIVE CLAIMED_MIB COPIES [START "
+                 "LENGTH]\n");
     return 2;
 }
 
@@ -128,7 +130,10 @@ std::pair<uint32_t, int32_t> writeItem(StgFile& file, uint32_t type, const std::
 }
 
 int bomb(const std::vector<std::string>& args) {
-    if (args.size() != 4) return usage();
+    if (args.size() != 4 && args.size() != 6) return usage();
+    // The range each copy takes from the base: all of it, or START and LENGTH bytes.
+    const int32_t from = args.size() == 6 ? std::stoi(args[4]) : 0;
+    const int32_t len = args.size() == 6 ? std::stoi(args[5]) : 1 << 20;
     const int32_t claimed = static_cast<int32_t>(std::min(std::stoll(args[2]) << 20, 0x7FFFFFFFLL));
     const int copies = std::stoi(args[3]);
     const std::string base(1 << 20, '\0');
@@ -137,9 +142,9 @@ int bomb(const std::vector<std::string>& args) {
     uint8_t num[5];
     for (int i = 0; i < copies; ++i) {
         delta += 'B';
-        for (int32_t n : {0, 1 << 20})
+        for (int32_t n : {from, from + len})
             delta.append(reinterpret_cast<const char*>(num), encodeNumber(n, num));
-        crc = crc32::update(crc, base.data(), base.size());
+        crc = crc32::update(crc, base.data() + from, static_cast<size_t>(len));
     }
     delta += 'C';
     try {

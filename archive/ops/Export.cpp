@@ -278,15 +278,20 @@ void Tresmo::restoreTo(const ContentInfo& content,
     StgReader delta(*_stg, content.diffPos, stg::FILE_DIFF);
     delta.start();
     size_t used = 0;
+    int64_t made = 0;
     uint32_t maxOut = content.size < 0 ? 0 : static_cast<uint32_t>(content.size);
     delta::applyDelta(delta, base, maxOut, [&](uint8_t b) {
         chunk[used++] = b;
         if (used == COPY_CHUNK) {
             deliver(used);
+            made += static_cast<int64_t>(used);
             used = 0;
         }
     });
     deliver(used);
+    // A delta that ends short of the recorded size is as wrong as one that runs past it, even
+    // when the CRC of what it made matches.
+    if (made + static_cast<int64_t>(used) != content.size) throw makeError("Tresmo.exportFile.1");
 }
 
 void Tresmo::exportFile(const char* path, const ContentInfo& content, int dirFd,
