@@ -90,9 +90,9 @@ int runExport(const ExportArgs& a, const Context& ctx) {
     if (!s.archive().exportSelected(dest, "", &progress, a.force)) throw Shown{};
     progress.done();
     if (!ctx.quiet) {
-        writeOut(escaped("Exported " +
-                         (path.empty() ? std::string("the archive") : s.relPath(node)) + " " +
-                         whenText(s, a.at, t) + " to " + target) +
+        writeOut(escapedName("Exported " +
+                             (path.empty() ? std::string("the archive") : s.relPath(node)) + " " +
+                             whenText(s, a.at, t) + " to " + target) +
                  "\n");
     }
     return EXIT_DONE;
@@ -115,7 +115,7 @@ void printChain(const std::string& chain) {
         size_t space = line.find(' '), colon = line.find(": ");
         if (space != std::string::npos && colon != std::string::npos && colon > space)
             line = line.substr(0, space) + line.substr(colon);
-        out += "Error " + escaped(line) + "\n";
+        out += "Error " + escapedName(line) + "\n";
         pos = end + 1;
     }
     std::fputs(out.c_str(), stderr);
@@ -140,7 +140,7 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
         damaged.push_back({{"number", p.txn}, {"time", p.time}, {"error", p.text}});
     }
     for (const VerifyReport::Problem& p : r.badVersions) {
-        std::fprintf(stderr, "%s, transaction %d:\n", escaped(p.path).c_str(), p.txn);
+        std::fprintf(stderr, "%s, transaction %d:\n", escapedName(p.path).c_str(), p.txn);
         printChain(p.text);
         failed.push_back({{"path", p.path}, {"number", p.txn}, {"error", p.text}});
     }
@@ -172,10 +172,10 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
     if (r.tailBytes) {
         text += "INCOMPLETE: " + std::to_string(r.tailBytes) +
                 " bytes after the last complete transaction (a save that did not finish)\n";
-        if (r.damagedTxns.empty()) text += escaped(repairHint(s.path())) + "\n";
+        if (r.damagedTxns.empty()) text += escapedName(repairHint(s.path())) + "\n";
     }
     for (const std::string& side : r.sideFiles)
-        text += "SET ASIDE: " + escaped(side) +
+        text += "SET ASIDE: " + escapedName(side) +
                 " holds what an unfinished save had written; remove it once you no longer need "
                 "it\n";
     writeOut(text);
@@ -221,9 +221,9 @@ int runRepair(const CheckArgs& a, const Context& ctx) {
                             "transaction (" +
                             std::to_string(txns) + " transactions).");
     } else if (!ctx.quiet) {
-        writeOut(escaped("Moved the incomplete transaction (" + std::to_string(cut) +
-                         " bytes) to " + side + "; the archive ends after transaction " +
-                         std::to_string(txns)) +
+        writeOut(escapedName("Moved the incomplete transaction (" + std::to_string(cut) +
+                             " bytes) to " + side + "; the archive ends after transaction " +
+                             std::to_string(txns)) +
                  "\n");
     }
     return EXIT_DONE;

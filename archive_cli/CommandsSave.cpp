@@ -5,6 +5,7 @@
 #include "archive_cli/Session.h"
 
 #include "archive/os/os.h"
+#include "archive/support/paths.h"
 #include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
@@ -47,7 +48,7 @@ std::vector<Change> pendingChanges(Session& s) {
 void printChanges(const std::vector<Change>& changes) {
     std::string text;
     for (const Change& c : changes)
-        text += colouredState(c.state) + "  " + escaped(c.path) + "\n";
+        text += colouredState(c.state) + "  " + escapedName(c.path) + "\n";
     writeOut(text);
 }
 

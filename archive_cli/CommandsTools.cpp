@@ -167,8 +167,8 @@ int runDiff(const DiffArgs& a, const Context& ctx) {
         a.path + " (transaction " + std::to_string(s.txnNumber(old->txn->time)) + ")";
 
     if (a.unified) {
-        int rc = runAndWait({"diff", "-u", "--label", escaped(olderLabel), "--label",
-                             escaped(newerLabel), older, newer});
+        int rc = runAndWait({"diff", "-u", "--label", escapedName(olderLabel), "--label",
+                             escapedName(newerLabel), older, newer});
         r.removeAll();
         if (rc < 0 || rc > 1) throw Failure("diff -u failed");
         return EXIT_DONE;

@@ -3,6 +3,7 @@
 #include "archive_cli/Cli.h"
 
 #include "archive/os/os.h"
+#include "archive/support/paths.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,28 +11,12 @@
 
 namespace cli {
 
-std::string escaped(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F || c == '\\') {
-            char code[5];
-            std::snprintf(code, sizeof code, "\\x%02x", b);
-            out += code;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 void CliPresenter::print(const Error& error) {
     for (const Error* e = &error; e; e = e->cause.get()) {
         if (e->text.empty())
             std::fprintf(stderr, "Error %d\n", e->code);
         else
-            std::fprintf(stderr, "Error %d: %s\n", e->code, escaped(e->text).c_str());
+            std::fprintf(stderr, "Error %d: %s\n", e->code, escapedName(e->text).c_str());
     }
 }
 
@@ -45,7 +30,7 @@ void CliPresenter::showError(const Error& error) {
 void CliPresenter::showMsgs(const MsgList& list) {
     if (_quiet) return;
     for (const Msg& m : list)
-        std::fprintf(stderr, "Warning %d: %s\n", m.code, escaped(m.text).c_str());
+        std::fprintf(stderr, "Warning %d: %s\n", m.code, escapedName(m.text).c_str());
 }
 
 void CliPresenter::verifyFailed(const char* file, int line, const char* expr) {
@@ -155,7 +140,7 @@ void flushOut() {
 }
 
 void note(bool quiet, const std::string& text) {
-    if (!quiet) std::fprintf(stderr, "%s\n", escaped(text).c_str());
+    if (!quiet) std::fprintf(stderr, "%s\n", escapedName(text).c_str());
 }
 
 }  // namespace cli

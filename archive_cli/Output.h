@@ -38,13 +38,6 @@ class CliPresenter final : public Presenter {
 };
 CliPresenter& presenter();
 
-// Text for the terminal that may hold names from an archive or a command line: bytes below
-// 0x20, 0x7F and the backslash become \xNN, as in git's quoted paths, so a stored name can
-// neither send escape sequences nor fake a line of a listing. Bytes from 0x80 pass as they
-// are. Every listing line and message that carries a name goes through here; JSON output
-// escapes by its own rules instead.
-std::string escaped(std::string_view text);
-
 // "1.2 MiB", "512 B".
 std::string humanBytes(double bytes);
 // One letter per change state as the listings show it: ' ' unchanged, 'M', 'A', 'D', and
