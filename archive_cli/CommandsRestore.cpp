@@ -237,7 +237,8 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
                                [ct] { return runCat(*ct); });
     cat->footer(
         "Write the newest stored version of PATH, or the one valid at --at, to standard\n"
-        "output. The restored bytes are checked against the version's CRC-32 first.");
+        "output, as it is restored. Its CRC-32 is checked after the last byte: a mismatch\n"
+        "is reported, naming the file, with exit status 1.");
     cat->add_option("ARCHIVE", ct->archive, "The archive file")->required();
     cat->add_option("PATH", ct->path, "A file, relative to the watched folder")->required();
     cat->add_option("--at", ct->at, "The version valid after a transaction (number or time)");
@@ -262,7 +263,7 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
                                   [vf, &ctx] { return runVerify(*vf, ctx); });
     verify->footer(
         "Check the CRC of every transaction's records, replay them, and restore every stored\n"
-        "version of every file in memory against its CRC-32. Damaged transactions and\n"
+        "version of every file, block by block, against its CRC-32. Damaged transactions and\n"
         "versions that cannot be restored are named on stderr. An incomplete transaction at\n"
         "the end (a save that did not finish) is reported too; see repair. Copies that repair\n"
         "or a save set aside (ARCHIVE.tail-*) are named until you remove them. The archive is\n"
