@@ -252,7 +252,9 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
             a.file(f, pos, stored, size, 0);
         };
     };
-    std::string thousandCopies;
+    std::string thousandCopies, toAndFro;
+    for (int i = 0; i < 5000; ++i)  // each copy straddles a block boundary of the base
+        toAndFro += "B" + number(65535) + number(65537);
     for (int i = 0; i < 1000; ++i)
         thousandCopies += "B" + number(0) + number(1000000000);
     const std::pair<const char*, Build> cases[] = {
@@ -274,6 +276,12 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
          overTenBytes("B" + number(2000000000) + number(2000000005) + "C", 5)},
         {"delta ending short of its size, with the CRC of what it made",
          overTenBytes("B" + number(0) + number(5) + "C", 10, crc32::of("01234", 5))},
+        {"delta copying 5000 times across a block boundary of a text base",
+         [&](ArchiveWriter& a, int32_t f) {
+             auto [base, baseStored] = a.item(stg::FILE_CONTENT, check::words(1 << 17, 7));
+             auto [diff, stored] = a.item(stg::FILE_DIFF, toAndFro + "C");
+             a.file(f, base, stored, 10000, 0, diff);
+         }},
         {"delta whose base is a delta",
          [](ArchiveWriter& a, int32_t f) {
              auto [diff, stored] = a.item(stg::FILE_DIFF, "A" + number(3) + "abcC");

@@ -20,6 +20,9 @@
 
 namespace {
 
+// Decoded blocks of a delta's base kept while it is applied (64 KiB each: 16 MiB): a delta
+// copying to and fro within 16 MiB of its base decodes each block once.
+constexpr size_t BASE_CACHE_BLOCKS = 256;
 // A restored file is written in pieces of this size. Small pieces (a kilobyte) cost a system
 // call each, and most of an export's time goes to the kernel.
 constexpr size_t WRITE_BUFFER = 65536;
@@ -273,7 +276,7 @@ void Tresmo::restoreTo(const ContentInfo& content,
         }
         return;
     }
-    StgBase base(*_stg, content.pos);
+    StgBase base(*_stg, content.pos, BASE_CACHE_BLOCKS);
     base.start();
     StgReader delta(*_stg, content.diffPos, stg::FILE_DIFF);
     delta.start();
