@@ -8,9 +8,9 @@
 //       export the whole tree as of the newest or oldest transaction into DEST/tree
 //   tresmo_bench_tool bomb ARCHIVE CLAIMED_MIB COPIES [START LENGTH]
 //       forge a new archive (one transaction at 2020-09-13) holding bomb.bin: a delta that
-//       copies a 1 MiB base (or LENGTH bytes of it from START) COPIES times and claims
-//       CLAIMED_MIB MiB (its CRC is that of the copies, so a claim of their size restores);
-//       the whole file is some kilobytes
+//       copies a 1 MiB base of zeros (or LENGTH bytes from START of one of letters) COPIES times
+//       and claims CLAIMED_MIB MiB (its CRC is that of the copies, so a claim of their size
+//       restores); the whole file is some kilobytes
 //
 // --nosync replaces the platform layer by one whose fdatasync and fsync return at once, so the
 // difference to a normal run is what durability costs; --sync-stats times the real syncs and
@@ -136,7 +136,14 @@ int bomb(const std::vector<std::string>& args) {
     const int32_t len = args.size() == 6 ? std::stoi(args[5]) : 1 << 20;
     const int32_t claimed = static_cast<int32_t>(std::min(std::stoll(args[2]) << 20, 0x7FFFFFFFLL));
     const int copies = std::stoi(args[3]);
-    const std::string base(1 << 20, '\0');
+    // Zeros, or with a range pseudo-random letters, whose blocks cost what text costs to decode.
+    std::string base(1 << 20, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : base) {
+        if (args.size() == 4) break;
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        c = static_cast<char>('a' + x % 26);
+    }
     std::string delta;
     uint32_t crc = crc32::init();
     uint8_t num[5];
