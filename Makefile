@@ -1,5 +1,5 @@
 # Front door. `make test` and `make demo` are the two set-up commands of a fresh machine.
-.PHONY: demo all deps build test test-dev test-asan format check-format check-layers bench bench-main bench-system fuzz fuzz-ci crashtest clean screenshots
+.PHONY: demo all deps build test test-dev test-asan format check-format check-layers bench bench-main bench-stream bench-system fuzz fuzz-ci crashtest clean screenshots
 
 JOBS ?= $(shell nproc)
 
@@ -47,6 +47,13 @@ bench:
 	@tools/make-corpus.sh build/corpus
 	@if [ -x build/release/bench/tresmo_bench ]; then build/release/bench/tresmo_bench; \
 	 else echo "no benchmarks built yet"; fi
+
+# Peak memory and time of cat/open/diff on a 1 GiB version and of every command on delta bombs.
+bench-stream:
+	@tools/install-deps.sh bench
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j $(JOBS) --target tresmo-cli tresmo_bench_tool
+	@bench/stream-memory.sh
 
 # The main operation next to tar|zstd, git and find on generated trees (long: see the script).
 bench-main:

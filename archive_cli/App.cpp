@@ -6,6 +6,7 @@
 #include "archive/os/os.h"
 #include "archive/support/cfg.h"
 #include "archive/support/msg.h"
+#include "archive/support/paths.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -95,17 +96,18 @@ int runCli(int argc, char** argv) {
         presenter().setQuiet(ctx.quiet);
         os::setLockPatience(ctx.waitSeconds * 1000, [quiet = ctx.quiet](const char* path) {
             if (!quiet)
-                std::fprintf(stderr, "tresmo-cli: waiting for another program using %s\n", path);
+                std::fprintf(stderr, "tresmo-cli: waiting for another program using %s\n",
+                             escapedName(path).c_str());
         });
         if (!ctx.run) return usageError("no command given");
         int rc = ctx.run();
         flushOut();
         return rc;
     } catch (const Usage& e) {
-        return usageError(e.what());
+        return usageError(escapedName(e.what()));
     } catch (const Failure& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "tresmo-cli: %s\n", e.what());
+        std::fprintf(stderr, "tresmo-cli: %s\n", escapedName(e.what()).c_str());
         return EXIT_FAILED;
     } catch (const Shown&) {
         return EXIT_FAILED;
@@ -116,7 +118,7 @@ int runCli(int argc, char** argv) {
         std::fprintf(stderr, "tresmo-cli: out of memory\n");
         return EXIT_FAILED;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tresmo-cli: %s\n", e.what());
+        std::fprintf(stderr, "tresmo-cli: %s\n", escapedName(e.what()).c_str());
         return EXIT_FAILED;
     } catch (...) {
         std::fprintf(stderr, "tresmo-cli: unexpected failure\n");

@@ -3,6 +3,7 @@
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
 
+#include "archive/support/paths.h"
 #include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
@@ -147,7 +148,8 @@ struct Lister {
                                   localTimeText(ci->mtime).c_str());
                 else
                     std::snprintf(line, sizeof line, "%10s  %19s  ", "-", "");
-                text += colouredState(st) + "  " + line + rel + (folder ? "/" : "") + "\n";
+                text +=
+                    colouredState(st) + "  " + line + escapedName(rel) + (folder ? "/" : "") + "\n";
             }
         }
         if (folder && a.recursive) children(n, rel + "/");

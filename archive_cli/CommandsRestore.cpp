@@ -47,7 +47,11 @@ int runCat(const CatArgs& a) {
         if (v && v->kind() == NodeKind::Folder) throw Failure(a.path + " is a folder");
         throw Failure("no file " + a.path + " in the archive " + whenText(s, a.at, t));
     }
-    writeOut(s.archive().restore(*v->content()));
+    // Streamed: the CRC is known only after the last byte has gone out, so a mismatch still
+    // fails the command (exit 1) with what was written before it.
+    s.archive().restore(*v->content(), s.relPath(node), [](std::span<const uint8_t> bytes) {
+        writeOut({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+    });
     return EXIT_DONE;
 }
 
@@ -86,8 +90,10 @@ int runExport(const ExportArgs& a, const Context& ctx) {
     if (!s.archive().exportSelected(dest, "", &progress, a.force)) throw Shown{};
     progress.done();
     if (!ctx.quiet) {
-        writeOut("Exported " + (path.empty() ? std::string("the archive") : s.relPath(node)) + " " +
-                 whenText(s, a.at, t) + " to " + target + "\n");
+        writeOut(escapedName("Exported " +
+                             (path.empty() ? std::string("the archive") : s.relPath(node)) + " " +
+                             whenText(s, a.at, t) + " to " + target) +
+                 "\n");
     }
     return EXIT_DONE;
 }
@@ -109,7 +115,7 @@ void printChain(const std::string& chain) {
         size_t space = line.find(' '), colon = line.find(": ");
         if (space != std::string::npos && colon != std::string::npos && colon > space)
             line = line.substr(0, space) + line.substr(colon);
-        out += "Error " + line + "\n";
+        out += "Error " + escapedName(line) + "\n";
         pos = end + 1;
     }
     std::fputs(out.c_str(), stderr);
@@ -134,7 +140,7 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
         damaged.push_back({{"number", p.txn}, {"time", p.time}, {"error", p.text}});
     }
     for (const VerifyReport::Problem& p : r.badVersions) {
-        std::fprintf(stderr, "%s, transaction %d:\n", p.path.c_str(), p.txn);
+        std::fprintf(stderr, "%s, transaction %d:\n", escapedName(p.path).c_str(), p.txn);
         printChain(p.text);
         failed.push_back({{"path", p.path}, {"number", p.txn}, {"error", p.text}});
     }
@@ -167,13 +173,13 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
     if (r.tailBytes) {
         text += "INCOMPLETE: " + std::to_string(r.tailBytes) +
                 " bytes after the last complete transaction (a save that did not finish)\n";
-        if (r.damagedTxns.empty()) text += repairHint(s.path()) + "\n";
+        if (r.damagedTxns.empty()) text += escapedName(repairHint(s.path())) + "\n";
     }
     if (r.aheadTime >= 0)
         text += "AHEAD OF THE CLOCK: the newest transaction is at " + localTimeText(r.aheadTime) +
                 "; nothing is saved into the archive until the clock has passed it\n";
     for (const std::string& side : r.sideFiles)
-        text += "SET ASIDE: " + side +
+        text += "SET ASIDE: " + escapedName(side) +
                 " holds what an unfinished save had written; remove it once you no longer need "
                 "it\n";
     writeOut(text);
@@ -181,7 +187,7 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
 }
 
 int runRepair(const CheckArgs& a, const Context& ctx) {
-    Session s(a.archive);
+    Session s(a.archive, true);
     std::string side;
     presenter().capture(true);
     bool ok = s.archive().repair(&side);
@@ -219,8 +225,10 @@ int runRepair(const CheckArgs& a, const Context& ctx) {
                             "transaction (" +
                             std::to_string(txns) + " transactions).");
     } else if (!ctx.quiet) {
-        writeOut("Moved the incomplete transaction (" + std::to_string(cut) + " bytes) to " + side +
-                 "; the archive ends after transaction " + std::to_string(txns) + "\n");
+        writeOut(escapedName("Moved the incomplete transaction (" + std::to_string(cut) +
+                             " bytes) to " + side + "; the archive ends after transaction " +
+                             std::to_string(txns)) +
+                 "\n");
     }
     return EXIT_DONE;
 }
@@ -233,7 +241,8 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
                                [ct] { return runCat(*ct); });
     cat->footer(
         "Write the newest stored version of PATH, or the one valid at --at, to standard\n"
-        "output. The restored bytes are checked against the version's CRC-32 first.");
+        "output, as it is restored. Its CRC-32 is checked after the last byte: a mismatch\n"
+        "is reported, naming the file, with exit status 1.");
     cat->add_option("ARCHIVE", ct->archive, "The archive file")->required();
     cat->add_option("PATH", ct->path, "A file, relative to the watched folder")->required();
     cat->add_option("--at", ct->at, "The version valid after a transaction (number or time)");
@@ -258,7 +267,7 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
                                   [vf, &ctx] { return runVerify(*vf, ctx); });
     verify->footer(
         "Check the CRC of every transaction's records, replay them, and restore every stored\n"
-        "version of every file in memory against its CRC-32. Damaged transactions and\n"
+        "version of every file, block by block, against its CRC-32. Damaged transactions and\n"
         "versions that cannot be restored are named on stderr. An incomplete transaction at\n"
         "the end (a save that did not finish) is reported too; see repair. Copies that repair\n"
         "or a save set aside (ARCHIVE.tail-*) are named until you remove them. The archive is\n"

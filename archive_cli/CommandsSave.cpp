@@ -5,6 +5,7 @@
 #include "archive_cli/Session.h"
 
 #include "archive/os/os.h"
+#include "archive/support/paths.h"
 #include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
@@ -48,9 +49,9 @@ std::vector<Change> pendingChanges(Session& s) {
 void printChanges(const std::vector<Change>& changes, const std::vector<std::string>& skipped) {
     std::string text;
     for (const Change& c : changes)
-        text += colouredState(c.state) + "  " + c.path + "\n";
+        text += colouredState(c.state) + "  " + escapedName(c.path) + "\n";
     for (const std::string& path : skipped)
-        text += "!  " + path + "\n";
+        text += "!  " + escapedName(path) + "\n";
     writeOut(text);
 }
 
@@ -117,13 +118,13 @@ int64_t checkedSaveTime(const SaveArgs& a) {
 int runSave(const SaveArgs& a, const Context& ctx) {
     bool fixedTime = !a.time.empty();
     int64_t now = fixedTime ? checkedSaveTime(a) : currentTime();
-    Session s(a.archive);
+    Session s(a.archive, true);
     CancelScope cancel;
     for (int attempt = 0;; ++attempt) {
         CliProgress progress(ctx.quiet, "saving");
         try {
             s.refresh(now, &progress);
-        } catch (const Shown&) {
+        } catch (...) {  // a signal ends the refresh as a failure
             if (CancelScope::signal()) break;
             throw;
         }

@@ -28,17 +28,27 @@ class Restorer {
   public:
     explicit Restorer(Session& s) : _s(s) {}
 
+    // The version streamed into a new copy, block by block, never whole in memory.
     std::string restore(const Node* node, const Version* v) {
-        std::string data = _s.archive().restore(*v->content());
         int fd = -1;
         const char* path = _temp.add(node->name, &fd);
         if (!path) {
-            throw Failure(std::string("cannot create a temporary copy of ") + node->name + ": " +
+            throw Failure("cannot create a temporary copy of " + _s.relPath(node) + ": " +
                           systemText());
         }
-        bool ok = os::writeFull(fd, data.data(), data.size());
-        ok = os::sys().close(fd) == 0 && ok;
-        if (!ok) throw Failure(std::string("cannot write ") + path + ": " + systemText());
+        struct Closer {
+            int fd;
+            ~Closer() {
+                if (fd >= 0) os::closeQuietly(fd);
+            }
+        } closer{fd};
+        _s.archive().restore(*v->content(), _s.relPath(node), [&](std::span<const uint8_t> b) {
+            if (!os::writeFull(fd, b.data(), b.size()))
+                throw Failure(std::string("cannot write ") + path + ": " + systemText());
+        });
+        closer.fd = -1;
+        if (os::sys().close(fd) != 0)
+            throw Failure(std::string("cannot write ") + path + ": " + systemText());
         return path;
     }
     // The copies and their folder, once their reader is done with them.
@@ -157,8 +167,8 @@ int runDiff(const DiffArgs& a, const Context& ctx) {
         a.path + " (transaction " + std::to_string(s.txnNumber(old->txn->time)) + ")";
 
     if (a.unified) {
-        int rc =
-            runAndWait({"diff", "-u", "--label", olderLabel, "--label", newerLabel, older, newer});
+        int rc = runAndWait({"diff", "-u", "--label", escapedName(olderLabel), "--label",
+                             escapedName(newerLabel), older, newer});
         r.removeAll();
         if (rc < 0 || rc > 1) throw Failure("diff -u failed");
         return EXIT_DONE;

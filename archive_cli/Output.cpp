@@ -3,6 +3,7 @@
 #include "archive_cli/Cli.h"
 
 #include "archive/os/os.h"
+#include "archive/support/paths.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +16,7 @@ void CliPresenter::print(const Error& error) {
         if (e->text.empty())
             std::fprintf(stderr, "Error %d\n", e->code);
         else
-            std::fprintf(stderr, "Error %d: %s\n", e->code, e->text.c_str());
+            std::fprintf(stderr, "Error %d: %s\n", e->code, escapedName(e->text).c_str());
     }
 }
 
@@ -30,7 +31,8 @@ void CliPresenter::showMsgs(const MsgList& list) {
     for (const Msg& m : list) {
         // Quiet keeps the warnings that name data a save did not store.
         bool notSaved = m.code == 2039 || (m.code >= 3700 && m.code <= 3706);
-        if (!_quiet || notSaved) std::fprintf(stderr, "Warning %d: %s\n", m.code, m.text.c_str());
+        if (!_quiet || notSaved)
+            std::fprintf(stderr, "Warning %d: %s\n", m.code, escapedName(m.text).c_str());
     }
 }
 
@@ -141,7 +143,7 @@ void flushOut() {
 }
 
 void note(bool quiet, const std::string& text) {
-    if (!quiet) std::fprintf(stderr, "%s\n", text.c_str());
+    if (!quiet) std::fprintf(stderr, "%s\n", escapedName(text).c_str());
 }
 
 }  // namespace cli

@@ -89,13 +89,14 @@ std::string absolutePath(const std::string& path) {
     return (dir == "/" ? "" : dir) + "/" + last;
 }
 
-Session::Session(const std::string& archiveArg) : _path(absolutePath(archiveArg)) {
+Session::Session(const std::string& archiveArg, bool writer) : _path(absolutePath(archiveArg)) {
     struct stat st;
     if (os::sys().stat(_path.c_str(), &st) != 0)
         throw Failure("no archive at " + _path + ": " + systemText());
     if (!S_ISREG(st.st_mode)) throw Failure(_path + " is not an archive file");
     if (_path.size() >= MAX_PATH) throw Failure("archive path too long: " + _path);
     _archive.setPath(_path);
+    _archive.setReader(!writer);
     std::string selPath = selectionPathFor(_path);
     _sel.setFile(selPath);
     if (os::sys().stat(selPath.c_str(), &st) == 0 && !_sel.read()) throw Shown{};
@@ -107,7 +108,7 @@ void Session::load(int64_t now, Progress* progress) {
         _archive.setBaseAndName(_sel.folder().c_str());
     else
         _archive.setName(displayNameFor(_path));
-    if (!_archive.read(progress)) throw Shown{};
+    if (!_archive.read(progress)) throw Shown{};  // 2011 names the archive
     // now moves past a transaction the clock has not reached yet.
     _archive.setRange(_archive.now(), _archive.now());
     _archive.updateFolderInfo();
@@ -118,7 +119,10 @@ void Session::refresh(int64_t now, Progress* progress) {
         throw Failure("the archive " + _path + " watches no folder (its selection file " +
                       _sel.file() + " is missing or names a folder that no longer exists)");
     }
-    if (!_archive.refresh(_sel, now, displayNameFor(_path), progress)) throw Shown{};
+    if (!_archive.refresh(_sel, now, displayNameFor(_path), progress)) {
+        if (_archive.readOnly()) throw Shown{};  // 2011 names the archive
+        throw Failure("could not scan " + _sel.folder() + ", the folder " + _path + " watches");
+    }
     _archive.setRange(_archive.now(), _archive.now());
     _archive.updateFolderInfo();
 }
@@ -172,7 +176,7 @@ Node* Session::findNode(const std::string& path) const {
     for (const std::string& part : parts) {
         Node* child = nullptr;
         if (part == ".." || !_archive.findChild(part, node, child))
-            throw Failure("no " + path + " in the archive");
+            throw Failure("no " + path + " in the archive " + _path);
         node = child;
     }
     return node;

@@ -28,8 +28,10 @@ std::string absolutePath(const std::string& path);
 
 class Session {
   public:
-    // An existing archive: its path is checked, the selection file read if there is one.
-    explicit Session(const std::string& archiveArg);
+    // An existing archive: its path is checked, the selection file read if there is one. Only a
+    // writer (save, repair) may give an empty file its header; for every other command the
+    // archive file stays as it was, byte for byte.
+    explicit Session(const std::string& archiveArg, bool writer = false);
 
     Tresmo& archive() { return _archive; }
     const FileSel& selection() const { return _sel; }

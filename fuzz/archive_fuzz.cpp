@@ -1,4 +1,4 @@
-// Arbitrary bytes as a whole archive: load it, verify it, restore every version in memory and
+// Arbitrary bytes as a whole archive: load it, verify it, restore every version (streamed) and
 // export the root into a scratch folder. Any message is a correct answer; a crash, a hang, an
 // unbounded allocation or a write outside the scratch folder is not (export walks the folder
 // by descriptors, and the scratch folder is removed afterwards).
@@ -29,7 +29,7 @@ void restoreAll(Tresmo& a, const Node* n) {
             const ContentInfo* content = v->content();
             if (!content) continue;
             try {
-                a.restore(*content);
+                a.restore(*content, c->name, [](std::span<const uint8_t>) {});
             } catch (Error&) {
             }
         }

@@ -1,6 +1,7 @@
 // Archives forged record by record (hostile names, versions pointing anywhere, claimed sizes of
 // gigabytes) give a message, write only into the target and stay small. Then records replayed.
 #include "support/ArchiveCheck.h"
+#include "support/CliRun.h"
 #include "support/MemValues.h"
 #include "support/RecordingPresenter.h"
 #include "support/ScopedEnv.h"
@@ -237,11 +238,11 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
         return [=](ArchiveWriter& a, int32_t f) { a.file(f, pos, stored, size, 0); };
     };
     // A delta of the given commands over a ten-byte base, for a file that claims size bytes.
-    auto overTenBytes = [](std::string delta, int32_t size) -> Build {
-        return [delta, size](ArchiveWriter& a, int32_t f) {
+    auto overTenBytes = [](std::string delta, int32_t size, uint32_t crc = 0) -> Build {
+        return [delta, size, crc](ArchiveWriter& a, int32_t f) {
             auto [base, baseStored] = a.item(stg::FILE_CONTENT, "0123456789");
             auto [diff, stored] = a.item(stg::FILE_DIFF, delta);
-            a.file(f, base, stored, size, 0, diff);
+            a.file(f, base, stored, size, crc, diff);
         };
     };
     // Ten stored bytes claiming the given size.
@@ -251,7 +252,9 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
             a.file(f, pos, stored, size, 0);
         };
     };
-    std::string thousandCopies;
+    std::string thousandCopies, toAndFro;
+    for (int i = 0; i < 5000; ++i)  // each copy straddles a block boundary of the base
+        toAndFro += "B" + number(65535) + number(65537);
     for (int i = 0; i < 1000; ++i)
         thousandCopies += "B" + number(0) + number(1000000000);
     const std::pair<const char*, Build> cases[] = {
@@ -265,12 +268,20 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
         {"size of 2 GB over ten stored bytes", tenBytes(2000000000)},
         {"negative size", tenBytes(-5)},
         {"delta copying 2 GB from a ten-byte base",
-         overTenBytes("B" + number(0) + number(2000000000) + "C", 2000000000)},
+         overTenBytes("B" + number(0) + number(2000000000) + "C", 1 << 30)},
         {"delta adding 2 GB of new bytes it does not hold",
-         overTenBytes("A" + number(2000000000) + "abc", 2000000000)},
-        {"delta of a thousand copies of 1 GB each", overTenBytes(thousandCopies + "C", 2000000000)},
+         overTenBytes("A" + number(2000000000) + "abc", 1 << 30)},
+        {"delta of a thousand copies of 1 GB each", overTenBytes(thousandCopies + "C", 1 << 30)},
         {"delta seeking 2 GB into a ten-byte base",
          overTenBytes("B" + number(2000000000) + number(2000000005) + "C", 5)},
+        {"delta ending short of its size, with the CRC of what it made",
+         overTenBytes("B" + number(0) + number(5) + "C", 10, crc32::of("01234", 5))},
+        {"delta copying 5000 times across a block boundary of a text base",
+         [&](ArchiveWriter& a, int32_t f) {
+             auto [base, baseStored] = a.item(stg::FILE_CONTENT, check::words(1 << 17, 7));
+             auto [diff, stored] = a.item(stg::FILE_DIFF, toAndFro + "C");
+             a.file(f, base, stored, 10000, 0, diff);
+         }},
         {"delta whose base is a delta",
          [](ArchiveWriter& a, int32_t f) {
              auto [diff, stored] = a.item(stg::FILE_DIFF, "A" + number(3) + "abcC");
@@ -311,6 +322,29 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
     EXPECT_LT(peakRssKb() - rssBefore, 256 * 1024);
     // verify names each: a version that cannot be restored, or records that do not replay.
     EXPECT_EQ(verifyFound, probed);
+}
+
+// cat, open and diff stream a version: 32 MiB made by a delta of a few bytes over a 1 MiB base
+// never sits in memory whole, and a CRC found wrong after the bytes went out fails, naming it.
+TEST_F(HostileArchive, CatOpenAndDiffStreamVersionsAndNameTheFileThatFails) {
+    std::string copies;
+    for (int i = 0; i < 32; ++i)
+        copies += "B" + number(0) + number(1 << 20);
+    runCase("a delta of 32 copies of 1 MiB with a CRC that does not match", [&](ArchiveWriter& a) {
+        auto [pos, stored] = a.item(stg::FILE_CONTENT, std::string(1 << 20, 'z'));
+        auto [diff, diffStored] = a.item(stg::FILE_DIFF, copies + "C");
+        a.file(a.add("big.bin", 0), pos, diffStored, 32 << 20, 0, diff);
+    });
+    CliRun run("/usr/bin/time", w.path());  // the command line's own peak memory, in KiB
+    run.env = {{"TRESMO_CONFIG_DIR", w / "cfg"}, {"TMPDIR", w.path()}};
+    for (const char* cmd : {"cat", "open", "diff"}) {
+        CliResult r = run.run({"-q", "-f", "%M", "-o", w / "peak", TRESMO_CLI_PATH, cmd,
+                               w / "a.trsm", "big.bin", cmd[0] == 'd' ? "-q" : "--at=1"});
+        EXPECT_TRUE(std::stol(w.read("peak")) < 24 * 1024 && r.code == 1 &&
+                    r.out.size() == (cmd[0] == 'c' ? 32u << 20 : 0) &&
+                    r.err.find("Error 2028: Export of file big.bin failed") != std::string::npos)
+            << cmd << " peak " << w.read("peak") << " exit " << r.code << r.err;
+    }
 }
 
 TEST(RecordReplay, EveryRecordIsChecked) {

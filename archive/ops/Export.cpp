@@ -7,6 +7,7 @@
 #include "archive/os/os.h"
 #include "archive/scan/DirWalker.h"
 #include "archive/storage/Crc32.h"
+#include "archive/storage/FileReader.h"
 #include "archive/storage/FileWriter.h"
 #include "archive/storage/StgFile.h"
 #include "archive/support/Progress.h"
@@ -19,6 +20,9 @@
 
 namespace {
 
+// Decoded blocks of a delta's base kept while it is applied (64 KiB each: 16 MiB): a delta
+// copying to and fro within 16 MiB of its base decodes each block once.
+constexpr size_t BASE_CACHE_BLOCKS = 256;
 // A restored file is written in pieces of this size. Small pieces (a kilobyte) cost a system
 // call each, and most of an export's time goes to the kernel.
 constexpr size_t WRITE_BUFFER = 65536;
@@ -252,6 +256,10 @@ class Tresmo::Export final : public DirWalker {
 void Tresmo::restoreTo(const ContentInfo& content,
                        const std::function<void(std::span<const uint8_t>)>& out) {
     if (content.pos == 0) return;
+    // No version larger than the largest file a save reads can have been stored: a claim
+    // beyond it is forged, and would only cost the time of producing the bytes.
+    if (content.size > FileReader::MAX_SIZE)
+        throw makeError(systemError(EFBIG), "FileReader.open.3");
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[COPY_CHUNK]);
     auto deliver = [&](size_t n) { out(std::span<const uint8_t>(chunk.get(), n)); };
     if (content.diffPos == 0) {
@@ -268,20 +276,25 @@ void Tresmo::restoreTo(const ContentInfo& content,
         }
         return;
     }
-    StgBase base(*_stg, content.pos);
+    StgBase base(*_stg, content.pos, BASE_CACHE_BLOCKS);
     base.start();
     StgReader delta(*_stg, content.diffPos, stg::FILE_DIFF);
     delta.start();
     size_t used = 0;
+    int64_t made = 0;
     uint32_t maxOut = content.size < 0 ? 0 : static_cast<uint32_t>(content.size);
     delta::applyDelta(delta, base, maxOut, [&](uint8_t b) {
         chunk[used++] = b;
         if (used == COPY_CHUNK) {
             deliver(used);
+            made += static_cast<int64_t>(used);
             used = 0;
         }
     });
     deliver(used);
+    // A delta that ends short of the recorded size is as wrong as one that runs past it, even
+    // when the CRC of what it made matches.
+    if (made + static_cast<int64_t>(used) != content.size) throw makeError("Tresmo.exportFile.1");
 }
 
 void Tresmo::exportFile(const char* path, const ContentInfo& content, int dirFd,
@@ -306,25 +319,33 @@ void Tresmo::exportFile(const char* path, const ContentInfo& content, int dirFd,
     }
 }
 
-std::string Tresmo::restore(const ContentInfo& content) {
-    std::string data;
-    bool opened = false;
+void Tresmo::restore(const ContentInfo& content, const std::string& name,
+                     const std::function<void(std::span<const uint8_t>)>& out) {
+    // Closed again however the call ends, out's own exceptions included.
+    struct Opened {
+        StgFile* stg = nullptr;
+        ~Opened() {
+            if (!stg) return;
+            try {
+                stg->close();
+            } catch (Error&) {  // a reader's close has nothing to lose; the restore's error counts
+            }
+        }
+    } opened;
     try {
         if (!_stg->isOpen()) {
             _stg->open(StgFile::Access::Read);
-            opened = true;
+            opened.stg = _stg.get();
         }
+        uint32_t crc = crc32::init();
         restoreTo(content, [&](std::span<const uint8_t> bytes) {
-            data.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            crc = crc32::update(crc, bytes.data(), bytes.size());
+            out(bytes);
         });
-        if (crc32::of(data.data(), data.size()) != content.crc)
-            throw makeError("Tresmo.exportFile.2");
+        if (crc32::finalize(crc) != content.crc) throw makeError("Tresmo.exportFile.2");
     } catch (Error& e) {
-        if (opened) _stg->close();
-        throw makeError(std::move(e), "Tresmo.exportFile", "");
+        throw makeError(std::move(e), "Tresmo.exportFile", name);
     }
-    if (opened) _stg->close();
-    return data;
 }
 
 const char* Tresmo::exportTempFile(const char* name, const ContentInfo& content) {

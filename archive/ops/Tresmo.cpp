@@ -119,7 +119,10 @@ bool Tresmo::read(Progress* progress) {
     try {
         // Reading shares the file with other readers; only a new archive is made here.
         struct stat st;
-        bool exists = os::sys().stat(_path.c_str(), &st) == 0 && st.st_size > 0;
+        bool found = os::sys().stat(_path.c_str(), &st) == 0;
+        if (!found && _reader) throw makeError(systemError(), "StgFile.open.1");
+        bool exists = found && st.st_size > 0;
+        if (!exists && _reader) throw makeError("StgFile.readFileHeader.1");
         _stg->open(exists ? StgFile::Access::Read : StgFile::Access::Write);
         StgRecovery::Walk w = StgRecovery::walk(*_stg);
         if (w.end < _stg->committedSize()) {

@@ -71,6 +71,10 @@ class Tresmo : public TresmoData {
     // the warning 3016; the next save copies that tail to "NAME.tail-<UTC time>" beside the
     // archive and cuts it off before it appends.
     bool read(Progress* progress = nullptr);
+    // A reader never creates or writes the storage file: read() fails with 2011 (3000 for a
+    // missing file, 3011 for an empty one) where it would otherwise make a new archive. Commands
+    // that only look at an archive set it, so pointing one at the wrong file changes nothing.
+    void setReader(bool on) { _reader = on; }
     // Scans the selection's folder and marks what differs from the stored state; shows the
     // scan's warnings, and 2013 when the folder cannot be scanned.
     bool findChanges(const FileSel& sel, Progress* progress = nullptr);
@@ -127,8 +131,12 @@ class Tresmo : public TresmoData {
     // tempName, path's last part names a file already made in that folder (a temporary copy).
     void exportFile(const char* path, const ContentInfo& content, int dirFd = -1,
                     const char* tempName = nullptr);
-    // Restores a version into memory (for verify and cat); throws 2028.
-    std::string restore(const ContentInfo& content);
+    // Restores a version chunk by chunk into out (cat, open and diff), opening the storage file
+    // for the time of the call when it is closed, and checks its CRC-32 after the last chunk:
+    // memory stays bounded whatever size the version has or claims. Throws 2028 naming name
+    // (the file as the caller shows it), also when out has already received bytes.
+    void restore(const ContentInfo& content, const std::string& name,
+                 const std::function<void(std::span<const uint8_t>)>& out);
     // Restores a version chunk by chunk into out; the storage file must be open. Throws the
     // storage and coder errors unwrapped. The caller checks the CRC-32 where the bytes go (the
     // file writer computes it anyway), so each restored byte is summed once.
@@ -174,5 +182,6 @@ class Tresmo : public TresmoData {
     std::vector<std::string> _skipped;  // what it skipped
     bool _readFailed = false;           // the last read stopped before the end (failed, or damage)
     int64_t _aheadTime = -1;            // a transaction time the clock had not reached at the read
+    bool _reader = false;               // see setReader
     TempFileList _temp;
 };

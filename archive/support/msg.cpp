@@ -9,7 +9,7 @@
 namespace {
 
 // The engine's rows, then the rows this platform adds (2031, 2033-2042, 3018, 3414, 3703, 3704,
-// 3705, 3706, 5005).
+// 3705, 3706, 5005). 2011 names its file, which the engine always passed but did not show.
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
     {2001, "Tresmo.read.beginTxn.2", "Invalid begin transcaction record", false},
@@ -22,7 +22,7 @@ const MsgDef ENGINE_MSGS[] = {
     {2008, "Tresmo.read.delSubtree.1", "Invalid delete subtree record", false},
     {2009, "Tresmo.read.delSubtree.2", "Invalid delete subtree record", false},
     {2010, "Tresmo.read.default", "Unknown record", false},
-    {2011, "Tresmo.read.1", "Could not read Tresmo file", false},
+    {2011, "Tresmo.read.1", "Could not read Tresmo file {1}", false},
     {2012, "Tresmo.read.2", "Could not close Tresmo file", false},
     {2013, "Tresmo.findChanges", "Search for modified files failed", false},
     {2014, "Tresmo.Save.saveR.1", "Concurrent modification of file {1} detected", false},

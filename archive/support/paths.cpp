@@ -321,3 +321,19 @@ int replaceAll(char* buf, size_t size, const char* needle, const char* replaceme
     }
     return count;
 }
+
+std::string escapedName(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F || c == '\\') {
+            char code[5];
+            std::snprintf(code, sizeof code, "\\x%02x", b);
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}

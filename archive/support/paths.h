@@ -17,6 +17,7 @@
 constexpr size_t MAX_PATH = 260;
 constexpr char PATH_SEP = '/';
 
+#include <string>
 #include <string_view>
 
 char toUpper(char ch);
@@ -102,3 +103,10 @@ void replaceChar(char* s, char from, char to);
 // Returns the count, or -1 as soon as the next replacement would not fit (those made so far
 // stay). An empty needle replaces nothing.
 int replaceAll(char* buf, size_t size, const char* needle, const char* replacement);
+
+// Text for a terminal that may hold names from an archive or a command line: bytes below
+// 0x20, 0x7F and the backslash become \xNN, as in git's quoted paths, so a stored name can
+// neither send escape sequences nor fake a line of a listing. Bytes from 0x80 pass as they
+// are. Every listing line and message that carries a name goes through here; JSON output
+// escapes by its own rules instead.
+std::string escapedName(std::string_view text);

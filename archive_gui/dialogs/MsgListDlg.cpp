@@ -3,6 +3,8 @@
 #include "archive_gui/util/DlgUtils.h"
 #include "archive_gui/util/UiStrings.h"
 
+#include "archive/support/paths.h"
+
 #include <QApplication>
 #include <QFontMetrics>
 #include <QHBoxLayout>
@@ -197,8 +199,9 @@ void MsgListDlg::openHelp(int topic) {
 }
 
 void MsgListPresenter::showError(const Error& error) {
-    if (!qApp) {
-        std::fprintf(stderr, "%s\n", error.chainText().c_str());
+    if (!qApp) {  // on the terminal, names escaped as the command line shows them
+        for (const Error* e = &error; e; e = e->cause.get())
+            std::fprintf(stderr, "Error %d: %s\n", e->code, escapedName(e->text).c_str());
         return;
     }
     MsgListDlg dlg(MsgListDlg::Kind::Error, MsgListDlg::chainOf(error),
@@ -210,7 +213,7 @@ void MsgListPresenter::showMsgs(const MsgList& list) {
     if (list.empty()) return;
     if (!qApp) {
         for (const Msg& m : list)
-            std::fprintf(stderr, "Warning %d: %s\n", m.code, m.text.c_str());
+            std::fprintf(stderr, "Warning %d: %s\n", m.code, escapedName(m.text).c_str());
         return;
     }
     std::vector<const Msg*> msgs;

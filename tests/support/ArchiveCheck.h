@@ -72,8 +72,9 @@ inline void collect(Tresmo& a, const Node* n, const std::string& rel, int64_t t,
         if (v->kind() == NodeKind::Folder) collect(a, c, path, t, out, failed);
         if (const ContentInfo* ci = v->content()) {
             try {
-                out[path] = a.restore(*ci);
+                a.restore(*ci, path, [&, &d = out[path]](auto b) { d.append(b.begin(), b.end()); });
             } catch (Error& e) {
+                out.erase(path);
                 failed.push_back(path + ": " + e.chainText());
             }
         }
