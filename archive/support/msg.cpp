@@ -8,7 +8,7 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033-2040, 3018, 3414, 3703, 3704,
+// The engine's rows, then the rows this platform adds (2031, 2033-2042, 3018, 3414, 3703, 3704,
 // 3706, 5005).
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
@@ -62,6 +62,10 @@ const MsgDef ENGINE_MSGS[] = {
     {2039, "Tresmo.save.leftOut", "File {1} was not saved - {2}; it stays pending", false},
     {2040, "Tresmo.save.ahead",
      "File {1} is saved with its modification time, {2} seconds ahead of the clock", false},
+    {2041, "Tresmo.read.kind.1", "Invalid update node record - the watched folder stored as a file",
+     false},
+    {2042, "Tresmo.read.kind.2", "Invalid update node record - {1} stored beneath the file {2}",
+     false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},
     {3000, "StgFile.open.1", "Could not open storage file", false},
