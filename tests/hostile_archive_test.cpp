@@ -239,7 +239,7 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
 
 #ifdef TRESMO_CLI_PATH
 // Shapes that overflowed a command's stack or took gigabytes, scaled down: each command runs
-// with 128 KiB of stack and gives its answer, in memory that does not grow with the product
+// with 256 KiB of stack and gives its answer, in memory that does not grow with the product
 // of depth and width nor with the length of its listing.
 TEST_F(HostileArchive, TreeShapesKeepEveryCommandWithinStackAndMemory) {
     CliRun cli{TRESMO_TOOL_peak_rss, w.path()};
@@ -289,7 +289,7 @@ TEST_F(HostileArchive, TreeShapesKeepEveryCommandWithinStackAndMemory) {
             args.insert(args.begin(), TRESMO_CLI_PATH);
             struct rlimit stack, small;
             getrlimit(RLIMIT_STACK, &stack);
-            small = {128 * 1024, stack.rlim_max};
+            small = {256 * 1024, stack.rlim_max};
             setrlimit(RLIMIT_STACK, &small);
             pid_t pid = cli.start(args);
             setrlimit(RLIMIT_STACK, &stack);
