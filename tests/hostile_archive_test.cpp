@@ -267,6 +267,7 @@ TEST_F(HostileArchive, TreeShapesKeepEveryCommandWithinStackAndMemory) {
           {{"log", "A"}, 0, "   1  "},
           {{"status", "A"}, 0, "D  d/d/d"},
           {{"verify", "A"}, 0, "OK: 1 transactions"}}},
+        {[](ArchiveWriter& a) { forge::deepChain(a, 20000); }, {{{"log", "A"}, 0, "   1  "}}},
         {[](ArchiveWriter& a) { forge::deepAndWide(a, 3000, 2); },
          {{{"verify", "A"}, 0, "6000 versions"},
           {{"ls", "-r", "A"}, 0, "z/z/z/f1"},
