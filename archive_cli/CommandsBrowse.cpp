@@ -1,5 +1,6 @@
 // log, ls and history: the stored history, read without scanning the watched folder.
 #include "archive_cli/Cli.h"
+#include "archive_cli/JsonList.h"
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
 
@@ -8,7 +9,8 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <map>
+#include <optional>
+#include <vector>
 
 namespace cli {
 
@@ -30,11 +32,14 @@ struct TxnCounts {
     double stored = 0;
 };
 
-void countVersions(const Node* node, std::map<int64_t, TxnCounts>& counts) {
-    for (const Node* n = node; n; n = n->next) {
+// What each transaction did, by its place (Txn::seq): one walk over every version.
+std::vector<TxnCounts> countVersions(const Tresmo& archive) {
+    std::vector<TxnCounts> counts(archive.txns() ? static_cast<size_t>(archive.txns()->seq) + 1
+                                                 : 0);
+    for (const Node* n = archive.root(); n; n = nextInTree(n, archive.root())) {
         for (const Version* v = n->versions; v; v = v->older) {
             if (!v->committed()) continue;
-            TxnCounts& c = counts[v->txn->time];
+            TxnCounts& c = counts[static_cast<size_t>(v->txn->seq)];
             switch (versionState(v)) {
                 case NodeState::Added:
                     ++c.added;
@@ -50,8 +55,8 @@ void countVersions(const Node* node, std::map<int64_t, TxnCounts>& counts) {
             }
             if (const ContentInfo* ci = v->content()) c.stored += ci->storedSize;
         }
-        countVersions(n->firstChild, counts);
     }
+    return counts;
 }
 
 struct LogArgs {
@@ -62,33 +67,30 @@ struct LogArgs {
 int runLog(const LogArgs& a) {
     Session s(a.archive);
     s.load(currentTime());
-    std::map<int64_t, TxnCounts> counts;
-    countVersions(s.archive().root(), counts);
-    std::vector<const Txn*> txns = s.transactions();
-    nlohmann::json list = nlohmann::json::array();
-    std::string text;
-    for (size_t i = txns.size(); i-- > 0;) {
-        const TxnCounts& c = counts[txns[i]->time];
-        if (a.json) {
-            list.push_back({{"number", i + 1},
-                            {"time", txns[i]->time},
-                            {"local_time", localTimeText(txns[i]->time)},
-                            {"added", c.added},
-                            {"modified", c.modified},
-                            {"removed", c.removed},
-                            {"stored_bytes", static_cast<int64_t>(c.stored)}});
+    const std::vector<TxnCounts> counts = countVersions(s.archive());
+    std::optional<JsonList> list;
+    if (a.json) list.emplace(nlohmann::json{{"archive", s.path()}}, "transactions");
+    // Committed transactions, newest first; a place in the chain is its number less one.
+    for (const Txn* t = s.newestTransaction(); t; t = t->older) {
+        const TxnCounts& c = counts[static_cast<size_t>(t->seq)];
+        const int32_t number = t->seq + 1;
+        if (list) {
+            list->add({{"number", number},
+                       {"time", t->time},
+                       {"local_time", localTimeText(t->time)},
+                       {"added", c.added},
+                       {"modified", c.modified},
+                       {"removed", c.removed},
+                       {"stored_bytes", static_cast<int64_t>(c.stored)}});
             continue;
         }
         char line[200];
-        std::snprintf(line, sizeof line, "%4zu  %s  %5d added  %5d modified  %5d removed  %10s\n",
-                      i + 1, localTimeText(txns[i]->time).c_str(), c.added, c.modified, c.removed,
+        std::snprintf(line, sizeof line, "%4d  %s  %5d added  %5d modified  %5d removed  %10s\n",
+                      number, localTimeText(t->time).c_str(), c.added, c.modified, c.removed,
                       humanBytes(c.stored).c_str());
-        text += line;
+        writeOut(line);
     }
-    if (a.json)
-        printJson({{"archive", s.path()}, {"transactions", list}});
-    else
-        writeOut(text);
+    if (list) list->finish();
     return EXIT_DONE;
 }
 
@@ -106,12 +108,12 @@ const Version* lastFileVersion(const Node* node, int64_t t) {
     return nullptr;
 }
 
+// Lines or JSON entries written as the walk meets them.
 struct Lister {
     Session& s;
     const LsArgs& a;
     bool onlyChanged;
-    nlohmann::json entries = nlohmann::json::array();
-    std::string text;
+    std::optional<JsonList> json;
 
     bool present(const Node* n) const { return n->flags & (Node::WAS_FOLDER | Node::WAS_FILE); }
     bool isFolderInRange(const Node* n) const {
@@ -121,43 +123,69 @@ struct Lister {
         return (n->flags & Node::WAS_FOLDER) && !(n->flags & Node::WAS_FILE);
     }
     bool changedBeneath(const Node* n) const { return n->info && n->info->changes > 0; }
+    const Node* firstPresent(const Node* n) const {
+        while (n && !present(n))
+            n = n->next;
+        return n;
+    }
 
     void entry(const Node* n, const std::string& rel) {
         NodeState st = s.archive().changeState(n);
         bool folder = isFolderInRange(n);
         bool show = !onlyChanged || st != NodeState::Unchanged || (folder && changedBeneath(n));
-        if (show) {
-            const Version* v = folder ? nullptr : lastFileVersion(n, s.archive().to());
-            const ContentInfo* ci = v ? v->content() : nullptr;
-            if (a.json) {
-                nlohmann::json e = {{"path", rel},
-                                    {"name", n->name},
-                                    {"kind", folder ? "folder" : "file"},
-                                    {"state", stateName(st)}};
-                if (ci) {
-                    e["size"] = ci->size;
-                    e["mtime"] = ci->mtime;
-                    e["stored"] = ci->diffPos ? "delta" : "full";
-                    e["stored_size"] = ci->storedSize;
-                }
-                entries.push_back(e);
-            } else {
-                char line[120];
-                if (ci)
-                    std::snprintf(line, sizeof line, "%10d  %s  ", ci->size,
-                                  localTimeText(ci->mtime).c_str());
-                else
-                    std::snprintf(line, sizeof line, "%10s  %19s  ", "-", "");
-                text +=
-                    colouredState(st) + "  " + line + escapedName(rel) + (folder ? "/" : "") + "\n";
+        if (!show) return;
+        const Version* v = folder ? nullptr : lastFileVersion(n, s.archive().to());
+        const ContentInfo* ci = v ? v->content() : nullptr;
+        if (json) {
+            nlohmann::json e = {{"path", rel},
+                                {"name", n->name},
+                                {"kind", folder ? "folder" : "file"},
+                                {"state", stateName(st)}};
+            if (ci) {
+                e["size"] = ci->size;
+                e["mtime"] = ci->mtime;
+                e["stored"] = ci->diffPos ? "delta" : "full";
+                e["stored_size"] = ci->storedSize;
             }
+            json->add(e);
+            return;
         }
-        if (folder && a.recursive) children(n, rel + "/");
+        char line[120];
+        if (ci)
+            std::snprintf(line, sizeof line, "%10d  %s  ", ci->size,
+                          localTimeText(ci->mtime).c_str());
+        else
+            std::snprintf(line, sizeof line, "%10s  %19s  ", "-", "");
+        writeOut(colouredState(st) + "  " + line + escapedName(rel) + (folder ? "/" : "") + "\n");
     }
 
-    void children(const Node* dir, const std::string& prefix) {
-        for (const Node* c = dir->firstChild; c; c = c->next)
-            if (present(c)) entry(c, prefix + c->name);
+    // The entries of dir, and with -r all beneath them, paths relative to dir. One path is
+    // kept and cut back on the way up: nothing per level of nesting.
+    void children(const Node* dir) {
+        std::string rel;
+        const Node* n = firstPresent(dir->firstChild);
+        if (n) rel = n->name;
+        while (n) {
+            entry(n, rel);
+            const Node* c =
+                a.recursive && isFolderInRange(n) ? firstPresent(n->firstChild) : nullptr;
+            if (c) {
+                (rel += '/') += c->name;
+                n = c;
+                continue;
+            }
+            for (;;) {
+                rel.resize(rel.size() - std::char_traits<char>::length(n->name));
+                if (const Node* next = firstPresent(n->next)) {
+                    rel += next->name;
+                    n = next;
+                    break;
+                }
+                n = n->parent;
+                if (n == dir) return;
+                rel.pop_back();  // the '/' before the finished folder's entries
+            }
+        }
     }
 };
 
@@ -178,22 +206,19 @@ int runLs(const LsArgs& a) {
     }
     s.setRange(from, to);
     Node* node = s.findNode(a.path);
-    Lister lister{s, a, !a.changed.empty() || !a.range.empty(), nlohmann::json::array(), {}};
+    Lister lister{s, a, !a.changed.empty() || !a.range.empty(), {}};
     if (node->parent && !lister.present(node))
         throw Failure("no " + a.path + " in the archive at that time");
+    if (a.json)
+        lister.json.emplace(
+            nlohmann::json{
+                {"archive", s.path()}, {"path", s.relPath(node)}, {"from", from}, {"to", to}},
+            "entries");
     if (node->parent && !lister.isFolderInRange(node))
         lister.entry(node, s.relPath(node));
     else
-        lister.children(node, "");
-    if (a.json) {
-        printJson({{"archive", s.path()},
-                   {"path", s.relPath(node)},
-                   {"from", from},
-                   {"to", to},
-                   {"entries", lister.entries}});
-    } else {
-        writeOut(lister.text);
-    }
+        lister.children(node);
+    if (lister.json) lister.json->finish();
     return EXIT_DONE;
 }
 
@@ -212,7 +237,7 @@ int runHistory(const HistoryArgs& a) {
     std::string text;
     for (const Version* v = node->versions; v; v = v->older) {
         if (!v->committed()) continue;
-        int32_t number = s.txnNumber(v->txn->time);
+        int32_t number = v->txn->seq + 1;
         const ContentInfo* ci = v->content();
         NodeState st = versionState(v);
         const char* kind = v->kind() == NodeKind::File     ? "file"

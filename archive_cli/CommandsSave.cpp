@@ -1,6 +1,7 @@
 // status and save: a refresh of the watched folder, and the commit of what it found.
 #include "archive_cli/Cli.h"
 #include "archive_cli/CliProgress.h"
+#include "archive_cli/JsonList.h"
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
 
@@ -20,39 +21,42 @@ struct Change {
     bool folder;
 };
 
-// Pending changes in tree order. Folders appear only when they themselves come or go; a
-// folder that is merely "modified" because something beneath it changed is implied.
-void collect(Session& s, const Node* node, std::vector<Change>& out) {
-    for (const Node* c = node->firstChild; c; c = c->next) {
-        if (!(c->flags & Node::SUBTREE_CHANGED)) continue;
+// Pending changes in tree order, each passed to out as it is met. Folders appear only when
+// they themselves come or go; a folder that is merely "modified" because something beneath
+// it changed is implied.
+template <class Out>
+void pendingChanges(Session& s, Out out) {
+    const Node* root = s.archive().root();
+    for (const Node* c = root ? nextInTree(root, root) : nullptr; c;) {
+        if (!(c->flags & Node::SUBTREE_CHANGED)) {
+            c = nextInTree(c, root, false);
+            continue;
+        }
         NodeState st = s.archive().changeState(c);
         bool folder = c->kind() == NodeKind::Folder ||
                       (c->kind() == NodeKind::Absent && c->storedKind() == NodeKind::Folder);
         if (c->flags & Node::CHANGED) {
             if (!folder &&
                 (st == NodeState::Added || st == NodeState::Modified || st == NodeState::Removed))
-                out.push_back({s.relPath(c), st, false});
+                out(Change{s.relPath(c), st, false});
             else if (folder && (st == NodeState::Added || st == NodeState::Removed))
-                out.push_back({s.relPath(c) + "/", st, true});
+                out(Change{s.relPath(c) + "/", st, true});
         }
-        collect(s, c, out);
+        c = nextInTree(c, root);
     }
 }
 
-std::vector<Change> pendingChanges(Session& s) {
-    std::vector<Change> out;
-    if (s.archive().root()) collect(s, s.archive().root(), out);
-    return out;
-}
-
-// The changes, then what the scan skipped (marked '!'): data that a save does not store.
-void printChanges(const std::vector<Change>& changes, const std::vector<std::string>& skipped) {
-    std::string text;
-    for (const Change& c : changes)
-        text += colouredState(c.state) + "  " + escapedName(c.path) + "\n";
-    for (const std::string& path : skipped)
-        text += "!  " + escapedName(path) + "\n";
-    writeOut(text);
+// The changes as they are met, then what the scan skipped (marked '!'): data that a save
+// does not store. Gives the number of changes.
+size_t printChanges(Session& s) {
+    size_t count = 0;
+    pendingChanges(s, [&](const Change& c) {
+        writeOut(colouredState(c.state) + "  " + escapedName(c.path) + "\n");
+        ++count;
+    });
+    for (const std::string& path : s.archive().skipped())
+        writeOut("!  " + escapedName(path) + "\n");
+    return count;
 }
 
 int exitFor(Session& s) {
@@ -70,23 +74,22 @@ int runStatus(const StatusArgs& a, const Context& ctx) {
     int64_t now = currentTime();
     s.refresh(now, &progress);
     progress.done();
-    std::vector<Change> changes = pendingChanges(s);
     if (a.json) {
-        nlohmann::json list = nlohmann::json::array();
-        for (const Change& c : changes)
-            list.push_back({{"path", c.path},
-                            {"state", stateName(c.state)},
-                            {"kind", c.folder ? "folder" : "file"}});
-        printJson({{"archive", s.path()},
-                   {"folder", s.selection().folder()},
-                   {"time", now},
-                   {"transactions", s.transactions().size()},
-                   {"changes", list},
-                   {"skipped", s.archive().skipped()}});
+        JsonList list({{"archive", s.path()},
+                       {"folder", s.selection().folder()},
+                       {"time", now},
+                       {"transactions", s.transactions().size()},
+                       {"skipped", s.archive().skipped()}},
+                      "changes");
+        pendingChanges(s, [&](const Change& c) {
+            list.add({{"path", c.path},
+                      {"state", stateName(c.state)},
+                      {"kind", c.folder ? "folder" : "file"}});
+        });
+        list.finish();
         return exitFor(s);
     }
-    printChanges(changes, s.archive().skipped());
-    if (changes.empty()) note(ctx.quiet, "No changes to save.");
+    if (printChanges(s) == 0) note(ctx.quiet, "No changes to save.");
     return exitFor(s);
 }
 
@@ -132,7 +135,8 @@ int runSave(const SaveArgs& a, const Context& ctx) {
         // left out. Once the clock has moved on it is older than a new refresh, unless it is
         // still being written: so one more refresh, a second later.
         if (!fixedTime && attempt == 0 && s.archive().hasRecentChanges()) {
-            while (currentTime() <= now)
+            // Bounded: a clock set back meanwhile would keep it waiting.
+            for (int i = 0; i < 20 && currentTime() <= now; ++i)
                 os::sys().sleepMs(50);
             now = currentTime();
             continue;
@@ -141,12 +145,11 @@ int runSave(const SaveArgs& a, const Context& ctx) {
             note(ctx.quiet, "Nothing to save: no changes since the last transaction.");
             return exitFor(s);
         }
-        std::vector<Change> changes = pendingChanges(s);
         size_t number = s.transactions().size() + 1;
         if (a.dryRun) {
-            printChanges(changes, s.archive().skipped());
-            note(ctx.quiet, "Would save " + std::to_string(changes.size()) +
-                                " changes as transaction " + std::to_string(number) + ".");
+            const size_t count = printChanges(s);
+            note(ctx.quiet, "Would save " + std::to_string(count) + " changes as transaction " +
+                                std::to_string(number) + ".");
             return exitFor(s);
         }
         SaveStats stats;

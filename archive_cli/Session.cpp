@@ -151,9 +151,8 @@ int64_t Session::resolve(const Point& point) const {
 }
 
 int32_t Session::txnNumber(int64_t t) const {
-    std::vector<const Txn*> list = transactions();
-    for (size_t i = 0; i < list.size(); ++i)
-        if (list[i]->time == t) return static_cast<int32_t>(i + 1);
+    for (const Txn* x = newestTransaction(); x; x = x->older)
+        if (x->time == t) return x->seq + 1;
     return 0;
 }
 
@@ -183,10 +182,18 @@ Node* Session::findNode(const std::string& path) const {
 }
 
 std::string Session::relPath(const Node* node) const {
-    std::string out;
+    // Built from the end in one string: prepending part by part costs the square of the depth.
+    size_t len = 0;
     for (const Node* n = node; n && n->parent; n = n->parent)
-        out = out.empty() ? std::string(n->name) : std::string(n->name) + "/" + out;
-    return out.empty() ? "." : out;
+        len += std::strlen(n->name) + 1;
+    if (len == 0) return ".";
+    std::string out(len - 1, '/');
+    for (const Node* n = node; n && n->parent; n = n->parent) {
+        size_t l = std::strlen(n->name);
+        len -= l + 1;
+        out.replace(len, l, n->name);
+    }
+    return out;
 }
 
 }  // namespace cli

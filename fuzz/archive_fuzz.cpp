@@ -22,9 +22,8 @@ class Quiet : public Presenter {
     void verifyFailed(const char*, int, const char*) override { std::abort(); }
 };
 
-void restoreAll(Tresmo& a, const Node* n) {
-    for (const Node* c = n->firstChild; c; c = c->next) {
-        restoreAll(a, c);
+void restoreAll(Tresmo& a) {
+    for (const Node* c = a.root(); c; c = nextInTree(c, a.root())) {
         for (const Version* v = c->versions; v; v = v->older) {
             const ContentInfo* content = v->content();
             if (!content) continue;
@@ -56,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         a.setPath(path);
         a.refresh(FileSel(), 4000000000LL, "archive");
         if (a.root() && a.root()->firstChild) {
-            restoreAll(a, a.root());
+            restoreAll(a);
             a.selectFolder(a.root());
             a.exportSelected((dir / "out").string());
         }

@@ -1,6 +1,7 @@
 // Archives forged record by record (hostile names, versions pointing anywhere, claimed sizes of
 // gigabytes) give a message, write only into the target and stay small. Then records replayed.
 #include "support/ArchiveCheck.h"
+#include "support/ArchiveForge.h"
 #include "support/CliRun.h"
 #include "support/MemValues.h"
 #include "support/RecordingPresenter.h"
@@ -8,13 +9,7 @@
 #include "support/TestDir.h"
 
 #include "archive/delta/DeltaFormat.h"
-#include "archive/ops/RecordStream.h"
 #include "archive/ops/Tresmo.h"
-#include "archive/storage/Crc32.h"
-#include "archive/storage/StgFile.h"
-#include "archive/storage/StgItem.h"
-#include "archive/storage/StgWriter.h"
-#include "archive/support/NumberFormat.h"
 
 #include <gtest/gtest.h>
 
@@ -27,81 +22,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int64_t T0 = 1600000000;
-
-// One transaction built record by record: the root folder and the entries given.
-class ArchiveWriter {
-  public:
-    explicit ArchiveWriter(const std::string& path)
-        : _file(path, 20, 10), _rec(nullptr, stg::TXN_SEQUENCE) {
-        _file.open();
-        _rec.begin();
-        _rec.writeByte(record::BEGIN_TXN);
-        _rec.writeWord(static_cast<uint32_t>(T0));
-        _rec.writeByte(record::ADD_ROOT);
-        _rec.writeByte(record::UPD_FOLDER);
-        _rec.writeNumber(0);
-    }
-    // A stored item of the type with these bytes; returns its position and stored size.
-    std::pair<uint32_t, int32_t> item(uint32_t type, const std::string& data) {
-        StgWriter w(&_file, type);
-        w.begin();
-        w.writeBytes(
-            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
-        w.finish();
-        return {static_cast<uint32_t>(w.itemStart()),
-                static_cast<int32_t>(w.itemEnd() - w.itemStart())};
-    }
-    // Adds a child of parent (0: the root) after the previous child; returns its id.
-    int32_t add(const std::string& name, int32_t parent, int32_t after = -1,
-                int32_t claimedLen = -1) {
-        _rec.writeByte(after < 0 ? record::ADD_FIRST : record::ADD_AFTER);
-        _rec.writeNumber(claimedLen >= 0 ? claimedLen : static_cast<int32_t>(name.size()));
-        for (char c : name)
-            _rec.writeByte(static_cast<uint8_t>(c));
-        _rec.writeNumber(parent);
-        if (after >= 0) _rec.writeNumber(after);
-        return ++_ids;
-    }
-    void folder(int32_t id) {
-        _rec.writeByte(record::UPD_FOLDER);
-        _rec.writeNumber(id);
-    }
-    void file(int32_t id, uint32_t pos, int32_t stored, int32_t size, uint32_t crc,
-              uint32_t diffPos = 0) {
-        _rec.writeByte(diffPos ? record::UPD_DELTA : record::UPD_FULL);
-        _rec.writeNumber(id);
-        _rec.writeWord(pos);
-        if (diffPos) _rec.writeWord(diffPos);
-        _rec.writeNumber(stored);
-        _rec.writeNumber(size);
-        _rec.writeWord(4000000000u);  // a time beyond 2038: an unsigned word
-        _rec.writeWord(crc);
-    }
-    // A full version of data for the entry.
-    void content(int32_t id, const std::string& data) {
-        auto [pos, stored] = item(stg::FILE_CONTENT, data);
-        file(id, pos, stored, static_cast<int32_t>(data.size()),
-             crc32::finalize(crc32::update(crc32::init(), data.data(), data.size())));
-    }
-    void finish() {
-        _rec.finish();
-        _rec.writeTo(_file);
-        _file.commit();
-        _file.close();
-    }
-
-  private:
-    StgFile _file;
-    StgWriter _rec;
-    int32_t _ids = 0;
-};
-
-std::string number(int32_t n) {
-    uint8_t buf[5];
-    size_t len = encodeNumber(n, buf);
-    return std::string(reinterpret_cast<const char*>(buf), len);
-}
+using forge::ArchiveWriter;
+using forge::number;
+using forge::T0;
 
 long peakRssKb() {
     struct rusage ru;
@@ -347,6 +270,72 @@ TEST_F(HostileArchive, CatOpenAndDiffStreamVersionsAndNameTheFileThatFails) {
     }
 }
 
+#ifdef TRESMO_CLI_PATH
+// Shapes that overflowed a command's stack or took gigabytes, scaled down: each command runs
+// with 256 KiB of stack and gives its answer, in memory that does not grow with the product
+// of depth and width nor with the length of its listing.
+TEST_F(HostileArchive, TreeShapesKeepEveryCommandWithinStackAndMemory) {
+    CliRun cli{TRESMO_TOOL_peak_rss, w.path()};
+    cli.env = {{"TRESMO_CONFIG_DIR", w / "conf"}, {"PEAK_RSS_FILE", w / "peak"}};
+    fs::create_directories(w / "watched");
+    fs::create_directories(w / "out");
+    ASSERT_EQ(cli.run({TRESMO_CLI_PATH, "init", w / "watched", w / "a.trsm"}).code, 0);
+    struct Run {
+        std::vector<std::string> args;  // "A" stands for the archive
+        int code;
+        const char* says;  // in what it wrote
+        long maxKb = 24 * 1024;
+    };
+    using Build = std::function<void(ArchiveWriter&)>;
+    const std::pair<Build, std::vector<Run>> cases[] = {
+        {forge::rootFile,
+         {{{"ls", "-r", "A"}, 1, "empty"},
+          {{"export", "A", w / "out"}, 1, "empty"},
+          {{"cat", "A", "."}, 1, "empty"},
+          {{"verify", "A"}, 1, "Error 2043"}}},
+        {forge::fileParent,
+         {{{"history", "A", "f"}, 0, "2038"}, {{"verify", "A", "--json"}, 1, "2044"}}},
+        {[](ArchiveWriter& a) { forge::deepChain(a, 4000); },
+         {{{"ls", "-r", "A"}, 0, "d/d/d/d"},
+          {{"log", "A"}, 0, "   1  "},
+          {{"status", "A"}, 0, "D  d/d/d"},
+          {{"verify", "A"}, 0, "OK: 1 transactions"}}},
+        {[](ArchiveWriter& a) { forge::deepChain(a, 20000); }, {{{"log", "A"}, 0, "   1  "}}},
+        {[](ArchiveWriter& a) { forge::deepAndWide(a, 3000, 2); },
+         {{{"verify", "A"}, 0, "6000 versions"},
+          {{"ls", "-r", "A"}, 0, "z/z/z/f1"},
+          {{"status", "A"}, 0, "D  z/z/z/f1"}}},
+        {[](ArchiveWriter& a) { forge::manyTransactions(a, 40000); },
+         {{{"log", "--json", "A"}, 0, "\"number\":40000"}}},
+        {[](ArchiveWriter& a) { forge::wideFolder(a, 40000); },
+         {{{"ls", "-r", "--json", "A"}, 0, "\"path\":\"f39999\""}}},
+    };
+    for (const auto& [build, runs] : cases) {
+        fs::remove(w / "a.trsm");
+        ArchiveWriter a(w / "a.trsm");
+        build(a);
+        a.finish();
+        for (const Run& r : runs) {
+            std::vector<std::string> args = r.args;
+            for (std::string& x : args)
+                if (x == "A") x = w / "a.trsm";
+            SCOPED_TRACE(args[0] + " " + args[1]);
+            args.insert(args.begin(), TRESMO_CLI_PATH);
+            struct rlimit stack, small;
+            getrlimit(RLIMIT_STACK, &stack);
+            small = {256 * 1024, stack.rlim_max};
+            setrlimit(RLIMIT_STACK, &small);
+            pid_t pid = cli.start(args);
+            setrlimit(RLIMIT_STACK, &stack);
+            CliResult got = cli.finish(pid);
+            EXPECT_EQ(got.code, r.code);
+            EXPECT_NE((got.out + got.err).find(r.says), std::string::npos);
+            EXPECT_LT(std::stol(w.read("peak")), r.maxKb);
+        }
+    }
+}
+#endif
+
 TEST(RecordReplay, EveryRecordIsChecked) {
     auto txn = [](uint32_t t) {
         return "A" + std::string{char(t), char(t >> 8), char(t >> 16), char(t >> 24)};
@@ -356,6 +345,10 @@ TEST(RecordReplay, EveryRecordIsChecked) {
     auto child = [](int32_t len, int32_t parent, int32_t after = -1) {
         std::string r = (after < 0 ? "D" : "E") + number(len) + std::string(len, 'n');
         return r + number(parent) + (after < 0 ? "" : number(after));
+    };
+    // A full version of the node: position, stored size, size, time and CRC all zero.
+    auto full = [](int32_t id) {
+        return "G" + number(id) + std::string(4, 0) + number(0) + number(0) + std::string(8, 0);
     };
     struct Case {
         std::string records;
@@ -380,6 +373,16 @@ TEST(RecordReplay, EveryRecordIsChecked) {
         {root + "B", 2010},
         {root + "J", 2010},
         {root + "F", 4202},  // the stream ends inside a record: the reader fails
+        {root + full(0), 2043},
+        // Stored beneath a file in a later transaction, directly or beneath a folder there.
+        {root + child(1, 0) + full(1) + txn(101) + child(1, 1) + "F" + number(2), 2044},
+        {root + child(1, 0) + "F" + number(1) + child(1, 1) + "F" + number(2) + txn(101) + full(1) +
+             txn(102) + "I" + number(2),
+         2044},
+        // A folder replaced by a file: what it held goes first, in the same transaction.
+        {root + child(1, 0) + "F" + number(1) + child(1, 1) + "F" + number(2) + txn(101) + "I" +
+             number(2) + full(1),
+         0},
     };
     for (const Case& c : cases) {
         TresmoData tree;

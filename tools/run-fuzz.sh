@@ -15,7 +15,7 @@ for bin in "$dir"/*_fuzz; do
   echo "== $name: ${seconds}s"
   # A crash reproducer lands in the seed corpus, so the CTest replay keeps it as a regression
   # test once the fault is fixed.
-  if ! "$bin" -max_total_time="$seconds" -timeout=2 -rss_limit_mb=512 -print_final_stats=1 \
+  if ! "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=256 -print_final_stats=1 \
        -artifact_prefix="$seeds/" "$work" "$seeds" 2>"$work.log"; then
     status=1
     tail -40 "$work.log"

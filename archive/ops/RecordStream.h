@@ -138,6 +138,7 @@ class RecordReplay {
             case UPD_DELTA: {
                 if (!_tree.txns()) throw makeError("Tresmo.read.updNode.1");
                 Node* node = readId(in, "Tresmo.read.updNode.2");
+                checkKinds(node, type != UPD_FOLDER);
                 if (type == UPD_FOLDER) {
                     _tree.updNode(node, NodeKind::Folder, nullptr);
                     return;
@@ -156,11 +157,25 @@ class RecordReplay {
             }
             case DEL_SUBTREE: {
                 if (!_tree.txns()) throw makeError("Tresmo.read.delSubtree.1");
-                _tree.delSubtree(readId(in, "Tresmo.read.delSubtree.2"));
+                Node* node = readId(in, "Tresmo.read.delSubtree.2");
+                checkKinds(node, false);
+                _tree.delSubtree(node);
                 return;
             }
             default:
                 throw makeError("Tresmo.read.default");
+        }
+    }
+
+    // An update gives each ancestor without a version in this transaction one of its present
+    // kind: were that a file, a version without content would be read as a file version. The
+    // watched folder is a folder. A save removes what a folder held before storing it as a file.
+    void checkKinds(const Node* node, bool asFile) {
+        if (asFile && !node->parent) throw makeError("Tresmo.read.kind.1");
+        for (const Node* a = node->parent; a; a = a->parent) {
+            if (a->versions && a->versions->txn == _tree.txns()) return;
+            if (a->storedKind() == NodeKind::File)
+                throw makeError("Tresmo.read.kind.2", node->name, a->name);
         }
     }
 

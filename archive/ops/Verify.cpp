@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <map>
 
 bool Tresmo::verify(Progress* progress, VerifyReport& report) {
     report = VerifyReport{};
@@ -51,7 +50,7 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
         report.chainBroken = w.broken;
         if (w.end < file.committedSize()) file.keepTail(w.end);
         if (progress) progress->expect(0, static_cast<int64_t>(file.committedSize()));
-        int32_t firstDamaged = report.transactions + 1;
+        int32_t firstDamaged = std::numeric_limits<int32_t>::max();  // a record stream that fails
         for (size_t i = 0; i < w.links.size(); ++i) {
             if (progress) progress->checkCancel();
             try {
@@ -85,27 +84,16 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
                         {n, tree.txns() ? tree.txns()->time : 0, "", e.chainText()});
             }
         }
-        std::map<const Txn*, int32_t> numbers;
-        int32_t count = 0;
-        for (const Txn* t = tree.txns(); t; t = t->older)
-            ++count;
-        report.replayed = count;
+        // A transaction's number is its place in the chain plus one.
+        report.replayed = tree.txns() ? tree.txns()->seq + 1 : 0;
         if (tree.txns() && tree.txns()->time >= os::sys().time())
             report.aheadTime = tree.txns()->time;
         for (const Txn* t = tree.txns(); t; t = t->older)
-            numbers[t] = count--;
-        for (VerifyReport::Problem& p : report.damagedTxns)
-            for (const auto& [t, n] : numbers)
-                if (n == p.txn) p.time = t->time;
-        // Every version of every file, depth first without recursion (a hostile archive may
-        // nest without limit).
-        std::vector<std::pair<const Node*, std::string>> stack;
-        if (tree.root()) stack.emplace_back(tree.root(), "");
-        while (!stack.empty()) {
-            auto [node, path] = stack.back();
-            stack.pop_back();
-            for (const Node* c = node->firstChild; c; c = c->next)
-                stack.emplace_back(c, path.empty() ? std::string(c->name) : path + "/" + c->name);
+            for (VerifyReport::Problem& p : report.damagedTxns)
+                if (p.txn == t->seq + 1) p.time = t->time;
+        // Every version of every file, in preorder without recursion (a hostile archive may
+        // nest without limit); a path is spelt out only for a version that fails.
+        for (const Node* node = tree.root(); node; node = nextInTree(node, tree.root())) {
             bool file = false;
             for (const Version* v = node->versions; v; v = v->older) {
                 const ContentInfo* content = v->content();
@@ -126,9 +114,12 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
                     report.bytes += n;
                     if (progress) progress->advance(1, n);
                 } catch (Error& e) {
+                    std::string path;
+                    for (const Node* n = node; n->parent; n = n->parent)
+                        path.insert(0, path.empty() ? n->name : n->name + std::string("/"));
                     Error wrapped = makeError(std::move(e), "Tresmo.exportFile", path);
                     report.badVersions.push_back(
-                        {numbers[v->txn], v->txn->time, path, wrapped.chainText()});
+                        {v->txn->seq + 1, v->txn->time, path, wrapped.chainText()});
                 }
             }
         }

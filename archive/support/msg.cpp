@@ -8,7 +8,7 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033-2042, 3018, 3414, 3703, 3704,
+// The engine's rows, then the rows this platform adds (2031, 2033-2044, 3018, 3414, 3703, 3704,
 // 3705, 3706, 5005). 2011 names its file, which the engine always passed but did not show.
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
@@ -69,6 +69,10 @@ const MsgDef ENGINE_MSGS[] = {
     {2042, "Tresmo.save.clockBehind",
      "Nothing is saved into {1} until the clock has passed {2}, the time of its newest "
      "transaction (it is {3} now)",
+     false},
+    {2043, "Tresmo.read.kind.1", "Invalid update node record - the watched folder stored as a file",
+     false},
+    {2044, "Tresmo.read.kind.2", "Invalid update node record - {1} stored beneath the file {2}",
      false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},

@@ -113,14 +113,25 @@ void TresmoData::updNode(Node* node, NodeKind kind, const ContentInfo* content) 
     node->mtime = (kind == NodeKind::File && content) ? content->mtime : 0;
 
     // Each folder carries a version for every transaction in which something beneath it
-    // changed; once an ancestor has one, all above it have one too.
+    // changed; once an ancestor has one, all above it have one too. It repeats the stored
+    // kind, as the replay does (a folder the scan found turned into a file is still stored
+    // as a folder while the save removes what it held), and a file's carries its content: a
+    // version is never read as a kind it has no room for.
     for (Node* a = node->parent; a; a = a->parent) {
         if (a->versions && a->versions->txn == _txns) break;
-        Version* av = _pool.make<Version>();
+        NodeKind k = a->versions ? a->versions->kind() : kindOf(a->flags);
+        Version* av;
+        if (k == NodeKind::File) {
+            FileVersion* fv = _pool.make<FileVersion>();
+            if (const ContentInfo* c = a->versions ? a->versions->content() : nullptr)
+                fv->info = *c;
+            av = fv;
+        } else {
+            av = _pool.make<Version>();
+        }
         av->txn = _txns;
         av->older = a->versions;
-        av->flags =
-            static_cast<uint16_t>(static_cast<uint16_t>(kindOf(a->flags)) | Version::COMMITTED);
+        av->flags = static_cast<uint16_t>(static_cast<uint16_t>(k) | Version::COMMITTED);
         a->versions = av;
     }
 }

@@ -101,6 +101,16 @@ struct Node {
     NodeKind storedKind() const { return versions ? versions->kind() : NodeKind::Absent; }
 };
 
+// The node after n in preorder within top's subtree, null after the last; without descend,
+// what lies beneath n is skipped. A walk needs no stack: archives nest without limit.
+template <class N>
+N* nextInTree(N* n, const Node* top, bool descend = true) {
+    if (descend && n->firstChild) return n->firstChild;
+    for (; n && n != top; n = n->parent)
+        if (n->next) return n->next;
+    return nullptr;
+}
+
 // What the views have selected: nothing, one folder, or files of one folder.
 enum class SelMode { None, Folder, Files };
 

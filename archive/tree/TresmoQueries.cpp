@@ -177,6 +177,7 @@ void TresmoData::selectFolder(Node* node) {
 }
 
 void TresmoData::selectFile(Node* node, bool on) {
+    if (!node->parent) return;  // the watched folder is no file: never a selection without one
     if (_selMode != SelMode::Files || _selDir != node->parent) {
         clearSelection();
         _selMode = SelMode::Files;
@@ -210,7 +211,7 @@ void TresmoData::pruneSelection() {
 }
 
 Node* TresmoData::selectedItem() const {
-    if (_selCount != 1) return nullptr;
+    if (_selCount != 1 || !_selDir) return nullptr;
     if (_selMode == SelMode::Folder) return _selDir;
     for (Node* c = _selDir->firstChild; c; c = c->next)
         if (c->flags & Node::SELECTED) return c;
