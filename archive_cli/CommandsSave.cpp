@@ -134,10 +134,7 @@ int runSave(const SaveArgs& a, const Context& ctx) {
         // A file written within the refresh's own second may still be changing and would be
         // left out. Once the clock has moved on it is older than a new refresh, unless it is
         // still being written: so one more refresh, a second later.
-        if (!fixedTime && attempt == 0 && s.archive().hasRecentChanges()) {
-            // Bounded: a clock set back meanwhile would keep it waiting.
-            for (int i = 0; i < 20 && currentTime() <= now; ++i)
-                os::sys().sleepMs(50);
+        if (!fixedTime && attempt == 0 && s.archive().waitForRecentChanges()) {
             now = currentTime();
             continue;
         }

@@ -101,6 +101,14 @@ Error Tresmo::aheadError() const {
                      timeText(os::sys().time()));
 }
 
+bool Tresmo::waitForRecentChanges() const {
+    if (!hasRecentChanges()) return false;
+    // Bounded: a clock set back meanwhile would keep it waiting.
+    for (int i = 0; i < 20 && os::sys().time() <= now(); ++i)
+        os::sys().sleepMs(50);
+    return true;
+}
+
 bool Tresmo::changedOnDisk() const {
     struct stat st;
     return _stg && !_stg->isOpen() && os::sys().stat(_path.c_str(), &st) == 0 &&

@@ -64,6 +64,10 @@ class Tresmo : public TresmoData {
     // Whether a pending file was written in the second of now: a save leaves such a file out,
     // as it may still be changing.
     bool hasRecentChanges() const;
+    // After a scan at the present time that met such a file: waits until the clock has passed
+    // the scan's second (at most a second) and gives true, so that the caller scans once more
+    // at the new time and the user's last edit is saved; false when there was none.
+    bool waitForRecentChanges() const;
     // Replays the storage file as it is now, whatever was read before, into the (empty, named)
     // tree; a new file is created. Shows
     // 2011/2012 with the failing chain and returns false; the replayed part stays. A file that

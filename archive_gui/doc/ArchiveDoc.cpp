@@ -275,14 +275,19 @@ bool ArchiveDoc::loadArchive() {
     FileSel sel = _sel;
     QString what = fromLocalPath(_archive.hasPath() ? _archive.path() : sel.folder());
     bool ok = runWork(QStringLiteral("Loading ") + what, [this, display, sel](Progress& p) {
-        _archive.setNow(currentTime());
-        if (sel.folder().empty()) {
-            if (_archive.hasPath()) _archive.setName(display);
-        } else {
-            _archive.setBaseAndName(sel.folder().c_str());
+        // A file written in the scan's own second is looked at again once the clock has
+        // passed it, so that the user's last edit is not left out of the save.
+        for (int attempt = 0;; ++attempt) {
+            _archive.setNow(currentTime());
+            if (sel.folder().empty()) {
+                if (_archive.hasPath()) _archive.setName(display);
+            } else {
+                _archive.setBaseAndName(sel.folder().c_str());
+            }
+            if (_archive.hasPath() && !_archive.read(&p)) return false;
+            if (!_archive.findChanges(sel, &p)) return false;
+            if (attempt > 0 || !_archive.waitForRecentChanges()) return true;
         }
-        if (_archive.hasPath() && !_archive.read(&p)) return false;
-        return _archive.findChanges(sel, &p);
     });
     if (!ok) _valid = false;
     watchFile();

@@ -137,11 +137,13 @@ class MainWindowTest : public QObject {
         QTRY_VERIFY(doc.archive().txns() && doc.archive().txns()->seq == 1);
         QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
 
-        // An edit shows after F5; Save waits while Today shows the day's changes.
+        // An edit shows after F5 (one in the refresh's own second once the clock has passed
+        // it, so that a save takes it); Save waits while Today shows the day's changes.
         clock._t = T0 + 3 * 3600;
-        store.write("w/a.txt", "second a", T0 + 2 * 3600);
+        store.write("w/a.txt", "second a", T0 + 3 * 3600);
         w.trigger(MainFrame::CMD_REFRESH);
         QCOMPARE(doc.archive().root()->info->pending, 1);
+        QCOMPARE(doc.archive().now(), T0 + 3 * 3600 + 1);
         QVERIFY(w.enabled(MainFrame::CMD_SAVE));
         w.trigger(MainFrame::CMD_TODAY);
         QCOMPARE(doc.archive().from(), startOfDay(T0 + 3 * 3600));
