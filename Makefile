@@ -1,5 +1,5 @@
 # Front door. `make test` and `make demo` are the two set-up commands of a fresh machine.
-.PHONY: demo all deps build test test-dev test-asan format check-format check-layers bench bench-main bench-stream bench-system fuzz fuzz-ci crashtest clean screenshots
+.PHONY: demo all deps build test test-dev test-asan format check-format check-layers bench bench-main bench-stream bench-shapes bench-system fuzz fuzz-ci crashtest clean screenshots
 
 JOBS ?= $(shell nproc)
 
@@ -54,6 +54,11 @@ bench-stream:
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release -j $(JOBS) --target tresmo-cli tresmo_bench_tool
 	@bench/stream-memory.sh
+
+# Peak memory and time of every command on forged tree shapes at full size (deep, wide, long).
+bench-shapes:
+	@tools/install-deps.sh bench
+	@bench/tree-shapes.sh
 
 # The main operation next to tar|zstd, git and find on generated trees (long: see the script).
 bench-main:
