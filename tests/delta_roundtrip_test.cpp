@@ -26,7 +26,7 @@ Bytes slice(const Bytes& v, size_t from, size_t to) {
 
 using Match = std::tuple<bool, uint32_t, uint32_t, uint32_t>;  // found, pos, [start, end)
 
-TEST(DataImage, MatchesAtTheBoundariesOfDataAndBase) {
+TEST(DataImage, MatchesAtTheBoundariesAndParametersOutsideTheWorkingRangeFallBack) {
     const Bytes r1024 = randomBytes(1024, 1);
     // Inserted in the middle: the next search reaches back over section 7 to the inserted bytes.
     Bytes inserted = r1024;
@@ -75,13 +75,11 @@ TEST(DataImage, MatchesAtTheBoundariesOfDataAndBase) {
     MemBase damaged(randomBytes(100, 6));
     DataImage claimsMore(damaged, 1024);
     EXPECT_THROW(claimsMore.buildIndex(), Error);
-}
 
-TEST(DataImage, ParametersOutsideTheWorkingRangeFallBackToDefaults) {
     MemBase base(randomBytes(1024, 8));
     // {size, {sectSize, maxMem, maxBuf, hashCount}} -> section size, sections, hashed bytes,
     // cached sections (a window's worth); sections double once the index would pass its memory.
-    const std::tuple<uint32_t, DataImage::Params, std::array<uint32_t, 4>> cases[] = {
+    const std::tuple<uint32_t, DataImage::Params, std::array<uint32_t, 4>> ranges[] = {
         {4194367, {}, {64, 65536, 8, 16384}},
         {4194368, {}, {128, 32768, 8, 8192}},
         {1024, {-5, -1, -1, -3}, {64, 16, 8, 16384}},
@@ -90,7 +88,7 @@ TEST(DataImage, ParametersOutsideTheWorkingRangeFallBackToDefaults) {
         {1024, {64, 1048576, 100, 8}, {64, 16, 8, 16384}},
         {1024, {3, 0, 1048576, 2}, {0, 0, 0, 0}},
     };
-    for (const auto& [size, params, want] : cases) {
+    for (const auto& [size, params, want] : ranges) {
         DataImage image(base, size, params);
         std::array<uint32_t, 4> got = {image.sectSize(), image.sectCount(), image.hashCount(),
                                        image.cacheCapacity()};

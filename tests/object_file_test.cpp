@@ -24,7 +24,7 @@ void writeSample(const std::string& path) {
     w.close();
 }
 
-TEST(ObjFile, ValuesFollowTheHeaderBackToBackAcrossBufferRefills) {
+TEST(ObjFile, ValuesFollowACheckedHeaderBackToBackAcrossBufferRefills) {
     TestDir dir;
     writeSample(dir / "o");
     EXPECT_EQ(dir.read("o"), std::string("$$**10101010ab\0t\xC0", 17));
@@ -48,10 +48,8 @@ TEST(ObjFile, ValuesFollowTheHeaderBackToBackAcrossBufferRefills) {
     }
     r.end();
     EXPECT_EQ(codeOf([&] { r.readBool(); }), 3406);
-}
 
-TEST(ObjFile, HeaderAndValueChecksNameTheFirstOffence) {
-    TestDir dir;
+    // Header and value checks name the first offence.
     struct Case {
         std::string bytes;
         char read;  // after the header: 's' a string of at most 3 bytes, 'n' a number
@@ -135,7 +133,7 @@ TEST(ObjFile, ReadersShareWritersTakeTurnsAndAnAbandonedRewriteLeavesTheOldFileW
     EXPECT_FALSE(std::filesystem::exists(dir / "o.tmp~"));
 }
 
-TEST(FileSel, StoredWithItsFieldsAndRebasedWhenMovedWithItsFolder) {
+TEST(FileSel, StoredWithItsFieldsRebasedWhenMovedWithItsFolderAndNotReplacedByAForeignFile) {
     TestDir dir;
     FileSel fresh;
     fresh.setFile(dir / "a.sel");
@@ -160,26 +158,18 @@ TEST(FileSel, StoredWithItsFieldsAndRebasedWhenMovedWithItsFolder) {
     ASSERT_EQ(std::rename((dir / "new/proj/src").c_str(), (dir / "gone").c_str()), 0);
     ASSERT_TRUE(back.read());
     EXPECT_EQ(back.folder(), "");
-}
 
-TEST(FileSel, DamagedFilesAreReportedWithTheirCause) {
-    TestDir dir;
+    // A foreign file is reported with its cause and leaves the selection as it was.
     RecordingPresenter shown;
     dir.write("foreign.sel", "$$**20201010");
     FileSel foreign;
     foreign.setFile(dir / "foreign.sel");
     foreign.setFolder("/kept");
     EXPECT_FALSE(foreign.read());
-    EXPECT_EQ(foreign.folder(), "/kept");  // a bad header leaves the selection as it was
+    EXPECT_EQ(foreign.folder(), "/kept");
     ASSERT_EQ(shown.errors.size(), 1u);
     EXPECT_EQ(shown.errors[0].code, 2101);
     EXPECT_EQ(shown.errors[0].cause->code, 3412);
-
-    FileSel unwritable;
-    unwritable.setFile(dir / "no/such/folder/x.sel");
-    EXPECT_FALSE(unwritable.write());
-    EXPECT_EQ(shown.errors.back().code, 2100);
-    EXPECT_EQ(shown.errors.back().cause->code, 3300);
 }
 
 }  // namespace
