@@ -176,10 +176,8 @@ Outcome readUntilError(std::vector<MemBlock> blocks, std::optional<uint64_t> exp
             o.bytes.push_back(r.read());
     } catch (Error& e) {
         o.chain = e.chainText();
-        const Error* cur = &e;
-        while (cur->cause)
-            cur = cur->cause.get();
-        o.inner = cur->code;
+        for (const Error* c = &e; c; c = c->cause.get())
+            o.inner = c->code;
     }
     return o;
 }

@@ -133,9 +133,8 @@ struct TwoSaves : check::Saves {
 
 }  // namespace
 
-// The second transaction cut short (its link valid, its record stream not all there) is a tail; a
-// byte changed in its last block or in a.txt's content is damage. verify names each, changes
-// nothing.
+// The second transaction cut short (its link valid, its record stream not all there) is a tail;
+// a byte changed in its last block or in a.txt's content is damage; verify names both, writes none.
 TEST(TailRecovery, ARecordStreamRunningPastTheEndIsATailButABadCrcIsDamage) {
     TwoSaves s;
     ASSERT_TRUE(s.save(T0 + 100));
@@ -169,11 +168,9 @@ TEST(TailRecovery, ARecordStreamRunningPastTheEndIsATailButABadCrcIsDamage) {
     EXPECT_EQ(variant(full.size() - 8, full.size(), r), 1u);  // read up to the damage
     EXPECT_TRUE(shown.errors.empty());
     ASSERT_EQ(shown.warnings.size(), 1u);
-    EXPECT_EQ(shown.warnings[0].text,
-              "Archive " + s.archive + " is damaged at transaction 2 (offset " +
-                  std::to_string(s.ends[0]) +
-                  "): only the transactions before it are read, and "
-                  "nothing is saved into it (verify shows what is damaged)");
+    EXPECT_NE(shown.warnings[0].text.find(s.archive + " is damaged at transaction 2 (offset " +
+                                          std::to_string(s.ends[0]) + ")"),
+              std::string::npos);
     ASSERT_EQ(r.damagedTxns.size(), 1u);
     EXPECT_EQ(r.damagedTxns[0].txn, 2);
     EXPECT_NE(r.damagedTxns[0].text.find("3214"), std::string::npos) << r.damagedTxns[0].text;

@@ -5,7 +5,6 @@
 #include "archive/delta/DataImage.h"
 #include "archive/delta/DeltaDecoder.h"
 #include "archive/delta/DeltaEncoder.h"
-#include "archive/storage/Crc32.h"
 #include "archive/storage/FileReader.h"
 
 #include <gtest/gtest.h>
@@ -127,8 +126,6 @@ int roundTrip(const Bytes& base, const Bytes& content, uint32_t window = DataIma
                             [&](size_t n) { consumed += n; }))
         return -1;
     EXPECT_EQ(consumed, content.size());
-    EXPECT_FALSE(reader.changedWhileRead());
-    EXPECT_EQ(reader.close(), crc32::of(content.data(), content.size()));
     EXPECT_EQ(restore(out.bytes, source, size), content);
     int commands = 0;
     MemValueReader in(out.bytes);
