@@ -36,11 +36,8 @@ TEST(DataImage, MatchesAtTheBoundariesAndParametersOutsideTheWorkingRangeFallBac
     changed[0] ^= 0xFF;
     const uint32_t W = DataImage::WINDOW;
     const Bytes r1000 = randomBytes(1000, 3), r63 = randomBytes(63, 5), w = randomBytes(2 * W, 7);
-    struct Case {
-        Bytes base, data;
-        Match want;
-        std::optional<std::vector<uint32_t>> seeks;
-    } cases[] = {
+    // Base, data -> the match, and the base positions read by the backward check when given.
+    const std::tuple<Bytes, Bytes, Match, std::optional<std::vector<uint32_t>>> cases[] = {
         {r1024, r1024, {true, 0, 0, 1024}, {}},
         {r1024, slice(r1024, 0, 64), {false, 0, 0, 0}, {}},
         {r1024, slice(r1024, 0, 65), {true, 0, 0, 65}, {}},
@@ -58,18 +55,18 @@ TEST(DataImage, MatchesAtTheBoundariesAndParametersOutsideTheWorkingRangeFallBac
         {w, slice(w, 4096, 4096 + W), {true, 0, 4096, 4096 + W}, {}},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
-        const Case& c = cases[i];
+        const auto& [bytes, data, want, seeks] = cases[i];
         Match m{false, 0xDEAD, 0, 0};
-        MemBase base(c.base);
-        DataImage image(base, static_cast<uint32_t>(c.base.size()));
+        MemBase base(bytes);
+        DataImage image(base, static_cast<uint32_t>(bytes.size()));
         image.buildIndex();
-        EXPECT_EQ(base.starts, c.base.size() < 64 ? 0 : 1) << "case " << i;
+        EXPECT_EQ(base.starts, bytes.size() < 64 ? 0 : 1) << "case " << i;
         base.seeks.clear();
         auto& [found, pos, start, end] = m;
-        found = image.findMatch(c.data.data(), uint32_t(c.data.size()), pos, start, end);
+        found = image.findMatch(data.data(), uint32_t(data.size()), pos, start, end);
         if (!found) start = end = 0;
-        EXPECT_EQ(m, c.want) << "case " << i;
-        EXPECT_TRUE(!c.seeks || base.seeks == *c.seeks) << "case " << i;
+        EXPECT_EQ(m, want) << "case " << i;
+        EXPECT_TRUE(!seeks || base.seeks == *seeks) << "case " << i;
     }
     MemBase damaged(randomBytes(100, 6));
     DataImage claimsMore(damaged, 1024);

