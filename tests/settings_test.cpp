@@ -43,7 +43,7 @@ class Settings : public ::testing::Test {
     }
 };
 
-TEST_F(Settings, StoreValuesOverrideDefaultsAndNumbersTakeTheLeadingNumberWithinTheirRange) {
+TEST_F(Settings, StoreValuesOverrideDefaultsWithinTheirRangeAndBadLinesAreIgnoredButKept) {
     load("test.cfg.string=two words\n");
     EXPECT_EQ(*testString, "two words");
     // Text -> the int, the double and the int limited to 1-1000 it sets.
@@ -57,9 +57,8 @@ TEST_F(Settings, StoreValuesOverrideDefaultsAndNumbersTakeTheLeadingNumberWithin
         load("test.cfg.int=" + text + "\ntest.cfg.double=" + text + "\ntest.cfg.ranged=" + text);
         EXPECT_EQ(std::tuple(*testInt, *testDouble, *testRanged), std::tuple(i, d, ranged)) << text;
     }
-}
-
-TEST_F(Settings, LongAndDamagedLinesAreIgnoredAndKeptOnRewrite) {
+    // Long and damaged lines are ignored, and kept when the store is rewritten.
+    SetUp();
     load("test.cfg.string=" + std::string(100, 'w') + "\n");
     EXPECT_EQ(*testString, "default");  // 99 bytes is the longest value
     char buf[101];
