@@ -172,7 +172,7 @@ TEST(TailRecovery, ARecordStreamRunningPastTheEndIsATailButABadCrcIsDamage) {
 }
 
 // A rollback that cannot cut leaves a tail the next save copies aside; a tail whose copy's name is
-// taken goes under the next free one; repair cuts a tail on request.
+// taken goes under the next free one; repair cuts a tail on request but refuses damage.
 TEST(TailRecovery, ATailIsCopiedAsideUnderAFreeNameBeforeASaveOrRepairCutsIt) {
     TwoSaves s;
     RecordingPresenter shown;
@@ -227,6 +227,15 @@ TEST(TailRecovery, ATailIsCopiedAsideUnderAFreeNameBeforeASaveOrRepairCutsIt) {
     std::vector<std::string> sides = check::sideFiles(s.dir.path());
     std::sort(sides.begin(), sides.end());
     EXPECT_TRUE(r.verify(nullptr, v) && v.clean() && v.sideFiles == sides && sides.size() == 5);
+    // A damaged transaction before the tail: the file stays as it is.
+    std::string bad = s.afterFirst + tail2;
+    bad[s.afterFirst.size() - 7] ^= 0x01;
+    check::writeBytes(s.archive, bad);
+    Tresmo d;
+    d.setPath(s.archive);
+    EXPECT_FALSE(d.repair(&side));
+    EXPECT_EQ(check::fileBytes(s.archive), bad);
+    EXPECT_EQ(check::sideFiles(s.dir.path()).size(), 5u);
     Tresmo m;
     m.setPath(s.dir / "none.trsm");
     EXPECT_FALSE(m.repair());
