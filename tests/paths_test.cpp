@@ -56,7 +56,7 @@ TEST(Paths, EveryBuilderFitsSizeMinusOneAndNotSize) {
     EXPECT_STREQ(path, "/a/b/x.y");
 }
 
-TEST(Paths, RootTakesTheDriveRootsPlaceAndComponentsCountItAsTheirOwn) {
+TEST(Paths, RootTakesTheDriveRootsPlaceComponentsCountItAndValidPathsAreAbsolute) {
     EXPECT_EQ(CALL(buildFilePath, "/", "x") + CALL(buildFilePath, "", "n", "e"), "/x/n.e");
     EXPECT_EQ(CALL(appendTo, "", "x"), "/x");
     EXPECT_EQ(CALL(getParentPath, "/") + "|" + CALL(getParentPath, "/a"), "|/");
@@ -86,9 +86,7 @@ TEST(Paths, RootTakesTheDriveRootsPlaceAndComponentsCountItAsTheirOwn) {
     // The root alone in common is not enough, and the new reference must keep a folder.
     EXPECT_EQ(CALL(relocatePath, "/x/src", "/y/a.sel", "/w/y/a.sel"), "<fail>");
     EXPECT_EQ(CALL(relocatePath, "/proj/src", "/proj/a.sel", "/a.sel"), "<fail>");
-}
-
-TEST(Paths, ValidPathsAreAbsoluteWithNameCharactersOnly) {
+    // Valid paths are absolute, with name characters only.
     for (const char* good : {"/", "/a", "/a b/c.d", "/a./ b", "/\xC3\xA9t\xC3\xA9", "/a\x80:\\"})
         EXPECT_TRUE(isValidPath(good)) << good;
     for (const char* bad :
