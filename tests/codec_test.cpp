@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -19,7 +20,7 @@ using namespace lz;
 using lztest::encode;
 using Fields = std::vector<std::pair<uint32_t, int>>;
 
-TEST(HCode, CodesDeeperThanThirtyBitsRoundTripAndEndInsideTheCode) {
+TEST(HCode, CodesDeeperThanThirtyBitsRoundTripAndBadTreesAreRejected) {
     // Fibonacci weights give the most skewed tree: 40 symbols, codes up to 39 bits.
     MemBitBuffer buf;
     HCode c(8);
@@ -49,9 +50,7 @@ TEST(HCode, CodesDeeperThanThirtyBitsRoundTripAndEndInsideTheCode) {
     for (int s : syms)
         ASSERT_EQ(back.read(), s);
     EXPECT_EQ(codeOf([&] { back.read(); }), 4000);  // the stream ends inside a code
-}
 
-TEST(HCode, BadTreesAreRejected) {
     const std::pair<Fields, int> cases[] = {
         {{{0, 1}, {1, 1}, {5, 5}, {1, 1}, {5, 5}}, 4101},  // leaf 5 twice
         {{{0, 1}, {1, 1}, {5, 5}}, 4000},                  // the stream ends
@@ -178,10 +177,8 @@ Outcome readUntilError(std::vector<MemBlock> blocks, std::optional<uint64_t> exp
             o.bytes.push_back(r.read());
     } catch (Error& e) {
         o.chain = e.chainText();
-        const Error* cur = &e;
-        while (cur->cause)
-            cur = cur->cause.get();
-        o.inner = cur->code;
+        for (const Error* c = &e; c; c = c->cause.get())
+            o.inner = c->code;
     }
     return o;
 }
@@ -235,34 +232,31 @@ TEST(LzReader, DamagedBlocksFailAtTheirPositionAfterTheBytesBefore) {
     MemBlock repeat = pack(LAST_BLOCK | LZ_LITERAL_CODE, {{1, 1}, {'z', 8}});
     MemBlock fullRepeat = pack(LZ_LITERAL_CODE, {{1, 1}, {'y', 8}});
     const char* at3 = "Uncompress failed: 00001234/0/3";
-    struct Case {
-        std::vector<MemBlock> blocks;
-        std::optional<uint64_t> size;
-        size_t bytes;
-        int32_t inner;
-        const char* where;
-    } cases[] = {
-        // Distance code 112 is checked before any extra bit is needed.
-        {{pack(P, after({{1, 1}, {112, 7}}))}, {}, 3, 4300, ""},
-        {{pack(P, after({{1, 1}, {3, 7}, {28, 5}}))}, {}, 3, 4301, ""},
-        // Distance 4 with 3 bytes decoded; distance 0; length 0; a pointer cut short.
-        {{pack(P, after({{1, 1}, {4, 7}, {6, 5}, {0, 1}}))}, {}, 3, 4203, at3},
-        {{pack(P, after({{1, 1}, {0, 7}, {6, 5}, {0, 1}}))}, {}, 3, 4203, ""},
-        {{pack(P, after({{1, 1}, {2, 7}, {0, 5}}))}, {}, 3, 4203, ""},
-        {{pack(P, after({{1, 1}, {2, 7}, {6, 3}}))}, {}, 3, 4000, ""},
-        {{plain}, {}, BLOCK_SIZE, 4203, ""},
-        {{pack(P, full)}, {}, BLOCK_SIZE, 4203, ""},
-        {badTree, {}, BLOCK_SIZE, 4101, "Uncompress failed: 00001234/0/65536"},
-        {{repeat}, {}, 0, 4102, "4204"},
-        {{repeat}, 3, 3, 4202, ""},
-        {{fullRepeat, repeat}, BLOCK_SIZE + 2, BLOCK_SIZE + 2, 4202, ""},
-    };
+    // Blocks, expected size -> bytes read before the failure, its innermost code, text in its
+    // chain.
+    const std::tuple<std::vector<MemBlock>, std::optional<uint64_t>, size_t, int32_t, const char*>
+        cases[] = {
+            // Distance code 112 is checked before any extra bit is needed.
+            {{pack(P, after({{1, 1}, {112, 7}}))}, {}, 3, 4300, ""},
+            {{pack(P, after({{1, 1}, {3, 7}, {28, 5}}))}, {}, 3, 4301, ""},
+            // Distance 4 with 3 bytes decoded; distance 0; length 0; a pointer cut short.
+            {{pack(P, after({{1, 1}, {4, 7}, {6, 5}, {0, 1}}))}, {}, 3, 4203, at3},
+            {{pack(P, after({{1, 1}, {0, 7}, {6, 5}, {0, 1}}))}, {}, 3, 4203, ""},
+            {{pack(P, after({{1, 1}, {2, 7}, {0, 5}}))}, {}, 3, 4203, ""},
+            {{pack(P, after({{1, 1}, {2, 7}, {6, 3}}))}, {}, 3, 4000, ""},
+            {{plain}, {}, BLOCK_SIZE, 4203, ""},
+            {{pack(P, full)}, {}, BLOCK_SIZE, 4203, ""},
+            {badTree, {}, BLOCK_SIZE, 4101, "Uncompress failed: 00001234/0/65536"},
+            {{repeat}, {}, 0, 4102, "4204"},
+            {{repeat}, 3, 3, 4202, ""},
+            {{fullRepeat, repeat}, BLOCK_SIZE + 2, BLOCK_SIZE + 2, 4202, ""},
+        };
     for (size_t i = 0; i < std::size(cases); ++i) {
-        const Case& c = cases[i];
-        Outcome o = readUntilError(c.blocks, c.size);
-        EXPECT_EQ(o.bytes.size(), c.bytes) << "case " << i;
-        EXPECT_EQ(o.inner, c.inner) << "case " << i << ": " << o.chain;
-        EXPECT_NE(o.chain.find(c.where), std::string::npos) << "case " << i << ": " << o.chain;
+        const auto& [blocks, size, bytes, inner, where] = cases[i];
+        Outcome o = readUntilError(blocks, size);
+        EXPECT_EQ(o.bytes.size(), bytes) << "case " << i;
+        EXPECT_EQ(o.inner, inner) << "case " << i << ": " << o.chain;
+        EXPECT_NE(o.chain.find(where), std::string::npos) << "case " << i << ": " << o.chain;
     }
     Outcome o = readUntilError({fullRepeat, repeat}, BLOCK_SIZE + 2);
     EXPECT_TRUE(o.bytes[BLOCK_SIZE - 1] == 'y' && o.bytes[BLOCK_SIZE] == 'z');

