@@ -263,7 +263,6 @@ TEST_F(HostileArchive, TreeShapesKeepEveryCommandWithinStackAndMemory) {
         std::vector<std::string> args;  // "A" stands for the archive
         int code;
         const char* says;  // in what it wrote
-        long maxKb = 24 * 1024;
     };
     using Build = std::function<void(ArchiveWriter&)>;
     const std::pair<Build, std::vector<Run>> cases[] = {
@@ -321,7 +320,9 @@ TEST_F(HostileArchive, TreeShapesKeepEveryCommandWithinStackAndMemory) {
             EXPECT_EQ(got.code, r.code);
             EXPECT_NE((got.out + got.err).find(r.says), std::string::npos)
                 << got.err.substr(0, 300);
-            EXPECT_LT(std::stol(w.read("peak")), r.maxKb);
+#if !defined(__SANITIZE_ADDRESS__)  // its shadow memory and quarantine swamp the figure
+            EXPECT_LT(std::stol(w.read("peak")), 24 * 1024);
+#endif
         }
     }
 }
