@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
     qputenv("TRESMO_CONFIG_DIR", tmp.path().toUtf8());
     registerUiMsgs();
 
-    Error error = makeError(makeError(systemError(EACCES), "StgFile.open.1"), "Tresmo.read.1");
+    Error error = makeError(makeError(systemError(EACCES), "StgFile.open.1"), "Tresmo.read.1",
+                            "/home/ann/projects/website.trsm", 0, 0);
     MsgListDlg errorDlg(MsgListDlg::Kind::Error, MsgListDlg::chainOf(error));
     shoot(&errorDlg, "msg-error");
 
