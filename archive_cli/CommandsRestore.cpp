@@ -134,15 +134,26 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
     if (!checked) throw Shown{};
     nlohmann::json damaged = nlohmann::json::array(), failed = nlohmann::json::array();
     for (const VerifyReport::Problem& p : r.damagedTxns) {
-        std::fprintf(stderr, "transaction %d%s is damaged:\n", p.txn,
-                     p.time ? (" (" + localTimeText(p.time) + ")").c_str() : "");
+        std::fprintf(stderr, "transaction %d%s, link at byte %llu, is damaged:\n", p.txn,
+                     p.time ? (" (" + localTimeText(p.time) + ")").c_str() : "",
+                     static_cast<unsigned long long>(p.offset));
         printChain(p.text);
-        damaged.push_back({{"number", p.txn}, {"time", p.time}, {"error", p.text}});
+        damaged.push_back(
+            {{"number", p.txn}, {"time", p.time}, {"offset", p.offset}, {"error", p.text}});
     }
     for (const VerifyReport::Problem& p : r.badVersions) {
-        std::fprintf(stderr, "%s, transaction %d:\n", escapedName(p.path).c_str(), p.txn);
+        std::string where = "item at byte " + std::to_string(p.offset);
+        if (p.base)
+            where = "delta at byte " + std::to_string(p.offset) + " on the item at byte " +
+                    std::to_string(p.base);
+        std::fprintf(stderr, "%s, transaction %d, %s:\n", escapedName(p.path).c_str(), p.txn,
+                     where.c_str());
         printChain(p.text);
-        failed.push_back({{"path", p.path}, {"number", p.txn}, {"error", p.text}});
+        failed.push_back({{"path", p.path},
+                          {"number", p.txn},
+                          {"offset", p.offset},
+                          {"base", p.base ? nlohmann::json(p.base) : nullptr},
+                          {"error", p.text}});
     }
     if (a.json) {
         printJson({{"archive", s.path()},

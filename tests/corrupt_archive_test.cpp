@@ -161,14 +161,14 @@ TEST(TailRecovery, ARecordStreamRunningPastTheEndIsATailButABadCrcIsDamage) {
                                           std::to_string(s.ends[0]) + ")"),
               std::string::npos);
     ASSERT_EQ(r.damagedTxns.size(), 1u);
-    EXPECT_EQ(r.damagedTxns[0].txn, 2);
+    EXPECT_TRUE(r.damagedTxns[0].txn == 2 && r.damagedTxns[0].offset == s.ends[0]);
     EXPECT_NE(r.damagedTxns[0].text.find("3214"), std::string::npos) << r.damagedTxns[0].text;
     EXPECT_TRUE(r.replayed == 1 && r.transactions == 2);
     r = {};
     variant(StgFile::FILE_HEADER_LEN + 20, full.size(), r);
     ASSERT_EQ(r.badVersions.size(), 1u);
-    EXPECT_EQ(r.badVersions[0].path, "a.txt");
-    EXPECT_TRUE(r.damagedTxns.empty());
+    EXPECT_EQ(r.badVersions[0].path, "a.txt");  // and its item, after the transaction's link
+    EXPECT_TRUE(r.damagedTxns.empty() && r.badVersions[0].offset == StgFile::FILE_HEADER_LEN + 10);
 }
 
 // A rollback that cannot cut leaves a tail the next save copies aside; a tail whose copy's name is

@@ -57,13 +57,14 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
                 StgRecovery::checkRecordStream(file, w.links[i]);
             } catch (Error& e) {
                 int32_t n = static_cast<int32_t>(i + 1);
-                report.damagedTxns.push_back({n, 0, "", e.chainText()});
+                report.damagedTxns.push_back({n, 0, "", e.chainText(), w.links[i]});
                 firstDamaged = std::min(firstDamaged, n);
             }
         }
         if (w.broken)
             report.damagedTxns.push_back({report.transactions + 1, 0, "",
-                                          makeError("StgReadBuffer.readItemHeader.2").chainText()});
+                                          makeError("StgReadBuffer.readItemHeader.2").chainText(),
+                                          w.brokenAt});
         // The replay goes as far as the first damaged transaction; the tree then holds the
         // transactions before it.
         RecordReplay replay(tree);
@@ -80,8 +81,8 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
                     blocks |= c->code >= 3200 && c->code <= 3214;
                 int32_t n = replay.txnCount() > 0 ? replay.txnCount() : 1;
                 if (!blocks && n < firstDamaged)
-                    report.damagedTxns.push_back(
-                        {n, tree.txns() ? tree.txns()->time : 0, "", e.chainText()});
+                    report.damagedTxns.push_back({n, tree.txns() ? tree.txns()->time : 0, "",
+                                                  e.chainText(), w.links[n - 1]});
             }
         }
         // A transaction's number is its place in the chain plus one.
@@ -118,8 +119,10 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
                     for (const Node* n = node; n->parent; n = n->parent)
                         path.insert(0, path.empty() ? n->name : n->name + std::string("/"));
                     Error wrapped = makeError(std::move(e), "Tresmo.exportFile", path);
+                    const bool delta = content->diffPos != 0;
                     report.badVersions.push_back(
-                        {v->txn->seq + 1, v->txn->time, path, wrapped.chainText()});
+                        {v->txn->seq + 1, v->txn->time, path, wrapped.chainText(),
+                         delta ? content->diffPos : content->pos, delta ? content->pos : 0u});
                 }
             }
         }

@@ -17,6 +17,9 @@ struct VerifyReport {
         int64_t time = 0;  // its time when known (0 when its records could not be read)
         std::string path;  // the file's path below the archive's root (versions only)
         std::string text;  // the error chain, outermost first, one "code id: text" per line
+        // Where in the file: a transaction's link, or the version's own item (a delta's item).
+        uint64_t offset = 0;
+        uint64_t base = 0;  // a delta version's base item, else 0
     };
 
     uint64_t fileSize = 0;
