@@ -73,8 +73,6 @@ class RecordReplay {
     void stopAt(int txn) { _stopAt = txn; }
 
     int txnCount() const { return _txns; }
-    // The newest transaction time at or after the tree's now as given, or -1.
-    int64_t aheadTime() const { return _ahead; }
     int recordNo() const { return _recordNo; }
 
   private:
@@ -97,10 +95,7 @@ class RecordReplay {
                     throw makeError("Tresmo.read.beginTxn.1");
                 // A clock set back, or ahead when this was saved: the history is read all the
                 // same, at a now just after it; the caller refuses to save on top of it.
-                if (time >= _tree.now()) {
-                    _ahead = time;
-                    _tree.moveNow(time + 1);
-                }
+                if (time >= _tree.now()) _tree.moveNow(time + 1);
                 _tree.beginTxn(time);
                 return;
             }
@@ -201,7 +196,6 @@ class RecordReplay {
     int _txns = 0;
     int _stopAt = -1;
     int _recordNo = 0;
-    int64_t _ahead = -1;
 };
 
 // Writes records; ids are given by the tree as add records are written.
