@@ -1,5 +1,6 @@
 // init: a new archive and its selection file for one folder.
 #include "archive_cli/Cli.h"
+#include "archive_cli/CliProgress.h"
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
 
@@ -92,6 +93,8 @@ int runInit(const InitArgs& a, const Context& ctx) {
             for (const std::string& t : parseTypes(a.excludeTypes))
                 fs.setListed(t, true);
     }
+    // A stop asked for while the two files are made removes both: init is done or not at all.
+    CancelScope cancel;
     if (!fs.write()) throw Shown{};
 
     // Reading a storage file that does not exist creates it with its header only.
@@ -99,8 +102,14 @@ int runInit(const InitArgs& a, const Context& ctx) {
     tresmo.setPath(archive);
     tresmo.setNow(currentTime());
     tresmo.setBaseAndName(folder.c_str());
-    if (!tresmo.read()) {
+    const bool made = tresmo.read();
+    if (!made || CancelScope::signal()) {
+        if (made) os::sys().unlink(archive.c_str());
         os::sys().unlink(sel.c_str());
+        if (made) {
+            std::fprintf(stderr, "tresmo-cli: interrupted; no archive was created\n");
+            return EXIT_SIGNALLED + CancelScope::signal();
+        }
         throw Shown{};
     }
 

@@ -200,10 +200,17 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
 int runRepair(const CheckArgs& a, const Context& ctx) {
     Session s(a.archive, true);
     std::string side;
+    CancelScope cancel;
+    CliProgress progress(ctx.quiet, "repairing");
     presenter().capture(true);
-    bool ok = s.archive().repair(&side);
+    bool ok = s.archive().repair(&side, &progress);
     presenter().capture(false);
+    progress.done();
     std::vector<Error> errors = presenter().takeCaptured();
+    if (!ok && CancelScope::signal()) {
+        std::fprintf(stderr, "tresmo-cli: interrupted; nothing was changed\n");
+        return EXIT_SIGNALLED + CancelScope::signal();
+    }
     for (const Error& e : errors)
         CliPresenter::print(e);
     if (!ok) {

@@ -294,6 +294,23 @@ TEST_F(CliScenario, SaveStoppedBySignalLeavesTheArchiveAsBefore) {
         EXPECT_TRUE(check::fileBytes(archive) == before) << sig;
         EXPECT_EQ(cli({"verify", archive}).code, 0) << sig;
     }
+    // A repair stopped while it copies an unfinished save's tail aside cuts nothing and leaves
+    // no partial copy; the tail is then still there to repair.
+    check::writeBytes(archive, before + big + big + big + big);
+    pid_t pid = run.start({"repair", archive});
+    const auto side = [&] {
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (e.path().filename().string().starts_with("proj.trsm.tail-")) return true;
+        return false;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!side() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ::kill(pid, SIGTERM);
+    CliResult r = run.finish(pid);
+    EXPECT_EQ(r.code, 128 + SIGTERM) << r.err;
+    EXPECT_FALSE(side());
+    EXPECT_EQ(fs::file_size(archive), before.size() + 4 * big.size());
 }
 
 // Forty readers at once, started while a save writes: each waits for the save, none fails;

@@ -210,7 +210,7 @@ bool Tresmo::save(Progress* progress, SaveStats* stats) {
         if (aheadOfClock()) throw aheadError();
         _stg->open();
         if (_stg->grown()) catchUp(progress);
-        if (_stg->tailSize() > 0) _stg->cutTail(tailPath());
+        if (_stg->tailSize() > 0) _stg->cutTail(tailPath(), progress);
         uint64_t before = _stg->committedSize();
         // Another program may have saved the very changes already.
         if (root() && (root()->flags & Node::SUBTREE_CHANGED)) {

@@ -224,7 +224,7 @@ bool Tresmo::storageExists() {
     return false;
 }
 
-bool Tresmo::repair(std::string* sidePath) {
+bool Tresmo::repair(std::string* sidePath, Progress* progress) {
     if (sidePath) sidePath->clear();
     if (!_stg) return false;
     // The load below would create a missing file.
@@ -233,7 +233,7 @@ bool Tresmo::repair(std::string* sidePath) {
     clearData();
     setNow(std::numeric_limits<int32_t>::max() * int64_t{4});
     if (!name()[0]) setName("archive");
-    if (!read()) return false;
+    if (!read(progress)) return false;
     // Damage is not cut: what lies beyond it would go with it.
     if (_readFailed) {
         showError(makeError(makeError("Tresmo.save.notRead", _path), "Tresmo.save.1"));
@@ -243,7 +243,7 @@ bool Tresmo::repair(std::string* sidePath) {
     bool ok = true;
     try {
         _stg->open();
-        std::string side = _stg->cutTail(tailPath());
+        std::string side = _stg->cutTail(tailPath(), progress);
         if (sidePath) *sidePath = side;
     } catch (Error& e) {
         showError(makeError(std::move(e), "Tresmo.save.1"));

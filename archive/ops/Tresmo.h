@@ -115,8 +115,9 @@ class Tresmo : public TresmoData {
     // Cuts an incomplete transaction off the end of the storage file, as the next save would:
     // the file must load (every complete transaction checks; damage is shown and nothing is
     // changed), the tail is copied to "NAME.tail-<UTC time>" first. sidePath receives that
-    // file's path, empty when there was no tail. False with the error shown on failure.
-    bool repair(std::string* sidePath = nullptr);
+    // file's path, empty when there was no tail. False with the error shown on failure, also
+    // when progress is cancelled before the cut (nothing is then changed).
+    bool repair(std::string* sidePath = nullptr, Progress* progress = nullptr);
 
     // Restores a version into a new temporary file named after name; null on failure (shown
     // as 2029/2030). The file is removed by clear() or the destructor.

@@ -1,6 +1,7 @@
 #include "archive/storage/StgFile.h"
 
 #include "archive/os/os.h"
+#include "archive/support/Progress.h"
 #include "archive/support/msg.h"
 
 #include <algorithm>
@@ -197,7 +198,7 @@ void StgFile::keepTail(uint64_t end) {
     _a = _b = end;
 }
 
-std::string StgFile::cutTail(const std::string& sidePath) {
+std::string StgFile::cutTail(const std::string& sidePath, Progress* progress) {
     VERIFY(_fd >= 0 && _a == _b);
     if (_tail == 0) return std::string();
     // A failed save may have left a whole copy under this name a moment ago; it is kept, and
@@ -214,8 +215,17 @@ std::string StgFile::cutTail(const std::string& sidePath) {
         os::sys().unlink(side.c_str());
         return makeError(std::move(cause), "StgFile.recover.2", side);
     };
+    // A stop asked for before the copy is complete removes it and cuts nothing.
+    auto checkCancel = [&] {
+        try {
+            if (progress) progress->checkCancel();
+        } catch (Error& e) {
+            throw fail(std::move(e));
+        }
+    };
     std::vector<uint8_t> chunk(std::min<uint64_t>(_tail, 65536));
     for (uint64_t done = 0; done < _tail;) {
+        checkCancel();
         size_t n = static_cast<size_t>(std::min<uint64_t>(_tail - done, chunk.size()));
         size_t got;
         try {
@@ -230,6 +240,7 @@ std::string StgFile::cutTail(const std::string& sidePath) {
         if (!os::writeFull(out, chunk.data(), n)) throw fail(systemError());
         done += n;
     }
+    checkCancel();
     if (!os::syncFile(out)) throw fail(systemError());
     // The copy's bytes are on disk from here: a failing close or folder sync leaves it whole
     // (and the tail in place), so it stays.

@@ -39,6 +39,8 @@
 #include <cstdint>
 #include <string>
 
+class Progress;
+
 class StgFile {
   public:
     static constexpr uint64_t SIZE_LIMIT = 0xFA000000;  // 4,194,304,000 bytes
@@ -94,8 +96,9 @@ class StgFile {
     // Copies the tail to a new file at sidePath (never replacing one: when the name is taken,
     // by an earlier attempt in the same second, "-2", "-3", ... is added), makes it durable
     // and cuts the storage file back to its committed size; returns the side file's path.
-    // 3017 when the copy fails (nothing cut, no partial copy left), 3005 when the cut does.
-    std::string cutTail(const std::string& sidePath);
+    // 3017 when the copy fails or progress is cancelled (nothing cut, no partial copy left),
+    // 3005 when the cut does.
+    std::string cutTail(const std::string& sidePath, Progress* progress = nullptr);
 
     uint64_t committedSize() const { return _a; }
     uint64_t end() const { return _b; }
