@@ -52,8 +52,9 @@ TEST(SharedArchive, ASaveAfterAnotherProgramsSaveReadsItFirstAndKeepsBoth) {
     }
     s.d.write("w/a.txt", "two", T0 + 150);
     s.d.write("w/c.txt", "new", T0 + 150);
-    Tresmo late;  // loaded and scanned before the other program saves
+    Tresmo late, watching;  // loaded and scanned before the other program saves
     s.load(late, T0 + 200);
+    s.load(watching, T0 + 200);
     Tresmo unscanned;  // loaded only: it cannot tell what still differs
     unscanned.setPath(s.archive);
     unscanned.setNow(T0 + 200);
@@ -67,6 +68,13 @@ TEST(SharedArchive, ASaveAfterAnotherProgramsSaveReadsItFirstAndKeepsBoth) {
         ASSERT_TRUE(other.save());
     }
     const auto afterOther = fs::file_size(s.archive);
+    // A program that only shows the archive takes the new transaction in, in place.
+    const Node* kept = watching.root()->firstChild;
+    ASSERT_TRUE(watching.changedOnDisk() && watching.readNew() && watching.findChanges(s.sel));
+    watching.updateFolderInfo();
+    EXPECT_TRUE(!watching.changedOnDisk() && !watching.hasPendingChanges());
+    EXPECT_TRUE(watching.txns()->seq == 1 && watching.root()->firstChild == kept);
+    EXPECT_EQ(Shared::names(watching), "a.txt -b.txt c.txt d.txt ");
     EXPECT_FALSE(unscanned.save());
     ASSERT_TRUE(!s.shown.errors.empty() && s.shown.errors.back().hasCode(2033));
     EXPECT_EQ(fs::file_size(s.archive), afterOther);  // the failed save cut nothing
@@ -101,6 +109,10 @@ TEST(SharedArchive, ASaveAfterAnotherProgramsSaveReadsItFirstAndKeepsBoth) {
     ASSERT_TRUE(same.save(nullptr, &stats));
     EXPECT_EQ(stats.files, 0);
     EXPECT_EQ(fs::file_size(s.archive), afterSame);
+    // Another file renamed over the name is read whole.
+    fs::copy_file(s.archive, s.d / "copy");
+    fs::rename(s.d / "copy", s.archive);
+    EXPECT_TRUE(same.changedOnDisk() && !same.readNew());
 }
 
 // The platform as a user sees it who may read the archive but not write it.

@@ -21,6 +21,7 @@
 #include "archive/support/process.h"
 #include "archive/support/tstamp.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -149,11 +150,7 @@ bool Tresmo::read(Progress* progress) {
                 readBeforeDamage(w.links, w.broken ? w.brokenAt : 0, replay.txnCount());
                 _readFailed = true;
             }
-            if (txns() && txns()->time >= os::sys().time()) {
-                _aheadTime = txns()->time;
-                showMsgs(MsgList{makeMsg("Tresmo.read.ahead", _path, timeText(_aheadTime),
-                                         timeText(os::sys().time()))});
-            }
+            noteAhead();
         }
     } catch (Error& e) {
         showError(
@@ -253,15 +250,44 @@ bool Tresmo::repair(std::string* sidePath, Progress* progress) {
     return ok;
 }
 
-void Tresmo::catchUp(Progress* progress) {
-    if (_scanned.folder().empty()) throw makeError("Tresmo.save.catchUp", _path);
+void Tresmo::noteAhead() {
+    if (txns() && txns()->time >= os::sys().time()) {
+        _aheadTime = txns()->time;
+        showMsgs(MsgList{
+            makeMsg("Tresmo.read.ahead", _path, timeText(_aheadTime), timeText(os::sys().time()))});
+    }
+}
+
+bool Tresmo::readNew() {
+    if (!_stg || _stg->isOpen() || _readFailed || _stg->committedSize() == 0) return false;
+    bool ok = true;
+    try {
+        _stg->open(StgFile::Access::Read);
+        if (_stg->grown()) {
+            dropPendingTxn();
+            moveNow(os::sys().time());
+            replayNew();
+            noteAhead();
+        }
+    } catch (Error&) {
+        // Replaced, cut, damaged or unreadable: the whole read that follows says what it is.
+        ok = false;
+    }
+    try {
+        _stg->close();
+    } catch (Error&) {
+        ok = false;
+    }
+    // A scan that follows compares the folder as it is now with the new transactions.
+    if (ok) moveNow(std::max(now(), os::sys().time()));
+    return ok;
+}
+
+void Tresmo::replayNew() {
     const uint64_t start = _stg->committedSize();
     StgRecovery::Walk w = StgRecovery::walk(*_stg, start, _stg->foundSize());
     _stg->adopt(w.end);
-    dropPendingTxn();
     const int32_t known = txns() ? txns()->seq + 1 : 0;
-    // Their saves are done once the lock is ours: nothing they wrote is later than the clock.
-    moveNow(os::sys().time() + 1);
     RecordReplay replay(*this, true);
     try {
         if (w.end > start) {
@@ -273,6 +299,14 @@ void Tresmo::catchUp(Progress* progress) {
         throw makeError(std::move(e), "Tresmo.read.1", _path, known + replay.txnCount(),
                         replay.recordNo());
     }
+}
+
+void Tresmo::catchUp(Progress* progress) {
+    if (_scanned.folder().empty()) throw makeError("Tresmo.save.catchUp", _path);
+    // Their saves are done once the lock is ours: nothing they wrote is later than the clock.
+    dropPendingTxn();
+    moveNow(os::sys().time() + 1);
+    replayNew();
     // A transaction in the clock's own second is passed within a second; one further on was
     // saved with a clock ahead of ours, and nothing goes on top of it before ours passes it.
     for (int i = 0; i < 20 && txns() && os::sys().time() <= txns()->time; ++i)

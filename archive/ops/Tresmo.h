@@ -79,6 +79,12 @@ class Tresmo : public TresmoData {
     // missing file, 3011 for an empty one) where it would otherwise make a new archive. Commands
     // that only look at an archive set it, so pointing one at the wrong file changes nothing.
     void setReader(bool on) { _reader = on; }
+    // After a read and scan, when the storage file has grown since (changedOnDisk): replays only
+    // the transactions another program appended into the tree as it is, so nodes (and what is
+    // selected) stay, at now moved on to the present, for findChanges to scan again. False,
+    // nothing shown, when the file must be read whole: replaced or cut, the new part damaged,
+    // or the last read failed.
+    bool readNew();
     // Scans the selection's folder and marks what differs from the stored state; shows the
     // scan's warnings, and 2013 when the folder cannot be scanned.
     bool findChanges(const FileSel& sel, Progress* progress = nullptr);
@@ -178,6 +184,11 @@ class Tresmo : public TresmoData {
     // With the storage file open and grown: replays the new transactions into the tree and
     // scans the folder again, at a now later than all of them.
     void catchUp(Progress* progress);
+    // With the storage file open and grown: replays the new transactions into the tree (whose
+    // pending transaction the caller dropped, at a now after them); throws 2011 on damage.
+    void replayNew();
+    // Warns (2041) when the newest transaction is at or after the clock, and remembers it.
+    void noteAhead();
     // The refusal to save on top of a transaction the clock has not passed.
     Error aheadError() const;
 

@@ -110,8 +110,24 @@ void ArchiveDoc::watchFile() {
 }
 
 void ArchiveDoc::reloadIfChanged() {
-    if (!_busy && _valid && !QApplication::activeModalWidget() && _archive.changedOnDisk())
-        setRange(0, 0);
+    if (!_busy && _valid && !QApplication::activeModalWidget() && _archive.changedOnDisk()) {
+        // What another program appended is replayed into the tree as it is; a file replaced
+        // or damaged meanwhile is read whole.
+        emit treeAboutToGo();
+        bool whole = false;
+        FileSel sel = _sel;
+        bool ok = runWork(QStringLiteral("Loading ") + fromLocalPath(_archive.path()),
+                          [this, sel, &whole](Progress& p) {
+                              whole = !_archive.readNew();
+                              return whole || _archive.findChanges(sel, &p);
+                          });
+        if (!ok) _valid = false;
+        if (whole) {
+            setRange(0, 0);
+        } else {
+            showLoaded();
+        }
+    }
     watchFile();
 }
 
@@ -261,6 +277,10 @@ void ArchiveDoc::setRange(int64_t from, int64_t to) {
     if (_busy) return;
     _archive.setRange(from ? from : _archive.from(), to ? to : _archive.to());
     loadArchive();
+    showLoaded();
+}
+
+void ArchiveDoc::showLoaded() {
     _archive.updateFolderInfo();
     updateViews(HINT_STRUCTURE);
     _archive.pruneSelection();

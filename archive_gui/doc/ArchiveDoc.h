@@ -87,6 +87,8 @@ class ArchiveDoc : public ViewDoc {
     // Empties the archive, re-reads the storage file and rescans the folder (at the present
     // time); false (valid() false) when either fails.
     bool loadArchive();
+    // After a load: the range pass, the selection kept where it still shows, the views.
+    void showLoaded();
     // Reloads when another program changed the storage file (see above).
     void reloadIfChanged();
 

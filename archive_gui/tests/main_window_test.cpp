@@ -5,6 +5,7 @@
 #include "archive_gui/frame/MainFrame.h"
 #include "archive_gui/frame/MainStatusBar.h"
 #include "archive_gui/util/UiStrings.h"
+#include "archive_gui/views/DirTreeView.h"
 #include "gui_test_util.h"
 
 #include "archive/os/os.h"
@@ -15,6 +16,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QTreeView>
 
 #include <atomic>
 #include <chrono>
@@ -127,7 +129,11 @@ class MainWindowTest : public QObject {
         QCOMPARE(frame.recentFiles(), QStringList{w.path("w.trsm")});
         QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
 
-        // Another program saves into the archive: the window takes its transaction in.
+        // Another program saves into the archive: the window takes its transaction in, with the
+        // folder the user picked still selected.
+        QTreeView* tree = frame.findChild<DirTreeView*>()->treeView();
+        tree->setCurrentIndex(tree->model()->index(0, 0, tree->model()->index(0, 0)));
+        QCOMPARE(QString(doc.archive().selectedDir()->name), QString("sub"));
         store.write("w/c.txt", "c", T0 + 60);
         {
             Tresmo other;
@@ -136,6 +142,7 @@ class MainWindowTest : public QObject {
         }
         QTRY_VERIFY(doc.archive().txns() && doc.archive().txns()->seq == 1);
         QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
+        QCOMPARE(QString(doc.archive().selectedDir()->name), QString("sub"));
 
         // An edit shows after F5 (one in the refresh's own second once the clock has passed
         // it, so that a save takes it); Save waits while Today shows the day's changes.
@@ -152,6 +159,7 @@ class MainWindowTest : public QObject {
         QVERIFY(w.enabled(MainFrame::CMD_SAVE));
 
         // Export writes the stored versions of the selected folder.
+        tree->setCurrentIndex(tree->model()->index(0, 0));
         QDir().mkpath(w.path("out"));
         answerPicker(store.path("out"));
         w.trigger(MainFrame::CMD_EXPORT);
