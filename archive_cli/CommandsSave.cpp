@@ -19,11 +19,13 @@ struct Change {
     std::string path;
     NodeState state;
     bool folder;
+    int64_t files = 0;  // of a folder that comes or goes: the files that come or go with it
 };
 
 // Pending changes in tree order, each passed to out as it is met. Folders appear only when
-// they themselves come or go; a folder that is merely "modified" because something beneath
-// it changed is implied.
+// they themselves come or go, and then stand for everything beneath them (listing each would
+// repeat the folder's path at every level: a deep tree would print its depth squared); a
+// folder that is merely "modified" because something beneath it changed is implied.
 template <class Out>
 void pendingChanges(Session& s, Out out) {
     const Node* root = s.archive().root();
@@ -39,8 +41,15 @@ void pendingChanges(Session& s, Out out) {
             if (!folder &&
                 (st == NodeState::Added || st == NodeState::Modified || st == NodeState::Removed))
                 out(Change{s.relPath(c), st, false});
-            else if (folder && (st == NodeState::Added || st == NodeState::Removed))
-                out(Change{s.relPath(c) + "/", st, true});
+            else if (folder && (st == NodeState::Added || st == NodeState::Removed)) {
+                Change whole{s.relPath(c) + "/", st, true};
+                for (const Node* n = c->firstChild; n; n = nextInTree(n, c))
+                    whole.files += (n->flags & Node::CHANGED) && n->kind() != NodeKind::Folder &&
+                                   n->storedKind() != NodeKind::Folder;
+                out(whole);
+                c = nextInTree(c, root, false);
+                continue;
+            }
         }
         c = nextInTree(c, root);
     }
@@ -51,7 +60,9 @@ void pendingChanges(Session& s, Out out) {
 size_t printChanges(Session& s) {
     size_t count = 0;
     pendingChanges(s, [&](const Change& c) {
-        writeOut(colouredState(c.state) + "  " + escapedName(c.path) + "\n");
+        std::string files;
+        if (c.folder) files = c.files == 1 ? " (1 file)" : " (" + std::to_string(c.files) + " files)";
+        writeOut(colouredState(c.state) + "  " + escapedName(c.path) + files + "\n");
         ++count;
     });
     for (const std::string& path : s.archive().skipped())
@@ -82,9 +93,10 @@ int runStatus(const StatusArgs& a, const Context& ctx) {
                        {"skipped", s.archive().skipped()}},
                       "changes");
         pendingChanges(s, [&](const Change& c) {
-            list.add({{"path", c.path},
-                      {"state", stateName(c.state)},
-                      {"kind", c.folder ? "folder" : "file"}});
+            nlohmann::json change{
+                {"path", c.path}, {"state", stateName(c.state)}, {"kind", c.folder ? "folder" : "file"}};
+            if (c.folder) change["files"] = c.files;
+            list.add(change);
         });
         list.finish();
         return exitFor(s);

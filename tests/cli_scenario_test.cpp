@@ -88,7 +88,7 @@ TEST_F(CliScenario, InitPairsArchiveAndSelectionFiltersShapeStatusReadersNeverWr
     for (const char* f : {"top.txt", "skip.LOG", "build/obj.o", "src/Build/deep.c", "src/main.c"})
         dir.write(std::string("proj/") + f, "1", T0);
     ASSERT_EQ(cli({"init", dir / "proj", "--exclude-dirs", "build, tmp"}).code, 0);
-    EXPECT_EQ(cli({"status", archive}).out, "A  skip.LOG\nA  src/\nA  src/main.c\nA  top.txt\n");
+    EXPECT_EQ(cli({"status", archive}).out, "A  skip.LOG\nA  src/ (1 file)\nA  top.txt\n");
     EXPECT_EQ(cli({"init", dir / "proj"}).code, 1);  // already exists
     ASSERT_EQ(cli({"init", dir / "proj", dir / "o.bak", "--types", "log", "--no-subfolders"}).code,
               0);
@@ -125,7 +125,7 @@ TEST_F(CliScenario, InitPairsArchiveAndSelectionFiltersShapeStatusReadersNeverWr
     r = cli({"-q", "status", archive});
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(r.out,
-              "A  NOTE.txt\nA  src/main.c\nA  Twin/\nA  Twin/x.txt\n!  Note.txt\n!  twin/\n");
+              "A  NOTE.txt\nA  src/main.c\nA  Twin/ (1 file)\n!  Note.txt\n!  twin/\n");
     EXPECT_NE(r.err.find("Warning 3703: File Note.txt in folder " + dir / "proj skipped"),
               std::string::npos)
         << r.err;
@@ -163,7 +163,7 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     firstSave();
     edit();
     EXPECT_EQ(cli({"status", archive}).out,
-              "M  a.txt\nA  new/\nA  new/d.txt\nM  sub/b.txt\nD  sub/c.bin\n");
+              "M  a.txt\nA  new/ (1 file)\nM  sub/b.txt\nD  sub/c.bin\n");
 
     const std::string before = check::fileBytes(archive);
     CliResult r = cli({"save", archive, "--dry-run", "--time", std::to_string(T3)});
