@@ -61,7 +61,8 @@ size_t printChanges(Session& s) {
     size_t count = 0;
     pendingChanges(s, [&](const Change& c) {
         std::string files;
-        if (c.folder) files = c.files == 1 ? " (1 file)" : " (" + std::to_string(c.files) + " files)";
+        if (c.folder)
+            files = c.files == 1 ? " (1 file)" : " (" + std::to_string(c.files) + " files)";
         writeOut(colouredState(c.state) + "  " + escapedName(c.path) + files + "\n");
         ++count;
     });
@@ -93,8 +94,9 @@ int runStatus(const StatusArgs& a, const Context& ctx) {
                        {"skipped", s.archive().skipped()}},
                       "changes");
         pendingChanges(s, [&](const Change& c) {
-            nlohmann::json change{
-                {"path", c.path}, {"state", stateName(c.state)}, {"kind", c.folder ? "folder" : "file"}};
+            nlohmann::json change{{"path", c.path},
+                                  {"state", stateName(c.state)},
+                                  {"kind", c.folder ? "folder" : "file"}};
             if (c.folder) change["files"] = c.files;
             list.add(change);
         });

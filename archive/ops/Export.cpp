@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -187,39 +188,61 @@ class Tresmo::Export final : public DirWalker {
     }
 
     // Exports node's children into the folder as (shown as name) of the current folder.
-    void exportChildren(const Node* node, const char* as, const char* name) {
+    // Exports what node holds into its copy, the folder as in the current one (shown as name).
+    // Folders nest as deep as the archive says: they are walked without recursion, holding the
+    // descriptor of each folder on the way down.
+    void exportChildren(const Node* top, const char* as, const char* name) {
+        std::vector<int> parents;
+        // Back in the first parent also when a child fails, for the copy to be removed from
+        // there.
+        struct Back {
+            Export& e;
+            std::vector<int>& parents;
+            ~Back() {
+                while (!parents.empty())
+                    e.leave(parents);
+            }
+        } back{*this, parents};
+        enter(as, name, parents);
+        const Node* folder = top;
+        for (const Node* c = top->firstChild;;) {
+            if (!c) {
+                leave(parents);
+                if (folder == top) return;
+                c = folder->next;
+                folder = folder->parent;
+            } else if (c->flags & Node::FOLDER_AT_TO) {
+                if (isUnsafeName(c->name)) throw makeError("Tresmo.Export.checkName", c->name);
+                char path[MAX_PATH];
+                if (!printFileName(path, sizeof path, c->name))
+                    throw makeError("Tresmo.Export.exportDir", dir(), c->name);
+                makeDir(c->name, c->name);
+                enter(c->name, c->name, parents);
+                folder = c;
+                c = c->firstChild;
+            } else {
+                if (c->flags & Node::FILE_AT_TO) exportFile(c);
+                c = c->next;
+            }
+        }
+    }
+
+    void enter(const char* as, const char* name, std::vector<int>& parents) {
         int sub = os::sys().openat(_fd, as, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
         if (sub < 0) throw makeError(systemError(), "Tresmo.Export.exportDir", dir(), name);
         if (!enterDir(name)) {
             os::closeQuietly(sub);
             throw makeError("Tresmo.Export.exportDir", dir(), name);
         }
-        // Back in the parent also when a child fails, for the copy to be removed from there.
-        struct Back {
-            Export& e;
-            int parent;
-            ~Back() {
-                os::closeQuietly(e._fd);
-                e._fd = parent;
-                e.exitDir();
-            }
-        } back{*this, _fd};
+        parents.push_back(_fd);
         _fd = sub;
-        for (const Node* c = node->firstChild; c; c = c->next) {
-            if (c->flags & Node::FOLDER_AT_TO)
-                exportDir(c);
-            else if (c->flags & Node::FILE_AT_TO)
-                exportFile(c);
-        }
     }
 
-    void exportDir(const Node* node) {
-        if (isUnsafeName(node->name)) throw makeError("Tresmo.Export.checkName", node->name);
-        char path[MAX_PATH];
-        if (!printFileName(path, sizeof path, node->name))
-            throw makeError("Tresmo.Export.exportDir", dir(), node->name);
-        makeDir(node->name, node->name);
-        exportChildren(node, node->name, node->name);
+    void leave(std::vector<int>& parents) {
+        os::closeQuietly(_fd);
+        _fd = parents.back();
+        parents.pop_back();
+        exitDir();
     }
 
     void exportFile(const Node* node) {
