@@ -11,6 +11,7 @@
 #include "archive/storage/FileWriter.h"
 #include "archive/storage/StgFile.h"
 #include "archive/support/Progress.h"
+#include "archive/support/cfg.h"
 #include "archive/support/process.h"
 #include "archive/support/removeTree.h"
 
@@ -21,9 +22,9 @@
 
 namespace {
 
-// Decoded blocks of a delta's base kept while it is applied (64 KiB each: 16 MiB): a delta
-// copying to and fro within 16 MiB of its base decodes each block once.
-constexpr size_t BASE_CACHE_BLOCKS = 256;
+// Decoded blocks of a delta's base kept in memory while it is applied (64 KiB each: 16 MiB): a
+// delta copying to and fro within 16 MiB of its base decodes each block once.
+const int32_t* baseCacheBlocks = intSetting("Tresmo.baseCacheBlocks", 256, 1, 4096);
 // A restored file is written in pieces of this size. Small pieces (a kilobyte) cost a system
 // call each, and most of an export's time goes to the kernel.
 constexpr size_t WRITE_BUFFER = 65536;
@@ -299,7 +300,7 @@ void Tresmo::restoreTo(const ContentInfo& content,
         }
         return;
     }
-    StgBase base(*_stg, content.pos, BASE_CACHE_BLOCKS);
+    StgBase base(*_stg, content.pos, static_cast<size_t>(*baseCacheBlocks));
     base.start();
     StgReader delta(*_stg, content.diffPos, stg::FILE_DIFF);
     delta.start();

@@ -4,6 +4,7 @@
 
 #include "archive/codec/LzFormat.h"
 #include "archive/delta/DataImage.h"
+#include "archive/os/os.h"
 #include "archive/storage/StgItem.h"
 #include "archive/storage/StgReader.h"
 
@@ -11,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 // A full-content item as the base of a delta: read once from the front to index it, then by
 // seeks to confirm matches and to copy ranges when a delta version is restored.
@@ -19,13 +21,20 @@
 // last cacheBlocks decoded blocks are kept (64 KiB each, the least recently used going first):
 // a delta that jumps to and fro among them decodes each once, where a forged one of copies
 // that straddle a block boundary would otherwise cost two block decodings per byte it makes.
-// An error met while decoding a block is raised only when a read reaches the byte where it
-// happened, as the coder does.
+// A block decoded a second time (the cache was too small for the delta's jumps) is also kept
+// in an unnamed temporary file, from which later misses read it: each block of the base is
+// decoded at most twice, whatever a forged delta asks for. An error met while decoding a block
+// is raised only when a read reaches the byte where it happened, as the coder does.
 class StgBase final : public BaseSource {
   public:
     StgBase(StgFile& file, uint32_t pos, size_t cacheBlocks = 2)
         : _r(file, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS),
           _limit(cacheBlocks ? cacheBlocks : 1) {}
+    ~StgBase() override {
+        if (_spill >= 0) os::closeQuietly(_spill);
+    }
+    StgBase(const StgBase&) = delete;
+    StgBase& operator=(const StgBase&) = delete;
     void start() override { seek(0); }
     void seek(uint32_t pos) override {
         _cur = &block(pos / lz::BLOCK_SIZE);
@@ -78,6 +87,7 @@ class StgBase final : public BaseSource {
         b.len = 0;
         b.error.reset();
         _index[n] = _lru.begin();
+        if (n < _spilled.size() && _spilled[n] && readSpilled(b)) return b;
         LzReader& lz = _r.lzReader();
         try {
             while (b.len < lz::BLOCK_SIZE && !lz.blockExhausted())
@@ -85,7 +95,28 @@ class StgBase final : public BaseSource {
         } catch (Error& e) {
             b.error = std::move(e);
         }
+        if (n >= _decoded.size()) {
+            _decoded.resize(n + 1);
+            _spilled.resize(n + 1);
+        }
+        if (_decoded[n] && b.len == lz::BLOCK_SIZE) spill(b);
+        _decoded[n] = true;
         return b;
+    }
+
+    // Keeps a whole block in the temporary file; where it cannot, the block is decoded again.
+    void spill(const Block& b) {
+        if (_spill < 0 && !_noSpill) _noSpill = (_spill = os::unnamedTempFile()) < 0;
+        const off_t at = static_cast<off_t>(b.n) * lz::BLOCK_SIZE;
+        if (_spill >= 0 && os::pwriteFull(_spill, b.bytes.get(), b.len, at)) _spilled[b.n] = true;
+    }
+
+    bool readSpilled(Block& b) {
+        const off_t at = static_cast<off_t>(b.n) * lz::BLOCK_SIZE;
+        if (os::preadFull(_spill, b.bytes.get(), lz::BLOCK_SIZE, at) != lz::BLOCK_SIZE)
+            return false;
+        b.len = lz::BLOCK_SIZE;
+        return true;
     }
 
     StgReader _r;
@@ -95,4 +126,7 @@ class StgBase final : public BaseSource {
     std::unordered_map<uint32_t, std::list<Block>::iterator> _index;
     Block* _cur = nullptr;
     uint32_t _at = 0;
+    std::vector<bool> _decoded, _spilled;  // by block number
+    int _spill = -1;
+    bool _noSpill = false;
 };

@@ -189,6 +189,11 @@ bool syncDir(const std::string& dir);
 // that must be on disk before what it replaces is deleted.
 bool syncFileSystem(int fd);
 
+// A new file without a name in $TMPDIR (else /tmp), open for reading and writing, that only
+// this process can reach and that goes when it is closed; -1 with errno set where the file
+// system cannot make one.
+int unnamedTempFile();
+
 // Writes `data` to `path` so that a crash leaves either the old file or the new one whole:
 // a temporary file beside it, synced, renamed over the old one, and the folder synced.
 // False on failure (errno set), with the temporary file removed and the old file untouched.

@@ -472,6 +472,11 @@ bool syncDir(const std::string& dir) {
     return ok;
 }
 
+int unnamedTempFile() {
+    const char* dir = std::getenv("TMPDIR");
+    return sys().open(dir && *dir ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+}
+
 bool writeFileAtomic(const std::string& path, const std::string& data) {
     std::string::size_type slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? std::string(".")
