@@ -16,7 +16,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <set>
 
 namespace fs = std::filesystem;

@@ -456,20 +456,14 @@ TEST(FileReader, ChangesDuringTheReadAreReported) {
         std::string got = readAll(r);
         return std::pair{got, r.changedWhileRead()};
     };
-    auto append = [](const std::string& p) {
-        int fd = ::open(p.c_str(), O_WRONLY | O_APPEND);
-        EXPECT_EQ(::write(fd, "abc", 3), 3);
-        ::close(fd);
-    };
+    auto append = [](const std::string& p) { std::ofstream(p, std::ios::app) << "abc"; };
     EXPECT_EQ(midRead(append, 4), std::pair(std::string("0123456789"), true));
     EXPECT_EQ(midRead(append, 16), std::pair(std::string("0123456789"), false));
     auto shrink = [](const std::string& p) { EXPECT_EQ(::truncate(p.c_str(), 6), 0); };
     EXPECT_EQ(midRead(shrink, 4), std::pair(std::string("012345"), true));
     // A rewrite of equal size that puts the old time back is still seen (its change time).
     auto rewrite = [](const std::string& p) {
-        int fd = ::open(p.c_str(), O_WRONLY);
-        EXPECT_EQ(::pwrite(fd, "ABCDEFGHIJ", 10, 0), 10);
-        ::close(fd);
+        std::fstream(p, std::ios::in | std::ios::out) << "ABCDEFGHIJ";
         setTime(p, 1000, 0);
     };
     // Let the coarse file-system clock move past the creation first.

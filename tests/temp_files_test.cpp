@@ -3,7 +3,6 @@
 #include "support/ScopedEnv.h"
 #include "support/TestDir.h"
 
-#include "archive/os/os.h"
 #include "archive/support/TempFileList.h"
 #include "archive/support/cfg.h"
 #include "archive/support/msg.h"
