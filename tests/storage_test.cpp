@@ -114,7 +114,7 @@ Bytes oneBlockItem(const std::string& path, const Bytes& data, uint32_t bits, ui
 
 // Escapes follow the mark on disk, straddle every page boundary when read back in chunks, and
 // the last byte keeps its valid bits and the block its flags.
-TEST(StgBlocks, DataIsEscapedOnDiskAndReadBackInAnyChunks) {
+TEST(StgBlocks, DataIsEscapedOnDiskAndReadBackInAnyChunksOrByIndexedBlock) {
     TestDir d;
     // After "$$/" the mark's last byte and the escape are escaped; a third dollar breaks the match.
     const std::pair<Bytes, Bytes> cases[] = {
@@ -145,11 +145,9 @@ TEST(StgBlocks, DataIsEscapedOnDiskAndReadBackInAnyChunks) {
         }
         EXPECT_EQ(all, data) << chunk;
     }
-}
 
-TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
-    TestDir d;
-    Opened f(d / "a.trsm");
+    // Indexed content seeks any block, reading each page once.
+    Opened f(d / "i.trsm");
     std::vector<TestBlock> blocks;
     for (int i = 0; i < 4; ++i)
         blocks.push_back({lztest::randomBytes(i == 3 ? 100 : 65536, i), uint8_t(i << 1)});
@@ -170,8 +168,8 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     Bytes b = fileBytes(f.path());
     stg::encodeGroup(3u << 8, b.data() + r.blockIndex()[1], 4);
     f.close();
-    putFile(d / "a.trsm", b);
-    Opened g(d / "a.trsm");
+    putFile(d / "i.trsm", b);
+    Opened g(d / "i.trsm");
     EXPECT_EQ(codeOf([&] { readAll(g, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS); }), 3207);
 
     // A block of nothing but marks fills the write buffer to its last byte.
@@ -185,28 +183,15 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
 
 // A record stream of two transactions over several chunks, with a content item between.
 // Offsets: link 12, sequence header 22, first block 32 (5004 bytes with its header).
-Bytes twoTransactions() {
-    TestDir d;
-    Opened f(d / "a.trsm");
-    Bytes big = lztest::periodic(5000, 251, 1);
-    writeSequence(f, {TestBlock{big}, TestBlock{{1, 2, 3}}});
-    writeContent(f, {TestBlock{{9, 9}}});
-    writeSequence(f, {TestBlock{{4, 5}}});
-    f.close();
-    return fileBytes(d / "a.trsm");
-}
-
-// Reads the whole chain of record streams; the error code or 0.
-int readChain(const std::string& path) {
-    return codeOf([&] {
-        Opened f(path);
-        readAll(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
-    });
-}
-
 TEST(StgBlocks, DamagedFramingGivesItsMessage) {
     TestDir d;
-    const Bytes good = twoTransactions();
+    {
+        Opened f(d / "a.trsm");
+        writeSequence(f, {TestBlock{lztest::periodic(5000, 251, 1)}, TestBlock{{1, 2, 3}}});
+        writeContent(f, {TestBlock{{9, 9}}});
+        writeSequence(f, {TestBlock{{4, 5}}});
+    }
+    const Bytes good = fileBytes(d / "a.trsm");
     auto group = [](size_t at, uint32_t v, int n) {
         return [=](Bytes& b) { stg::encodeGroup(v, b.data() + at, n); };
     };
@@ -239,7 +224,11 @@ TEST(StgBlocks, DamagedFramingGivesItsMessage) {
         Bytes b = good;
         cases[i].first(b);
         putFile(d / "x.trsm", b);
-        EXPECT_EQ(readChain(d / "x.trsm"), cases[i].second) << "case " << i;
+        int code = codeOf([&] {
+            Opened f(d / "x.trsm");
+            readAll(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+        });
+        EXPECT_EQ(code, cases[i].second) << "case " << i;
     }
 }
 
@@ -291,8 +280,9 @@ int openCode(const std::string& path) {
 }
 
 // Created, written, rolled back, committed, reopened; a writer excludes every other opener,
-// readers share, and a file renamed over the name while one waited is the one it opens.
-TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
+// readers share, and a file renamed over the name while one waited is the one it opens. The
+// header is checked position by position, and writes stop at the size limit.
+TEST(StgFile, CommittedLengthLastsOpenersShareOrWaitAndHeaderAndSizeAreChecked) {
     TestDir d;
     StgFile f(d / "a.trsm", 20, 10);
     f.rollback();  // closed: nothing happens
@@ -352,10 +342,7 @@ TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
     r2.close();
     writer.join();
     EXPECT_EQ(late.committedSize(), 42u);  // the file now under the name
-}
 
-TEST(StgFile, HeaderIsCheckedPositionByPositionAndWritesStopAtTheSizeLimit) {
-    TestDir d;
     const std::pair<std::string, int> cases[] = {
         {"$$**2020", 3011},          // too short
         {"$$**2020101x", 3012},      // last digit a letter
@@ -378,12 +365,12 @@ TEST(StgFile, HeaderIsCheckedPositionByPositionAndWritesStopAtTheSizeLimit) {
     const uint64_t limit = StgFile::SIZE_LIMIT;
     d.write("big.trsm", "$$**20201010");
     fs::resize_file(d / "big.trsm", limit - 8);
-    Opened f(d / "big.trsm");
-    EXPECT_EQ(codeOf([&] { f.append("0123456789", 10); }), 3008);
+    Opened big(d / "big.trsm");
+    EXPECT_EQ(codeOf([&] { big.append("0123456789", 10); }), 3008);
     EXPECT_EQ(fs::file_size(d / "big.trsm"), limit - 8);
-    f.append("01234567", 8);
-    f.commit();
-    f.close();
+    big.append("01234567", 8);
+    big.commit();
+    big.close();
     EXPECT_EQ(openCode(d / "big.trsm"), 0);
     fs::resize_file(d / "big.trsm", limit + 1);
     EXPECT_EQ(openCode(d / "big.trsm"), 3002);

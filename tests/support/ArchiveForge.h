@@ -59,10 +59,6 @@ class ArchiveWriter {
         _rec.writeByte(record::UPD_FOLDER);
         _rec.writeNumber(id);
     }
-    void remove(int32_t id) {
-        _rec.writeByte(record::DEL_SUBTREE);
-        _rec.writeNumber(id);
-    }
     void file(int32_t id, uint32_t pos, int32_t stored, int32_t size, uint32_t crc,
               uint32_t diffPos = 0) {
         _rec.writeByte(diffPos ? record::UPD_DELTA : record::UPD_FULL);
