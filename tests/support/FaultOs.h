@@ -227,13 +227,10 @@ class FaultOs : public os::Os {
     bool hit(Call c) {
         int n = ++_counts[c];
         auto it = _faults.find(c);
-        if (it == _faults.end()) return false;
-        if (n == it->second.at || (it->second.sticky && n > it->second.at)) {
-            _lastErr = it->second.err;
-            errno = it->second.err;
-            return true;
-        }
-        return false;
+        if (it == _faults.end() || n < it->second.at || (n > it->second.at && !it->second.sticky))
+            return false;
+        errno = _lastErr = it->second.err;
+        return true;
     }
 
     os::Os* _previous;
