@@ -48,11 +48,9 @@ class HostileArchive : public ::testing::Test {
         fs::remove(w / "a.trsm");
         fs::remove_all(w / "target");
         fs::create_directories(w / "target");
-        {
-            ArchiveWriter a(w / "a.trsm");
-            build(a);
-            a.finish();
-        }
+        ArchiveWriter a(w / "a.trsm");
+        build(a);
+        a.finish();  // closed: nothing of it is held while probed
         if (layout) layout(w / "target");
         w.write("env-HOME/canary", "canary");  // HOME and TMPDIR point into w, each with a canary
         w.write("env-TMPDIR/canary", "canary");
@@ -74,7 +72,6 @@ class HostileArchive : public ::testing::Test {
     }
 };
 
-// A folder of the name holding inner.txt.
 std::function<void(ArchiveWriter&)> folderWith(const std::string& name) {
     return [name](ArchiveWriter& a) {
         int32_t d = a.add(name, 0);

@@ -85,7 +85,6 @@ void writeSequence(StgFile& f, const std::vector<TestBlock>& blocks) {
     f.commit();
 }
 
-// A block's data as delivered.
 Bytes drainBlock(StgReadBuffer& r) {
     Bytes b;
     for (uint8_t c; r.get(c) != 0;)
@@ -275,15 +274,12 @@ TEST(StgValues, RecordStreamsReadBackAcrossTransactionsUpToTheLastByte) {
     EXPECT_EQ(codeOf([&] { r.readByte(); }), 4204);  // nothing beyond the end
 }
 
-int openCode(const std::string& path) {
-    return codeOf([&] { StgFile(path, 20, 10).open(); });
-}
-
 // Created, written, rolled back, committed, reopened; a writer excludes every other opener,
 // readers share, and a file renamed over the name while one waited is the one it opens. The
 // header is checked position by position, and writes stop at the size limit.
 TEST(StgFile, CommittedLengthLastsOpenersShareOrWaitAndHeaderAndSizeAreChecked) {
     TestDir d;
+    auto openCode = [](const std::string& p) { return codeOf([&] { StgFile(p, 20, 10).open(); }); };
     StgFile f(d / "a.trsm", 20, 10);
     f.rollback();  // closed: nothing happens
     {
