@@ -144,11 +144,10 @@ bool checkState(const Recorded& run, const std::optional<std::string>& state, si
         return false;
     }
     TestDir here;
-    const std::string path = here / "w.trsm";
-    check::writeBytes(path, *state);
+    check::writeBytes(here / "w.trsm", *state);
     RecordingPresenter shown;
     Tresmo a;
-    EXPECT_TRUE(check::load(a, path, T0 + 1000)) << shown.errors.at(0).chainText();
+    EXPECT_TRUE(check::load(a, here / "w.trsm", T0 + 1000)) << shown.errors.at(0).chainText();
     EXPECT_FALSE(a.readOnly()) << "a crash state taken for damage";
     std::vector<int64_t> times = check::txnTimes(a);
     EXPECT_GE(times.size(), must) << "committed transactions lost";

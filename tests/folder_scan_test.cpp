@@ -154,11 +154,8 @@ struct Rescan {
 TEST(ChangeScan, NewThenUnchangedThenEachKindOfChangeAndUnreadableFolders) {
     TestDir dir;
     const int64_t far = (int64_t{1} << 32) + 500;  // the year 2106 and beyond
-    dir.write("w/a.txt", "a", T0);
-    dir.write("w/sub/b.txt", "b", T0);
-    dir.write("w/sub/deep/c.txt", "c", T0);
-    dir.write("w/README", "r", T0);
-    dir.write("w/Case.txt", "r", T0);
+    for (const char* f : {"w/a.txt", "w/sub/b.txt", "w/sub/deep/c.txt", "w/README", "w/Case.txt"})
+        dir.write(f, "x", T0);
     dir.write("w/future.txt", "f", far);
     Rescan s(dir / "w");
     ASSERT_TRUE(s.scan());

@@ -85,7 +85,6 @@ void writeSequence(StgFile& f, const std::vector<TestBlock>& blocks) {
     f.commit();
 }
 
-// A block's data as delivered.
 Bytes drainBlock(StgReadBuffer& r) {
     Bytes b;
     for (uint8_t c; r.get(c) != 0;)
@@ -114,7 +113,7 @@ Bytes oneBlockItem(const std::string& path, const Bytes& data, uint32_t bits, ui
 
 // Escapes follow the mark on disk, straddle every page boundary when read back in chunks, and
 // the last byte keeps its valid bits and the block its flags.
-TEST(StgBlocks, DataIsEscapedOnDiskAndReadBackInAnyChunks) {
+TEST(StgBlocks, DataIsEscapedOnDiskAndReadBackInAnyChunksOrByIndexedBlock) {
     TestDir d;
     // After "$$/" the mark's last byte and the escape are escaped; a third dollar breaks the match.
     const std::pair<Bytes, Bytes> cases[] = {
@@ -145,11 +144,9 @@ TEST(StgBlocks, DataIsEscapedOnDiskAndReadBackInAnyChunks) {
         }
         EXPECT_EQ(all, data) << chunk;
     }
-}
 
-TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
-    TestDir d;
-    Opened f(d / "a.trsm");
+    // Indexed content seeks any block, reading each page once.
+    Opened f(d / "i.trsm");
     std::vector<TestBlock> blocks;
     for (int i = 0; i < 4; ++i)
         blocks.push_back({lztest::randomBytes(i == 3 ? 100 : 65536, i), uint8_t(i << 1)});
@@ -170,8 +167,8 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
     Bytes b = fileBytes(f.path());
     stg::encodeGroup(3u << 8, b.data() + r.blockIndex()[1], 4);
     f.close();
-    putFile(d / "a.trsm", b);
-    Opened g(d / "a.trsm");
+    putFile(d / "i.trsm", b);
+    Opened g(d / "i.trsm");
     EXPECT_EQ(codeOf([&] { readAll(g, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS); }), 3207);
 
     // A block of nothing but marks fills the write buffer to its last byte.
@@ -185,28 +182,15 @@ TEST(StgBlocks, IndexedContentSeeksAnyBlockReadingEachPageOnce) {
 
 // A record stream of two transactions over several chunks, with a content item between.
 // Offsets: link 12, sequence header 22, first block 32 (5004 bytes with its header).
-Bytes twoTransactions() {
-    TestDir d;
-    Opened f(d / "a.trsm");
-    Bytes big = lztest::periodic(5000, 251, 1);
-    writeSequence(f, {TestBlock{big}, TestBlock{{1, 2, 3}}});
-    writeContent(f, {TestBlock{{9, 9}}});
-    writeSequence(f, {TestBlock{{4, 5}}});
-    f.close();
-    return fileBytes(d / "a.trsm");
-}
-
-// Reads the whole chain of record streams; the error code or 0.
-int readChain(const std::string& path) {
-    return codeOf([&] {
-        Opened f(path);
-        readAll(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
-    });
-}
-
 TEST(StgBlocks, DamagedFramingGivesItsMessage) {
     TestDir d;
-    const Bytes good = twoTransactions();
+    {
+        Opened f(d / "a.trsm");
+        writeSequence(f, {TestBlock{lztest::periodic(5000, 251, 1)}, TestBlock{{1, 2, 3}}});
+        writeContent(f, {TestBlock{{9, 9}}});
+        writeSequence(f, {TestBlock{{4, 5}}});
+    }
+    const Bytes good = fileBytes(d / "a.trsm");
     auto group = [](size_t at, uint32_t v, int n) {
         return [=](Bytes& b) { stg::encodeGroup(v, b.data() + at, n); };
     };
@@ -239,7 +223,11 @@ TEST(StgBlocks, DamagedFramingGivesItsMessage) {
         Bytes b = good;
         cases[i].first(b);
         putFile(d / "x.trsm", b);
-        EXPECT_EQ(readChain(d / "x.trsm"), cases[i].second) << "case " << i;
+        int code = codeOf([&] {
+            Opened f(d / "x.trsm");
+            readAll(f, 12, stg::TXN_SEQUENCE | stg::CHECK_CRC);
+        });
+        EXPECT_EQ(code, cases[i].second) << "case " << i;
     }
 }
 
@@ -286,14 +274,12 @@ TEST(StgValues, RecordStreamsReadBackAcrossTransactionsUpToTheLastByte) {
     EXPECT_EQ(codeOf([&] { r.readByte(); }), 4204);  // nothing beyond the end
 }
 
-int openCode(const std::string& path) {
-    return codeOf([&] { StgFile(path, 20, 10).open(); });
-}
-
 // Created, written, rolled back, committed, reopened; a writer excludes every other opener,
-// readers share, and a file renamed over the name while one waited is the one it opens.
-TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
+// readers share, and a file renamed over the name while one waited is the one it opens. The
+// header is checked position by position, and writes stop at the size limit.
+TEST(StgFile, CommittedLengthLastsOpenersShareOrWaitAndHeaderAndSizeAreChecked) {
     TestDir d;
+    auto openCode = [](const std::string& p) { return codeOf([&] { StgFile(p, 20, 10).open(); }); };
     StgFile f(d / "a.trsm", 20, 10);
     f.rollback();  // closed: nothing happens
     {
@@ -352,10 +338,7 @@ TEST(StgFile, CommittedLengthLastsAndOpenersShareOrWait) {
     r2.close();
     writer.join();
     EXPECT_EQ(late.committedSize(), 42u);  // the file now under the name
-}
 
-TEST(StgFile, HeaderIsCheckedPositionByPositionAndWritesStopAtTheSizeLimit) {
-    TestDir d;
     const std::pair<std::string, int> cases[] = {
         {"$$**2020", 3011},          // too short
         {"$$**2020101x", 3012},      // last digit a letter
@@ -378,12 +361,12 @@ TEST(StgFile, HeaderIsCheckedPositionByPositionAndWritesStopAtTheSizeLimit) {
     const uint64_t limit = StgFile::SIZE_LIMIT;
     d.write("big.trsm", "$$**20201010");
     fs::resize_file(d / "big.trsm", limit - 8);
-    Opened f(d / "big.trsm");
-    EXPECT_EQ(codeOf([&] { f.append("0123456789", 10); }), 3008);
+    Opened big(d / "big.trsm");
+    EXPECT_EQ(codeOf([&] { big.append("0123456789", 10); }), 3008);
     EXPECT_EQ(fs::file_size(d / "big.trsm"), limit - 8);
-    f.append("01234567", 8);
-    f.commit();
-    f.close();
+    big.append("01234567", 8);
+    big.commit();
+    big.close();
     EXPECT_EQ(openCode(d / "big.trsm"), 0);
     fs::resize_file(d / "big.trsm", limit + 1);
     EXPECT_EQ(openCode(d / "big.trsm"), 3002);
@@ -401,7 +384,7 @@ void setTime(const std::string& path, time_t sec, long nsec) {
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
 }
 
-TEST(FileReader, DeliversEveryByteWithItsCrcAndTimeAndRefusesWhatItCannotRead) {
+TEST(FileReader, DeliversEveryByteWithItsCrcAndTimeRefusesWhatItCannotReadAndSeesChanges) {
     TestDir dir;
     dir.write("ten", "0123456789");
     setTime(dir / "ten", -2, 500000000);  // 1.5 s before 1970, truncated toward zero
@@ -443,33 +426,24 @@ TEST(FileReader, DeliversEveryByteWithItsCrcAndTimeAndRefusesWhatItCannotRead) {
     FaultOs fault;
     fault.failAt(FaultOs::Call::Read, 1, EIO);
     EXPECT_EQ(codeOf([&] { readAll(first); }), 3604);
-}
 
-// Only the size seen at open is read; a change is reported until the last byte is read.
-TEST(FileReader, ChangesDuringTheReadAreReported) {
-    TestDir dir;
+    // Only the size seen at open is read; a change is reported until the last byte is read.
     auto midRead = [&](const std::function<void(const std::string&)>& change, size_t bufSize) {
-        dir.write("f", "0123456789", 1000);
-        FileReader r(dir / "f", bufSize);
+        dir.write("g", "0123456789", 1000);
+        FileReader r(dir / "g", bufSize);
         r.open();
-        change(dir / "f");
+        change(dir / "g");
         std::string got = readAll(r);
         return std::pair{got, r.changedWhileRead()};
     };
-    auto append = [](const std::string& p) {
-        int fd = ::open(p.c_str(), O_WRONLY | O_APPEND);
-        EXPECT_EQ(::write(fd, "abc", 3), 3);
-        ::close(fd);
-    };
+    auto append = [](const std::string& p) { std::ofstream(p, std::ios::app) << "abc"; };
     EXPECT_EQ(midRead(append, 4), std::pair(std::string("0123456789"), true));
     EXPECT_EQ(midRead(append, 16), std::pair(std::string("0123456789"), false));
     auto shrink = [](const std::string& p) { EXPECT_EQ(::truncate(p.c_str(), 6), 0); };
     EXPECT_EQ(midRead(shrink, 4), std::pair(std::string("012345"), true));
     // A rewrite of equal size that puts the old time back is still seen (its change time).
     auto rewrite = [](const std::string& p) {
-        int fd = ::open(p.c_str(), O_WRONLY);
-        EXPECT_EQ(::pwrite(fd, "ABCDEFGHIJ", 10, 0), 10);
-        ::close(fd);
+        std::fstream(p, std::ios::in | std::ios::out) << "ABCDEFGHIJ";
         setTime(p, 1000, 0);
     };
     // Let the coarse file-system clock move past the creation first.

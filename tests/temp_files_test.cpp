@@ -3,7 +3,6 @@
 #include "support/ScopedEnv.h"
 #include "support/TestDir.h"
 
-#include "archive/os/os.h"
 #include "archive/support/TempFileList.h"
 #include "archive/support/cfg.h"
 #include "archive/support/msg.h"
@@ -84,6 +83,10 @@ TEST_F(TempFiles, CopiesAreNumberedAndAFileThatWouldNotGoIsReportedAndTriedOnceM
         ASSERT_NE(list.add("/some/where/README"), nullptr);
     EXPECT_EQ(std::string(list.at(2)), dir + "/README_001");
     EXPECT_EQ(kept, list.at(0));  // returned paths stay valid while the list grows
+    char buf[MAX_PATH];           // unique names run out after the given count
+    EXPECT_FALSE(makeUniquePath(buf, sizeof buf, dir.c_str(), "report.doc", "%s_%03d", 2));
+    ASSERT_TRUE(makeUniquePath(buf, sizeof buf, dir.c_str(), "report.doc", "%s_%03d", 3));
+    EXPECT_EQ(std::string(buf), dir + "/report_003.doc");
     std::ofstream(dir + "/.~lock.report_001.doc#").put('x');  // what a viewer leaves beside
     RecordingPresenter rec;
     {
@@ -97,20 +100,19 @@ TEST_F(TempFiles, CopiesAreNumberedAndAFileThatWouldNotGoIsReportedAndTriedOnceM
     EXPECT_EQ(list.at(21), nullptr);
 }
 
-TEST_F(TempFiles, UniqueNamesRunOutAfterMaxCount) {
-    TestDir dir;
-    const char* d = dir.path().c_str();
-    dir.write("a_1.txt", "");
-    dir.write("a_2.txt", "");
-    char buf[MAX_PATH];
-    ASSERT_TRUE(makeUniquePath(buf, sizeof buf, d, "a.txt", "%s_%d", 3));
-    EXPECT_EQ(std::string(buf), dir / "a_3.txt");
-    dir.write("a_3.txt", "");
-    EXPECT_FALSE(makeUniquePath(buf, sizeof buf, d, "a.txt", "%s_%d", 3));
-}
-
 // "tempSub" names the private folders; a link in one is never followed (see also CliScenario).
-TEST_F(TempFiles, EachListMakesAPrivateFolderAndCreatesItsFilesWithoutFollowingLinks) {
+// Folders that ended processes left are removed by the next list that makes one; one of a
+// running process and one of another name stay (a recent one: see CliScenario).
+TEST_F(TempFiles, EachListMakesAPrivateFolderSweepsStaleOnesAndNeverFollowsALink) {
+    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    const std::pair<std::string, bool> stale[] = {
+        {"Tresmo-999999999-abcdef", false},
+        {"Tresmo-" + std::to_string(getpid()) + "-abcdef", true},
+        {"Other-999999997-abcdef", true}};
+    for (const auto& [name, stays] : stale) {
+        fs::create_directories(tmp() + "/" + name + "/sub");
+        fs::last_write_time(tmp() + "/" + name, old);
+    }
     TestDir dir;
     dir.write("victim.txt", "mine");
     dir.mkdirs("xdg");
@@ -134,25 +136,8 @@ TEST_F(TempFiles, EachListMakesAPrivateFolderAndCreatesItsFilesWithoutFollowingL
         EXPECT_FALSE(fs::exists(folder));
     }
     EXPECT_EQ(dir.read("victim.txt"), "mine");
-}
-
-// Folders that ended processes left are removed by the next list that makes one; one of a
-// running process and one of another name stay (a recent one: see CliScenario).
-TEST_F(TempFiles, StaleFoldersOfEndedProcessesGo) {
-    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
-    const std::pair<std::string, bool> rows[] = {
-        {"Tresmo-999999999-abcdef", false},
-        {"Tresmo-" + std::to_string(getpid()) + "-abcdef", true},
-        {"Other-999999997-abcdef", true}};
-    for (const auto& [name, stays] : rows) {
-        fs::create_directories(tmp() + "/" + name + "/sub");
-        fs::last_write_time(tmp() + "/" + name, old);
-    }
-    TempFileList list;
-    ASSERT_NE(list.add("x.txt"), nullptr);
-    for (const auto& [name, stays] : rows)
+    for (const auto& [name, stays] : stale)
         EXPECT_EQ(fs::exists(tmp() + "/" + name), stays) << name;
-    list.clear();
 }
 
 }  // namespace

@@ -257,12 +257,10 @@ class ViewsTest : public QObject {
             QVERIFY(doc.save(t));
         }
         doc.open(SAT + 12 * 3600);
-        VersListView v(doc);
-        Tester tester(v.model(), QTEST);
-        doc.updateViews(HINT_RESET);
+        Panes p(doc);
         QList<int> opts;
         for (int r = 0; r < 7; ++r)
-            opts << v.model()->labelOptions(r);
+            opts << p.versions.model()->labelOptions(r);
         const int T = TIME_ONLY, N = NO_SECONDS, D = DATE_ONLY, W = WEEKDAY_NAME;
         QCOMPARE(opts, QList<int>({T | N, T, T, W | D | N, W | N, W | N, D | N}));
     }

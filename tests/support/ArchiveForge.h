@@ -10,6 +10,7 @@
 #include "archive/storage/StgWriter.h"
 #include "archive/support/NumberFormat.h"
 
+#include <map>
 #include <span>
 #include <string>
 #include <utility>
@@ -59,10 +60,6 @@ class ArchiveWriter {
         _rec.writeByte(record::UPD_FOLDER);
         _rec.writeNumber(id);
     }
-    void remove(int32_t id) {
-        _rec.writeByte(record::DEL_SUBTREE);
-        _rec.writeNumber(id);
-    }
     void file(int32_t id, uint32_t pos, int32_t stored, int32_t size, uint32_t crc,
               uint32_t diffPos = 0) {
         _rec.writeByte(diffPos ? record::UPD_DELTA : record::UPD_FULL);
@@ -74,11 +71,12 @@ class ArchiveWriter {
         _rec.writeWord(4000000000u);  // a time beyond 2038: an unsigned word
         _rec.writeWord(crc);
     }
-    // A full version of data for the entry.
+    // A full version of data for the entry; versions of the same data share one stored item.
     void content(int32_t id, const std::string& data) {
-        auto [pos, stored] = item(stg::FILE_CONTENT, data);
-        file(id, pos, stored, static_cast<int32_t>(data.size()),
-             crc32::finalize(crc32::update(crc32::init(), data.data(), data.size())));
+        auto [it, fresh] = _items.try_emplace(data);
+        if (fresh) it->second = item(stg::FILE_CONTENT, data);
+        file(id, it->second.first, it->second.second, static_cast<int32_t>(data.size()),
+             crc32::of(data.data(), data.size()));
     }
     void finish() {
         _rec.finish();
@@ -91,6 +89,7 @@ class ArchiveWriter {
     StgFile _file;
     StgWriter _rec;
     int32_t _ids = 0;
+    std::map<std::string, std::pair<uint32_t, int32_t>> _items;  // stored by content()
 };
 
 inline std::string number(int32_t n) {
@@ -110,14 +109,10 @@ inline void deepChain(ArchiveWriter& a, int n) {
 }
 // depth levels, each holding width files beside the folder of the next level.
 inline void deepAndWide(ArchiveWriter& a, int depth, int width) {
-    auto [pos, stored] = a.item(stg::FILE_CONTENT, "x");
-    uint32_t crc = crc32::finalize(crc32::update(crc32::init(), "x", 1));
     for (int32_t d = 0, i = 0; i < depth; ++i) {
         int32_t prev = -1;
-        for (int f = 0; f < width; ++f) {
-            prev = a.add("f" + std::to_string(f), d, prev);
-            a.file(prev, pos, stored, 1, crc);
-        }
+        for (int f = 0; f < width; ++f)
+            a.content(prev = a.add("f" + std::to_string(f), d, prev), "x");
         d = a.add("z", d, prev);
         a.folder(d);
     }
@@ -126,21 +121,15 @@ inline void deepAndWide(ArchiveWriter& a, int depth, int width) {
 // One file stored again in each of n transactions.
 inline void manyTransactions(ArchiveWriter& a, int n) {
     int32_t f = a.add("f", 0);
-    auto [pos, stored] = a.item(stg::FILE_CONTENT, "x");
-    uint32_t crc = crc32::finalize(crc32::update(crc32::init(), "x", 1));
     for (int i = 0; i < n; ++i) {
         if (i) a.txn(T0 + i);
-        a.file(f, pos, stored, 1, crc);
+        a.content(f, "x");
     }
 }
 // n files in the root folder.
 inline void wideFolder(ArchiveWriter& a, int n) {
-    auto [pos, stored] = a.item(stg::FILE_CONTENT, "x");
-    uint32_t crc = crc32::finalize(crc32::update(crc32::init(), "x", 1));
-    for (int32_t prev = -1, i = 0; i < n; ++i) {
-        prev = a.add("f" + std::to_string(i), 0, prev);
-        a.file(prev, pos, stored, 1, crc);
-    }
+    for (int32_t prev = -1, i = 0; i < n; ++i)
+        a.content(prev = a.add("f" + std::to_string(i), 0, prev), "x");
 }
 
 // The root stored as a file.

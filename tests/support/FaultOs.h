@@ -71,14 +71,11 @@ class FaultOs : public os::Os {
     std::function<void(const std::string&)> beforeUnlink = [](const std::string&) {};
 
     int open(const char* p, int f, mode_t m) override {
-        if (hit(Call::Open)) return -1;
-        return opened(real().open(p, f, m), p, f);
+        return hit(Call::Open) ? -1 : opened(real().open(p, f, m), p, f);
     }
     int openat(int dir, const char* p, int f, mode_t m) override {
         if (hit(Call::Openat)) return -1;
-        auto it = _files.find(dir);
-        std::string full =
-            it == _files.end() || p[0] == '/' ? std::string(p) : it->second.path + "/" + p;
+        std::string full = p[0] == '/' || pathOf(dir).empty() ? p : pathOf(dir) + "/" + p;
         return opened(real().openat(dir, p, f, m), full.c_str(), f);
     }
     ssize_t read(int fd, void* b, size_t n) override {
@@ -104,12 +101,10 @@ class FaultOs : public os::Os {
         return r;
     }
     int fdatasync(int fd) override {
-        if (hit(Call::Fdatasync)) return -1;
-        return synced(_skipSyncs ? 0 : real().fdatasync(fd), fd);
+        return hit(Call::Fdatasync) ? -1 : synced(_skipSyncs ? 0 : real().fdatasync(fd), fd);
     }
     int fsync(int fd) override {
-        if (hit(Call::Fsync)) return -1;
-        return synced(_skipSyncs ? 0 : real().fsync(fd), fd);
+        return hit(Call::Fsync) ? -1 : synced(_skipSyncs ? 0 : real().fsync(fd), fd);
     }
     int syncfs(int fd) override {
         return hit(Call::Fsync) ? -1 : _skipSyncs ? 0 : real().syncfs(fd);
@@ -232,13 +227,10 @@ class FaultOs : public os::Os {
     bool hit(Call c) {
         int n = ++_counts[c];
         auto it = _faults.find(c);
-        if (it == _faults.end()) return false;
-        if (n == it->second.at || (it->second.sticky && n > it->second.at)) {
-            _lastErr = it->second.err;
-            errno = it->second.err;
-            return true;
-        }
-        return false;
+        if (it == _faults.end() || n < it->second.at || (n > it->second.at && !it->second.sticky))
+            return false;
+        errno = _lastErr = it->second.err;
+        return true;
     }
 
     os::Os* _previous;
