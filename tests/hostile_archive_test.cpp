@@ -9,11 +9,13 @@
 #include "support/TestDir.h"
 
 #include "archive/ops/Tresmo.h"
+#include "archive/support/cfg.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <sys/resource.h>
 
 namespace fs = std::filesystem;
@@ -153,9 +155,17 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
         };
     };
     const std::string ten = "0123456789";
-    std::string thousandCopies, toAndFro;
+    // Two blocks of a base are kept decoded in memory: the to and fro between two of them costs
+    // nothing, a round over eight decodes a block per copy unless it is kept elsewhere.
+    int32_t& cached = findSetting("Tresmo.baseCacheBlocks", Setting::INT, false)->_int;
+    const std::unique_ptr<int32_t, void (*)(int32_t*)> restore(&cached,
+                                                               [](int32_t* c) { *c = 256; });
+    cached = 2;
+    std::string thousandCopies, toAndFro, rounds;
     for (int i = 0; i < 5000; ++i)  // each copy straddles a block boundary of the base
         toAndFro += "B" + number(65535) + number(65537);
+    for (int i = 0; i < 40000; ++i)
+        rounds += "B" + number((i % 8) << 16) + number(((i % 8) << 16) + 1);
     for (int i = 0; i < 1000; ++i)
         thousandCopies += "B" + number(0) + number(1000000000);
     const std::pair<const char*, Build> cases[] = {
@@ -179,6 +189,8 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
          over(ten, "B" + number(0) + number(5) + "C", 10, crc32::of("01234", 5))},
         {"delta copying 5000 times across a block boundary of a text base",
          over(check::words(1 << 17, 7), toAndFro + "C", 10000)},
+        {"delta copying 40000 times round eight blocks",
+         over(check::words(1 << 19, 7), rounds + "C", 40000)},
         {"delta whose base is a delta",
          [](ArchiveWriter& a, int32_t f) {
              auto [diff, stored] = a.item(stg::FILE_DIFF, "A" + number(3) + "abcC");

@@ -74,7 +74,6 @@ class StgBase final : public BaseSource {
             _r.start();
             _started = true;
         }
-        _r.lzReader().seek(n * lz::BLOCK_SIZE);
         if (_lru.size() >= _limit) {
             _index.erase(_lru.back().n);
             _lru.splice(_lru.begin(), _lru, std::prev(_lru.end()));
@@ -89,6 +88,7 @@ class StgBase final : public BaseSource {
         _index[n] = _lru.begin();
         if (n < _spilled.size() && _spilled[n] && readSpilled(b)) return b;
         LzReader& lz = _r.lzReader();
+        lz.seek(n * lz::BLOCK_SIZE);
         try {
             while (b.len < lz::BLOCK_SIZE && !lz.blockExhausted())
                 b.bytes[b.len++] = lz.read();
