@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -109,10 +110,21 @@ TEST(SharedArchive, ASaveAfterAnotherProgramsSaveReadsItFirstAndKeepsBoth) {
     ASSERT_TRUE(same.save(nullptr, &stats));
     EXPECT_EQ(stats.files, 0);
     EXPECT_EQ(fs::file_size(s.archive), afterSame);
-    // Another file renamed over the name is read whole.
+    // Another file renamed over the name is read whole, as is one copied into it whose history
+    // begins otherwise, even where more transactions follow at the length that was read.
     fs::copy_file(s.archive, s.d / "copy");
     fs::rename(s.d / "copy", s.archive);
     EXPECT_TRUE(same.changedOnDisk() && !same.readNew());
+    Tresmo before;
+    s.load(before, os::sys().time());
+    s.d.write("w/f.txt", "f", T0 + 500);
+    Tresmo other;
+    s.load(other, os::sys().time());
+    ASSERT_TRUE(other.save());
+    std::string bytes = s.d.read("w.trsm");
+    bytes[40] ^= 1;
+    std::ofstream(s.archive, std::ios::binary | std::ios::trunc) << bytes;
+    EXPECT_TRUE(before.changedOnDisk() && !before.readNew());
 }
 
 // The platform as a user sees it who may read the archive but not write it.

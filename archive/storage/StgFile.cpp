@@ -92,11 +92,19 @@ void StgFile::open(Access access) {
         } else {
             readFileHeader();
         }
-    } else if (!same || size < _a) {
+        _startLen = static_cast<uint32_t>(read(0, _start, std::min<uint64_t>(size, START_LEN)));
+    } else if (!same || size < _a || !sameStart()) {
         throw makeError("StgFile.open.4");
     } else {
         _found = size;
     }
+}
+
+bool StgFile::sameStart() {
+    // Only committed bytes never change; past them a tail may have been cut and written anew.
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(_a, _startLen));
+    uint8_t now[START_LEN];
+    return read(0, now, n) == n && std::equal(now, now + n, _start);
 }
 
 void StgFile::adopt(uint64_t end) {

@@ -112,6 +112,9 @@ class StgFile {
     void writeFileHeader();
     void readFileHeader();
     void makeDurable();
+    // Whether the file's first committed bytes are still those the first open found: a file
+    // copied over this one keeps its identity but not its history.
+    bool sameStart();
 
     std::string _path;
     int32_t _type;
@@ -126,4 +129,7 @@ class StgFile {
     uint64_t _ino = 0;
     bool _linkPending = false;
     uint8_t _link[LINK_LEN] = {};
+    static constexpr uint32_t START_LEN = 64;
+    uint8_t _start[START_LEN] = {};
+    uint32_t _startLen = 0;
 };
