@@ -9,8 +9,12 @@
 #include "archive/support/paths.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <new>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 namespace cli {
 
@@ -35,9 +39,71 @@ const char* const FOOTER =
     "(130 Ctrl+C, 143 SIGTERM, 129 SIGHUP).\n"
     "Settings and tool lists: $TRESMO_CONFIG_DIR or $XDG_CONFIG_HOME/Norvik Software.";
 
-int usageError(const std::string& what) {
-    std::fprintf(stderr, "tresmo-cli: %s\nRun 'tresmo-cli --help' for usage.\n", what.c_str());
+int usageError(const std::string& what, const std::string& command = "") {
+    std::fprintf(stderr, "tresmo-cli: %s\nRun 'tresmo-cli %s--help' for usage.\n", what.c_str(),
+                 command.empty() ? "" : (command + " ").c_str());
     return EXIT_USAGE;
+}
+
+// Edits (insert, delete, replace, swap two neighbours) that turn a into b.
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i)
+        for (size_t j = 0; j <= b.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
+// The first word that is not an option of the program's own, or null.
+const char* commandWord(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a = argv[i];
+        if (a == "--wait")
+            ++i;
+        else if (a.empty() || a[0] != '-')
+            return argv[i];
+    }
+    return nullptr;
+}
+
+CLI::App* findCommand(CLI::App& app, const std::string& name) {
+    for (CLI::App* cmd : app.get_subcommands({}))
+        if (cmd->get_name() == name) return cmd;
+    return nullptr;
+}
+
+// "help [COMMAND]", and a word that names no command: its nearest command is suggested.
+std::optional<int> helpOrUnknown(CLI::App& app, int argc, char** argv) {
+    const char* word = commandWord(argc, argv);
+    if (!word) return std::nullopt;
+    const std::string w = word;
+    if (w == "help") {
+        const char* what = nullptr;
+        for (int i = 1; i < argc - 1; ++i)
+            if (argv[i] == w) what = argv[i + 1];
+        CLI::App* cmd = what ? findCommand(app, what) : nullptr;
+        if (what && !cmd) return usageError("unknown command '" + std::string(what) + "'");
+        std::fputs((cmd ? cmd->help("tresmo-cli") : app.help()).c_str(), stdout);
+        return EXIT_DONE;
+    }
+    if (findCommand(app, w)) return std::nullopt;
+    std::string best;
+    size_t bestDistance = 3;  // suggestions further off than two edits only confuse
+    for (const CLI::App* cmd : app.get_subcommands({}))
+        if (size_t d = editDistance(w, cmd->get_name()); d < bestDistance) {
+            bestDistance = d;
+            best = cmd->get_name();
+        }
+    return usageError("unknown command '" + w + "'" +
+                      (best.empty() ? "" : "; did you mean '" + best + "'?"));
 }
 
 }  // namespace
@@ -53,12 +119,19 @@ std::string systemText() {
     return systemError().text;
 }
 
+CLI::Validator nonEmpty() {
+    return CLI::Validator(
+        [](const std::string& s) { return s.empty() ? std::string("an empty value") : ""; }, "",
+        "non-empty");
+}
+
 void addJsonFlag(CLI::App& cmd, bool& flag, const std::string& fields) {
     cmd.add_flag("--json", flag, "Print JSON instead, with the fields below");
     cmd.footer(cmd.get_footer() + "\n--json prints " + fields);
 }
 
 int runCli(int argc, char** argv) {
+    Context ctx;
     try {
         loadSettings();
         installPresenter(&presenter());
@@ -66,7 +139,6 @@ int runCli(int argc, char** argv) {
         CLI::App app(DESCRIPTION, "tresmo-cli");
         app.footer(FOOTER);
         app.set_version_flag("--version", std::string("tresmo-cli ") + TRESMO_VERSION);
-        Context ctx;
         app.add_flag("-q,--quiet", ctx.quiet,
                      "Print only results and errors: no summaries, warnings or progress");
         app.add_option("--wait", ctx.waitSeconds,
@@ -84,6 +156,9 @@ int runCli(int argc, char** argv) {
         addRestoreCommands(app, ctx);
         addToolCommands(app, ctx);
 
+        app.add_subcommand("help", "Show the help of tresmo-cli or of one command: help [COMMAND]")
+            ->allow_extras();
+        if (std::optional<int> rc = helpOrUnknown(app, argc, argv)) return *rc;
         try {
             app.parse(argc, argv);
         } catch (const CLI::ParseError& e) {
@@ -91,7 +166,8 @@ int runCli(int argc, char** argv) {
                 app.exit(e);  // --help, --version
                 return EXIT_DONE;
             }
-            return usageError(e.what());
+            const std::vector<CLI::App*> parsed = app.get_subcommands();
+            return usageError(e.what(), parsed.empty() ? "" : parsed.front()->get_name());
         }
         presenter().setQuiet(ctx.quiet);
         os::setLockPatience(ctx.waitSeconds * 1000, [quiet = ctx.quiet](const char* path) {
@@ -108,21 +184,21 @@ int runCli(int argc, char** argv) {
     } catch (const Failure& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "tresmo-cli: %s\n", escapedName(e.what()).c_str());
-        return EXIT_FAILED;
+        return ctx.failed;
     } catch (const Shown&) {
-        return EXIT_FAILED;
+        return ctx.failed;
     } catch (const Error& e) {
         CliPresenter::print(e);
-        return EXIT_FAILED;
+        return ctx.failed;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "tresmo-cli: out of memory\n");
-        return EXIT_FAILED;
+        return ctx.failed;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tresmo-cli: %s\n", escapedName(e.what()).c_str());
-        return EXIT_FAILED;
+        return ctx.failed;
     } catch (...) {
         std::fprintf(stderr, "tresmo-cli: unexpected failure\n");
-        return EXIT_FAILED;
+        return ctx.failed;
     }
 }
 

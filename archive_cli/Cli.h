@@ -16,6 +16,7 @@
 
 namespace CLI {
 class App;
+class Validator;
 }
 
 namespace cli {
@@ -41,6 +42,8 @@ struct Context {
     bool json = false;
     bool quiet = false;
     int waitSeconds = 10;  // for a lock that another program holds
+    // The exit status of a failure: 2 where 1 means an answer (diff --exit-code: they differ).
+    int failed = EXIT_FAILED;
     // The chosen subcommand's work; empty until one was parsed.
     std::function<int()> run;
 };
@@ -62,6 +65,8 @@ std::string systemText();
 
 // Adds --json to a command and documents its fields in the command's help.
 void addJsonFlag(CLI::App& cmd, bool& flag, const std::string& fields);
+// Refuses an empty value (--at ''), which would otherwise read as the option left out.
+CLI::Validator nonEmpty();
 
 // Parses and runs a whole command line; never throws. What main() calls.
 int runCli(int argc, char** argv);

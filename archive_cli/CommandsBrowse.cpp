@@ -309,15 +309,19 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
         "hold it), like the desktop program's Recent Changes.");
     lsCmd->add_option("ARCHIVE", ls->archive, "The archive file")->required();
     lsCmd->add_option("PATH", ls->path, "A folder or file, relative to the watched folder");
-    auto* at = lsCmd->add_option("--at", ls->at,
-                                 "The archive as it was after a transaction (number or time)");
+    auto* at = lsCmd
+                   ->add_option("--at", ls->at,
+                                "The archive as it was after a transaction (number or time)")
+                   ->check(nonEmpty());
     auto* changed = lsCmd
                         ->add_option("--changed", ls->changed,
                                      "What changed since the start of: today, week, month, year")
                         ->check(CLI::IsMember({"today", "week", "month", "year"}));
-    auto* range = lsCmd->add_option("--range", ls->range,
-                                    "What changed in transactions A..B (numbers or times; "
-                                    "either may be left out)");
+    auto* range = lsCmd
+                      ->add_option("--range", ls->range,
+                                   "What changed in transactions A..B (numbers or times; "
+                                   "either may be left out)")
+                      ->check(nonEmpty());
     at->excludes(changed)->excludes(range);
     changed->excludes(at)->excludes(range);
     range->excludes(at)->excludes(changed);

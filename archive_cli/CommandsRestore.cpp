@@ -172,14 +172,13 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
     std::string text;
     if (!r.damagedTxns.empty() || !r.badVersions.empty()) {
         text = "FAILED: " + std::to_string(r.damagedTxns.size()) + " of " +
-               std::to_string(r.transactions + (r.chainBroken ? 1 : 0)) +
-               " transactions damaged, " + std::to_string(r.badVersions.size()) + " of " +
-               std::to_string(r.versions) + " versions could not be restored\n";
+               counted(r.transactions + (r.chainBroken ? 1 : 0), "transaction") + " damaged, " +
+               std::to_string(r.badVersions.size()) + " of " + counted(r.versions, "version") +
+               " could not be restored\n";
     } else if (!ctx.quiet || r.tailBytes) {
-        text = "OK: " + std::to_string(r.transactions) + " transactions, " +
-               std::to_string(r.versions) + " versions of " + std::to_string(r.files) +
-               " files restored (" + humanBytes(static_cast<double>(r.bytes)) +
-               "), every CRC matches\n";
+        text = "OK: " + counted(r.transactions, "transaction") + ", " +
+               counted(r.versions, "version") + " of " + counted(r.files, "file") + " restored (" +
+               humanBytes(static_cast<double>(r.bytes)) + "), every CRC matches\n";
     }
     if (r.tailBytes) {
         text += "INCOMPLETE: " + std::to_string(r.tailBytes) +
@@ -241,7 +240,7 @@ int runRepair(const CheckArgs& a, const Context& ctx) {
         note(ctx.quiet, "Nothing to repair: " + s.path() +
                             " ends with its last complete "
                             "transaction (" +
-                            std::to_string(txns) + " transactions).");
+                            counted(txns, "transaction") + ").");
     } else if (!ctx.quiet) {
         writeOut(escapedName("Moved the incomplete transaction (" + std::to_string(cut) +
                              " bytes) to " + side + "; the archive ends after transaction " +
@@ -263,7 +262,8 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
         "is reported, naming the file, with exit status 1.");
     cat->add_option("ARCHIVE", ct->archive, "The archive file")->required();
     cat->add_option("PATH", ct->path, "A file, relative to the watched folder")->required();
-    cat->add_option("--at", ct->at, "The version valid after a transaction (number or time)");
+    cat->add_option("--at", ct->at, "The version valid after a transaction (number or time)")
+        ->check(nonEmpty());
 
     auto ex = std::make_shared<ExportArgs>();
     CLI::App* exp = addCommand(app, ctx, "export", "Restore a folder or file as it was",
@@ -277,7 +277,8 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
     exp->add_option("ARCHIVE [PATH] DEST", ex->args, "The archive, what to export, and where to")
         ->expected(2, 3)
         ->required();
-    exp->add_option("--at", ex->at, "The state after a transaction (number or time)");
+    exp->add_option("--at", ex->at, "The state after a transaction (number or time)")
+        ->check(nonEmpty());
     exp->add_flag("-f,--force", ex->force, "Replace an existing DEST/NAME");
 
     auto vf = std::make_shared<CheckArgs>();

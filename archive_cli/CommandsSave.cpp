@@ -61,8 +61,7 @@ size_t printChanges(Session& s) {
     size_t count = 0;
     pendingChanges(s, [&](const Change& c) {
         std::string files;
-        if (c.folder)
-            files = c.files == 1 ? " (1 file)" : " (" + std::to_string(c.files) + " files)";
+        if (c.folder) files = " (" + counted(c.files, "file") + ")";
         writeOut(colouredState(c.state) + "  " + escapedName(c.path) + files + "\n");
         ++count;
     });
@@ -159,8 +158,8 @@ int runSave(const SaveArgs& a, const Context& ctx) {
         size_t number = s.transactions().size() + 1;
         if (a.dryRun) {
             const size_t count = printChanges(s);
-            note(ctx.quiet, "Would save " + std::to_string(count) + " changes as transaction " +
-                                std::to_string(number) + ".");
+            note(ctx.quiet, "Would save " + counted(static_cast<int64_t>(count), "change") +
+                                " as transaction " + std::to_string(number) + ".");
             return exitFor(s);
         }
         SaveStats stats;
@@ -171,17 +170,16 @@ int runSave(const SaveArgs& a, const Context& ctx) {
         progress.done();
         if (ok) {
             const size_t skipped = s.archive().skipped().size();
-            std::string left = stats.leftOut
-                                   ? "; " + std::to_string(stats.leftOut) +
-                                         " files left out (see the warnings), still pending"
-                                   : "";
+            std::string left = stats.leftOut ? "; " + counted(stats.leftOut, "file") +
+                                                   " left out (see the warnings), still pending"
+                                             : "";
             if (skipped) left += "; " + std::to_string(skipped) + " skipped (see the warnings)";
             if (stats.bytesStored == 0) {
                 // Every change was a file left out: no transaction was written.
                 note(ctx.quiet, "Nothing saved" + left + ".");
             } else if (!ctx.quiet) {
                 writeOut("Saved transaction " + std::to_string(number) + " at " +
-                         localTimeText(now) + ": " + std::to_string(stats.files) + " files (" +
+                         localTimeText(now) + ": " + counted(stats.files, "file") + " (" +
                          std::to_string(stats.deltas) + " as deltas), " +
                          std::to_string(stats.removed) + " removed; read " +
                          humanBytes(static_cast<double>(stats.bytesRead)) + ", stored " +
@@ -234,7 +232,8 @@ void addSaveCommands(CLI::App& app, Context& ctx) {
     save->add_option("ARCHIVE", sv->archive, "The archive file")->required();
     save->add_option("--time", sv->time,
                      "Transaction time (Unix seconds or ISO 8601): later than the newest "
-                     "transaction, not in the future, and later than every file's mtime");
+                     "transaction, not in the future, and later than every file's mtime")
+        ->check(nonEmpty());
     save->add_flag("-n,--dry-run", sv->dryRun, "List what would be stored, store nothing");
 }
 

@@ -12,10 +12,13 @@
 #include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <vector>
 
 namespace cli {
 
@@ -121,8 +124,26 @@ int runOpen(const OpenArgs& a, const Context& ctx) {
 
 struct DiffArgs {
     std::string archive, path, range;
-    bool unified = false;
+    bool unified = false, exitCode = false;
 };
+
+// Whether two files hold the same bytes, read a piece at a time.
+bool sameContent(const std::string& a, const std::string& b) {
+    int fa = os::sys().open(a.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    int fb = os::sys().open(b.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    bool same = fa >= 0 && fb >= 0;
+    std::vector<char> pa(65536), pb(65536);
+    while (same) {
+        ssize_t na = os::readFull(fa, pa.data(), pa.size());
+        ssize_t nb = os::readFull(fb, pb.data(), pb.size());
+        same = na >= 0 && na == nb && std::equal(pa.begin(), pa.begin() + na, pb.begin());
+        if (na <= 0) break;
+    }
+    if (fa < 0 || fb < 0) throw Failure("cannot read " + (fa < 0 ? a : b) + ": " + systemText());
+    os::closeQuietly(fa);
+    os::closeQuietly(fb);
+    return same;
+}
 
 // Runs a program and waits for it; its exit status, or -1 when it could not run.
 int runAndWait(const std::vector<std::string>& args) {
@@ -166,12 +187,14 @@ int runDiff(const DiffArgs& a, const Context& ctx) {
     std::string olderLabel =
         a.path + " (transaction " + std::to_string(s.txnNumber(old->txn->time)) + ")";
 
+    // With --exit-code the status says whether they differ, as diff's and git diff's do.
+    const int differ = a.exitCode && !sameContent(older, newer) ? EXIT_FAILED : EXIT_DONE;
     if (a.unified) {
         int rc = runAndWait({"diff", "-u", "--label", escapedName(olderLabel), "--label",
                              escapedName(newerLabel), older, newer});
         r.removeAll();
         if (rc < 0 || rc > 1) throw Failure("diff -u failed");
-        return EXIT_DONE;
+        return differ;
     }
     ToolConfig& tools = diffToolConfig();
     int i = tools.find(node->name);
@@ -188,7 +211,7 @@ int runDiff(const DiffArgs& a, const Context& ctx) {
     }
     note(ctx.quiet, "Comparing " + olderLabel + " with " + newerLabel + " in " +
                         (i >= 0 ? tools.program(i) : std::string("xdg-open")));
-    return EXIT_DONE;
+    return differ;
 }
 
 // ---- tools ----
@@ -289,11 +312,14 @@ void addToolCommands(CLI::App& app, Context& ctx) {
         "run removes it once it is a minute old and this run has ended.");
     openCmd->add_option("ARCHIVE", op->archive, "The archive file")->required();
     openCmd->add_option("PATH", op->path, "A file, relative to the watched folder")->required();
-    openCmd->add_option("--at", op->at, "The version valid after a transaction (number or time)");
+    openCmd->add_option("--at", op->at, "The version valid after a transaction (number or time)")
+        ->check(nonEmpty());
 
     auto df = std::make_shared<DiffArgs>();
-    CLI::App* diff = addCommand(app, ctx, "diff", "Compare two versions of a file",
-                                [df, &ctx] { return runDiff(*df, ctx); });
+    CLI::App* diff = addCommand(app, ctx, "diff", "Compare two versions of a file", [df, &ctx] {
+        if (df->exitCode) ctx.failed = EXIT_USAGE;
+        return runDiff(*df, ctx);
+    });
     diff->footer(
         "Compare the version of PATH stored before the range with its state at the range's\n"
         "end, in the diff tool configured for its extension (see tools) or with xdg-open.\n"
@@ -303,8 +329,12 @@ void addToolCommands(CLI::App& app, Context& ctx) {
         "are removed when it ends; a tool that returns at once needs its own wait option.");
     diff->add_option("ARCHIVE", df->archive, "The archive file")->required();
     diff->add_option("PATH", df->path, "A file, relative to the watched folder")->required();
-    diff->add_option("--range", df->range, "Transactions A..B (numbers or times)");
+    diff->add_option("--range", df->range, "Transactions A..B (numbers or times)")
+        ->check(nonEmpty());
     diff->add_flag("-u,--unified", df->unified, "Print `diff -u` of the two versions instead");
+    diff->add_flag("--exit-code", df->exitCode,
+                   "Exit with 1 when the versions differ, 0 when they are the same (errors: 2 "
+                   "and above)");
 
     CLI::App* tools = app.add_subcommand("tools", "List and edit the viewer and diff tools");
     tools->footer(

@@ -51,6 +51,10 @@ CliPresenter& presenter() {
     return p;
 }
 
+std::string counted(int64_t n, const std::string& noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 std::string humanBytes(double bytes) {
     static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     int u = 0;

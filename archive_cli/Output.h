@@ -40,6 +40,8 @@ CliPresenter& presenter();
 
 // "1.2 MiB", "512 B".
 std::string humanBytes(double bytes);
+// "1 file", "2 files": a count with its noun, plural (an added s) unless it is one.
+std::string counted(int64_t n, const std::string& noun);
 // One letter per change state as the listings show it: ' ' unchanged, 'M', 'A', 'D', and
 // '!' for an item that existed only inside the range.
 char stateLetter(NodeState state);

@@ -94,23 +94,28 @@ TEST_F(CliScenario, InitPairsArchiveAndSelectionFiltersShapeStatusReadersNeverWr
               0);
     EXPECT_EQ(cli({"status", dir / "o.bak"}).out, "A  skip.LOG\n");
     EXPECT_EQ(cli({"init", dir / "proj", dir / "proj/inside.trsm"}).code, 1);
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {},
-             {"frobnicate"},
-             {"log", archive, "--bogus"},
-             {"export", archive},
-             {"init", "x", "--types", "a", "--exclude-types", "b"},
-             {"tools", "add", "viewer", "/bin/true"}}) {
-        CliResult r = cli(args);  // a usage error, before any output
-        EXPECT_TRUE(r.code == 2 && r.out.empty() && !r.err.empty()) << args.size() << r.err;
+    // A usage error, before any output, says what and where to read more.
+    for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{}, "--help"},
+             {{"frobnicate"}, "unknown command 'frobnicate'\n"},
+             {{"-q", "sav", archive}, "did you mean 'save'?"},
+             {{"log", archive, "--bogus"}, "'tresmo-cli log --help'"},
+             {{"export", archive}, "export --help"},
+             {{"cat", archive, "a.txt", "--at", ""}, "--at: an empty value"},
+             {{"init", "x", "--types", "a", "--exclude-types", "b"}, "init --help"},
+             {{"tools", "add", "viewer", "/bin/true"}, "--help"}}) {
+        CliResult r = cli(args);
+        EXPECT_TRUE(r.code == 2 && r.out.empty() && r.err.find(says) != std::string::npos)
+            << says << r.err;
     }
+    EXPECT_EQ(cli({"help", "log"}).out, cli({"log", "--help"}).out);
     // A file written in the transaction's own second is left out, named, and stays pending;
     // the rest is saved and the command exits 3.
     dir.write("proj/src/main.c", "2", T1);
     CliResult r = cli({"save", archive, "--time", std::to_string(T1)});
     EXPECT_TRUE(r.code == 3 &&
                 r.err.find("Warning 2039: File " + dir / "proj/src/main.c") != std::string::npos &&
-                r.out.find("2 files (0 as deltas), 0 removed; read 2 B, stored 137 B; 1 files "
+                r.out.find("2 files (0 as deltas), 0 removed; read 2 B, stored 137 B; 1 file "
                            "left out") != std::string::npos)
         << r.out << r.err;
     EXPECT_EQ(cli({"status", archive}).out, "A  src/main.c\n");
@@ -124,8 +129,7 @@ TEST_F(CliScenario, InitPairsArchiveAndSelectionFiltersShapeStatusReadersNeverWr
         dir.write(std::string("proj/") + f, f, T2);
     r = cli({"-q", "status", archive});
     EXPECT_EQ(r.code, 3);
-    EXPECT_EQ(r.out,
-              "A  NOTE.txt\nA  src/main.c\nA  Twin/ (1 file)\n!  Note.txt\n!  twin/\n");
+    EXPECT_EQ(r.out, "A  NOTE.txt\nA  src/main.c\nA  Twin/ (1 file)\n!  Note.txt\n!  twin/\n");
     EXPECT_NE(r.err.find("Warning 3703: File Note.txt in folder " + dir / "proj skipped"),
               std::string::npos)
         << r.err;
@@ -189,8 +193,12 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     EXPECT_EQ(cli({"cat", archive, "sub/c.bin", "--at", std::to_string(T1)}).out, binary());
     EXPECT_EQ(cliJson({"verify", archive, "--json"})["versions"], 11);
 
-    r = cli({"diff", archive, "a.txt", "--range", "2..2", "--unified"});
+    r = cli({"diff", archive, "a.txt", "--range", "2..2", "--unified", "--exit-code"});
     EXPECT_NE(r.out.find("-alpha\n+alpha two\n"), std::string::npos) << r.out;
+    // --exit-code: 1 for a difference, 0 for none, 2 for a failure.
+    EXPECT_EQ(r.code * 100 + cli({"diff", archive, "a.txt", "-u", "--exit-code"}).code * 10 +
+                  cli({"diff", archive, "nothing.txt", "--exit-code"}).code,
+              102);
     dir.write("proj/a.txt", "alpha three\n", T3);
     r = cli({"diff", archive, "a.txt", "-u"});  // against the working file
     EXPECT_NE(r.out.find("-alpha two\n+alpha three\n"), std::string::npos) << r.out;

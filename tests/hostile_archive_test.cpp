@@ -257,7 +257,7 @@ TEST_F(HostileArchive, TreeShapesKeepEveryCommandWithinStackAndMemory) {
          {{{"ls", "-r", "A"}, 0, "d/d/d/d"},
           {{"log", "A"}, 0, "   1  "},
           {{"status", "A"}, 0, "D  d/ (0 files)\n"},
-          {{"verify", "A"}, 0, "OK: 1 transactions"}}},
+          {{"verify", "A"}, 0, "OK: 1 transaction,"}}},
         {[](ArchiveWriter& a) { forge::deepChain(a, 20000); }, {{{"log", "A"}, 0, "   1  "}}},
         {[](ArchiveWriter& a) { forge::deepAndWide(a, 3000, 2); },
          {{{"verify", "A"}, 0, "6000 versions"},
