@@ -4,6 +4,7 @@
 #include "archive/delta/DeltaDecoder.h"
 #include "archive/delta/DeltaEncoder.h"
 #include "archive/objects/ToolConfig.h"
+#include "archive/ops/ContentSource.h"
 #include "archive/ops/ReadAhead.h"
 #include "archive/ops/RecordStream.h"
 #include "archive/os/os.h"
@@ -42,6 +43,8 @@ bool isDamage(const Error& e) {
     return !e.hasCode(9000);
 }
 
+FolderSource folderSource;
+
 std::string timeText(int64_t t) {
     char buf[64];
     return formatTime(buf, sizeof buf, t, 0) ? buf : std::to_string(t);
@@ -49,7 +52,11 @@ std::string timeText(int64_t t) {
 
 }  // namespace
 
-Tresmo::Tresmo() = default;
+Tresmo::Tresmo() : _source(&folderSource) {}
+
+void Tresmo::setContentSource(ContentSource* source) {
+    _source = source ? source : &folderSource;
+}
 
 Tresmo::~Tresmo() {
     _temp.clear();

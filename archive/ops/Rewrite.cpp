@@ -1,0 +1,267 @@
+// rewriteArchive: the states of one archive committed into another by the save.
+#include "archive/ops/Rewrite.h"
+
+#include "archive/ops/ContentSource.h"
+#include "archive/ops/RestoredContent.h"
+#include "archive/ops/Tresmo.h"
+#include "archive/os/os.h"
+#include "archive/scan/ChangeFinder.h"
+#include "archive/storage/StgFile.h"
+#include "archive/support/Progress.h"
+#include "archive/support/tstamp.h"
+
+#include <limits>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace {
+
+// A failure the engine has shown already.
+struct Shown {};
+
+// The contents of the state being committed, restored from the old archive: the save asks by
+// the new tree's node, the marking pass says which stored version that node stands for.
+class ArchiveSource final : public ContentSource {
+  public:
+    explicit ArchiveSource(StgFile& file) : _file(file) {}
+    std::unique_ptr<ByteSource> content(const Node* node, const std::string&,
+                                        size_t bufSize) override {
+        auto it = wanted.find(node);
+        VERIFY(it != wanted.end());
+        return std::make_unique<RestoredContent>(_file, it->second, bufSize);
+    }
+    std::unordered_map<const Node*, ContentInfo> wanted;
+
+  private:
+    StgFile& _file;
+};
+
+std::string fileName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The path of node below the watched folder.
+std::string relPath(const Node* node) {
+    std::string path;
+    for (const Node* n = node; n && n->parent; n = n->parent)
+        path = path.empty() ? std::string(n->name) : std::string(n->name) + "/" + path;
+    return path;
+}
+
+std::string timeText(int64_t t) {
+    char buf[64];
+    return formatTime(buf, sizeof buf, t, 0) ? buf : std::to_string(t);
+}
+
+class Rewriter {
+  public:
+    Rewriter(const std::string& oldPath, const std::string& tempPath, const RewriteOptions& o,
+             RewriteReport& report, Progress* progress)
+        : _oldPath(oldPath), _tempPath(tempPath), _opts(o), _report(report), _progress(progress) {
+        _folder = o.folder;
+        if (_folder.empty()) {
+            _folder = "/" + fileName(oldPath);
+            if (_folder.size() > 6 && _folder.ends_with(".trsm"))
+                _folder.resize(_folder.size() - 5);
+        }
+    }
+
+    void run() {
+        readOld();
+        std::vector<const Txn*> txns;
+        for (const Txn* t = _old.txns(); t; t = t->older)
+            txns.insert(txns.begin(), t);
+        _report.txnsBefore = static_cast<int32_t>(txns.size());
+        size_t first = 0;
+        if (_opts.keepLast > 0 && txns.size() > static_cast<size_t>(_opts.keepLast))
+            first = txns.size() - static_cast<size_t>(_opts.keepLast);
+        if (_opts.keepSince >= 0) {
+            while (first < txns.size() && txns[first]->time < _opts.keepSince)
+                ++first;
+            if (first == txns.size())
+                throw makeError("Tresmo.rewrite.keep", _oldPath, timeText(_opts.keepSince));
+        }
+        if (_progress) _progress->expect(static_cast<int64_t>(txns.size() - first), 0);
+        _old.storage()->open(StgFile::Access::Read);
+        ArchiveSource source(*_old.storage());
+        _source = &source;
+        _new.setContentSource(&source);
+        _new.setPath(_tempPath);
+        _map.assign(static_cast<size_t>(_old.nextId()), nullptr);
+        for (size_t i = first; i < txns.size(); ++i) {
+            const int64_t t = txns[i]->time;
+            if (i == first) {
+                _new.setNow(t);
+                _new.setBaseAndName(_folder.c_str());
+                if (!_new.read()) throw Shown{};
+            } else {
+                // Moved on first: a transaction left pending by a save that lost versions lies
+                // at the clock's time, after every one still to come.
+                _new.moveNow(t);
+                _new.dropPendingTxn();
+            }
+            if (markState(t)) {
+                SaveStats stats;
+                if (!_new.save(_progress, &stats)) throw Shown{};
+                _report.versionsKept += stats.files;
+                noteLost(t);
+            }
+            if (_progress) _progress->advance(1, 0);
+        }
+        for (const Txn* t = _new.txns(); t; t = t->older)
+            if (t->time <= txns.back()->time) ++_report.txnsKept;
+        _new.setContentSource(nullptr);
+        _old.storage()->close();
+    }
+
+  private:
+    void readOld() {
+        _old.setReader(true);
+        _old.setPath(_oldPath);
+        // Read whole, whatever the transactions' times: no save goes into it.
+        _old.setNow(std::numeric_limits<int32_t>::max() * int64_t{4});
+        _old.setBaseAndName(_folder.c_str());
+        if (!_old.read()) throw Shown{};
+    }
+
+    // The new tree's node for a node of the old one, added where the scan would add it.
+    Node* counterpart(const Node* o) {
+        Node*& n = _map[static_cast<size_t>(o->id)];
+        if (n) return n;
+        if (!o->parent) {
+            n = _new.root() ? _new.root() : _new.addNode(_new.name(), nullptr, nullptr);
+            return n;
+        }
+        Node* parent = _map[static_cast<size_t>(o->parent->id)];
+        Node* at;
+        if (!_new.findChild(o->name, parent, at)) at = _new.addNode(o->name, parent, at);
+        return n = at;
+    }
+
+    // Marks the new tree as a scan of a folder holding the old archive's state at t would:
+    // every node its kind at t and its time, CHANGED where that differs from what the new
+    // archive stores; opens the pending transaction when anything does. False when nothing
+    // differs.
+    bool markState(int64_t t) {
+        for (Node* n = _new.root(); n; n = nextInTree(n, nullptr)) {
+            n->flags = 0;
+            n->mtime = 0;
+        }
+        _source->wanted.clear();
+        _marked.clear();
+        for (const Node* o = _old.root(); o;) {
+            const Version* v = Tresmo::versionAt(o, t);
+            const NodeKind kind = v ? v->kind() : NodeKind::Absent;
+            const ContentInfo* c = v ? v->content() : nullptr;
+            if (kind == NodeKind::Absent || (kind == NodeKind::File && !c)) {
+                o = nextInTree(o, nullptr, false);
+                continue;
+            }
+            Node* n = counterpart(o);
+            const ContentInfo* s = n->versions ? n->versions->content() : nullptr;
+            if (kind == NodeKind::Folder) {
+                n->flags = static_cast<uint16_t>(NodeKind::Folder);
+                if (n->storedKind() != NodeKind::Folder) n->flags |= Node::CHANGED;
+            } else if (_lost.count(v)) {
+                // Known to be lost: the new archive keeps what it stores for the file.
+                n->flags = static_cast<uint16_t>(n->storedKind());
+                n->mtime = s ? s->mtime : 0;
+            } else {
+                n->flags = static_cast<uint16_t>(NodeKind::File);
+                n->mtime = c->mtime;
+                if (!s || s->mtime != c->mtime || s->size != c->size || s->crc != c->crc) {
+                    n->flags |= Node::CHANGED;
+                    _source->wanted[n] = *c;
+                    _marked.push_back({n, o, v});
+                }
+            }
+            o = nextInTree(o, nullptr, kind == NodeKind::Folder);
+        }
+        for (Node* n = _new.root(); n; n = nextInTree(n, nullptr))
+            if (n->storedKind() != NodeKind::Absent && n->kind() == NodeKind::Absent)
+                n->flags |= Node::CHANGED;
+        if (!markChangedSubtrees(_new)) return false;
+        _new.beginTxn(_new.now());
+        return true;
+    }
+
+    // The versions the save of the state at t left out: their content could not be restored.
+    void noteLost(int64_t t) {
+        for (const Marked& m : _marked) {
+            const Version* nv = m.node->versions;
+            if (nv && nv->txn->time == t && nv->kind() == NodeKind::File) continue;
+            _lost.insert(m.version);
+            _report.lost.push_back({relPath(m.old), m.version->txn->time});
+            _warnings.push_back(makeMsg("Tresmo.rewrite.lostVersion", relPath(m.old),
+                                        timeText(m.version->txn->time)));
+        }
+    }
+
+  public:
+    MsgList _warnings;
+
+  private:
+    struct Marked {
+        Node* node;       // in the new tree
+        const Node* old;  // in the old tree
+        const Version* version;
+    };
+
+    const std::string& _oldPath;
+    const std::string& _tempPath;
+    const RewriteOptions& _opts;
+    RewriteReport& _report;
+    Progress* _progress;
+    std::string _folder;
+    Tresmo _old, _new;
+    ArchiveSource* _source = nullptr;
+    std::vector<Node*> _map;  // the new tree's node of each old node, by the old node's id
+    std::unordered_set<const Version*> _lost;
+    std::vector<Marked> _marked;
+};
+
+int64_t fileSize(const std::string& path) {
+    struct stat st;
+    return os::sys().stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+}  // namespace
+
+bool rewriteArchive(const std::string& oldPath, const std::string& newPath,
+                    const RewriteOptions& options, RewriteReport& report, Progress* progress) {
+    report = RewriteReport{};
+    const std::string temp = newPath + ".rewrite-part";
+    bool made = false;
+    try {
+        struct stat o, n;
+        if (os::sys().stat(oldPath.c_str(), &o) != 0)
+            throw makeError(makeError(systemError(), "StgFile.open.1"), "Tresmo.read.1", oldPath, 0,
+                            0);
+        if (os::sys().stat(newPath.c_str(), &n) == 0) {
+            if (n.st_dev == o.st_dev && n.st_ino == o.st_ino)
+                throw makeError("Tresmo.rewrite.same", oldPath, newPath);
+            if (!options.force) throw makeError("Tresmo.rewrite.exists", newPath);
+        }
+        if (os::sys().stat(temp.c_str(), &n) == 0) throw makeError("Tresmo.rewrite.exists", temp);
+        report.bytesBefore = static_cast<int64_t>(o.st_size);
+        Rewriter rewriter(oldPath, temp, options, report, progress);
+        made = true;
+        rewriter.run();
+        if (os::sys().rename(temp.c_str(), newPath.c_str()) != 0)
+            throw makeError(systemError(), "StgFile.open.1");
+        made = false;
+        const size_t slash = newPath.rfind('/');
+        os::syncDir(slash == std::string::npos ? "." : newPath.substr(0, slash + 1));
+        report.bytesAfter = fileSize(newPath);
+        if (!rewriter._warnings.empty()) showMsgs(rewriter._warnings);
+    } catch (Error& e) {
+        if (made) os::sys().unlink(temp.c_str());
+        showError(makeError(std::move(e), "Tresmo.rewrite.1", oldPath, newPath));
+        return false;
+    } catch (Shown&) {
+        if (made) os::sys().unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
