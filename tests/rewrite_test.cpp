@@ -4,6 +4,10 @@
 #include "support/RecordingPresenter.h"
 #include "support/TestDir.h"
 
+#include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgRecovery.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -97,4 +101,70 @@ TEST(Rewrite, PruningKeepsTheStatesAfterTheCutAsAFreshSaveOfThemWould) {
         }
     }
     EXPECT_TRUE(shown.errors.empty());
+}
+
+// A small history damaged at each transaction, in its record stream, its link or the content
+// of one file: the rewrite keeps every version it can place and restore, lists the lost
+// content, names the damaged transaction, and the new archive verifies clean.
+TEST(Rewrite, SalvageKeepsExactlyTheIntactVersionsOfADamagedArchive) {
+    RecordingPresenter shown;
+    check::Saves h;
+    for (int i = 0; i < 3; ++i) {
+        for (const char* f : {"a", "b", "sub/c"})
+            h.dir.write(std::string("w/") + f, check::words(300 + 50 * i, i) + f, 1000 + i);
+        ASSERT_TRUE(h.save(1700000000 + 100 * i));
+    }
+    enum Where { STREAM, LINK, CONTENT };
+    for (Where where : {STREAM, LINK, CONTENT}) {
+        for (size_t k = where == CONTENT ? 0 : 1; k < 3; ++k) {
+            SCOPED_TRACE(std::to_string(where) + " at " + std::to_string(k));
+            const std::string old = h.dir / "old.trsm", out = h.dir / "out.trsm";
+            std::string bytes = check::fileBytes(h.archive);
+            StgFile file(h.archive, 20, 10);
+            file.open(StgFile::Access::Read);
+            uint64_t at = StgRecovery::walk(file).links.at(k);
+            file.close();
+            uint32_t target = 0;
+            stg::decodeGroup(reinterpret_cast<const uint8_t*>(bytes.data()) + at + 5, 5, target);
+            if (where == STREAM) at = target + stg::ITEM_HEADER_LEN + stg::BLOCK_HEADER_LEN + 3;
+            if (where == LINK) at += 6;
+            if (where == CONTENT) {
+                Tresmo a;
+                ASSERT_TRUE(check::load(a, h.archive, 2000000000));
+                at = Tresmo::versionAt(a.root()->firstChild, h.times[k])->content()->pos +
+                     stg::ITEM_HEADER_LEN + stg::BLOCK_HEADER_LEN + 3;
+            }
+            bytes[at] ^= 0x55;
+            bytes[at + 1] ^= 0x55;
+            check::writeBytes(old, bytes);
+            RewriteReport report;
+            ASSERT_TRUE(
+                rewriteArchive(old, out, RewriteOptions{.force = true, .folder = ""}, report));
+            std::vector<check::Snapshot> want(h.states.begin(),
+                                              h.states.begin() + (where == CONTENT ? 3 : k));
+            if (where == CONTENT) {
+                // The lost version of a: the new archive keeps the one before, if any.
+                if (k == 0) want[0].erase("a");
+                if (k > 0) want[k]["a"] = h.states[k - 1]["a"];
+                ASSERT_EQ(report.lost.size(), 1u);
+                EXPECT_EQ(report.lost[0].path, "a");
+                EXPECT_EQ(report.lost[0].time, h.times[k]);
+            } else {
+                // The newest link damaged is an unfinished save's tail; any other breaks the
+                // chain there, and what follows a broken link cannot be found.
+                const bool tail = where == LINK && k == 2;
+                EXPECT_TRUE(report.lost.empty());
+                EXPECT_EQ(report.damagedAt, tail ? 0 : static_cast<int32_t>(k + 1));
+                EXPECT_EQ(report.txnsUnread, tail ? 0 : where == LINK ? 1 : int32_t(3 - k));
+            }
+            Tresmo a;
+            ASSERT_TRUE(check::load(a, out, 2000000000));
+            const std::vector<int64_t> times = check::txnTimes(a);
+            ASSERT_EQ(times, std::vector<int64_t>(h.times.begin(), h.times.begin() + want.size()));
+            for (size_t i = 0; i < want.size(); ++i)
+                EXPECT_TRUE(check::restores(a, times[i], want[i]));
+            VerifyReport verified;
+            EXPECT_TRUE(a.verify(nullptr, verified) && verified.clean());
+        }
+    }
 }

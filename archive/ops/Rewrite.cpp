@@ -7,9 +7,11 @@
 #include "archive/os/os.h"
 #include "archive/scan/ChangeFinder.h"
 #include "archive/storage/StgFile.h"
+#include "archive/storage/StgRecovery.h"
 #include "archive/support/Progress.h"
 #include "archive/support/tstamp.h"
 
+#include <algorithm>
 #include <limits>
 #include <unordered_map>
 #include <unordered_set>
@@ -79,11 +81,20 @@ class Rewriter {
         if (_opts.keepSince >= 0) {
             while (first < txns.size() && txns[first]->time < _opts.keepSince)
                 ++first;
-            if (first == txns.size())
-                throw makeError("Tresmo.rewrite.keep", _oldPath, timeText(_opts.keepSince));
         }
-        if (_progress) _progress->expect(static_cast<int64_t>(txns.size() - first), 0);
         _old.storage()->open(StgFile::Access::Read);
+        if (_old.readOnly() && !_old.aheadOfClock()) {
+            StgRecovery::Walk w = StgRecovery::walk(*_old.storage());
+            _report.damagedAt = _report.txnsBefore + 1;
+            _report.txnsUnread =
+                static_cast<int32_t>(w.links.size()) + (w.broken ? 1 : 0) - _report.txnsBefore;
+            _warnings.push_back(makeMsg("Tresmo.rewrite.damaged", _oldPath, _report.damagedAt,
+                                        _report.txnsUnread - 1));
+        }
+        if (first == txns.size())
+            throw makeError("Tresmo.rewrite.keep", _oldPath,
+                            timeText(std::max<int64_t>(_opts.keepSince, 0)));
+        if (_progress) _progress->expect(static_cast<int64_t>(txns.size() - first), 0);
         ArchiveSource source(*_old.storage());
         _source = &source;
         _new.setContentSource(&source);

@@ -12,7 +12,9 @@
 // The old archive is never changed. The new one is written under a temporary name beside it
 // and takes its name only once complete; a failure or a cancel removes it, so there is then
 // no new archive. A version that cannot be restored is left out and listed (the file keeps
-// its previous version in the new archive).
+// its previous version in the new archive). An archive whose records are damaged (a record
+// stream or link that fails its check) is rewritten up to the damaged transaction; that one
+// and the later ones are counted and named, not placed.
 #pragma once
 
 #include <cstdint>
@@ -40,8 +42,13 @@ struct RewriteReport {
     int64_t versionsKept = 0;  // file versions the new archive stores
     int64_t bytesBefore = 0;   // size of the old archive
     int64_t bytesAfter = 0;    // size of the new one
-    bool damaged = false;      // the old archive could not be read whole
-    std::vector<Lost> lost;    // versions left out, oldest first
+    // The old archive is damaged from this transaction on (1-based, 0: intact): the
+    // transactions before it are rewritten, it and those after it are not.
+    int32_t damagedAt = 0;
+    // Transactions found at or after the damage; after a damaged link only that one, as the
+    // chain cannot be followed beyond it.
+    int32_t txnsUnread = 0;
+    std::vector<Lost> lost;  // versions left out, oldest first
 };
 
 // Rewrites the archive at oldPath into newPath. False, with the error shown, when nothing was
