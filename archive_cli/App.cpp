@@ -83,6 +83,7 @@ int runCli(int argc, char** argv) {
         addBrowseCommands(app, ctx);
         addRestoreCommands(app, ctx);
         addToolCommands(app, ctx);
+        addRewriteCommand(app, ctx);
 
         try {
             app.parse(argc, argv);

@@ -4,6 +4,7 @@
 #include "archive/ops/ContentSource.h"
 #include "archive/ops/RestoredContent.h"
 #include "archive/ops/Tresmo.h"
+#include "archive/ops/Verify.h"
 #include "archive/os/os.h"
 #include "archive/scan/ChangeFinder.h"
 #include "archive/storage/StgFile.h"
@@ -54,6 +55,11 @@ std::string relPath(const Node* node) {
 std::string timeText(int64_t t) {
     char buf[64];
     return formatTime(buf, sizeof buf, t, 0) ? buf : std::to_string(t);
+}
+
+void syncFolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    os::syncDir(slash == std::string::npos ? "." : path.substr(0, slash + 1));
 }
 
 class Rewriter {
@@ -123,6 +129,26 @@ class Rewriter {
         for (const Txn* t = _new.txns(); t; t = t->older)
             if (t->time <= txns.back()->time) ++_report.txnsKept;
         _new.setContentSource(nullptr);
+        if (!_opts.replace) _old.storage()->close();
+    }
+
+    // With replace: checks the new archive whole, then puts it in the old one's place while
+    // the old one is still locked.
+    void replaceOld(const std::string& newPath) {
+        Tresmo check;
+        check.setPath(newPath);
+        VerifyReport verified;
+        if (!check.verify(_progress, verified)) throw Shown{};
+        if (!verified.clean()) throw makeError("Tresmo.rewrite.unverified", newPath);
+        const std::string before = beforeRewritePath(_oldPath);
+        struct stat st;
+        if (os::sys().stat(before.c_str(), &st) == 0)
+            throw makeError("Tresmo.rewrite.exists", before);
+        if (os::sys().rename(_oldPath.c_str(), before.c_str()) != 0)
+            throw makeError(systemError(), "Tresmo.rewrite.rename", _oldPath, before);
+        if (os::sys().rename(newPath.c_str(), _oldPath.c_str()) != 0)
+            throw makeError(systemError(), "Tresmo.rewrite.rename", newPath, _oldPath);
+        syncFolderOf(_oldPath);
         _old.storage()->close();
     }
 
@@ -130,6 +156,7 @@ class Rewriter {
     void readOld() {
         _old.setReader(true);
         _old.setPath(_oldPath);
+        if (_opts.replace) _old.storage()->open(StgFile::Access::Write);
         // Read whole, whatever the transactions' times: no save goes into it.
         _old.setNow(std::numeric_limits<int32_t>::max() * int64_t{4});
         _old.setBaseAndName(_folder.c_str());
@@ -239,6 +266,10 @@ int64_t fileSize(const std::string& path) {
 
 }  // namespace
 
+std::string beforeRewritePath(const std::string& oldPath) {
+    return oldPath + ".before-rewrite";
+}
+
 bool rewriteArchive(const std::string& oldPath, const std::string& newPath,
                     const RewriteOptions& options, RewriteReport& report, Progress* progress) {
     report = RewriteReport{};
@@ -255,16 +286,19 @@ bool rewriteArchive(const std::string& oldPath, const std::string& newPath,
             if (!options.force) throw makeError("Tresmo.rewrite.exists", newPath);
         }
         if (os::sys().stat(temp.c_str(), &n) == 0) throw makeError("Tresmo.rewrite.exists", temp);
+        // An empty file opened for the lock would be given a header.
+        if (o.st_size < static_cast<off_t>(StgFile::FILE_HEADER_LEN))
+            throw makeError(makeError("StgFile.readFileHeader.1"), "Tresmo.read.1", oldPath, 0, 0);
         report.bytesBefore = static_cast<int64_t>(o.st_size);
         Rewriter rewriter(oldPath, temp, options, report, progress);
         made = true;
         rewriter.run();
         if (os::sys().rename(temp.c_str(), newPath.c_str()) != 0)
-            throw makeError(systemError(), "StgFile.open.1");
+            throw makeError(systemError(), "Tresmo.rewrite.rename", temp, newPath);
         made = false;
-        const size_t slash = newPath.rfind('/');
-        os::syncDir(slash == std::string::npos ? "." : newPath.substr(0, slash + 1));
+        syncFolderOf(newPath);
         report.bytesAfter = fileSize(newPath);
+        if (options.replace) rewriter.replaceOld(newPath);
         if (!rewriter._warnings.empty()) showMsgs(rewriter._warnings);
     } catch (Error& e) {
         if (made) os::sys().unlink(temp.c_str());

@@ -27,6 +27,10 @@ struct RewriteOptions {
     int32_t keepLast = 0;    // keep the newest N transactions; 0 keeps all
     int64_t keepSince = -1;  // keep the transactions at or after this time; -1 keeps all
     bool force = false;      // an existing new archive is replaced
+    // The new archive takes the old one's place once complete, synced and verified; the old
+    // one stays beside it as "OLD.before-rewrite". The old archive is locked for writing
+    // from its first read to the rename, so no save goes into it meanwhile.
+    bool replace = false;
     // The old archive's watched folder: the paths of messages start there. Empty: "/" and the
     // old archive's file name.
     std::string folder;
@@ -50,6 +54,9 @@ struct RewriteReport {
     int32_t txnsUnread = 0;
     std::vector<Lost> lost;  // versions left out, oldest first
 };
+
+// The name the old archive keeps beside its replacement.
+std::string beforeRewritePath(const std::string& oldPath);
 
 // Rewrites the archive at oldPath into newPath. False, with the error shown, when nothing was
 // written: bad options (2047 newPath exists without force, 2048 the same archive, 2049 nothing

@@ -127,7 +127,9 @@ bool Tresmo::read(Progress* progress) {
     if (!_stg) return true;
     // A whole read takes the file as it is now: with what other programs appended since the
     // last one, or another file that was renamed over the name.
-    if (!_stg->isOpen()) _stg = std::make_unique<StgFile>(_path, STG_TYPE, STG_VERS);
+    // A caller that holds the file open (and its lock) keeps it open.
+    const bool held = _stg->isOpen();
+    if (!held) _stg = std::make_unique<StgFile>(_path, STG_TYPE, STG_VERS);
     bool ok = true;
     _aheadTime = -1;
     RecordReplay replay(*this);
@@ -167,7 +169,7 @@ bool Tresmo::read(Progress* progress) {
             makeError(std::move(e), "Tresmo.read.1", _path, replay.txnCount(), replay.recordNo()));
         ok = false;
     }
-    ok = closeStorage("Tresmo.read.2") && ok;
+    if (!held) ok = closeStorage("Tresmo.read.2") && ok;
     _readFailed = _readFailed || !ok;
     return ok;
 }

@@ -74,7 +74,7 @@ class Tresmo : public TresmoData {
     // 2011/2012 with the failing chain and returns false; the replayed part stays. A file that
     // ends with an incomplete transaction (a save that crashed) loads its complete ones with
     // the warning 3016; the next save copies that tail to "NAME.tail-<UTC time>" beside the
-    // archive and cuts it off before it appends.
+    // archive and cuts it off before it appends. A storage file the caller opened stays open.
     bool read(Progress* progress = nullptr);
     // A reader never creates or writes the storage file: read() fails with 2011 (3000 for a
     // missing file, 3011 for an empty one) where it would otherwise make a new archive. Commands
