@@ -59,7 +59,9 @@ int runRewrite(const RewriteArgs& a, const Context& ctx) {
                    {"versions_kept", r.versionsKept},
                    {"versions_lost", lost},
                    {"damaged_at", r.damagedAt},
+                   {"transactions_damaged", r.txnsDamaged},
                    {"transactions_unread", r.txnsUnread},
+                   {"records_skipped", r.recordsSkipped},
                    {"bytes_before", r.bytesBefore},
                    {"bytes_after", r.bytesAfter}});
     } else if (!ctx.quiet) {
@@ -103,7 +105,8 @@ void addRewriteCommand(CLI::App& app, Context& ctx) {
     addJsonFlag(*cmd, rw->json,
                 "{archive, transactions_before, transactions_kept, versions_kept,\n"
                 "  versions_lost: [{path, time}], damaged_at (0: intact),\n"
-                "  transactions_unread, bytes_before, bytes_after}");
+                "  transactions_damaged, transactions_unread, records_skipped,\n"
+                "  bytes_before, bytes_after}");
 }
 
 }  // namespace cli

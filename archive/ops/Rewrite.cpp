@@ -2,12 +2,15 @@
 #include "archive/ops/Rewrite.h"
 
 #include "archive/ops/ContentSource.h"
+#include "archive/ops/RecordStream.h"
 #include "archive/ops/RestoredContent.h"
 #include "archive/ops/Tresmo.h"
 #include "archive/ops/Verify.h"
 #include "archive/os/os.h"
 #include "archive/scan/ChangeFinder.h"
 #include "archive/storage/StgFile.h"
+#include "archive/storage/StgItem.h"
+#include "archive/storage/StgReader.h"
 #include "archive/storage/StgRecovery.h"
 #include "archive/support/Progress.h"
 #include "archive/support/tstamp.h"
@@ -88,15 +91,6 @@ class Rewriter {
             while (first < txns.size() && txns[first]->time < _opts.keepSince)
                 ++first;
         }
-        _old.storage()->open(StgFile::Access::Read);
-        if (_old.readOnly() && !_old.aheadOfClock()) {
-            StgRecovery::Walk w = StgRecovery::walk(*_old.storage());
-            _report.damagedAt = _report.txnsBefore + 1;
-            _report.txnsUnread =
-                static_cast<int32_t>(w.links.size()) + (w.broken ? 1 : 0) - _report.txnsBefore;
-            _warnings.push_back(makeMsg("Tresmo.rewrite.damaged", _oldPath, _report.damagedAt,
-                                        _report.txnsUnread - 1));
-        }
         if (first == txns.size())
             throw makeError("Tresmo.rewrite.keep", _oldPath,
                             timeText(std::max<int64_t>(_opts.keepSince, 0)));
@@ -161,6 +155,39 @@ class Rewriter {
         _old.setNow(std::numeric_limits<int32_t>::max() * int64_t{4});
         _old.setBaseAndName(_folder.c_str());
         if (!_old.read()) throw Shown{};
+        _old.storage()->open(StgFile::Access::Read);
+        if (_old.readOnly() && !_old.aheadOfClock()) salvage();
+    }
+
+    // The old archive's records are damaged after the transactions read: what each later
+    // record stream holds is replayed as far as it can be placed, a damaged one up to its
+    // damage. After a damaged link the chain cannot be followed: the rest is not found.
+    void salvage() {
+        StgFile& file = *_old.storage();
+        StgRecovery::Walk w = StgRecovery::walk(file);
+        int32_t read = 0;
+        for (const Txn* t = _old.txns(); t; t = t->older)
+            ++read;
+        _report.damagedAt = read + 1;
+        RecordReplay replay(_old);
+        replay.salvage();
+        for (size_t k = static_cast<size_t>(read); k < w.links.size(); ++k) {
+            try {
+                StgReader r(file, w.links[k], stg::TXN_SEQUENCE | stg::CHECK_CRC);
+                r.start();
+                replay.stopAt(replay.txnCount() + 1);
+                replay.run(r);
+            } catch (Error& e) {
+                if (e.hasCode(9000)) throw;  // a failing disk is not damage
+                replay.lostFrom();
+                ++_report.txnsDamaged;
+            }
+        }
+        _report.txnsUnread = w.broken ? 1 : 0;
+        _report.recordsSkipped = replay.skipped();
+        _warnings.push_back(makeMsg("Tresmo.rewrite.damaged", _oldPath, _report.damagedAt,
+                                    _report.txnsDamaged + _report.txnsUnread,
+                                    _report.recordsSkipped));
     }
 
     // The new tree's node for a node of the old one, added where the scan would add it.

@@ -13,8 +13,10 @@
 // and takes its name only once complete; a failure or a cancel removes it, so there is then
 // no new archive. A version that cannot be restored is left out and listed (the file keeps
 // its previous version in the new archive). An archive whose records are damaged (a record
-// stream or link that fails its check) is rewritten up to the damaged transaction; that one
-// and the later ones are counted and named, not placed.
+// stream or link that fails its check) is rewritten with the transactions before the damage,
+// the records of a damaged stream up to its damage, and the records of later transactions
+// that name nodes whose ids are known (added before the damage, or by those transactions);
+// what cannot be placed is counted. After a damaged link the chain cannot be followed.
 #pragma once
 
 #include <cstdint>
@@ -46,13 +48,12 @@ struct RewriteReport {
     int64_t versionsKept = 0;  // file versions the new archive stores
     int64_t bytesBefore = 0;   // size of the old archive
     int64_t bytesAfter = 0;    // size of the new one
-    // The old archive is damaged from this transaction on (1-based, 0: intact): the
-    // transactions before it are rewritten, it and those after it are not.
+    // The first damaged transaction of the old archive (1-based; 0: intact).
     int32_t damagedAt = 0;
-    // Transactions found at or after the damage; after a damaged link only that one, as the
-    // chain cannot be followed beyond it.
-    int32_t txnsUnread = 0;
-    std::vector<Lost> lost;  // versions left out, oldest first
+    int32_t txnsDamaged = 0;     // record streams replayed only up to their damage
+    int32_t txnsUnread = 0;      // 1 after a damaged link: the transactions from it are lost
+    int32_t recordsSkipped = 0;  // records of later transactions naming nodes not known
+    std::vector<Lost> lost;      // versions left out, oldest first
 };
 
 // The name the old archive keeps beside its replacement.

@@ -84,8 +84,8 @@ const MsgDef ENGINE_MSGS[] = {
     {2050, "Tresmo.rewrite.lostVersion",
      "The version of {1} saved at {2} cannot be restored and is left out", false},
     {2051, "Tresmo.rewrite.damaged",
-     "Archive {1} is damaged at transaction {2}: it and the {3} after it cannot be placed and "
-     "are not rewritten",
+     "Archive {1} is damaged from transaction {2} on: {3} transactions could be read only up to "
+     "their damage, and {4} later records name what the damage lost; the rest is rewritten",
      false},
     {2052, "Tresmo.rewrite.unverified",
      "The rewritten archive {1} does not verify; the old one is left in place", false},
