@@ -135,8 +135,9 @@ TEST(Rewrite, SalvageKeepsExactlyTheIntactVersionsOfADamagedArchive) {
             if (where == CONTENT) {
                 Tresmo a;
                 ASSERT_TRUE(check::load(a, h.archive, 2000000000));
-                at = Tresmo::versionAt(a.root()->firstChild, h.times[k])->content()->pos +
-                     stg::ITEM_HEADER_LEN + stg::BLOCK_HEADER_LEN + 3;
+                const ContentInfo* c =
+                    Tresmo::versionAt(a.root()->firstChild, h.times[k])->content();
+                at = c->pos + static_cast<uint32_t>(c->storedSize) - 32;
             }
             bytes[at] ^= 0x55;
             bytes[at + 1] ^= 0x55;
