@@ -7,6 +7,7 @@
 #include "support/TestDir.h"
 
 #include "archive/objects/FileSel.h"
+#include "archive/ops/Rewrite.h"
 #include "archive/ops/Tresmo.h"
 
 #include <gtest/gtest.h>
@@ -197,6 +198,38 @@ struct Pending {
     }
     // An export that replaces an old copy in x/tN: a failure leaves the old copy as it was and
     // nothing beside it.
+    // Both transactions rewritten in the archive's place (the same bytes, written anew): after
+    // a failure the archive is as it was under its name and nothing unfinished is left.
+    Subject rewrite() {
+        const std::string fresh = dir / "r.trsm", before = archive + ".before-rewrite";
+        auto run = [=, this] {
+            RewriteReport r;
+            return rewriteArchive(archive, fresh, RewriteOptions{.replace = true, .folder = ""}, r);
+        };
+        auto prepare = [=, this] {
+            fs::remove(fresh);
+            fs::remove(before);
+            check::writeBytes(archive, committed);
+        };
+        return {"rewrite",
+                "Tresmo.rewrite.1",
+                prepare,
+                run,
+                [=, this](bool) {
+                    std::string left =
+                        leftovers(dir.path(), {"w", "w.trsm", "r.trsm", "w.trsm.before-rewrite"});
+                    return check::fileBytes(archive) == committed && left.empty()
+                               ? std::string()
+                               : "archive changed or left behind:" + left;
+                },
+                [=, this](bool ok) { return ok || (prepare(), run()); },
+                [=, this] {
+                    return std::string(check::fileBytes(archive) == committed ? "as it was"
+                                                                              : "changed") +
+                           (check::fileBytes(before) == committed ? ", its copy beside it" : "");
+                }};
+    }
+
     Subject exportAll() {
         auto t = std::make_shared<std::string>();
         auto exportTo = [this, t](Tresmo& b) {
@@ -303,6 +336,9 @@ TEST(IoError, AFailingCallInASaveExportOrSelectionWriteRollsBackAndTheNextRunSuc
         fs::remove(f);
     check::writeBytes(p.archive, full);
     p.committed = full;
+    faultLoop(p.rewrite());
+    fs::remove(p.dir / "r.trsm");
+    fs::remove(p.archive + ".before-rewrite");
     p.dir.write("outside/canary", "canary");
     Subject e = p.exportAll();
     faultLoop(e);

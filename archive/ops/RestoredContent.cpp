@@ -23,6 +23,12 @@ RestoredContent::RestoredContent(StgFile& file, const ContentInfo& content, size
 
 RestoredContent::~RestoredContent() = default;
 
+void RestoredContent::lost(Error e) {
+    // A failing disk is not damage: it fails the rewrite rather than losing the version.
+    if (e.hasCode(9000)) throw std::move(e);
+    throw makeError(std::move(e), "Tresmo.rewrite.lost");
+}
+
 void RestoredContent::open() {
     _size = static_cast<uint32_t>(std::max(_content.size, 0));
     _mtime = _content.mtime;
@@ -45,7 +51,7 @@ void RestoredContent::open() {
             throw makeError("Tresmo.exportFile.1");
         }
     } catch (Error& e) {
-        throw makeError(std::move(e), "Tresmo.rewrite.lost");
+        lost(std::move(e));
     }
     fill();
 }
@@ -61,7 +67,7 @@ void RestoredContent::fill() {
     try {
         fillUnchecked();
     } catch (Error& e) {
-        throw makeError(std::move(e), "Tresmo.rewrite.lost");
+        lost(std::move(e));
     }
 }
 

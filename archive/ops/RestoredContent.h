@@ -4,11 +4,13 @@
 //
 // Nothing of the stored version is trusted: a stream that ends early or runs past the
 // recorded size, a CRC-32 that does not match, or any failure of the storage file or the
-// coder is thrown as 2045 (with the failure as its cause) from the read that meets it. The
+// coder is thrown as 2045 (with the failure as its cause) from the read that meets it, but for
+// a failing disk (a system error), which is thrown as it is. The
 // CRC is checked when the last byte is buffered, before the save can commit the copy.
 #pragma once
 
 #include "archive/storage/ByteSource.h"
+#include "archive/support/msg.h"
 #include "archive/tree/TresmoData.h"
 
 #include <memory>
@@ -29,6 +31,7 @@ class RestoredContent final : public ByteSource {
   private:
     void fill();
     void fillUnchecked();
+    [[noreturn]] static void lost(Error e);
     // The next delta bytes into out (at most max); 0 only at the end of the version.
     size_t deltaBytes(uint8_t* out, size_t max);
 

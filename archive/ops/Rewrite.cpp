@@ -5,7 +5,6 @@
 #include "archive/ops/RecordStream.h"
 #include "archive/ops/RestoredContent.h"
 #include "archive/ops/Tresmo.h"
-#include "archive/ops/Verify.h"
 #include "archive/os/os.h"
 #include "archive/scan/ChangeFinder.h"
 #include "archive/storage/StgFile.h"
@@ -17,13 +16,44 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
 namespace {
 
-// A failure the engine has shown already.
+// A failure the read or a save has shown: HeldErrors holds it.
 struct Shown {};
+
+// Holds back the errors that the read and the saves show, so that a rewrite that fails shows
+// one chain under its own message; warnings are shown once it is done.
+class HeldErrors final : public Presenter {
+  public:
+    HeldErrors() : _previous(installPresenter(this)) {}
+    ~HeldErrors() override { release(); }
+    void showError(const Error& e) override {
+        if (!first) first = e;
+    }
+    void showMsgs(const MsgList& list) override {
+        _msgs.insert(_msgs.end(), list.begin(), list.end());
+    }
+    void verifyFailed(const char* file, int line, const char* expr) override {
+        release();
+        ::verifyFailed(file, line, expr);
+    }
+    void release() {
+        if (_released) return;
+        _released = true;
+        installPresenter(_previous);
+        if (!_msgs.empty()) ::showMsgs(_msgs);
+    }
+    std::optional<Error> first;
+
+  private:
+    Presenter* _previous;
+    MsgList _msgs;
+    bool _released = false;
+};
 
 // The contents of the state being committed, restored from the old archive: the save asks by
 // the new tree's node, the marking pass says which stored version that node stands for.
@@ -129,19 +159,32 @@ class Rewriter {
     // With replace: checks the new archive whole, then puts it in the old one's place while
     // the old one is still locked.
     void replaceOld(const std::string& newPath) {
+        // Every transaction replayed and every version restored, its CRC checked.
         Tresmo check;
+        check.setReader(true);
         check.setPath(newPath);
-        VerifyReport verified;
-        if (!check.verify(_progress, verified)) throw Shown{};
-        if (!verified.clean()) throw makeError("Tresmo.rewrite.unverified", newPath);
+        check.setNow(std::numeric_limits<int32_t>::max() * int64_t{4});
+        check.setName("archive");
+        check.storage()->open(StgFile::Access::Read);
+        if (!check.read()) throw Shown{};
+        if (check.readOnly()) throw makeError("Tresmo.rewrite.unverified", newPath);
+        for (const Node* n = check.root(); n; n = nextInTree(n, nullptr))
+            for (const Version* v = n->versions; v; v = v->older)
+                if (const ContentInfo* c = v->content())
+                    check.restore(*c, relPath(n), [](std::span<const uint8_t>) {});
+        check.storage()->close();
         const std::string before = beforeRewritePath(_oldPath);
         struct stat st;
         if (os::sys().stat(before.c_str(), &st) == 0)
             throw makeError("Tresmo.rewrite.exists", before);
         if (os::sys().rename(_oldPath.c_str(), before.c_str()) != 0)
             throw makeError(systemError(), "Tresmo.rewrite.rename", _oldPath, before);
-        if (os::sys().rename(newPath.c_str(), _oldPath.c_str()) != 0)
-            throw makeError(systemError(), "Tresmo.rewrite.rename", newPath, _oldPath);
+        if (os::sys().rename(newPath.c_str(), _oldPath.c_str()) != 0) {
+            Error failure = makeError(systemError(), "Tresmo.rewrite.rename", newPath, _oldPath);
+            // The old archive goes back under its name; the new one stays complete beside it.
+            os::sys().rename(before.c_str(), _oldPath.c_str());
+            throw failure;
+        }
         syncFolderOf(_oldPath);
         _old.storage()->close();
     }
@@ -302,20 +345,22 @@ bool rewriteArchive(const std::string& oldPath, const std::string& newPath,
     report = RewriteReport{};
     const std::string temp = newPath + ".rewrite-part";
     bool made = false;
+    std::optional<Error> failure;
+    HeldErrors held;
     try {
         struct stat o, n;
         if (os::sys().stat(oldPath.c_str(), &o) != 0)
             throw makeError(makeError(systemError(), "StgFile.open.1"), "Tresmo.read.1", oldPath, 0,
                             0);
+        // An empty file opened for the lock would be given a header.
+        if (o.st_size < static_cast<off_t>(StgFile::FILE_HEADER_LEN))
+            throw makeError(makeError("StgFile.readFileHeader.1"), "Tresmo.read.1", oldPath, 0, 0);
         if (os::sys().stat(newPath.c_str(), &n) == 0) {
             if (n.st_dev == o.st_dev && n.st_ino == o.st_ino)
                 throw makeError("Tresmo.rewrite.same", oldPath, newPath);
             if (!options.force) throw makeError("Tresmo.rewrite.exists", newPath);
         }
         if (os::sys().stat(temp.c_str(), &n) == 0) throw makeError("Tresmo.rewrite.exists", temp);
-        // An empty file opened for the lock would be given a header.
-        if (o.st_size < static_cast<off_t>(StgFile::FILE_HEADER_LEN))
-            throw makeError(makeError("StgFile.readFileHeader.1"), "Tresmo.read.1", oldPath, 0, 0);
         report.bytesBefore = static_cast<int64_t>(o.st_size);
         Rewriter rewriter(oldPath, temp, options, report, progress);
         made = true;
@@ -326,14 +371,16 @@ bool rewriteArchive(const std::string& oldPath, const std::string& newPath,
         syncFolderOf(newPath);
         report.bytesAfter = fileSize(newPath);
         if (options.replace) rewriter.replaceOld(newPath);
-        if (!rewriter._warnings.empty()) showMsgs(rewriter._warnings);
+        if (!rewriter._warnings.empty()) ::showMsgs(rewriter._warnings);
     } catch (Error& e) {
-        if (made) os::sys().unlink(temp.c_str());
-        showError(makeError(std::move(e), "Tresmo.rewrite.1", oldPath, newPath));
-        return false;
+        failure = std::move(e);
     } catch (Shown&) {
-        if (made) os::sys().unlink(temp.c_str());
-        return false;
+        failure = std::move(held.first);
+        if (!failure) failure = makeError("Tresmo.save.1");
     }
-    return true;
+    held.release();
+    if (!failure) return true;
+    if (made) os::sys().unlink(temp.c_str());
+    ::showError(makeError(std::move(*failure), "Tresmo.rewrite.1", oldPath, newPath));
+    return false;
 }
