@@ -208,6 +208,17 @@ class Rewriter {
     void salvage() {
         StgFile& file = *_old.storage();
         StgRecovery::Walk w = StgRecovery::walk(file);
+        // After a damaged link the chain goes on from the next complete transaction; the
+        // damaged one (a 0 among the links) has records that cannot be found.
+        for (uint64_t broken = w.broken ? w.brokenAt : 0; broken;) {
+            ++_report.txnsUnread;
+            const uint64_t next = StgRecovery::findComplete(file, broken + 1, file.committedSize());
+            if (!next) break;
+            StgRecovery::Walk rest = StgRecovery::walk(file, next);
+            w.links.push_back(0);
+            w.links.insert(w.links.end(), rest.links.begin(), rest.links.end());
+            broken = rest.broken ? rest.brokenAt : 0;
+        }
         int32_t read = 0;
         for (const Txn* t = _old.txns(); t; t = t->older)
             ++read;
@@ -215,6 +226,10 @@ class Rewriter {
         RecordReplay replay(_old);
         replay.salvage();
         for (size_t k = static_cast<size_t>(read); k < w.links.size(); ++k) {
+            if (w.links[k] == 0) {
+                replay.lostFrom();
+                continue;
+            }
             try {
                 StgReader r(file, w.links[k], stg::TXN_SEQUENCE | stg::CHECK_CRC);
                 r.start();
@@ -226,7 +241,6 @@ class Rewriter {
                 ++_report.txnsDamaged;
             }
         }
-        _report.txnsUnread = w.broken ? 1 : 0;
         _report.recordsSkipped = replay.skipped();
         _warnings.push_back(makeMsg("Tresmo.rewrite.damaged", _oldPath, _report.damagedAt,
                                     _report.txnsDamaged + _report.txnsUnread,

@@ -16,7 +16,8 @@
 // stream or link that fails its check) is rewritten with the transactions before the damage,
 // the records of a damaged stream up to its damage, and the records of later transactions
 // that name nodes whose ids are known (added before the damage, or by those transactions);
-// what cannot be placed is counted. After a damaged link the chain cannot be followed.
+// what cannot be placed is counted. After a damaged link the chain goes on from the next
+// complete transaction found beyond it.
 #pragma once
 
 #include <cstdint>
@@ -51,7 +52,7 @@ struct RewriteReport {
     // The first damaged transaction of the old archive (1-based; 0: intact).
     int32_t damagedAt = 0;
     int32_t txnsDamaged = 0;     // record streams replayed only up to their damage
-    int32_t txnsUnread = 0;      // 1 after a damaged link: the transactions from it are lost
+    int32_t txnsUnread = 0;      // damaged links: their transactions' records are not found
     int32_t recordsSkipped = 0;  // records of later transactions naming nodes not known
     std::vector<Lost> lost;      // versions left out, oldest first
 };
