@@ -10,17 +10,7 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-::testing::AssertionResult sameBytes(const std::string& ours, const std::string& want) {
-    if (ours == want) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << "sizes " << ours.size() << " and " << want.size() << ", first difference at "
-           << std::mismatch(ours.begin(), ours.end(), want.begin(), want.end()).first -
-                  ours.begin();
-}
-
-}  // namespace
+using check::sameBytes;
 
 // Every golden archive (a single file, each step of the history) is rewritten to its own bytes:
 // the save chose the same deltas and full contents from the restored states.
