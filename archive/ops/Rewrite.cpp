@@ -112,7 +112,8 @@ class Rewriter {
         readOld();
         std::vector<const Txn*> txns;
         for (const Txn* t = _old.txns(); t; t = t->older)
-            txns.insert(txns.begin(), t);
+            txns.push_back(t);
+        std::reverse(txns.begin(), txns.end());
         _report.txnsBefore = static_cast<int32_t>(txns.size());
         size_t first = 0;
         if (_opts.keepLast > 0 && txns.size() > static_cast<size_t>(_opts.keepLast))
