@@ -155,6 +155,7 @@ int runCli(int argc, char** argv) {
         addBrowseCommands(app, ctx);
         addRestoreCommands(app, ctx);
         addToolCommands(app, ctx);
+        addRewriteCommand(app, ctx);
 
         app.add_subcommand("help", "Show the help of tresmo-cli or of one command: help [COMMAND]")
             ->allow_extras();

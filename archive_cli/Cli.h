@@ -54,6 +54,7 @@ void addSaveCommands(CLI::App& app, Context& ctx);     // status, save
 void addBrowseCommands(CLI::App& app, Context& ctx);   // log, ls, history
 void addRestoreCommands(CLI::App& app, Context& ctx);  // cat, export, verify, repair
 void addToolCommands(CLI::App& app, Context& ctx);     // open, diff, tools
+void addRewriteCommand(CLI::App& app, Context& ctx);
 
 // Adds the subcommand name to parent; when the command line chooses it, run becomes the
 // context's work. run holds the command's arguments, which the options added next fill in.

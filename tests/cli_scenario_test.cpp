@@ -17,6 +17,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -319,6 +320,46 @@ TEST_F(CliScenario, SaveStoppedBySignalLeavesTheArchiveAsBefore) {
     EXPECT_EQ(r.code, 128 + SIGTERM) << r.err;
     EXPECT_FALSE(side());
     EXPECT_EQ(fs::file_size(archive), before.size() + 4 * big.size());
+    // A rewrite stopped the same way leaves the archive as it was and no new one; bad input
+    // writes nothing; --replace puts the same bytes, written anew, in the archive's place.
+    ASSERT_EQ(cli({"save", archive, "--time", std::to_string(T3)}).code, 0);
+    before = check::fileBytes(archive);
+    const std::string fresh = dir / "fresh.trsm", part = fresh + ".rewrite-part";
+    pid = run.start({"rewrite", archive, fresh});
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((!fs::exists(part) || fs::file_size(part) < 100000) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ::kill(pid, SIGINT);
+    EXPECT_EQ(run.finish(pid).code, 128 + SIGINT);
+    for (const auto& [args, code, text] :
+         std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+             {{archive, archive}, 1, "Error 2048"},
+             {{archive, dir / "proj.sel"}, 1, "Error 2047"},
+             {{archive, fresh, "--keep-last", "0"}, 2, "--keep-last"},
+             {{archive, fresh, "--keep-since", "2100-01-01"}, 1, "Error 2049"},
+             {{dir / "proj.sel", fresh}, 1, "Error 2011"}}) {
+        std::vector<std::string> full = {"rewrite"};
+        full.insert(full.end(), args.begin(), args.end());
+        CliResult r = cli(full);
+        EXPECT_EQ(r.code, code) << text;
+        EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(check::fileBytes(archive) == before);
+    EXPECT_FALSE(fs::exists(fresh) || fs::exists(part));
+    json j = cliJson({"rewrite", archive, fresh, "--replace", "--json"});
+    EXPECT_EQ(j["transactions_kept"], 2);
+    EXPECT_EQ(j["bytes_after"], before.size());
+    EXPECT_TRUE(check::fileBytes(archive) == before);
+    EXPECT_TRUE(check::fileBytes(archive + ".before-rewrite") == before);
+    EXPECT_EQ(cliJson({"rewrite", archive, fresh, "--keep-last", "1", "--json"})["versions_kept"],
+              10);
+    // The copy set aside and the new archive watch the folder, where nothing changed since.
+    for (const std::string& other : {archive + ".before-rewrite", fresh}) {
+        json st = cliJson({"status", other, "--json"});
+        EXPECT_EQ(st["folder"], dir / "proj");
+        EXPECT_EQ(st["changes"].size(), 0u);
+    }
 }
 
 // Forty readers at once, started while a save writes: each waits for the save, none fails;

@@ -36,12 +36,8 @@ TEST(GoldenSave, SavesOfTheGoldenFoldersWriteTheGoldenArchivesByteForByte) {
         a.setPath(dir / (folder + ".trsm"));
         ASSERT_TRUE(a.refresh(sel, t) && a.hasPendingChanges() && a.save());
         ASSERT_TRUE(a.refresh(sel, t + 1)) << shown.errors.at(0).chainText();
-        const std::string ours = check::fileBytes(dir / (folder + ".trsm")),
-                          want = check::fileBytes(TRESMO_GOLDEN_DIR "/" + golden + ".trsm");
-        EXPECT_TRUE(ours == want)
-            << "sizes " << ours.size() << " and " << want.size() << ", first difference at "
-            << std::mismatch(ours.begin(), ours.end(), want.begin(), want.end()).first -
-                   ours.begin();
+        EXPECT_TRUE(check::sameBytes(check::fileBytes(dir / (folder + ".trsm")),
+                                     check::fileBytes(TRESMO_GOLDEN_DIR "/" + golden + ".trsm")));
     }
     std::string dump = check::fileBytes(TRESMO_GOLDEN_DIR "/history/proj-step6.dump");
     dump = dump.substr(dump.find('\n') + 1);

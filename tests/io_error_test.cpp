@@ -7,6 +7,7 @@
 #include "support/TestDir.h"
 
 #include "archive/objects/FileSel.h"
+#include "archive/ops/Rewrite.h"
 #include "archive/ops/Tresmo.h"
 
 #include <gtest/gtest.h>
@@ -181,6 +182,38 @@ struct Pending : check::Saves {
                 [this](bool ok) { return ok || save(T0 + 100); },
                 [this] { return history(); }};
     }
+    // Both transactions rewritten in the archive's place (the same bytes, written anew): after
+    // a failure the archive is as it was under its name and nothing unfinished is left.
+    Subject rewrite() {
+        const std::string fresh = dir / "r.trsm", before = archive + ".before-rewrite";
+        auto run = [=, this] {
+            RewriteReport r;
+            return rewriteArchive(archive, fresh, RewriteOptions{.replace = true, .folder = ""}, r);
+        };
+        auto prepare = [=, this] {
+            fs::remove(fresh);
+            fs::remove(before);
+            check::writeBytes(archive, committed);
+        };
+        return {"rewrite",
+                "Tresmo.rewrite.1",
+                prepare,
+                run,
+                [=, this](bool) {
+                    std::string left =
+                        leftovers(dir.path(), {"w", "w.trsm", "r.trsm", "w.trsm.before-rewrite"});
+                    return check::fileBytes(archive) == committed && left.empty()
+                               ? std::string()
+                               : "archive changed or left behind:" + left;
+                },
+                [=, this](bool ok) { return ok || (prepare(), run()); },
+                [=, this] {
+                    return std::string(check::fileBytes(archive) == committed ? "as it was"
+                                                                              : "changed") +
+                           (check::fileBytes(before) == committed ? ", its copy beside it" : "");
+                }};
+    }
+
     // An export that replaces an old copy in x/tN: a failure leaves the old copy as it was and
     // nothing beside it.
     Subject exportAll() {
@@ -285,6 +318,9 @@ TEST(IoError, AFailingCallInASaveExportOrSelectionWriteRollsBackAndTheNextRunSuc
     faultLoop(s);
     p.saveFrom("", full).prepare();  // the archive whole, nothing beside it
     p.committed = full;
+    faultLoop(p.rewrite());
+    fs::remove(p.dir / "r.trsm");
+    fs::remove(p.archive + ".before-rewrite");
     Subject e = p.exportAll();
     faultLoop(e);
     // A folder of the replaced copy swapped for a link to outside while it is deleted: the

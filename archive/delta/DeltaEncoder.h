@@ -7,13 +7,13 @@
 // of new bytes. When either runs out the delta is abandoned: encodeDelta returns false and the
 // caller stores the file in full, dropping what was written to the sink.
 //
-// encodeDelta does not look at FileReader::changedWhileRead(): the caller checks it once the
+// encodeDelta does not look at ByteSource::changedWhileRead(): the caller checks it once the
 // reader is at its end, whichever way the content was stored.
 #pragma once
 
 #include "archive/delta/DataImage.h"
 #include "archive/delta/DeltaFormat.h"
-#include "archive/storage/FileReader.h"
+#include "archive/storage/ByteSource.h"
 
 #include <cmath>
 #include <cstdint>
@@ -46,7 +46,7 @@ inline Budget budgetFor(uint32_t size, double maxSeg, double maxNew) {
 // `consumed` (optional) is called with the number of file bytes each step encoded, before the
 // reader refills: the place for progress and for a cancel check that throws.
 template <class Sink>
-bool encodeDelta(FileReader& reader, DataImage& image, Sink& out, Budget budget,
+bool encodeDelta(ByteSource& reader, DataImage& image, Sink& out, Budget budget,
                  const std::function<void(size_t)>& consumed = {}) {
     while (reader.len() > 0) {
         const uint8_t* window = reader.buffer();

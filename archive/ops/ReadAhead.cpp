@@ -1,6 +1,6 @@
 #include "archive/ops/ReadAhead.h"
 
-#include "archive/storage/FileReader.h"
+#include "archive/ops/ContentSource.h"
 #include "archive/storage/StgFile.h"
 #include "archive/storage/StgItem.h"
 #include "archive/storage/StgWriter.h"
@@ -8,7 +8,8 @@
 
 #include <thread>
 
-ReadAhead::ReadAhead(std::vector<File> files) : _files(std::move(files)) {}
+ReadAhead::ReadAhead(std::vector<File> files, ContentSource& source)
+    : _files(std::move(files)), _source(source) {}
 
 ReadAhead::~ReadAhead() {
     _worker.stop();
@@ -78,7 +79,8 @@ void ReadAhead::fill() {
 void ReadAhead::read(Slot& s) {
     const File& f = *s.file;
     try {
-        FileReader r(f.path, lz::BLOCK_SIZE);
+        std::unique_ptr<ByteSource> source = _source.content(f.node, f.path, lz::BLOCK_SIZE);
+        ByteSource& r = *source;
         r.open();
         if (f.node->mtime != 0 && f.node->mtime < r.mtime()) throw makeError("Tresmo.importFile.1");
         if (r.size() > lz::BLOCK_SIZE) {

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+class ContentSource;
 class StgFile;
 
 class ReadAhead {
@@ -37,8 +38,8 @@ class ReadAhead {
         Node* node;
         std::string path;
     };
-    // files: the new files in the order the save stores them.
-    explicit ReadAhead(std::vector<File> files);
+    // files: the new files in the order the save stores them, read from source.
+    ReadAhead(std::vector<File> files, ContentSource& source);
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -75,6 +76,7 @@ class ReadAhead {
     void codeLeft();  // on the worker
 
     std::vector<File> _files;
+    ContentSource& _source;
     size_t _turn = 0;   // the next file whose turn comes
     size_t _read = 0;   // the next file to read
     std::mutex _mutex;  // guards _window's shape and the claims of its slots

@@ -43,11 +43,28 @@ constexpr int32_t MAX_NAME = 259;
 class RecordReplay {
   public:
     explicit RecordReplay(TresmoData& tree, bool resume = false) : _tree(tree), _resume(resume) {
-        if (!resume) return;
-        _ids.resize(static_cast<size_t>(tree.nextId()));
+        if (resume) adoptIds();
+    }
+
+    // Salvage of an archive whose records are damaged, on the tree read before the damage:
+    // replays on from there (a damaged stream as far as it decodes, the later streams whole).
+    // Once lostFrom() says that records were lost, node ids from there on may belong to nodes
+    // the damage took: a record naming a node that is not known is read but not applied
+    // (skipped() counts them), and so is an add beneath such a node. The ids of the nodes a
+    // later transaction adds are found from the update a save writes right after each add.
+    void salvage() {
+        _salvage = true;
+        adoptIds();
+    }
+    void lostFrom() { _offsetKnown = false; }
+    int skipped() const { return _skipped; }
+
+  private:
+    void adoptIds() {
+        _ids.resize(static_cast<size_t>(_tree.nextId()));
         // Preorder without recursion: folders may nest thousands deep.
-        for (Node* n = tree.root(); n;) {
-            if (n->id >= 0 && n->id < tree.nextId()) _ids[static_cast<size_t>(n->id)] = n;
+        for (Node* n = _tree.root(); n;) {
+            if (n->id >= 0 && n->id < _tree.nextId()) _ids[static_cast<size_t>(n->id)] = n;
             if (n->firstChild) {
                 n = n->firstChild;
                 continue;
@@ -60,6 +77,7 @@ class RecordReplay {
             if (!n) throw makeError("Tresmo.read.addNode.2");
     }
 
+  public:
     template <class Reader>
     void run(Reader& in) {
         while (!in.eof()) {
@@ -79,13 +97,29 @@ class RecordReplay {
     template <class Reader>
     Node* readId(Reader& in, const char* failure) {
         int32_t id = in.readNumber();
+        if (_salvage && id >= 0) return salvagedId(static_cast<size_t>(id));
         if (id < 0 || static_cast<size_t>(id) >= _ids.size()) throw makeError(failure);
         return _ids[static_cast<size_t>(id)];
+    }
+
+    // The node of id in salvage, null when it is not known. The first id named after an add
+    // whose own id was not known is that add's: the ids before it were lost.
+    Node* salvagedId(size_t id) {
+        if (_awaitId && id >= _ids.size()) {
+            _ids.resize(id, nullptr);
+            _ids.push_back(_pending);
+            _offsetKnown = true;
+        }
+        _awaitId = false;
+        return id < _ids.size() ? _ids[id] : nullptr;
     }
 
     template <class Reader>
     void apply(uint8_t type, Reader& in) {
         using namespace record;
+        // An add whose id nothing confirmed leaves the ids that follow unknown for good.
+        if (_awaitId && type != UPD_FOLDER && type != UPD_FULL && type != UPD_DELTA)
+            _awaitId = _offsetKnown = false, _idsLost = true;
         switch (type) {
             case BEGIN_TXN: {
                 ++_txns;
@@ -116,7 +150,20 @@ class RecordReplay {
                     parent = readId(in, "Tresmo.read.addNode.2");
                     if (type == ADD_AFTER) {
                         after = readId(in, "Tresmo.read.addNode.3");
-                        if (after->parent != parent) throw makeError("Tresmo.read.addNode.4");
+                        if (_salvage && (!after || after->parent != parent)) after = nullptr;
+                        if (after && after->parent != parent)
+                            throw makeError("Tresmo.read.addNode.4");
+                    }
+                    if (_salvage && !placeable(parent)) {
+                        ++_skipped;
+                        addUnknown(nullptr);
+                        return;
+                    }
+                    // Placed by name, as the scan places it: the node before it may be lost,
+                    // or one of that name may be there already.
+                    if (_salvage && _tree.findChild(_name, parent, after)) {
+                        addUnknown(after);
+                        return;
                     }
                 }
                 Node* node = nullptr;
@@ -125,7 +172,7 @@ class RecordReplay {
                     node = type == ADD_ROOT ? _tree.addNode(_tree.name(), nullptr, nullptr)
                                             : _tree.addNode(_name, parent, after);
                 _tree.assignId(node);
-                _ids.push_back(node);
+                addUnknown(node);
                 return;
             }
             case UPD_FOLDER:
@@ -133,9 +180,11 @@ class RecordReplay {
             case UPD_DELTA: {
                 if (!_tree.txns()) throw makeError("Tresmo.read.updNode.1");
                 Node* node = readId(in, "Tresmo.read.updNode.2");
-                checkKinds(node, type != UPD_FOLDER);
+                const bool skip = _salvage && !placeable(node);
+                _skipped += skip;
+                if (!skip) checkKinds(node, type != UPD_FOLDER);
                 if (type == UPD_FOLDER) {
-                    _tree.updNode(node, NodeKind::Folder, nullptr);
+                    if (!skip) _tree.updNode(node, NodeKind::Folder, nullptr);
                     return;
                 }
                 ContentInfo c;
@@ -147,12 +196,16 @@ class RecordReplay {
                 c.crc = in.readWord();
                 // No save stores a negative length; restoring one would deliver nothing.
                 if (c.size < 0 || c.storedSize < 0) throw makeError("Tresmo.read.updNode.1");
-                _tree.updNode(node, NodeKind::File, &c);
+                if (!skip) _tree.updNode(node, NodeKind::File, &c);
                 return;
             }
             case DEL_SUBTREE: {
                 if (!_tree.txns()) throw makeError("Tresmo.read.delSubtree.1");
                 Node* node = readId(in, "Tresmo.read.delSubtree.2");
+                if (_salvage && !placeable(node)) {
+                    ++_skipped;
+                    return;
+                }
                 checkKinds(node, false);
                 _tree.delSubtree(node);
                 return;
@@ -189,8 +242,33 @@ class RecordReplay {
         return nullptr;
     }
 
+    // Whether a node named in salvage can take the record: known, and not beneath a file.
+    bool placeable(const Node* node) const {
+        if (!node) return false;
+        for (const Node* a = node->parent; a; a = a->parent)
+            if (a->storedKind() == NodeKind::File) return false;
+        return true;
+    }
+
+    // The node an add made (null: not placed) under its id, or, in salvage after a loss,
+    // held until the update that follows names its id.
+    void addUnknown(Node* node) {
+        if (!_salvage || _offsetKnown) {
+            _ids.push_back(node);
+        } else if (!_idsLost) {
+            _pending = node;
+            _awaitId = true;
+        }
+    }
+
     TresmoData& _tree;
     bool _resume;
+    bool _salvage = false;
+    bool _offsetKnown = true;  // ids go on densely from the known ones
+    bool _awaitId = false;     // the last record was an add whose id is still to be found
+    bool _idsLost = false;     // ids after a loss could not be found: later adds are not placed
+    Node* _pending = nullptr;
+    int _skipped = 0;
     std::vector<Node*> _ids;
     std::string _name;
     int _txns = 0;

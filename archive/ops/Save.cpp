@@ -1,6 +1,7 @@
 // The save: the commit walker, and the import of one file whole or as a delta.
 #include "archive/delta/DataImage.h"
 #include "archive/delta/DeltaEncoder.h"
+#include "archive/ops/ContentSource.h"
 #include "archive/ops/ReadAhead.h"
 #include "archive/ops/RecordStream.h"
 #include "archive/ops/StgBase.h"
@@ -45,6 +46,8 @@ const ContentInfo* deltaBase(const Node* node) {
 bool isFileFailure(const Error& e) {
     bool file = false;
     for (const Error* c = &e; c; c = c->cause.get()) {
+        // A stored version a rewrite cannot restore is lost, whatever broke in its archive.
+        if (c->code == 2045) return true;
         if (c->code >= 3000 && c->code < 3500) return false;
         file |= (c->code >= 3600 && c->code <= 3604) || c->code == 2014 || c->code == 2022 ||
                 c->code == 2024;
@@ -68,7 +71,7 @@ class Tresmo::Save final : public DirWalker {
     void run() {
         std::vector<ReadAhead::File> files;
         if (_t.root()) listNewFiles(_t.root(), files);
-        _ahead = std::make_unique<ReadAhead>(std::move(files));
+        _ahead = std::make_unique<ReadAhead>(std::move(files), _t.contentSource());
         _records.begin();
         _rec.beginTxn(_t.now());
         char base[MAX_PATH];
@@ -138,21 +141,22 @@ class Tresmo::Save final : public DirWalker {
         try {
             // A file written in the second the refresh started may still be changing; one
             // from a clock ahead of ours is saved with its time, and said so.
-            if (node->mtime == _t.now()) throw makeError("Tresmo.Save.saveR.1", path);
-            if (node->mtime > _t.now())
+            const bool live = _t.contentSource().live();
+            if (live && node->mtime == _t.now()) throw makeError("Tresmo.Save.saveR.1", path);
+            if (live && node->mtime > _t.now())
                 _warnings.push_back(
                     makeMsg("Tresmo.save.ahead", path, std::to_string(node->mtime - _t.now())));
             if (const ContentInfo* base = deltaBase(node)) {
                 c.pos = base->pos;
                 c.size = base->size;
-                delta = _t.importDiff(path, c, _progress);
+                delta = _t.importDiff(node, path, c, _progress);
             }
             if (!delta && _ahead->take(node, path, *_t._stg, c)) {
                 if (_progress) _progress->advance(0, c.size);
             } else if (!delta) {
                 c = ContentInfo{};
                 c.mtime = node->mtime;
-                _t.importFile(path, c, _progress);
+                _t.importFile(node, path, c, _progress);
             }
         } catch (Error& e) {
             if (!isFileFailure(e)) throw;
@@ -161,7 +165,9 @@ class Tresmo::Save final : public DirWalker {
             const Error* reason = &e;
             while (reason->cause)
                 reason = reason->cause.get();
-            _warnings.push_back(makeMsg("Tresmo.save.leftOut", path, reason->text));
+            // A rewrite lists the versions it could not restore itself.
+            if (_t.contentSource().live())
+                _warnings.push_back(makeMsg("Tresmo.save.leftOut", path, reason->text));
             ++_stats.leftOut;
             return;
         }
@@ -241,9 +247,11 @@ bool Tresmo::save(Progress* progress, SaveStats* stats) {
     return ok;
 }
 
-void Tresmo::importFile(const char* path, ContentInfo& content, Progress* progress) {
+void Tresmo::importFile(const Node* node, const char* path, ContentInfo& content,
+                        Progress* progress) {
     try {
-        FileReader r(path, READ_BUFFER);
+        std::unique_ptr<ByteSource> source = _source->content(node, path, READ_BUFFER);
+        ByteSource& r = *source;
         r.open();
         if (content.mtime != 0 && content.mtime < r.mtime()) throw makeError("Tresmo.importFile.1");
         if (r.size() == 0) {
@@ -278,9 +286,11 @@ void Tresmo::importFile(const char* path, ContentInfo& content, Progress* progre
     }
 }
 
-bool Tresmo::importDiff(const char* path, ContentInfo& content, Progress* progress) {
+bool Tresmo::importDiff(const Node* node, const char* path, ContentInfo& content,
+                        Progress* progress) {
     try {
-        FileReader r(path, READ_BUFFER);
+        std::unique_ptr<ByteSource> source = _source->content(node, path, READ_BUFFER);
+        ByteSource& r = *source;
         r.open();
         if (content.mtime != 0 && content.mtime < r.mtime()) throw makeError("Tresmo.importDiff.1");
         if (static_cast<int64_t>(r.size()) < *diffMinSize) return false;

@@ -4,6 +4,7 @@
 #include "archive/delta/DeltaDecoder.h"
 #include "archive/delta/DeltaEncoder.h"
 #include "archive/objects/ToolConfig.h"
+#include "archive/ops/ContentSource.h"
 #include "archive/ops/ReadAhead.h"
 #include "archive/ops/RecordStream.h"
 #include "archive/os/os.h"
@@ -43,6 +44,8 @@ bool isDamage(const Error& e) {
     return !e.hasCode(9000);
 }
 
+FolderSource folderSource;
+
 std::string timeText(int64_t t) {
     char buf[64];
     return formatTime(buf, sizeof buf, t, 0) ? buf : std::to_string(t);
@@ -50,7 +53,11 @@ std::string timeText(int64_t t) {
 
 }  // namespace
 
-Tresmo::Tresmo() = default;
+Tresmo::Tresmo() : _source(&folderSource) {}
+
+void Tresmo::setContentSource(ContentSource* source) {
+    _source = source ? source : &folderSource;
+}
 
 Tresmo::~Tresmo() {
     _temp.clear();
@@ -121,7 +128,9 @@ bool Tresmo::read(Progress* progress) {
     if (!_stg) return true;
     // A whole read takes the file as it is now: with what other programs appended since the
     // last one, or another file that was renamed over the name.
-    if (!_stg->isOpen()) _stg = std::make_unique<StgFile>(_path, STG_TYPE, STG_VERS);
+    // A caller that holds the file open (and its lock) keeps it open.
+    const bool held = _stg->isOpen();
+    if (!held) _stg = std::make_unique<StgFile>(_path, STG_TYPE, STG_VERS);
     bool ok = true;
     _aheadTime = -1;
     RecordReplay replay(*this);
@@ -157,7 +166,7 @@ bool Tresmo::read(Progress* progress) {
             makeError(std::move(e), "Tresmo.read.1", _path, replay.txnCount(), replay.recordNo()));
         ok = false;
     }
-    ok = closeStorage("Tresmo.read.2") && ok;
+    if (!held) ok = closeStorage("Tresmo.read.2") && ok;
     _readFailed = _readFailed || !ok;
     return ok;
 }

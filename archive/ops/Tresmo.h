@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+class ContentSource;
 class Progress;
 class StgFile;
 struct VerifyReport;
@@ -73,7 +74,7 @@ class Tresmo : public TresmoData {
     // 2011/2012 with the failing chain and returns false; the replayed part stays. A file that
     // ends with an incomplete transaction (a save that crashed) loads its complete ones with
     // the warning 3016; the next save copies that tail to "NAME.tail-<UTC time>" beside the
-    // archive and cuts it off before it appends.
+    // archive and cuts it off before it appends. A storage file the caller opened stays open.
     bool read(Progress* progress = nullptr);
     // A reader never creates or writes the storage file: read() fails with 2011 (3000 for a
     // missing file, 3011 for an empty one) where it would otherwise make a new archive. Commands
@@ -129,12 +130,19 @@ class Tresmo : public TresmoData {
     // as 2029/2030). The file is removed by clear() or the destructor.
     const char* exportTempFile(const char* name, const ContentInfo& content);
 
-    // Stores the file at path whole into the open storage file; content.mtime on entry is the
-    // scanned time (0: no check). Throws 2023 (2022 for a concurrent modification).
-    void importFile(const char* path, ContentInfo& content, Progress* progress = nullptr);
+    // Where saves read the contents they store; null (the default) reads the watched folder.
+    // The source must outlive the saves.
+    void setContentSource(ContentSource* source);
+    ContentSource& contentSource() const { return *_source; }
+
+    // Stores node's file (at path) whole into the open storage file; content.mtime on entry is
+    // the scanned time (0: no check). Throws 2023 (2022 for a concurrent modification).
+    void importFile(const Node* node, const char* path, ContentInfo& content,
+                    Progress* progress = nullptr);
     // Stores the file as a delta against the full version content.pos/content.size; false
     // (nothing referenced, content unchanged) when a delta does not pay. Throws 2025 (2024).
-    bool importDiff(const char* path, ContentInfo& content, Progress* progress = nullptr);
+    bool importDiff(const Node* node, const char* path, ContentInfo& content,
+                    Progress* progress = nullptr);
     // Restores a version to path (replacing a file there) with its CRC checked; throws 2028.
     // With dirFd, the file is created as the new file tempName inside that open folder, never
     // through a symbolic link; path only names it in messages (the export walks its target
@@ -200,4 +208,5 @@ class Tresmo : public TresmoData {
     int64_t _aheadTime = -1;            // a transaction time the clock had not reached at the read
     bool _reader = false;               // see setReader
     TempFileList _temp;
+    ContentSource* _source;
 };

@@ -15,7 +15,7 @@ int64_t truncatedSeconds(const struct timespec& t) {
 }
 
 FileReader::FileReader(std::string path, size_t bufSize)
-    : _path(std::move(path)), _bufSize(bufSize), _buf(new uint8_t[bufSize]) {
+    : ByteSource(bufSize), _path(std::move(path)) {
     // An empty buffer could never take a byte: every file would read as empty.
     VERIFY(bufSize > 0);
 }

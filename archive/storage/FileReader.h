@@ -21,41 +21,35 @@
 // can only be destroyed.
 #pragma once
 
+#include "archive/storage/ByteSource.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
 #include <string>
 
-class FileReader {
+class FileReader final : public ByteSource {
   public:
     // The largest file accepted (1 GiB); one byte more fails with 3602.
     static constexpr int64_t MAX_SIZE = 1073741824;
 
     FileReader(std::string path, size_t bufSize);
-    ~FileReader();
+    ~FileReader() override;
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
 
     // Opens and measures the file and fills the buffer.
-    void open();
+    void open() override;
     // False at the end of the file (or where a concurrent change cut it short).
     bool getByte(uint8_t& out);
 
-    // Bulk access for the delta search: buffer()[0 .. len()) are the next bytes of the file;
-    // shift(n) drops the first n of them (0 <= n <= len()) and refills the buffer.
-    const uint8_t* buffer() const { return _buf.get(); }
-    size_t len() const { return _len; }
-    void shift(size_t n);
-
-    uint32_t size() const { return _size; }
-    // Seconds since 1970 UTC, truncated toward zero; 64 bits so that no time is lost here.
-    int64_t mtime() const { return _mtime; }
-    // See the class comment.
-    bool changedWhileRead() const { return _changed; }
+    // Bulk access (see ByteSource); mtime() is truncated toward zero, changedWhileRead() as
+    // the class comment says.
+    void shift(size_t n) override;
 
     // Closes the file and returns the CRC-32 of every byte read.
-    uint32_t close();
+    uint32_t close() override;
 
   private:
     void fill();
@@ -63,15 +57,9 @@ class FileReader {
 
     std::string _path;
     int _fd = -1;
-    uint32_t _size = 0;
-    int64_t _mtime = 0;
     uint32_t _crc = 0;
-    size_t _bufSize;
-    std::unique_ptr<uint8_t[]> _buf;
     uint64_t _consumed = 0;
-    size_t _len = 0;
     size_t _readPos = 0;
-    bool _changed = false;
     bool _ended = false;  // no further read: the measured size is in, or the file ended early
     struct timespec _openMtim = {};
     struct timespec _openCtim = {};

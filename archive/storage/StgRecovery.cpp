@@ -41,10 +41,10 @@ bool streamIntact(StgFile& file, uint64_t target, uint64_t size) {
     }
 }
 
-// Whether a complete transaction starts anywhere in [from, size): a valid link to a record
-// stream that is intact. Item marks inside an item's data are escaped, so a mark found is
-// the start of an item.
-bool completeAfter(StgFile& file, uint64_t from, uint64_t size) {
+}  // namespace
+
+// Item marks inside an item's data are escaped, so a mark found is the start of an item.
+uint64_t StgRecovery::findComplete(StgFile& file, uint64_t from, uint64_t size) {
     std::vector<uint8_t> buf(65536);
     for (uint64_t pos = from; pos + stg::ITEM_HEADER_LEN <= size;) {
         size_t n = file.read(pos, buf.data(),
@@ -56,11 +56,17 @@ bool completeAfter(StgFile& file, uint64_t from, uint64_t size) {
             if (std::memcmp(h, stg::ITEM_MARK, 4) == 0 && h[4] == (stg::TXN_LINK | 0x80) &&
                 stg::decodeGroup(h + 5, 5, target) && target >= pos + i + stg::ITEM_HEADER_LEN &&
                 streamIntact(file, target, size))
-                return true;
+                return pos + i;
         }
         pos += n - (stg::ITEM_HEADER_LEN - 1);
     }
-    return false;
+    return 0;
+}
+
+namespace {
+
+bool completeAfter(StgFile& file, uint64_t from, uint64_t size) {
+    return StgRecovery::findComplete(file, from, size) != 0;
 }
 
 }  // namespace

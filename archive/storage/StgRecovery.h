@@ -33,6 +33,9 @@ class StgRecovery {
     // known) up to size (the committed size when 0).
     static Walk walk(StgFile& file, uint64_t from = 0, uint64_t size = 0);
     static uint64_t completeEnd(StgFile& file) { return walk(file).end; }
+    // The link of the first complete transaction (a valid link to an intact record stream)
+    // that starts in [from, size), or 0: where the chain goes on after a damaged link.
+    static uint64_t findComplete(StgFile& file, uint64_t from, uint64_t size);
     // Reads one transaction's record stream (its link at link) to its end, so its CRC is
     // checked, and no further; throws what the read meets.
     static void checkRecordStream(StgFile& file, uint64_t link);

@@ -8,7 +8,7 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033-2044, 3018, 3414, 3703, 3704,
+// The engine's rows, then the rows this platform adds (2031, 2033-2053, 3018, 3414, 3703, 3704,
 // 3705, 3706, 5005). 2011 names its file, which the engine always passed but did not show.
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
@@ -74,6 +74,22 @@ const MsgDef ENGINE_MSGS[] = {
      false},
     {2044, "Tresmo.read.kind.2", "Invalid update node record - {1} stored beneath the file {2}",
      false},
+    {2045, "Tresmo.rewrite.lost", "The stored version cannot be restored", false},
+    {2046, "Tresmo.rewrite.1", "Could not rewrite archive {1} into {2}", false},
+    {2047, "Tresmo.rewrite.exists", "{1} exists already; nothing is written", false},
+    {2048, "Tresmo.rewrite.same", "{1} and {2} name the same archive; nothing is written", false},
+    {2049, "Tresmo.rewrite.keep",
+     "Nothing to keep: archive {1} holds no transaction at or after {2}; nothing is written",
+     false},
+    {2050, "Tresmo.rewrite.lostVersion",
+     "The version of {1} saved at {2} cannot be restored and is left out", false},
+    {2051, "Tresmo.rewrite.damaged",
+     "Archive {1} is damaged from transaction {2} on: {3} transactions could be read only up to "
+     "their damage, and {4} later records name what the damage lost; the rest is rewritten",
+     false},
+    {2052, "Tresmo.rewrite.unverified",
+     "The rewritten archive {1} does not verify; the old one is left in place", false},
+    {2053, "Tresmo.rewrite.rename", "Could not rename {1} to {2}", false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},
     {3000, "StgFile.open.1", "Could not open storage file", false},

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -52,6 +53,15 @@ inline Snapshot folderSnapshot(const std::string& dir) {
         if (e.is_regular_file())
             s[fs::relative(e.path(), dir).string()] = fileBytes(e.path().string());
     return s;
+}
+
+// Whether two archives' bytes are equal; a difference is told by sizes and where, never bytes.
+inline ::testing::AssertionResult sameBytes(const std::string& ours, const std::string& want) {
+    if (ours == want) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "sizes " << ours.size() << " and " << want.size() << ", first difference at "
+           << std::mismatch(ours.begin(), ours.end(), want.begin(), want.end()).first -
+                  ours.begin();
 }
 
 // Transaction times, oldest first.
