@@ -66,8 +66,8 @@ int runRewrite(const RewriteArgs& a, const Context& ctx) {
                    {"bytes_after", r.bytesAfter}});
     } else if (!ctx.quiet) {
         writeOut(escapedName("Rewrote " + s.path() + " into " + (a.replace ? s.path() : newPath)) +
-                 ": " + std::to_string(r.txnsKept) + " of " + std::to_string(r.txnsBefore) +
-                 " transactions, " + std::to_string(r.versionsKept) + " versions kept, " +
+                 ": " + std::to_string(r.txnsKept) + " of " + counted(r.txnsBefore, "transaction") +
+                 ", " + counted(r.versionsKept, "version") + " kept, " +
                  std::to_string(r.lost.size()) + " lost; " +
                  humanBytes(static_cast<double>(r.bytesBefore)) + " before, " +
                  humanBytes(static_cast<double>(r.bytesAfter)) + " after" +
