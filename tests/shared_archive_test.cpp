@@ -125,6 +125,9 @@ TEST(SharedArchive, ASaveAfterAnotherProgramsSaveReadsItFirstAndKeepsBoth) {
     bytes[40] ^= 1;
     std::ofstream(s.archive, std::ios::binary | std::ios::trunc) << bytes;
     EXPECT_TRUE(before.changedOnDisk() && !before.readNew());
+    // The whole read that follows takes the file as it is now.
+    EXPECT_TRUE(before.refresh(s.sel, os::sys().time()) && !before.changedOnDisk());
+    EXPECT_EQ(before.txns()->seq, other.txns()->seq);
 }
 
 // The platform as a user sees it who may read the archive but not write it.
