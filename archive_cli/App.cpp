@@ -74,6 +74,16 @@ const char* commandWord(int argc, char** argv) {
     return nullptr;
 }
 
+// The subcommands parsed so far, as typed: "tools add".
+std::string commandOf(const CLI::App& app) {
+    std::string command;
+    for (const CLI::App* cmd = &app; !cmd->get_subcommands().empty();) {
+        cmd = cmd->get_subcommands().front();
+        command += (command.empty() ? "" : " ") + cmd->get_name();
+    }
+    return command;
+}
+
 CLI::App* findCommand(CLI::App& app, const std::string& name) {
     for (CLI::App* cmd : app.get_subcommands({}))
         if (cmd->get_name() == name) return cmd;
@@ -167,9 +177,9 @@ int runCli(int argc, char** argv) {
                 app.exit(e);  // --help, --version
                 return EXIT_DONE;
             }
-            const std::vector<CLI::App*> parsed = app.get_subcommands();
-            return usageError(e.what(), parsed.empty() ? "" : parsed.front()->get_name());
+            return usageError(e.what(), commandOf(app));
         }
+        ctx.command = commandOf(app);
         presenter().setQuiet(ctx.quiet);
         os::setLockPatience(ctx.waitSeconds * 1000, [quiet = ctx.quiet](const char* path) {
             if (!quiet)
@@ -181,7 +191,7 @@ int runCli(int argc, char** argv) {
         flushOut();
         return rc;
     } catch (const Usage& e) {
-        return usageError(escapedName(e.what()));
+        return usageError(escapedName(e.what()), ctx.command);
     } catch (const Failure& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "tresmo-cli: %s\n", escapedName(e.what()).c_str());

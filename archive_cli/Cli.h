@@ -17,7 +17,7 @@
 namespace CLI {
 class App;
 class Validator;
-}
+}  // namespace CLI
 
 namespace cli {
 
@@ -44,6 +44,7 @@ struct Context {
     int waitSeconds = 10;  // for a lock that another program holds
     // The exit status of a failure: 2 where 1 means an answer (diff --exit-code: they differ).
     int failed = EXIT_FAILED;
+    std::string command;  // the chosen subcommand's name, for messages
     // The chosen subcommand's work; empty until one was parsed.
     std::function<int()> run;
 };

@@ -61,6 +61,7 @@ std::vector<TxnCounts> countVersions(const Tresmo& archive) {
 
 struct LogArgs {
     std::string archive;
+    int32_t count = 0;  // the newest this many; 0 for all
     bool json = false;
 };
 
@@ -71,7 +72,9 @@ int runLog(const LogArgs& a) {
     std::optional<JsonList> list;
     if (a.json) list.emplace(nlohmann::json{{"archive", s.path()}}, "transactions");
     // Committed transactions, newest first; a place in the chain is its number less one.
-    for (const Txn* t = s.newestTransaction(); t; t = t->older) {
+    int32_t shown = 0;
+    for (const Txn* t = s.newestTransaction(); t && (!a.count || shown < a.count);
+         t = t->older, ++shown) {
         const TxnCounts& c = counts[static_cast<size_t>(t->seq)];
         const int32_t number = t->seq + 1;
         if (list) {
@@ -293,6 +296,8 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
         "List the transactions newest first: number (1 is the oldest; use it with --at),\n"
         "local time, files added, modified and removed, and the bytes stored.");
     log->add_option("ARCHIVE", lg->archive, "The archive file")->required();
+    log->add_option("-n,--max-count", lg->count, "Only the newest N transactions")
+        ->check(CLI::Range(1, INT32_MAX));
     addJsonFlag(*log, lg->json,
                 "{archive, transactions: [{number, time, local_time, added,\n"
                 "  modified, removed, stored_bytes}]}, newest first; times in Unix seconds.");

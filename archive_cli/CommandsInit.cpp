@@ -80,6 +80,11 @@ int runInit(const InitArgs& a, const Context& ctx) {
     fs.setFile(sel);
     fs.setFolder(folder);
     fs.setIncludeSubfolders(!a.noSubfolders);
+    if (a.excludeDirs.find('/') != std::string::npos)
+        throw Usage(
+            "--exclude-dirs takes folder names, which leave out a folder of that name at "
+            "any depth; '" +
+            a.excludeDirs + "' holds a '/'");
     if (a.excludeDirs.size() > 99)
         throw Usage("--exclude-dirs holds more than the 99 characters a selection stores");
     fs.setExceptions(a.excludeDirs);

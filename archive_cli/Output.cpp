@@ -105,7 +105,9 @@ const char* stateName(NodeState state) {
 bool colourOut() {
     static const bool on = [] {
         const char* no = std::getenv("NO_COLOR");
-        return (!no || !*no) && os::isTerminal(STDOUT_FILENO);
+        const char* term = std::getenv("TERM");
+        return (!no || !*no) && !(term && std::string_view(term) == "dumb") &&
+               os::isTerminal(STDOUT_FILENO);
     }();
     return on;
 }

@@ -94,6 +94,13 @@ Session::Session(const std::string& archiveArg, bool writer) : _path(absolutePat
     if (os::sys().stat(_path.c_str(), &st) != 0)
         throw Failure("no archive at " + _path + ": " + systemText());
     if (!S_ISREG(st.st_mode)) throw Failure(_path + " is not an archive file");
+    // The selection file beside an archive is a likely slip for the archive itself.
+    char ext[MAX_PATH], title[MAX_PATH], dir[MAX_PATH];
+    if (getFileExt(ext, sizeof ext, _path.c_str()) && compareNoCase(ext, selExt->c_str()) == 0 &&
+        getFileTitle(title, sizeof title, _path.c_str()) &&
+        getParentPath(dir, sizeof dir, _path.c_str()))
+        throw Failure(_path + " is a selection file; its archive is " +
+                      (dir == std::string("/") ? "" : dir) + "/" + title + "." + *trsmExt);
     if (_path.size() >= MAX_PATH) throw Failure("archive path too long: " + _path);
     _archive.setPath(_path);
     _archive.setReader(!writer);

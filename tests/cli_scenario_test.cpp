@@ -104,12 +104,15 @@ TEST_F(CliScenario, InitPairsArchiveAndSelectionFiltersShapeStatusReadersNeverWr
              {{"export", archive}, "export --help"},
              {{"cat", archive, "a.txt", "--at", ""}, "--at: an empty value"},
              {{"init", "x", "--types", "a", "--exclude-types", "b"}, "init --help"},
-             {{"tools", "add", "viewer", "/bin/true"}, "--help"}}) {
+             {{"init", dir / "proj", dir / "z.trsm", "--exclude-dirs", "a/b"}, "holds a '/'"},
+             {{"tools", "add", "viewer", "/bin/true"}, "'tresmo-cli tools add --help'"}}) {
         CliResult r = cli(args);
         EXPECT_TRUE(r.code == 2 && r.out.empty() && r.err.find(says) != std::string::npos)
             << says << r.err;
     }
     EXPECT_EQ(cli({"help", "log"}).out, cli({"log", "--help"}).out);
+    EXPECT_NE(cli({"log", dir / "proj.sel"}).err.find("its archive is " + archive),
+              std::string::npos);
     // A file written in the transaction's own second is left out, named, and stays pending;
     // the rest is saved and the command exits 3.
     dir.write("proj/src/main.c", "2", T1);
@@ -181,6 +184,7 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     EXPECT_NE(cli({"save", archive}).err.find("Nothing to save"), std::string::npos);
 
     EXPECT_EQ(cliJson({"log", archive, "--json"})["transactions"][1]["added"], 8);
+    EXPECT_EQ(cliJson({"log", archive, "--json", "-n", "1"})["transactions"].size(), 1u);
 
     EXPECT_EQ(cliJson({"ls", archive, "sub", "--at", "1", "--json"})["entries"][1]["size"], 3000);
     r = cli({"ls", archive, "--range", "2..2", "-r"});
@@ -321,7 +325,7 @@ TEST_F(CliScenario, SaveStoppedBySignalLeavesTheArchiveAsBefore) {
     EXPECT_FALSE(side());
     EXPECT_EQ(fs::file_size(archive), before.size() + 4 * big.size());
     // A rewrite stopped the same way leaves the archive as it was and no new one; bad input
-    // writes nothing; --replace puts the same bytes, written anew, in the archive's place.
+    // writes nothing.
     ASSERT_EQ(cli({"save", archive, "--time", std::to_string(T3)}).code, 0);
     before = check::fileBytes(archive);
     const std::string fresh = dir / "fresh.trsm", part = fresh + ".rewrite-part";
@@ -338,7 +342,7 @@ TEST_F(CliScenario, SaveStoppedBySignalLeavesTheArchiveAsBefore) {
              {{archive, dir / "proj.sel"}, 1, "Error 2047"},
              {{archive, fresh, "--keep-last", "0"}, 2, "--keep-last"},
              {{archive, fresh, "--keep-since", "2100-01-01"}, 1, "Error 2049"},
-             {{dir / "proj.sel", fresh}, 1, "Error 2011"}}) {
+             {{dir / "proj.sel", fresh}, 1, "is a selection file"}}) {
         std::vector<std::string> full = {"rewrite"};
         full.insert(full.end(), args.begin(), args.end());
         CliResult r = cli(full);
@@ -347,17 +351,23 @@ TEST_F(CliScenario, SaveStoppedBySignalLeavesTheArchiveAsBefore) {
     }
     EXPECT_TRUE(check::fileBytes(archive) == before);
     EXPECT_FALSE(fs::exists(fresh) || fs::exists(part));
-    json j = cliJson({"rewrite", archive, fresh, "--replace", "--json"});
-    EXPECT_EQ(j["transactions_kept"], 2);
-    EXPECT_EQ(j["bytes_after"], before.size());
-    EXPECT_TRUE(check::fileBytes(archive) == before);
-    EXPECT_TRUE(check::fileBytes(archive + ".before-rewrite") == before);
-    EXPECT_EQ(cliJson({"rewrite", archive, fresh, "--keep-last", "1", "--json"})["versions_kept"],
-              10);
+    // --replace puts the same bytes, written anew, in an archive's place.
+    const std::string small = dir / "small.trsm";
+    dir.write("small/a.txt", "one", T1);
+    ASSERT_EQ(cli({"init", dir / "small"}).code, 0);
+    ASSERT_EQ(cli({"save", small, "--time", std::to_string(T2)}).code, 0);
+    dir.write("small/b.txt", "two", T2);
+    ASSERT_EQ(cli({"save", small, "--time", std::to_string(T3)}).code, 0);
+    before = check::fileBytes(small);
+    json j = cliJson({"rewrite", small, fresh, "--replace", "--json"});
+    EXPECT_TRUE(j["transactions_kept"] == 2 && j["bytes_after"] == before.size());
+    EXPECT_TRUE(check::fileBytes(small) == before);
+    EXPECT_TRUE(check::fileBytes(small + ".before-rewrite") == before);
+    EXPECT_EQ(cliJson({"rewrite", small, fresh, "--keep-last", "1", "--json"})["versions_kept"], 2);
     // The copy set aside and the new archive watch the folder, where nothing changed since.
-    for (const std::string& other : {archive + ".before-rewrite", fresh}) {
+    for (const std::string& other : {small + ".before-rewrite", fresh}) {
         json st = cliJson({"status", other, "--json"});
-        EXPECT_EQ(st["folder"], dir / "proj");
+        EXPECT_EQ(st["folder"], dir / "small");
         EXPECT_EQ(st["changes"].size(), 0u);
     }
 }
