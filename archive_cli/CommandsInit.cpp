@@ -51,7 +51,9 @@ std::vector<std::string> parseTypes(const std::string& list) {
 int runInit(const InitArgs& a, const Context& ctx) {
     std::string folder = absolutePath(a.folder);
     struct stat st;
-    if (os::sys().lstat(folder.c_str(), &st) != 0)
+    // A symbolic link to a folder is that folder: the archive is named after the link, and
+    // watches where it points.
+    if (os::sys().stat(folder.c_str(), &st) != 0)
         throw Failure("cannot watch " + folder + ": " + systemText());
     if (!S_ISDIR(st.st_mode)) throw Failure("cannot watch " + folder + ": not a folder");
     if (folder == "/") throw Failure("cannot watch the root folder: the archive needs a name");
@@ -68,6 +70,7 @@ int runInit(const InitArgs& a, const Context& ctx) {
         archive = absolutePath(a.archive);
     }
     std::string sel = selectionPathFor(archive);
+    if (std::string real; os::realPath(folder, real)) folder = real;
     if (archive.size() >= MAX_PATH || sel.size() >= MAX_PATH || !isValidPath(archive.c_str()))
         throw Failure("archive path too long or not valid: " + archive);
     int inside = comparePaths(folder.c_str(), archive.c_str());

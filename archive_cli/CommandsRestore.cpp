@@ -58,15 +58,15 @@ int runCat(const CatArgs& a) {
 // ---- export ----
 
 struct ExportArgs {
-    std::vector<std::string> args;  // ARCHIVE [PATH] DEST
+    std::string archive, where, to;  // ARCHIVE DEST, or ARCHIVE PATH --to DEST
     std::string at;
     bool force = false;
 };
 
 int runExport(const ExportArgs& a, const Context& ctx) {
-    const std::string& path = a.args.size() == 3 ? a.args[1] : std::string();
-    std::string dest = absolutePath(a.args.back());
-    Session s(a.args[0]);
+    const std::string path = a.to.empty() ? std::string() : a.where;
+    std::string dest = absolutePath(a.to.empty() ? a.where : a.to);
+    Session s(a.archive);
     int64_t now = currentTime();
     s.load(now);
     int64_t t = atTime(s, a.at, now);
@@ -269,14 +269,18 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
     CLI::App* exp = addCommand(app, ctx, "export", "Restore a folder or file as it was",
                                [ex, &ctx] { return runExport(*ex, ctx); });
     exp->footer(
-        "Restore PATH (default: the whole watched folder) as it was at --at (default: as last\n"
-        "stored) into the folder DEST, under its own name: DEST/NAME. An existing DEST/NAME is\n"
+        "export ARCHIVE DEST restores the whole watched folder, export ARCHIVE PATH --to DEST\n"
+        "one folder or file of it, as it was at --at (default: as last stored) into the\n"
+        "folder DEST, under its own name: DEST/NAME. An existing DEST/NAME is\n"
         "refused unless --force, which replaces it once the new copy is complete. The watched\n"
         "folder, what lies in it and what holds it or the archive are never replaced. Files\n"
         "keep their modification times.");
-    exp->add_option("ARCHIVE [PATH] DEST", ex->args, "The archive, what to export, and where to")
-        ->expected(2, 3)
+    exp->add_option("ARCHIVE", ex->archive, "The archive file")->required();
+    exp->add_option("DEST", ex->where,
+                    "The folder to export into; with --to, the PATH to export instead "
+                    "(relative to the watched folder)")
         ->required();
+    exp->add_option("--to", ex->to, "The folder to export PATH into")->check(nonEmpty());
     exp->add_option("--at", ex->at, "The state after a transaction (number or time)")
         ->check(nonEmpty());
     exp->add_flag("-f,--force", ex->force, "Replace an existing DEST/NAME");

@@ -95,6 +95,10 @@ TEST_F(CliScenario, InitPairsArchiveAndSelectionFiltersShapeStatusReadersNeverWr
               0);
     EXPECT_EQ(cli({"status", dir / "o.bak"}).out, "A  skip.LOG\n");
     EXPECT_EQ(cli({"init", dir / "proj", dir / "proj/inside.trsm"}).code, 1);
+    fs::create_directory_symlink(dir / "proj", dir / "link");  // a link to a folder is one
+    EXPECT_EQ(cli({"init", dir / "link", dir / "l.trsm"}).code, 0);
+    EXPECT_EQ(cli({"status", dir / "l.trsm"}).out,
+              "A  build/ (1 file)\nA  skip.LOG\nA  src/ (2 files)\nA  top.txt\n");
     // A usage error, before any output, says what and where to read more.
     for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{}, "--help"},
@@ -102,6 +106,7 @@ TEST_F(CliScenario, InitPairsArchiveAndSelectionFiltersShapeStatusReadersNeverWr
              {{"-q", "sav", archive}, "did you mean 'save'?"},
              {{"log", archive, "--bogus"}, "'tresmo-cli log --help'"},
              {{"export", archive}, "export --help"},
+             {{"export", archive, "sub", dir / "out"}, "not expected"},
              {{"cat", archive, "a.txt", "--at", ""}, "--at: an empty value"},
              {{"init", "x", "--types", "a", "--exclude-types", "b"}, "init --help"},
              {{"init", dir / "proj", dir / "z.trsm", "--exclude-dirs", "a/b"}, "holds a '/'"},
@@ -210,6 +215,8 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
 
     dir.mkdirs("out");
     ASSERT_EQ(cli({"export", archive, dir / "out", "--at", "1"}).code, 0);
+    ASSERT_EQ(cli({"export", archive, "sub/b.txt", "--to", dir / "out", "--at", "1"}).code, 0);
+    EXPECT_EQ(dir.read("out/b.txt"), lines(1, 60));
     EXPECT_EQ(dir.read("out/proj/sub/c.bin"), binary());
     struct stat s;
     EXPECT_TRUE(::stat((dir / "out/proj/a.txt").c_str(), &s) == 0 && s.st_mtime == T0);
@@ -238,9 +245,9 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     fs::copy_file(archive, dir / "sub/copy.trsm");
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"export", "-f", archive, dir.path()},
-             {"export", "-f", archive, "sub", dir / "proj"},
-             {"export", archive, "new", dir / "proj/sub"},
-             {"export", "-f", dir / "sub/copy.trsm", "sub", dir.path()}}) {
+             {"export", "-f", archive, "sub", "--to", dir / "proj"},
+             {"export", archive, "new", "--to", dir / "proj/sub"},
+             {"export", "-f", dir / "sub/copy.trsm", "sub", "--to", dir.path()}}) {
         CliResult r = cli(args);
         EXPECT_NE(r.err.find("Error 2035"), std::string::npos) << args[3] << r.err;
     }
