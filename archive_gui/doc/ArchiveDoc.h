@@ -103,6 +103,8 @@ class ArchiveDoc : public ViewDoc {
     void pathChanged();
     // A path to put first in the recently used files.
     void recentFile(const QString& path);
+    // A line for the status bar: how a command ended when that is not an error.
+    void message(const QString& text);
 
   private:
     void deleteContents();
@@ -110,8 +112,10 @@ class ArchiveDoc : public ViewDoc {
     // must also exist and not be a folder. Shows "Invalid path: %s" on failure.
     bool checkPath(const std::string& path, bool mustBeFile);
     void setStoragePath(const std::string& path);
-    // Runs work on the worker thread with its progress box; busy() meanwhile.
-    bool runWork(const QString& label, const std::function<bool(Progress&)>& work);
+    // Runs work on the worker thread with its progress box; busy() meanwhile. *cancelled, when
+    // given, tells whether the work stopped because it was cancelled (nothing was shown).
+    bool runWork(const QString& label, const std::function<bool(Progress&)>& work,
+                 bool* cancelled = nullptr);
     void redrawWindow();
     // Watches the storage file under its name (again after a rename put another file there).
     void watchFile();

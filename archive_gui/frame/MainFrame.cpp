@@ -128,6 +128,8 @@ MainFrame::MainFrame(ArchiveDoc& doc, QWidget* parent) : QMainWindow(parent), _d
     });
     connect(&doc, &ArchiveDoc::pathChanged, this, &MainFrame::updateTitle);
     connect(&doc, &ArchiveDoc::recentFile, this, &MainFrame::addRecent);
+    connect(&doc, &ArchiveDoc::message, _status,
+            [this](const QString& text) { _status->showMessage(text); });
     updateTitle();
     updateCommands();
 }
