@@ -127,6 +127,13 @@ class ViewsTest : public QObject {
         QVERIFY(p.files.openFileAction()->isEnabled());
         QCOMPARE(tree->selectionModel()->selectedIndexes().value(0), top);
         QCOMPARE(values(versions, views::OverlayRole), QList<qint64>({CHANGED, SAME, CHANGED}));
+        // A click on the folder still highlighted makes it the selection again.
+        p.tree.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&p.tree));
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(top).center());
+        QCOMPARE(doc.archive().selectedDir(), doc.archive().root());
+        QCOMPARE(doc.archive().selectionMode(), SelMode::Folder);
+        QVERIFY(!p.files.openFileAction()->isEnabled());
         // Another folder in the tree: the list refills without touching the archive's choice.
         p.showFolder({"work", "a"});
         QCOMPARE(doc.archive().selectionMode(), SelMode::Folder);
