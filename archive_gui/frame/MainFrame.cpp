@@ -33,6 +33,7 @@
 #include <QVBoxLayout>
 #include <QWhatsThis>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iterator>
 
@@ -309,8 +310,26 @@ void MainFrame::restorePlacement() {
         if (r.width() >= 800 && r.height() >= 600) r.setSize(QSize(800, 600));
     }
     setGeometry(r);
+    fitToScreen();
     _w1 = std::max(0, readInt("MainFrame.w1", static_cast<int>(r.width() * *qx)));
     _h1 = std::max(0, readInt("MainFrame.h1", static_cast<int>(r.height() * *qy)));
+}
+
+void MainFrame::fitToScreen() {
+    // What was stored may come from a larger screen or another scale factor: the window with
+    // its frame is cut to the screen it lands on and moved fully onto it. The frame is known
+    // only once the window shows, so this runs then again.
+    QScreen* on = QGuiApplication::screenAt(geometry().center());
+    if (!on) on = screen();
+    if (!on || isMaximized() || isFullScreen()) return;
+    QRect avail = on->availableGeometry();
+    QRect f = frameGeometry();
+    QMargins frame(geometry().left() - f.left(), geometry().top() - f.top(),
+                   f.right() - geometry().right(), f.bottom() - geometry().bottom());
+    f.setSize(f.size().boundedTo(avail.size()));
+    f.moveLeft(std::clamp(f.left(), avail.left(), avail.right() + 1 - f.width()));
+    f.moveTop(std::clamp(f.top(), avail.top(), avail.bottom() + 1 - f.height()));
+    if (f != frameGeometry()) setGeometry(f.marginsRemoved(frame));
 }
 
 void MainFrame::applyPaneSizes() {
@@ -330,6 +349,7 @@ void MainFrame::showEvent(QShowEvent* event) {
     // The splitters have their real size only now; sizes set before would be scaled.
     if (!_sized) {
         _sized = true;
+        fitToScreen();
         applyPaneSizes();
         if (QWidget* w = focusTarget(_panes[TREE_PANE])) w->setFocus();
     }

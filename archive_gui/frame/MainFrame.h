@@ -96,6 +96,7 @@ class MainFrame : public QMainWindow {
     void createClient();
     void connectViews();
     void restorePlacement();
+    void fitToScreen();
     void applyPaneSizes();
     void updateTitle();
     void addRecent(const QString& path);

@@ -1,4 +1,5 @@
 // The main window driven through its commands and the dialogs they open, over a real archive.
+#include "archive_gui/app/TresmoApp.h"
 #include "archive_gui/dialogs/MsgListDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
@@ -9,11 +10,13 @@
 #include "gui_test_util.h"
 
 #include "archive/os/os.h"
+#include "archive/support/cfg.h"
 #include "archive/support/tstamp.h"
 
 #include <QAction>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QTreeView>
@@ -232,6 +235,26 @@ class MainWindowTest : public QObject {
         w.trigger(MainFrame::CMD_NEW);
         QVERIFY(doc.valid());
         QVERIFY(w.enabled(MainFrame::CMD_SELECT_FILES));
+    }
+
+    void startUpFitsTheWindowAndOutlivesAMissingDocument() {
+        // Placed last on a larger screen; the document named on the command line is gone.
+        TempStore store;
+        for (auto [name, value] : {std::pair{"MainFrame.x1", "-300"},
+                                   {"MainFrame.x2", "5000"},
+                                   {"MainFrame.y1", "900"},
+                                   {"MainFrame.y2", "4000"}})
+            writeRegString(name, value);
+        TresmoApp app;
+        auto box = answerNextBox();
+        app.initInstance({QString::fromStdString(store.path("gone.trsm"))});
+        QVERIFY(box->contains(QString::fromStdString(store.path("gone.trsm"))));
+        QVERIFY(app.frame().isVisible());
+        QVERIFY(app.doc().valid() && app.doc().pathName().empty());
+        QRect avail = app.frame().screen()->availableGeometry();
+        QString seen;
+        QDebug(&seen) << avail << app.frame().frameGeometry();
+        QVERIFY2(avail.contains(app.frame().frameGeometry()), qPrintable(seen));
     }
 
   private:
