@@ -7,6 +7,8 @@
 #include "archive_gui/frame/MainStatusBar.h"
 #include "archive_gui/util/UiStrings.h"
 #include "archive_gui/views/DirTreeView.h"
+#include "archive_gui/views/FileListModel.h"
+#include "archive_gui/views/FileListView.h"
 #include "gui_test_util.h"
 
 #include "archive/os/os.h"
@@ -116,6 +118,8 @@ class MainWindowTest : public QObject {
         doc.updateViews(HINT_SELECTION);
         QCOMPARE(frame.mainStatusBar()->partText(0), QString("2 files"));
         QCOMPARE(frame.mainStatusBar()->partText(1), QString("2 changes"));
+        auto* files = frame.findChild<FileListView*>()->model();
+        QCOMPARE(files->index(0, FileListModel::SIZE).data(), QVariant("1 bytes"));  // added
         QVERIFY(w.enabled(MainFrame::CMD_EXPORT));
         // Each size unit counts up to 65535; nothing stored shows nothing.
         const std::pair<double, const char*> sizes[] = {

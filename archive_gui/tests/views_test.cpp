@@ -116,6 +116,7 @@ class ViewsTest : public QObject {
         QCOMPARE(rows(p.tree.model(), top), QStringList({"a:1", "c:1"}));
         QVERIFY(tree->isExpanded(top));
         QCOMPARE(rows(p.files.model()), QStringList({"top.txt:2"}));
+        QCOMPARE(p.files.model()->index(0, FileListModel::SIZE).data(), QVariant("2 bytes"));
         QCOMPARE(values(p.files.model(), views::OverlayRole), QList<qint64>({CHANGED}));
         // Newest first: the pending transaction (red, in the range), then the stored ones.
         QCOMPARE(values(versions, views::TimeRole), QList<qint64>({T3, T2, T1}));
