@@ -23,6 +23,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QScreen>
@@ -53,12 +54,12 @@ struct CommandDef {
 constexpr CommandDef COMMANDS[] = {
     {"&New\tCtrl+N", "Start a new Tresmo\nNew", "Ctrl+N", "new"},
     {"&Open...\tCtrl+O", "Open an existing Tresmo\nOpen", "Ctrl+O", "open"},
-    {"&Save\tCtrl+S", "Save the selected item(s)\nSave", "Ctrl+S", "save"},
+    {"&Save\tCtrl+S", "Save all pending changes\nSave", "Ctrl+S", "save"},
     {"Select &Files...", "Select files for this Tresmo\nSelect Files", "", "select-files"},
     {"&Export...", "Export the selected item\nExport", "", ""},
     {"&Viewer Setup...", "Set up viewer for file types\nViewer Setup", "", ""},
     {"&Diff Tool Setup...", "Set up diff tools for file types\nDiff Tool Setup", "", ""},
-    {"E&xit", "Exit the Tresmo application\nExit", "", ""},
+    {"E&xit\tCtrl+Q", "Exit the Tresmo application\nExit", "Ctrl+Q", ""},
     {"&Refresh\tF5", "Scan file sytem to find new changes\nRefresh", "F5", ""},
     {"&Current", "View current changes\nCurrent", "", ""},
     {"To&day", "View changes today\nToday", "", ""},
@@ -75,6 +76,7 @@ constexpr CommandDef COMMANDS[] = {
     {"&About Tresmo...", "Display program info\nAbout Tresmo", "", ""},
     {"Next Pane", "Switch to the next window pane\nNext Pane", "F6", ""},
     {"Previous Pane", "Switch back to the previous window pane\nPrevious Pane", "Shift+F6", ""},
+    {"&Filter Files\tCtrl+F", "Narrow the file list by name\nFilter Files", "Ctrl+F", ""},
 };
 static_assert(std::size(COMMANDS) == MainFrame::COMMAND_COUNT);
 
@@ -217,7 +219,8 @@ void MainFrame::createMenus() {
                         _actions[CMD_THIS_MONTH], _actions[CMD_THIS_YEAR]});
     view->addAction(_actions[CMD_VIEW_VERSION]);
     view->addSeparator();
-    view->addActions({_actions[CMD_OPEN_FILE], _actions[CMD_SHOW_DIFF]});
+    view->addActions(
+        {_actions[CMD_OPEN_FILE], _actions[CMD_SHOW_DIFF], _actions[CMD_FILTER_FILES]});
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->addAction(_actions[CMD_HELP_TOPICS]);
@@ -289,6 +292,11 @@ void MainFrame::connectViews() {
         follow(_actions[CMD_OPEN_FILE], files->openFileAction());
         follow(_actions[CMD_SHOW_DIFF], files->showDiffAction());
         files->setExportAction(_actions[CMD_EXPORT]);
+        QLineEdit* box = files->filterBox();
+        connect(_actions[CMD_FILTER_FILES], &QAction::triggered, box, [box] {
+            box->setFocus(Qt::ShortcutFocusReason);
+            box->selectAll();
+        });
     }
     if (auto* vers = qobject_cast<VersListView*>(_panes[VERS_LIST_PANE]))
         follow(_actions[CMD_VIEW_VERSION], vers->viewVersionAction());

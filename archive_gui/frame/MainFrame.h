@@ -49,6 +49,7 @@ class MainFrame : public QMainWindow {
         CMD_ABOUT,
         CMD_NEXT_PANE,
         CMD_PREV_PANE,
+        CMD_FILTER_FILES,
         COMMAND_COUNT
     };
     // In the order Next Pane visits them.

@@ -241,7 +241,7 @@ class MainWindowTest : public QObject {
         QVERIFY(w.enabled(MainFrame::CMD_SELECT_FILES));
     }
 
-    void startUpFitsTheWindowAndOutlivesAMissingDocument() {
+    void startUpOnAMissingDocumentFitsTheWindowAndKnowsItsKeys() {
         // Placed last on a larger screen; the document named on the command line is gone.
         TempStore store;
         for (auto [name, value] : {std::pair{"MainFrame.x1", "-300"},
@@ -259,6 +259,15 @@ class MainWindowTest : public QObject {
         QString seen;
         QDebug(&seen) << avail << app.frame().frameGeometry();
         QVERIFY2(avail.contains(app.frame().frameGeometry()), qPrintable(seen));
+
+        // Ctrl+F goes to the file filter, Ctrl+Q quits; Save's prompt names no selection.
+        QVERIFY(!app.frame().action(MainFrame::CMD_SAVE)->statusTip().contains("selected"));
+        app.frame().activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&app.frame()));
+        QTest::keyClick(&app.frame(), Qt::Key_F, Qt::ControlModifier);
+        QVERIFY(app.frame().findChild<FileListView*>()->filterBox()->hasFocus());
+        QTest::keyClick(&app.frame(), Qt::Key_Q, Qt::ControlModifier);
+        QVERIFY(!app.frame().isVisible());
     }
 
   private:
