@@ -336,6 +336,7 @@ bool ArchiveDoc::canRecentChanges() const {
 
 bool ArchiveDoc::runWork(const QString& label, const std::function<bool(Progress&)>& work,
                          bool* cancelled) {
+    emit workAboutToStart();
     _busy = true;
     _stopWork = false;
     emit statusChanged();

@@ -7,8 +7,10 @@
 //
 // Long work (load, scan, save, export) runs on a worker thread under a modal progress box
 // with Cancel; busy() is true meanwhile. Before a reload frees the tree, treeAboutToGo() is
-// emitted so every view lets go of it. Commands show their own failures (through the
-// installed presenter or a message box) and return whether they succeeded; nothing throws.
+// emitted so every view lets go of it; before work starts, workAboutToStart(). The window
+// shows the views' picture from that moment until the work has ended. Commands show their own
+// failures (through the installed presenter or a message box) and return whether they succeeded;
+// nothing throws.
 //
 // Another program may save into the archive meanwhile: when the application becomes active
 // again, and whenever the file changes on disk, the document reloads it (the range kept) if it
@@ -105,6 +107,8 @@ class ArchiveDoc : public ViewDoc {
     void recentFile(const QString& path);
     // A line for the status bar: how a command ended when that is not an error.
     void message(const QString& text);
+    // Long work is about to start: the views may still read the tree for the last time.
+    void workAboutToStart();
 
   private:
     void deleteContents();

@@ -14,6 +14,7 @@
 #include "archive/objects/ToolConfig.h"
 #include "archive/support/cfg.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -109,6 +110,9 @@ MainFrame::MainFrame(ArchiveDoc& doc, QWidget* parent) : QMainWindow(parent), _d
     setWindowIcon(appIcon());
     setAcceptDrops(true);
     doc.setWindow(this);
+    // Before the views connect: their picture is taken before they let go of the tree.
+    connect(&doc, &ViewDoc::treeAboutToGo, this, &MainFrame::freezePanes);
+    connect(&doc, &ArchiveDoc::workAboutToStart, this, &MainFrame::freezePanes);
     for (int i = 0; i < RECENT_FILES; ++i) {
         char buf[1024];
         if (readRegString(recentName(i).c_str(), buf, sizeof buf) && buf[0])
@@ -121,6 +125,9 @@ MainFrame::MainFrame(ArchiveDoc& doc, QWidget* parent) : QMainWindow(parent), _d
     restorePlacement();
 
     connect(&doc, &ViewDoc::statusChanged, this, &MainFrame::updateCommands);
+    connect(&doc, &ViewDoc::statusChanged, this, [this] {
+        if (!_doc.busy()) thawPanes();
+    });
     // Checked again when the timer fires: a command may start more work (the reload after a
     // save) before the event loop gets there.
     connect(&doc, &ViewDoc::statusChanged, this, [this] {
@@ -338,6 +345,23 @@ void MainFrame::fitToScreen() {
     f.moveLeft(std::clamp(f.left(), avail.left(), avail.right() + 1 - f.width()));
     f.moveTop(std::clamp(f.top(), avail.top(), avail.bottom() + 1 - f.height()));
     if (f != frameGeometry()) setGeometry(f.marginsRemoved(frame));
+}
+
+void MainFrame::freezePanes() {
+    if (!_outer || !isVisible() || (_frozen && _frozen->isVisible())) return;
+    if (!_frozen) _frozen = new QLabel(this);
+    _frozen->setPixmap(_outer->grab());
+    _frozen->setGeometry(_outer->geometry());
+    _frozen->raise();
+    _frozen->show();
+}
+
+void MainFrame::thawPanes() {
+    if (!_frozen || !_frozen->isVisible()) return;
+    _frozen->hide();
+    // A layout that ran meanwhile met views that answered nothing; nothing else redoes it.
+    for (QAbstractItemView* v : _outer->findChildren<QAbstractItemView*>())
+        v->doItemsLayout();
 }
 
 void MainFrame::applyPaneSizes() {

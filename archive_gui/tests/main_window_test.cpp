@@ -83,6 +83,7 @@ struct Window {
     QString path(const QString& rel) const { return QString::fromStdString(store.path(rel)); }
     void trigger(MainFrame::Command c) { frame.action(c)->trigger(); }
     bool enabled(MainFrame::Command c) const { return frame.action(c)->isEnabled(); }
+    QImage panes() { return frame.grab(frame.centralWidget()->geometry()).toImage(); }
 };
 
 }  // namespace
@@ -165,12 +166,14 @@ class MainWindowTest : public QObject {
         w.trigger(MainFrame::CMD_CURRENT);
         QVERIFY(w.enabled(MainFrame::CMD_SAVE));
 
-        // Export writes the stored versions of the selected folder.
+        // Export writes the stored versions of the selected folder; the panes look the same after.
         tree->setCurrentIndex(tree->model()->index(0, 0));
         QDir().mkpath(w.path("out"));
+        QImage before = w.panes();
         answerPicker(store.path("out"));
         w.trigger(MainFrame::CMD_EXPORT);
         QCOMPARE(readAll(store.path("out/w/a.txt")), QByteArray("a"));
+        QVERIFY(w.panes() == before);
         // Again: Enter keeps what is there (No is the default), Yes replaces it.
         store.write("out/w/mine.txt", "kept");
         for (auto key : {Qt::Key_Return, Qt::Key_Y}) {
@@ -208,7 +211,9 @@ class MainWindowTest : public QObject {
         doc.setProgressDelay(0);
         for (bool close : {false, true}) {
             clock._slow = true;
+            QImage panes = w.panes(), during;
             whenModal<QProgressDialog>([&](QProgressDialog* box) {
+                during = w.panes();
                 QVERIFY(doc.busy());  // input to the window waits while the worker runs
                 QVERIFY(!w.enabled(MainFrame::CMD_NEW));
                 close ? void(frame.close()) : box->cancel();
@@ -216,6 +221,8 @@ class MainWindowTest : public QObject {
             QVERIFY(!doc.save());
             clock._slow = false;
             QCOMPARE(_presenter.cancels, 0);
+            QVERIFY(during == panes);  // the panes keep showing the archive
+            QVERIFY(w.panes() == panes);
             QCOMPARE(frame.statusBar()->currentMessage(),
                      QString("Save cancelled; nothing was written"));
             QVERIFY(readAll(store.path("w.trsm")) == before);
