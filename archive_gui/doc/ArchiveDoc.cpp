@@ -341,6 +341,7 @@ bool ArchiveDoc::runWork(const QString& label, const std::function<bool(Progress
     _stopWork = false;
     emit statusChanged();
     WorkerRun run(_window, label, _progressDelayMs, &_stopWork);
+    run.setQuietCancel(cancelled != nullptr);
     bool ok = run.run(work);
     if (cancelled) *cancelled = run.cancelled();
     _busy = false;

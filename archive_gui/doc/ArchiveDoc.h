@@ -116,8 +116,8 @@ class ArchiveDoc : public ViewDoc {
     // must also exist and not be a folder. Shows "Invalid path: %s" on failure.
     bool checkPath(const std::string& path, bool mustBeFile);
     void setStoragePath(const std::string& path);
-    // Runs work on the worker thread with its progress box; busy() meanwhile. *cancelled, when
-    // given, tells whether the work stopped because it was cancelled (nothing was shown).
+    // Runs work on the worker thread with its progress box; busy() meanwhile. With cancelled
+    // given, a cancel is not shown as an error; *cancelled tells whether there was one.
     bool runWork(const QString& label, const std::function<bool(Progress&)>& work,
                  bool* cancelled = nullptr);
     void redrawWindow();

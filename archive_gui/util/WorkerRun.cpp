@@ -40,15 +40,16 @@ class SharedProgress : public Progress {
 // Hands every message to the presenter that was installed before the run, on the UI thread.
 class UiThreadPresenter : public Presenter {
   public:
-    // cancel: the run's cancel flag; an error that only reports it is swallowed into *swallowed.
-    UiThreadPresenter(const std::atomic<bool>& cancel, bool& swallowed)
+    // cancel: the run's cancel flag, or null; an error that reports it is swallowed into
+    // swallowed.
+    UiThreadPresenter(const std::atomic<bool>* cancel, bool& swallowed)
         : _previous(installPresenter(this)), _cancel(cancel), _swallowed(swallowed) {}
     ~UiThreadPresenter() override { installPresenter(_previous); }
     UiThreadPresenter(const UiThreadPresenter&) = delete;
     UiThreadPresenter& operator=(const UiThreadPresenter&) = delete;
 
     void showError(const Error& error) override {
-        if (_cancel && error.hasCode(CANCEL_CODE)) {
+        if (_cancel && *_cancel && error.hasCode(CANCEL_CODE)) {
             _swallowed = true;
             return;
         }
@@ -78,7 +79,7 @@ class UiThreadPresenter : public Presenter {
     static constexpr int32_t CANCEL_CODE = 2032;  // "Cancelled by the user"
 
     Presenter* _previous;
-    const std::atomic<bool>& _cancel;
+    const std::atomic<bool>* _cancel;
     bool& _swallowed;
 };
 
@@ -100,7 +101,7 @@ bool WorkerRun::run(const std::function<bool(Progress&)>& work) {
     WaitCursor wait;
     SharedProgress shared;
     _cancelled = false;
-    UiThreadPresenter presenter(shared._cancel, _cancelled);
+    UiThreadPresenter presenter(_quietCancel ? &shared._cancel : nullptr, _cancelled);
     ProgressDlg box(_owner, _label, _delayMs);
 
     std::mutex lock;
