@@ -16,7 +16,7 @@ TresmoApp::~TresmoApp() {
     _doc.reset();
 }
 
-bool TresmoApp::initInstance(const QStringList& args) {
+void TresmoApp::initInstance(const QStringList& args) {
     QApplication::setApplicationName(QStringLiteral("Tresmo"));
     QApplication::setOrganizationName(QStringLiteral("Norvik Software"));
     QApplication::setDesktopFileName(QStringLiteral("tresmo"));
@@ -24,8 +24,6 @@ bool TresmoApp::initInstance(const QStringList& args) {
     registerUiMsgs();
     _doc = std::make_unique<ArchiveDoc>();
     _frame = std::make_unique<MainFrame>(*_doc);
-    bool ok = args.isEmpty() ? (_doc->newDocument(), true) : _frame->openDocument(args.first());
-    if (!ok) return false;
+    if (args.isEmpty() || !_frame->openDocument(args.first())) _doc->newDocument();
     _frame->showStored();
-    return true;
 }

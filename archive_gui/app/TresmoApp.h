@@ -15,9 +15,9 @@ class TresmoApp {
     ~TresmoApp();
 
     // Runs the start-up after the QApplication exists. args are the arguments after the
-    // program's name: none, or the path of a document to open. False when that document
-    // cannot be opened: the program then ends.
-    bool initInstance(const QStringList& args);
+    // program's name: none, or the path of a document to open. A document that cannot be
+    // opened has said why (naming it); the window then opens with a new, empty one.
+    void initInstance(const QStringList& args);
 
     ArchiveDoc& doc() { return *_doc; }
     MainFrame& frame() { return *_frame; }

@@ -14,11 +14,11 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     MsgListPresenter presenter;
     installPresenter(&presenter);
-    int rc = 1;
+    int rc = 0;
     {
         TresmoApp tresmo;
-        QStringList args = QApplication::arguments().mid(1);
-        if (tresmo.initInstance(args)) rc = QApplication::exec();
+        tresmo.initInstance(QApplication::arguments().mid(1));
+        rc = QApplication::exec();
     }
     installPresenter(nullptr);
     return rc;

@@ -193,8 +193,10 @@ bool ArchiveDoc::save() {
         emit recentFile(fromLocalPath(path));
     }
     redrawWindow();
-    bool ok = runWork(QStringLiteral("Saving ") + fromLocalPath(_archive.path()),
-                      [this](Progress& p) { return _archive.save(&p); });
+    bool cancelled = false;
+    bool ok = runWork(
+        QStringLiteral("Saving ") + fromLocalPath(_archive.path()),
+        [this](Progress& p) { return _archive.save(&p); }, &cancelled);
     watchFile();
     if (ok) {
         if (!_sel.saved() && !_sel.write()) _valid = false;
@@ -206,6 +208,8 @@ bool ArchiveDoc::save() {
         if (_archive.root() && (_archive.root()->flags & Node::SUBTREE_CHANGED)) return true;
     }
     setRange(0, 0);
+    // The save rolled back: the storage file is as it was, and the changes are still pending.
+    if (cancelled) emit message(uiString(IDS_SAVE_CANCELLED));
     return ok;
 }
 
@@ -330,11 +334,16 @@ bool ArchiveDoc::canRecentChanges() const {
     return !_busy && _valid && _archive.root();
 }
 
-bool ArchiveDoc::runWork(const QString& label, const std::function<bool(Progress&)>& work) {
+bool ArchiveDoc::runWork(const QString& label, const std::function<bool(Progress&)>& work,
+                         bool* cancelled) {
+    emit workAboutToStart();
     _busy = true;
     _stopWork = false;
     emit statusChanged();
-    bool ok = WorkerRun(_window, label, _progressDelayMs, &_stopWork).run(work);
+    WorkerRun run(_window, label, _progressDelayMs, &_stopWork);
+    run.setQuietCancel(cancelled != nullptr);
+    bool ok = run.run(work);
+    if (cancelled) *cancelled = run.cancelled();
     _busy = false;
     emit statusChanged();
     return ok;

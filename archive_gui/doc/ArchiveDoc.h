@@ -7,8 +7,10 @@
 //
 // Long work (load, scan, save, export) runs on a worker thread under a modal progress box
 // with Cancel; busy() is true meanwhile. Before a reload frees the tree, treeAboutToGo() is
-// emitted so every view lets go of it. Commands show their own failures (through the
-// installed presenter or a message box) and return whether they succeeded; nothing throws.
+// emitted so every view lets go of it; before work starts, workAboutToStart(). The window
+// shows the views' picture from that moment until the work has ended. Commands show their own
+// failures (through the installed presenter or a message box) and return whether they succeeded;
+// nothing throws.
 //
 // Another program may save into the archive meanwhile: when the application becomes active
 // again, and whenever the file changes on disk, the document reloads it (the range kept) if it
@@ -103,6 +105,10 @@ class ArchiveDoc : public ViewDoc {
     void pathChanged();
     // A path to put first in the recently used files.
     void recentFile(const QString& path);
+    // A line for the status bar: how a command ended when that is not an error.
+    void message(const QString& text);
+    // Long work is about to start: the views may still read the tree for the last time.
+    void workAboutToStart();
 
   private:
     void deleteContents();
@@ -110,8 +116,10 @@ class ArchiveDoc : public ViewDoc {
     // must also exist and not be a folder. Shows "Invalid path: %s" on failure.
     bool checkPath(const std::string& path, bool mustBeFile);
     void setStoragePath(const std::string& path);
-    // Runs work on the worker thread with its progress box; busy() meanwhile.
-    bool runWork(const QString& label, const std::function<bool(Progress&)>& work);
+    // Runs work on the worker thread with its progress box; busy() meanwhile. With cancelled
+    // given, a cancel is not shown as an error; *cancelled tells whether there was one.
+    bool runWork(const QString& label, const std::function<bool(Progress&)>& work,
+                 bool* cancelled = nullptr);
     void redrawWindow();
     // Watches the storage file under its name (again after a rename put another file there).
     void watchFile();

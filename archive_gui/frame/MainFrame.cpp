@@ -14,6 +14,7 @@
 #include "archive/objects/ToolConfig.h"
 #include "archive/support/cfg.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -23,6 +24,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QScreen>
@@ -33,6 +35,7 @@
 #include <QVBoxLayout>
 #include <QWhatsThis>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iterator>
 
@@ -52,12 +55,12 @@ struct CommandDef {
 constexpr CommandDef COMMANDS[] = {
     {"&New\tCtrl+N", "Start a new Tresmo\nNew", "Ctrl+N", "new"},
     {"&Open...\tCtrl+O", "Open an existing Tresmo\nOpen", "Ctrl+O", "open"},
-    {"&Save\tCtrl+S", "Save the selected item(s)\nSave", "Ctrl+S", "save"},
+    {"&Save\tCtrl+S", "Save all pending changes\nSave", "Ctrl+S", "save"},
     {"Select &Files...", "Select files for this Tresmo\nSelect Files", "", "select-files"},
     {"&Export...", "Export the selected item\nExport", "", ""},
     {"&Viewer Setup...", "Set up viewer for file types\nViewer Setup", "", ""},
     {"&Diff Tool Setup...", "Set up diff tools for file types\nDiff Tool Setup", "", ""},
-    {"E&xit", "Exit the Tresmo application\nExit", "", ""},
+    {"E&xit\tCtrl+Q", "Exit the Tresmo application\nExit", "Ctrl+Q", ""},
     {"&Refresh\tF5", "Scan file sytem to find new changes\nRefresh", "F5", ""},
     {"&Current", "View current changes\nCurrent", "", ""},
     {"To&day", "View changes today\nToday", "", ""},
@@ -74,6 +77,7 @@ constexpr CommandDef COMMANDS[] = {
     {"&About Tresmo...", "Display program info\nAbout Tresmo", "", ""},
     {"Next Pane", "Switch to the next window pane\nNext Pane", "F6", ""},
     {"Previous Pane", "Switch back to the previous window pane\nPrevious Pane", "Shift+F6", ""},
+    {"&Filter Files\tCtrl+F", "Narrow the file list by name\nFilter Files", "Ctrl+F", ""},
 };
 static_assert(std::size(COMMANDS) == MainFrame::COMMAND_COUNT);
 
@@ -106,6 +110,9 @@ MainFrame::MainFrame(ArchiveDoc& doc, QWidget* parent) : QMainWindow(parent), _d
     setWindowIcon(appIcon());
     setAcceptDrops(true);
     doc.setWindow(this);
+    // Before the views connect: their picture is taken before they let go of the tree.
+    connect(&doc, &ViewDoc::treeAboutToGo, this, &MainFrame::freezePanes);
+    connect(&doc, &ArchiveDoc::workAboutToStart, this, &MainFrame::freezePanes);
     for (int i = 0; i < RECENT_FILES; ++i) {
         char buf[1024];
         if (readRegString(recentName(i).c_str(), buf, sizeof buf) && buf[0])
@@ -118,6 +125,9 @@ MainFrame::MainFrame(ArchiveDoc& doc, QWidget* parent) : QMainWindow(parent), _d
     restorePlacement();
 
     connect(&doc, &ViewDoc::statusChanged, this, &MainFrame::updateCommands);
+    connect(&doc, &ViewDoc::statusChanged, this, [this] {
+        if (!_doc.busy()) thawPanes();
+    });
     // Checked again when the timer fires: a command may start more work (the reload after a
     // save) before the event loop gets there.
     connect(&doc, &ViewDoc::statusChanged, this, [this] {
@@ -128,6 +138,8 @@ MainFrame::MainFrame(ArchiveDoc& doc, QWidget* parent) : QMainWindow(parent), _d
     });
     connect(&doc, &ArchiveDoc::pathChanged, this, &MainFrame::updateTitle);
     connect(&doc, &ArchiveDoc::recentFile, this, &MainFrame::addRecent);
+    connect(&doc, &ArchiveDoc::message, _status,
+            [this](const QString& text) { _status->showMessage(text); });
     updateTitle();
     updateCommands();
 }
@@ -214,7 +226,8 @@ void MainFrame::createMenus() {
                         _actions[CMD_THIS_MONTH], _actions[CMD_THIS_YEAR]});
     view->addAction(_actions[CMD_VIEW_VERSION]);
     view->addSeparator();
-    view->addActions({_actions[CMD_OPEN_FILE], _actions[CMD_SHOW_DIFF]});
+    view->addActions(
+        {_actions[CMD_OPEN_FILE], _actions[CMD_SHOW_DIFF], _actions[CMD_FILTER_FILES]});
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->addAction(_actions[CMD_HELP_TOPICS]);
@@ -286,6 +299,11 @@ void MainFrame::connectViews() {
         follow(_actions[CMD_OPEN_FILE], files->openFileAction());
         follow(_actions[CMD_SHOW_DIFF], files->showDiffAction());
         files->setExportAction(_actions[CMD_EXPORT]);
+        QLineEdit* box = files->filterBox();
+        connect(_actions[CMD_FILTER_FILES], &QAction::triggered, box, [box] {
+            box->setFocus(Qt::ShortcutFocusReason);
+            box->selectAll();
+        });
     }
     if (auto* vers = qobject_cast<VersListView*>(_panes[VERS_LIST_PANE]))
         follow(_actions[CMD_VIEW_VERSION], vers->viewVersionAction());
@@ -307,8 +325,43 @@ void MainFrame::restorePlacement() {
         if (r.width() >= 800 && r.height() >= 600) r.setSize(QSize(800, 600));
     }
     setGeometry(r);
+    fitToScreen();
     _w1 = std::max(0, readInt("MainFrame.w1", static_cast<int>(r.width() * *qx)));
     _h1 = std::max(0, readInt("MainFrame.h1", static_cast<int>(r.height() * *qy)));
+}
+
+void MainFrame::fitToScreen() {
+    // What was stored may come from a larger screen or another scale factor: the window with
+    // its frame is cut to the screen it lands on and moved fully onto it. The frame is known
+    // only once the window shows, so this runs then again.
+    QScreen* on = QGuiApplication::screenAt(geometry().center());
+    if (!on) on = screen();
+    if (!on || isMaximized() || isFullScreen()) return;
+    QRect avail = on->availableGeometry();
+    QRect f = frameGeometry();
+    QMargins frame(geometry().left() - f.left(), geometry().top() - f.top(),
+                   f.right() - geometry().right(), f.bottom() - geometry().bottom());
+    f.setSize(f.size().boundedTo(avail.size()));
+    f.moveLeft(std::clamp(f.left(), avail.left(), avail.right() + 1 - f.width()));
+    f.moveTop(std::clamp(f.top(), avail.top(), avail.bottom() + 1 - f.height()));
+    if (f != frameGeometry()) setGeometry(f.marginsRemoved(frame));
+}
+
+void MainFrame::freezePanes() {
+    if (!_outer || !isVisible() || (_frozen && _frozen->isVisible())) return;
+    if (!_frozen) _frozen = new QLabel(this);
+    _frozen->setPixmap(_outer->grab());
+    _frozen->setGeometry(_outer->geometry());
+    _frozen->raise();
+    _frozen->show();
+}
+
+void MainFrame::thawPanes() {
+    if (!_frozen || !_frozen->isVisible()) return;
+    _frozen->hide();
+    // A layout that ran meanwhile met views that answered nothing; nothing else redoes it.
+    for (QAbstractItemView* v : _outer->findChildren<QAbstractItemView*>())
+        v->doItemsLayout();
 }
 
 void MainFrame::applyPaneSizes() {
@@ -328,6 +381,7 @@ void MainFrame::showEvent(QShowEvent* event) {
     // The splitters have their real size only now; sizes set before would be scaled.
     if (!_sized) {
         _sized = true;
+        fitToScreen();
         applyPaneSizes();
         if (QWidget* w = focusTarget(_panes[TREE_PANE])) w->setFocus();
     }

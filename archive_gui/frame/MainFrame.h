@@ -17,6 +17,7 @@
 class ArchiveDoc;
 class MainStatusBar;
 class QAction;
+class QLabel;
 class QMenu;
 class QSplitter;
 class ViewDoc;
@@ -49,6 +50,7 @@ class MainFrame : public QMainWindow {
         CMD_ABOUT,
         CMD_NEXT_PANE,
         CMD_PREV_PANE,
+        CMD_FILTER_FILES,
         COMMAND_COUNT
     };
     // In the order Next Pane visits them.
@@ -96,6 +98,11 @@ class MainFrame : public QMainWindow {
     void createClient();
     void connectViews();
     void restorePlacement();
+    // While work runs the tree must not be read (a worker owns it, or it is being replaced),
+    // so the panes are covered by their picture from just before, and laid out again after.
+    void freezePanes();
+    void thawPanes();
+    void fitToScreen();
     void applyPaneSizes();
     void updateTitle();
     void addRecent(const QString& path);
@@ -113,6 +120,7 @@ class MainFrame : public QMainWindow {
     QSplitter* _inner = nullptr;
     std::array<QWidget*, PANE_COUNT> _panes{};
     MainStatusBar* _status = nullptr;
+    QLabel* _frozen = nullptr;
     int _w1 = 0;
     int _h1 = 0;
     bool _sized = false;

@@ -1,4 +1,5 @@
 // The main window driven through its commands and the dialogs they open, over a real archive.
+#include "archive_gui/app/TresmoApp.h"
 #include "archive_gui/dialogs/MsgListDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
@@ -6,14 +7,18 @@
 #include "archive_gui/frame/MainStatusBar.h"
 #include "archive_gui/util/UiStrings.h"
 #include "archive_gui/views/DirTreeView.h"
+#include "archive_gui/views/FileListModel.h"
+#include "archive_gui/views/FileListView.h"
 #include "gui_test_util.h"
 
 #include "archive/os/os.h"
+#include "archive/support/cfg.h"
 #include "archive/support/tstamp.h"
 
 #include <QAction>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QTreeView>
@@ -78,6 +83,7 @@ struct Window {
     QString path(const QString& rel) const { return QString::fromStdString(store.path(rel)); }
     void trigger(MainFrame::Command c) { frame.action(c)->trigger(); }
     bool enabled(MainFrame::Command c) const { return frame.action(c)->isEnabled(); }
+    QImage panes() { return frame.grab(frame.centralWidget()->geometry()).toImage(); }
 };
 
 }  // namespace
@@ -113,6 +119,8 @@ class MainWindowTest : public QObject {
         doc.updateViews(HINT_SELECTION);
         QCOMPARE(frame.mainStatusBar()->partText(0), QString("2 files"));
         QCOMPARE(frame.mainStatusBar()->partText(1), QString("2 changes"));
+        auto* files = frame.findChild<FileListView*>()->model();
+        QCOMPARE(files->index(0, FileListModel::SIZE).data(), QVariant("1 bytes"));  // added
         QVERIFY(w.enabled(MainFrame::CMD_EXPORT));
         // Each size unit counts up to 65535; nothing stored shows nothing.
         const std::pair<double, const char*> sizes[] = {
@@ -158,12 +166,14 @@ class MainWindowTest : public QObject {
         w.trigger(MainFrame::CMD_CURRENT);
         QVERIFY(w.enabled(MainFrame::CMD_SAVE));
 
-        // Export writes the stored versions of the selected folder.
+        // Export writes the stored versions of the selected folder; the panes look the same after.
         tree->setCurrentIndex(tree->model()->index(0, 0));
         QDir().mkpath(w.path("out"));
+        QImage before = w.panes();
         answerPicker(store.path("out"));
         w.trigger(MainFrame::CMD_EXPORT);
         QCOMPARE(readAll(store.path("out/w/a.txt")), QByteArray("a"));
+        QVERIFY(w.panes() == before);
         // Again: Enter keeps what is there (No is the default), Yes replaces it.
         store.write("out/w/mine.txt", "kept");
         for (auto key : {Qt::Key_Return, Qt::Key_Y}) {
@@ -196,19 +206,25 @@ class MainWindowTest : public QObject {
         w.trigger(MainFrame::CMD_REFRESH);
         QCOMPARE(doc.archive().root()->info->pending, 40);
 
-        // Closing the window cancels the same way; it closes once the save has rolled back.
+        // Closing the window cancels the same way; it closes once the save has rolled back. A
+        // cancel is no error: the status bar says so.
         doc.setProgressDelay(0);
         for (bool close : {false, true}) {
             clock._slow = true;
+            QImage panes = w.panes(), during;
             whenModal<QProgressDialog>([&](QProgressDialog* box) {
+                during = w.panes();
                 QVERIFY(doc.busy());  // input to the window waits while the worker runs
                 QVERIFY(!w.enabled(MainFrame::CMD_NEW));
                 close ? void(frame.close()) : box->cancel();
             });
-            auto chain = answerMsgList();
             QVERIFY(!doc.save());
             clock._slow = false;
-            QVERIFY(chain->contains("Error 2032"));  // cancelled
+            QCOMPARE(_presenter.cancels, 0);
+            QVERIFY(during == panes);  // the panes keep showing the archive
+            QVERIFY(w.panes() == panes);
+            QCOMPARE(frame.statusBar()->currentMessage(),
+                     QString("Save cancelled; nothing was written"));
             QVERIFY(readAll(store.path("w.trsm")) == before);
             QCOMPARE(doc.archive().root()->info->pending, 40);
             QVERIFY(w.enabled(MainFrame::CMD_SAVE));
@@ -232,8 +248,43 @@ class MainWindowTest : public QObject {
         QVERIFY(w.enabled(MainFrame::CMD_SELECT_FILES));
     }
 
+    void startUpOnAMissingDocumentFitsTheWindowAndKnowsItsKeys() {
+        // Placed last on a larger screen; the document named on the command line is gone.
+        TempStore store;
+        for (auto [name, value] : {std::pair{"MainFrame.x1", "-300"},
+                                   {"MainFrame.x2", "5000"},
+                                   {"MainFrame.y1", "900"},
+                                   {"MainFrame.y2", "4000"}})
+            writeRegString(name, value);
+        TresmoApp app;
+        auto box = answerNextBox();
+        app.initInstance({QString::fromStdString(store.path("gone.trsm"))});
+        QVERIFY(box->contains(QString::fromStdString(store.path("gone.trsm"))));
+        QVERIFY(app.frame().isVisible());
+        QVERIFY(app.doc().valid() && app.doc().pathName().empty());
+        QRect avail = app.frame().screen()->availableGeometry();
+        QString seen;
+        QDebug(&seen) << avail << app.frame().frameGeometry();
+        QVERIFY2(avail.contains(app.frame().frameGeometry()), qPrintable(seen));
+
+        // Ctrl+F goes to the file filter, Ctrl+Q quits; Save's prompt names no selection.
+        QVERIFY(!app.frame().action(MainFrame::CMD_SAVE)->statusTip().contains("selected"));
+        app.frame().activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&app.frame()));
+        QTest::keyClick(&app.frame(), Qt::Key_F, Qt::ControlModifier);
+        QVERIFY(app.frame().findChild<FileListView*>()->filterBox()->hasFocus());
+        QTest::keyClick(&app.frame(), Qt::Key_Q, Qt::ControlModifier);
+        QVERIFY(!app.frame().isVisible());
+    }
+
   private:
-    MsgListPresenter _presenter;
+    // Counts the cancels that reach the user instead of waiting on their box.
+    struct : MsgListPresenter {
+        void showError(const Error& e) override {
+            e.hasCode(2032) ? void(++cancels) : MsgListPresenter::showError(e);
+        }
+        int cancels = 0;
+    } _presenter;
 };
 
 QTEST_MAIN(MainWindowTest)

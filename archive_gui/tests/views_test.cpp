@@ -116,6 +116,7 @@ class ViewsTest : public QObject {
         QCOMPARE(rows(p.tree.model(), top), QStringList({"a:1", "c:1"}));
         QVERIFY(tree->isExpanded(top));
         QCOMPARE(rows(p.files.model()), QStringList({"top.txt:2"}));
+        QCOMPARE(p.files.model()->index(0, FileListModel::SIZE).data(), QVariant("2 bytes"));
         QCOMPARE(values(p.files.model(), views::OverlayRole), QList<qint64>({CHANGED}));
         // Newest first: the pending transaction (red, in the range), then the stored ones.
         QCOMPARE(values(versions, views::TimeRole), QList<qint64>({T3, T2, T1}));
@@ -127,6 +128,13 @@ class ViewsTest : public QObject {
         QVERIFY(p.files.openFileAction()->isEnabled());
         QCOMPARE(tree->selectionModel()->selectedIndexes().value(0), top);
         QCOMPARE(values(versions, views::OverlayRole), QList<qint64>({CHANGED, SAME, CHANGED}));
+        // A click on the folder still highlighted makes it the selection again.
+        p.tree.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&p.tree));
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(top).center());
+        QCOMPARE(doc.archive().selectedDir(), doc.archive().root());
+        QCOMPARE(doc.archive().selectionMode(), SelMode::Folder);
+        QVERIFY(!p.files.openFileAction()->isEnabled());
         // Another folder in the tree: the list refills without touching the archive's choice.
         p.showFolder({"work", "a"});
         QCOMPARE(doc.archive().selectionMode(), SelMode::Folder);

@@ -36,6 +36,7 @@ constexpr StringRow STRINGS[] = {
     {IDS_VERSION, "Tresmo Version %d.%d.%d"},
     {IDS_DELETE_FOLDER, "Delete existing folder %s?"},
     {IDS_DELETE_FILE, "Delete existing file %s?"},
+    {IDS_SAVE_CANCELLED, "Save cancelled; nothing was written"},
     {IDS_SAVE_AS, "Save As"},
     {IDS_FILE_FILTER, "Tresmo Files (*.trsm)"},
 };

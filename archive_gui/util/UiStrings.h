@@ -34,6 +34,7 @@ enum UiString : int {
     IDS_VERSION = 61230,       // "Tresmo Version %d.%d.%d"
     IDS_DELETE_FOLDER = 61231,
     IDS_DELETE_FILE = 61232,
+    IDS_SAVE_CANCELLED = 61233,
     IDS_SAVE_AS = 61441,
     IDS_FILE_FILTER = 128,  // the open and save filter of the document type
 };

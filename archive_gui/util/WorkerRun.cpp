@@ -40,12 +40,19 @@ class SharedProgress : public Progress {
 // Hands every message to the presenter that was installed before the run, on the UI thread.
 class UiThreadPresenter : public Presenter {
   public:
-    UiThreadPresenter() : _previous(installPresenter(this)) {}
+    // cancel: the run's cancel flag, or null; an error that reports it is swallowed into
+    // swallowed.
+    UiThreadPresenter(const std::atomic<bool>* cancel, bool& swallowed)
+        : _previous(installPresenter(this)), _cancel(cancel), _swallowed(swallowed) {}
     ~UiThreadPresenter() override { installPresenter(_previous); }
     UiThreadPresenter(const UiThreadPresenter&) = delete;
     UiThreadPresenter& operator=(const UiThreadPresenter&) = delete;
 
     void showError(const Error& error) override {
+        if (_cancel && *_cancel && error.hasCode(CANCEL_CODE)) {
+            _swallowed = true;
+            return;
+        }
         forward([&] { ::showError(error); });
     }
     void showMsgs(const MsgList& list) override {
@@ -69,7 +76,11 @@ class UiThreadPresenter : public Presenter {
         });
     }
 
+    static constexpr int32_t CANCEL_CODE = 2032;  // "Cancelled by the user"
+
     Presenter* _previous;
+    const std::atomic<bool>* _cancel;
+    bool& _swallowed;
 };
 
 }  // namespace
@@ -88,8 +99,9 @@ void WorkerRun::onUiThread(const std::function<void()>& f) {
 
 bool WorkerRun::run(const std::function<bool(Progress&)>& work) {
     WaitCursor wait;
-    UiThreadPresenter presenter;
     SharedProgress shared;
+    _cancelled = false;
+    UiThreadPresenter presenter(_quietCancel ? &shared._cancel : nullptr, _cancelled);
     ProgressDlg box(_owner, _label, _delayMs);
 
     std::mutex lock;

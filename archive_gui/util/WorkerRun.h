@@ -8,7 +8,9 @@
 // that was installed before the run; the worker waits until the user has closed them.
 //
 // The work is cancelled as by the box's Cancel when the box is cancelled or *stop (read on the
-// UI thread between events) turns true.
+// UI thread between events) turns true. With setQuietCancel, the error the engine raises for
+// that cancel is taken as the user's own request coming back, not a failure: it is not shown,
+// and cancelled() tells, for the caller to say what became of the work.
 //
 // run() returns only when the work is done: nothing else in the program runs the engine in
 // the meantime, since every path into it goes through the UI thread, which stays inside run().
@@ -32,9 +34,15 @@ class WorkerRun {
     // Calls f on the UI thread and waits for it; called on the UI thread it just runs f.
     static void onUiThread(const std::function<void()>& f);
 
+    void setQuietCancel(bool on) { _quietCancel = on; }
+    // After run() with a quiet cancel: the work stopped because it was cancelled.
+    bool cancelled() const { return _cancelled; }
+
   private:
     QWidget* _owner;
     QString _label;
     int _delayMs;
     const bool* _stop;
+    bool _quietCancel = false;
+    bool _cancelled = false;
 };

@@ -28,6 +28,7 @@ DirTreeView::DirTreeView(ViewDoc& doc, QWidget* parent)
     connect(&doc, &ViewDoc::treeAboutToGo, this, &DirTreeView::onTreeAboutToGo);
     connect(_tree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &DirTreeView::onSelectionChanged);
+    connect(_tree, &QAbstractItemView::clicked, this, &DirTreeView::onClicked);
 }
 
 void DirTreeView::initialUpdate() {
@@ -159,5 +160,14 @@ void DirTreeView::onSelectionChanged() {
     QModelIndexList sel = _tree->selectionModel()->selectedIndexes();
     if (sel.isEmpty()) return;
     _doc.archive().selectFolder(_model->nodeOf(sel.front()));
+    _doc.selectionEdited(this);
+}
+
+void DirTreeView::onClicked(const QModelIndex& index) {
+    if (_doc.busy() || !_doc.valid() || !_tree->selectionModel()->isSelected(index)) return;
+    Tresmo& a = _doc.archive();
+    Node* node = _model->nodeOf(index);
+    if (a.selectionMode() == SelMode::Folder && a.selectedDir() == node) return;
+    a.selectFolder(node);
     _doc.selectionEdited(this);
 }

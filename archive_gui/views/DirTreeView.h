@@ -32,6 +32,9 @@ class DirTreeView : public QWidget {
     void onUpdate(int hint, QObject* sender);
     void onTreeAboutToGo();
     void onSelectionChanged();
+    // A click on the highlighted folder while files are the selection makes it the selection
+    // again: no selection change tells about it.
+    void onClicked(const QModelIndex& index);
     // Expands exactly the folders that changed within the range.
     void applyExpansion();
     void selectIndex(const QModelIndex& index);

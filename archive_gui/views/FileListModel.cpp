@@ -4,6 +4,8 @@
 #include "archive_gui/views/ChangeIcons.h"
 
 #include "archive/ops/Tresmo.h"
+#include "archive/os/os.h"
+#include "archive/support/paths.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -35,7 +37,15 @@ Node* FileListModel::nodeAt(int row) const {
 
 int64_t FileListModel::sizeOf(const Node* n) const {
     const Tresmo& a = _doc.archive();
-    if (a.to() == a.now() && (n->flags & Node::CHANGED)) return -1;
+    if (a.to() == a.now() && (n->flags & Node::CHANGED)) {
+        // A pending change has no stored version yet: the file on disk tells its size.
+        char path[MAX_PATH];
+        struct stat st;
+        if (n->kind() == NodeKind::File && a.printPath(path, sizeof path, n) &&
+            os::sys().stat(path, &st) == 0)
+            return st.st_size;
+        return -1;
+    }
     const Version* v = Tresmo::versionAt(n, a.to());
     const ContentInfo* c = v ? v->content() : nullptr;
     return c ? c->size : -1;

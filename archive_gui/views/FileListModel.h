@@ -58,7 +58,7 @@ class FileListModel : public QAbstractTableModel {
   private:
     bool passes(const Node* n) const;
     void order();
-    // The size shown for n: -1 when unknown (a pending change of the current state).
+    // The size shown for n: a pending file's as it is on disk, -1 when unknown (a file gone).
     int64_t sizeOf(const Node* n) const;
     int64_t timeOf(const Node* n) const;
 
