@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QLocale>
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
@@ -148,6 +149,8 @@ bool ArchiveDoc::openDocument(const std::string& path) {
         _archive.updateFolderInfo();
         _pathName = path;
         emit recentFile(fromLocalPath(path));
+        if (_archive.readOnly() && !_archive.aheadOfClock())
+            QTimer::singleShot(0, this, [this] { emit openedDamaged(); });
     } else if (_modified) {
         // What was open is gone and what was asked for did not load: start afresh.
         deleteContents();
@@ -254,6 +257,50 @@ bool ArchiveDoc::exportSelected() {
                    [this, into, replace](Progress& p) {
                        return _archive.exportSelected(into, "", &p, replace);
                    });
+}
+
+bool ArchiveDoc::rewrite(const std::string& newPath, RewriteOptions options) {
+    if (!canRewrite()) return false;
+    const std::string old = _archive.path();
+    options.folder = _sel.folder();
+    RewriteReport r;
+    redrawWindow();
+    bool ok = runWork(QStringLiteral("Rewriting ") + fromLocalPath(old),
+                      [&](Progress& p) { return rewriteArchive(old, newPath, options, r, &p); });
+    if (ok && !_sel.folder().empty()) {
+        FileSel copy = _sel;
+        copy.setFile(selectionPathFor(options.replace ? beforeRewritePath(old) : newPath));
+        ok = copy.write();
+    }
+    if (ok) {
+        QLocale l;
+        QString text =
+            QStringLiteral(
+                "Rewrote %1 into %2: %3 of %4 transactions and %5 versions "
+                "kept, %6 lost; %7 before, %8 after.")
+                .arg(fromLocalPath(old), fromLocalPath(options.replace ? old : newPath))
+                .arg(r.txnsKept)
+                .arg(r.txnsBefore)
+                .arg(r.versionsKept)
+                .arg(r.lost.size())
+                .arg(l.formattedDataSize(r.bytesBefore), l.formattedDataSize(r.bytesAfter));
+        if (options.replace)
+            text += QStringLiteral("\nThe old archive is %1.")
+                        .arg(fromLocalPath(beforeRewritePath(old)));
+        for (size_t i = 0; i < r.lost.size() && i < 20; ++i)
+            text += QStringLiteral("\nLost: %1").arg(fromLocalPath(r.lost[i].path));
+        if (r.lost.size() > 20) text += QStringLiteral("\n...");
+        QMessageBox box(
+            r.lost.empty() && !r.damagedAt ? QMessageBox::Information : QMessageBox::Warning,
+            QStringLiteral("Rewrite Archive"), text, QMessageBox::Ok, _window);
+        box.exec();
+        emit message(QStringLiteral("Rewrote the archive: %1 versions kept, %2 lost")
+                         .arg(r.versionsKept)
+                         .arg(r.lost.size()));
+    }
+    // Another file now has the name: it is read whole.
+    if (ok && options.replace) setRange(0, 0);
+    return ok;
 }
 
 void ArchiveDoc::recentChanges(Period period) {

@@ -24,6 +24,7 @@
 #include "archive_gui/doc/ViewDoc.h"
 
 #include "archive/objects/FileSel.h"
+#include "archive/ops/Rewrite.h"
 #include "archive/ops/Tresmo.h"
 
 #include <QFileSystemWatcher>
@@ -82,6 +83,11 @@ class ArchiveDoc : public ViewDoc {
     void applySelection(const FileSel& sel);
     // Export of the one selected item into a folder the user picks.
     bool exportSelected();
+    // Rewrites the archive into newPath (see rewriteArchive; the folder is the selection's),
+    // gives the new archive or, with replace, the old one set aside a copy of the selection,
+    // shows what was kept and lost, and reads the archive again when it was replaced.
+    bool rewrite(const std::string& newPath, RewriteOptions options);
+    bool canRewrite() const { return !_busy && _archive.hasPath(); }
     void refresh() { setRange(_archive.now(), _archive.now()); }
     void recentChanges(Period period);
     // Reloads with the range from..to (0 keeps a bound) and updates the views.
@@ -109,6 +115,9 @@ class ArchiveDoc : public ViewDoc {
     void message(const QString& text);
     // Long work is about to start: the views may still read the tree for the last time.
     void workAboutToStart();
+    // The archive just opened is damaged: it is shown read-only, and a rewrite would keep what
+    // is intact in a new one.
+    void openedDamaged();
 
   private:
     void deleteContents();

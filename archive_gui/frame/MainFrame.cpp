@@ -1,5 +1,6 @@
 #include "archive_gui/frame/MainFrame.h"
 
+#include "archive_gui/dialogs/RewriteDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/dialogs/ToolSetupDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
@@ -26,6 +27,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QScreen>
 #include <QSplitter>
@@ -78,6 +80,10 @@ constexpr CommandDef COMMANDS[] = {
     {"Next Pane", "Switch to the next window pane\nNext Pane", "F6", ""},
     {"Previous Pane", "Switch back to the previous window pane\nPrevious Pane", "Shift+F6", ""},
     {"&Filter Files\tCtrl+F", "Narrow the file list by name\nFilter Files", "Ctrl+F", ""},
+    {"Re&write Archive...",
+     "Save the archive's history anew: keep what is intact, drop old transactions, or "
+     "reclaim space\nRewrite Archive",
+     "", ""},
 };
 static_assert(std::size(COMMANDS) == MainFrame::COMMAND_COUNT);
 
@@ -138,6 +144,15 @@ MainFrame::MainFrame(ArchiveDoc& doc, QWidget* parent) : QMainWindow(parent), _d
     });
     connect(&doc, &ArchiveDoc::pathChanged, this, &MainFrame::updateTitle);
     connect(&doc, &ArchiveDoc::recentFile, this, &MainFrame::addRecent);
+    connect(&doc, &ArchiveDoc::openedDamaged, this, [this] {
+        QMessageBox ask(QMessageBox::Question, QStringLiteral("Rewrite Archive"),
+                        QStringLiteral("%1 is damaged: it is shown as far as it is intact, and "
+                                       "nothing can be saved into it. Rewrite it into a new "
+                                       "archive that keeps every intact version?")
+                            .arg(fromLocalPath(_doc.archive().path())),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        if (ask.exec() == QMessageBox::Yes) rewriteArchive();
+    });
     connect(&doc, &ArchiveDoc::message, _status,
             [this](const QString& text) { _status->showMessage(text); });
     updateTitle();
@@ -176,6 +191,7 @@ void MainFrame::createActions() {
         if (dlg.exec() == QDialog::Accepted) doc.applySelection(dlg.selection());
     });
     on(CMD_EXPORT, [&doc] { doc.exportSelected(); });
+    on(CMD_REWRITE, [this] { rewriteArchive(); });
     on(CMD_VIEWER_SETUP, [this] { ToolSetupDlg(IDS_VIEWER_SETUP, viewerConfig(), this).exec(); });
     on(CMD_DIFF_TOOL_SETUP,
        [this] { ToolSetupDlg(IDS_DIFF_TOOL_SETUP, diffToolConfig(), this).exec(); });
@@ -201,7 +217,7 @@ void MainFrame::createMenus() {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     file->addActions({_actions[CMD_NEW], _actions[CMD_OPEN], _actions[CMD_SAVE]});
     file->addSeparator();
-    file->addActions({_actions[CMD_SELECT_FILES], _actions[CMD_EXPORT]});
+    file->addActions({_actions[CMD_SELECT_FILES], _actions[CMD_EXPORT], _actions[CMD_REWRITE]});
     file->addSeparator();
     file->addActions({_actions[CMD_VIEWER_SETUP], _actions[CMD_DIFF_TOOL_SETUP]});
     file->addSeparator();
@@ -441,10 +457,21 @@ void MainFrame::cyclePane(int step) {
     }
 }
 
+void MainFrame::rewriteArchive() {
+    if (!_doc.canRewrite()) return;
+    // Only committed transactions count, not the one a scan holds pending.
+    int count = 0;
+    for (const Txn* t = _doc.archive().txns(); t; t = t->older)
+        count += t->time < _doc.archive().now();
+    RewriteDlg dlg(_doc.archive().path(), count, this);
+    if (dlg.exec() == QDialog::Accepted) _doc.rewrite(dlg.newPath(), dlg.options());
+}
+
 void MainFrame::updateCommands() {
     _actions[CMD_SAVE]->setEnabled(_doc.canSave());
     _actions[CMD_SELECT_FILES]->setEnabled(_doc.canSelectFiles());
     _actions[CMD_EXPORT]->setEnabled(_doc.canExport());
+    _actions[CMD_REWRITE]->setEnabled(_doc.canRewrite());
     _actions[CMD_REFRESH]->setEnabled(_doc.canRefresh());
     for (Command c : {CMD_CURRENT, CMD_TODAY, CMD_THIS_WEEK, CMD_THIS_MONTH, CMD_THIS_YEAR})
         _actions[c]->setEnabled(_doc.canRecentChanges());

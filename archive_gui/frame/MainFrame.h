@@ -51,6 +51,7 @@ class MainFrame : public QMainWindow {
         CMD_NEXT_PANE,
         CMD_PREV_PANE,
         CMD_FILTER_FILES,
+        CMD_REWRITE,
         COMMAND_COUNT
     };
     // In the order Next Pane visits them.
@@ -108,6 +109,8 @@ class MainFrame : public QMainWindow {
     void addRecent(const QString& path);
     void updateRecentMenu();
     void open();
+    // Asks what to keep and rewrites the archive.
+    void rewriteArchive();
     void about();
     void showHelp();
 

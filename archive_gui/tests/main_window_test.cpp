@@ -1,6 +1,7 @@
 // The main window driven through its commands and the dialogs they open, over a real archive.
 #include "archive_gui/app/TresmoApp.h"
 #include "archive_gui/dialogs/MsgListDlg.h"
+#include "archive_gui/dialogs/RewriteDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
 #include "archive_gui/frame/MainFrame.h"
@@ -18,8 +19,10 @@
 #include <QAction>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QTest>
 #include <QTreeView>
 
@@ -182,6 +185,19 @@ class MainWindowTest : public QObject {
             w.trigger(MainFrame::CMD_EXPORT);
             QCOMPARE(QFile::exists(w.path("out/w/mine.txt")), key == Qt::Key_Return);
         }
+
+        // Rewrite keeping the last transaction, in the archive's place: the window shows the
+        // new archive, the old one (with its selection) stays beside it, the result is told.
+        whenModal<RewriteDlg>([](RewriteDlg* dlg) {
+            dlg->keepLastButton()->click();
+            dlg->lastField()->setValue(1);
+            dlg->okButton()->click();
+        });
+        auto told = answerNextBox();
+        w.trigger(MainFrame::CMD_REWRITE);
+        QVERIFY2(told->contains("1 of 2 transactions"), qPrintable(*told));
+        QVERIFY(QFile::exists(w.path("w.trsm.before-rewrite.sel")));
+        QCOMPARE(doc.archive().txns()->older->older, nullptr);  // the pending one, then one
     }
 
     void failuresLeaveAUsableDocument() {
