@@ -3,6 +3,7 @@
 // `make screenshots` runs it under a virtual X server. It uses its own string store and a
 // sample folder in a temporary folder, never the user's.
 #include "archive_gui/dialogs/MsgListDlg.h"
+#include "archive_gui/dialogs/RewriteDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/dialogs/ToolSetupDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
@@ -23,6 +24,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeWidget>
@@ -116,6 +118,10 @@ int main(int argc, char** argv) {
     SelectFilesDlg select(sel);
     select.typeList()->topLevelItem(1)->setCheckState(0, Qt::Checked);
     shoot(&select, "select-files");
+
+    RewriteDlg rewrite("/home/ann/projects/website.trsm", 48);
+    rewrite.keepLastButton()->click();
+    shoot(&rewrite, "rewrite-archive");
 
     QMessageBox invalid(QMessageBox::Critical, QString(), uiString(IDS_INVALID_INPUT),
                         QMessageBox::Ok);
