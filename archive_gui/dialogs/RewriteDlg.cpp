@@ -57,10 +57,10 @@ RewriteDlg::RewriteDlg(const std::string& archive, int transactions, QWidget* pa
         connect(b, &QRadioButton::toggled, this, sync);
     sync();
 
-    auto* text =
-        new QLabel(tr("Every state kept is saved anew into a new archive, with its "
-                      "own time; versions that cannot be restored are left out and "
-                      "listed. The archive itself is never changed."));
+    auto* text = new QLabel(
+        tr("Every state kept is saved anew into a new archive, at its own time; versions that "
+           "cannot be restored are left out and listed. Nothing is written into this archive."));
+
     text->setWordWrap(true);
     auto* grid = new QGridLayout;
     grid->addWidget(_all, 0, 0, 1, 2);
