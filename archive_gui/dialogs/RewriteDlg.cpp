@@ -60,7 +60,6 @@ RewriteDlg::RewriteDlg(const std::string& archive, int transactions, QWidget* pa
     auto* text = new QLabel(
         tr("Every state kept is saved anew into a new archive, at its own time; versions that "
            "cannot be restored are left out and listed. Nothing is written into this archive."));
-
     text->setWordWrap(true);
     auto* grid = new QGridLayout;
     grid->addWidget(_all, 0, 0, 1, 2);
