@@ -206,6 +206,9 @@ int runLs(const LsArgs& a) {
         from = r.from ? s.resolve(*r.from) : 0;
         to = r.to ? s.resolve(*r.to) : now;
         if (from > to) throw Usage("--range " + a.range + " ends before it starts");
+    } else if (const Txn* newest = s.newestTransaction()) {
+        // The newest transaction, whose changes the letters then show.
+        from = to = newest->time;
     }
     s.setRange(from, to);
     Node* node = s.findNode(a.path);

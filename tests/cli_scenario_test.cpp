@@ -196,6 +196,8 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     EXPECT_NE(r.out.find("M          10  2023-11-15 23:13:20  a.txt\n"), std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("empty.txt"), std::string::npos) << r.out;
+    const std::string newest = cli({"ls", archive}).out;  // the newest transaction's letters
+    EXPECT_NE(newest.find("M          10  2023-11-15 23:13:20  a.txt\n"), std::string::npos);
 
     EXPECT_EQ(cliJson({"history", archive, "sub/b.txt", "--json"})["versions"][0]["stored"],
               "delta");
