@@ -135,7 +135,8 @@ Point parsePoint(std::string_view text) {
         int32_t n = 0;
         for (char c : text)
             n = n * 10 + (c - '0');
-        if (n == 0) throw Usage("invalid transaction number 0: the oldest is 1");
+        // Well formed, like 99 in an archive of two: no such transaction, not a usage error.
+        if (n == 0) throw Failure("no transaction 0: the oldest is 1");
         p.txn = n;
         return p;
     }

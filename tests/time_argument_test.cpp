@@ -33,7 +33,7 @@ TEST(TimeArgument, EveryFormNamesTheSameMomentShortNumbersAreTransactionsAndMalf
     EXPECT_EQ(parsePoint("999999").txn, 999999);
     EXPECT_EQ(parsePoint("1000000").txn, 0);
     EXPECT_EQ(parsePoint("1000000").time, 1000000);
-    EXPECT_THROW(parsePoint("0"), Usage);
+    EXPECT_THROW(parsePoint("0"), cli::Failure);
     cli::RangeArg r = parseRange("2023-11-14..");
     EXPECT_TRUE(r.from && !r.to);
     EXPECT_THROW(parseRange("5"), Usage);
