@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Prints the tables of bench/system.sh from its results folder and ends with the five ratio
+"""Prints the tables of bench/system.sh from its results folder and ends with the ratio
 lines. Each ID.times file holds one line per run: wall seconds, user seconds, system seconds,
 peak RSS in KiB (GNU time's %e %U %S %M).
 
@@ -141,3 +141,6 @@ print("first-save speed vs restic: %.2f" % (med("w1-first-restic") / med("w1-fir
 print("history store speed vs restic: %.2f" % (total("restic") / total("tresmo")))
 print("restore speed vs git: %.2f" % restore)
 print("history size vs git packed: %.2f" % (sz.get("tresmo", 0) / max(1, sz.get("git-packed", 0))))
+if runs("w2-rewrite-tresmo"):
+    print("history rewrite time vs storing its steps: %.2f (%.2f s against %.2f s, same bytes)"
+          % (med("w2-rewrite-tresmo") / total("tresmo"), med("w2-rewrite-tresmo"), total("tresmo")))

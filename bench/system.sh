@@ -172,6 +172,12 @@ phase "workload 2: sizes (git gc --aggressive once)"
     echo "rdiff $(du -sb "$W/rdiff" | cut -f1)"
 } >"$OUT/w2.sizes"
 
+phase "workload 2: the archive rewritten whole, against storing its steps"
+once w2-rewrite-tresmo "rm -f $W/r.trsm $W/r.sel" "$CLI -q rewrite $W/a.trsm $W/r.trsm"
+# An intact archive without empty transactions is written again byte for byte.
+cmp -s "$W/a.trsm" "$W/r.trsm" || { echo "system.sh: the rewrite differs from the archive" >&2; exit 1; }
+rm -f "$W/r.trsm" "$W/r.sel"
+
 phase "workload 2: restore of the newest and the oldest step ($HEAVY runs, rdiff-backup once)"
 oldest_git=$(git --git-dir="$W/git" rev-list --max-parents=0 HEAD)
 D=$DATA/restore
