@@ -80,9 +80,13 @@ bool Tresmo::verify(Progress* progress, VerifyReport& report) {
                 for (const Error* c = &e; c; c = c->cause.get())
                     blocks |= c->code >= 3200 && c->code <= 3214;
                 int32_t n = replay.txnCount() > 0 ? replay.txnCount() : 1;
+                // The replay may have begun a transaction the chain did not find complete.
+                const uint64_t link = static_cast<size_t>(n) <= w.links.size()
+                                          ? w.links[static_cast<size_t>(n) - 1]
+                                          : 0;
                 if (!blocks && n < firstDamaged)
-                    report.damagedTxns.push_back({n, tree.txns() ? tree.txns()->time : 0, "",
-                                                  e.chainText(), w.links[n - 1]});
+                    report.damagedTxns.push_back(
+                        {n, tree.txns() ? tree.txns()->time : 0, "", e.chainText(), link});
             }
         }
         // A transaction's number is its place in the chain plus one.
