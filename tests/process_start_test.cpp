@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -37,6 +39,23 @@ TEST(StartProcess, ArgumentsAndFileNamesArriveExactlyAndNoShellRunsThem) {
     EXPECT_EQ(waitForArgv(dump), (Args{DUMP_TOOL, "--title", hostile, "-rf%1",
                                        "--l=" + hostile + ",-rf%1", "%3", "%%"}));
     EXPECT_FALSE(fs::exists(canary));
+    // A started program that ends is reaped then, not left a zombie until the next start.
+    auto zombies = [] {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator("/proc")) {
+            std::ifstream stat(e.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+            std::istringstream rest(line.substr(line.rfind(')') + 2));
+            char state;
+            pid_t parent;
+            n += (rest >> state >> parent) && state == 'Z' && parent == ::getpid();
+        }
+        return n;
+    };
+    for (int i = 0; i < 200 && zombies() > 0; ++i)
+        ::usleep(10000);
+    EXPECT_EQ(zombies(), 0);
     EXPECT_FALSE(startProcess("/nonexistent/program arg"));
 }
 

@@ -7,11 +7,12 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <mutex>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <system_error>
+#include <thread>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,19 +24,6 @@ namespace {
 
 Os realOs;
 Os* current = &realOs;
-
-// Children started by spawn are never waited for by the caller. Each start reaps those of
-// our earlier starts that have ended, so zombies are bounded by the programs started since;
-// only our own children are reaped, never one that other code waits for.
-std::mutex spawnMutex;
-std::vector<pid_t> spawned;
-
-void reapChildren() {
-    std::erase_if(spawned, [](pid_t pid) {
-        int status;
-        return ::waitpid(pid, &status, WNOHANG) != 0;
-    });
-}
 
 // Crash tests on the real binary set TRESMO_FAULT_KILL_AFTER=N to have the process killed
 // right after its Nth call that changes a file (write, truncate, sync, rename, unlink), so a
@@ -199,10 +187,21 @@ int Os::listDirAt(int dirFd, std::vector<DirEntry>& out) {
 }
 
 int Os::spawn(pid_t* pid, const char* file, char* const argv[]) {
-    std::lock_guard lock(spawnMutex);
-    reapChildren();
     int rc = ::posix_spawnp(pid, file, nullptr, nullptr, argv, environ);
-    if (rc == 0) spawned.push_back(*pid);
+    // The caller never waits for what it started (a viewer may outlive the command): a thread
+    // of its own waits, blocked, and reaps the child the moment it ends, so none lingers as a
+    // zombie. Only this child is waited for, never one that other code waits for.
+    if (rc == 0) {
+        try {
+            std::thread([child = *pid] {
+                int status;
+                while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+                }
+            }).detach();
+        } catch (const std::system_error&) {
+            // No thread to spare: the child is reaped when the program ends.
+        }
+    }
     return rc;
 }
 
