@@ -41,7 +41,7 @@ TEST(OpenVersion, ViewerAndDiffGetTheWorkingFileOrRestoredCopiesEachAsOneArgumen
     diffs.add(TRESMO_TOOL_argv_dump, "-u %1 %2", "txt");
     // The range ends now: the working file itself.
     select(a.now());
-    a.openFile(false);
+    EXPECT_TRUE(a.openFile(false));
     std::vector<std::string> args = waitForArgv(argv);
     EXPECT_EQ(std::vector<std::string>(args.begin() + 1, args.end()),
               (std::vector<std::string>{"--view", dir / ("w/" + name)}));
@@ -61,6 +61,10 @@ TEST(OpenVersion, ViewerAndDiffGetTheWorkingFileOrRestoredCopiesEachAsOneArgumen
     EXPECT_FALSE(fs::exists("canary"));
     viewers.remove(viewers.count() - 1);
     diffs.remove(diffs.count() - 1);
+    {  // Without a tool for the type and without the desktop's opener, nothing starts: said.
+        ScopedEnv noPath("PATH", dir / "nothing-here");
+        EXPECT_TRUE(!a.openFile(false) && !a.openFile(true));
+    }
     a.clear();  // the temporary copies and their folder go with the archive
     EXPECT_FALSE(fs::exists(fs::path(args[2]).parent_path()));
 }

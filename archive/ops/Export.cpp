@@ -417,21 +417,21 @@ bool Tresmo::canOpenFile(bool diff) const {
     return diff ? s == NodeState::Modified : s != NodeState::Removed;
 }
 
-void Tresmo::openFile(bool diff) {
-    if (selectionMode() != SelMode::Files || selectionCount() != 1) return;
+bool Tresmo::openFile(bool diff) {
+    if (selectionMode() != SelMode::Files || selectionCount() != 1) return true;
     Node* node = selectedItem();
     std::string newer;
     if (base()[0] && to() == now()) {
         char path[MAX_PATH];
         VERIFY(printPath(path, sizeof path, node));
-        if (!pathExists(path)) return;
+        if (!pathExists(path)) return true;
         newer = path;
     } else {
         const Version* v = versionAt(node, to());
         const ContentInfo* c = v ? v->content() : nullptr;
-        if (!c) return;
+        if (!c) return true;
         const char* p = exportTempFile(node->name, *c);
-        if (!p) return;
+        if (!p) return true;
         newer = p;
     }
     char line[1000];
@@ -439,24 +439,19 @@ void Tresmo::openFile(bool diff) {
         ToolConfig& viewers = viewerConfig();
         int i = viewers.find(node->name);
         if (i >= 0 && viewers.viewerCommand(line, sizeof line, i, newer))
-            startProcess(viewers.viewerArgv(i, newer));
-        else
-            shellOpen(newer.c_str());
-        return;
+            return startProcess(viewers.viewerArgv(i, newer));
+        return shellOpen(newer.c_str());
     }
     const Version* old = nullptr;
     for (const Version* v = node->versions; v && !old; v = v->older)
         if (v->txn->time < from()) old = v;
     const ContentInfo* c = old ? old->content() : nullptr;
-    if (!c) return;
+    if (!c) return true;
     const char* older = exportTempFile(node->name, *c);
-    if (!older) return;
+    if (!older) return true;
     ToolConfig& tools = diffToolConfig();
     int i = tools.find(node->name);
-    if (i >= 0 && tools.diffCommand(line, sizeof line, i, older, newer)) {
-        startProcess(tools.diffArgv(i, older, newer));
-    } else {
-        shellOpen(older);
-        shellOpen(newer.c_str());
-    }
+    if (i >= 0 && tools.diffCommand(line, sizeof line, i, older, newer))
+        return startProcess(tools.diffArgv(i, older, newer));
+    return shellOpen(older) && shellOpen(newer.c_str());
 }

@@ -164,7 +164,9 @@ class Tresmo : public TresmoData {
 
     // Open File and Show Diff on the one selected file.
     bool canOpenFile(bool diff) const;
-    void openFile(bool diff);
+    // False when no program could be started for it: none is set up for its type, and the
+    // desktop's opener (xdg-open) cannot run either, or the one set up cannot.
+    bool openFile(bool diff);
 
     // Empties everything (tree, range, selection), forgets the storage file and removes the
     // temporary files.

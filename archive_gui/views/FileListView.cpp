@@ -1,9 +1,13 @@
 #include "archive_gui/views/FileListView.h"
 
+#include "archive_gui/dialogs/ToolSetupDlg.h"
 #include "archive_gui/doc/ViewDoc.h"
+#include "archive_gui/util/DlgUtils.h"
+#include "archive_gui/util/UiStrings.h"
 #include "archive_gui/views/FileListModel.h"
 #include "archive_gui/views/RowSelectionModel.h"
 
+#include "archive/objects/ToolConfig.h"
 #include "archive/ops/Tresmo.h"
 #include "archive/support/msg.h"
 #include "archive/support/paths.h"
@@ -15,6 +19,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QScopedValueRollback>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -287,12 +292,28 @@ void FileListView::updateActions() {
 void FileListView::run(bool diff) {
     if (_doc.busy() || !_doc.valid()) return;
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    bool started = true;
     try {
-        _doc.archive().openFile(diff);
+        started = _doc.archive().openFile(diff);
     } catch (const Error& e) {
         showError(e);
     }
     QApplication::restoreOverrideCursor();
+    if (!started) offerToolSetup(diff);
+}
+
+void FileListView::offerToolSetup(bool diff) {
+    Node* file = _doc.archive().selectedItem();
+    QMessageBox ask(
+        QMessageBox::Information, QString(),
+        tr("No program could be started to %1 %2: none is set up for its type, and "
+           "the desktop's own opener (xdg-open) is not there. Set one up now?")
+            .arg(diff ? tr("compare") : tr("open"), file ? fromLocalPath(file->name) : QString()),
+        QMessageBox::Yes | QMessageBox::No, this);
+    if (ask.exec() != QMessageBox::Yes) return;
+    ToolSetupDlg(diff ? IDS_DIFF_TOOL_SETUP : IDS_VIEWER_SETUP,
+                 diff ? diffToolConfig() : viewerConfig(), this)
+        .exec();
 }
 
 void FileListView::openFile() {
@@ -307,8 +328,13 @@ void FileListView::openContainingFolder() {
     updateActions();
     if (!_openFolder->isEnabled()) return;
     char path[MAX_PATH];
-    if (_doc.archive().printPath(path, sizeof path, _model->folder()) && pathExists(path))
-        shellOpen(path);
+    if (_doc.archive().printPath(path, sizeof path, _model->folder()) && pathExists(path) &&
+        !shellOpen(path))
+        QMessageBox::information(
+            this, QString(),
+            tr("No program could be started to open the folder %1: the desktop's own opener "
+               "(xdg-open) is not there.")
+                .arg(fromLocalPath(path)));
 }
 
 void FileListView::showContextMenu(const QPoint& pos) {

@@ -64,6 +64,8 @@ class FileListView : public QWidget {
     void refill(Node* folder);
     void notifySelection();
     void run(bool diff);
+    // Says that nothing could open the selected file and offers the viewer or diff setup.
+    void offerToolSetup(bool diff);
 
     ViewDoc& _doc;
     QLineEdit* _filterBox;
