@@ -85,11 +85,6 @@ std::string relPath(const Node* node) {
     return path;
 }
 
-std::string timeText(int64_t t) {
-    char buf[64];
-    return formatTime(buf, sizeof buf, t, 0) ? buf : std::to_string(t);
-}
-
 void syncFolderOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     os::syncDir(slash == std::string::npos ? "." : path.substr(0, slash + 1));

@@ -46,11 +46,6 @@ bool isDamage(const Error& e) {
 
 FolderSource folderSource;
 
-std::string timeText(int64_t t) {
-    char buf[64];
-    return formatTime(buf, sizeof buf, t, 0) ? buf : std::to_string(t);
-}
-
 }  // namespace
 
 Tresmo::Tresmo() : _source(&folderSource) {}

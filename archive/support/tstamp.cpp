@@ -141,6 +141,11 @@ SystemTime toSystemTime(TimeStamp t) {
     return {p.tm_year + 1900, p.tm_mon + 1, p.tm_wday, p.tm_mday, p.tm_hour, p.tm_min, p.tm_sec, 0};
 }
 
+std::string timeText(TimeStamp t) {
+    char buf[64];
+    return formatTime(buf, sizeof buf, t, 0) ? buf : std::to_string(t);
+}
+
 bool formatTime(char* buf, size_t size, TimeStamp t, int options) {
     struct tm p = localParts(t);
     os::TimeLocale loc;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 using TimeStamp = int64_t;
 
@@ -57,3 +58,5 @@ constexpr int WEEKDAY_NAME = 8;
 // without seconds with NO_SECONDS. DATE_ONLY with TIME_ONLY gives the empty text. False when
 // the text with its NUL does not fit size bytes.
 bool formatTime(char* buf, size_t size, TimeStamp t, int options);
+// formatTime with both date and time, for messages; the number itself when it cannot be shown.
+std::string timeText(TimeStamp t);
