@@ -262,6 +262,17 @@ class MainWindowTest : public QObject {
         w.trigger(MainFrame::CMD_NEW);
         QVERIFY(doc.valid());
         QVERIFY(w.enabled(MainFrame::CMD_SELECT_FILES));
+
+        // An archive damaged in its newest transaction opens read-only, says so and offers the
+        // rewrite.
+        QByteArray bytes = readAll(store.path("w.trsm"));
+        bytes[bytes.size() - 2] = char(bytes[bytes.size() - 2] ^ 1);
+        store.write("w.trsm", bytes);
+        auto warned = answerMsgList();
+        auto offer = answerNextBox();
+        QVERIFY(doc.openDocument(store.path("w.trsm")));
+        QTRY_VERIFY(offer->contains("is damaged"));
+        QVERIFY(doc.archive().readOnly() && warned->value(0) == "Warning 2038");
     }
 
     void startUpOnAMissingDocumentFitsTheWindowAndKnowsItsKeys() {
