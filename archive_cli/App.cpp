@@ -31,6 +31,10 @@ const char* const FOOTER =
     "  tresmo-cli save ~/notes.trsm         stores what changed as one transaction\n"
     "  tresmo-cli log ~/notes.trsm          lists the transactions\n"
     "  tresmo-cli cat ~/notes.trsm todo.txt --at 3\n"
+    "Inside a watched folder the archive can be left out, and paths start at the current\n"
+    "folder: cd ~/notes/src && tresmo-cli history main.c. The archive is found beside\n"
+    "the watched folder (~/notes.trsm with ~/notes.sel), or named by -a ARCHIVE or\n"
+    "$TRESMO_ARCHIVE; an archive given on the command line always wins.\n"
     "\n"
     "Times are Unix seconds or ISO 8601 in local time (2026-12-06, 2026-12-06T10:15:00,\n"
     "with Z or +01:00 for another zone). A transaction is given by the number log prints.\n"
@@ -66,7 +70,7 @@ size_t editDistance(const std::string& a, const std::string& b) {
 const char* commandWord(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
-        if (a == "--wait")
+        if (a == "--wait" || a == "-a" || a == "--archive")
             ++i;
         else if (a.empty() || a[0] != '-')
             return argv[i];
@@ -151,6 +155,10 @@ int runCli(int argc, char** argv) {
         app.set_version_flag("--version", std::string("tresmo-cli ") + TRESMO_VERSION);
         app.add_flag("-q,--quiet", ctx.quiet,
                      "Print only results and errors: no summaries, warnings or progress");
+        app.add_option("-a,--archive", ctx.archiveOption,
+                       "The archive to work on; every positional word is then the command's "
+                       "own")
+            ->check(nonEmpty());
         app.add_option("--wait", ctx.waitSeconds,
                        "Seconds to wait for another program that is using the archive "
                        "(default 10)")
@@ -166,6 +174,7 @@ int runCli(int argc, char** argv) {
         addRestoreCommands(app, ctx);
         addToolCommands(app, ctx);
         addRewriteCommand(app, ctx);
+        addSelectCommands(app, ctx);
 
         app.add_subcommand("help", "Show the help of tresmo-cli or of one command: help [COMMAND]")
             ->allow_extras();
@@ -187,6 +196,7 @@ int runCli(int argc, char** argv) {
                              escapedName(path).c_str());
         });
         if (!ctx.run) return usageError("no command given");
+        if (ctx.locate) ctx.locate();
         int rc = ctx.run();
         flushOut();
         return rc;

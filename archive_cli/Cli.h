@@ -44,7 +44,10 @@ struct Context {
     int waitSeconds = 10;  // for a lock that another program holds
     // The exit status of a failure: 2 where 1 means an answer (diff --exit-code: they differ).
     int failed = EXIT_FAILED;
-    std::string command;  // the chosen subcommand's name, for messages
+    std::string command;        // the chosen subcommand's name, for messages
+    std::string archiveOption;  // -a/--archive
+    // Finds the chosen subcommand's archive (see ArchiveWords); empty for commands without.
+    std::function<void()> locate;
     // The chosen subcommand's work; empty until one was parsed.
     std::function<int()> run;
 };
@@ -56,6 +59,7 @@ void addBrowseCommands(CLI::App& app, Context& ctx);   // log, ls, history
 void addRestoreCommands(CLI::App& app, Context& ctx);  // cat, export, verify, repair
 void addToolCommands(CLI::App& app, Context& ctx);     // open, diff, tools
 void addRewriteCommand(CLI::App& app, Context& ctx);
+void addSelectCommands(CLI::App& app, Context& ctx);  // attach, select
 
 // Adds the subcommand name to parent; when the command line chooses it, run becomes the
 // context's work. run holds the command's arguments, which the options added next fill in.

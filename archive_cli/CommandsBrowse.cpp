@@ -1,4 +1,5 @@
 // log, ls and history: the stored history, read without scanning the watched folder.
+#include "archive_cli/ArchiveWords.h"
 #include "archive_cli/Cli.h"
 #include "archive_cli/JsonList.h"
 #include "archive_cli/Output.h"
@@ -10,6 +11,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 namespace cli {
@@ -30,16 +32,19 @@ NodeState versionState(const Version* v) {
 struct TxnCounts {
     int32_t added = 0, modified = 0, removed = 0;
     double stored = 0;
+    bool touched = false;  // any version at all, folders' too
 };
 
-// What each transaction did, by its place (Txn::seq): one walk over every version.
-std::vector<TxnCounts> countVersions(const Tresmo& archive) {
+// What each transaction did to top and what lies beneath it, by its place (Txn::seq): one
+// walk over every version there.
+std::vector<TxnCounts> countVersions(const Tresmo& archive, const Node* top) {
     std::vector<TxnCounts> counts(archive.txns() ? static_cast<size_t>(archive.txns()->seq) + 1
                                                  : 0);
-    for (const Node* n = archive.root(); n; n = nextInTree(n, archive.root())) {
+    for (const Node* n = top; n; n = nextInTree(n, top)) {
         for (const Version* v = n->versions; v; v = v->older) {
             if (!v->committed()) continue;
             TxnCounts& c = counts[static_cast<size_t>(v->txn->seq)];
+            c.touched = true;
             switch (versionState(v)) {
                 case NodeState::Added:
                     ++c.added;
@@ -60,7 +65,7 @@ std::vector<TxnCounts> countVersions(const Tresmo& archive) {
 }
 
 struct LogArgs {
-    std::string archive;
+    std::string archive, path;
     int32_t count = 0;  // the newest this many; 0 for all
     bool json = false;
 };
@@ -68,14 +73,20 @@ struct LogArgs {
 int runLog(const LogArgs& a) {
     Session s(a.archive);
     s.load(currentTime());
-    const std::vector<TxnCounts> counts = countVersions(s.archive());
+    const Node* top = a.path.empty() ? s.archive().root() : s.findNode(a.path);
+    const std::vector<TxnCounts> counts = countVersions(s.archive(), top);
     std::optional<JsonList> list;
-    if (a.json) list.emplace(nlohmann::json{{"archive", s.path()}}, "transactions");
+    if (a.json) {
+        nlohmann::json head{{"archive", s.path()}};
+        if (!a.path.empty()) head["path"] = s.relPath(top);
+        list.emplace(std::move(head), "transactions");
+    }
     // Committed transactions, newest first; a place in the chain is its number less one.
     int32_t shown = 0;
-    for (const Txn* t = s.newestTransaction(); t && (!a.count || shown < a.count);
-         t = t->older, ++shown) {
+    for (const Txn* t = s.newestTransaction(); t && (!a.count || shown < a.count); t = t->older) {
         const TxnCounts& c = counts[static_cast<size_t>(t->seq)];
+        if (!a.path.empty() && !c.touched) continue;
+        ++shown;
         const int32_t number = t->seq + 1;
         if (list) {
             list->add({{"number", number},
@@ -202,19 +213,21 @@ int runLs(const LsArgs& a) {
     } else if (!a.changed.empty()) {
         from = periodStart(a.changed, now);
     } else if (!a.range.empty()) {
-        RangeArg r = parseRange(a.range);
-        from = r.from ? s.resolve(*r.from) : 0;
-        to = r.to ? s.resolve(*r.to) : now;
-        if (from > to) throw Usage("--range " + a.range + " ends before it starts");
+        std::tie(from, to) = s.range(a.range, now);
     } else if (const Txn* newest = s.newestTransaction()) {
         // The newest transaction, whose changes the letters then show.
         from = to = newest->time;
     }
     s.setRange(from, to);
-    Node* node = s.findNode(a.path);
+    // "." is the current folder inside the watched folder, else the watched folder itself.
+    Node* node = s.findNode(a.path.empty() ? "." : a.path);
     Lister lister{s, a, !a.changed.empty() || !a.range.empty(), {}};
+    if (const std::vector<const Txn*> list = s.transactions();
+        !a.at.empty() && (list.empty() || from < list.front()->time))
+        throw Failure("nothing in the archive " + s.whenText(a.at, from));
     if (node->parent && !lister.present(node))
-        throw Failure("no " + a.path + " in the archive at that time");
+        throw Failure("no " + s.relPath(node) + " in the archive " +
+                      (a.at.empty() ? std::string("in that range") : s.whenText(a.at, from)));
     if (a.json)
         lister.json.emplace(
             nlohmann::json{
@@ -297,8 +310,12 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
                                [lg] { return runLog(*lg); });
     log->footer(
         "List the transactions newest first: number (1 is the oldest; use it with --at),\n"
-        "local time, files added, modified and removed, and the bytes stored.");
-    log->add_option("ARCHIVE", lg->archive, "The archive file")->required();
+        "local time, files added, modified and removed, and the bytes stored. With PATH,\n"
+        "only the transactions that changed it (or, for a folder, anything beneath it),\n"
+        "with what they did there.");
+    ArchiveWords::add(
+        *log, ctx, lg->archive,
+        {{"PATH", &lg->path, false, "Only the transactions that changed this file or folder"}});
     log->add_option("-n,--max-count", lg->count, "Only the newest N transactions")
         ->check(CLI::Range(1, INT32_MAX));
     addJsonFlag(*log, lg->json,
@@ -309,14 +326,15 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
     CLI::App* lsCmd = addCommand(app, ctx, "ls", "List a folder of the archive as it was",
                                  [ls] { return runLs(*ls); });
     lsCmd->footer(
-        "List the files and folders of PATH (default: the watched folder itself) as stored:\n"
-        "change state, size, modification time and name. The state letter tells what\n"
-        "happened inside the range: ' ' unchanged, M modified, A added, D removed, ! added\n"
-        "and removed again. Without a range option the range is the newest transaction.\n"
-        "--changed and --range list only what changed in the range (and the folders that\n"
-        "hold it), like the desktop program's Recent Changes.");
-    lsCmd->add_option("ARCHIVE", ls->archive, "The archive file")->required();
-    lsCmd->add_option("PATH", ls->path, "A folder or file, relative to the watched folder");
+        "List the files and folders of PATH as stored (default: the current folder inside\n"
+        "the watched folder, else the watched folder itself): change state, size,\n"
+        "modification time and name. The state letter tells what happened inside the\n"
+        "range: ' ' unchanged, M modified, A added, D removed, ! added and removed again.\n"
+        "Without a range option the range is the newest transaction. --range A..B reads as\n"
+        "in git: the changes after transaction A up to B. --changed and --range list only\n"
+        "what changed in the range (and the folders that hold it), like the desktop\n"
+        "program's Recent Changes.");
+    ArchiveWords::add(*lsCmd, ctx, ls->archive, {{"PATH", &ls->path, false, PATH_HELP}});
     auto* at = lsCmd
                    ->add_option("--at", ls->at,
                                 "The archive as it was after a transaction (number or time)")
@@ -327,7 +345,7 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
                         ->check(CLI::IsMember({"today", "week", "month", "year"}));
     auto* range = lsCmd
                       ->add_option("--range", ls->range,
-                                   "What changed in transactions A..B (numbers or times; "
+                                   "What changed after A up to B: A..B (numbers or times; "
                                    "either may be left out)")
                       ->check(nonEmpty());
     at->excludes(changed)->excludes(range);
@@ -345,9 +363,7 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
     history->footer(
         "List every stored version of PATH, newest first: transaction number, time, what\n"
         "happened, size, whether it is stored whole (full) or as a delta, and its stored size.");
-    history->add_option("ARCHIVE", hs->archive, "The archive file")->required();
-    history->add_option("PATH", hs->path, "A file (or folder), relative to the watched folder")
-        ->required();
+    ArchiveWords::add(*history, ctx, hs->archive, {{"PATH", &hs->path, true, PATH_HELP}});
     addJsonFlag(
         *history, hs->json,
         "{archive, path, versions: [{number, time, local_time, kind,\n"

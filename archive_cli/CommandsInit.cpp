@@ -2,6 +2,7 @@
 #include "archive_cli/Cli.h"
 #include "archive_cli/CliProgress.h"
 #include "archive_cli/Output.h"
+#include "archive_cli/SelectionArgs.h"
 #include "archive_cli/Session.h"
 
 #include "archive/ops/Tresmo.h"
@@ -18,35 +19,9 @@ namespace cli {
 namespace {
 
 struct InitArgs {
-    std::string folder, archive, excludeDirs, types, excludeTypes;
-    bool noSubfolders = false;
+    std::string folder, archive;
+    SelectionArgs selection;
 };
-
-// "txt, .Cpp" -> {"TXT", "CPP"}: types are matched as the scan counts them, in upper case.
-std::vector<std::string> parseTypes(const std::string& list) {
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos <= list.size()) {
-        size_t end = list.find(',', pos);
-        if (end == std::string::npos) end = list.size();
-        std::string t = list.substr(pos, end - pos);
-        while (!t.empty() && t.front() == ' ')
-            t.erase(t.begin());
-        while (!t.empty() && t.back() == ' ')
-            t.pop_back();
-        if (!t.empty() && t[0] == '.') t.erase(t.begin());
-        if (t.empty() || t.size() > 19)
-            throw Usage("invalid file type '" + t + "' in '" + list + "': 1 to 19 characters");
-        for (char& c : t) {
-            if (!isNameChar(c) || c == '.')
-                throw Usage("invalid file type '" + t + "' in '" + list + "'");
-            c = toUpper(c);
-        }
-        out.push_back(t);
-        pos = end + 1;
-    }
-    return out;
-}
 
 int runInit(const InitArgs& a, const Context& ctx) {
     std::string folder = absolutePath(a.folder);
@@ -82,25 +57,7 @@ int runInit(const InitArgs& a, const Context& ctx) {
     FileSel fs;
     fs.setFile(sel);
     fs.setFolder(folder);
-    fs.setIncludeSubfolders(!a.noSubfolders);
-    if (a.excludeDirs.find('/') != std::string::npos)
-        throw Usage(
-            "--exclude-dirs takes folder names, which leave out a folder of that name at "
-            "any depth; '" +
-            a.excludeDirs + "' holds a '/'");
-    if (a.excludeDirs.size() > 99)
-        throw Usage("--exclude-dirs holds more than the 99 characters a selection stores");
-    fs.setExceptions(a.excludeDirs);
-    if (!a.types.empty()) {
-        fs.setExcludeTypes(false);
-        for (const std::string& t : parseTypes(a.types))
-            fs.setListed(t, true);
-    } else {
-        fs.setExcludeTypes(true);
-        if (!a.excludeTypes.empty())
-            for (const std::string& t : parseTypes(a.excludeTypes))
-                fs.setListed(t, true);
-    }
+    a.selection.applyTo(fs);
     // A stop asked for while the two files are made removes both: init is done or not at all.
     CancelScope cancel;
     if (!fs.write()) throw Shown{};
@@ -122,14 +79,8 @@ int runInit(const InitArgs& a, const Context& ctx) {
     }
 
     if (!ctx.quiet) {
-        std::string types = fs.types().empty() ? std::string("every file type") : "";
-        for (const std::string& t : fs.types())
-            types += (types.empty() ? "" : ",") + t;
-        if (!fs.types().empty()) types = (fs.excludeTypes() ? "all but " : "only ") + types;
-        writeOut("Created " + archive + "\n  watching " + folder + " (" + types +
-                 (fs.includeSubfolders() ? ", with subfolders" : ", no subfolders") +
-                 (fs.exceptions().empty() ? "" : " except " + fs.exceptions()) + ")\n" +
-                 "  selection in " + sel + "\nNext: tresmo-cli save " + archive + "\n");
+        writeOut("Created " + archive + "\n  watching " + folder + " (" + selectionText(fs) +
+                 ")\n" + "  selection in " + sel + "\nNext: tresmo-cli save " + archive + "\n");
     }
     return EXIT_DONE;
 }
@@ -147,15 +98,7 @@ void addInitCommand(CLI::App& app, Context& ctx) {
         "An existing archive is never overwritten. Nothing is stored until the first save.");
     cmd->add_option("FOLDER", args->folder, "The folder to watch")->required();
     cmd->add_option("ARCHIVE", args->archive, "The archive file to create (default FOLDER.trsm)");
-    cmd->add_option("--exclude-dirs", args->excludeDirs,
-                    "Subfolder names to leave out, separated by commas (any depth)");
-    auto* types =
-        cmd->add_option("--types", args->types, "Take only these file types, e.g. txt,cpp");
-    auto* excl = cmd->add_option("--exclude-types", args->excludeTypes,
-                                 "Take every file type but these, e.g. log,tmp");
-    types->excludes(excl);
-    excl->excludes(types);
-    cmd->add_flag("--no-subfolders", args->noSubfolders, "Watch the folder's own files only");
+    args->selection.add(*cmd, false);
 }
 
 }  // namespace cli

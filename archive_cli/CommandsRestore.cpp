@@ -1,5 +1,6 @@
 // cat, export, verify and repair: stored versions brought back, to stdout, to disk, or only
 // checked; and the cut of a save that did not finish.
+#include "archive_cli/ArchiveWords.h"
 #include "archive_cli/Cli.h"
 #include "archive_cli/CliProgress.h"
 #include "archive_cli/Output.h"
@@ -23,13 +24,6 @@ int64_t atTime(const Session& s, const std::string& at, int64_t now) {
     return at.empty() ? now : s.resolve(parsePoint(at));
 }
 
-std::string whenText(const Session& s, const std::string& at, int64_t t) {
-    if (at.empty()) return "as last stored";
-    int32_t n = s.txnNumber(t);
-    return "as it was at " + localTimeText(t) +
-           (n ? " (transaction " + std::to_string(n) + ")" : std::string());
-}
-
 // ---- cat ----
 
 struct CatArgs {
@@ -45,7 +39,7 @@ int runCat(const CatArgs& a) {
     const Version* v = Tresmo::versionAt(node, t);
     if (!v || v->kind() != NodeKind::File || !v->content()) {
         if (v && v->kind() == NodeKind::Folder) throw Failure(a.path + " is a folder");
-        throw Failure("no file " + a.path + " in the archive " + whenText(s, a.at, t));
+        throw Failure("no file " + a.path + " in the archive " + s.whenText(a.at, t));
     }
     // Streamed: the CRC is known only after the last byte has gone out, so a mismatch still
     // fails the command (exit 1) with what was written before it.
@@ -60,8 +54,27 @@ int runCat(const CatArgs& a) {
 struct ExportArgs {
     std::string archive, where, to;  // ARCHIVE DEST, or ARCHIVE PATH --to DEST
     std::string at;
-    bool force = false;
+    bool force = false, json = false;
 };
+
+// The files and bytes an export of node at the range's end writes.
+struct Written {
+    int64_t files = 0, folders = 0, bytes = 0;
+};
+Written exportedBy(const Node* node, int64_t t) {
+    Written w;
+    for (const Node* n = node; n;) {
+        const bool folder = n->flags & Node::FOLDER_AT_TO, file = n->flags & Node::FILE_AT_TO;
+        w.folders += folder ? 1 : 0;
+        if (file) {
+            ++w.files;
+            if (const Version* v = Tresmo::versionAt(n, t); v && v->content())
+                w.bytes += v->content()->size;
+        }
+        n = nextInTree(n, node, folder);  // what is gone at t takes nothing beneath it along
+    }
+    return w;
+}
 
 int runExport(const ExportArgs& a, const Context& ctx) {
     const std::string path = a.to.empty() ? std::string() : a.where;
@@ -75,7 +88,7 @@ int runExport(const ExportArgs& a, const Context& ctx) {
     bool folder = node->flags & Node::FOLDER_AT_TO;
     if (!folder && !(node->flags & Node::FILE_AT_TO))
         throw Failure("no " + (path.empty() ? "files" : path) + " in the archive " +
-                      whenText(s, a.at, t));
+                      s.whenText(a.at, t));
     if (!isDirectory(dest.c_str())) throw Failure("no folder " + dest + " to export into");
     char target[MAX_PATH];
     if (!buildFilePath(target, sizeof target, dest.c_str(), node->name))
@@ -89,11 +102,21 @@ int runExport(const ExportArgs& a, const Context& ctx) {
     CliProgress progress(ctx.quiet, "exporting");
     if (!s.archive().exportSelected(dest, "", &progress, a.force)) throw Shown{};
     progress.done();
-    if (!ctx.quiet) {
+    const Written w = exportedBy(node, t);
+    if (a.json) {
+        printJson({{"archive", s.path()},
+                   {"path", s.relPath(node)},
+                   {"time", t},
+                   {"target", target},
+                   {"files", w.files},
+                   {"folders", w.folders},
+                   {"bytes", w.bytes}});
+    } else if (!ctx.quiet) {
         writeOut(escapedName("Exported " +
                              (path.empty() ? std::string("the archive") : s.relPath(node)) + " " +
-                             whenText(s, a.at, t) + " to " + target) +
-                 "\n");
+                             s.whenText(a.at, t) + " to " + target) +
+                 " (" + counted(w.files, "file") + ", " + humanBytes(static_cast<double>(w.bytes)) +
+                 ")\n");
     }
     return EXIT_DONE;
 }
@@ -260,8 +283,7 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
         "Write the newest stored version of PATH, or the one valid at --at, to standard\n"
         "output, as it is restored. Its CRC-32 is checked after the last byte: a mismatch\n"
         "is reported, naming the file, with exit status 1.");
-    cat->add_option("ARCHIVE", ct->archive, "The archive file")->required();
-    cat->add_option("PATH", ct->path, "A file, relative to the watched folder")->required();
+    ArchiveWords::add(*cat, ctx, ct->archive, {{"PATH", &ct->path, true, PATH_HELP}});
     cat->add_option("--at", ct->at, "The version valid after a transaction (number or time)")
         ->check(nonEmpty());
 
@@ -275,15 +297,16 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
         "refused unless --force, which replaces it once the new copy is complete. The watched\n"
         "folder, what lies in it and what holds it or the archive are never replaced. Files\n"
         "keep their modification times.");
-    exp->add_option("ARCHIVE", ex->archive, "The archive file")->required();
-    exp->add_option("DEST", ex->where,
-                    "The folder to export into; with --to, the PATH to export instead "
-                    "(relative to the watched folder)")
-        ->required();
+    ArchiveWords::add(*exp, ctx, ex->archive,
+                      {{"DEST", &ex->where, true,
+                        "The folder to export into; with --to, the PATH to export instead"}});
     exp->add_option("--to", ex->to, "The folder to export PATH into")->check(nonEmpty());
     exp->add_option("--at", ex->at, "The state after a transaction (number or time)")
         ->check(nonEmpty());
     exp->add_flag("-f,--force", ex->force, "Replace an existing DEST/NAME");
+    addJsonFlag(*exp, ex->json,
+                "{archive, path, time, target, files, folders, bytes}: what was\n"
+                "  written, the folder exported counted among the folders.");
 
     auto vf = std::make_shared<CheckArgs>();
     CLI::App* verify = addCommand(app, ctx, "verify", "Check every transaction and every version",
@@ -295,7 +318,7 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
         "the end (a save that did not finish) is reported too; see repair. Copies that repair\n"
         "or a save set aside (ARCHIVE.tail-*) are named until you remove them. The archive is\n"
         "never changed. Exit status 1 when anything is wrong or incomplete.");
-    verify->add_option("ARCHIVE", vf->archive, "The archive file")->required();
+    ArchiveWords::add(*verify, ctx, vf->archive, {});
     addJsonFlag(*verify, vf->json,
                 "{archive, transactions, files, versions, bytes, damaged: [{number,\n"
                 "  time, error}], failed: [{path, number, error}], tail_bytes, side_files,\n"
@@ -312,7 +335,7 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
         "ARCHIVE.tail-<UTC time> beside it and cuts them off, as the next save would.\n"
         "Every complete transaction must check first: a damaged archive is left as it is\n"
         "(exit status 1). Nothing to repair is not an error.");
-    repair->add_option("ARCHIVE", rp->archive, "The archive file")->required();
+    ArchiveWords::add(*repair, ctx, rp->archive, {});
     addJsonFlag(*repair, rp->json,
                 "{archive, transactions, cut_bytes, side_file}; side_file is empty when\n"
                 "  there was nothing to cut.");

@@ -1,4 +1,5 @@
 // status and save: a refresh of the watched folder, and the commit of what it found.
+#include "archive_cli/ArchiveWords.h"
 #include "archive_cli/Cli.h"
 #include "archive_cli/CliProgress.h"
 #include "archive_cli/JsonList.h"
@@ -74,6 +75,24 @@ int exitFor(Session& s) {
     return s.archive().skipped().empty() ? EXIT_DONE : EXIT_PARTIAL;
 }
 
+// What status --json and save --dry-run --json print; extra adds fields.
+void printChangesJson(Session& s, int64_t now, nlohmann::json extra) {
+    extra.update({{"archive", s.path()},
+                  {"folder", s.selection().folder()},
+                  {"time", now},
+                  {"transactions", s.transactions().size()},
+                  {"skipped", s.archive().skipped()}});
+    JsonList list(std::move(extra), "changes");
+    pendingChanges(s, [&](const Change& c) {
+        nlohmann::json change{{"path", c.path},
+                              {"state", stateName(c.state)},
+                              {"kind", c.folder ? "folder" : "file"}};
+        if (c.folder) change["files"] = c.files;
+        list.add(change);
+    });
+    list.finish();
+}
+
 struct StatusArgs {
     std::string archive;
     bool json = false;
@@ -86,20 +105,7 @@ int runStatus(const StatusArgs& a, const Context& ctx) {
     s.refresh(now, &progress);
     progress.done();
     if (a.json) {
-        JsonList list({{"archive", s.path()},
-                       {"folder", s.selection().folder()},
-                       {"time", now},
-                       {"transactions", s.transactions().size()},
-                       {"skipped", s.archive().skipped()}},
-                      "changes");
-        pendingChanges(s, [&](const Change& c) {
-            nlohmann::json change{{"path", c.path},
-                                  {"state", stateName(c.state)},
-                                  {"kind", c.folder ? "folder" : "file"}};
-            if (c.folder) change["files"] = c.files;
-            list.add(change);
-        });
-        list.finish();
+        printChangesJson(s, now, {});
         return exitFor(s);
     }
     if (printChanges(s) == 0) note(ctx.quiet, "No changes to save.");
@@ -108,8 +114,24 @@ int runStatus(const StatusArgs& a, const Context& ctx) {
 
 struct SaveArgs {
     std::string archive, time;
-    bool dryRun = false;
+    bool dryRun = false, json = false;
 };
+
+// What save --json prints: the transaction written (null when none was) and its figures.
+void printSaveJson(Session& s, int64_t now, const SaveStats* stats, size_t number) {
+    nlohmann::json out{
+        {"archive", s.path()}, {"transaction", nullptr}, {"skipped", s.archive().skipped()}};
+    if (stats) {
+        if (stats->bytesStored > 0) out.update({{"transaction", number}, {"time", now}});
+        out.update({{"files", stats->files},
+                    {"deltas", stats->deltas},
+                    {"removed", stats->removed},
+                    {"left_out", stats->leftOut},
+                    {"read_bytes", stats->bytesRead},
+                    {"stored_bytes", stats->bytesStored}});
+    }
+    printJson(out);
+}
 
 int64_t checkedSaveTime(const SaveArgs& a) {
     int64_t t = parseTime(a.time);
@@ -151,11 +173,16 @@ int runSave(const SaveArgs& a, const Context& ctx) {
             now = currentTime();
             continue;
         }
-        if (!s.archive().hasPendingChanges()) {
-            note(ctx.quiet, "Nothing to save: no changes since the last transaction.");
+        size_t number = s.transactions().size() + 1;
+        if (a.json && a.dryRun) {
+            printChangesJson(s, now, {{"transaction", number}});
             return exitFor(s);
         }
-        size_t number = s.transactions().size() + 1;
+        if (!s.archive().hasPendingChanges()) {
+            if (a.json) printSaveJson(s, now, nullptr, number);
+            note(ctx.quiet || a.json, "Nothing to save: no changes since the last transaction.");
+            return exitFor(s);
+        }
         if (a.dryRun) {
             const size_t count = printChanges(s);
             note(ctx.quiet, "Would save " + counted(static_cast<int64_t>(count), "change") +
@@ -168,6 +195,10 @@ int runSave(const SaveArgs& a, const Context& ctx) {
         presenter().capture(false);
         std::vector<Error> errors = presenter().takeCaptured();
         progress.done();
+        if (ok && a.json) {
+            printSaveJson(s, now, &stats, number);
+            return stats.leftOut ? EXIT_PARTIAL : exitFor(s);
+        }
         if (ok) {
             const size_t skipped = s.archive().skipped().size();
             std::string left = stats.leftOut ? "; " + counted(stats.leftOut, "file") +
@@ -210,7 +241,7 @@ void addSaveCommands(CLI::App& app, Context& ctx) {
         "Folders appear (with a trailing /) only when they themselves were added or removed.\n"
         "What the scan skipped, and a save would not store, is marked ! (the warnings on\n"
         "stderr say why, even with -q); the exit status is then 3.");
-    status->add_option("ARCHIVE", st->archive, "The archive file")->required();
+    ArchiveWords::add(*status, ctx, st->archive, {});
     addJsonFlag(*status, st->json,
                 "{archive, folder, time, transactions, changes: [{path, state,\n"
                 "  kind}], skipped: [path]}; state is added, modified or removed, kind file or\n"
@@ -229,12 +260,17 @@ void addSaveCommands(CLI::App& app, Context& ctx) {
         "that cannot be read or keeps changing is left out with a warning and stays\n"
         "pending; what the scan skipped is named in a warning too (even with -q). The\n"
         "exit status is then 3: the rest was saved.");
-    save->add_option("ARCHIVE", sv->archive, "The archive file")->required();
+    ArchiveWords::add(*save, ctx, sv->archive, {});
     save->add_option("--time", sv->time,
                      "Transaction time (Unix seconds or ISO 8601): later than the newest "
                      "transaction, not in the future, and later than every file's mtime")
         ->check(nonEmpty());
     save->add_flag("-n,--dry-run", sv->dryRun, "List what would be stored, store nothing");
+    addJsonFlag(*save, sv->json,
+                "{archive, transaction, time, files, deltas, removed, left_out,\n"
+                "  read_bytes, stored_bytes, skipped: [path]}; transaction is null and time\n"
+                "  absent when nothing was written. With --dry-run, status's fields and the\n"
+                "  number the transaction would get.");
 }
 
 }  // namespace cli

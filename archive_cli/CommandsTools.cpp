@@ -1,5 +1,6 @@
 // open, diff and tools: stored versions in the viewer and diff programs of the tool lists,
 // and the lists themselves.
+#include "archive_cli/ArchiveWords.h"
 #include "archive_cli/Cli.h"
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <vector>
 
 namespace cli {
@@ -161,10 +163,7 @@ int runDiff(const DiffArgs& a, const Context& ctx) {
     s.load(now);
     int64_t from = now, to = now;
     if (!a.range.empty()) {
-        RangeArg r = parseRange(a.range);
-        from = r.from ? s.resolve(*r.from) : 0;
-        to = r.to ? s.resolve(*r.to) : now;
-        if (from > to) throw Usage("--range " + a.range + " ends before it starts");
+        std::tie(from, to) = s.range(a.range, now);
     }
     Node* node = s.findNode(a.path);
     Restorer r(s);
@@ -310,8 +309,7 @@ void addToolCommands(CLI::App& app, Context& ctx) {
         "the stored version is restored into a temporary file first, in a folder of its own\n"
         "under $XDG_RUNTIME_DIR (else $TMPDIR or /tmp); it stays for the viewer, and a later\n"
         "run removes it once it is a minute old and this run has ended.");
-    openCmd->add_option("ARCHIVE", op->archive, "The archive file")->required();
-    openCmd->add_option("PATH", op->path, "A file, relative to the watched folder")->required();
+    ArchiveWords::add(*openCmd, ctx, op->archive, {{"PATH", &op->path, true, PATH_HELP}});
     openCmd->add_option("--at", op->at, "The version valid after a transaction (number or time)")
         ->check(nonEmpty());
 
@@ -324,12 +322,13 @@ void addToolCommands(CLI::App& app, Context& ctx) {
         "Compare the version of PATH stored before the range with its state at the range's\n"
         "end, in the diff tool configured for its extension (see tools) or with xdg-open.\n"
         "Without --range: the newest stored version against the working file.\n"
-        "--range A..B: the version before transaction A against the one at B (or the working\n"
-        "file when B is left out). A configured tool is waited for, and the restored copies\n"
+        "--range A..B, as in git: the version at transaction A against the one at B (or the\n"
+        "working file when B is left out). A configured tool is waited for, and the restored "
+        "copies\n"
         "are removed when it ends; a tool that returns at once needs its own wait option.");
-    diff->add_option("ARCHIVE", df->archive, "The archive file")->required();
-    diff->add_option("PATH", df->path, "A file, relative to the watched folder")->required();
-    diff->add_option("--range", df->range, "Transactions A..B (numbers or times)")
+    ArchiveWords::add(*diff, ctx, df->archive, {{"PATH", &df->path, true, PATH_HELP}});
+    diff->add_option("--range", df->range,
+                     "A..B: from transaction A to B (numbers or times; either may be left out)")
         ->check(nonEmpty());
     diff->add_flag("-u,--unified", df->unified, "Print `diff -u` of the two versions instead");
     diff->add_flag("--exit-code", df->exitCode,

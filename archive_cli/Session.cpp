@@ -62,6 +62,31 @@ std::string displayNameFor(const std::string& archivePath) {
     return slash == std::string::npos ? archivePath : archivePath.substr(slash + 1);
 }
 
+bool namesArchive(const std::string& path) {
+    char ext[MAX_PATH];
+    return getFileExt(ext, sizeof ext, path.c_str()) &&
+           (compareNoCase(ext, trsmExt->c_str()) == 0 || compareNoCase(ext, selExt->c_str()) == 0);
+}
+
+std::string archiveWatching(const std::string& folder) {
+    // Two stats a level, up to the root; a .sel is read only where its archive lies beside it.
+    for (std::string d = folder; d.size() > 1 && d[0] == '/';) {
+        const size_t slash = d.rfind('/');
+        const std::string parent = d.substr(0, slash), name = d.substr(slash + 1);
+        const std::string base = (parent.empty() ? "" : parent) + "/" + name + ".";
+        struct stat st;
+        if (os::sys().stat((base + *trsmExt).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            os::sys().stat((base + *selExt).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            FileSel sel;
+            sel.setFile(base + *selExt);
+            if (sel.readQuietly() && comparePaths(sel.folder().c_str(), d.c_str()) == 0)
+                return base + *trsmExt;
+        }
+        d = parent;
+    }
+    return "";
+}
+
 std::string absolutePath(const std::string& path) {
     std::string full = path;
     if (full.empty() || full[0] != '/') {
@@ -124,7 +149,9 @@ void Session::load(int64_t now, Progress* progress) {
 void Session::refresh(int64_t now, Progress* progress) {
     if (!hasFolder()) {
         throw Failure("the archive " + _path + " watches no folder (its selection file " +
-                      _sel.file() + " is missing or names a folder that no longer exists)");
+                      _sel.file() +
+                      " is missing or names a folder that no longer exists); tresmo-cli attach " +
+                      _path + " FOLDER points it at the folder");
     }
     if (!_archive.refresh(_sel, now, displayNameFor(_path), progress)) {
         if (_archive.readOnly()) throw Shown{};  // 2011 names the archive
@@ -157,10 +184,29 @@ int64_t Session::resolve(const Point& point) const {
     return list[static_cast<size_t>(point.txn - 1)]->time;
 }
 
+std::string Session::whenText(const std::string& at, int64_t t) const {
+    if (at.empty()) return "as last stored";
+    const std::vector<const Txn*> list = transactions();
+    if (list.empty() || t < list.front()->time)
+        return "as it was at " + localTimeText(t) + ", before its first transaction" +
+               (list.empty() ? std::string() : " (at " + localTimeText(list.front()->time) + ")");
+    const int32_t n = txnNumber(t);
+    return "as it was at " + localTimeText(t) +
+           (n ? " (transaction " + std::to_string(n) + ")" : std::string());
+}
+
 int32_t Session::txnNumber(int64_t t) const {
     for (const Txn* x = newestTransaction(); x; x = x->older)
         if (x->time == t) return x->seq + 1;
     return 0;
+}
+
+std::pair<int64_t, int64_t> Session::range(const std::string& text, int64_t now) const {
+    RangeArg r = parseRange(text);
+    const int64_t after = r.from ? resolve(*r.from) : -1;
+    const int64_t to = r.to ? resolve(*r.to) : now;
+    if (after > to) throw Usage("--range " + text + " ends before it starts");
+    return {after + 1, to};
 }
 
 void Session::setRange(int64_t from, int64_t to) {
@@ -171,13 +217,34 @@ void Session::setRange(int64_t from, int64_t to) {
 Node* Session::findNode(const std::string& path) const {
     Node* node = _archive.root();
     if (!node) throw Failure("the archive " + _path + " is empty");
-    std::vector<std::string> parts = splitPath(path);
-    if (!path.empty() && path[0] == '/') {
+    const std::string& folder = _sel.folder();
+    std::string full = path;
+    // Inside the watched folder a relative path starts at the current folder, as in a shell.
+    if (!full.empty() && full[0] != '/' && !folder.empty()) {
+        const std::string cwd = os::currentDir();
+        const int c = cwd.empty() ? 2 : comparePaths(folder.c_str(), cwd.c_str());
+        if (c == 0 || c == -1) full = cwd + "/" + full;
+    }
+    std::vector<std::string> parts = splitPath(full);
+    if (!full.empty() && full[0] == '/') {
         // An absolute path must lie in the watched folder; what follows the folder counts.
-        const std::string& folder = _sel.folder();
-        int c = folder.empty() ? 2 : comparePaths(folder.c_str(), path.c_str());
-        if (c != 0 && c != -1) throw Failure(path + " is not inside the watched folder");
-        parts.erase(parts.begin(), parts.begin() + static_cast<long>(splitPath(folder).size()));
+        std::vector<std::string> resolved;
+        std::string joined;
+        for (std::string& part : parts) {
+            if (part != "..")
+                resolved.push_back(std::move(part));
+            else if (!resolved.empty())
+                resolved.pop_back();
+        }
+        for (const std::string& part : resolved)
+            joined += "/" + part;
+        const int c = folder.empty() ? 2 : comparePaths(folder.c_str(), joined.c_str());
+        if (c != 0 && c != -1)
+            throw Failure(path + " is not inside the watched folder" +
+                          (folder.empty() ? std::string() : " " + folder));
+        resolved.erase(resolved.begin(),
+                       resolved.begin() + static_cast<long>(splitPath(folder).size()));
+        parts = std::move(resolved);
     }
     for (const std::string& part : parts) {
         Node* child = nullptr;

@@ -13,6 +13,7 @@
 #include "archive/ops/Tresmo.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 class Progress;
@@ -22,6 +23,11 @@ namespace cli {
 std::string selectionPathFor(const std::string& archivePath);
 // The archive's title when it has the archive extension, else its file name.
 std::string displayNameFor(const std::string& archivePath);
+// Whether the name has the archive's or the selection file's extension.
+bool namesArchive(const std::string& path);
+// The archive that watches folder or the nearest folder above it, "" if none: D is watched
+// when D.trsm and D.sel lie beside it and the .sel names D.
+std::string archiveWatching(const std::string& folder);
 // path made absolute against the current folder, "." and ".." resolved by text and the
 // folder part resolved through symbolic links; the last component need not exist.
 std::string absolutePath(const std::string& path);
@@ -50,9 +56,15 @@ class Session {
     const Txn* newestTransaction() const;
     // The time a point stands for: a transaction's time, or the time given.
     int64_t resolve(const Point& point) const;
+    // "as last stored" without --at, else "as it was at <t> (transaction N)", saying so when
+    // t lies before the first transaction.
+    std::string whenText(const std::string& at, int64_t t) const;
     // The number of the committed transaction at time t, 0 if none.
     int32_t txnNumber(int64_t t) const;
 
+    // The times of "A..B" as git reads it: the changes after A up to B. A left out is the
+    // start of the history, B left out now. Throws Usage when B lies before A.
+    std::pair<int64_t, int64_t> range(const std::string& text, int64_t now) const;
     // Sets the view range and recomputes the range bits and folder statistics.
     void setRange(int64_t from, int64_t to);
 

@@ -192,7 +192,7 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     EXPECT_EQ(cliJson({"log", archive, "--json", "-n", "1"})["transactions"].size(), 1u);
 
     EXPECT_EQ(cliJson({"ls", archive, "sub", "--at", "1", "--json"})["entries"][1]["size"], 3000);
-    r = cli({"ls", archive, "--range", "2..2", "-r"});
+    r = cli({"ls", archive, "--range", "1..2", "-r"});
     EXPECT_NE(r.out.find("M          10  2023-11-15 23:13:20  a.txt\n"), std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("empty.txt"), std::string::npos) << r.out;
@@ -205,7 +205,7 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     EXPECT_EQ(cli({"cat", archive, "sub/c.bin", "--at", std::to_string(T1)}).out, binary());
     EXPECT_EQ(cliJson({"verify", archive, "--json"})["versions"], 11);
 
-    r = cli({"diff", archive, "a.txt", "--range", "2..2", "--unified", "--exit-code"});
+    r = cli({"diff", archive, "a.txt", "--range", "1..2", "--unified", "--exit-code"});
     EXPECT_NE(r.out.find("-alpha\n+alpha two\n"), std::string::npos) << r.out;
     // --exit-code: 1 for a difference, 0 for none, 2 for a failure.
     EXPECT_EQ(r.code * 100 + cli({"diff", archive, "a.txt", "-u", "--exit-code"}).code * 10 +
@@ -274,7 +274,7 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     fs::permissions(dir / "tmp/Tresmo", fs::perms::all);
     fs::create_symlink(dir / "proj/a.txt", dir / "tmp/Tresmo/a_001.txt");
     ASSERT_EQ(cli({"tools", "add", "diff", "cat", "--ext", "txt", "-o", "%2 %1"}).code, 0);
-    r = cli({"diff", archive, "a.txt", "--range", "2..2"});
+    r = cli({"diff", archive, "a.txt", "--range", "1..2"});
     EXPECT_EQ(r.out, "alpha two\nalpha\n") << r.err;
     auto tmpCount = [&] { return std::distance(fs::directory_iterator(dir / "tmp"), {}); };
     EXPECT_EQ(tmpCount(), 1);  // removed once the tool has ended
@@ -291,6 +291,61 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
             if (expect == 3) fs::last_write_time(p, fs::file_time_type::clock::now() - 1h);
     }
     EXPECT_EQ(dir.read("proj/a.txt"), "alpha three\n");
+}
+
+// Inside the watched folder the archive is found and paths start at the current folder;
+// -a, TRESMO_ARCHIVE and a named archive choose another; attach and select edit the .sel.
+TEST_F(CliScenario, DailyUseFromInsideTheFolderFindsTheArchiveAndAttachRepointsACopy) {
+    firstSave();
+    edit();
+    run.cwd = dir / "proj/sub";
+    EXPECT_EQ(cli({"status"}).out, cli({"status", archive}).out);
+    const json saved = cliJson({"save", "--json", "--time", std::to_string(T3)});
+    EXPECT_TRUE(saved["transaction"] == 2 && saved["files"] == 3 && saved["removed"] == 1) << saved;
+    EXPECT_EQ(cli({"cat", "b.txt", "--at", "1"}).out, lines(1, 60));
+    EXPECT_EQ(cli({"cat", "../a.txt"}).out, "alpha two\n");
+    EXPECT_EQ(cliJson({"history", "c.bin", "--json"})["path"], "sub/c.bin");
+    EXPECT_EQ(cliJson({"ls", "--json", "--at", "1"})["entries"].size(), 2u);  // sub's own
+    const json log = cliJson({"log", "../new", "--json"});  // only what changed there
+    EXPECT_TRUE(log["transactions"].size() == 1 && log["transactions"][0]["added"] == 1) << log;
+    EXPECT_NE(cli({"ls", "--at", "2020-01-01"}).err.find("before its first transaction"),
+              std::string::npos);
+    dir.mkdirs("out");
+    const json exported = cliJson({"export", "--json", "../new", "--to", dir / "out"});
+    EXPECT_TRUE(exported["files"] == 1 && exported["bytes"] == 6 &&
+                dir.read("out/new/d.txt") == "delta\n")
+        << exported;
+    // Another archive named by -a, by TRESMO_ARCHIVE or as the first word wins over the found one.
+    dir.write("other/x.txt", "x", T0);
+    ASSERT_EQ(cli({"init", dir / "other"}).code, 0);
+    const std::string other = dir / "other.trsm";
+    EXPECT_EQ(cli({"-a", other, "status"}).out, "A  x.txt\n");
+    EXPECT_EQ(cli({"status", other}).out, "A  x.txt\n");
+    run.env["TRESMO_ARCHIVE"] = other;
+    EXPECT_EQ(cli({"status"}).out, "A  x.txt\n");
+    EXPECT_EQ(cli({"log", archive, "-n", "1"}).code, 0);
+    run.env.erase("TRESMO_ARCHIVE");
+    run.cwd = dir.path();  // outside every watched folder
+    CliResult r = cli({"status"});
+    EXPECT_TRUE(r.code == 2 && r.err.find("no archive given") != std::string::npos) << r.err;
+    // A copy of the archive watches nothing until attached to where the folder moved; a folder
+    // with too few of its files is refused.
+    dir.mkdirs("moved");
+    fs::copy_file(archive, dir / "moved/p.trsm");
+    fs::rename(dir / "proj", dir / "moved/p");
+    fs::copy_file(dir / "proj.sel", dir / "moved/p.sel");
+    EXPECT_NE(cli({"status", dir / "moved/p.trsm"}).err.find("tresmo-cli attach"),
+              std::string::npos);
+    EXPECT_EQ(cli({"attach", dir / "moved/p.trsm", dir / "other"}).code, 1);
+    EXPECT_EQ(cli({"attach", dir / "moved/p.trsm", dir / "moved/p"}).code, 0);
+    run.cwd = dir / "moved/p";
+    r = cli({"status"});
+    EXPECT_TRUE(r.code == 0 && r.out.empty()) << r.out << r.err;  // all there, nothing new
+    EXPECT_EQ(cli({"select", "--exclude-dirs", "new", "--types", "txt"}).out,
+              dir / "moved/p" + " (only TXT, with subfolders except new)\n");
+    EXPECT_EQ(cli({"status"}).out, "D  new/ (1 file)\n");
+    EXPECT_EQ(cli({"select", "--exclude-dirs", "", "--all-types"}).out,
+              dir / "moved/p" + " (every file type, with subfolders)\n");
 }
 
 // Ctrl+C, kill and a closed terminal all roll the save back: no tail, nothing to repair.

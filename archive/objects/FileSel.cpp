@@ -112,6 +112,16 @@ bool FileSel::read() {
     return true;
 }
 
+bool FileSel::readQuietly() {
+    const std::string path = _data->file;  // readFrom replaces the data that holds it
+    try {
+        readFrom(path);
+    } catch (const Error&) {
+        return false;
+    }
+    return true;
+}
+
 void FileSel::readFrom(const std::string& path) {
     ObjFileReader r(SEL_TYPE, SEL_VERS);
     r.open(path);

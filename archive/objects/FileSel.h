@@ -41,6 +41,8 @@ class FileSel {
     // Reads file(). A selection file that moved together with the folder it selects has that
     // folder re-based onto its new place; a stored folder that no longer exists is dropped.
     bool read();
+    // As read(), but a file that cannot be read is only false, not shown.
+    bool readQuietly();
 
     // True when both handles share one data object (for tests of the sharing).
     bool sharesWith(const FileSel& other) const { return _data == other._data; }

@@ -72,6 +72,10 @@ void Tresmo::clear() {
     _temp.clear();
 }
 
+bool Tresmo::isArchiveFile(const std::string& path) {
+    return StgFile::startsWithHeader(path, STG_TYPE);
+}
+
 const Version* Tresmo::versionAt(const Node* node, int64_t t) {
     for (const Version* v = node->versions; v; v = v->older)
         if (v->txn->time <= t) return v;

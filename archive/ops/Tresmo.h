@@ -174,6 +174,8 @@ class Tresmo : public TresmoData {
 
     // The newest stored version of node whose transaction is not after t (null if none).
     static const Version* versionAt(const Node* node, int64_t t);
+    // Whether path is a file that begins with an archive's header (of any version).
+    static bool isArchiveFile(const std::string& path);
 
     StgFile* storage() { return _stg.get(); }
     TempFileList& tempFiles() { return _temp; }

@@ -29,6 +29,17 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
+bool StgFile::startsWithHeader(const std::string& path, int32_t type) {
+    int fd = os::sys().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+    if (fd < 0) return false;
+    char h[FILE_HEADER_LEN];
+    const bool whole = os::readFull(fd, h, sizeof h) == static_cast<ssize_t>(sizeof h);
+    os::closeQuietly(fd);
+    char want[24];
+    std::snprintf(want, sizeof want, "$$**%04d", type * 100 + 20);
+    return whole && std::equal(want, want + 8, h);
+}
+
 void StgFile::createFile() {
     // The file gets its name only once its header is durable: a crash while it is written
     // leaves no file rather than one whose header is torn, which would never load.

@@ -53,6 +53,10 @@ class StgFile {
     StgFile(const StgFile&) = delete;
     StgFile& operator=(const StgFile&) = delete;
 
+    // Whether the file at path begins with the header of a storage file of that caller's type
+    // (any version): what tells an archive from any other file without reading it.
+    static bool startsWithHeader(const std::string& path, int32_t type);
+
     enum class Access { Read, Write };
     // Write creates a missing file (with its header); Read never writes.
     void open(Access access = Access::Write);

@@ -35,6 +35,7 @@ pid_t CliRun::start(const std::vector<std::string>& args) const {
     const std::string out = _outDir + "/stdout", err = _outDir + "/stderr";
     posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     pid_t pid = -1;
     int rc = posix_spawn(&pid, _program.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);

@@ -18,6 +18,7 @@ class CliRun {
 
     // Replaces ours of the same name in the child.
     std::map<std::string, std::string> env;
+    std::string cwd;  // the child's current folder; empty: ours
 
     pid_t start(const std::vector<std::string>& args) const;
     CliResult finish(pid_t pid) const;
