@@ -38,8 +38,11 @@ CliProgress::~CliProgress() {
 }
 
 void CliProgress::expect(int64_t files, int64_t bytes) {
+    // A new stage (the save after the scan): its own total, counted from nothing.
     _expFiles = files;
     _expBytes = bytes;
+    _files = _bytes = 0;
+    _start = std::chrono::steady_clock::now();
     draw(true);
 }
 
@@ -66,15 +69,19 @@ void CliProgress::draw(bool force) {
     if (_expBytes > 0) line.append(" of ").append(humanBytes(static_cast<double>(_expBytes)));
     if (secs > 0.5)
         line.append(", ").append(humanBytes(static_cast<double>(_bytes) / secs)).append("/s");
+    // One line: a longer one would wrap, and \r would redraw only its last part.
+    if (const int columns = os::terminalColumns(STDERR_FILENO); columns > 1)
+        if (line.size() >= static_cast<size_t>(columns)) line.resize(columns - 1);
     // \r and "erase to end of line" redraw in place; neither is a colour.
     std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
     std::fflush(stderr);
     _drawn = true;
+    setProgressLine(true);
 }
 
 void CliProgress::done() {
     if (_drawn) {
-        std::fprintf(stderr, "\r\x1b[K");
+        clearProgressLine();
         std::fflush(stderr);
         _drawn = false;
     }

@@ -57,25 +57,6 @@ struct ExportArgs {
     bool force = false, json = false;
 };
 
-// The files and bytes an export of node at the range's end writes.
-struct Written {
-    int64_t files = 0, folders = 0, bytes = 0;
-};
-Written exportedBy(const Node* node, int64_t t) {
-    Written w;
-    for (const Node* n = node; n;) {
-        const bool folder = n->flags & Node::FOLDER_AT_TO, file = n->flags & Node::FILE_AT_TO;
-        w.folders += folder ? 1 : 0;
-        if (file) {
-            ++w.files;
-            if (const Version* v = Tresmo::versionAt(n, t); v && v->content())
-                w.bytes += v->content()->size;
-        }
-        n = nextInTree(n, node, folder);  // what is gone at t takes nothing beneath it along
-    }
-    return w;
-}
-
 int runExport(const ExportArgs& a, const Context& ctx) {
     const std::string path = a.to.empty() ? std::string() : a.where;
     std::string dest = absolutePath(a.to.empty() ? a.where : a.to);
@@ -102,7 +83,7 @@ int runExport(const ExportArgs& a, const Context& ctx) {
     CliProgress progress(ctx.quiet, "exporting");
     if (!s.archive().exportSelected(dest, "", &progress, a.force)) throw Shown{};
     progress.done();
-    const Written w = exportedBy(node, t);
+    const Tresmo::ExportTotal w = Tresmo::exportTotal(node, t);
     if (a.json) {
         printJson({{"archive", s.path()},
                    {"path", s.relPath(node)},
@@ -138,7 +119,7 @@ void printChain(const std::string& chain) {
         size_t space = line.find(' '), colon = line.find(": ");
         if (space != std::string::npos && colon != std::string::npos && colon > space)
             line = line.substr(0, space) + line.substr(colon);
-        out += "Error " + escapedName(line) + "\n";
+        out += "tresmo-cli: Error " + escapedName(line) + "\n";
         pos = end + 1;
     }
     std::fputs(out.c_str(), stderr);
@@ -157,7 +138,8 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
     if (!checked) throw Shown{};
     nlohmann::json damaged = nlohmann::json::array(), failed = nlohmann::json::array();
     for (const VerifyReport::Problem& p : r.damagedTxns) {
-        std::fprintf(stderr, "transaction %d%s, link at byte %llu, is damaged:\n", p.txn,
+        std::fprintf(stderr, "tresmo-cli: %s: transaction %d%s, link at byte %llu, is damaged:\n",
+                     escapedName(s.path()).c_str(), p.txn,
                      p.time ? (" (" + localTimeText(p.time) + ")").c_str() : "",
                      static_cast<unsigned long long>(p.offset));
         printChain(p.text);
@@ -169,8 +151,8 @@ int runVerify(const CheckArgs& a, const Context& ctx) {
         if (p.base)
             where = "delta at byte " + std::to_string(p.offset) + " on the item at byte " +
                     std::to_string(p.base);
-        std::fprintf(stderr, "%s, transaction %d, %s:\n", escapedName(p.path).c_str(), p.txn,
-                     where.c_str());
+        std::fprintf(stderr, "tresmo-cli: %s, transaction %d, %s:\n", escapedName(p.path).c_str(),
+                     p.txn, where.c_str());
         printChain(p.text);
         failed.push_back({{"path", p.path},
                           {"number", p.txn},

@@ -5,18 +5,35 @@
 #include "archive/os/os.h"
 #include "archive/support/paths.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
 namespace cli {
 
+namespace {
+
+std::atomic<bool> progressShown{false};
+
+}  // namespace
+
+void setProgressLine(bool shown) {
+    progressShown = shown;
+}
+
+void clearProgressLine() {
+    if (progressShown.exchange(false)) std::fputs("\r\x1b[K", stderr);
+}
+
 void CliPresenter::print(const Error& error) {
+    clearProgressLine();
     for (const Error* e = &error; e; e = e->cause.get()) {
         if (e->text.empty())
-            std::fprintf(stderr, "Error %d\n", e->code);
+            std::fprintf(stderr, "tresmo-cli: Error %d\n", e->code);
         else
-            std::fprintf(stderr, "Error %d: %s\n", e->code, escapedName(e->text).c_str());
+            std::fprintf(stderr, "tresmo-cli: Error %d: %s\n", e->code,
+                         escapedName(e->text).c_str());
     }
 }
 
@@ -31,13 +48,15 @@ void CliPresenter::showMsgs(const MsgList& list) {
     for (const Msg& m : list) {
         // Quiet keeps the warnings that name data a save did not store.
         bool notSaved = m.code == 2039 || (m.code >= 3700 && m.code <= 3706);
-        if (!_quiet || notSaved)
-            std::fprintf(stderr, "Warning %d: %s\n", m.code, escapedName(m.text).c_str());
+        if (_quiet && !notSaved) continue;
+        clearProgressLine();
+        std::fprintf(stderr, "tresmo-cli: Warning %d: %s\n", m.code, escapedName(m.text).c_str());
     }
 }
 
 void CliPresenter::verifyFailed(const char* file, int line, const char* expr) {
-    std::fprintf(stderr, "Internal Error: Verification failed: %s(%d): %s\n", file, line, expr);
+    std::fprintf(stderr, "tresmo-cli: Internal Error: Verification failed: %s(%d): %s\n", file,
+                 line, expr);
 }
 
 std::vector<Error> CliPresenter::takeCaptured() {
@@ -149,7 +168,9 @@ void flushOut() {
 }
 
 void note(bool quiet, const std::string& text) {
-    if (!quiet) std::fprintf(stderr, "%s\n", escapedName(text).c_str());
+    if (quiet) return;
+    clearProgressLine();
+    std::fprintf(stderr, "%s\n", escapedName(text).c_str());
 }
 
 }  // namespace cli

@@ -60,4 +60,9 @@ void flushOut();
 // A message for the person at the terminal on stderr, unless quiet.
 void note(bool quiet, const std::string& text);
 
+// The progress line on stderr: CliProgress says when one stands there; every other text for
+// stderr clears it first, so that a warning never runs into a half-drawn counter.
+void setProgressLine(bool shown);
+void clearProgressLine();
+
 }  // namespace cli

@@ -392,6 +392,21 @@ const char* Tresmo::exportTempFile(const char* name, const ContentInfo& content)
     return result;
 }
 
+Tresmo::ExportTotal Tresmo::exportTotal(const Node* item, int64_t t) {
+    ExportTotal total;
+    for (const Node* n = item; n;) {
+        const Version* v = versionAt(n, t);
+        const bool folder = v && v->kind() == NodeKind::Folder;
+        total.folders += folder ? 1 : 0;
+        if (const ContentInfo* c = v && !folder ? v->content() : nullptr) {
+            ++total.files;
+            total.bytes += c->size;
+        }
+        n = nextInTree(n, item, folder);  // what is gone at t takes nothing beneath it along
+    }
+    return total;
+}
+
 bool Tresmo::exportSelected(const std::string& target, const std::string& name, Progress* progress,
                             bool replace) {
     Node* item = selectedItem();
@@ -399,6 +414,10 @@ bool Tresmo::exportSelected(const std::string& target, const std::string& name, 
     bool ok = true;
     try {
         VERIFY(target.size() < MAX_PATH);
+        if (progress) {
+            const ExportTotal total = exportTotal(item, to());
+            progress->expect(total.files, total.bytes);
+        }
         _stg->open(StgFile::Access::Read);
         Export walker(*this, target, progress);
         const char* as = name.empty() ? item->name : name.c_str();

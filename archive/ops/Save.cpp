@@ -17,6 +17,7 @@
 #include "archive/support/cfg.h"
 
 #include <memory>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -69,6 +70,7 @@ class Tresmo::Save final : public DirWalker {
           _rec(t, _records) {}
 
     void run() {
+        expectChanged();
         std::vector<ReadAhead::File> files;
         if (_t.root()) listNewFiles(_t.root(), files);
         _ahead = std::make_unique<ReadAhead>(std::move(files), _t.contentSource());
@@ -93,6 +95,27 @@ class Tresmo::Save final : public DirWalker {
     bool committed() const { return _committed; }
 
   private:
+    // The files this save reads and their sizes as they are now: the progress' total. A
+    // rewrite counts transactions instead.
+    void expectChanged() {
+        if (!_progress || !_t.contentSource().live()) return;
+        int64_t files = 0, bytes = 0;
+        char path[MAX_PATH];
+        struct stat st;
+        Node* root = _t.root();
+        for (Node* n = root; n; n = nextInTree(n, root, n->flags & Node::SUBTREE_CHANGED)) {
+            if (!(n->flags & Node::CHANGED) || n->kind() != NodeKind::File) continue;
+            ++files;
+            if (_t.printPath(path, sizeof path, n) && os::sys().stat(path, &st) == 0)
+                bytes += st.st_size;
+        }
+        _progress->expect(files, bytes);
+    }
+
+    void fileDone() {
+        if (_progress && _t.contentSource().live()) _progress->advance(1, 0);
+    }
+
     void saveR(Node* node, Node* after) {
         if (_progress) _progress->checkCancel();
         if (node->flags & Node::CHANGED) {
@@ -169,6 +192,7 @@ class Tresmo::Save final : public DirWalker {
             if (_t.contentSource().live())
                 _warnings.push_back(makeMsg("Tresmo.save.leftOut", path, reason->text));
             ++_stats.leftOut;
+            fileDone();
             return;
         }
         if (!node->versions) _rec.addNode(node, after);
@@ -177,6 +201,7 @@ class Tresmo::Save final : public DirWalker {
         _rec.updFile(node, c);
         _t.updNode(node, NodeKind::File, &c);
         ++_stats.files;
+        fileDone();
         if (delta) ++_stats.deltas;
         _stats.bytesRead += c.size;
     }

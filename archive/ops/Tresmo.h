@@ -112,6 +112,12 @@ class Tresmo : public TresmoData {
     // copy and then deleted (a deletion that fails is a warning: the export is complete).
     // Refused (2035) where it would replace or lie inside the watched folder, or replace the
     // archive or a folder holding it; 2031 for a name that would leave target.
+    // What an export of item as it was at t writes: the folder's whole content at t, or the
+    // file. The progress of an export expects these.
+    struct ExportTotal {
+        int64_t files = 0, folders = 0, bytes = 0;
+    };
+    static ExportTotal exportTotal(const Node* item, int64_t t);
     bool exportSelected(const std::string& target, const std::string& name = "",
                         Progress* progress = nullptr, bool replace = false);
     // Checks the whole storage file without changing it (see Verify.h): every transaction's

@@ -128,6 +128,8 @@ pid_t processId();
 uid_t userId();
 // Whether the descriptor is a terminal.
 bool isTerminal(int fd);
+// The width of the terminal on fd in columns, 0 when it is none or does not say.
+int terminalColumns(int fd);
 // Whether path names a file this process may execute.
 bool isExecutable(const std::string& path);
 // Starts argv[0] (searched in PATH) and waits for it: its exit status, or -1 when it could not

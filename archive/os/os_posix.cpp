@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
@@ -286,6 +287,11 @@ uid_t userId() {
 
 bool isTerminal(int fd) {
     return ::isatty(fd) == 1;
+}
+
+int terminalColumns(int fd) {
+    struct winsize ws {};
+    return ::ioctl(fd, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
 }
 
 bool isExecutable(const std::string& path) {
