@@ -190,8 +190,8 @@ def zsh(root):
                                if positional_kind(*p) == "archive"), 1)
             body += ['  [[ $state == path ]] && _tresmo_cli_stored '
                      f'"${{opt_args[-a]:-${{opt_args[--archive]:-$line[{archive_at}]}}}}" && ret=0']
-        body += ["  return ret", "}", ""]
-        out += body
+        body += ["  return ret", "}"]
+        out += [line for line in body if line] + [""]
     return "\n".join(out) + Path(__file__).with_name("completion.zsh").read_text()
 
 
