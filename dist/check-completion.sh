@@ -33,6 +33,7 @@ tresmo-cli diff --range 1..2 w.trsm src/sub/|src/sub/x.c|a.txt
 tresmo-cli log -n 3 |w.trsm|
 tresmo-cli tools add |viewer,diff|list
 tresmo-cli tools |add,list,remove|init
+tresmo-cli help s|save,status|tools
 "
 
 complete_bash() {

@@ -89,7 +89,9 @@ def read_command(cli, words, summary):
         cmd.positionals.append((names[0], choices, desc))
     for name, sub_summary in parts.get("Subcommands", []):
         if not words and name == "help":
-            continue  # `help COMMAND` only repeats what --help shows
+            # `help [COMMAND]` has no help of its own; it takes any other command's name.
+            cmd.commands.append(Command([name], sub_summary))
+            continue
         cmd.commands.append(read_command(cli, words + [name], sub_summary))
     return cmd
 
@@ -232,6 +234,9 @@ def fish(root):
 def main():
     cli, out = sys.argv[1], Path(sys.argv[2])
     root = read_command(cli, [], "")
+    for c in root.commands:
+        if c.words == ["help"]:
+            c.positionals = [("COMMAND", [o.words[-1] for o in root.commands if o is not c], "")]
     # The program's own options (--quiet, --wait) stand after a command as well.
     shared = [o for o in root.options if not {"--help", "--version"} & set(o.names)]
     for c in all_commands(root):
