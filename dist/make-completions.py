@@ -144,7 +144,7 @@ BASH_HEAD = """\
 
 # ---- zsh ----
 
-def zsh_spec_text(text):
+def zsh_text(text):
     return text.replace("\\", "\\\\").replace("[", "(").replace("]", ")").replace(":", "\\:")
 
 
@@ -158,25 +158,25 @@ def zsh(root):
            "# zsh completion for tresmo-cli, written from its help texts at build time.", ""]
     for c in all_commands(root):
         fn = "_tresmo_cli" + "".join("_" + w.replace("-", "_") for w in c.words)
-        specs = []
+        entries = []
         for o in c.options:
             group = "(" + " ".join(o.names) + ")"
             for n in o.names:
-                spec = f"{group}{n}" + ("=" if o.value and n.startswith("--") else "")
-                spec += f"[{zsh_spec_text(o.desc)}]"
+                entry = f"{group}{n}" + ("=" if o.value and n.startswith("--") else "")
+                entry += f"[{zsh_text(o.desc)}]"
                 if o.value:
-                    spec += f":{n.lstrip('-')}:{zsh_action(o.kind, o.choices)}"
-                specs.append(sh_quote(spec))
+                    entry += f":{n.lstrip('-')}:{zsh_action(o.kind, o.choices)}"
+                entries.append(sh_quote(entry))
         if c.commands:
-            specs += ["'1:command:->command'", "'*::argument:->argument'"]
+            entries += ["'1:command:->command'", "'*::argument:->argument'"]
         for i, (name, choices, desc) in enumerate(c.positionals, 1):
             kind = positional_kind(name, choices, desc)
             action = zsh_action(kind.split(":")[0], choices)
-            specs.append(sh_quote(f"{i}:{name.lower()}:{action}"))
+            entries.append(sh_quote(f"{i}:{name.lower()}:{action}"))
         body = [f"{fn}() {{", "  local curcontext=$curcontext state state_descr line ret=1",
                 "  local _tresmo_cli_prog=$words[1]" if not c.words else "",
                 "  typeset -A opt_args",
-                "  _arguments -C -s : \\\n    " + " \\\n    ".join(specs) + " && ret=0"]
+                "  _arguments -C -s : \\\n    " + " \\\n    ".join(entries) + " && ret=0"]
         if c.commands:
             described = " ".join(sh_quote(s.words[-1] + ":" + s.summary.replace(":", "\\:"))
                                  for s in c.commands)
