@@ -1,5 +1,5 @@
 # Front door. `make test` and `make demo` are the two set-up commands of a fresh machine.
-.PHONY: demo all deps build test test-dev test-asan format check-format check-layers bench bench-main bench-stream bench-shapes bench-system fuzz fuzz-ci crashtest clean screenshots
+.PHONY: demo all deps build test test-dev test-asan format check-format check-layers bench bench-main bench-stream bench-shapes bench-system fuzz fuzz-ci crashtest clean screenshots package check-package
 
 JOBS ?= $(shell nproc)
 
@@ -90,6 +90,17 @@ fuzz-ci:
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz -j $(JOBS)
 	@tools/run-fuzz.sh build/fuzz/fuzz $${FUZZ_SECONDS:-10}
+
+# The Debian package of both programs in build/package, and its check: installed into a scratch
+# root with dpkg -x, the programs and manual pages are run from there.
+package:
+	@tools/install-deps.sh package
+	@cmake --preset package >/dev/null
+	@cmake --build --preset package -j $(JOBS)
+	@cd build/package && cpack -G DEB
+
+check-package: package
+	@tools/check-package.sh build/package/tresmo_*.deb
 
 clean:
 	rm -rf build

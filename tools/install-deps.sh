@@ -6,11 +6,13 @@
 #   tools/install-deps.sh system-bench  ... plus the archivers `make bench-system` compares with
 #   tools/install-deps.sh fuzz       ... plus clang's libFuzzer runtime
 #   tools/install-deps.sh gui-shots  ... plus the virtual X server for `make screenshots`
+#   tools/install-deps.sh package    ... plus what `make package` builds the .deb with
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make libgtest-dev libgmock-dev googletest clang-format
           locales python3 qt6-base-dev fonts-dejavu-core libcli11-dev nlohmann-json3-dev
-          diffutils qt6-svg-dev desktop-file-utils libxml2-utils time)
+          diffutils qt6-svg-dev desktop-file-utils libxml2-utils time help2man man-db appstream
+          zsh fish)
 for group in "$@"; do
   case "$group" in
     test) ;;
@@ -19,6 +21,7 @@ for group in "$@"; do
                              libstdc++-12-dev) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     gui-shots) packages+=(xvfb xauth) ;;
+    package) packages+=(dpkg-dev file) ;;
     *) echo "install-deps.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
