@@ -15,12 +15,16 @@
 #include <string>
 
 class ArchiveDoc;
+class EmptyPage;
 class MainStatusBar;
 class QAction;
+class QActionGroup;
 class QLabel;
 class QMenu;
 class QSplitter;
+class QStackedWidget;
 class ViewDoc;
+class ViewingBar;
 
 class MainFrame : public QMainWindow {
     Q_OBJECT
@@ -67,6 +71,9 @@ class MainFrame : public QMainWindow {
     QSplitter* outerSplitter() const { return _outer; }
     QSplitter* innerSplitter() const { return _inner; }
     MainStatusBar* mainStatusBar() const { return _status; }
+    ViewingBar* viewingBar() const { return _viewing; }
+    // Shown in the views' place when they have nothing to show (the first window, a failure).
+    EmptyPage* emptyPage() const { return _empty; }
     const QStringList& recentFiles() const { return _recent; }
 
     // Shows the window with the show state stored by the last run.
@@ -106,6 +113,9 @@ class MainFrame : public QMainWindow {
     void fitToScreen();
     void applyPaneSizes();
     void updateTitle();
+    // Which time is shown: the bar, the checked Recent Changes period, the title; and whether
+    // the views or the empty page take the place below.
+    void updateViewing();
     void addRecent(const QString& path);
     void updateRecentMenu();
     void open();
@@ -123,6 +133,10 @@ class MainFrame : public QMainWindow {
     QSplitter* _inner = nullptr;
     std::array<QWidget*, PANE_COUNT> _panes{};
     MainStatusBar* _status = nullptr;
+    ViewingBar* _viewing = nullptr;
+    EmptyPage* _empty = nullptr;
+    QStackedWidget* _stack = nullptr;
+    QActionGroup* _periods = nullptr;
     QLabel* _frozen = nullptr;
     int _w1 = 0;
     int _h1 = 0;
