@@ -417,13 +417,20 @@ void MainFrame::applyPaneSizes() {
 
 void MainFrame::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    // The splitters have their real size only now; sizes set before would be scaled.
-    if (!_sized) {
-        _sized = true;
+    if (!_fitted) {
+        _fitted = true;
         fitToScreen();
-        applyPaneSizes();
-        if (QWidget* w = focusTarget(_panes[TREE_PANE])) w->setFocus();
     }
+    sizePanes();
+}
+
+void MainFrame::sizePanes() {
+    // The splitters have their real size only once they show (the first window may show the
+    // empty page instead); sizes set before would be scaled.
+    if (_sized || !_outer->isVisible()) return;
+    _sized = true;
+    applyPaneSizes();
+    if (QWidget* w = focusTarget(_panes[TREE_PANE])) w->setFocus();
 }
 
 void MainFrame::showStored() {
@@ -524,6 +531,7 @@ void MainFrame::updateViewing() {
     _viewing->refresh(a, _doc.valid() ? period : std::nullopt);
     if (!_doc.valid()) _viewing->hide();
     _stack->setCurrentWidget(_empty->update() ? static_cast<QWidget*>(_empty) : _outer);
+    sizePanes();
     updateTitle();
 }
 

@@ -112,6 +112,7 @@ class MainFrame : public QMainWindow {
     void thawPanes();
     void fitToScreen();
     void applyPaneSizes();
+    void sizePanes();
     void updateTitle();
     // Which time is shown: the bar, the checked Recent Changes period, the title; and whether
     // the views or the empty page take the place below.
@@ -140,6 +141,7 @@ class MainFrame : public QMainWindow {
     QLabel* _frozen = nullptr;
     int _w1 = 0;
     int _h1 = 0;
+    bool _fitted = false;
     bool _sized = false;
     // Set by a close during long work; the window closes once the document is idle again.
     bool _closeWhenIdle = false;
