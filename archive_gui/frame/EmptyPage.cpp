@@ -70,8 +70,6 @@ bool EmptyPage::update() {
             break;
     }
     _buttons[0]->setText(uiString(IDS_EMPTY_OPEN));
-    // The action that fits the state is the one Enter takes.
-    _buttons[1]->setDefault(true);
     return true;
 }
 

@@ -1,6 +1,8 @@
 // The program's one top-level window: menus, toolbar, the three panes in two splitters (the
 // folder tree above the version list on the left, the file list on the right), the status
-// bar, the four recently used files, and its placement kept in the string store.
+// bar, the four recently used files, and its placement kept in the string store. Above the
+// panes a bar (and the title) says which time they show; when there is nothing to show, a page
+// that says what to do takes their place.
 //
 // The panes are made by createPane(), the one place that names the view classes. Commands
 // that belong to the document call it and are enabled by its can*() checks whenever it says
