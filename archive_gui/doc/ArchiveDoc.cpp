@@ -3,8 +3,10 @@
 #include "archive_gui/util/DlgUtils.h"
 #include "archive_gui/util/FileBrowsers.h"
 #include "archive_gui/util/UiStrings.h"
+#include "archive_gui/util/WorkTally.h"
 #include "archive_gui/util/WorkerRun.h"
 
+#include "archive/os/os.h"
 #include "archive/support/Progress.h"
 #include "archive/support/TempFileList.h"
 #include "archive/support/cfg.h"
@@ -197,9 +199,17 @@ bool ArchiveDoc::save() {
     }
     redrawWindow();
     bool cancelled = false;
+    SaveStats stats;
+    Pending pending;
     bool ok = runWork(
         QStringLiteral("Saving ") + fromLocalPath(_archive.path()),
-        [this](Progress& p) { return _archive.save(&p); }, &cancelled);
+        [&](Progress& p) {
+            WorkTally tally(p);
+            pending = listPending();
+            tally.plan(pending.sizes);
+            return _archive.save(&tally, &stats);
+        },
+        &cancelled);
     watchFile();
     if (ok) {
         if (!_sel.saved() && !_sel.write()) _valid = false;
@@ -208,11 +218,15 @@ bool ArchiveDoc::save() {
         _archive.updateVersionMarks();
         updateViews(HINT_MARKS);
         // Changes this save left unwritten stay pending, shown as they are.
-        if (_archive.root() && (_archive.root()->flags & Node::SUBTREE_CHANGED)) return true;
+        if (_archive.root() && (_archive.root()->flags & Node::SUBTREE_CHANGED)) {
+            tellSaved(stats, pending);
+            return true;
+        }
     }
     setRange(0, 0);
     // The save rolled back: the storage file is as it was, and the changes are still pending.
     if (cancelled) emit message(uiString(IDS_SAVE_CANCELLED));
+    if (ok) tellSaved(stats, pending);
     return ok;
 }
 
@@ -253,10 +267,78 @@ bool ArchiveDoc::exportSelected() {
     }
     redrawWindow();
     std::string into = browser.chosen();
-    return runWork(QStringLiteral("Exporting to ") + fromLocalPath(target),
-                   [this, into, replace](Progress& p) {
-                       return _archive.exportSelected(into, "", &p, replace);
-                   });
+    bool cancelled = false;
+    int64_t files = 0;
+    int64_t bytes = 0;
+    bool ok = runWork(
+        QStringLiteral("Exporting to ") + fromLocalPath(target),
+        [&](Progress& p) {
+            WorkTally tally(p);
+            // What the export restores: every file version at the range's end beneath the item.
+            int64_t count = 0;
+            int64_t size = 0;
+            for (const Node* n = item; n; n = nextInTree(n, item)) {
+                const Version* v = Tresmo::versionAt(n, _archive.to());
+                if (const ContentInfo* c = v ? v->content() : nullptr) {
+                    ++count;
+                    size += c->size;
+                }
+            }
+            tally.expect(count, size);
+            bool done = _archive.exportSelected(into, "", &tally, replace);
+            files = tally.files();
+            bytes = tally.bytes();
+            return done;
+        },
+        &cancelled);
+    QString count = uiFormat(files == 1 ? IDS_FILE : IDS_FILES, {QLocale().toString(files)});
+    if (ok)
+        emit message(uiFormat(IDS_EXPORTED,
+                              {count, QLocale().formattedDataSize(bytes, 1), fromLocalPath(into)}));
+    else if (cancelled)
+        emit message(uiFormat(IDS_EXPORT_CANCELLED, {count, fromLocalPath(into)}));
+    return ok;
+}
+
+ArchiveDoc::Pending ArchiveDoc::listPending() const {
+    Pending out;
+    const Node* root = _archive.root();
+    char path[MAX_PATH];
+    // Only changed subtrees are entered; a file's size is what the folder holds now.
+    for (const Node* n = root; n; n = nextInTree(n, root, n->flags & Node::SUBTREE_CHANGED)) {
+        if (!(n->flags & Node::CHANGED)) continue;
+        if (n->kind() == NodeKind::File) {
+            struct stat st {};
+            bool known = _archive.printPath(path, sizeof path, n) && os::sys().stat(path, &st) == 0;
+            out.sizes.push_back(known ? static_cast<int64_t>(st.st_size) : 0);
+        }
+        if (n->kind() != NodeKind::File && n->storedKind() != NodeKind::File) continue;
+        NodeState state = _archive.changeState(n);
+        out.added += state == NodeState::Added;
+        out.changed += state == NodeState::Modified;
+        out.removed += state == NodeState::Removed;
+    }
+    return out;
+}
+
+void ArchiveDoc::tellSaved(const SaveStats& stats, const Pending& pending) {
+    if (stats.files == 0 && stats.removed == 0) {
+        emit message(uiString(IDS_SAVED_NOTHING));
+        return;
+    }
+    // The saved transaction is the newest one before the present.
+    int number = 0;
+    for (const Txn* t = _archive.txns(); t && !number; t = t->older)
+        if (t->time < _archive.now()) number = t->seq + 1;
+    QLocale l;
+    QStringList parts;
+    const std::pair<int, int64_t> counts[] = {{IDS_SAVED_ADDED, pending.added},
+                                              {IDS_SAVED_CHANGED, pending.changed},
+                                              {IDS_SAVED_REMOVED, pending.removed},
+                                              {IDS_SAVED_LEFT_OUT, stats.leftOut}};
+    for (auto [id, n] : counts)
+        if (n > 0) parts << uiFormat(id, {l.toString(n)});
+    emit message(uiFormat(IDS_SAVED, {l.toString(number), parts.join(QStringLiteral(", "))}));
 }
 
 bool ArchiveDoc::rewrite(const std::string& newPath, RewriteOptions options) {
@@ -303,25 +385,24 @@ bool ArchiveDoc::rewrite(const std::string& newPath, RewriteOptions options) {
     return ok;
 }
 
-void ArchiveDoc::recentChanges(Period period) {
-    int64_t now = _archive.now();
+int64_t ArchiveDoc::periodStart(Period period, int64_t now) {
     switch (period) {
         case Period::Current:
-            setRange(now, now);
             break;
         case Period::Today:
-            setRange(startOfDay(now), now);
-            break;
+            return startOfDay(now);
         case Period::ThisWeek:
-            setRange(startOfWeek(now), now);
-            break;
+            return startOfWeek(now);
         case Period::ThisMonth:
-            setRange(startOfMonth(now), now);
-            break;
+            return startOfMonth(now);
         case Period::ThisYear:
-            setRange(startOfYear(now), now);
-            break;
+            return startOfYear(now);
     }
+    return now;
+}
+
+void ArchiveDoc::recentChanges(Period period) {
+    setRange(periodStart(period, _archive.now()), _archive.now());
 }
 
 void ArchiveDoc::setRange(int64_t from, int64_t to) {
@@ -345,22 +426,29 @@ bool ArchiveDoc::loadArchive() {
     std::string display = displayName();
     FileSel sel = _sel;
     QString what = fromLocalPath(_archive.hasPath() ? _archive.path() : sel.folder());
-    bool ok = runWork(QStringLiteral("Loading ") + what, [this, display, sel](Progress& p) {
-        // A file written in the scan's own second is looked at again once the clock has
-        // passed it, so that the user's last edit is not left out of the save.
-        for (int attempt = 0;; ++attempt) {
-            _archive.setNow(currentTime());
-            if (sel.folder().empty()) {
-                if (_archive.hasPath()) _archive.setName(display);
-            } else {
-                _archive.setBaseAndName(sel.folder().c_str());
+    bool cancelled = false;
+    bool ok = runWork(
+        QStringLiteral("Loading ") + what,
+        [this, display, sel](Progress& work) {
+            // The read's total is the archive's bytes, which it does not count off as it goes.
+            WorkTally p(work, false);
+            // A file written in the scan's own second is looked at again once the clock has
+            // passed it, so that the user's last edit is not left out of the save.
+            for (int attempt = 0;; ++attempt) {
+                _archive.setNow(currentTime());
+                if (sel.folder().empty()) {
+                    if (_archive.hasPath()) _archive.setName(display);
+                } else {
+                    _archive.setBaseAndName(sel.folder().c_str());
+                }
+                if (_archive.hasPath() && !_archive.read(&p)) return false;
+                if (!_archive.findChanges(sel, &p)) return false;
+                if (attempt > 0 || !_archive.waitForRecentChanges()) return true;
             }
-            if (_archive.hasPath() && !_archive.read(&p)) return false;
-            if (!_archive.findChanges(sel, &p)) return false;
-            if (attempt > 0 || !_archive.waitForRecentChanges()) return true;
-        }
-    });
+        },
+        &cancelled);
     if (!ok) _valid = false;
+    if (cancelled) emit message(uiFormat(IDS_LOAD_CANCELLED, {what}));
     watchFile();
     return ok;
 }

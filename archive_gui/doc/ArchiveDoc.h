@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class QWidget;
 
@@ -90,6 +91,8 @@ class ArchiveDoc : public ViewDoc {
     bool canRewrite() const { return !_busy && _archive.hasPath(); }
     void refresh() { setRange(_archive.now(), _archive.now()); }
     void recentChanges(Period period);
+    // Where the range of period begins when the present is now (now itself for Current).
+    static int64_t periodStart(Period period, int64_t now);
     // Reloads with the range from..to (0 keeps a bound) and updates the views.
     void setRange(int64_t from, int64_t to);
     // Empties the archive, re-reads the storage file and rescans the folder (at the present
@@ -120,6 +123,17 @@ class ArchiveDoc : public ViewDoc {
     void openedDamaged();
 
   private:
+    // What a save is about to store: the sizes of the files it reads, in its order, and the
+    // files added, changed and removed.
+    struct Pending {
+        std::vector<int64_t> sizes;
+        int64_t added = 0;
+        int64_t changed = 0;
+        int64_t removed = 0;
+    };
+    Pending listPending() const;
+    // The status bar line after a save: its transaction and what it stored.
+    void tellSaved(const SaveStats& stats, const Pending& pending);
     void deleteContents();
     // The path checks of Open and Save: shorter than MAX_DOC_PATH, valid; with mustBeFile it
     // must also exist and not be a folder. Shows "Invalid path: %s" on failure.

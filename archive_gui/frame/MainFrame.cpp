@@ -4,7 +4,9 @@
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/dialogs/ToolSetupDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
+#include "archive_gui/frame/EmptyPage.h"
 #include "archive_gui/frame/MainStatusBar.h"
+#include "archive_gui/frame/ViewingBar.h"
 #include "archive_gui/util/DlgUtils.h"
 #include "archive_gui/util/Icons.h"
 #include "archive_gui/util/UiStrings.h"
@@ -17,6 +19,7 @@
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -31,6 +34,7 @@
 #include <QMimeData>
 #include <QScreen>
 #include <QSplitter>
+#include <QStackedWidget>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
@@ -131,6 +135,7 @@ MainFrame::MainFrame(ArchiveDoc& doc, QWidget* parent) : QMainWindow(parent), _d
     restorePlacement();
 
     connect(&doc, &ViewDoc::statusChanged, this, &MainFrame::updateCommands);
+    connect(&doc, &ViewDoc::statusChanged, this, &MainFrame::updateViewing);
     connect(&doc, &ViewDoc::statusChanged, this, [this] {
         if (!_doc.busy()) thawPanes();
     });
@@ -142,7 +147,7 @@ MainFrame::MainFrame(ArchiveDoc& doc, QWidget* parent) : QMainWindow(parent), _d
                 if (_closeWhenIdle && !_doc.busy()) close();
             });
     });
-    connect(&doc, &ArchiveDoc::pathChanged, this, &MainFrame::updateTitle);
+    connect(&doc, &ArchiveDoc::pathChanged, this, &MainFrame::updateViewing);
     connect(&doc, &ArchiveDoc::recentFile, this, &MainFrame::addRecent);
     connect(&doc, &ArchiveDoc::openedDamaged, this, [this] {
         QMessageBox ask(QMessageBox::Question, QStringLiteral("Rewrite Archive"),
@@ -155,7 +160,7 @@ MainFrame::MainFrame(ArchiveDoc& doc, QWidget* parent) : QMainWindow(parent), _d
     });
     connect(&doc, &ArchiveDoc::message, _status,
             [this](const QString& text) { _status->showMessage(text); });
-    updateTitle();
+    updateViewing();
     updateCommands();
 }
 
@@ -206,6 +211,11 @@ void MainFrame::createActions() {
     on(CMD_HELP, [this] { showHelp(); });
     on(CMD_CONTEXT_HELP, [] { QWhatsThis::enterWhatsThisMode(); });
     on(CMD_ABOUT, [this] { about(); });
+    // The period shown is checked; after View Version none is.
+    _periods = new QActionGroup(this);
+    _periods->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+    for (Command c : {CMD_CURRENT, CMD_TODAY, CMD_THIS_WEEK, CMD_THIS_MONTH, CMD_THIS_YEAR})
+        _periods->addAction(_actions[c])->setCheckable(true);
     on(CMD_NEXT_PANE, [this] { cyclePane(1); });
     on(CMD_PREV_PANE, [this] { cyclePane(-1); });
     // The views enable these once they are connected.
@@ -276,7 +286,20 @@ void MainFrame::createClient() {
         s->setChildrenCollapsible(true);
         s->setHandleWidth(4);
     }
-    setCentralWidget(_outer);
+    // The bar over the views, then the views or, when there is nothing to show, the page that
+    // says what to do.
+    _viewing = new ViewingBar;
+    _empty = new EmptyPage(_doc, _actions[CMD_OPEN], _actions[CMD_SELECT_FILES]);
+    _stack = new QStackedWidget;
+    _stack->addWidget(_outer);
+    _stack->addWidget(_empty);
+    auto* client = new QWidget(this);
+    auto* layout = new QVBoxLayout(client);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(_viewing);
+    layout->addWidget(_stack, 1);
+    setCentralWidget(client);
     connectViews();
     _status = new MainStatusBar(_doc, this);
     setStatusBar(_status);
@@ -366,8 +389,8 @@ void MainFrame::fitToScreen() {
 void MainFrame::freezePanes() {
     if (!_outer || !isVisible() || (_frozen && _frozen->isVisible())) return;
     if (!_frozen) _frozen = new QLabel(this);
-    _frozen->setPixmap(_outer->grab());
-    _frozen->setGeometry(_outer->geometry());
+    _frozen->setPixmap(centralWidget()->grab());
+    _frozen->setGeometry(centralWidget()->geometry());
     _frozen->raise();
     _frozen->show();
 }
@@ -394,13 +417,20 @@ void MainFrame::applyPaneSizes() {
 
 void MainFrame::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    // The splitters have their real size only now; sizes set before would be scaled.
-    if (!_sized) {
-        _sized = true;
+    if (!_fitted) {
+        _fitted = true;
         fitToScreen();
-        applyPaneSizes();
-        if (QWidget* w = focusTarget(_panes[TREE_PANE])) w->setFocus();
     }
+    sizePanes();
+}
+
+void MainFrame::sizePanes() {
+    // The splitters have their real size only once they show (the first window may show the
+    // empty page instead); sizes set before would be scaled.
+    if (_sized || !_outer->isVisible()) return;
+    _sized = true;
+    applyPaneSizes();
+    if (QWidget* w = focusTarget(_panes[TREE_PANE])) w->setFocus();
 }
 
 void MainFrame::showStored() {
@@ -481,10 +511,35 @@ void MainFrame::updateCommands() {
         a->setEnabled(!_doc.busy());
 }
 
+void MainFrame::updateViewing() {
+    if (_doc.busy()) return;
+    const Tresmo& a = _doc.archive();
+    // The period the user chose stays checked while its range is shown: on the first day of
+    // a week Today and This Week show the same range.
+    std::optional<ArchiveDoc::Period> period;
+    QAction* checked = _periods->checkedAction();
+    int chosen = checked ? static_cast<int>(std::find(_actions.begin(), _actions.end(), checked) -
+                                            _actions.begin()) -
+                               CMD_CURRENT
+                         : -1;
+    if (chosen >= 0 && a.root() && ViewingBar::shows(a, ArchiveDoc::Period(chosen)))
+        period = ArchiveDoc::Period(chosen);
+    else if (_doc.valid() && a.root())
+        period = ViewingBar::periodOf(a);
+    for (QAction* p : _periods->actions())
+        p->setChecked(period && p == _actions[CMD_CURRENT + static_cast<int>(*period)]);
+    _viewing->refresh(a, _doc.valid() ? period : std::nullopt);
+    if (!_doc.valid()) _viewing->hide();
+    _stack->setCurrentWidget(_empty->update() ? static_cast<QWidget*>(_empty) : _outer);
+    sizePanes();
+    updateTitle();
+}
+
 void MainFrame::updateTitle() {
     std::string name = _doc.displayName();
-    setWindowTitle((name.empty() ? QStringLiteral("Untitled") : fromLocalPath(name)) +
-                   QStringLiteral(" - Tresmo"));
+    QString title = name.empty() ? QStringLiteral("Untitled") : fromLocalPath(name);
+    if (_viewing->isVisibleTo(this)) title += QStringLiteral(" (%1)").arg(_viewing->text());
+    setWindowTitle(title + QStringLiteral(" - Tresmo"));
 }
 
 void MainFrame::addRecent(const QString& path) {

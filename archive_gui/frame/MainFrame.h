@@ -1,6 +1,8 @@
 // The program's one top-level window: menus, toolbar, the three panes in two splitters (the
 // folder tree above the version list on the left, the file list on the right), the status
-// bar, the four recently used files, and its placement kept in the string store.
+// bar, the four recently used files, and its placement kept in the string store. Above the
+// panes a bar (and the title) says which time they show; when there is nothing to show, a page
+// that says what to do takes their place.
 //
 // The panes are made by createPane(), the one place that names the view classes. Commands
 // that belong to the document call it and are enabled by its can*() checks whenever it says
@@ -15,12 +17,16 @@
 #include <string>
 
 class ArchiveDoc;
+class EmptyPage;
 class MainStatusBar;
 class QAction;
+class QActionGroup;
 class QLabel;
 class QMenu;
 class QSplitter;
+class QStackedWidget;
 class ViewDoc;
+class ViewingBar;
 
 class MainFrame : public QMainWindow {
     Q_OBJECT
@@ -67,6 +73,9 @@ class MainFrame : public QMainWindow {
     QSplitter* outerSplitter() const { return _outer; }
     QSplitter* innerSplitter() const { return _inner; }
     MainStatusBar* mainStatusBar() const { return _status; }
+    ViewingBar* viewingBar() const { return _viewing; }
+    // Shown in the views' place when they have nothing to show (the first window, a failure).
+    EmptyPage* emptyPage() const { return _empty; }
     const QStringList& recentFiles() const { return _recent; }
 
     // Shows the window with the show state stored by the last run.
@@ -105,7 +114,11 @@ class MainFrame : public QMainWindow {
     void thawPanes();
     void fitToScreen();
     void applyPaneSizes();
+    void sizePanes();
     void updateTitle();
+    // Which time is shown: the bar, the checked Recent Changes period, the title; and whether
+    // the views or the empty page take the place below.
+    void updateViewing();
     void addRecent(const QString& path);
     void updateRecentMenu();
     void open();
@@ -123,9 +136,14 @@ class MainFrame : public QMainWindow {
     QSplitter* _inner = nullptr;
     std::array<QWidget*, PANE_COUNT> _panes{};
     MainStatusBar* _status = nullptr;
+    ViewingBar* _viewing = nullptr;
+    EmptyPage* _empty = nullptr;
+    QStackedWidget* _stack = nullptr;
+    QActionGroup* _periods = nullptr;
     QLabel* _frozen = nullptr;
     int _w1 = 0;
     int _h1 = 0;
+    bool _fitted = false;
     bool _sized = false;
     // Set by a close during long work; the window closes once the document is idle again.
     bool _closeWhenIdle = false;

@@ -11,6 +11,7 @@
 #include "archive_gui/shots/ViewShots.h"
 #include "archive_gui/util/ProgressDlg.h"
 #include "archive_gui/util/UiStrings.h"
+#include "archive_gui/views/VersListView.h"
 
 #include "archive/objects/FileSel.h"
 #include "archive/objects/ToolConfig.h"
@@ -18,6 +19,7 @@
 #include "archive/support/msg.h"
 #include "archive/support/tstamp.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
@@ -149,16 +151,44 @@ int main(int argc, char** argv) {
     writeFile(sample + "/style.css", 99);
     writeFile(sample + "/news.html", 1234);
     QEventLoop wait;
-    QTimer::singleShot(1100, &wait, &QEventLoop::quit);
+    QTimer::singleShot(3100, &wait, &QEventLoop::quit);
     wait.exec();
     ArchiveDoc doc;
     MainFrame frame(doc);
     frame.resize(800, 600);
+    shoot(&frame, "main-window-empty");
     if (!doc.openDocument(archive)) ++failures;
-    doc.archive().selectFolder(doc.archive().root());
-    doc.archive().updateSelectionInfo();
-    doc.updateViews(HINT_SELECTION);
+    auto selectRoot = [&doc] {
+        doc.archive().selectFolder(doc.archive().root());
+        doc.archive().updateSelectionInfo();
+        doc.updateViews(HINT_SELECTION);
+    };
+    selectRoot();
     shoot(&frame, "main-window");
+    frame.action(MainFrame::CMD_THIS_WEEK)->trigger();
+    selectRoot();
+    shoot(&frame, "main-window-range");
+    auto* versions = frame.findChild<VersListView*>();
+    versions->listView()->setCurrentIndex(versions->model()->index(1, 0));
+    versions->viewVersionAction()->trigger();
+    selectRoot();
+    shoot(&frame, "main-window-past");
+    frame.action(MainFrame::CMD_CURRENT)->trigger();
+    selectRoot();
+    frame.show();
+    {
+        // Part way through a save, once the pace gives the time left.
+        ProgressDlg progress(&frame, QStringLiteral("Saving ") + QString::fromStdString(archive),
+                             0);
+        progress.expect(12, 4718592);
+        QTimer::singleShot(2100, &wait, &QEventLoop::quit);
+        wait.exec();
+        progress.advance(5, 1887436);
+        settle();
+        if (progress.box()) shoot(progress.box(), "save-progress");
+    }
+    if (!doc.save()) ++failures;
+    shoot(&frame, "main-window-saved");
     shootViews(shoot);
     return failures ? 1 : 0;
 }

@@ -4,12 +4,17 @@
 #include "archive_gui/dialogs/RewriteDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
+#include "archive_gui/frame/EmptyPage.h"
 #include "archive_gui/frame/MainFrame.h"
 #include "archive_gui/frame/MainStatusBar.h"
+#include "archive_gui/frame/ViewingBar.h"
+#include "archive_gui/util/ProgressDlg.h"
 #include "archive_gui/util/UiStrings.h"
 #include "archive_gui/views/DirTreeView.h"
 #include "archive_gui/views/FileListModel.h"
 #include "archive_gui/views/FileListView.h"
+#include "archive_gui/views/VersListModel.h"
+#include "archive_gui/views/VersListView.h"
 #include "gui_test_util.h"
 
 #include "archive/os/os.h"
@@ -86,6 +91,7 @@ struct Window {
     QString path(const QString& rel) const { return QString::fromStdString(store.path(rel)); }
     void trigger(MainFrame::Command c) { frame.action(c)->trigger(); }
     bool enabled(MainFrame::Command c) const { return frame.action(c)->isEnabled(); }
+    QString said() const { return frame.statusBar()->currentMessage(); }
     QImage panes() { return frame.grab(frame.centralWidget()->geometry()).toImage(); }
 };
 
@@ -109,12 +115,15 @@ class MainWindowTest : public QObject {
         QCOMPARE(frame.windowTitle(), QString("Untitled - Tresmo"));
         QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
 
-        // Select Files on the folder: every file is pending.
+        // The first window says what to do; its button for a new archive picks the folder:
+        // every file is pending.
+        QVERIFY(frame.emptyPage()->isVisible() && !frame.viewingBar()->isVisible());
         whenModal<SelectFilesDlg>([&](SelectFilesDlg* dlg) {
             dlg->folderField()->setText(w.path("w"));
             dlg->okButton()->click();
         });
-        w.trigger(MainFrame::CMD_SELECT_FILES);
+        frame.emptyPage()->choices().value(1)->click();
+        QVERIFY(!frame.emptyPage()->isVisible());
         QCOMPARE(doc.archive().root()->info->pending, 2);
         QVERIFY(w.enabled(MainFrame::CMD_SAVE));
         doc.archive().selectFolder(doc.archive().root());  // as the tree view would
@@ -130,13 +139,29 @@ class MainWindowTest : public QObject {
             {0, ""}, {65535, "65535 bytes"}, {67108863, "65535 KB"}, {67108864, "64 MB"}};
         for (auto [bytes, text] : sizes)
             QCOMPARE(MainStatusBar::sizeText(NodeStats{.storedBytes = bytes}), QString(text));
+        // Progress: done of the total by the bytes when known, the time left once the pace is.
+        const std::tuple<ProgressDlg::Counts, int, int, const char*> progress[] = {
+            {{5, 0, 0, 0}, 0, -1, "5 files"},
+            {{3, 12, 0, 0}, 9000, 250, "3 of 12 files, 25%\nAbout 27 seconds left"},
+            {{3, 12, 1 << 20, 4 << 20}, 1000, 250, "3 of 12 files, 1.0 MiB of 4.0 MiB, 25%"},
+            {{1, 9, 1, 100}, 9000, 10, "1 of 9 files, 1 bytes of 100 bytes, 1%"},
+            {{9, 9, 9000, 9000}, 9000, 1000, "9 of 9 files, 8.8 KiB of 8.8 KiB, 100%"},
+            {{1, 4, 1, 2},
+             200000,
+             500,
+             "1 of 4 files, 1 bytes of 2 bytes, 50%\nAbout 3 minutes left"}};
+        for (auto [c, ms, permille, text] : progress) {
+            QCOMPARE(ProgressDlg::permille(c), permille);
+            QCOMPARE(ProgressDlg::countsText(c, ms), QString(text));
+        }
 
         // Save proposes the folder's name beside it and writes the archive and its selection.
         auto proposed = answerPicker(store.path("w.trsm"));
         w.trigger(MainFrame::CMD_SAVE);
         QCOMPARE(*proposed, w.path("w.trsm"));
         QVERIFY(QFile::exists(w.path("w.sel")));
-        QCOMPARE(frame.windowTitle(), QString("w - Tresmo"));
+        QCOMPARE(frame.windowTitle(), QString("w (Current) - Tresmo"));
+        QCOMPARE(w.said(), QString("Saved transaction 1: 2 added"));
         QCOMPARE(frame.recentFiles(), QStringList{w.path("w.trsm")});
         QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
 
@@ -163,11 +188,31 @@ class MainWindowTest : public QObject {
         QCOMPARE(doc.archive().root()->info->pending, 1);
         QCOMPARE(doc.archive().now(), T0 + 3 * 3600 + 1);
         QVERIFY(w.enabled(MainFrame::CMD_SAVE));
-        w.trigger(MainFrame::CMD_TODAY);
-        QCOMPARE(doc.archive().from(), startOfDay(T0 + 3 * 3600));
-        QVERIFY(!w.enabled(MainFrame::CMD_SAVE));
+        // Each period is checked alone and named above the views and in the title.
+        const std::pair<MainFrame::Command, const char*> periods[] = {
+            {MainFrame::CMD_TODAY, "Today: 4 changes"},
+            {MainFrame::CMD_THIS_WEEK, "This week: 4 changes"},
+            {MainFrame::CMD_THIS_YEAR, "This year: 4 changes"},
+            {MainFrame::CMD_CURRENT, "Current"}};
+        for (auto [c, text] : periods) {
+            w.trigger(c);
+            for (auto p : {MainFrame::CMD_CURRENT, MainFrame::CMD_TODAY, MainFrame::CMD_THIS_WEEK,
+                           MainFrame::CMD_THIS_MONTH, MainFrame::CMD_THIS_YEAR})
+                QCOMPARE(frame.action(p)->isChecked(), p == c);
+            QCOMPARE(frame.viewingBar()->text(), QString(text));
+            QCOMPARE(frame.windowTitle(), QString("w (%1) - Tresmo").arg(text));
+            QCOMPARE(w.enabled(MainFrame::CMD_SAVE), c == MainFrame::CMD_CURRENT);
+        }
+        QCOMPARE(doc.archive().from(), doc.archive().now());
+        // A version picked in the list: no period is, the time is named, its row stands out.
+        auto* vers = frame.findChild<VersListView*>();
+        vers->listView()->setCurrentIndex(vers->model()->index(2, 0));
+        vers->viewVersionAction()->trigger();
+        QVERIFY(!frame.action(MainFrame::CMD_CURRENT)->isChecked());
+        QCOMPARE(frame.viewingBar()->text(), QString("Viewing as of Monday 11/24/25 17:00"));
+        for (int row : {0, 1, 2})
+            QCOMPARE(vers->model()->index(row, 0).data(Qt::BackgroundRole).isValid(), row == 2);
         w.trigger(MainFrame::CMD_CURRENT);
-        QVERIFY(w.enabled(MainFrame::CMD_SAVE));
 
         // Export writes the stored versions of the selected folder; the panes look the same after.
         tree->setCurrentIndex(tree->model()->index(0, 0));
@@ -177,6 +222,7 @@ class MainWindowTest : public QObject {
         w.trigger(MainFrame::CMD_EXPORT);
         QCOMPARE(readAll(store.path("out/w/a.txt")), QByteArray("a"));
         QVERIFY(w.panes() == before);
+        QCOMPARE(w.said(), "Exported 3 files (68.4 KiB) to " + w.path("out"));
         // Again: Enter keeps what is there (No is the default), Yes replaces it.
         store.write("out/w/mine.txt", "kept");
         for (auto key : {Qt::Key_Return, Qt::Key_Y}) {
@@ -228,8 +274,11 @@ class MainWindowTest : public QObject {
         for (bool close : {false, true}) {
             clock._slow = true;
             QImage panes = w.panes(), during;
+            QString counts;
             whenModal<QProgressDialog>([&](QProgressDialog* box) {
                 during = w.panes();
+                counts = box->labelText();
+                QCOMPARE(box->maximum(), 1000);
                 QVERIFY(doc.busy());  // input to the window waits while the worker runs
                 QVERIFY(!w.enabled(MainFrame::CMD_NEW));
                 close ? void(frame.close()) : box->cancel();
@@ -237,6 +286,8 @@ class MainWindowTest : public QObject {
             QVERIFY(!doc.save());
             clock._slow = false;
             QCOMPARE(_presenter.cancels, 0);
+            QVERIFY2(counts.contains(" of 40 files, ") && counts.contains(" of 1.5 MiB, "),
+                     qPrintable(counts));
             QVERIFY(during == panes);  // the panes keep showing the archive
             QVERIFY(w.panes() == panes);
             QCOMPARE(frame.statusBar()->currentMessage(),
@@ -254,11 +305,18 @@ class MainWindowTest : public QObject {
         w.trigger(MainFrame::CMD_REFRESH);
         QCOMPARE(chain->value(0), QString("Error 2013"));
         QVERIFY(!doc.valid());
+        QVERIFY(frame.emptyPage()->isVisible());
+        QVERIFY(frame.emptyPage()->message().contains(w.path("w") + " is missing"));
         for (auto c : {MainFrame::CMD_SAVE, MainFrame::CMD_SELECT_FILES, MainFrame::CMD_EXPORT,
                        MainFrame::CMD_REFRESH, MainFrame::CMD_CURRENT, MainFrame::CMD_THIS_YEAR})
             QVERIFY2(!w.enabled(c), qPrintable(frame.action(c)->text()));
         for (auto c : {MainFrame::CMD_NEW, MainFrame::CMD_OPEN, MainFrame::CMD_VIEWER_SETUP})
             QVERIFY(w.enabled(c));
+        // Where it went is chosen on the page: the archive opens over it again.
+        answerPicker(store.path("gone"));
+        frame.emptyPage()->choices().value(1)->click();
+        QVERIFY(doc.valid() && !frame.emptyPage()->isVisible());
+        QCOMPARE(doc.archive().root()->info->pending, 40);
         w.trigger(MainFrame::CMD_NEW);
         QVERIFY(doc.valid());
         QVERIFY(w.enabled(MainFrame::CMD_SELECT_FILES));

@@ -7,6 +7,10 @@
 // and timers run; once it is up the rest of the program takes no input (the box is modal).
 // Either way nothing can start a second operation from inside the first. Destroying the
 // object closes the box.
+//
+// When the work knows its total the bar fills (by the bytes when they are known, else by the
+// files) and the box says how much is done of how much, the percent, and, once the pace is
+// known, the time left; otherwise the bar runs without end over the counts alone.
 #pragma once
 
 #include "archive/support/Progress.h"
@@ -33,6 +37,17 @@ class ProgressDlg : public Progress {
     bool cancelled() const override;
 
     int64_t filesDone() const { return _files; }
+
+    struct Counts {
+        int64_t files = 0;
+        int64_t expectedFiles = 0;
+        int64_t bytes = 0;
+        int64_t expectedBytes = 0;
+    };
+    // Thousandths done, or -1 when no total is known.
+    static int permille(const Counts& c);
+    // The lines under the label, for work that has run elapsedMs so far.
+    static QString countsText(const Counts& c, int64_t elapsedMs);
     // The box, once it is shown (null before).
     QProgressDialog* box() const { return _box; }
 
@@ -46,6 +61,7 @@ class ProgressDlg : public Progress {
     int64_t _files = 0;
     int64_t _bytes = 0;
     int64_t _expectedFiles = 0;
+    int64_t _expectedBytes = 0;
     QElapsedTimer _started;
     mutable QElapsedTimer _lastPoll;
     mutable bool _polled = false;

@@ -35,6 +35,36 @@ enum UiString : int {
     IDS_DELETE_FOLDER = 61231,
     IDS_DELETE_FILE = 61232,
     IDS_SAVE_CANCELLED = 61233,
+    // Which time the window shows; the four periods in the order of ArchiveDoc::Period.
+    IDS_VIEW_CURRENT = 61260,  // "Current"
+    IDS_VIEW_AS_OF = 61261,    // "Viewing as of %s"
+    IDS_VIEW_TODAY = 61262,    // "Today: %s" (the count of changes)
+    IDS_VIEW_THIS_WEEK = 61263,
+    IDS_VIEW_THIS_MONTH = 61264,
+    IDS_VIEW_THIS_YEAR = 61265,
+    IDS_VIEW_RANGE = 61266,  // "Changes from %s to %s: %s"
+    // The progress box and how work ended.
+    IDS_PROGRESS_FILES = 61267,  // "%d of %d files"
+    IDS_PROGRESS_BYTES = 61268,  // "%s of %s"
+    IDS_TIME_LEFT = 61269,       // "About %d seconds left"
+    IDS_TIME_LEFT_MIN = 61270,   // "About %d minutes left"
+    IDS_SAVED = 61271,           // "Saved transaction %d: %s"
+    IDS_SAVED_ADDED = 61272,     // "%d added"
+    IDS_SAVED_CHANGED = 61273,
+    IDS_SAVED_REMOVED = 61274,
+    IDS_SAVED_LEFT_OUT = 61275,
+    IDS_SAVED_NOTHING = 61276,
+    IDS_EXPORTED = 61277,          // "Exported %s (%s) to %s"
+    IDS_EXPORT_CANCELLED = 61278,  // "Export cancelled; %s already written to %s"
+    IDS_LOAD_CANCELLED = 61279,    // "Loading %s cancelled"
+    // What the views' place says when they have nothing to show.
+    IDS_EMPTY_FIRST = 61280,
+    IDS_EMPTY_OPEN = 61281,
+    IDS_EMPTY_NEW = 61282,
+    IDS_EMPTY_MISSING = 61283,  // "The folder %s is missing..."
+    IDS_EMPTY_RELOCATE = 61284,
+    IDS_EMPTY_FAILED = 61285,  // "%s could not be shown..."
+    IDS_EMPTY_RETRY = 61286,
     IDS_SAVE_AS = 61441,
     IDS_FILE_FILTER = 128,  // the open and save filter of the document type
 };

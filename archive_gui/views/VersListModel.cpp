@@ -7,6 +7,9 @@
 #include "archive/support/msg.h"
 #include "archive/support/tstamp.h"
 
+#include <QBrush>
+#include <QPalette>
+
 VersListModel::VersListModel(ViewDoc& doc, QObject* parent)
     : QAbstractListModel(parent), _doc(doc) {}
 
@@ -55,6 +58,14 @@ QVariant VersListModel::data(const QModelIndex& index, int role) const {
         case Qt::DecorationRole:
             return views::icon(views::Kind::Txn, views::txnIconIndex(pending, inRange),
                                views::markOverlay(t->mark));
+        case Qt::BackgroundRole: {
+            // The rows of the range shown, in a tint of the selection colour: clear beside the
+            // small icon, and still unlike a selection the user is making.
+            if (!inRange) return {};
+            QColor tint = QPalette().color(QPalette::Highlight);
+            tint.setAlpha(70);
+            return QBrush(tint);
+        }
         case views::NodeRole:
             return QVariant::fromValue(reinterpret_cast<quintptr>(t));
         case views::TimeRole:
