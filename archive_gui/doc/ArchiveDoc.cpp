@@ -33,6 +33,21 @@ bool hasArchiveExt(const char* path) {
     return getFileExt(ext, sizeof ext, path) && compareNoCase(ext, trsmExt->c_str()) == 0;
 }
 
+// Takes every message while it lives: a look that may fail says so by its result.
+class QuietPresenter final : public Presenter {
+  public:
+    QuietPresenter() : _before(installPresenter(this)) {}
+    ~QuietPresenter() override { installPresenter(_before); }
+    void showError(const Error&) override {}
+    void showMsgs(const MsgList&) override {}
+    void verifyFailed(const char* file, int line, const char* expr) override {
+        _before->verifyFailed(file, line, expr);
+    }
+
+  private:
+    Presenter* _before;
+};
+
 }  // namespace
 
 ArchiveDoc::ArchiveDoc(QObject* parent) : ViewDoc(parent) {
@@ -168,6 +183,8 @@ std::string ArchiveDoc::askSavePath(const std::string& proposal) {
     dlg.setAcceptMode(QFileDialog::AcceptSave);
     dlg.setFileMode(QFileDialog::AnyFile);
     dlg.setDefaultSuffix(QString::fromStdString(*trsmExt));
+    // Replacing an archive loses its history: save() asks with what would be lost.
+    dlg.setOption(QFileDialog::DontConfirmOverwrite);
     dlg.selectFile(fromLocalPath(proposal));
     if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return {};
     return toLocalPath(dlg.selectedFiles().first());
@@ -183,6 +200,7 @@ bool ArchiveDoc::save() {
         std::string path = askSavePath(proposal);
         if (path.empty() || !checkPath(path, false)) return false;
         if (pathExists(path.c_str())) {
+            if (!confirmReplace(path)) return false;
             try {
                 delFile(path.c_str());
             } catch (Error& e) {
@@ -214,6 +232,36 @@ bool ArchiveDoc::save() {
     // The save rolled back: the storage file is as it was, and the changes are still pending.
     if (cancelled) emit message(uiString(IDS_SAVE_CANCELLED));
     return ok;
+}
+
+bool ArchiveDoc::confirmReplace(const std::string& path) {
+    Tresmo old;
+    old.setReader(true);
+    old.setPath(path);
+    old.setNow(currentTime());
+    bool read;
+    {
+        QuietPresenter quiet;
+        read = old.read();
+    }
+    int count = 0;
+    const Txn* first = nullptr;
+    for (const Txn* t = old.txns(); t; t = t->older, ++count)
+        first = t;
+    QString shown = fromLocalPath(path);
+    QString text = read && first
+                       ? uiFormat(IDS_REPLACE_HISTORY,
+                                  {shown,
+                                   uiFormat(count == 1 ? IDS_TRANSACTION : IDS_TRANSACTIONS,
+                                            {QString::number(count)}),
+                                   QString::fromLocal8Bit(timeText(first->time).c_str()),
+                                   QString::fromLocal8Bit(timeText(old.txns()->time).c_str())})
+                       : uiFormat(IDS_REPLACE_UNREADABLE, {shown});
+    // Cancel is the default: Enter must not delete a history.
+    QMessageBox ask(QMessageBox::Warning, uiString(IDS_REPLACE_TITLE), text,
+                    QMessageBox::Yes | QMessageBox::Cancel, _window);
+    ask.setDefaultButton(QMessageBox::Cancel);
+    return ask.exec() == QMessageBox::Yes;
 }
 
 void ArchiveDoc::applySelection(const FileSel& sel) {

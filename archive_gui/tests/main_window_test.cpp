@@ -3,9 +3,11 @@
 #include "archive_gui/dialogs/MsgListDlg.h"
 #include "archive_gui/dialogs/RewriteDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
+#include "archive_gui/dialogs/ToolSetupDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
 #include "archive_gui/frame/MainFrame.h"
 #include "archive_gui/frame/MainStatusBar.h"
+#include "archive_gui/util/HelpWindow.h"
 #include "archive_gui/util/UiStrings.h"
 #include "archive_gui/views/DirTreeView.h"
 #include "archive_gui/views/FileListModel.h"
@@ -17,6 +19,7 @@
 #include "archive/support/tstamp.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
@@ -24,6 +27,8 @@
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTest>
+#include <QTextBrowser>
+#include <QToolBar>
 #include <QTreeView>
 
 #include <atomic>
@@ -59,7 +64,8 @@ QByteArray readAll(const std::string& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// Answers the next message list dialog; returns the codes it showed (outermost first).
+// Answers the next message list dialog; returns the codes it showed (outermost first), then
+// its headline.
 std::shared_ptr<QStringList> answerMsgList() {
     auto codes = std::make_shared<QStringList>();
     whenModal<MsgListDlg>([codes](MsgListDlg* dlg) {
@@ -67,9 +73,14 @@ std::shared_ptr<QStringList> answerMsgList() {
             dlg->showMsg(i);
             *codes << dlg->windowTitle();
         }
+        *codes << dlg->headline()->text();
         dlg->accept();
     });
     return codes;
+}
+
+QString timeString(int64_t t) {
+    return QString::fromStdString(timeText(t));
 }
 
 // A window over w/a.txt an hour after it was written.
@@ -210,6 +221,25 @@ class MainWindowTest : public QObject {
         answerPicker(store.path("w.trsm"));
         QVERIFY(doc.save());
 
+        // Without a viewer set up and without the desktop's opener, Open File says so about
+        // the file and offers the setup.
+        doc.archive().selectFolder(doc.archive().root());
+        doc.updateViews(HINT_SELECTION);
+        auto* files = frame.findChild<FileListView*>();
+        files->listView()->setCurrentIndex(files->model()->index(0, 0));
+        QByteArray path = qgetenv("PATH");
+        qputenv("PATH", store.path().c_str());
+        auto setupOffer = answerNextBox(Qt::Key_Y);
+        auto setup = std::make_shared<QString>();
+        whenModal<ToolSetupDlg>([setup](ToolSetupDlg* dlg) {
+            *setup = dlg->windowTitle();
+            dlg->reject();
+        });
+        w.trigger(MainFrame::CMD_OPEN_FILE);
+        qputenv("PATH", path);
+        QVERIFY2(setupOffer->contains("to open a.txt"), qPrintable(*setupOffer));
+        QTRY_COMPARE(*setup, QString("Viewer Setup"));
+
         // A cancelled save leaves the archive as before, with the same changes pending.
         QByteArray before = readAll(store.path("w.trsm"));
         for (int i = 0; i < 40; ++i) {
@@ -248,11 +278,31 @@ class MainWindowTest : public QObject {
         }
         frame.show();
 
+        // A new document saved over the archive: the prompt tells the history that would go.
+        // Enter keeps it (Cancel is the default), Yes replaces it.
+        QVERIFY(doc.save());
+        for (auto key : {Qt::Key_Return, Qt::Key_Y}) {
+            QByteArray kept = readAll(store.path("w.trsm"));
+            doc.newDocument();
+            doc.applySelection(sel);
+            answerPicker(store.path("w.trsm"));
+            auto ask = answerNextBox(key);
+            QCOMPARE(doc.save(), key == Qt::Key_Y);
+            QVERIFY2(ask->startsWith("Replace Archive|" + w.path("w.trsm") +
+                                     " already holds 2 transactions, saved from " +
+                                     timeString(T0 + 3600) + " to " + timeString(T0 + 7200)),
+                     qPrintable(*ask));
+            QCOMPARE(readAll(store.path("w.trsm")) == kept, key == Qt::Key_Return);
+        }
+
         // A refresh whose folder has gone disables everything but New, Open and the setups.
         QVERIFY(QDir().rename(w.path("w"), w.path("gone")));
         auto chain = answerMsgList();
         w.trigger(MainFrame::CMD_REFRESH);
         QCOMPARE(chain->value(0), QString("Error 2013"));
+        QVERIFY2(
+            chain->last().startsWith("Search for modified files in " + w.path("w") + " failed: "),
+            qPrintable(chain->last()));
         QVERIFY(!doc.valid());
         for (auto c : {MainFrame::CMD_SAVE, MainFrame::CMD_SELECT_FILES, MainFrame::CMD_EXPORT,
                        MainFrame::CMD_REFRESH, MainFrame::CMD_CURRENT, MainFrame::CMD_THIS_YEAR})
@@ -262,6 +312,11 @@ class MainWindowTest : public QObject {
         w.trigger(MainFrame::CMD_NEW);
         QVERIFY(doc.valid());
         QVERIFY(w.enabled(MainFrame::CMD_SELECT_FILES));
+        // A file that is no archive is named.
+        auto notArchive = answerMsgList();
+        QVERIFY(!doc.openDocument(store.write("notes.txt", "some notes")));
+        QVERIFY2(notArchive->last().startsWith("Could not read Tresmo file " + w.path("notes.txt")),
+                 qPrintable(notArchive->last()));
 
         // An archive damaged in its newest transaction opens read-only, says so and offers the
         // rewrite.
@@ -300,6 +355,23 @@ class MainWindowTest : public QObject {
         QVERIFY(QTest::qWaitForWindowActive(&app.frame()));
         QTest::keyClick(&app.frame(), Qt::Key_F, Qt::ControlModifier);
         QVERIFY(app.frame().findChild<FileListView*>()->filterBox()->hasFocus());
+        // Refresh is on the toolbar; tool tips name the keys.
+        QAction* refresh = app.frame().action(MainFrame::CMD_REFRESH);
+        QVERIFY(app.frame().findChild<QToolBar*>()->actions().contains(refresh));
+        QCOMPARE(refresh->toolTip(), QString("Refresh (F5)"));
+
+        // F1 shows the built-in help in a window of the program; its links lead within it.
+        QTest::keyClick(&app.frame(), Qt::Key_F1);
+        auto* help = app.frame().findChild<HelpWindow*>();
+        QVERIFY(help && help->isVisible());
+        QCOMPARE(help->browser()->documentTitle(), QString("Tresmo Help"));
+        QTest::keyClick(help->browser(), Qt::Key_Tab);
+        QTest::keyClick(help->browser(), Qt::Key_Return);
+        QCOMPARE(help->browser()->source().fragment(), QString("start"));
+        QVERIFY(help->browser()->verticalScrollBar()->value() > 0);
+        help->close();
+        app.frame().activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&app.frame()));
         QTest::keyClick(&app.frame(), Qt::Key_Q, Qt::ControlModifier);
         QVERIFY(!app.frame().isVisible());
     }
