@@ -23,7 +23,7 @@ tresmo-cli -q save w.trsm >/dev/null
 cases="
 tresmo-cli sa|save
 tresmo-cli too|tools
-tresmo-cli save --|--dry-run,--time,--wait,--quiet|--json,--version
+tresmo-cli save --|--dry-run,--time,--json,--wait,--quiet|--version,--force
 tresmo-cli ls --changed |today,year|a.txt
 tresmo-cli cat |w.trsm|w.sel,save
 tresmo-cli cat w.trsm |a.txt,src/|w.trsm,docs/

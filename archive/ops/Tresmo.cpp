@@ -342,7 +342,7 @@ bool Tresmo::findChanges(const FileSel& sel, Progress* progress) {
         findChangesIn(*this, filter, warnings, progress, &_skipped);
     } catch (Error& e) {
         if (!warnings.empty()) showMsgs(warnings);
-        showError(makeError(std::move(e), "Tresmo.findChanges"));
+        showError(makeError(std::move(e), "Tresmo.findChanges", sel.folder()));
         return false;
     }
     if (!warnings.empty()) showMsgs(warnings);

@@ -24,7 +24,7 @@ const MsgDef ENGINE_MSGS[] = {
     {2010, "Tresmo.read.default", "Unknown record", false},
     {2011, "Tresmo.read.1", "Could not read Tresmo file {1}", false},
     {2012, "Tresmo.read.2", "Could not close Tresmo file", false},
-    {2013, "Tresmo.findChanges", "Search for modified files failed", false},
+    {2013, "Tresmo.findChanges", "Search for modified files in {1} failed", false},
     {2014, "Tresmo.Save.saveR.1", "Concurrent modification of file {1} detected", false},
     {2015, "Tresmo.save.1", "Could not save Tresmo", false},
     {2016, "Tresmo.save.2", "Could not close Tresmo", false},

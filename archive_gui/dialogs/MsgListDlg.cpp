@@ -6,6 +6,7 @@
 #include "archive/support/paths.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -95,17 +96,45 @@ MsgListDlg::MsgListDlg(Kind kind, std::vector<const Msg*> msgs, QWidget* parent)
     _ok = new QPushButton(tr("OK"));
     _ok->setDefault(true);
     _help = new QPushButton(tr("Help"));
+    _copy = new QPushButton(uiString(IDS_COPY));
+    _copy->setAutoDefault(false);
+    _headline = new QLabel;
+    _headline->setWordWrap(true);
+    _headline->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont bold = _headline->font();
+    bold.setBold(true);
+    _headline->setFont(bold);
+    _position = new QLabel;
+    _position->setAlignment(Qt::AlignCenter);
 
     auto* buttons = new QVBoxLayout;
     buttons->addWidget(_ok);
     buttons->addWidget(_help);
+    buttons->addWidget(_copy);
     buttons->addStretch();
+    buttons->addWidget(_position);
+    auto* row = new QHBoxLayout;
+    row->addWidget(_text, 1);
+    row->addWidget(_scroll);
+    row->addSpacing(6);
+    row->addLayout(buttons);
+    auto* right = new QVBoxLayout;
+    right->addWidget(_headline);
+    right->addLayout(row, 1);
     auto* layout = new QHBoxLayout(this);
     layout->addWidget(_icon);
-    layout->addWidget(_text, 1);
-    layout->addWidget(_scroll);
-    layout->addSpacing(6);
-    layout->addLayout(buttons);
+    layout->addLayout(right, 1);
+
+    // The chain runs from what the user asked for down to the system's words: the first
+    // names the file, the last says what went wrong.
+    if (kind == Kind::Error && !_msgs.empty()) {
+        QString first = QString::fromUtf8(_msgs.front()->text);
+        if (_msgs.size() > 1) first += QStringLiteral(": ") + QString::fromUtf8(_msgs.back()->text);
+        _headline->setText(first + QLatin1Char('.'));
+    } else {
+        _headline->hide();
+    }
+    _position->setVisible(_msgs.size() > 1);
 
     QStyle::StandardPixmap icon =
         kind == Kind::Error ? QStyle::SP_MessageBoxCritical : QStyle::SP_MessageBoxWarning;
@@ -125,6 +154,8 @@ MsgListDlg::MsgListDlg(Kind kind, std::vector<const Msg*> msgs, QWidget* parent)
         if (i != _current) showMsg(i);
     });
     connect(_ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(_copy, &QPushButton::clicked, this,
+            [this] { QGuiApplication::clipboard()->setText(allText()); });
     connect(_help, &QPushButton::clicked, this, [this] {
         if (_current >= 0) openHelp(_msgs[static_cast<size_t>(_current)]->code);
         _text->setFocus();
@@ -132,6 +163,15 @@ MsgListDlg::MsgListDlg(Kind kind, std::vector<const Msg*> msgs, QWidget* parent)
     for (QWidget* w : findChildren<QWidget*>())
         w->installEventFilter(this);
     showMsg(0);
+}
+
+QString MsgListDlg::allText() const {
+    QString title = uiString(_kind == Kind::Error ? IDS_ERROR_TITLE : IDS_WARNING_TITLE);
+    QStringList lines;
+    for (const Msg* m : _msgs)
+        lines << QString(title).replace("%d", QString::number(m->code)) + QStringLiteral(": ") +
+                     QString::fromUtf8(m->text);
+    return lines.join('\n');
 }
 
 std::vector<const Msg*> MsgListDlg::chainOf(const Error& error) {
@@ -149,6 +189,8 @@ void MsgListDlg::showMsg(int i) {
     setWindowTitle(title.replace("%d", QString::number(msg.code)));
     showText();
     if (_msgs.size() > 1) _scroll->setValue(i);
+    _position->setText(
+        uiFormat(IDS_MSG_POSITION, {QString::number(i + 1), QString::number(_msgs.size())}));
     _help->setEnabled(msg.hasHelp);
 }
 

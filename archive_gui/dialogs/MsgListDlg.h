@@ -1,9 +1,11 @@
 // The message list dialog and the presenter that shows every message of the program in it.
 //
 // MsgListDlg shows messages one at a time: the chain of an error (outermost first, "Error %d"
-// titles and the stop icon) or a list of warnings ("Warning %d", the exclamation icon). The
-// user pages with the scroll bar or Page Up and Page Down (with Ctrl: to the last or the
-// first message). The messages are not owned; they must outlive the dialog. Each text is
+// titles and the stop icon) or a list of warnings ("Warning %d", the exclamation icon). Above
+// them an error has one sentence: the outermost message, which names the file, with the
+// innermost cause. The user pages with the scroll bar or Page Up and Page Down (with Ctrl: to
+// the last or the first message), "2 of 3" saying where; Copy puts every message on the
+// clipboard. The messages are not owned; they must outlive the dialog. Each text is
 // wrapped by printLines to the text box's width, breaking at blanks and punctuation; a text
 // that cannot be wrapped within MAX_TEXT is shown unwrapped and the box wraps it itself.
 #pragma once
@@ -47,6 +49,11 @@ class MsgListDlg : public QDialog {
     QScrollBar* scrollBar() const { return _scroll; }
     QPushButton* okButton() const { return _ok; }
     QPushButton* helpButton() const { return _help; }
+    QPushButton* copyButton() const { return _copy; }
+    QLabel* headline() const { return _headline; }
+    QLabel* position() const { return _position; }
+    // Every message, one "Title: text" line each, as Copy puts them on the clipboard.
+    QString allText() const;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -63,10 +70,13 @@ class MsgListDlg : public QDialog {
     int _current = -1;
 
     QLabel* _icon;
+    QLabel* _headline;
+    QLabel* _position;
     QPlainTextEdit* _text;
     QScrollBar* _scroll;
     QPushButton* _ok;
     QPushButton* _help;
+    QPushButton* _copy;
 };
 
 // Wraps text into s, each line but the last ending with "\r\n", so that every line fits width

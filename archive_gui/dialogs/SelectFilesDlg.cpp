@@ -6,6 +6,7 @@
 #include "archive_gui/util/UiStrings.h"
 
 #include "archive/ops/TypeScan.h"
+#include "archive/support/cfg.h"
 #include "archive/support/msg.h"
 #include "archive/support/paths.h"
 
@@ -18,18 +19,22 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <cstdio>
 
 namespace {
 
 // The fields hold fewer characters than this.
 constexpr size_t FIELD_LIMIT = 99;
+// The string-store value with the size the dialog was last closed at, "width height".
+constexpr const char* SIZE_VALUE = "SelectFilesDlg.size";
 
 // A folder the selection may watch: a valid absolute path of an existing folder, not the root.
 bool isUsableFolder(const std::string& path) {
-    return path.size() < FIELD_LIMIT && isValidPath(path.c_str()) && isDirectory(path.c_str()) &&
-           !isDriveRoot(path.c_str());
+    return pathProblem(path, FIELD_LIMIT, true).isEmpty();
 }
 
 }  // namespace
@@ -104,6 +109,22 @@ SelectFilesDlg::SelectFilesDlg(const FileSel& sel, QWidget* parent) : QDialog(pa
     connect(_ok, &QPushButton::clicked, this, &SelectFilesDlg::accept);
     connect(_cancel, &QPushButton::clicked, this, &QDialog::reject);
     updateList();
+
+    char stored[32];
+    int w = 0, h = 0;
+    if (readRegString(SIZE_VALUE, stored, sizeof stored) &&
+        std::sscanf(stored, "%d %d", &w, &h) == 2 && w > 0 && h > 0) {
+        // A size from a larger screen or another scale factor is cut to this one.
+        QSize size(w, h);
+        if (screen()) size = size.boundedTo(screen()->availableGeometry().size());
+        resize(size.expandedTo(minimumSizeHint()));
+    }
+}
+
+void SelectFilesDlg::done(int result) {
+    writeRegString(SIZE_VALUE,
+                   QStringLiteral("%1 %2").arg(width()).arg(height()).toUtf8().constData());
+    QDialog::done(result);
 }
 
 void SelectFilesDlg::showEvent(QShowEvent* event) {
@@ -178,15 +199,16 @@ void SelectFilesDlg::browse() {
 
 bool SelectFilesDlg::exchange() {
     std::string folder = toLocalPath(_folder->text());
-    if (!isUsableFolder(folder)) {
-        failOnField(_folder);
+    if (QString why = pathProblem(folder, FIELD_LIMIT, true); !why.isEmpty()) {
+        failOnField(_folder, uiString(IDS_FIELD_FOLDER), why);
         return false;
     }
     _sel.setFolder(folder);
     _sel.setIncludeSubfolders(_subfolders->isChecked());
     std::string exceptions = toLocalPath(_exceptions->text());
     if (exceptions.size() >= FIELD_LIMIT) {
-        failOnField(_exceptions);
+        failOnField(_exceptions, uiString(IDS_FIELD_EXCEPTIONS),
+                    uiFormat(IDS_TOO_LONG, {QString::number(FIELD_LIMIT)}));
         return false;
     }
     _sel.setExceptions(exceptions);

@@ -7,7 +7,8 @@
 // The type list is filled by a scan of the folder as the fields describe it, on a scratch
 // selection, so a scan never touches the dialog's selection. Check boxes the user changed
 // survive a later scan for every type still found. A long scan shows its progress and can be
-// cancelled; the list then stays as it was and the dialog stays open.
+// cancelled; the list then stays as it was and the dialog stays open. The dialog opens at the
+// size it was closed at, kept in the string store.
 #pragma once
 
 #include "archive/objects/FileSel.h"
@@ -52,6 +53,8 @@ class SelectFilesDlg : public QDialog {
 
   public slots:
     void accept() override;
+    // Closes the dialog and keeps its size for the next one.
+    void done(int result) override;
 
   protected:
     void showEvent(QShowEvent* event) override;

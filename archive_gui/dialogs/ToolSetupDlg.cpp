@@ -149,14 +149,19 @@ void ToolSetupDlg::store(int index) {
     std::string program = toLocalPath(_program->text());
     std::string options = _options->text().toStdString();
     std::string extList = _extList->text().toStdString();
-    // The same checks as the command line's `tools add`, in one place.
+    // The same checks as the command line's `tools add`, in one place; the reasons repeat
+    // them only to say which one failed.
+    constexpr size_t limit = 99;
+    QString tooLong = uiFormat(IDS_TOO_LONG, {QString::number(limit)});
     switch (_config.checkEntry(program, options, extList, index)) {
         case ToolConfig::Field::Program:
-            return failOnField(_program);
+            return failOnField(_program, uiString(IDS_COL_PROGRAM),
+                               pathProblem(program, limit, false));
         case ToolConfig::Field::Options:
-            return failOnField(_options);
+            return failOnField(_options, uiString(IDS_COL_OPTIONS), tooLong);
         case ToolConfig::Field::ExtList:
-            return failOnField(_extList);
+            return failOnField(_extList, uiString(IDS_COL_EXT_LIST),
+                               extList.size() >= limit ? tooLong : uiString(IDS_BAD_EXT_LIST));
         case ToolConfig::Field::None:
             break;
     }

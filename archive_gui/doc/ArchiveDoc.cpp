@@ -35,6 +35,21 @@ bool hasArchiveExt(const char* path) {
     return getFileExt(ext, sizeof ext, path) && compareNoCase(ext, trsmExt->c_str()) == 0;
 }
 
+// Takes every message while it lives: a look that may fail says so by its result.
+class QuietPresenter final : public Presenter {
+  public:
+    QuietPresenter() : _before(installPresenter(this)) {}
+    ~QuietPresenter() override { installPresenter(_before); }
+    void showError(const Error&) override {}
+    void showMsgs(const MsgList&) override {}
+    void verifyFailed(const char* file, int line, const char* expr) override {
+        _before->verifyFailed(file, line, expr);
+    }
+
+  private:
+    Presenter* _before;
+};
+
 }  // namespace
 
 ArchiveDoc::ArchiveDoc(QObject* parent) : ViewDoc(parent) {
@@ -170,6 +185,8 @@ std::string ArchiveDoc::askSavePath(const std::string& proposal) {
     dlg.setAcceptMode(QFileDialog::AcceptSave);
     dlg.setFileMode(QFileDialog::AnyFile);
     dlg.setDefaultSuffix(QString::fromStdString(*trsmExt));
+    // Replacing an archive loses its history: save() asks with what would be lost.
+    dlg.setOption(QFileDialog::DontConfirmOverwrite);
     dlg.selectFile(fromLocalPath(proposal));
     if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return {};
     return toLocalPath(dlg.selectedFiles().first());
@@ -185,6 +202,7 @@ bool ArchiveDoc::save() {
         std::string path = askSavePath(proposal);
         if (path.empty() || !checkPath(path, false)) return false;
         if (pathExists(path.c_str())) {
+            if (!confirmReplace(path)) return false;
             try {
                 delFile(path.c_str());
             } catch (Error& e) {
@@ -204,10 +222,8 @@ bool ArchiveDoc::save() {
     bool ok = runWork(
         QStringLiteral("Saving ") + fromLocalPath(_archive.path()),
         [&](Progress& p) {
-            WorkTally tally(p);
             pending = listPending();
-            tally.plan(pending.sizes);
-            return _archive.save(&tally, &stats);
+            return _archive.save(&p, &stats);
         },
         &cancelled);
     watchFile();
@@ -228,6 +244,36 @@ bool ArchiveDoc::save() {
     if (cancelled) emit message(uiString(IDS_SAVE_CANCELLED));
     if (ok) tellSaved(stats, pending);
     return ok;
+}
+
+bool ArchiveDoc::confirmReplace(const std::string& path) {
+    Tresmo old;
+    old.setReader(true);
+    old.setPath(path);
+    old.setNow(currentTime());
+    bool read;
+    {
+        QuietPresenter quiet;
+        read = old.read();
+    }
+    int count = 0;
+    const Txn* first = nullptr;
+    for (const Txn* t = old.txns(); t; t = t->older, ++count)
+        first = t;
+    QString shown = fromLocalPath(path);
+    QString text = read && first
+                       ? uiFormat(IDS_REPLACE_HISTORY,
+                                  {shown,
+                                   uiFormat(count == 1 ? IDS_TRANSACTION : IDS_TRANSACTIONS,
+                                            {QString::number(count)}),
+                                   QString::fromLocal8Bit(timeText(first->time).c_str()),
+                                   QString::fromLocal8Bit(timeText(old.txns()->time).c_str())})
+                       : uiFormat(IDS_REPLACE_UNREADABLE, {shown});
+    // Cancel is the default: Enter must not delete a history.
+    QMessageBox ask(QMessageBox::Warning, uiString(IDS_REPLACE_TITLE), text,
+                    QMessageBox::Yes | QMessageBox::Cancel, _window);
+    ask.setDefaultButton(QMessageBox::Cancel);
+    return ask.exec() == QMessageBox::Yes;
 }
 
 void ArchiveDoc::applySelection(const FileSel& sel) {
@@ -273,18 +319,7 @@ bool ArchiveDoc::exportSelected() {
     bool ok = runWork(
         QStringLiteral("Exporting to ") + fromLocalPath(target),
         [&](Progress& p) {
-            WorkTally tally(p);
-            // What the export restores: every file version at the range's end beneath the item.
-            int64_t count = 0;
-            int64_t size = 0;
-            for (const Node* n = item; n; n = nextInTree(n, item)) {
-                const Version* v = Tresmo::versionAt(n, _archive.to());
-                if (const ContentInfo* c = v ? v->content() : nullptr) {
-                    ++count;
-                    size += c->size;
-                }
-            }
-            tally.expect(count, size);
+            WorkTally tally(p);  // the export tells it its totals
             bool done = _archive.exportSelected(into, "", &tally, replace);
             files = tally.files();
             bytes = tally.bytes();
@@ -303,15 +338,9 @@ bool ArchiveDoc::exportSelected() {
 ArchiveDoc::Pending ArchiveDoc::listPending() const {
     Pending out;
     const Node* root = _archive.root();
-    char path[MAX_PATH];
-    // Only changed subtrees are entered; a file's size is what the folder holds now.
+    // Only changed subtrees are entered.
     for (const Node* n = root; n; n = nextInTree(n, root, n->flags & Node::SUBTREE_CHANGED)) {
         if (!(n->flags & Node::CHANGED)) continue;
-        if (n->kind() == NodeKind::File) {
-            struct stat st {};
-            bool known = _archive.printPath(path, sizeof path, n) && os::sys().stat(path, &st) == 0;
-            out.sizes.push_back(known ? static_cast<int64_t>(st.st_size) : 0);
-        }
         if (n->kind() != NodeKind::File && n->storedKind() != NodeKind::File) continue;
         NodeState state = _archive.changeState(n);
         out.added += state == NodeState::Added;

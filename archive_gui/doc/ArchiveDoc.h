@@ -123,10 +123,8 @@ class ArchiveDoc : public ViewDoc {
     void openedDamaged();
 
   private:
-    // What a save is about to store: the sizes of the files it reads, in its order, and the
-    // files added, changed and removed.
+    // What a save is about to store: the files added, changed and removed.
     struct Pending {
-        std::vector<int64_t> sizes;
         int64_t added = 0;
         int64_t changed = 0;
         int64_t removed = 0;
@@ -139,6 +137,9 @@ class ArchiveDoc : public ViewDoc {
     // must also exist and not be a folder. Shows "Invalid path: %s" on failure.
     bool checkPath(const std::string& path, bool mustBeFile);
     void setStoragePath(const std::string& path);
+    // Asks before a new archive takes the place of the file at path, saying how much history
+    // it holds (transactions, first and last); true for Yes. Cancel is the default.
+    bool confirmReplace(const std::string& path);
     // Runs work on the worker thread with its progress box; busy() meanwhile. With cancelled
     // given, a cancel is not shown as an error; *cancelled tells whether there was one.
     bool runWork(const QString& label, const std::function<bool(Progress&)>& work,

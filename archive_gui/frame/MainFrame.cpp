@@ -67,7 +67,7 @@ constexpr CommandDef COMMANDS[] = {
     {"&Viewer Setup...", "Set up viewer for file types\nViewer Setup", "", ""},
     {"&Diff Tool Setup...", "Set up diff tools for file types\nDiff Tool Setup", "", ""},
     {"E&xit\tCtrl+Q", "Exit the Tresmo application\nExit", "Ctrl+Q", ""},
-    {"&Refresh\tF5", "Scan file sytem to find new changes\nRefresh", "F5", ""},
+    {"&Refresh\tF5", "Scan file sytem to find new changes\nRefresh", "F5", "refresh"},
     {"&Current", "View current changes\nCurrent", "", ""},
     {"To&day", "View changes today\nToday", "", ""},
     {"This &Week", "View changes this week\nThis Week", "", ""},
@@ -175,7 +175,14 @@ void MainFrame::createActions() {
         auto* a = new QAction(text, this);
         QStringList prompt = QString::fromUtf8(def.prompt).split('\n');
         a->setStatusTip(prompt.value(0));
-        a->setToolTip(prompt.value(1, prompt.value(0)));
+        // The tool tip teaches the key: "Save (Ctrl+S)".
+        QString keys = text.section('\t', 1);
+        if (keys.isEmpty()) keys = QString::fromUtf8(def.shortcut);
+        QString tip = prompt.value(1, prompt.value(0));
+        if (!keys.isEmpty())
+            tip +=
+                QStringLiteral(" (%1)").arg(QKeySequence(keys).toString(QKeySequence::NativeText));
+        a->setToolTip(tip);
         if (*def.shortcut) {
             a->setShortcut(QKeySequence(QString::fromUtf8(def.shortcut)));
             // Shortcuts reach the frame whichever pane has the focus.
@@ -267,7 +274,7 @@ void MainFrame::createToolBar() {
     bar->setIconSize(QSize(16, 16));
     bar->addActions({_actions[CMD_NEW], _actions[CMD_OPEN], _actions[CMD_SAVE]});
     bar->addSeparator();
-    bar->addAction(_actions[CMD_SELECT_FILES]);
+    bar->addActions({_actions[CMD_REFRESH], _actions[CMD_SELECT_FILES]});
     bar->addSeparator();
     bar->addActions({_actions[CMD_VIEW_VERSION], _actions[CMD_OPEN_FILE], _actions[CMD_SHOW_DIFF]});
 }

@@ -9,6 +9,7 @@
 #include "archive_gui/doc/ArchiveDoc.h"
 #include "archive_gui/frame/MainFrame.h"
 #include "archive_gui/shots/ViewShots.h"
+#include "archive_gui/util/HelpWindow.h"
 #include "archive_gui/util/ProgressDlg.h"
 #include "archive_gui/util/UiStrings.h"
 #include "archive_gui/views/VersListView.h"
@@ -83,6 +84,10 @@ int main(int argc, char** argv) {
                             "/home/ann/projects/website.trsm", 0, 0);
     MsgListDlg errorDlg(MsgListDlg::Kind::Error, MsgListDlg::chainOf(error));
     shoot(&errorDlg, "msg-error");
+    Error scan = makeError(systemError(ENOENT), "Tresmo.findChanges", "/home/ann/projects/website");
+    MsgListDlg scanDlg(MsgListDlg::Kind::Error, MsgListDlg::chainOf(scan));
+    shoot(&scanDlg, "msg-error-folder");
+    shoot(HelpWindow::showTopic(nullptr, "range"), "help");
 
     MsgList warnings{makeMsg("FileFinder.4", "/home/ann/projects/website/assets/images/2024/summer",
                              "Holiday-Photo-Overview.JPG"),
@@ -125,9 +130,21 @@ int main(int argc, char** argv) {
     rewrite.keepLastButton()->click();
     shoot(&rewrite, "rewrite-archive");
 
-    QMessageBox invalid(QMessageBox::Critical, QString(), uiString(IDS_INVALID_INPUT),
-                        QMessageBox::Ok);
+    QMessageBox invalid(
+        QMessageBox::Critical, uiString(IDS_INVALID_INPUT),
+        uiFormat(IDS_FIELD_REFUSED, {uiString(IDS_FIELD_FOLDER),
+                                     uiFormat(IDS_NO_SUCH_PATH, {"/home/ann/projects/webiste"})}),
+        QMessageBox::Ok);
     shoot(&invalid, "invalid-input");
+    QMessageBox replace(
+        QMessageBox::Warning, uiString(IDS_REPLACE_TITLE),
+        uiFormat(IDS_REPLACE_HISTORY,
+                 {"/home/ann/projects/website.trsm", uiFormat(IDS_TRANSACTIONS, {"48"}),
+                  QString::fromStdString(timeText(1733130000)),
+                  QString::fromStdString(timeText(1765180000))}),
+        QMessageBox::Yes | QMessageBox::Cancel);
+    replace.setDefaultButton(QMessageBox::Cancel);
+    shoot(&replace, "replace-archive");
 
     select.show();
     {

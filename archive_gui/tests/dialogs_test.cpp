@@ -10,7 +10,9 @@
 #include "archive/support/msg.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QFontDatabase>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -19,6 +21,7 @@
 #include <QTreeWidget>
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -36,9 +39,10 @@ void fill(ToolSetupDlg& dlg, const std::string& program, const QString& options,
     dlg.extListField()->setText(extList);
 }
 
-// The refused field has the focus with its text selected, after an "Invalid input" box.
-void checkRefused(QWidget* dlg, QLineEdit* field, const QString& box) {
-    QCOMPARE(box, QString("Invalid input"));
+// The refused field has the focus with its text selected, after an "Invalid input" box that
+// names it and says why.
+void checkRefused(QWidget* dlg, QLineEdit* field, const QString& box, const QString& why) {
+    QCOMPARE(box, "Invalid input|" + why);
     QCOMPARE(dlg->focusWidget(), static_cast<QWidget*>(field));
     QCOMPARE(field->selectedText(), field->text());
 }
@@ -62,21 +66,26 @@ class DialogsTest : public QObject {
         ToolConfig config("TestViewers");
         ToolSetupDlg dlg(IDS_VIEWER_SETUP, config);
         dlg.show();
+        const QString tooLong = "must be shorter than 99 characters.";
         const struct {
             std::string program;
             QString options, extList;
             int field;  // 0 program, 1 options, 2 extension list
-        } cases[] = {{editor, "", many.join(','), 2},
-                     {"/no/such/tool", "", "c", 0},
-                     {"bin/editor", "", "c", 0},
-                     {long99, "", "c", 0},
-                     {editor, QString(99, 'o'), "c", 1}};
+            QString why;
+        } cases[] = {{editor, "", many.join(','), 2, "Ext List: " + tooLong},
+                     {editor, "", "txt", 2,
+                      "Ext List: give extensions separated by commas, none "
+                      "of them set up for another program."},
+                     {"/no/such/tool", "", "c", 0, "Program: /no/such/tool does not exist."},
+                     {"bin/editor", "", "c", 0, "Program: bin/editor is not a full path."},
+                     {long99, "", "c", 0, "Program: " + tooLong},
+                     {editor, QString(99, 'o'), "c", 1, "Options: " + tooLong}};
         QLineEdit* fields[] = {dlg.programField(), dlg.optionsField(), dlg.extListField()};
         for (const auto& c : cases) {
             fill(dlg, c.program, c.options, c.extList);
             auto box = answerNextBox();
             QTest::mouseClick(dlg.addButton(), Qt::LeftButton);
-            checkRefused(&dlg, fields[c.field], *box);
+            checkRefused(&dlg, fields[c.field], *box, c.why);
             QCOMPARE(ToolConfig("TestViewers").count(), 1);
         }
 
@@ -113,10 +122,18 @@ class DialogsTest : public QObject {
 
     void msgListPagesTheChainAndBreaksLinesAtTheBestPositionWithinTheBuffer() {
         // Outermost first: 2011, 3000, then the system's 9000.
-        Error e = makeError(makeError(systemError(ENOENT), "StgFile.open.1"), "Tresmo.read.1");
+        Error e = makeError(makeError(systemError(ENOENT), "StgFile.open.1"), "Tresmo.read.1",
+                            "/d/f.trsm", 0, 0);
         MsgListDlg dlg(MsgListDlg::Kind::Error, MsgListDlg::chainOf(e));
         dlg.show();
         QVERIFY(dlg.textBox()->toPlainText().contains("Could not read Tresmo file"));
+        // One sentence from the file to the system's words above; Copy takes the whole chain.
+        QCOMPARE(dlg.headline()->text(),
+                 "Could not read Tresmo file /d/f.trsm: " + QString(std::strerror(ENOENT)) + ".");
+        dlg.copyButton()->click();
+        QStringList copied = QGuiApplication::clipboard()->text().split('\n');
+        QCOMPARE(copied.size(), 3);
+        QCOMPARE(copied[0], "Error 2011: Could not read Tresmo file /d/f.trsm");
         // Page keys step, Ctrl with them jumps to an end; the scroll bar follows.
         const struct {
             Qt::Key key;
@@ -131,6 +148,7 @@ class DialogsTest : public QObject {
             QTest::keyClick(dlg.textBox(), k.key, k.mods);
             QCOMPARE(dlg.windowTitle(), QString(titles[k.current]));
             QCOMPARE(dlg.scrollBar()->value(), k.current);
+            QCOMPARE(dlg.position()->text(), QString("%1 of 3").arg(k.current + 1));
         }
 
         QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -185,8 +203,13 @@ class DialogsTest : public QObject {
         const struct {
             QString folder, exceptions;
             int field;  // 0 folder, 1 exceptions
-        } refused[] = {
-            {"/no/such/folder", "", 0}, {"/", "", 0}, {"w", "", 0}, {folder, QString(99, 'x'), 1}};
+            QString why;
+        } refused[] = {{"/no/such/folder", "", 0, "Folder: /no/such/folder does not exist."},
+                       {"/", "", 0, "Folder: the root folder cannot be watched."},
+                       {"w", "", 0, "Folder: w is not a full path."},
+                       {folder + "/a.txt", "", 0, "Folder: " + folder + "/a.txt is not a folder."},
+                       {folder, QString(99, 'x'), 1,
+                        "Subfolder exceptions: must be shorter than 99 characters."}};
         QLineEdit* fields[] = {dlg.folderField(), dlg.exceptionsField()};
         for (const auto& c : refused) {
             dlg.folderField()->setText(c.folder);
@@ -195,7 +218,7 @@ class DialogsTest : public QObject {
             QCOMPARE(dlg.typeList()->topLevelItemCount(), 0);
             auto box = answerNextBox();
             QTest::mouseClick(dlg.okButton(), Qt::LeftButton);
-            checkRefused(&dlg, fields[c.field], *box);
+            checkRefused(&dlg, fields[c.field], *box, c.why);
         }
         dlg.folderField()->setText(folder);
         dlg.exceptionsField()->setText("sub, skip");
@@ -218,7 +241,9 @@ class DialogsTest : public QObject {
 
         dlg.includeButton()->click();
         dlg.subfoldersBox()->click();
+        dlg.resize(dlg.size() + QSize(50, 40));
         QTest::mouseClick(dlg.okButton(), Qt::LeftButton);
+        QCOMPARE(SelectFilesDlg(sel).size(), dlg.size());  // the next one opens at its size
         FileSel back = dlg.selection();
         QVERIFY(!back.sharesWith(sel));
         QCOMPARE(sel.types(), std::vector<std::string>({"XYZ", "LOG", "MD"}));

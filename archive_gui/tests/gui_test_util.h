@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <functional>
@@ -53,12 +54,12 @@ void whenModal(std::function<void(W*)> f) {
     timer->start();
 }
 
-// The text of the next message box, which is answered with its default button.
-inline std::shared_ptr<QString> answerNextBox() {
+// "title|text" of the next message box, which is accepted or answered with key.
+inline std::shared_ptr<QString> answerNextBox(Qt::Key key = Qt::Key(0)) {
     auto seen = std::make_shared<QString>();
-    whenModal<QMessageBox>([seen](QMessageBox* box) {
-        *seen = box->text();
-        box->accept();
+    whenModal<QMessageBox>([seen, key](QMessageBox* box) {
+        *seen = box->windowTitle() + '|' + box->text();
+        key ? QTest::keyClick(box, key) : box->accept();
     });
     return seen;
 }

@@ -3,11 +3,13 @@
 #include "archive_gui/dialogs/MsgListDlg.h"
 #include "archive_gui/dialogs/RewriteDlg.h"
 #include "archive_gui/dialogs/SelectFilesDlg.h"
+#include "archive_gui/dialogs/ToolSetupDlg.h"
 #include "archive_gui/doc/ArchiveDoc.h"
 #include "archive_gui/frame/EmptyPage.h"
 #include "archive_gui/frame/MainFrame.h"
 #include "archive_gui/frame/MainStatusBar.h"
 #include "archive_gui/frame/ViewingBar.h"
+#include "archive_gui/util/HelpWindow.h"
 #include "archive_gui/util/ProgressDlg.h"
 #include "archive_gui/util/UiStrings.h"
 #include "archive_gui/views/DirTreeView.h"
@@ -22,6 +24,7 @@
 #include "archive/support/tstamp.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
@@ -29,6 +32,8 @@
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTest>
+#include <QTextBrowser>
+#include <QToolBar>
 #include <QTreeView>
 
 #include <atomic>
@@ -64,7 +69,8 @@ QByteArray readAll(const std::string& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// Answers the next message list dialog; returns the codes it showed (outermost first).
+// Answers the next message list dialog; returns the codes it showed (outermost first), then
+// its headline.
 std::shared_ptr<QStringList> answerMsgList() {
     auto codes = std::make_shared<QStringList>();
     whenModal<MsgListDlg>([codes](MsgListDlg* dlg) {
@@ -72,9 +78,14 @@ std::shared_ptr<QStringList> answerMsgList() {
             dlg->showMsg(i);
             *codes << dlg->windowTitle();
         }
+        *codes << dlg->headline()->text();
         dlg->accept();
     });
     return codes;
+}
+
+QString timeString(int64_t t) {
+    return QString::fromStdString(timeText(t));
 }
 
 // A window over w/a.txt an hour after it was written.
@@ -256,6 +267,25 @@ class MainWindowTest : public QObject {
         answerPicker(store.path("w.trsm"));
         QVERIFY(doc.save());
 
+        // Without a viewer set up and without the desktop's opener, Open File says so about
+        // the file and offers the setup.
+        doc.archive().selectFolder(doc.archive().root());
+        doc.updateViews(HINT_SELECTION);
+        auto* files = frame.findChild<FileListView*>();
+        files->listView()->setCurrentIndex(files->model()->index(0, 0));
+        QByteArray path = qgetenv("PATH");
+        qputenv("PATH", store.path().c_str());
+        auto setupOffer = answerNextBox(Qt::Key_Y);
+        auto setup = std::make_shared<QString>();
+        whenModal<ToolSetupDlg>([setup](ToolSetupDlg* dlg) {
+            *setup = dlg->windowTitle();
+            dlg->reject();
+        });
+        w.trigger(MainFrame::CMD_OPEN_FILE);
+        qputenv("PATH", path);
+        QVERIFY2(setupOffer->contains("to open a.txt"), qPrintable(*setupOffer));
+        QTRY_COMPARE(*setup, QString("Viewer Setup"));
+
         // A cancelled save leaves the archive as before, with the same changes pending.
         QByteArray before = readAll(store.path("w.trsm"));
         for (int i = 0; i < 40; ++i) {
@@ -299,11 +329,33 @@ class MainWindowTest : public QObject {
         }
         frame.show();
 
+        // A new document saved over the archive: the prompt tells the history that would go.
+        // Enter keeps it (Cancel is the default), Yes replaces it.
+        QVERIFY(doc.save());
+        for (auto key : {Qt::Key_Return, Qt::Key_Y}) {
+            QByteArray kept = readAll(store.path("w.trsm"));
+            doc.newDocument();
+            doc.applySelection(sel);
+            answerPicker(store.path("w.trsm"));
+            auto ask = answerNextBox(key);
+            QCOMPARE(doc.save(), key == Qt::Key_Y);
+            QVERIFY2(ask->startsWith("Replace Archive|" + w.path("w.trsm") +
+                                     " already holds 2 transactions, saved from " +
+                                     timeString(T0 + 3600) + " to " + timeString(T0 + 7200)),
+                     qPrintable(*ask));
+            QCOMPARE(readAll(store.path("w.trsm")) == kept, key == Qt::Key_Return);
+        }
+
         // A refresh whose folder has gone disables everything but New, Open and the setups.
+        const int pending = doc.archive().root()->info->pending;
         QVERIFY(QDir().rename(w.path("w"), w.path("gone")));
+        store.write("gone/since.txt", "new while away");
         auto chain = answerMsgList();
         w.trigger(MainFrame::CMD_REFRESH);
         QCOMPARE(chain->value(0), QString("Error 2013"));
+        QVERIFY2(
+            chain->last().startsWith("Search for modified files in " + w.path("w") + " failed: "),
+            qPrintable(chain->last()));
         QVERIFY(!doc.valid());
         QVERIFY(frame.emptyPage()->isVisible());
         QVERIFY(frame.emptyPage()->message().contains(w.path("w") + " is missing"));
@@ -316,10 +368,15 @@ class MainWindowTest : public QObject {
         answerPicker(store.path("gone"));
         frame.emptyPage()->choices().value(1)->click();
         QVERIFY(doc.valid() && !frame.emptyPage()->isVisible());
-        QCOMPARE(doc.archive().root()->info->pending, 40);
+        QCOMPARE(doc.archive().root()->info->pending, pending + 1);
         w.trigger(MainFrame::CMD_NEW);
         QVERIFY(doc.valid());
         QVERIFY(w.enabled(MainFrame::CMD_SELECT_FILES));
+        // A file that is no archive is named.
+        auto notArchive = answerMsgList();
+        QVERIFY(!doc.openDocument(store.write("notes.txt", "some notes")));
+        QVERIFY2(notArchive->last().startsWith("Could not read Tresmo file " + w.path("notes.txt")),
+                 qPrintable(notArchive->last()));
 
         // An archive damaged in its newest transaction opens read-only, says so and offers the
         // rewrite.
@@ -358,6 +415,23 @@ class MainWindowTest : public QObject {
         QVERIFY(QTest::qWaitForWindowActive(&app.frame()));
         QTest::keyClick(&app.frame(), Qt::Key_F, Qt::ControlModifier);
         QVERIFY(app.frame().findChild<FileListView*>()->filterBox()->hasFocus());
+        // Refresh is on the toolbar; tool tips name the keys.
+        QAction* refresh = app.frame().action(MainFrame::CMD_REFRESH);
+        QVERIFY(app.frame().findChild<QToolBar*>()->actions().contains(refresh));
+        QCOMPARE(refresh->toolTip(), QString("Refresh (F5)"));
+
+        // F1 shows the built-in help in a window of the program; its links lead within it.
+        QTest::keyClick(&app.frame(), Qt::Key_F1);
+        auto* help = app.frame().findChild<HelpWindow*>();
+        QVERIFY(help && help->isVisible());
+        QCOMPARE(help->browser()->documentTitle(), QString("Tresmo Help"));
+        QTest::keyClick(help->browser(), Qt::Key_Tab);
+        QTest::keyClick(help->browser(), Qt::Key_Return);
+        QCOMPARE(help->browser()->source().fragment(), QString("start"));
+        QVERIFY(help->browser()->verticalScrollBar()->value() > 0);
+        help->close();
+        app.frame().activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&app.frame()));
         QTest::keyClick(&app.frame(), Qt::Key_Q, Qt::ControlModifier);
         QVERIFY(!app.frame().isVisible());
     }

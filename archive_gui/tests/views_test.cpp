@@ -14,6 +14,7 @@
 #include <QAbstractItemModelTester>
 #include <QAction>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTreeView>
 
@@ -271,6 +272,13 @@ class ViewsTest : public QObject {
             opts << p.versions.model()->labelOptions(r);
         const int T = TIME_ONLY, N = NO_SECONDS, D = DATE_ONLY, W = WEEKDAY_NAME;
         QCOMPARE(opts, QList<int>({T | N, T, T, W | D | N, W | N, W | N, D | N}));
+        // The file list's times take the same form: a date as row 6 shows it, a time as row 1.
+        auto form = [](QString s) { return s.replace(QRegularExpression("\\d"), "9"); };
+        auto text = [](const QAbstractItemModel* m, int row, int col = 0) {
+            return m->index(row, col).data().toString();
+        };
+        QCOMPARE(form(text(p.files.model(), 0, FileListModel::MODIFIED)),
+                 form(text(p.versions.model(), 6) + " " + text(p.versions.model(), 1)));
     }
 };
 

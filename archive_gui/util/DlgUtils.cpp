@@ -1,16 +1,16 @@
 #include "archive_gui/util/DlgUtils.h"
 
+#include "archive_gui/util/HelpWindow.h"
 #include "archive_gui/util/UiStrings.h"
 
+#include "archive/support/paths.h"
+
 #include <QApplication>
-#include <QDesktopServices>
-#include <QDir>
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTreeWidget>
-#include <QUrl>
 
 std::string toLocalPath(const QString& text) {
     return QFile::encodeName(text).toStdString();
@@ -28,12 +28,23 @@ WaitCursor::~WaitCursor() {
     QApplication::restoreOverrideCursor();
 }
 
-void failOnField(QLineEdit* field) {
-    QMessageBox box(QMessageBox::Critical, QString(), uiString(IDS_INVALID_INPUT), QMessageBox::Ok,
-                    field->window());
+void failOnField(QLineEdit* field, const QString& label, const QString& reason) {
+    QMessageBox box(QMessageBox::Critical, uiString(IDS_INVALID_INPUT),
+                    uiFormat(IDS_FIELD_REFUSED, {label, reason}), QMessageBox::Ok, field->window());
     box.exec();
     field->setFocus();
     field->selectAll();
+}
+
+QString pathProblem(const std::string& path, size_t limit, bool folder) {
+    const char* p = path.c_str();
+    QString shown = fromLocalPath(path);
+    if (path.size() >= limit) return uiFormat(IDS_TOO_LONG, {QString::number(limit)});
+    if (!isValidPath(p)) return uiFormat(IDS_NOT_FULL_PATH, {shown});
+    if (!pathExists(p)) return uiFormat(IDS_NO_SUCH_PATH, {shown});
+    if (folder && !isDirectory(p)) return uiFormat(IDS_NOT_A_FOLDER, {shown});
+    if (folder && isDriveRoot(p)) return uiString(IDS_ROOT_FOLDER);
+    return {};
 }
 
 void setColumnShares(QTreeWidget* list, std::initializer_list<int> shares) {
@@ -44,17 +55,5 @@ void setColumnShares(QTreeWidget* list, std::initializer_list<int> shares) {
 }
 
 void openHelpPage(QWidget* parent, int topic) {
-    // Installed as PREFIX/share/doc/tresmo/help.html next to PREFIX/bin/tresmo; the build tree
-    // has a copy at the same place relative to the program. A message's topic is the anchor
-    // named by its code.
-    QDir dir(QApplication::applicationDirPath());
-    QString page = QDir::cleanPath(dir.filePath(QStringLiteral("../share/doc/tresmo/help.html")));
-    if (!QFile::exists(page)) {
-        QMessageBox::warning(parent, QStringLiteral("Tresmo"),
-                             QStringLiteral("The help pages are not installed:\n%1").arg(page));
-        return;
-    }
-    QUrl url = QUrl::fromLocalFile(page);
-    if (topic) url.setFragment(QString::number(topic));
-    QDesktopServices::openUrl(url);
+    HelpWindow::showTopic(parent, topic ? QString::number(topic) : QString());
 }

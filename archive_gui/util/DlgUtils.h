@@ -23,12 +23,14 @@ class WaitCursor {
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-// Shows "Invalid input" (stop icon, no caption) over the field's window, then puts the focus
-// into the field with its whole text selected.
-void failOnField(QLineEdit* field);
+// Shows "Invalid input" over the field's window, naming the field by its label and saying
+// why it was refused, then puts the focus into the field with its whole text selected.
+void failOnField(QLineEdit* field, const QString& label, const QString& reason);
+// Why path cannot serve as an existing file (or, with folder, a folder to watch) in a field
+// holding fewer than limit bytes; empty when it can.
+QString pathProblem(const std::string& path, size_t limit, bool folder);
 
-// Opens the help pages installed beside the program at a topic (0 for the contents) in the
-// desktop's browser; says where they were looked for when they are not there.
+// Shows the program's help at a topic (a message code; 0 for the top) in its help window.
 void openHelpPage(QWidget* parent, int topic = 0);
 
 // Gives the list's columns their shares in percent of (client width - 20).

@@ -6,6 +6,9 @@
 #include <QPainter>
 #include <QSvgRenderer>
 
+#include <cstring>
+#include <utility>
+
 // A static library's resources are registered by hand, from the global namespace.
 static void registerIconResources() {
     Q_INIT_RESOURCE(icons);
@@ -54,7 +57,18 @@ QIcon appIcon() {
 }
 
 QIcon commandIcon(const char* name) {
-    return iconOf(QString::fromUtf8(name));
+    // The desktop's own icons where its theme names the command, so the toolbar looks like
+    // the rest of the desktop; ours where it has none.
+    static constexpr std::pair<const char*, const char*> THEMED[] = {
+        {"new", "document-new"},
+        {"open", "document-open"},
+        {"save", "document-save"},
+        {"refresh", "view-refresh"},
+    };
+    QIcon own = iconOf(QString::fromUtf8(name));
+    for (auto [ours, theme] : THEMED)
+        if (std::strcmp(ours, name) == 0) return QIcon::fromTheme(QString::fromUtf8(theme), own);
+    return own;
 }
 
 QPixmap stateOverlay(NodeState state, int size) {

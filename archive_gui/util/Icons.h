@@ -9,7 +9,8 @@
 enum class NodeState;
 
 QIcon appIcon();
-// A toolbar icon by its file name without ".svg" ("save", "show-diff").
+// A toolbar icon by its file name without ".svg" ("save", "show-diff"): the icon theme's where
+// it has one for the command, else ours.
 QIcon commandIcon(const char* name);
 // The icon of a folder or a file with the mark of its change state over it (Added, Modified,
 // Removed; the others show no mark).

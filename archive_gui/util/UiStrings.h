@@ -65,6 +65,24 @@ enum UiString : int {
     IDS_EMPTY_RELOCATE = 61284,
     IDS_EMPTY_FAILED = 61285,  // "%s could not be shown..."
     IDS_EMPTY_RETRY = 61286,
+    // Messages and prompts that name what they are about.
+    IDS_FIELD_REFUSED = 61234,  // "%s: %s" (the field's label, the reason)
+    IDS_TOO_LONG = 61235,       // "must be shorter than %d characters"
+    IDS_NO_SUCH_PATH = 61236,   // "%s does not exist"
+    IDS_NOT_A_FOLDER = 61237,   // "%s is not a folder"
+    IDS_NOT_FULL_PATH = 61238,  // "%s is not a full path"
+    IDS_ROOT_FOLDER = 61239,    // "the root folder cannot be watched"
+    IDS_BAD_EXT_LIST = 61240,   // "extensions separated by commas, none set up for another..."
+    IDS_FIELD_FOLDER = 61241,   // "Folder"
+    IDS_FIELD_EXCEPTIONS = 61242,
+    IDS_MSG_POSITION = 61243,  // "%d of %d"
+    IDS_COPY = 61244,
+    IDS_REPLACE_TITLE = 61245,
+    IDS_REPLACE_HISTORY = 61246,  // path, transactions, first date, last date
+    IDS_REPLACE_UNREADABLE = 61247,
+    IDS_HELP_TITLE = 61248,
+    IDS_TRANSACTION = 61249,   // "%d transaction"
+    IDS_TRANSACTIONS = 61250,  // "%d transactions"
     IDS_SAVE_AS = 61441,
     IDS_FILE_FILTER = 128,  // the open and save filter of the document type
 };

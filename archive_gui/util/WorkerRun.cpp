@@ -20,7 +20,10 @@ namespace {
 // The counts and the cancel flag, written by one thread and read by the other.
 class SharedProgress : public Progress {
   public:
+    // A new stage (the save after its catch-up) counts from nothing towards its own total.
     void expect(int64_t files, int64_t bytes) override {
+        _files = 0;
+        _bytes = 0;
         _expectedFiles = files;
         _expectedBytes = bytes;
     }

@@ -40,9 +40,8 @@ Overlay markOverlay(int mark) {
 
 namespace {
 
-// Drawn on a 16-unit grid at twice the resolution, so they stay sharp on dense screens.
+// Drawn on a 16-unit grid.
 constexpr int SIZE = 16;
-constexpr qreal SCALE = 2;
 
 void drawFolder(QPainter& p, bool grey) {
     QColor fill = grey ? QColor(0xd8, 0xd8, 0xd8) : QColor(0xf2, 0xc5, 0x5c);
@@ -100,61 +99,76 @@ void drawTxn(QPainter& p, int index) {
         p.drawLine(QPointF(5, y), QPointF(10, y));
 }
 
-// The overlay sits in the lower left corner on a small disc so it reads on any icon.
+// The mark covers the lower left of the icon, large enough to read at 16 pixels: each change
+// has its own colour and its own shape (a disc with a plus for added, a diamond with a dot for
+// changed, a square with a cross for removed, a disc with two bars for unchanged), so the marks
+// differ also to eyes that mix red and green.
 void drawOverlay(QPainter& p, Overlay o) {
     if (o == Overlay::None) return;
+    const QRectF box(0, 5, 11, 11);
+    const QPointF m = box.center();
+    QPainterPath shape;
     QColor c;
     switch (o) {
-        case Overlay::Changed:
-            c = QColor(0xd9, 0x6b, 0x00);
+        case Overlay::Changed: {
+            c = QColor(0xc2, 0x5e, 0x00);
+            QPolygonF diamond({QPointF(m.x(), box.top()), QPointF(box.right(), m.y()),
+                               QPointF(m.x(), box.bottom()), QPointF(box.left(), m.y())});
+            shape.addPolygon(diamond);
+            shape.closeSubpath();
             break;
+        }
         case Overlay::Added:
-            c = QColor(0x1e, 0x8e, 0x3e);
+            c = QColor(0x1a, 0x7f, 0x37);
+            shape.addEllipse(box);
             break;
         case Overlay::Removed:
-            c = QColor(0xc6, 0x28, 0x28);
+            c = QColor(0xc0, 0x1c, 0x1c);
+            shape.addRoundedRect(box.adjusted(0.5, 0.5, -0.5, -0.5), 1.5, 1.5);
             break;
         case Overlay::Same:
             c = QColor(0x1f, 0x5f, 0xbf);
+            shape.addEllipse(box);
             break;
         case Overlay::None:
             break;
     }
-    QRectF disc(0, 7, 9, 9);
     p.setPen(QPen(Qt::white, 1));
     p.setBrush(c);
-    p.drawEllipse(disc);
-    p.setPen(QPen(Qt::white, 1.6, Qt::SolidLine, Qt::FlatCap));
-    QPointF m = disc.center();
+    p.drawPath(shape);
+    p.setPen(QPen(Qt::white, 1.8, Qt::SolidLine, Qt::FlatCap));
+    const qreal r = 3;
     switch (o) {
         case Overlay::Changed:
-            p.drawLine(QPointF(m.x(), m.y() - 2.8), QPointF(m.x(), m.y() + 0.6));
-            p.drawPoint(QPointF(m.x(), m.y() + 2.4));
+            p.setPen(Qt::NoPen);
+            p.setBrush(Qt::white);
+            p.drawEllipse(m, 1.8, 1.8);
             break;
         case Overlay::Added:
-            p.drawLine(QPointF(m.x() - 2.6, m.y()), QPointF(m.x() + 2.6, m.y()));
-            p.drawLine(QPointF(m.x(), m.y() - 2.6), QPointF(m.x(), m.y() + 2.6));
+            p.drawLine(QPointF(m.x() - r, m.y()), QPointF(m.x() + r, m.y()));
+            p.drawLine(QPointF(m.x(), m.y() - r), QPointF(m.x(), m.y() + r));
             break;
         case Overlay::Removed:
-            p.drawLine(QPointF(m.x() - 2.6, m.y()), QPointF(m.x() + 2.6, m.y()));
+            p.drawLine(m + QPointF(-2.4, -2.4), m + QPointF(2.4, 2.4));
+            p.drawLine(m + QPointF(-2.4, 2.4), m + QPointF(2.4, -2.4));
             break;
         case Overlay::Same:
-            p.setPen(QPen(Qt::white, 1.2, Qt::SolidLine, Qt::FlatCap));
-            p.drawLine(QPointF(m.x() - 2.5, m.y() - 1.3), QPointF(m.x() + 2.5, m.y() - 1.3));
-            p.drawLine(QPointF(m.x() - 2.5, m.y() + 1.3), QPointF(m.x() + 2.5, m.y() + 1.3));
+            p.setPen(QPen(Qt::white, 1.4, Qt::SolidLine, Qt::FlatCap));
+            p.drawLine(QPointF(m.x() - r, m.y() - 1.5), QPointF(m.x() + r, m.y() - 1.5));
+            p.drawLine(QPointF(m.x() - r, m.y() + 1.5), QPointF(m.x() + r, m.y() + 1.5));
             break;
         case Overlay::None:
             break;
     }
 }
 
-QIcon compose(Kind kind, int index, Overlay overlay) {
-    QPixmap pm(static_cast<int>(SIZE * SCALE), static_cast<int>(SIZE * SCALE));
+QPixmap composeAt(Kind kind, int index, Overlay overlay, qreal scale) {
+    QPixmap pm(static_cast<int>(SIZE * scale), static_cast<int>(SIZE * scale));
     pm.fill(Qt::transparent);
     {
         QPainter p(&pm);
         p.setRenderHint(QPainter::Antialiasing);
-        p.scale(SCALE, SCALE);
+        p.scale(scale, scale);
         switch (kind) {
             case Kind::Folder:
                 drawFolder(p, index == 0);
@@ -168,8 +182,17 @@ QIcon compose(Kind kind, int index, Overlay overlay) {
         }
         drawOverlay(p, overlay);
     }
-    pm.setDevicePixelRatio(SCALE);
-    return QIcon(pm);
+    pm.setDevicePixelRatio(scale);
+    return pm;
+}
+
+// Drawn for each common scale, so a plain screen gets its own sharp pixels rather than a
+// shrunk dense picture in which the marks blur together.
+QIcon compose(Kind kind, int index, Overlay overlay) {
+    QIcon icon;
+    for (qreal scale : {1.0, 1.5, 2.0, 3.0})
+        icon.addPixmap(composeAt(kind, index, overlay, scale));
+    return icon;
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include "archive/ops/Tresmo.h"
 #include "archive/os/os.h"
 #include "archive/support/paths.h"
+#include "archive/support/tstamp.h"
 
-#include <QDateTime>
 #include <QLocale>
 
 #include <algorithm>
@@ -73,10 +73,11 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
                 return s < 0 ? QString() : QLocale().formattedDataSize(s);
             }
             if (col == MODIFIED) {
+                // The locale's form, as the version list shows its times.
+                char buf[101];
                 int64_t t = timeOf(n);
-                return t == 0 ? QString()
-                              : QLocale().toString(QDateTime::fromSecsSinceEpoch(t),
-                                                   QLocale::ShortFormat);
+                return t == 0 || !formatTime(buf, sizeof buf, t, 0) ? QString()
+                                                                    : QString::fromLocal8Bit(buf);
             }
             return {};
         case Qt::TextAlignmentRole:
