@@ -103,6 +103,9 @@ std::optional<int> helpOrUnknown(CLI::App& app, int argc, char** argv) {
         const char* what = nullptr;
         for (int i = 1; i < argc - 1; ++i)
             if (argv[i] == w) what = argv[i + 1];
+        // "help --help" is the help of help itself.
+        if (what && (what == std::string_view("--help") || what == std::string_view("-h")))
+            what = "help";
         CLI::App* cmd = what ? findCommand(app, what) : nullptr;
         if (what && !cmd) return usageError("unknown command '" + std::string(what) + "'");
         std::fputs((cmd ? cmd->help("tresmo-cli") : app.help()).c_str(), stdout);
