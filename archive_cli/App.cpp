@@ -38,6 +38,7 @@ const char* const FOOTER =
     "\n"
     "Times are Unix seconds or ISO 8601 in local time (2026-12-06, 2026-12-06T10:15:00,\n"
     "with Z or +01:00 for another zone). A transaction is given by the number log prints.\n"
+    "A range A..B reads as in git: the changes after transaction A up to B.\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 3 save or status left data out\n"
     "(named in warnings; it stays pending), 128 + N save stopped by signal N\n"
     "(130 Ctrl+C, 143 SIGTERM, 129 SIGHUP).\n"
