@@ -275,7 +275,6 @@ TEST(ChangeScan, ChangedFoldersAloneMarkWhatAWholeScanMarks) {
          {"", "e"}, false},
         {[&] { fs::remove(dir / "w/Sub2/n2/n3.txt"); }, {"Sub2/n2"}, false},
     };
-    int i = 0;
     for (const Step& s : steps) {
         s.change();
         std::vector<FolderChange> changes;
@@ -286,7 +285,7 @@ TEST(ChangeScan, ChangedFoldersAloneMarkWhatAWholeScanMarks) {
         }
         live.rescan(changes);
         whole.scan();
-        EXPECT_EQ(live.marks(), whole.marks()) << "step " << i++;
+        EXPECT_EQ(live.marks(), whole.marks()) << "step " << &s - steps;
         if (s.commit) live.commit(), whole.commit();
     }
 }
