@@ -3,6 +3,7 @@
 #include "support/TestDir.h"
 
 #include "archive/ops/FolderRescan.h"
+#include "archive/ops/LiveWatch.h"
 #include "archive/scan/ChangeFinder.h"
 #include "archive/scan/FileFinder.h"
 #include "archive/support/cfg.h"
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,8 +173,9 @@ struct Rescan {
             if (n->kind() == NodeKind::Absent && n->storedKind() == NodeKind::Absent) continue;
             char path[MAX_PATH];
             tree.printPath(path, sizeof path, n);
-            out += std::string(path + std::strlen(tree.base())) + " " + std::to_string(n->flags & 0x2b) +
-                   "/" + std::to_string(static_cast<int>(n->storedKind())) + " " +
+            out += std::string(path + std::strlen(tree.base())) + " " +
+                   std::to_string(n->flags & 0x2b) + "/" +
+                   std::to_string(static_cast<int>(n->storedKind())) + " " +
                    std::to_string(n->mtime) + "\n";
         }
         return out;
@@ -269,10 +272,12 @@ TEST(ChangeScan, ChangedFoldersAloneMarkWhatAWholeScanMarks) {
         {[&] { fs::remove_all(dir / "w/f"), dir.write("w/f", "file", T0); }, {""}, false},
         {[&] { fs::rename(dir / "w/sub", dir / "w/Sub2"); }, {""}, false},
         {[&] { fs::remove_all(dir / "w/Sub2"), fs::rename(dir / "w/n1", dir / "w/Sub2"); },
-         {"", "*Sub2"}, true},
+         {"", "*Sub2"},
+         true},
         {[&] { fs::rename(dir / "w/a.txt", dir / "w/A.TXT"); }, {""}, false},
         {[&] { dir.write("w/skip/s.txt", "s", T0), dir.write("w/e/skip/t", "t", T0); },
-         {"", "e"}, false},
+         {"", "e"},
+         false},
         {[&] { fs::remove(dir / "w/Sub2/n2/n3.txt"); }, {"Sub2/n2"}, false},
     };
     for (const Step& s : steps) {
@@ -287,6 +292,37 @@ TEST(ChangeScan, ChangedFoldersAloneMarkWhatAWholeScanMarks) {
         whole.scan();
         EXPECT_EQ(live.marks(), whole.marks()) << "step " << &s - steps;
         if (s.commit) live.commit(), whole.commit();
+    }
+}
+
+TEST(ChangeScan, WatchesNameTheChangedFolderUpToTheBudget) {
+    TestDir dir;
+    for (const char* f : {"w/a/x", "w/b/x", "w/c/x", "w/skip/x"})
+        dir.write(f, "x", T0);
+    FileSel sel;
+    sel.setFolder(dir / "w");
+    sel.setExceptions("skip");
+    // Three watches: the folder, a and b; c is past the budget, skip is not taken.
+    LiveWatch live(sel, 3);
+    ASSERT_GE(live.fd(), 0);
+    EXPECT_EQ(live.unwatched(), (Names{dir / "w/c"}));
+    // Each change, and the folders its notices name ('*': looked at whole).
+    const std::pair<std::function<void()>, std::set<std::string>> steps[] = {
+        {[&] { dir.write("w/a/y", "y"); }, {"a"}},
+        {[&] { fs::remove(dir / "w/b/x"); }, {"b"}},
+        {[&] { dir.write("w/c/y", "y"), dir.write("w/skip/y", "y"); }, {}},
+        {[&] { fs::rename(dir / "w/a", dir / "w/n"); }, {"", "*a", "*n"}},
+        {[&] { dir.write("w/n/z", "z"); }, {"n"}},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        steps[i].first();
+        std::vector<FolderChange> got;
+        live.read(got);
+        std::set<std::string> names;
+        for (const FolderChange& c : got)
+            names.insert((c.deep ? "*" : "") +
+                         c.dir.substr(std::min(c.dir.size(), dir.path().size() + 3)));
+        EXPECT_EQ(names, steps[i].second) << "step " << i;
     }
 }
 

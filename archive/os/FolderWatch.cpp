@@ -14,8 +14,8 @@ namespace {
 // What changes a folder's listing or an entry's time or size. IN_MODIFY comes for each write
 // of a file being written, so a writer produces many; the caller debounces.
 constexpr uint32_t MASK = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY |
-                          IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF |
-                          IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+                          IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
+                          IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 
 }  // namespace
 
@@ -50,9 +50,12 @@ int FolderWatch::add(const std::string& dir) {
 }
 
 void FolderWatch::remove(int wd) {
-    // Counted out by read(), when the system confirms with IN_IGNORED, as for a watch whose
-    // folder went.
-    if (_fd >= 0) sys().inotifyRmWatch(_fd, wd);
+    // Counted out now, for a watch that replaces it; the system's IN_IGNORED that confirms it
+    // comes later and is then not counted again.
+    if (_fd >= 0 && sys().inotifyRmWatch(_fd, wd) == 0) {
+        --_count;
+        _removed.insert(wd);
+    }
 }
 
 bool FolderWatch::read(std::vector<Event>& out) {
@@ -72,11 +75,12 @@ bool FolderWatch::read(std::vector<Event>& out) {
             if (e.mask & IN_Q_OVERFLOW) {
                 out.push_back(ev);
             } else if (e.mask & IN_IGNORED) {
-                // The watch is gone (removed, or its folder was): it no longer counts.
-                --_count;
+                // The watch is gone (its folder went, or remove() took it): it no longer counts.
+                if (!_removed.erase(e.wd)) --_count;
             } else {
                 ev.wd = e.wd;
                 ev.dir = e.mask & IN_ISDIR;
+                ev.went = e.mask & (IN_DELETE | IN_MOVED_FROM);
                 ev.gone = e.mask & (IN_DELETE_SELF | IN_MOVE_SELF);
                 if (e.len) ev.name = buf + at + sizeof(inotify_event);
                 out.push_back(std::move(ev));

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace os {
@@ -17,10 +18,11 @@ namespace os {
 class FolderWatch {
   public:
     struct Event {
-        int wd = -1;       // the watch it came through; -1 when events were lost
-        bool dir = false;  // the entry is a folder
-        bool gone = false; // the watched folder itself was removed or moved away
-        std::string name;  // the entry, empty for the folder itself
+        int wd = -1;        // the watch it came through; -1 when events were lost
+        bool dir = false;   // the entry is a folder
+        bool went = false;  // the entry was removed or moved away
+        bool gone = false;  // the watched folder itself was removed or moved away
+        std::string name;   // the entry, empty for the folder itself
     };
 
     // Opens the descriptor (non-blocking); valid() false when the system has no inotify.
@@ -47,6 +49,7 @@ class FolderWatch {
     int _fd = -1;
     int64_t _budget;
     int64_t _count = 0;
+    std::unordered_set<int> _removed;  // removed, their IN_IGNORED not read yet
 };
 
 }  // namespace os
