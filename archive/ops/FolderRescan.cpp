@@ -39,7 +39,7 @@ FolderRescan::FolderRescan(const TresmoData& tree, const FileSel& sel,
             same->listing.deep = same->listing.deep || deep;
             continue;
         }
-        Target t{n, {}};
+        Target t{n, {}, {}};
         t.listing.root = root;
         t.listing.dir = dir;
         t.listing.deep = deep;
@@ -48,8 +48,13 @@ FolderRescan::FolderRescan(const TresmoData& tree, const FileSel& sel,
                 if (k->kind() == NodeKind::Folder) t.listing.kept.emplace_back(k->name);
         _targets.push_back(std::move(t));
     }
-    for (Target& t : _targets)
-        if (t.listing.deep) t.listing.kept.clear();
+    for (Target& t : _targets) {
+        if (t.listing.deep) {
+            t.listing.kept.clear();
+        } else if (t.node) {
+            t.before = seenChildren(t.node);
+        }
+    }
     // The deepest first: a folder that turns out empty sends its parent to the next round,
     // which is then more often already listed in this one.
     std::stable_sort(_targets.begin(), _targets.end(), [](const Target& a, const Target& b) {
@@ -58,19 +63,14 @@ FolderRescan::FolderRescan(const TresmoData& tree, const FileSel& sel,
 }
 
 void FolderRescan::list(Progress* progress) {
-    for (int attempt = 0;; ++attempt) {
-        _time = os::sys().time();
-        bool recent = false;
-        for (Target& t : _targets) {
-            ScanFilter filter(_sel);
-            listFolder(filter, t.listing, progress);
-            for (const FolderListing::Entry& e : t.listing.entries)
-                recent = recent || e.mtime >= _time;
-        }
-        if (!recent || attempt > 0) return;
-        // Bounded: a clock set back meanwhile would keep it waiting.
-        for (int i = 0; i < 20 && os::sys().time() <= _time; ++i)
-            os::sys().sleepMs(50);
+    _time = os::sys().time();
+    _recent = false;
+    for (Target& t : _targets) {
+        ScanFilter filter(_sel);
+        listFolder(filter, t.listing, progress);
+        for (const FolderListing::Entry& e : t.listing.entries)
+            _recent = _recent || e.mtime >= _time;
+        if (!t.listing.deep && t.node && !t.listing.failed) reduceListing(t.listing, t.before);
     }
 }
 

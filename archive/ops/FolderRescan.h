@@ -30,10 +30,11 @@ class FolderRescan {
                  const std::vector<FolderChange>& changes);
 
     bool empty() const { return _targets.empty(); }
-    // Lists the folders. A file written in the present second may still be written: the
-    // listing then waits for the clock to pass it (at most a second) and looks once more, as
-    // a refresh does. Throws only a cancellation from progress.
+    // Lists the folders. Throws only a cancellation from progress.
     void list(Progress* progress = nullptr);
+    // After list(): it met a file written in its own second, which may still be written (a
+    // save leaves it out): the caller looks again once the clock has passed it.
+    bool recent() const { return _recent; }
     // Merges what list() saw, then the pending transaction follows (opened, moved to the
     // listing's time, or dropped). False when the watched folder itself could not be listed:
     // only a refresh can say why. again receives folders whose parents must be looked at too.
@@ -43,8 +44,10 @@ class FolderRescan {
     struct Target {
         Node* node;
         FolderListing listing;
+        std::vector<SeenChild> before;
     };
     FileSel _sel;
     std::vector<Target> _targets;
     int64_t _time = 0;
+    bool _recent = false;
 };

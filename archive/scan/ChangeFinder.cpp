@@ -204,11 +204,55 @@ void listFolder(ScanFilter& filter, FolderListing& listing, Progress* progress) 
     }
 }
 
+std::vector<SeenChild> seenChildren(const Node* dir) {
+    std::vector<SeenChild> out;
+    for (Node* c = dir->firstChild; c; c = c->next)
+        out.push_back({c->name, c->kind(), c->mtime, c});
+    return out;
+}
+
+void reduceListing(FolderListing& listing, const std::vector<SeenChild>& before) {
+    using Kind = FolderListing::Entry::Kind;
+    listing.reduced = true;
+    listing.entered = !listing.entries.empty();
+    listing.gone.clear();
+    // Both lists are in the tree's name order: one walk pairs them.
+    size_t k = 0;
+    auto passTo = [&](const std::string* name) {
+        for (; k < before.size() && (!name || compareNames(before[k].name, *name) < 0); ++k)
+            if (before[k].kind != NodeKind::Absent) listing.gone.push_back(before[k].node);
+    };
+    std::vector<FolderListing::Entry> kept;
+    for (FolderListing::Entry& e : listing.entries) {
+        if (e.dir == listing.dir && e.kind != Kind::SkippedDir) {
+            passTo(&e.name);
+            if (k < before.size() && compareNames(before[k].name, e.name) == 0) {
+                const SeenChild& c = before[k++];
+                const bool same =
+                    c.name == e.name &&
+                    (e.kind == Kind::Kept ? c.kind == NodeKind::Folder
+                                          : c.kind == NodeKind::File && c.mtime == e.mtime);
+                if (same) continue;
+            }
+        }
+        kept.push_back(std::move(e));
+    }
+    passTo(nullptr);
+    listing.entries = std::move(kept);
+}
+
 bool mergeListing(TresmoData& tree, Node* top, const FolderListing& listing) {
     const bool wasSeen = top && top->kind() == NodeKind::Folder;
     std::vector<Node*> oldDirs;
     if (top && listing.deep) {
         forget(top, true);
+    } else if (top && listing.reduced) {
+        for (Node* n : listing.gone)
+            forget(n, true);
+        if (!listing.entered) {
+            top->flags &= Node::SELECTED;
+            top->mtime = 0;
+        }
     } else if (top) {
         top->flags &= Node::SELECTED;
         top->mtime = 0;
@@ -228,6 +272,7 @@ bool mergeListing(TresmoData& tree, Node* top, const FolderListing& listing) {
     char parent[MAX_PATH];
     VERIFY(getParentPath(parent, sizeof parent, listing.root.c_str()));
     finder.setDir(parent);
+    if (listing.reduced && listing.entered) VERIFY(finder.goTo(listing.dir.c_str()));
     std::vector<Node*> kept = finder.replay(listing);
     // A subfolder seen before and not found again is gone, or no longer taken.
     for (Node* d : oldDirs)

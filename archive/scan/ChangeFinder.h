@@ -47,7 +47,26 @@ struct FolderListing {
     bool failed = false;  // dir could not be listed
     std::vector<Entry> entries;
     MsgList warnings;
+    // Set by reduceListing: the entries of dir that the tree shows as they are were dropped,
+    // gone holds the children seen before and not found again, entered whether the scan went
+    // into dir at all (a folder is seen when something beneath it is).
+    bool reduced = false;
+    bool entered = false;
+    std::vector<Node*> gone;
 };
+
+// A child of a folder as the tree shows it, copied so that another thread may compare with it;
+// node is only handed back, never read there.
+struct SeenChild {
+    std::string name;
+    NodeKind kind;
+    int64_t mtime;
+    Node* node;
+};
+std::vector<SeenChild> seenChildren(const Node* dir);
+// Drops from a listing of dir (not deep) what before, dir's children when it was planned,
+// already shows: a merge then touches only what changed, not every file of a big folder.
+void reduceListing(FolderListing& listing, const std::vector<SeenChild>& before);
 
 // Lists listing.dir under filter, touching no tree: every file it takes, the kept subfolders
 // it still finds and, all the way down, the subfolders not kept. Throws only a cancellation.

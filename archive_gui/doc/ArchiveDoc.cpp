@@ -150,9 +150,24 @@ void ArchiveDoc::changesListed(const std::shared_ptr<FolderRescan>& rescan,
         setRange(0, 0);
         return;
     }
-    showLoaded();
+    // What a load shows, in two steps with a return to the event loop between them, so that
+    // the window answers in between even with a big folder in the file list.
+    _archive.updateFolderInfo();
+    updateViews(HINT_STRUCTURE);
+    QTimer::singleShot(0, this, [this, generation] {
+        if (generation != _generation || _busy) return;
+        _archive.pruneSelection();
+        _archive.updateSelectionInfo();
+        _archive.updateVersionMarks();
+        updateViews(HINT_SELECTION);
+        emit liveUpdated();
+    });
     if (!warnings.empty()) emit message(QString::fromStdString(warnings.front().text));
-    emit liveUpdated();
+    // A file written in the look's own second may still be written: once more when it is past.
+    if (rescan->recent())
+        QTimer::singleShot(1100, this, [this, changes, generation] {
+            if (generation == _generation) noteChanges(changes);
+        });
     noteChanges(again);
 }
 
