@@ -221,6 +221,17 @@ class MainWindowTest : public QObject {
             QTRY_COMPARE(doc.archive().root()->info->pending, pending);
         }
         QVERIFY(doc.archive().root()->firstChild->flags & Node::CHANGED);  // a.txt, gone
+        // Nothing moves under an open dialog: the change shows once it is closed.
+        int underDialog = -1;
+        whenModal<QMessageBox>([&](QMessageBox* box) {
+            store.write("w/b.txt", "b", T0);
+            QTest::qWait(600);
+            underDialog = doc.archive().root()->info->pending;
+            box->accept();
+        });
+        QMessageBox(QMessageBox::Information, {}, {}, QMessageBox::Ok, &frame).exec();
+        QCOMPARE(underDialog, 1);
+        QTRY_COMPARE(doc.archive().root()->info->pending, 2);
     }
 
     void failuresLeaveAUsableDocument() {
