@@ -2,13 +2,18 @@
 #include "support/FaultOs.h"
 #include "support/TestDir.h"
 
+#include "archive/ops/FolderRescan.h"
+#include "archive/ops/LiveWatch.h"
 #include "archive/scan/ChangeFinder.h"
 #include "archive/scan/FileFinder.h"
 #include "archive/support/cfg.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -149,6 +154,32 @@ struct Rescan {
         Node* n = node(rel);
         return n && (n->flags & Node::CHANGED);
     }
+    // Looks at the named folders alone, and at the parents they send back, as the window does.
+    void rescan(std::vector<FolderChange> changes) {
+        for (int round = 0; !changes.empty(); ++round) {
+            ASSERT_LT(round, 5);
+            FolderRescan r(tree, sel, changes);
+            r.list();
+            changes.clear();
+            ASSERT_TRUE(r.apply(tree, warnings, changes));
+        }
+        const bool pending = tree.root() && (tree.root()->flags & Node::SUBTREE_CHANGED);
+        EXPECT_EQ(pending, tree.txns() && tree.txns()->time == tree.now());
+    }
+    // Every node seen or stored: path, kind now and stored, marks, time.
+    std::string marks() {
+        std::string out;
+        for (Node* n = tree.root(); n; n = nextInTree(n, tree.root())) {
+            if (n->kind() == NodeKind::Absent && n->storedKind() == NodeKind::Absent) continue;
+            char path[MAX_PATH];
+            tree.printPath(path, sizeof path, n);
+            out += std::string(path + std::strlen(tree.base())) + " " +
+                   std::to_string(n->flags & 0x2b) + "/" +
+                   std::to_string(static_cast<int>(n->storedKind())) + " " +
+                   std::to_string(n->mtime) + "\n";
+        }
+        return out;
+    }
 };
 
 TEST(ChangeScan, NewThenUnchangedThenEachKindOfChangeAndUnreadableFolders) {
@@ -212,6 +243,87 @@ TEST(ChangeScan, NewThenUnchangedThenEachKindOfChangeAndUnreadableFolders) {
     }
     fs::rename(dir / "w", dir / "elsewhere");
     EXPECT_THROW(s.scan(), Error);
+}
+
+TEST(ChangeScan, ChangedFoldersAloneMarkWhatAWholeScanMarks) {
+    TestDir dir;
+    for (const char* f : {"w/a.txt", "w/sub/b.txt", "w/sub/deep/c.txt", "w/x/y/z.txt", "w/f"})
+        dir.write(f, "x", T0);
+    Rescan live(dir / "w"), whole(dir / "w");
+    live.sel.setExceptions("skip");
+    whole.sel.setExceptions("skip");
+    live.rescan({{dir / "w", false}});
+    // Each change, the folders whose entries it changed as their watches tell ('*': one
+    // replaced, looked at deep), whether a save follows.
+    struct Step {
+        std::function<void()> change;
+        std::vector<std::string> dirs;
+        bool commit;
+    };
+    const Step steps[] = {
+        {[] {}, {""}, true},
+        {[&] { dir.write("w/new.txt", "n", T0 + 1); }, {""}, false},
+        {[&] { dir.write("w/sub/deep/c.txt", "c2", T0 + 2); }, {"sub/deep"}, false},
+        {[&] { fs::remove(dir / "w/sub/deep/c.txt"); }, {"sub/deep"}, true},
+        {[&] { dir.write("w/sub/deep/c.txt", "back", T0 + 3); }, {"sub/deep"}, false},
+        {[&] { dir.write("w/n1/n2/n3.txt", "tree", T0); }, {"", "n1"}, true},
+        {[&] { fs::remove_all(dir / "w/x"); }, {"", "x/y", "x"}, false},
+        {[&] { fs::remove(dir / "w/f"), dir.write("w/f/now.txt", "dir", T0); }, {""}, true},
+        {[&] { fs::remove_all(dir / "w/f"), dir.write("w/f", "file", T0); }, {""}, false},
+        {[&] { fs::rename(dir / "w/sub", dir / "w/Sub2"); }, {""}, false},
+        {[&] { fs::remove_all(dir / "w/Sub2"), fs::rename(dir / "w/n1", dir / "w/Sub2"); },
+         {"", "*Sub2"},
+         true},
+        {[&] { fs::rename(dir / "w/a.txt", dir / "w/A.TXT"); }, {""}, false},
+        {[&] { dir.write("w/skip/s.txt", "s", T0), dir.write("w/e/skip/t", "t", T0); },
+         {"", "e"},
+         false},
+        {[&] { fs::remove(dir / "w/Sub2/n2/n3.txt"); }, {"Sub2/n2"}, false},
+    };
+    for (const Step& s : steps) {
+        s.change();
+        std::vector<FolderChange> changes;
+        for (std::string d : s.dirs) {
+            const bool deep = !d.empty() && d[0] == '*';
+            if (deep) d.erase(0, 1);
+            changes.push_back({d.empty() ? dir / "w" : dir / ("w/" + d), deep});
+        }
+        live.rescan(changes);
+        whole.scan();
+        EXPECT_EQ(live.marks(), whole.marks()) << "step " << &s - steps;
+        if (s.commit) live.commit(), whole.commit();
+    }
+}
+
+TEST(ChangeScan, WatchesNameTheChangedFolderUpToTheBudget) {
+    TestDir dir;
+    for (const char* f : {"w/a/x", "w/b/x", "w/c/x", "w/skip/x"})
+        dir.write(f, "x", T0);
+    FileSel sel;
+    sel.setFolder(dir / "w");
+    sel.setExceptions("skip");
+    // Three watches: the folder, a and b; c is past the budget, skip is not taken.
+    LiveWatch live(sel, 3);
+    ASSERT_GE(live.fd(), 0);
+    EXPECT_EQ(live.unwatched(), (Names{dir / "w/c"}));
+    // Each change, and the folders its notices name ('*': looked at whole).
+    const std::pair<std::function<void()>, std::set<std::string>> steps[] = {
+        {[&] { dir.write("w/a/y", "y"); }, {"a"}},
+        {[&] { fs::remove(dir / "w/b/x"); }, {"b"}},
+        {[&] { dir.write("w/c/y", "y"), dir.write("w/skip/y", "y"); }, {}},
+        {[&] { fs::rename(dir / "w/a", dir / "w/n"); }, {"", "*a", "*n"}},
+        {[&] { dir.write("w/n/z", "z"); }, {"n"}},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        steps[i].first();
+        std::vector<FolderChange> got;
+        live.read(got);
+        std::set<std::string> names;
+        for (const FolderChange& c : got)
+            names.insert((c.deep ? "*" : "") +
+                         c.dir.substr(std::min(c.dir.size(), dir.path().size() + 3)));
+        EXPECT_EQ(names, steps[i].second) << "step " << i;
+    }
 }
 
 }  // namespace

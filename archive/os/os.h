@@ -82,6 +82,10 @@ class Os {
     // Present time in seconds since 1970-01-01 UTC.
     virtual int64_t time();
     virtual void sleepMs(int ms);
+    // inotify_init1, inotify_add_watch and inotify_rm_watch (FolderWatch is their one user).
+    virtual int inotifyInit(int flags);
+    virtual int inotifyAddWatch(int fd, const char* path, uint32_t mask);
+    virtual int inotifyRmWatch(int fd, int wd);
 
     // The POSIX implementation, for forwarding.
     static Os& real();

@@ -11,6 +11,7 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
@@ -216,6 +217,16 @@ void Os::sleepMs(int ms) {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+int Os::inotifyInit(int flags) {
+    return ::inotify_init1(flags);
+}
+int Os::inotifyAddWatch(int fd, const char* path, uint32_t mask) {
+    return ::inotify_add_watch(fd, path, mask);
+}
+int Os::inotifyRmWatch(int fd, int wd) {
+    return ::inotify_rm_watch(fd, wd);
 }
 
 int openLocked(const char* path, int flags, mode_t mode, Lock lock, int waitMs, int dirFd) {

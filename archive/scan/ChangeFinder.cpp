@@ -2,6 +2,7 @@
 
 #include "archive/support/Progress.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -21,6 +22,16 @@ void forEachInSubtree(Node* top, F f) {
         if (n == top) break;
         n = n->next;
     }
+}
+
+// What a scan of its folder finds again, beneath top (and top itself with withTop): nothing yet.
+// A node keeps its selection mark, which the views' selection pass owns.
+void forget(Node* top, bool withTop) {
+    forEachInSubtree(top, [top, withTop](Node* n) {
+        if (n == top && !withTop) return;
+        n->flags &= Node::SELECTED;
+        n->mtime = 0;
+    });
 }
 
 class ChangeFinder final : public FileFinder {
@@ -84,6 +95,27 @@ class ChangeFinder final : public FileFinder {
         });
     }
 
+  public:
+    // Walks the entries of a listing as the scan met them; gives the kept subfolders' nodes.
+    std::vector<Node*> replay(const FolderListing& listing) {
+        std::vector<Node*> kept;
+        for (const FolderListing::Entry& e : listing.entries) {
+            VERIFY(goTo(e.dir.c_str()));
+            if (e.kind == FolderListing::Entry::Kind::Found) {
+                found(e.name.c_str(), e.mtime);
+            } else if (e.kind == FolderListing::Entry::Kind::SkippedDir) {
+                skippedDir(e.name.c_str());
+            } else {
+                // Seen before and as it was: only the letter case of its name may be new.
+                Node* n;
+                if (!_tree.findChild(e.name, _cursor, n)) continue;
+                std::memcpy(const_cast<char*>(n->name), e.name.c_str(), e.name.size());
+                kept.push_back(n);
+            }
+        }
+        return kept;
+    }
+
   private:
     static bool hasSeenChild(const Node* n) {
         for (const Node* c = n->firstChild; c; c = c->next)
@@ -98,10 +130,12 @@ class ChangeFinder final : public FileFinder {
         if (_tree.findChildFrom(name, _cursor, _last, n)) {
             // Equal but for letter case: keep the form seen now (same length).
             if (n->parent) std::memcpy(const_cast<char*>(n->name), name, std::strlen(name));
+            // A folder that is a file now: a merged listing finds what was seen beneath it.
+            if (kind == NodeKind::File && n->kind() == NodeKind::Folder) forget(n, false);
         } else {
             n = _tree.addNode(name, _cursor, n);
         }
-        n->flags = static_cast<uint16_t>(kind);
+        n->flags = static_cast<uint16_t>(static_cast<uint16_t>(kind) | (n->flags & Node::SELECTED));
         _last = n;
         return n;
     }
@@ -114,7 +148,139 @@ class ChangeFinder final : public FileFinder {
     Node* _last = nullptr;  // the child of _cursor seen last
 };
 
+// Records a scan for a FolderListing.
+class Lister final : public FileFinder {
+  public:
+    Lister(ScanFilter& filter, FolderListing& listing, Progress* progress)
+        : FileFinder(filter), _l(listing), _progress(progress) {}
+
+  protected:
+    void found(const char* name, int64_t mtime) override {
+        _l.entries.push_back({FolderListing::Entry::Kind::Found, dir(), name, mtime});
+        if (_progress) _progress->checkCancel();
+    }
+    void skipped(Msg msg, const std::string&, const os::DirEntry&) override {
+        _l.warnings.push_back(std::move(msg));
+    }
+    void skippedDir(const char* name) override {
+        _l.entries.push_back({FolderListing::Entry::Kind::SkippedDir, dir(), name, 0});
+    }
+    bool descend(const std::string& dir, const std::string& name) override {
+        if (_l.deep || dir != _l.dir ||
+            std::none_of(_l.kept.begin(), _l.kept.end(),
+                         [&](const std::string& k) { return compareNames(k, name) == 0; }))
+            return true;
+        _l.entries.push_back({FolderListing::Entry::Kind::Kept, dir, name, 0});
+        return false;
+    }
+
+  private:
+    FolderListing& _l;
+    Progress* _progress;
+};
+
+// Marks what is stored but was not seen, beneath top and top itself, as gone.
+void markGone(Node* top) {
+    forEachInSubtree(top, [](Node* n) {
+        NodeKind k = n->storedKind();
+        if (k != NodeKind::Absent && n->kind() == NodeKind::Absent) n->flags |= Node::CHANGED;
+    });
+}
+
 }  // namespace
+
+void listFolder(ScanFilter& filter, FolderListing& listing, Progress* progress) {
+    listing.entries.clear();
+    listing.warnings.clear();
+    listing.failed = false;
+    Lister lister(filter, listing, progress);
+    lister.setDir(listing.dir.c_str());
+    try {
+        lister.find(listing.dir.c_str());
+    } catch (Error& e) {
+        if (!e.hasCode(9000)) throw;
+        listing.failed = true;
+        listing.entries.clear();
+    }
+}
+
+std::vector<SeenChild> seenChildren(const Node* dir) {
+    std::vector<SeenChild> out;
+    for (Node* c = dir->firstChild; c; c = c->next)
+        out.push_back({c->name, c->kind(), c->mtime, c});
+    return out;
+}
+
+void reduceListing(FolderListing& listing, const std::vector<SeenChild>& before) {
+    using Kind = FolderListing::Entry::Kind;
+    listing.reduced = true;
+    listing.entered = !listing.entries.empty();
+    listing.gone.clear();
+    // Both lists are in the tree's name order: one walk pairs them.
+    size_t k = 0;
+    auto passTo = [&](const std::string* name) {
+        for (; k < before.size() && (!name || compareNames(before[k].name, *name) < 0); ++k)
+            if (before[k].kind != NodeKind::Absent) listing.gone.push_back(before[k].node);
+    };
+    std::vector<FolderListing::Entry> kept;
+    for (FolderListing::Entry& e : listing.entries) {
+        if (e.dir == listing.dir && e.kind != Kind::SkippedDir) {
+            passTo(&e.name);
+            if (k < before.size() && compareNames(before[k].name, e.name) == 0) {
+                const SeenChild& c = before[k++];
+                const bool same =
+                    c.name == e.name &&
+                    (e.kind == Kind::Kept ? c.kind == NodeKind::Folder
+                                          : c.kind == NodeKind::File && c.mtime == e.mtime);
+                if (same) continue;
+            }
+        }
+        kept.push_back(std::move(e));
+    }
+    passTo(nullptr);
+    listing.entries = std::move(kept);
+}
+
+bool mergeListing(TresmoData& tree, Node* top, const FolderListing& listing) {
+    const bool wasSeen = top && top->kind() == NodeKind::Folder;
+    std::vector<Node*> oldDirs;
+    if (top && listing.deep) {
+        forget(top, true);
+    } else if (top && listing.reduced) {
+        for (Node* n : listing.gone)
+            forget(n, true);
+        if (!listing.entered) {
+            top->flags &= Node::SELECTED;
+            top->mtime = 0;
+        }
+    } else if (top) {
+        top->flags &= Node::SELECTED;
+        top->mtime = 0;
+        for (Node* c = top->firstChild; c; c = c->next) {
+            if (c->kind() == NodeKind::Folder) {
+                oldDirs.push_back(c);
+            } else {
+                c->flags &= Node::SELECTED;
+                c->mtime = 0;
+            }
+        }
+    }
+    FileSel none;
+    ScanFilter unused(none);
+    MsgList warnings;
+    ChangeFinder finder(tree, unused, warnings, nullptr, nullptr);
+    char parent[MAX_PATH];
+    VERIFY(getParentPath(parent, sizeof parent, listing.root.c_str()));
+    finder.setDir(parent);
+    if (listing.reduced && listing.entered) VERIFY(finder.goTo(listing.dir.c_str()));
+    std::vector<Node*> kept = finder.replay(listing);
+    // A subfolder seen before and not found again is gone, or no longer taken.
+    for (Node* d : oldDirs)
+        if (d->kind() == NodeKind::Folder && std::find(kept.begin(), kept.end(), d) == kept.end())
+            forget(d, true);
+    if (Node* from = top ? top : tree.root()) markGone(from);
+    return wasSeen && top->kind() != NodeKind::Folder && top->parent;
+}
 
 bool markChangedSubtrees(TresmoData& tree) {
     Node* root = tree.root();
@@ -144,9 +310,6 @@ void findChangesIn(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Prog
     finder.setDir(parent);
     finder.find();
     // What is stored but was not seen is gone, with everything beneath it.
-    forEachInSubtree(tree.root(), [](Node* n) {
-        NodeKind k = n->storedKind();
-        if (k != NodeKind::Absent && n->kind() == NodeKind::Absent) n->flags |= Node::CHANGED;
-    });
+    markGone(tree.root());
     if (markChangedSubtrees(tree)) tree.beginTxn(tree.now());
 }

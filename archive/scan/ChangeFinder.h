@@ -28,5 +28,55 @@ inline int64_t storedTime(int64_t t) {
     return static_cast<uint32_t>(t);
 }
 
+// A scan of one folder below the watched folder, recorded apart from the tree so that it can run
+// on another thread while the tree is shown, and be merged into the tree afterwards.
+struct FolderListing {
+    struct Entry {
+        enum class Kind : uint8_t { Found, SkippedDir, Kept };
+        Kind kind;
+        std::string dir;  // the folder that holds it
+        std::string name;
+        int64_t mtime = 0;
+    };
+    std::string root;  // the watched folder
+    std::string dir;   // the folder listed: root or beneath it
+    // Subfolders of dir the tree has seen, not listed again: their own notices cover them.
+    // Empty for a deep listing, which lists everything beneath dir.
+    std::vector<std::string> kept;
+    bool deep = false;
+    bool failed = false;  // dir could not be listed
+    std::vector<Entry> entries;
+    MsgList warnings;
+    // Set by reduceListing: the entries of dir that the tree shows as they are were dropped,
+    // gone holds the children seen before and not found again, entered whether the scan went
+    // into dir at all (a folder is seen when something beneath it is).
+    bool reduced = false;
+    bool entered = false;
+    std::vector<Node*> gone;
+};
+
+// A child of a folder as the tree shows it, copied so that another thread may compare with it;
+// node is only handed back, never read there.
+struct SeenChild {
+    std::string name;
+    NodeKind kind;
+    int64_t mtime;
+    Node* node;
+};
+std::vector<SeenChild> seenChildren(const Node* dir);
+// Drops from a listing of dir (not deep) what before, dir's children when it was planned,
+// already shows: a merge then touches only what changed, not every file of a big folder.
+void reduceListing(FolderListing& listing, const std::vector<SeenChild>& before);
+
+// Lists listing.dir under filter, touching no tree: every file it takes, the kept subfolders
+// it still finds and, all the way down, the subfolders not kept. Throws only a cancellation.
+void listFolder(ScanFilter& filter, FolderListing& listing, Progress* progress);
+// Merges a listing into the tree, leaving top (the node of listing.dir; null when the tree has
+// no root yet) and everything beneath it as findChangesIn would, given that the kept
+// subfolders did not change. SUBTREE_CHANGED is left to markChangedSubtrees. A listing that
+// failed counts as an empty folder. True when top was seen before and is no longer (it held
+// the last thing seen): whether its parent is seen may change with it, so that is listed next.
+bool mergeListing(TresmoData& tree, Node* top, const FolderListing& listing);
+
 // Recomputes SUBTREE_CHANGED over the whole tree; true when the root has it.
 bool markChangedSubtrees(TresmoData& tree);

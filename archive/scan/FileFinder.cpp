@@ -69,7 +69,7 @@ bool FileFinder::scan(const std::string& dir) {
                 skipped(makeMsg("FileFinder.1", e.name, dir), dir, e);
                 continue;
             }
-            if (!_filter.scanSubfolder(e.name.c_str())) continue;
+            if (!_filter.scanSubfolder(e.name.c_str()) || !descend(dir, e.name)) continue;
             char sub[MAX_PATH];
             VERIFY(buildFilePath(sub, sizeof sub, dir.c_str(), e.name.c_str()));
             // A listing fails before the walker moved anywhere below dir.

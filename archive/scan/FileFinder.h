@@ -44,6 +44,13 @@ class FileFinder : public DirWalker {
     }
     // A subfolder of the current folder (the walker has moved there) could not be listed.
     virtual void skippedDir(const char* name) { (void)name; }
+    // Whether to list the subfolder name of folder dir, which the filter takes; a scan that
+    // knows the subfolder as it is says no (the walker has not moved to dir).
+    virtual bool descend(const std::string& dir, const std::string& name) {
+        (void)dir;
+        (void)name;
+        return true;
+    }
 
   private:
     // False, with _listError set, when dir cannot be listed.

@@ -18,9 +18,12 @@
 #include <QFileDialog>
 #include <QLocale>
 #include <QMessageBox>
+#include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -61,9 +64,129 @@ ArchiveDoc::ArchiveDoc(QObject* parent) : ViewDoc(parent) {
                 [this](Qt::ApplicationState state) {
                     if (state == Qt::ApplicationActive) reloadIfChanged();
                 });
+    connect(this, &ViewDoc::treeAboutToGo, this, [this] { ++_generation; });
+    _liveQuiet.setSingleShot(true);
+    connect(&_liveQuiet, &QTimer::timeout, this, &ArchiveDoc::lookAtChanges);
+    connect(&_liveUnwatched, &QTimer::timeout, this, [this] {
+        std::vector<FolderChange> changes;
+        if (_live)
+            for (const std::string& dir : _live->unwatched())
+                changes.push_back({dir, false});
+        noteChanges(changes);
+    });
 }
 
-ArchiveDoc::~ArchiveDoc() = default;
+ArchiveDoc::~ArchiveDoc() {
+    // The listing thread reads only the disk and its own data; it ends on its own.
+    if (_lister) _lister->wait();
+}
+
+void ArchiveDoc::adoptWatch(std::unique_ptr<LiveWatch> fresh) {
+    if (!_valid || _sel.folder().empty()) {
+        stopWatching();
+        return;
+    }
+    if (!fresh) return;
+    stopWatching();
+    _live = std::move(fresh);
+    if (_live->fd() >= 0) {
+        _liveNotice = std::make_unique<QSocketNotifier>(_live->fd(), QSocketNotifier::Read);
+        connect(_liveNotice.get(), &QSocketNotifier::activated, this, [this] {
+            std::vector<FolderChange> changes;
+            _live->read(changes);
+            noteChanges(changes);
+        });
+    }
+    if (!_live->unwatched().empty()) _liveUnwatched.start(5000);
+}
+
+void ArchiveDoc::stopWatching() {
+    _liveNotice.reset();
+    _live.reset();
+    _liveChanged.clear();
+    _liveQuiet.stop();
+    _liveUnwatched.stop();
+    ++_generation;
+}
+
+void ArchiveDoc::noteChanges(const std::vector<FolderChange>& changes) {
+    for (const FolderChange& c : changes) {
+        auto same = std::find_if(_liveChanged.begin(), _liveChanged.end(),
+                                 [&](const FolderChange& o) { return o.dir == c.dir; });
+        if (same == _liveChanged.end()) {
+            _liveChanged.push_back(c);
+        } else {
+            same->deep = same->deep || c.deep;
+        }
+    }
+    if (_liveChanged.empty()) return;
+    // A writer that never pauses still sees its files marked every second.
+    if (!_liveQuiet.isActive()) _liveFirst.start();
+    _liveQuiet.start(static_cast<int>(std::clamp<qint64>(1000 - _liveFirst.elapsed(), 0, 200)));
+}
+
+void ArchiveDoc::lookAtChanges() {
+    if (_liveChanged.empty() || !_live) return;
+    if (_busy || _lister || !_valid || QApplication::activeModalWidget()) {
+        _liveQuiet.start(200);
+        return;
+    }
+    std::vector<FolderChange> changes;
+    changes.swap(_liveChanged);
+    auto rescan = std::make_shared<FolderRescan>(_archive, _sel, changes);
+    if (rescan->empty()) return;
+    auto failed = std::make_shared<bool>(false);
+    const int generation = _generation;
+    _lister.reset(QThread::create([rescan, failed] {
+        try {
+            rescan->list();
+        } catch (Error&) {
+            *failed = true;
+        }
+    }));
+    connect(_lister.get(), &QThread::finished, this, [=, this] {
+        _lister.release()->deleteLater();
+        changesListed(rescan, changes, *failed, generation);
+    });
+    _lister->start();
+}
+
+void ArchiveDoc::changesListed(const std::shared_ptr<FolderRescan>& rescan,
+                               const std::vector<FolderChange>& changes, bool failed,
+                               int generation) {
+    // A reload since looked at everything.
+    if (generation != _generation) return;
+    if (_busy || !_valid || QApplication::activeModalWidget()) {
+        noteChanges(changes);
+        return;
+    }
+    MsgList warnings;
+    std::vector<FolderChange> again;
+    if (failed || !rescan->apply(_archive, warnings, again)) {
+        // The watched folder itself cannot be looked at: a refresh says why.
+        setRange(0, 0);
+        return;
+    }
+    // What a load shows, in two steps with a return to the event loop between them, so that
+    // the window answers in between even with a big folder in the file list.
+    _archive.updateFolderInfo();
+    updateViews(HINT_STRUCTURE);
+    QTimer::singleShot(0, this, [this, generation] {
+        if (generation != _generation || _busy) return;
+        _archive.pruneSelection();
+        _archive.updateSelectionInfo();
+        _archive.updateVersionMarks();
+        updateViews(HINT_SELECTION);
+        emit liveUpdated();
+    });
+    if (!warnings.empty()) emit message(QString::fromStdString(warnings.front().text));
+    // A file written in the look's own second may still be written: once more when it is past.
+    if (rescan->recent())
+        QTimer::singleShot(1100, this, [this, changes, generation] {
+            if (generation == _generation) noteChanges(changes);
+        });
+    noteChanges(again);
+}
 
 std::string ArchiveDoc::displayName() const {
     if (!_archive.hasPath()) return {};
@@ -87,6 +210,7 @@ std::string ArchiveDoc::selectionPathFor(const std::string& archivePath) {
 }
 
 void ArchiveDoc::deleteContents() {
+    stopWatching();
     emit treeAboutToGo();
     _archive.clear();
     _sel = FileSel();
@@ -455,10 +579,15 @@ bool ArchiveDoc::loadArchive() {
     std::string display = displayName();
     FileSel sel = _sel;
     QString what = fromLocalPath(_archive.hasPath() ? _archive.path() : sel.folder());
+    // The scan below sees every change made so far; the watch, set before it, every later one.
+    _liveChanged.clear();
+    const bool watch = !sel.folder().empty() && (!_live || !_live->covers(sel));
+    std::unique_ptr<LiveWatch> fresh;
     bool cancelled = false;
     bool ok = runWork(
         QStringLiteral("Loading ") + what,
-        [this, display, sel](Progress& work) {
+        [&, this](Progress& work) {
+            if (watch) fresh = std::make_unique<LiveWatch>(sel);
             // The read's total is the archive's bytes, which it does not count off as it goes.
             WorkTally p(work, false);
             // A file written in the scan's own second is looked at again once the clock has
@@ -478,6 +607,7 @@ bool ArchiveDoc::loadArchive() {
         &cancelled);
     if (!ok) _valid = false;
     if (cancelled) emit message(uiFormat(IDS_LOAD_CANCELLED, {what}));
+    adoptWatch(std::move(fresh));
     watchFile();
     return ok;
 }

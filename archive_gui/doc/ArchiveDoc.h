@@ -16,6 +16,13 @@
 // again, and whenever the file changes on disk, the document reloads it (the range kept) if it
 // grew or another file took its name, unless work or a dialog is under way.
 //
+// While a valid document shows a folder, the folder is watched: what changes on disk is marked
+// without a Refresh. The folders that changed are looked at alone, on another thread, once the
+// notices have been quiet for 200 ms or a second after the first; folders past the user's
+// watch limit are looked at every few seconds instead. Nothing is looked at while work runs
+// or a dialog is open, and a reload drops a look under way (the reload saw it all). Refresh
+// stays the full check.
+//
 // valid() turns false when reading the archive, scanning the folder or storing the selection
 // fails; the views then show nothing and the can*() checks refuse all but New, Open and the
 // tool setups until the next New or Open.
@@ -24,17 +31,24 @@
 #include "archive_gui/doc/ViewDoc.h"
 
 #include "archive/objects/FileSel.h"
+#include "archive/ops/FolderRescan.h"
+#include "archive/ops/LiveWatch.h"
 #include "archive/ops/Rewrite.h"
 #include "archive/ops/Tresmo.h"
 
+#include <QElapsedTimer>
 #include <QFileSystemWatcher>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+class QSocketNotifier;
+class QThread;
 class QWidget;
 
 class ArchiveDoc : public ViewDoc {
@@ -121,6 +135,8 @@ class ArchiveDoc : public ViewDoc {
     // The archive just opened is damaged: it is shown read-only, and a rewrite would keep what
     // is intact in a new one.
     void openedDamaged();
+    // The views show what a look at the folders that changed on disk found.
+    void liveUpdated();
 
   private:
     // What a save is about to store: the files added, changed and removed.
@@ -145,6 +161,17 @@ class ArchiveDoc : public ViewDoc {
     bool runWork(const QString& label, const std::function<bool(Progress&)>& work,
                  bool* cancelled = nullptr);
     void redrawWindow();
+    // After a load: watches the selection's folder (a new watch only for another selection,
+    // made by the load's own work) or stops watching.
+    void adoptWatch(std::unique_ptr<LiveWatch> fresh);
+    void stopWatching();
+    // Adds changed folders (each once) and times the look at them.
+    void noteChanges(const std::vector<FolderChange>& changes);
+    // Starts the look at the changed folders on another thread, or tries again later.
+    void lookAtChanges();
+    // The look's listings are in: merged into the tree and shown.
+    void changesListed(const std::shared_ptr<FolderRescan>& rescan,
+                       const std::vector<FolderChange>& changes, bool failed, int generation);
     // Watches the storage file under its name (again after a rename put another file there).
     void watchFile();
 
@@ -159,4 +186,13 @@ class ArchiveDoc : public ViewDoc {
     std::string _pathName;
     QWidget* _window = nullptr;
     int _progressDelayMs = 400;
+
+    std::unique_ptr<LiveWatch> _live;
+    std::unique_ptr<QSocketNotifier> _liveNotice;
+    QTimer _liveQuiet;      // the notices have been quiet long enough
+    QTimer _liveUnwatched;  // time to look at the folders without a watch
+    QElapsedTimer _liveFirst;
+    std::vector<FolderChange> _liveChanged;
+    std::unique_ptr<QThread> _lister;
+    int _generation = 0;  // one more for every reload: a look begun before it is dropped
 };

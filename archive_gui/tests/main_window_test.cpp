@@ -257,6 +257,40 @@ class MainWindowTest : public QObject {
         QCOMPARE(doc.archive().txns()->older->older, nullptr);  // the pending one, then one
     }
 
+    void changesOnDiskShowWithoutARefresh() {
+        Window w;
+        auto& [store, clock, doc, frame] = w;
+        FileSel sel;
+        sel.setFolder(store.path("w"));
+        doc.applySelection(sel);
+        answerPicker(store.path("w.trsm"));
+        w.trigger(MainFrame::CMD_SAVE);
+        QCOMPARE(doc.archive().root()->info->pending, 0);
+        // Each change on disk, and the files then pending.
+        const std::pair<std::function<void()>, int> steps[] = {
+            {[&] { store.write("w/n/m/new.txt", "n", T0); }, 1},
+            {[&] { store.write("w/a.txt", "a2", T0 + 60); }, 2},
+            {[&] { QFile::remove(w.path("w/a.txt")); }, 2},
+            {[&] { QDir(w.path("w/n")).removeRecursively(); }, 1},
+        };
+        for (const auto& [change, pending] : steps) {
+            change();
+            QTRY_COMPARE(doc.archive().root()->info->pending, pending);
+        }
+        QVERIFY(doc.archive().root()->firstChild->flags & Node::CHANGED);  // a.txt, gone
+        // Nothing moves under an open dialog: the change shows once it is closed.
+        int underDialog = -1;
+        whenModal<QMessageBox>([&](QMessageBox* box) {
+            store.write("w/b.txt", "b", T0);
+            QTest::qWait(600);
+            underDialog = doc.archive().root()->info->pending;
+            box->accept();
+        });
+        QMessageBox(QMessageBox::Information, {}, {}, QMessageBox::Ok, &frame).exec();
+        QCOMPARE(underDialog, 1);
+        QTRY_COMPARE(doc.archive().root()->info->pending, 2);
+    }
+
     void failuresLeaveAUsableDocument() {
         Window w;
         auto& [store, clock, doc, frame] = w;
