@@ -10,8 +10,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
