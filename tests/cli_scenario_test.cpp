@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -346,6 +347,27 @@ TEST_F(CliScenario, DailyUseFromInsideTheFolderFindsTheArchiveAndAttachRepointsA
     EXPECT_EQ(cli({"status"}).out, "D  new/ (1 file)\n");
     EXPECT_EQ(cli({"select", "--exclude-dirs", "", "--all-types"}).out,
               dir / "moved/p" + " (every file type, with subfolders)\n");
+    // On a terminal the save's progress counts what this save reads, fits the terminal and is
+    // cleared before a warning (here: a file dated ahead of the clock).
+    CliRun term{"/usr/bin/script", dir.path()};
+    term.env = run.env;
+    term.cwd = run.cwd;
+    for (int columns : {40, 20}) {
+        dir.write("moved/p/a.txt", std::string(1000, char('0' + columns)), ::time(nullptr) + 7200);
+        r = term.run({"-qec", "stty cols " + std::to_string(columns) + "; " TRESMO_CLI_PATH " save",
+                      "/dev/null"});
+        EXPECT_NE(r.out.find("\r\x1b[Ktresmo-cli: Warning 2040"), std::string::npos) << r.out;
+        bool cut = false;
+        for (size_t at = r.out.find("\rsaving"); at != std::string::npos;
+             at = r.out.find("\rsaving", at + 1)) {
+            const size_t width = r.out.find("\x1b[K", at) - at - 1;
+            EXPECT_LT(width, size_t(columns)) << r.out;
+            cut = cut || width == size_t(columns) - 1;
+        }
+        EXPECT_TRUE(columns == 40 ? r.out.find("0/1 files, 0 B of 1000 B") != std::string::npos
+                                  : cut)
+            << r.out;
+    }
 }
 
 // Ctrl+C, kill and a closed terminal all roll the save back: no tail, nothing to repair.
