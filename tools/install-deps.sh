@@ -12,7 +12,7 @@ set -euo pipefail
 packages=(g++ cmake ninja-build make libgtest-dev libgmock-dev googletest clang-format
           locales python3 qt6-base-dev fonts-dejavu-core libcli11-dev nlohmann-json3-dev
           diffutils qt6-svg-dev desktop-file-utils libxml2-utils time help2man man-db appstream
-          zsh fish)
+          zsh fish bsdutils)
 for group in "$@"; do
   case "$group" in
     test) ;;
