@@ -42,7 +42,6 @@ tresmo-cli cat |b c.txt,sub/,old.trsm|a.txt,src/|w/src
 tresmo-cli history sub/|sub/x.c|b c.txt|w/src
 tresmo-cli -a ../../w.trsm cat |b c.txt,sub/|old.trsm|w/src
 tresmo-cli diff --archive=../../w.trsm sub/|sub/x.c||w/src
-tresmo-cli ls ../../w.trsm s|sub/|a.txt|w/src
 tresmo-cli cat |a.txt,src/,w.trsm|w.sel|. TRESMO_ARCHIVE=w.trsm
 "
 
