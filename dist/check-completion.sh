@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Loads the completions in bash, zsh and fish and completes command lines in each as a user
 # types them against a small archive: the command names and options come from the help texts,
-# an option's value is not taken for a positional, and PATH offers the stored paths one folder
-# at a time. zsh completes in an interactive shell on a pseudo-terminal, with compadd recording
-# what it is given; zsh offers its fallback tags' files as well (shown only when nothing else
-# matches), so only what must be offered is checked there.
+# an option's value is not taken for a positional, PATH offers the stored paths one folder at a
+# time, and inside the watched folder (or with -a or $TRESMO_ARCHIVE) the archive may be left
+# out, the stored paths then starting from the current folder. zsh completes in an interactive
+# shell on a pseudo-terminal, with compadd recording what it is given; zsh offers its fallback
+# tags' files as well (shown only when nothing else matches), so only what must be offered is
+# checked there.
 #   check-completion.sh TRESMO_CLI COMPLETION_DIR
 set -euo pipefail
 cli=$(realpath "$1") comp=$(realpath "$2") here=$(realpath "$(dirname "$0")")
@@ -18,8 +20,10 @@ echo b >"w/src/b c.txt"
 echo c >w/src/sub/x.c
 tresmo-cli -q init w >/dev/null
 tresmo-cli -q save w.trsm >/dev/null
+: >w/src/old.trsm
 
 # LINE (a trailing space starts a new word) | what must be offered | what must not
+#   | where it is typed and what is exported there (default: beside w)
 cases="
 tresmo-cli sa|save
 tresmo-cli too|tools
@@ -34,6 +38,11 @@ tresmo-cli log -n 3 |w.trsm|
 tresmo-cli tools add |viewer,diff|list
 tresmo-cli tools |add,list,remove|init
 tresmo-cli help s|save,status|tools
+tresmo-cli cat |b c.txt,sub/,old.trsm|a.txt,src/|w/src
+tresmo-cli history sub/|sub/x.c|b c.txt|w/src
+tresmo-cli -a ../../w.trsm cat |b c.txt,sub/|old.trsm|w/src
+tresmo-cli diff --archive=../../w.trsm sub/|sub/x.c||w/src
+tresmo-cli cat |a.txt,src/,w.trsm|w.sel|. TRESMO_ARCHIVE=w.trsm
 "
 
 complete_bash() {
@@ -60,10 +69,11 @@ for load in "bash -c 'source \"$comp/tresmo-cli\"'" \
         failed=1
     fi
 done
-while IFS='|' read -r line want reject; do
+while IFS='|' read -r line want reject where; do
     [ -n "$line" ] || continue
+    read -r dir env <<<"${where:-.}"
     for shell in bash zsh fish; do
-        got=$(complete_$shell "$line")
+        got=$(cd "$dir" && if [ -n "$env" ]; then export "${env?}"; fi && complete_$shell "$line")
         IFS=, read -ra wants <<<"$want"
         IFS=, read -ra rejects <<<"$reject"
         [ $shell = zsh ] && rejects=()

@@ -1,12 +1,13 @@
 
-# The paths stored in ARCHIVE that begin like CUR, one folder at a time: `ls ARCHIVE FOLDER`
-# lists the folder CUR has reached (folders end in '/'), so a large archive is never listed
-# whole.
+# The paths stored in ARCHIVE ('' the archive tresmo-cli finds by itself) that begin like CUR,
+# one folder at a time: `ls FOLDER` lists the folder CUR has reached (folders end in '/'), so a
+# large archive is never listed whole. Inside the watched folder the paths start from the
+# current folder, as the program reads them.
 _tresmo_cli_stored() {
     local prog=$1 archive=$2 cur=$3 dir="" name
     [[ $cur == */* ]] && dir=${cur%/*}/
     [[ $archive == "~/"* ]] && archive=$HOME/${archive#"~/"}
-    "$prog" -q --wait 0 ls "$archive" ${dir:+"$dir"} 2>/dev/null |
+    "$prog" -q --wait 0 ${archive:+-a "$archive"} ls ${dir:+"$dir"} 2>/dev/null |
         sed -E 's/^.  +(- {23}|[0-9]+  .{19}  )//' |
         while IFS= read -r name; do
             [[ $dir$name == "$cur"* ]] && printf '%s\n' "$dir$name"
@@ -25,9 +26,10 @@ _tresmo_cli() {
     else
         words=("${COMP_WORDS[@]}") cword=$COMP_CWORD cur=${COMP_WORDS[COMP_CWORD]}
     fi
-    # Walk what is typed: the command, the archive, how many positionals, and whether the
-    # word being completed is an option's value (skip holds what that value completes).
-    local cmd=tresmo-cli archive="" npos=0 i w entry skip="" opt=""
+    # Walk what is typed: the command, the archive named by -a, the first positional, how many
+    # positionals, and whether the word being completed is an option's value (skip holds what
+    # that value completes).
+    local cmd=tresmo-cli archive="" first="" npos=0 i w entry skip="" opt="" kind
     local -a kinds
     for ((i = 1; i < cword; i++)); do
         w=${words[i]}
@@ -49,8 +51,7 @@ _tresmo_cli() {
                 if ((npos == 0)) && [[ " ${_tresmo_cli_cmds[$cmd]} " == *" $w "* ]]; then
                     cmd+=" $w"
                 else
-                    read -ra kinds <<<"${_tresmo_cli_pos[$cmd]}"
-                    [[ ${kinds[npos]} == archive && -z $archive ]] && archive=$w
+                    ((npos == 0)) && first=$w
                     ((npos++))
                 fi
                 ;;
@@ -78,15 +79,31 @@ _tresmo_cli() {
         mapfile -t COMPREPLY < <(compgen -W "${_tresmo_cli_cmds[$cmd]}" -- "$cur")
     else
         read -ra kinds <<<"${_tresmo_cli_pos[$cmd]}"
-        case ${kinds[npos]} in
-            archive) _tresmo_cli_archives "$cur" ;;
-            path)
-                [[ -n $archive ]] || return 0
+        kind=${kinds[npos]}
+        # An archive the program finds by itself may be left out. Without -a the first word is
+        # the archive when it is named like one or more words follow than the command takes;
+        # while it is being typed it may be either.
+        if [[ ${kinds[0]} == found ]]; then
+            if [[ -n $archive ]]; then
+                kind=${kinds[npos + 1]}
+            elif ((npos == 0)); then
+                kind=found:${kinds[1]}
+            elif [[ $first == *.trsm || $first == *.sel ]] || ((npos >= ${#kinds[@]} - 1)); then
+                archive=$first
+            else
+                kind=${kinds[npos + 1]}
+            fi
+        fi
+        case $kind in
+            archive | found | found:) _tresmo_cli_archives "$cur" ;;
+            path | found:path)
+                [[ $kind == found:path ]] && _tresmo_cli_archives "$cur"
                 compopt -o filenames -o nospace 2>/dev/null
-                mapfile -t COMPREPLY < <(_tresmo_cli_stored "${words[0]}" "$archive" "$cur")
+                mapfile -t -O ${#COMPREPLY[@]} COMPREPLY \
+                    < <(_tresmo_cli_stored "${words[0]}" "$archive" "$cur")
                 ;;
             choice:*)
-                w=${kinds[npos]#choice:}
+                w=${kind#choice:}
                 mapfile -t COMPREPLY < <(compgen -W "${w//,/ }" -- "$cur")
                 ;;
             "") ;;

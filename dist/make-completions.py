@@ -8,7 +8,10 @@ TEXT:{a,b}) and their positionals are read from `TRESMO_CLI [COMMAND...] --help`
 command or option is completed without a change here. What a positional completes is decided by
 its name: an archive (ARCHIVE, or a positional described as "The archive ...") completes *.trsm
 files, PATH completes the paths stored in that archive one folder at a time (through
-`tresmo-cli ls ARCHIVE FOLDER`), a choice its choices, anything else file names.
+`tresmo-cli -a ARCHIVE ls FOLDER`), a choice its choices, anything else file names. An archive
+the program finds by itself when it is left out ("found": -a, $TRESMO_ARCHIVE or the archive
+watching the current folder) may be followed by the command's own words in its place; the
+completion scripts tell the two apart as the program does.
 """
 import re
 import subprocess
@@ -99,6 +102,8 @@ def read_command(cli, words, summary):
 def positional_kind(name, choices, desc):
     if choices:
         return "choice:" + ",".join(choices)
+    if "found from the current folder" in desc:
+        return "found"
     if name == "ARCHIVE" or desc.startswith("The archive"):
         return "archive"
     return "path" if name == "PATH" else "file"
@@ -168,15 +173,22 @@ def zsh(root):
                     entry += f":{n.lstrip('-')}:{zsh_action(o.kind, o.choices)}"
                 entries.append(sh_quote(entry))
         if c.commands:
-            entries += ["'1:command:->command'", "'*::argument:->argument'"]
+            # (-): an option after the command is the command's, not this level's.
+            entries += ["'(-)1:command:->command'", "'(-)*::argument:->argument'"]
+        kinds = [positional_kind(*p) for p in c.positionals]
+        # Which word is the archive is known only from the words typed before: the positionals
+        # of such a command go to one function that decides.
+        found = kinds[:1] == ["found"]
         for i, (name, choices, desc) in enumerate(c.positionals, 1):
-            kind = positional_kind(name, choices, desc)
-            action = zsh_action(kind.split(":")[0], choices)
+            action = f"->pos{i}" if found else zsh_action(kinds[i - 1].split(":")[0], choices)
             entries.append(sh_quote(f"{i}:{name.lower()}:{action}"))
         body = [f"{fn}() {{", "  local curcontext=$curcontext state state_descr line ret=1",
                 "  local _tresmo_cli_prog=$words[1]" if not c.words else "",
                 "  typeset -A opt_args",
                 "  _arguments -C -s : \\\n    " + " \\\n    ".join(entries) + " && ret=0"]
+        if not c.words:
+            # The subcommands' own opt_args do not hold an -a typed before the command.
+            body.append("  local _tresmo_cli_archive=${opt_args[-a]:-$opt_args[--archive]}")
         if c.commands:
             described = " ".join(sh_quote(s.words[-1] + ":" + s.summary.replace(":", "\\:"))
                                  for s in c.commands)
@@ -187,7 +199,11 @@ def zsh(root):
                      "      (( $+functions[" + fn + "_$words[1]:gs/-/_/] )) && " + fn +
                      "_$words[1]:gs/-/_/ && ret=0 ;;",
                      "  esac"]
-        elif any(positional_kind(*p) == "path" for p in c.positionals):
+        elif found:
+            body += ['  [[ $state == pos<-> ]] && _tresmo_cli_positional ${state#pos} '
+                     '"${opt_args[-a]:-${opt_args[--archive]:-$_tresmo_cli_archive}}" "$line[1]" '
+                     + " ".join(kinds) + " && ret=0"]
+        elif "path" in kinds:
             archive_at = next((i for i, p in enumerate(c.positionals, 1)
                                if positional_kind(*p) == "archive"), 1)
             body += ['  [[ $state == path ]] && _tresmo_cli_stored '
