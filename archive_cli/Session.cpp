@@ -248,8 +248,14 @@ Node* Session::findNode(const std::string& path) const {
     }
     for (const std::string& part : parts) {
         Node* child = nullptr;
-        if (part == ".." || !_archive.findChild(part, node, child))
-            throw Failure("no " + path + " in the archive " + _path);
+        if (part == ".." || !_archive.findChild(part, node, child)) {
+            // A path taken from the current folder is named as the archive stores it too.
+            std::string stored;
+            for (const std::string& p : parts)
+                stored += (stored.empty() ? "" : "/") + p;
+            throw Failure("no " + path + (full == path ? "" : " (" + stored + ")") +
+                          " in the archive " + _path);
+        }
         node = child;
     }
     return node;
