@@ -21,6 +21,7 @@ namespace {
 struct InitArgs {
     std::string folder, archive;
     SelectionArgs selection;
+    bool plainFormat = false;
 };
 
 int runInit(const InitArgs& a, const Context& ctx) {
@@ -58,6 +59,7 @@ int runInit(const InitArgs& a, const Context& ctx) {
     fs.setFile(sel);
     fs.setFolder(folder);
     a.selection.applyTo(fs);
+    fs.setMetaFormat(!a.plainFormat);
     // A stop asked for while the two files are made removes both: init is done or not at all.
     CancelScope cancel;
     if (!fs.write()) throw Shown{};
@@ -95,10 +97,13 @@ void addInitCommand(CLI::App& app, Context& ctx) {
         "Create an archive for FOLDER and the selection file beside it. The archive is\n"
         "ARCHIVE, or FOLDER/../NAME.trsm; the selection is the archive's name with .sel.\n"
         "Without a type option every file is taken. Types match without regard to case.\n"
-        "An existing archive is never overwritten. Nothing is stored until the first save.");
+        "An existing archive is never overwritten. Nothing is stored until the first save.\n"
+        "The archive keeps each file's and folder's permission bits unless --plain-format.");
     cmd->add_option("FOLDER", args->folder, "The folder to watch")->required();
     cmd->add_option("ARCHIVE", args->archive, "The archive file to create (default FOLDER.trsm)");
     args->selection.add(*cmd, false);
+    cmd->add_flag("--plain-format", args->plainFormat,
+                  "Keep contents and times only, as archives made before permissions were kept");
 }
 
 }  // namespace cli

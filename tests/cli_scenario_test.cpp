@@ -89,7 +89,8 @@ class CliScenario : public ::testing::Test {
 TEST_F(CliScenario, InitPairsArchiveAndSelectionFiltersShapeStatusReadersNeverWriteUsageExitsTwo) {
     for (const char* f : {"top.txt", "skip.LOG", "build/obj.o", "src/Build/deep.c", "src/main.c"})
         dir.write(std::string("proj/") + f, "1", T0);
-    ASSERT_EQ(cli({"init", dir / "proj", "--exclude-dirs", "build, tmp"}).code, 0);
+    ASSERT_EQ(cli({"init", dir / "proj", "--exclude-dirs", "build, tmp", "--plain-format"}).code,
+              0);
     EXPECT_EQ(cli({"status", archive}).out, "A  skip.LOG\nA  src/ (1 file)\nA  top.txt\n");
     EXPECT_EQ(cli({"init", dir / "proj"}).code, 1);  // already exists
     ASSERT_EQ(cli({"init", dir / "proj", dir / "o.bak", "--types", "log", "--no-subfolders"}).code,
@@ -440,7 +441,7 @@ TEST_F(CliScenario, SaveStoppedBySignalLeavesTheArchiveAsBefore) {
     // --replace puts the same bytes, written anew, in an archive's place.
     const std::string small = dir / "small.trsm";
     dir.write("small/a.txt", "one", T1);
-    ASSERT_EQ(cli({"init", dir / "small"}).code, 0);
+    ASSERT_EQ(cli({"init", dir / "small", "--plain-format"}).code, 0);
     ASSERT_EQ(cli({"save", small, "--time", std::to_string(T2)}).code, 0);
     dir.write("small/b.txt", "two", T2);
     ASSERT_EQ(cli({"save", small, "--time", std::to_string(T3)}).code, 0);

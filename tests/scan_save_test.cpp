@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -129,6 +130,69 @@ TEST(ScanSave, CyclesRestoreEveryVersionChooseDeltasAndLeaveOutAFileChangedAfter
     c.shown.errors.clear();
     c.remove("more.txt");
     c.checkEveryVersion();
+}
+
+// The permission bits of everything beneath root, by relative path.
+std::map<std::string, unsigned> modes(const std::string& root) {
+    std::map<std::string, unsigned> out;
+    for (auto& e : fs::recursive_directory_iterator(root))
+        out[fs::relative(e.path(), root).string()] =
+            static_cast<unsigned>(e.status().permissions()) & 07777;
+    return out;
+}
+
+// Saves with bits that change alone or with the content, then exports every transaction:
+// each copy has the bits its folder had, folders' bits set after their content, while the
+// contents still read back through the records alone.
+TEST(ScanSave, PermissionBitsOfEveryTransactionComeBackOnExport) {
+    Cycle c;
+    c.sel.setMetaFormat(true);
+    struct Step {
+        std::vector<std::pair<std::string, std::string>> put;
+        std::vector<std::pair<std::string, unsigned>> chmod;
+        int32_t files;  // versions the save writes
+    };
+    const std::vector<Step> steps = {
+        {{{"a.txt", "a"},
+          {"run.sh", "#!/bin/sh"},
+          {"secret", "s"},
+          {"priv/k", "k"},
+          {"shared/x", "x"}},
+         {{"run.sh", 0755},
+          {"secret", 0600},
+          {"priv", 0700},
+          {"shared", 02775},
+          {"shared/x", 0664}},
+         5},
+        {{}, {{"secret", 0640}, {"priv", 0500}}, 1},  // bits alone: the content is reused
+        {{{"run.sh", "#!/bin/sh\nexit 0"}}, {{"a.txt", 0600}, {"shared/x", 0644}}, 3},
+    };
+    std::vector<std::map<std::string, unsigned>> want;
+    for (const Step& s : steps) {
+        for (const auto& [rel, data] : s.put)
+            c.put(rel, data);
+        for (const auto& [rel, mode] : s.chmod)
+            fs::permissions(c.dir / ("w/" + rel), static_cast<fs::perms>(mode));
+        EXPECT_EQ(c.save().files, s.files);
+        want.push_back(modes(c.dir / "w"));
+    }
+    Tresmo a;
+    ASSERT_TRUE(check::load(a, c.archive, c.t + 1));
+    for (size_t i = 0; i < c.times.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(check::restores(a, c.times[i], c.states[i]));
+        a.setRange(c.times[i], c.times[i]);
+        a.updateFolderInfo();
+        a.selectFolder(a.root());
+        const std::string target = c.dir / ("out" + std::to_string(i));
+        fs::create_directory(target);
+        ASSERT_TRUE(a.exportSelected(target, "w"));
+        EXPECT_EQ(modes(target + "/w"), want[i]);
+    }
+    // The bits of files and folders back to what the archive lets a user remove.
+    for (auto& e : fs::recursive_directory_iterator(c.dir.path()))
+        if (e.is_directory())
+            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add);
 }
 
 }  // namespace

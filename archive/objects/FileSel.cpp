@@ -76,6 +76,13 @@ void FileSel::setListed(const std::string& type, bool on) {
     d.saved = false;
 }
 
+void FileSel::setMetaFormat(bool on) {
+    if (on == _data->metaFormat) return;
+    Data& d = detach();
+    d.metaFormat = on;
+    d.saved = false;
+}
+
 bool FileSel::write() {
     try {
         ObjFileWriter w(SEL_TYPE, SEL_VERS);
@@ -90,6 +97,8 @@ bool FileSel::write() {
             w.writeString(t);
         }
         w.writeBool(false);
+        // Written only when set: a plain selection stays byte for byte what it always was.
+        if (_data->metaFormat) w.writeBool(true);
         w.close();
     } catch (Error& e) {
         showError(makeError(std::move(e), "FileSel.write", _data->file));
@@ -153,6 +162,7 @@ void FileSel::readFrom(const std::string& path) {
     _data->excludeTypes = r.readBool();
     while (r.readBool())
         _data->types.push_back(r.readString(TYPE_LIMIT));
+    _data->metaFormat = r.more() && r.readBool();
     r.close();
     _data->saved = true;
 }

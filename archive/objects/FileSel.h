@@ -26,6 +26,10 @@ class FileSel {
     bool excludeTypes() const { return _data->excludeTypes; }
     const std::vector<std::string>& types() const { return _data->types; }
     bool saved() const { return _data->saved; }
+    // Whether a new archive keeps file metadata (permission bits); the archive's first save
+    // makes the choice its own. A file without the value is plain.
+    bool metaFormat() const { return _data->metaFormat; }
+    void setMetaFormat(bool on);
     bool isListed(const std::string& type) const;
 
     void setFile(const std::string& path);
@@ -55,6 +59,7 @@ class FileSel {
         std::string exceptions;
         bool excludeTypes = true;
         std::vector<std::string> types;
+        bool metaFormat = false;
         bool saved = false;
     };
     Data& detach();

@@ -199,6 +199,11 @@ bool ObjFileReader::readBool() {
     return b == 't';
 }
 
+bool ObjFileReader::more() {
+    if (_pos == _len) fill();
+    return _pos < _len;
+}
+
 void ObjFileReader::end() {
     uint8_t b;
     if (readByte(b)) throw makeError("ObjFileReader.end");

@@ -59,6 +59,8 @@ class ObjFileReader {
     int32_t readNumber();
     // Reads a string of at most size - 1 bytes (3402 when longer, 3403 at the end of the file).
     std::string readString(int size);
+    // Whether a further byte follows: a value added after the values of older files.
+    bool more();
     // Fails with 3407 unless the file has no further byte.
     void end();
     void close();

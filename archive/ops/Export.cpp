@@ -208,6 +208,8 @@ class Tresmo::Export final : public DirWalker {
         const Node* folder = top;
         for (const Node* c = top->firstChild;;) {
             if (!c) {
+                // A folder's bits go on last: a folder without write permission is full by then.
+                applyFolderMode(folder);
                 leave(parents);
                 if (folder == top) return;
                 c = folder->next;
@@ -226,6 +228,15 @@ class Tresmo::Export final : public DirWalker {
                 c = c->next;
             }
         }
+    }
+
+    // The bits of the folder's version at the end of the range, on the folder the walker
+    // stands in (archives with file metadata only; others keep what the umask gives).
+    void applyFolderMode(const Node* folder) {
+        const Version* v = versionAt(folder, _t.to());
+        if (!_t.metaFormat() || !v) return;
+        if (os::sys().fchmod(_fd, v->perm()) != 0)
+            throw makeError(systemError(), "Tresmo.Export.exportDir", dir(), "");
     }
 
     void enter(const char* as, const char* name, std::vector<int>& parents) {
@@ -268,6 +279,8 @@ class Tresmo::Export final : public DirWalker {
         if (!c) return false;
         if (_progress) _progress->checkCancel();
         _t.exportFile(path, *c, _fd, temp);
+        if (_t.metaFormat() && os::sys().fchmodat(_fd, temp, v->perm()) != 0)
+            throw makeError(systemError(), "Tresmo.exportFile", path);
         if (_progress) _progress->advance(1, c->size);
         return true;
     }

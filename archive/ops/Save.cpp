@@ -6,6 +6,7 @@
 #include "archive/ops/RecordStream.h"
 #include "archive/ops/StgBase.h"
 #include "archive/ops/Tresmo.h"
+#include "archive/ops/TxnMeta.h"
 #include "archive/os/os.h"
 #include "archive/scan/ChangeFinder.h"
 #include "archive/scan/DirWalker.h"
@@ -71,6 +72,8 @@ class Tresmo::Save final : public DirWalker {
 
     void run() {
         expectChanged();
+        // First, at the transaction's start: readers of contents alone pass over it.
+        if (_t.metaFormat()) txnmeta::write(*_t._stg, metaEntries());
         std::vector<ReadAhead::File> files;
         if (_t.root()) listNewFiles(_t.root(), files);
         _ahead = std::make_unique<ReadAhead>(std::move(files), _t.contentSource());
@@ -89,6 +92,7 @@ class Tresmo::Save final : public DirWalker {
             _records.writeTo(*_t._stg);
             _t._stg->commit();
             _committed = true;
+            if (_t.metaFormat()) keepModes();
         }
         markChangedSubtrees(_t);
     }
@@ -110,6 +114,45 @@ class Tresmo::Save final : public DirWalker {
                 bytes += st.st_size;
         }
         _progress->expect(files, bytes);
+    }
+
+    // Every node that may get a version in this transaction (what changed and the folders
+    // above it) whose bits are not its kind's default; an entry that ends up without a version
+    // is ignored by the reader.
+    std::vector<MetaEntry> metaEntries() const {
+        std::vector<MetaEntry> out;
+        std::vector<std::string> path{""};
+        Node* root = _t.root();
+        for (Node* n = root; n; n = nextInTree(n, root, n->flags & Node::SUBTREE_CHANGED)) {
+            if (!(n->flags & Node::SUBTREE_CHANGED)) continue;
+            size_t depth = 0;
+            for (const Node* a = n; a != root; a = a->parent)
+                ++depth;
+            path.resize(depth + 1);
+            if (n != root) path[depth] = (depth > 1 ? path[depth - 1] + "/" : "") + n->name;
+            const NodeKind k = n->kind();
+            if (k == NodeKind::Absent || n->mode == defaultMode(k)) continue;
+            out.push_back({path[depth], k == NodeKind::Folder ? MetaEntry::FOLDER : MetaEntry::FILE,
+                           n->mode});
+        }
+        return out;
+    }
+
+    // The versions this transaction gave get the bits the scan saw, as a reload reads them.
+    void keepModes() {
+        Node* root = _t.root();
+        for (Node* n = root; n; n = nextInTree(n, root, n->flags & Node::SUBTREE_CHANGED))
+            if (n->versions && n->versions->txn == _t.txns() && n->kind() != NodeKind::Absent &&
+                n->kind() == n->storedKind())
+                n->versions->setPerm(n->mode);
+    }
+
+    // A file whose content the scan found as stored, changed in its bits alone. (A rewrite
+    // decides by its own versions, which may share a time.)
+    const ContentInfo* sameContent(const Node* node) const {
+        if (!_t.metaFormat() || !_t.contentSource().live()) return nullptr;
+        const ContentInfo* c = node->versions ? node->versions->content() : nullptr;
+        return c && c->mtime == storedTime(node->mtime) ? c : nullptr;
     }
 
     void fileDone() {
@@ -161,6 +204,16 @@ class Tresmo::Save final : public DirWalker {
         ContentInfo c;
         c.mtime = node->mtime;
         bool delta = false;
+        if (const ContentInfo* same = sameContent(node)) {
+            // The new version names the stored content again: nothing is read or written.
+            c = *same;
+            ++_changes;
+            _rec.updFile(node, c);
+            _t.updNode(node, NodeKind::File, &c);
+            ++_stats.files;
+            fileDone();
+            return;
+        }
         try {
             // A file written in the second the refresh started may still be changing; one
             // from a clock ahead of ours is saved with its time, and said so.
@@ -211,7 +264,7 @@ class Tresmo::Save final : public DirWalker {
     void listNewFiles(Node* node, std::vector<ReadAhead::File>& out) {
         char path[MAX_PATH];
         if ((node->flags & Node::CHANGED) && node->kind() == NodeKind::File && !deltaBase(node) &&
-            _t.printPath(path, sizeof path, node))
+            !sameContent(node) && _t.printPath(path, sizeof path, node))
             out.push_back({node, path});
         if (node->kind() == NodeKind::Folder)
             for (Node* c = node->firstChild; c; c = c->next)

@@ -7,6 +7,7 @@
 #include "archive/ops/ContentSource.h"
 #include "archive/ops/ReadAhead.h"
 #include "archive/ops/RecordStream.h"
+#include "archive/ops/TxnMeta.h"
 #include "archive/os/os.h"
 #include "archive/scan/ChangeFinder.h"
 #include "archive/storage/Crc32.h"
@@ -147,6 +148,8 @@ bool Tresmo::read(Progress* progress) {
             _stg->keepTail(w.end);
             showMsgs(MsgList{makeMsg("StgFile.recover.1", tail)});
         }
+        // An empty archive takes the format its selection asks for at the scan.
+        setMetaFormat(false);
         if (_stg->committedSize() != StgFile::FILE_HEADER_LEN) {
             if (progress) progress->expect(0, static_cast<int64_t>(_stg->committedSize()));
             try {
@@ -158,6 +161,7 @@ bool Tresmo::read(Progress* progress) {
                 readBeforeDamage(w.links, w.broken ? w.brokenAt : 0, replay.txnCount());
                 _readFailed = true;
             }
+            applyMeta(w.links, 0);
             noteAhead();
         }
     } catch (Error& e) {
@@ -258,6 +262,48 @@ bool Tresmo::repair(std::string* sidePath, Progress* progress) {
     return ok;
 }
 
+void Tresmo::applyMeta(const std::vector<uint64_t>& links, int32_t firstSeq) {
+    std::vector<Txn*> bySeq(txns() ? static_cast<size_t>(txns()->seq + 1) : 0);
+    for (Txn* t = txns(); t; t = t->older)
+        if (t->seq >= 0 && static_cast<size_t>(t->seq) < bySeq.size())
+            bySeq[static_cast<size_t>(t->seq)] = t;
+    std::vector<MetaEntry> entries;
+    MsgList refused;
+    for (size_t k = 0; k < links.size(); ++k) {
+        const size_t seq = static_cast<size_t>(firstSeq) + k;
+        // Transactions beyond damage were not replayed.
+        if (seq >= bySeq.size() || !bySeq[seq]) break;
+        try {
+            const bool found = txnmeta::read(*_stg, links[k], entries);
+            if (seq == 0) setMetaFormat(found);
+            if (!found || !metaFormat()) continue;
+        } catch (Error& e) {
+            if (seq == 0) setMetaFormat(true);
+            refused.push_back(makeMsg("Tresmo.read.meta", _path, static_cast<int64_t>(seq + 1),
+                                      e.cause ? e.cause->text : e.text));
+            continue;
+        }
+        for (const MetaEntry& e : entries) {
+            // An entry without a version of its transaction (a file the save left out) is
+            // ignored, and so is one whose kind the version does not have.
+            Node* n = root();
+            for (size_t at = 0; n && at < e.path.size();) {
+                size_t end = std::min(e.path.find('/', at), e.path.size());
+                Node* child;
+                n = findChild(std::string_view(e.path).substr(at, end - at), n, child) ? child
+                                                                                       : nullptr;
+                at = end + 1;
+            }
+            Version* v = n ? n->versions : nullptr;
+            while (v && v->txn != bySeq[seq])
+                v = v->older;
+            const NodeKind want = e.kind == MetaEntry::FOLDER ? NodeKind::Folder : NodeKind::File;
+            if (v && v->kind() == want) v->setPerm(e.mode);
+        }
+    }
+    if (!refused.empty()) showMsgs(refused);
+}
+
 void Tresmo::noteAhead() {
     if (txns() && txns()->time >= os::sys().time()) {
         _aheadTime = txns()->time;
@@ -307,6 +353,7 @@ void Tresmo::replayNew() {
         throw makeError(std::move(e), "Tresmo.read.1", _path, known + replay.txnCount(),
                         replay.recordNo());
     }
+    applyMeta(w.links, known);
 }
 
 void Tresmo::catchUp(Progress* progress) {
@@ -335,6 +382,8 @@ bool Tresmo::findChanges(const FileSel& sel, Progress* progress) {
     _skipped.clear();
     if (sel.folder().empty()) return true;
     _scanned = sel;
+    // Until its first transaction an archive has the format its selection chose at init.
+    if (!txns()) setMetaFormat(sel.metaFormat());
     ScanFilter filter(sel);
     MsgList warnings;
     bool ok = true;

@@ -207,6 +207,10 @@ class Tresmo : public TresmoData {
     void replayNew();
     // Warns (2041) when the newest transaction is at or after the clock, and remembers it.
     void noteAhead();
+    // Puts the permission bits that the transactions with these links (numbered from
+    // firstSeq) list on their versions; the first transaction decides whether the archive
+    // keeps them at all.
+    void applyMeta(const std::vector<uint64_t>& links, int32_t firstSeq);
     // The refusal to save on top of a transaction the clock has not passed.
     Error aheadError() const;
 

@@ -36,6 +36,7 @@ struct DirEntry {
     Type type = Type::Other;
     int64_t size = 0;
     int64_t mtime = 0;  // seconds, truncated toward zero
+    uint16_t mode = 0;  // permission bits (07777)
 };
 
 class Os {
@@ -68,6 +69,10 @@ class Os {
     virtual int unlinkat(int dirfd, const char* path, int flags);
     virtual int mkdir(const char* path, mode_t mode);
     virtual int mkdirat(int dirfd, const char* path, mode_t mode);
+    // fchmodat without flags (a link is followed; export never makes one it would follow)
+    // and fchmod of an open descriptor.
+    virtual int fchmodat(int dirfd, const char* path, mode_t mode);
+    virtual int fchmod(int fd, mode_t mode);
     virtual int rmdir(const char* path);
     // mkdtemp: tmpl's trailing XXXXXX are replaced in place; the folder is made with mode 0700.
     virtual int mkdtemp(char* tmpl);

@@ -119,6 +119,14 @@ int Os::unlinkat(int dirfd, const char* path, int flags) {
 int Os::mkdir(const char* path, mode_t mode) {
     return ::mkdir(path, mode);
 }
+int Os::fchmodat(int dirfd, const char* path, mode_t mode) {
+    return ::fchmodat(dirfd, path, mode, 0);
+}
+
+int Os::fchmod(int fd, mode_t mode) {
+    return ::fchmod(fd, mode);
+}
+
 int Os::mkdirat(int dirfd, const char* path, mode_t mode) {
     return ::mkdirat(dirfd, path, mode);
 }
@@ -161,6 +169,7 @@ int listOpenDir(int fd, std::vector<DirEntry>& out) {
             else if (S_ISDIR(st.st_mode))
                 e.type = DirEntry::Type::Dir;
             e.size = st.st_size;
+            e.mode = static_cast<uint16_t>(st.st_mode & 07777);
             // Toward zero, as the file reader takes it: tv_sec alone floors a time before 1970.
             e.mtime = st.st_mtim.tv_sec + (st.st_mtim.tv_sec < 0 && st.st_mtim.tv_nsec > 0);
         } else {

@@ -1,9 +1,11 @@
 #include "archive/scan/ChangeFinder.h"
 
+#include "archive/os/os.h"
 #include "archive/support/Progress.h"
 
 #include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -48,6 +50,18 @@ class ChangeFinder final : public FileFinder {
     void onEnterDir(const char* name) override {
         Node* n = seen(name, NodeKind::Folder);
         if (n->storedKind() != NodeKind::Folder) n->flags |= Node::CHANGED;
+        if (_tree.metaFormat()) {
+            // The walker has not moved in yet; a listing gives no bits of the folder itself.
+            struct stat st;
+            char path[MAX_PATH];
+            n->mode = printFileName(path, sizeof path, name) && os::sys().stat(path, &st) == 0
+                          ? static_cast<uint16_t>(st.st_mode & 07777)
+                      : n->versions ? n->versions->perm()
+                                    : defaultMode(NodeKind::Folder);
+            if (n->versions && n->versions->kind() == NodeKind::Folder &&
+                n->versions->perm() != n->mode)
+                n->flags |= Node::CHANGED;
+        }
         _cursor = n;
         _last = nullptr;
     }
@@ -55,12 +69,14 @@ class ChangeFinder final : public FileFinder {
         _last = _cursor;
         _cursor = _cursor ? _cursor->parent : nullptr;
     }
-    void found(const char* name, int64_t mtime) override {
+    void found(const char* name, int64_t mtime, uint16_t mode) override {
         Node* n = seen(name, NodeKind::File);
         n->mtime = mtime;
+        n->mode = mode;
         const Version* v = n->versions;
         const ContentInfo* c = v ? v->content() : nullptr;
         if (!c || c->mtime != storedTime(mtime)) n->flags |= Node::CHANGED;
+        if (c && _tree.metaFormat() && v->perm() != mode) n->flags |= Node::CHANGED;
         if (_progress) {
             _progress->advance(1, 0);
             _progress->checkCancel();
@@ -102,7 +118,7 @@ class ChangeFinder final : public FileFinder {
         for (const FolderListing::Entry& e : listing.entries) {
             VERIFY(goTo(e.dir.c_str()));
             if (e.kind == FolderListing::Entry::Kind::Found) {
-                found(e.name.c_str(), e.mtime);
+                found(e.name.c_str(), e.mtime, e.mode);
             } else if (e.kind == FolderListing::Entry::Kind::SkippedDir) {
                 skippedDir(e.name.c_str());
             } else {
@@ -155,8 +171,8 @@ class Lister final : public FileFinder {
         : FileFinder(filter), _l(listing), _progress(progress) {}
 
   protected:
-    void found(const char* name, int64_t mtime) override {
-        _l.entries.push_back({FolderListing::Entry::Kind::Found, dir(), name, mtime});
+    void found(const char* name, int64_t mtime, uint16_t mode) override {
+        _l.entries.push_back({FolderListing::Entry::Kind::Found, dir(), name, mtime, mode});
         if (_progress) _progress->checkCancel();
     }
     void skipped(Msg msg, const std::string&, const os::DirEntry&) override {

@@ -31,9 +31,11 @@ class FileFinder : public DirWalker {
     ScanFilter& filter() { return _filter; }
 
   protected:
-    virtual void found(const char* name, int64_t mtime) {
+    // mode: the file's permission bits.
+    virtual void found(const char* name, int64_t mtime, uint16_t mode) {
         (void)name;
         (void)mtime;
+        (void)mode;
     }
     // Something in folder dir is not taken (a name twin, too big, too long, unreadable): data
     // that a save does not store.

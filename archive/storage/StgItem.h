@@ -15,6 +15,7 @@ enum ItemType : uint32_t {
     TXN_SEQUENCE = 1,
     FILE_CONTENT = 2,
     FILE_DIFF = 3,
+    TXN_META = 4,
 };
 
 // Reader mode bits beside the item type (bits 0-6).

@@ -14,6 +14,11 @@
 #include <string_view>
 
 enum class NodeKind : uint16_t { Absent = 0, Folder = 1, File = 2 };
+// The permission bits a version has when its transaction lists none for it.
+constexpr uint16_t defaultMode(NodeKind kind) {
+    return kind == NodeKind::Folder ? 0755 : 0644;
+}
+
 enum class NodeState { None = 0, Unchanged = 1, Modified = 2, Added = 3, Removed = 4 };
 
 // The six words that describe one stored file version; also the payload of a version record.
@@ -51,12 +56,20 @@ struct Version {
     static constexpr uint16_t KIND_MASK = 0x3;
     static constexpr uint16_t COMMITTED = 0x10;
 
+    static constexpr uint16_t MODE_SET = 0x8000;
+
     Txn* txn = nullptr;
     Version* older = nullptr;
     uint16_t flags = 0;
+    // Permission bits | MODE_SET, or 0 for the default of the version's kind.
+    uint16_t mode = 0;
 
     NodeKind kind() const { return static_cast<NodeKind>(flags & KIND_MASK); }
     bool committed() const { return flags & COMMITTED; }
+    uint16_t perm() const { return mode ? mode & 07777 : defaultMode(kind()); }
+    void setPerm(uint16_t bits) {
+        mode = bits == defaultMode(kind()) ? 0 : static_cast<uint16_t>(bits | MODE_SET);
+    }
     // The content of a committed file version; null for any other version.
     const ContentInfo* content() const;
     ContentInfo* content();
@@ -89,6 +102,7 @@ struct Node {
     void* treeItem = nullptr;    // owned by the folder tree view
     const char* name = nullptr;  // in the pool
     uint16_t flags = 0;
+    uint16_t mode = 0;  // permission bits the scan saw (archives with file metadata only)
     int64_t mtime = 0;
     Version* versions = nullptr;  // newest first
     NodeStats* info = nullptr;    // folder statistics, allocated on first need
@@ -191,6 +205,9 @@ class TresmoData {
     Txn* txns() const { return _txns; }
     int32_t nextId() const { return _nextId; }
     int64_t now() const { return _now; }
+    // Whether the archive keeps file metadata (permission bits) beside its contents.
+    bool metaFormat() const { return _meta; }
+    void setMetaFormat(bool on) { _meta = on; }
     int64_t from() const { return _from; }
     int64_t to() const { return _to; }
     Malloc& pool() { return _pool; }
@@ -207,6 +224,7 @@ class TresmoData {
     int64_t _now = 0;
     int64_t _from = 0;
     int64_t _to = 0;
+    bool _meta = false;
     SelMode _selMode = SelMode::None;
     int32_t _selCount = 0;
     Node* _selDir = nullptr;
