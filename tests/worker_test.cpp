@@ -22,7 +22,7 @@ TEST(Worker, RunsJobsOnItsThreadAndPublishesTheirResultsAndFailures) {
             for (int& v : data)
                 v += 1;
         }));
-        if (round % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        if (round % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         w.wait();
         for (int v : data)
             ASSERT_EQ(v, round + 1);
