@@ -30,6 +30,15 @@ bool Worker::start(std::function<void()> job) {
 }
 
 void Worker::wait() {
+    std::unique_lock taken(_mutex);
+    if (_busy && _job) {
+        std::function<void()> job = std::exchange(_job, nullptr);
+        _busy = false;
+        taken.unlock();
+        job();
+        return;
+    }
+    taken.unlock();
     spinUntil([this] { return !_busy.load(std::memory_order_acquire); });
     std::unique_lock lock(_mutex);
     _wake.wait(lock, [this] { return !_busy; });
@@ -59,7 +68,7 @@ void Worker::loop() {
             std::unique_lock lock(_mutex);
             _wake.wait(lock, [this] { return _busy || _quit; });
             if (!_busy) return;
-            job = std::move(_job);
+            job = std::exchange(_job, nullptr);
         }
         std::exception_ptr failure;
         try {

@@ -5,8 +5,12 @@
 // and joined by stop() or the destructor. Jobs come in quick succession while a stream or a
 // save is under way, and waking a sleeping thread costs as much as a good part of a job on a
 // virtual machine, so both sides spin for a while (the owner's choice) before they sleep.
+// The spin is cut to MAX_SPIN whatever the owner asks: on a machine whose cores are all busy
+// a spinning thread takes its time slice from the very thread it waits for (or from the
+// owner's other work), and a wait of milliseconds that way made two threads slower than one.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -24,7 +28,9 @@ inline void cpuRelax() {
 
 class Worker {
   public:
-    explicit Worker(std::chrono::microseconds spin) : _spin(spin) {}
+    static constexpr std::chrono::microseconds MAX_SPIN{50};
+
+    explicit Worker(std::chrono::microseconds spin) : _spin(std::min(spin, MAX_SPIN)) {}
     ~Worker() { stop(); }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
@@ -34,7 +40,9 @@ class Worker {
     bool start(std::function<void()> job);
     // No job running: the next start() begins at once.
     bool idle() const { return !_busy.load(std::memory_order_acquire); }
-    // Waits for the job handed over last and rethrows its failure.
+    // Waits for the job handed over last and rethrows its failure. A job the thread has not
+    // picked up yet is taken back and run here: on a machine with no core to spare the thread
+    // may not run for a whole time slice, and the owner would sit idle meanwhile.
     void wait();
     // Waits for the job, drops its failure and joins the thread.
     void stop();
@@ -48,7 +56,7 @@ class Worker {
     std::thread _thread;
     std::mutex _mutex;
     std::condition_variable _wake;
-    std::function<void()> _job;
+    std::function<void()> _job;  // empty once the thread or wait() has taken it
     // Written under _mutex; read without it while spinning.
     std::atomic<bool> _busy = false;
     std::atomic<bool> _quit = false;
