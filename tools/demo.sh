@@ -52,6 +52,10 @@ show tresmo-cli ls project.trsm docs/part1 --at 1
 file=README.TXT
 show tresmo-cli history project.trsm $file
 show tresmo-cli diff project.trsm $file --range 2..4 --unified
+# Inside the watched folder the archive is found by itself and paths start at the folder one is in.
+cd project/src
+show tresmo-cli log module0 -n 2
+cd ../..
 printf '\n%s$ %s%s\n' "$bold" "tresmo-cli cat project.trsm $file --at 1 | head -5" "$plain"
 "$cli" cat project.trsm $file --at 1 | head -5
 mkdir -p exported
