@@ -6,7 +6,7 @@
 #include "archive/storage/StgWriter.h"
 #include "archive/support/msg.h"
 
-#include <thread>
+#include <chrono>
 
 ReadAhead::ReadAhead(std::vector<File> files, ContentSource& source)
     : _files(std::move(files)), _source(source) {}
@@ -30,11 +30,17 @@ bool ReadAhead::take(const Node* node, const char* path, StgFile& file, ContentI
         if (!s->state.compare_exchange_strong(expected, OWN)) expected = s->state.load();
         state = expected == READ ? OWN : expected;
     }
-    // A file the worker is coding now is about done: one block at most.
+    // A file the worker is coding now is about done: one block at most. Spin briefly, then
+    // sleep: on a machine with no core to spare the worker may need this thread's time slice.
+    const auto until = std::chrono::steady_clock::now() + Worker::MAX_SPIN;
     for (unsigned i = 0; state == CODING; ++i) {
         cpuRelax();
-        if (i % 1024 == 1023) std::this_thread::yield();
         state = s->state.load(std::memory_order_acquire);
+        if (state == CODING && i % 64 == 63 && std::chrono::steady_clock::now() > until) {
+            std::unique_lock lock(_mutex);
+            _coded.wait(lock, [&] { return s->state.load() != CODING; });
+            state = s->state.load();
+        }
     }
     if (state == LEFT) return false;
     if (s->failure) std::rethrow_exception(s->failure);
@@ -128,6 +134,11 @@ void ReadAhead::codeLeft() {
         } catch (...) {
             s->failure = std::current_exception();
         }
-        s->state.store(CODED, std::memory_order_release);
+        {
+            // Under the mutex, so that a waiter that found CODING is already asleep.
+            std::lock_guard lock(_mutex);
+            s->state.store(CODED, std::memory_order_release);
+        }
+        _coded.notify_one();
     }
 }

@@ -20,6 +20,7 @@
 #include "archive/tree/TresmoData.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -77,9 +78,10 @@ class ReadAhead {
 
     std::vector<File> _files;
     ContentSource& _source;
-    size_t _turn = 0;   // the next file whose turn comes
-    size_t _read = 0;   // the next file to read
-    std::mutex _mutex;  // guards _window's shape and the claims of its slots
+    size_t _turn = 0;                // the next file whose turn comes
+    size_t _read = 0;                // the next file to read
+    std::mutex _mutex;               // guards _window's shape and the claims of its slots
+    std::condition_variable _coded;  // a slot the worker coded; with _mutex
     std::deque<std::unique_ptr<Slot>> _window;  // _files[_turn .. _read)
     Relay _relay;
     LzEncoder _lz{_relay, false};
