@@ -58,7 +58,7 @@ std::vector<TxnCounts> countVersions(const Tresmo& archive, const Node* top) {
                 default:
                     break;
             }
-            if (const ContentInfo* ci = v->content()) c.stored += ci->storedSize;
+            c.stored += ownStoredSize(v);
         }
     }
     return counts;

@@ -178,6 +178,11 @@ TEST(ScanSave, PermissionBitsOfEveryTransactionComeBackOnExport) {
     }
     Tresmo a;
     ASSERT_TRUE(check::load(a, c.archive, c.t + 1));
+    // A version of changed bits alone adds no bytes of its own to what was stored.
+    Node* secret = nullptr;
+    ASSERT_TRUE(a.findChild("secret", a.root(), secret) && secret->versions->older);
+    EXPECT_EQ(ownStoredSize(secret->versions), 0);
+    EXPECT_GT(ownStoredSize(secret->versions->older), 0);
     for (size_t i = 0; i < c.times.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_TRUE(check::restores(a, c.times[i], c.states[i]));

@@ -37,7 +37,7 @@ const ContentInfo* deltaBase(const Node* node) {
         const ContentInfo* c = v->content();
         if (!c || c->pos == 0) continue;
         if (c->diffPos == 0) return deltas <= c->storedSize ? c : nullptr;
-        deltas += c->storedSize;
+        deltas += ownStoredSize(v);
     }
     return nullptr;
 }

@@ -30,6 +30,14 @@ ContentInfo* Version::content() {
     return &static_cast<FileVersion*>(this)->info;
 }
 
+int32_t ownStoredSize(const Version* v) {
+    const ContentInfo* c = v->content();
+    if (!c) return 0;
+    const ContentInfo* before = v->older ? v->older->content() : nullptr;
+    if (before && before->pos == c->pos && before->diffPos == c->diffPos) return 0;
+    return c->storedSize;
+}
+
 const char* TresmoData::copyString(std::string_view s) {
     char* p = static_cast<char*>(_pool.alloc(s.size() + 1));
     std::memcpy(p, s.data(), s.size());  // the piece is zero-filled: the NUL is there

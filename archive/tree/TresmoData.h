@@ -81,6 +81,10 @@ struct FileVersion : Version {
     ContentInfo info;
 };
 
+// The bytes a version added to the archive: its own item's, or none when it names the content
+// of the version before it again (a change of its bits alone).
+int32_t ownStoredSize(const Version* v);
+
 struct Node {
     // flags bits 0-1: the node's kind now
     static constexpr uint16_t KIND_MASK = 0x3;

@@ -56,7 +56,7 @@ uint16_t TresmoData::rangeFlags(const Node* node, NodeStats& stats) const {
             if (!s.stored) ++stats.pending;
         }
         if (s.stored) {
-            if (const ContentInfo* c = s.stored->content()) stats.storedBytes += c->storedSize;
+            stats.storedBytes += ownStoredSize(s.stored);
         }
         return true;
     });
