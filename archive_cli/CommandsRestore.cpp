@@ -12,7 +12,9 @@
 #include "archive/support/tstamp.h"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace cli {
@@ -70,7 +72,10 @@ int runExport(const ExportArgs& a, const Context& ctx) {
     if (!folder && !(node->flags & Node::FILE_AT_TO))
         throw Failure("no " + (path.empty() ? "files" : path) + " in the archive " +
                       s.whenText(a.at, t));
-    if (!isDirectory(dest.c_str())) throw Failure("no folder " + dest + " to export into");
+    // A missing DEST is made, as cp -r and tar -C users expect of a target folder.
+    if (!makeFolders(dest, 0777))
+        throw Failure("cannot make the folder " + dest +
+                      " to export into: " + std::strerror(errno));
     char target[MAX_PATH];
     if (!buildFilePath(target, sizeof target, dest.c_str(), node->name))
         throw Failure("the path in " + dest + " would be too long");
@@ -275,10 +280,10 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
     exp->footer(
         "export ARCHIVE DEST restores the whole watched folder, export ARCHIVE PATH --to DEST\n"
         "one folder or file of it, as it was at --at (default: as last stored) into the\n"
-        "folder DEST, under its own name: DEST/NAME. An existing DEST/NAME is\n"
-        "refused unless --force, which replaces it once the new copy is complete. The watched\n"
-        "folder, what lies in it and what holds it or the archive are never replaced. Files\n"
-        "keep their modification times.");
+        "folder DEST (made if missing), under its own name: DEST/NAME. An existing\n"
+        "DEST/NAME is refused unless --force, which replaces it once the new copy is\n"
+        "complete. The watched folder, what lies in it and what holds it or the archive are\n"
+        "never replaced. Files keep their modification times.");
     ArchiveWords::add(*exp, ctx, ex->archive,
                       {{"DEST", &ex->where, true,
                         "The folder to export into; with --to, the PATH to export instead"}});

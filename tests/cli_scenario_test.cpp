@@ -217,14 +217,17 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     r = cli({"diff", archive, "a.txt", "-u"});  // against the working file
     EXPECT_NE(r.out.find("-alpha two\n+alpha three\n"), std::string::npos) << r.out;
 
-    dir.mkdirs("out");
-    ASSERT_EQ(cli({"export", archive, dir / "out", "--at", "1"}).code, 0);
+    ASSERT_EQ(cli({"export", archive, dir / "out", "--at", "1"}).code, 0);  // out is made
     ASSERT_EQ(cli({"export", archive, "sub/b.txt", "--to", dir / "out", "--at", "1"}).code, 0);
     EXPECT_EQ(dir.read("out/b.txt"), lines(1, 60));
     EXPECT_EQ(dir.read("out/proj/sub/c.bin"), binary());
     struct stat s;
     EXPECT_TRUE(::stat((dir / "out/proj/a.txt").c_str(), &s) == 0 && s.st_mtime == T0);
     EXPECT_EQ(cli({"export", archive, dir / "out"}).code, 1);  // only with --force
+    r = cli({"export", archive, dir / "out/proj/a.txt/in"});
+    EXPECT_NE(r.err.find("cannot make the folder " + (dir / "out/proj/a.txt/in")),
+              std::string::npos)
+        << r.err;
     ASSERT_EQ(cli({"export", archive, dir / "out", "--force"}).code, 0);
     EXPECT_FALSE(fs::exists(dir / "out/proj/sub/c.bin"));
     // Stored names are exported as they are, escaped (\xNN) in listings and messages, JSON in JSON.

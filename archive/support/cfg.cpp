@@ -2,6 +2,7 @@
 
 #include "archive/os/os.h"
 #include "archive/support/msg.h"
+#include "archive/support/paths.h"
 
 #include <cerrno>
 #include <climits>
@@ -34,19 +35,6 @@ std::string configDir() {
     const char* home = std::getenv("HOME");
     if (home && *home) return std::string(home) + "/.config/Norvik Software";
     return "";
-}
-
-// Creates the folder and its missing parents.
-bool makeDirs(const std::string& dir) {
-    struct stat st;
-    if (os::sys().stat(dir.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        errno = ENOTDIR;
-        return false;
-    }
-    std::string::size_type slash = dir.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !makeDirs(dir.substr(0, slash))) return false;
-    return os::sys().mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
 // The whole file; a missing file is empty. False (errno set) on any other failure.
@@ -303,7 +291,7 @@ int writeRegString(const char* name, const char* value) {
     if (!name || !*name || !value) return EINVAL;
     std::string dir = configDir();
     if (dir.empty()) return ENOENT;
-    if (!makeDirs(dir)) return errno;
+    if (!makeFolders(dir, 0700)) return errno;
     // The lock lives in its own file: the store itself is replaced by rename, and a lock held
     // on a replaced file would not exclude a writer that opened the new one.
     std::string lockPath = dir + "/Tresmo.conf.lock";

@@ -2,6 +2,7 @@
 
 #include "archive/os/os.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -273,6 +274,21 @@ bool pathExists(const char* path) {
 bool isDirectory(const char* path) {
     struct stat st;
     return os::sys().lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool makeFolders(const std::string& path, unsigned mode) {
+    // Each prefix in turn, the root's first: no recursion however deep the path.
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        const std::string prefix = path.substr(0, end);
+        if (!prefix.empty() && os::sys().mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST)
+            return false;
+        if (end == std::string::npos) break;
+    }
+    struct stat st;
+    if (os::sys().stat(path.c_str(), &st) != 0) return false;
+    if (S_ISDIR(st.st_mode)) return true;
+    errno = ENOTDIR;
+    return false;
 }
 
 bool endsWith(const char* s, const char* suffix) {

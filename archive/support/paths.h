@@ -90,6 +90,9 @@ bool isDriveRoot(const char* path);
 bool pathExists(const char* path);
 // A folder, not a symbolic link to one.
 bool isDirectory(const char* path);
+// Creates the folder at path and its missing parents with mode (less the umask). True when
+// path is then a folder (a link to one counts); false with errno set.
+bool makeFolders(const std::string& path, unsigned mode);
 
 // Strings.
 bool endsWith(const char* s, const char* suffix);
