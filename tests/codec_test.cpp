@@ -175,6 +175,15 @@ TEST(LzMatchFinder, CutsEveryBlockAsTheFullChainWalkDoes) {
         ties.insert(ties.end(), piece.begin(), piece.end());
         ties[ties.size() - 600 + (k * 37) % 600] ^= 1;
     }
+    // The piece, the piece with byte k changed and, after a literal, the piece again: its
+    // search meets the first copy over the whole look-ahead and the second over k bytes.
+    std::vector<uint8_t> nearCap;
+    for (size_t k : {200, 253, 254, 255, 256})
+        for (int copy = 0; copy < 3; ++copy) {
+            nearCap.insert(nearCap.end(), piece.begin(), piece.end());
+            nearCap[nearCap.size() - 600 + k] ^= copy == 1;
+            if (copy == 1) nearCap.push_back(static_cast<uint8_t>(k));
+        }
     std::vector<std::pair<std::string, std::vector<uint8_t>>> inputs = {
         {"text, noise and a long repeat", text},
         {"random bytes", lztest::randomBytes(70000, 2)},
@@ -183,6 +192,7 @@ TEST(LzMatchFinder, CutsEveryBlockAsTheFullChainWalkDoes) {
         {"sorted numbers", lztest::numberList(66000, 1000000)},
         {"runs of every length inside two letters", runs},
         {"ties and the cap", ties},
+        {"one byte short of the cap", nearCap},
         {"one run", std::vector<uint8_t>(BLOCK_SIZE + 1, 'q')},
     };
     for (size_t p : {2, 3, 5, 17, 255, 256, 300})
