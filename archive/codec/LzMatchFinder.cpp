@@ -154,10 +154,10 @@ void LzMatchFinder::insertWaiting(uint32_t h) {
     uint16_t* son = _son.get();
     // The waiting list runs newest first; turned around, the tree gets its positions in order.
     uint32_t p = std::exchange(_roots[2 * h + 1], NIL);
-    uint32_t older = NIL;
+    uint32_t first = NIL;
     while (p != NIL)
-        older = std::exchange(p, std::exchange(son[2 * p], static_cast<uint16_t>(older)));
-    for (p = older; p != NIL;) {
+        first = std::exchange(p, std::exchange(son[2 * p], static_cast<uint16_t>(first)));
+    for (p = first; p != NIL;) {
         uint32_t next = son[2 * p];  // before the walk writes p's subtrees
         Walk w;
         if (startWalk(w, p, h))
