@@ -5,6 +5,7 @@
 #include "archive/codec/HCode.h"
 #include "archive/codec/LzEncoder.h"
 #include "archive/codec/LzFormat.h"
+#include "archive/codec/LzMatchFinder.h"
 #include "archive/codec/LzReader.h"
 #include "archive/codec/MemBitBuffer.h"
 
@@ -155,6 +156,69 @@ TEST(LzEncoderThreads, EveryDataClassRoundTripsAndTwoThreadsWriteTheBlocksOfOne)
     }
     auto data = std::span(mixed).first(3 * B + 17);
     EXPECT_TRUE(encodeWith(two, out2, data, true) == encodeWith(one, out1, data)) << "by byte";
+}
+
+// The finder against the plain chain walk, block by block with either number of hash bits, on
+// the shapes that end searches early: runs, periods, the 255-byte cap, ties, the block's end.
+TEST(LzMatchFinder, CutsEveryBlockAsTheFullChainWalkDoes) {
+    auto text = lztest::wordText(150000, 1);
+    auto noise = lztest::randomBytes(5000, 4);
+    text.insert(text.begin() + 10000, noise.begin(), noise.end());
+    text.insert(text.end(), text.begin(), text.begin() + 20000);
+    auto runs = lztest::alphabetText(70000, "ab", 8);
+    for (size_t i = 0; i + 40 < runs.size(); i += 97)
+        std::fill_n(runs.begin() + i, 1 + i % 41, 'a');
+    // Copies of one 600-byte piece, each with a byte changed a little further in: every
+    // search meets several candidates of equal length and others cut at 255.
+    auto piece = lztest::randomBytes(600, 5), ties = piece;
+    for (size_t k = 1; ties.size() < 60000; ++k) {
+        ties.insert(ties.end(), piece.begin(), piece.end());
+        ties[ties.size() - 600 + (k * 37) % 600] ^= 1;
+    }
+    // The piece, the piece with byte k changed and, after a literal, the piece again: its
+    // search meets the first copy over the whole look-ahead and the second over k bytes.
+    std::vector<uint8_t> nearCap;
+    for (size_t k : {200, 253, 254, 255, 256})
+        for (int copy = 0; copy < 3; ++copy) {
+            nearCap.insert(nearCap.end(), piece.begin(), piece.end());
+            nearCap[nearCap.size() - 600 + k] ^= copy == 1;
+            if (copy == 1) nearCap.push_back(static_cast<uint8_t>(k));
+        }
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> inputs = {
+        {"text, noise and a long repeat", text},
+        {"random bytes", lztest::randomBytes(70000, 2)},
+        {"four letters", lztest::alphabetText(70000, "ACGT", 5)},
+        {"shared hash bits", lztest::alphabetText(30000, {"\x01\x21\x41\x61\x81\xA1", 6}, 7)},
+        {"sorted numbers", lztest::numberList(66000, 1000000)},
+        {"runs of every length inside two letters", runs},
+        {"ties and the cap", ties},
+        {"one byte short of the cap", nearCap},
+        {"one run", std::vector<uint8_t>(BLOCK_SIZE + 1, 'q')},
+    };
+    for (size_t p : {2, 3, 5, 17, 255, 256, 300})
+        inputs.emplace_back("period " + std::to_string(p), lztest::periodic(70000, p, p));
+    lztest::Rng r(9);
+    for (int i = 0; i < 200; ++i)
+        inputs.emplace_back("short", lztest::alphabetText(r.below(600), i % 2 ? "ab" : "abc", i));
+    for (int hashBits : {16, 15}) {
+        LzMatchFinder finder(hashBits);
+        for (const auto& [what, data] : inputs) {
+            // Blocks end at every distance from a repeat's end, down to fewer than 4 bytes left.
+            for (size_t at = 0, n = 0; at < data.size(); at += n) {
+                n = std::min<size_t>(data.size() - at,
+                                     at ? 255 + at % 7 : BLOCK_SIZE - data.size() % 2 * 250);
+                std::vector<lztest::Item> items;
+                struct {
+                    std::vector<lztest::Item>& v;
+                    void literal(uint8_t b) { v.push_back({0, 1, b}); }
+                    void pointer(uint32_t d, uint32_t l) { v.push_back({d, l, 0}); }
+                } sink{items};
+                finder.parse(data.data() + at, static_cast<uint32_t>(n), sink);
+                auto want = lztest::chainWalkItems(data.data() + at, static_cast<uint32_t>(n));
+                ASSERT_TRUE(items == want) << what << ", " << hashBits << " bits, at " << at;
+            }
+        }
+    }
 }
 
 struct Outcome {

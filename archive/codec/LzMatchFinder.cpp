@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <bit>
 #include <emmintrin.h>
+#include <utility>
 
 LzMatchFinder::LzMatchFinder(int hashBits)
     : _hashBits(hashBits == 15 ? 15 : 16),
-      _head(new uint16_t[size_t{1} << _hashBits]),
+      _roots(new uint16_t[size_t{2} << _hashBits]),
       _son(new uint16_t[2 * size_t{lz::BLOCK_SIZE}]) {
-    std::fill_n(_head.get(), size_t{1} << _hashBits, NIL);
+    std::fill_n(_roots.get(), size_t{2} << _hashBits, NIL);
 }
 
 namespace {
@@ -63,10 +64,9 @@ namespace {
 
 // Both walks choose their direction without a branch (the comparison goes either way at
 // random), and keep their state in registers.
-template <int Bits>
-uint32_t LzMatchFinder::find(uint32_t pos, uint32_t cap, uint32_t& distance) const {
+uint32_t LzMatchFinder::find(uint32_t pos, uint32_t h, uint32_t cap, uint32_t& distance) const {
     const uint8_t* cur = _data + pos;
-    uint32_t node = _head[hash<Bits>(cur)];
+    uint32_t node = _roots[2 * h];
     uint32_t best = lz::MIN_MATCH - 1;
     // Bytes shared with the last node found smaller than cur and with the last one found
     // greater: every node below shares at least the lesser of the two.
@@ -106,11 +106,10 @@ struct LzMatchFinder::Walk {
     uint32_t lenMore;
 };
 
-template <int Bits>
 [[gnu::always_inline]] inline bool LzMatchFinder::startWalk(Walk& w, uint32_t s, uint32_t h) {
     w.cur = _data + s;
     w.cap = std::min(_n - s, lz::LOOK_AHEAD);
-    uint16_t* head = &_head[h];
+    uint16_t* head = &_roots[2 * h];
     w.node = *head;
     *head = static_cast<uint16_t>(s);
     w.less = 2 * s;
@@ -151,54 +150,36 @@ template <int Bits>
     return false;
 }
 
-template <int Bits>
-void LzMatchFinder::insert(uint32_t s) {
-    Walk w;
-    if (startWalk<Bits>(w, s, hash<Bits>(_data + s)))
-        while (stepWalk(w)) {
-        }
-}
-
-template <int Bits>
-void LzMatchFinder::insertPair(uint32_t a, uint32_t b) {
-    // Two positions in different trees touch disjoint nodes, so their walks go down side by
-    // side and the memory latency of one hides behind the other. In the same tree, a first.
-    uint32_t ha = hash<Bits>(_data + a);
-    uint32_t hb = hash<Bits>(_data + b);
-    if (ha == hb) {
-        insert<Bits>(a);
-        insert<Bits>(b);
-        return;
+void LzMatchFinder::insertWaiting(uint32_t h) {
+    uint16_t* son = _son.get();
+    // The waiting list runs newest first; turned around, the tree gets its positions in order.
+    uint32_t p = std::exchange(_roots[2 * h + 1], NIL);
+    uint32_t first = NIL;
+    while (p != NIL)
+        first = std::exchange(p, std::exchange(son[2 * p], static_cast<uint16_t>(first)));
+    for (p = first; p != NIL;) {
+        uint32_t next = son[2 * p];  // before the walk writes p's subtrees
+        Walk w;
+        if (startWalk(w, p, h))
+            while (stepWalk(w)) {
+            }
+        p = next;
     }
-    Walk wa, wb;
-    bool ga = startWalk<Bits>(wa, a, ha);
-    bool gb = startWalk<Bits>(wb, b, hb);
-    while (ga && gb) {
-        ga = stepWalk(wa);
-        gb = stepWalk(wb);
-    }
-    while (ga)
-        ga = stepWalk(wa);
-    while (gb)
-        gb = stepWalk(wb);
 }
 
 template <int Bits>
 void LzMatchFinder::clear(uint32_t n) {
     // Small blocks (short items are common) clear only the roots they used.
     if (n < 8192) {
-        for (uint32_t s = 0; s + 3 < n; ++s)
-            _head[hash<Bits>(_data + s)] = NIL;
+        for (uint32_t s = 0; s + 3 < n; ++s) {
+            uint32_t h = hash<Bits>(_data + s);
+            _roots[2 * h] = NIL;
+            _roots[2 * h + 1] = NIL;
+        }
     } else {
-        std::fill_n(_head.get(), size_t{1} << Bits, NIL);
+        std::fill_n(_roots.get(), size_t{2} << Bits, NIL);
     }
 }
 
-template uint32_t LzMatchFinder::find<15>(uint32_t, uint32_t, uint32_t&) const;
-template uint32_t LzMatchFinder::find<16>(uint32_t, uint32_t, uint32_t&) const;
-template void LzMatchFinder::insert<15>(uint32_t);
-template void LzMatchFinder::insert<16>(uint32_t);
-template void LzMatchFinder::insertPair<15>(uint32_t, uint32_t);
-template void LzMatchFinder::insertPair<16>(uint32_t, uint32_t);
 template void LzMatchFinder::clear<15>(uint32_t);
 template void LzMatchFinder::clear<16>(uint32_t);

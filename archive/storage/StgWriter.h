@@ -7,7 +7,8 @@
 // give the item's place in the file.
 //
 // Failures are the storage file's; a writer that failed is abandoned and the caller rolls the
-// file back. The writer owns the coder (about 600 KiB) and the block buffer.
+// file back. The writer owns the coder (about 730 KiB, 1400 KiB with two threads) and the
+// block buffer.
 #pragma once
 
 #include "archive/codec/LzEncoder.h"

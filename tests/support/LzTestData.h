@@ -5,9 +5,13 @@
 
 #include "archive/codec/LzEncoder.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace lztest {
@@ -75,6 +79,45 @@ inline std::vector<uint8_t> numberList(size_t n, uint64_t start) {
     }
     v.resize(n);
     return v;
+}
+
+// One item of a block's first pass: a literal (distance 0) or a pointer.
+struct Item {
+    uint32_t distance = 0;
+    uint32_t length = 1;
+    uint8_t literal = 0;
+    bool operator==(const Item&) const = default;
+};
+
+// The first pass of one block by plain hash chains walked to their end, newest first: slow,
+// without shortcuts, to check the fast finder against. Indexing as the finder's header says.
+inline std::vector<Item> chainWalkItems(const uint8_t* d, uint32_t n) {
+    std::vector<uint16_t> head(1 << 12, 0xFFFF), link(n);
+    auto key = [&](uint32_t p) {
+        uint32_t v;
+        std::memcpy(&v, d + p, 4);
+        return (v * 2654435761u) >> 20;
+    };
+    std::vector<Item> items;
+    for (uint32_t pos = 0, run = 0; pos < n;) {
+        uint32_t cap = std::min(n - pos, 255u), best = 0, from = 0;
+        for (uint32_t c = cap >= 4 ? head[key(pos)] : 0xFFFF; c != 0xFFFF; c = link[c]) {
+            uint32_t len = 0;
+            while (len < cap && d[c + len] == d[pos + len])
+                ++len;
+            if (len > best && len >= 4) std::tie(best, from) = std::pair(len, c);
+            if (len == cap) break;
+        }
+        items.push_back(best ? Item{pos - from, best, 0} : Item{0, 1, d[pos]});
+        for (uint32_t end = pos + std::max(best, 1u); pos < end;) {
+            run = pos > 0 && d[pos - 1] == d[pos] ? run + 1 : 1;
+            if (++pos >= 3 && run <= 3 && n - (pos - 3) >= 4) {
+                link[pos - 3] = head[key(pos - 3)];
+                head[key(pos - 3)] = static_cast<uint16_t>(pos - 3);
+            }
+        }
+    }
+    return items;
 }
 
 inline std::vector<MemBlock> encode(std::span<const uint8_t> data) {
