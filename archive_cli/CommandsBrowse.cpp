@@ -1,6 +1,7 @@
 // log, ls and history: the stored history, read without scanning the watched folder.
 #include "archive_cli/ArchiveWords.h"
 #include "archive_cli/Cli.h"
+#include "archive_cli/FileMeta.h"
 #include "archive_cli/JsonList.h"
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
@@ -10,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <tuple>
 #include <vector>
@@ -150,11 +152,21 @@ struct Lister {
         if (!show) return;
         const Version* v = folder ? nullptr : lastFileVersion(n, s.archive().to());
         const ContentInfo* ci = v ? v->content() : nullptr;
+        std::string target, mode;
+        if (const Version* m = folder ? Tresmo::versionAt(n, s.archive().to()) : v;
+            m && s.archive().metaFormat()) {
+            target = storedTarget(s, n, m);
+            if (target.empty()) mode = modeText(m->perm(), m->kind());
+        }
         if (json) {
             nlohmann::json e = {{"path", rel},
                                 {"name", n->name},
-                                {"kind", folder ? "folder" : "file"},
+                                {"kind", folder           ? "folder"
+                                         : target.empty() ? "file"
+                                                          : "link"},
                                 {"state", stateName(st)}};
+            if (!target.empty()) e["target"] = target;
+            if (!mode.empty()) e["mode"] = mode;
             if (ci) {
                 e["size"] = ci->size;
                 e["mtime"] = ci->mtime;
@@ -170,7 +182,8 @@ struct Lister {
                           localTimeText(ci->mtime).c_str());
         else
             std::snprintf(line, sizeof line, "%10s  %19s  ", "-", "");
-        writeOut(colouredState(st) + "  " + line + escapedName(rel) + (folder ? "/" : "") + "\n");
+        writeOut(colouredState(st) + "  " + line + escapedName(rel) + (folder ? "/" : "") +
+                 metaSuffix(target, mode) + "\n");
     }
 
     // The entries of dir, and with -r all beneath them, paths relative to dir. One path is
@@ -259,9 +272,17 @@ int runHistory(const HistoryArgs& a) {
         int32_t number = v->txn->seq + 1;
         const ContentInfo* ci = v->content();
         NodeState st = versionState(v);
-        const char* kind = v->kind() == NodeKind::File     ? "file"
+        const char* kind = v->kind() == NodeKind::File     ? (v->isLink() ? "link" : "file")
                            : v->kind() == NodeKind::Folder ? "folder"
                                                            : "absent";
+        std::string target, mode;
+        if (s.archive().metaFormat()) {
+            target = storedTarget(s, node, v);
+            // Bits back to the default are shown too: the version changed them.
+            const bool changed = v->older && v->older->kind() == v->kind() &&
+                                 v->older->perm() != v->perm() && v->kind() != NodeKind::Absent;
+            if (target.empty()) mode = modeText(v->perm(), v->kind(), changed);
+        }
         if (a.json) {
             nlohmann::json e = {
                 {"number", number},
@@ -273,6 +294,8 @@ int runHistory(const HistoryArgs& a) {
                      ? (v->older && v->older->kind() == NodeKind::Folder ? "unchanged" : "added")
                      : stateName(st)}};
             if (v->kind() == NodeKind::Absent) e["state"] = "removed";
+            if (!target.empty()) e["target"] = target;
+            if (!mode.empty()) e["mode"] = mode;
             if (ci) {
                 e["size"] = ci->size;
                 e["mtime"] = ci->mtime;
@@ -293,7 +316,9 @@ int runHistory(const HistoryArgs& a) {
                           localTimeText(v->txn->time).c_str(),
                           v->kind() == NodeKind::Folder ? "folder" : "removed");
         }
-        text += line;
+        // The line's end: the suffix goes before it.
+        text.append(line, std::strlen(line) - 1);
+        text += metaSuffix(target, mode) + "\n";
     }
     if (a.json)
         printJson({{"archive", s.path()}, {"path", s.relPath(node)}, {"versions", list}});
@@ -330,6 +355,8 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
         "the watched folder, else the watched folder itself): change state, size,\n"
         "modification time and name. The state letter tells what happened inside the\n"
         "range: ' ' unchanged, M modified, A added, D removed, ! added and removed again.\n"
+        "In an archive that keeps permissions, a symbolic link is shown as \"name -> target\"\n"
+        "and bits other than 0644 (files) and 0755 (folders) as \"(mode 0700)\".\n"
         "Without a range option the range is the newest transaction. --range A..B reads as\n"
         "in git: the changes after transaction A up to B. --changed and --range list only\n"
         "what changed in the range (and the folders that hold it), like the desktop\n"
@@ -355,19 +382,23 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
     addJsonFlag(
         *lsCmd, ls->json,
         "{archive, path, from, to, entries: [{path, name, kind, state,\n"
-        "  size, mtime, stored, stored_size}]}; size to stored_size for file versions only.");
+        "  size, mtime, stored, stored_size, target, mode}]}; size to stored_size for file\n"
+        "  versions only; kind file, folder or link; target and mode as in the listing.");
 
     auto hs = std::make_shared<HistoryArgs>();
     CLI::App* history = addCommand(app, ctx, "history", "List every stored version of a file",
                                    [hs] { return runHistory(*hs); });
     history->footer(
         "List every stored version of PATH, newest first: transaction number, time, what\n"
-        "happened, size, whether it is stored whole (full) or as a delta, and its stored size.");
+        "happened, size, whether it is stored whole (full) or as a delta, and its stored size.\n"
+        "In an archive that keeps permissions, a link's versions end with \"-> target\" and\n"
+        "bits other than the default with \"(mode 0700)\"; a change of bits alone is a\n"
+        "version of its own (M) that stores nothing new.");
     ArchiveWords::add(*history, ctx, hs->archive, {{"PATH", &hs->path, true, PATH_HELP}});
-    addJsonFlag(
-        *history, hs->json,
-        "{archive, path, versions: [{number, time, local_time, kind,\n"
-        "  state, size, mtime, stored, stored_size, crc}]}; size to crc for file versions only.");
+    addJsonFlag(*history, hs->json,
+                "{archive, path, versions: [{number, time, local_time, kind,\n"
+                "  state, size, mtime, stored, stored_size, crc, target, mode}]}; size to crc for\n"
+                "  file versions only; kind file, link, folder or absent.");
 }
 
 }  // namespace cli

@@ -269,7 +269,8 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
     cat->footer(
         "Write the newest stored version of PATH, or the one valid at --at, to standard\n"
         "output, as it is restored. Its CRC-32 is checked after the last byte: a mismatch\n"
-        "is reported, naming the file, with exit status 1.");
+        "is reported, naming the file, with exit status 1. A symbolic link prints its\n"
+        "target.");
     ArchiveWords::add(*cat, ctx, ct->archive, {{"PATH", &ct->path, true, PATH_HELP}});
     cat->add_option("--at", ct->at, "The version valid after a transaction (number or time)")
         ->check(nonEmpty());
@@ -283,7 +284,10 @@ void addRestoreCommands(CLI::App& app, Context& ctx) {
         "folder DEST (made if missing), under its own name: DEST/NAME. An existing\n"
         "DEST/NAME is refused unless --force, which replaces it once the new copy is\n"
         "complete. The watched folder, what lies in it and what holds it or the archive are\n"
-        "never replaced. Files keep their modification times.");
+        "never replaced. Files keep their modification times. In an archive that keeps\n"
+        "permissions, files and folders get their stored bits (folders' once their content\n"
+        "is in), empty folders come back, and symbolic links are made as stored, wherever\n"
+        "they point; a link met in DEST is replaced, never followed.");
     ArchiveWords::add(*exp, ctx, ex->archive,
                       {{"DEST", &ex->where, true,
                         "The folder to export into; with --to, the PATH to export instead"}});

@@ -2,6 +2,7 @@
 #include "archive_cli/ArchiveWords.h"
 #include "archive_cli/Cli.h"
 #include "archive_cli/CliProgress.h"
+#include "archive_cli/FileMeta.h"
 #include "archive_cli/JsonList.h"
 #include "archive_cli/Output.h"
 #include "archive_cli/Session.h"
@@ -20,8 +21,19 @@ struct Change {
     std::string path;
     NodeState state;
     bool folder;
-    int64_t files = 0;  // of a folder that comes or goes: the files that come or go with it
+    // Of a folder that comes or goes: the files that come or go with it; -1 for a folder
+    // whose bits alone changed.
+    int64_t files = 0;
+    std::string target, mode;  // a link's target, bits other than the default
 };
+
+// The target and bits the scan saw at c, in an archive that keeps them.
+void scannedMeta(Session& s, const Node* c, Change& change) {
+    if (!s.archive().metaFormat() || c->kind() == NodeKind::Absent) return;
+    change.target = scannedTarget(s, c);
+    if (change.target.empty())
+        change.mode = modeText(static_cast<uint16_t>(c->mode & 07777), c->kind());
+}
 
 // Pending changes in tree order, each passed to out as it is met. Folders appear only when
 // they themselves come or go, and then stand for everything beneath them (listing each would
@@ -40,10 +52,19 @@ void pendingChanges(Session& s, Out out) {
                       (c->kind() == NodeKind::Absent && c->storedKind() == NodeKind::Folder);
         if (c->flags & Node::CHANGED) {
             if (!folder &&
-                (st == NodeState::Added || st == NodeState::Modified || st == NodeState::Removed))
-                out(Change{s.relPath(c), st, false});
-            else if (folder && (st == NodeState::Added || st == NodeState::Removed)) {
-                Change whole{s.relPath(c) + "/", st, true};
+                (st == NodeState::Added || st == NodeState::Modified || st == NodeState::Removed)) {
+                Change file{s.relPath(c), st, false, 0, "", ""};
+                scannedMeta(s, c, file);
+                out(file);
+            } else if (folder && st == NodeState::Modified && s.archive().metaFormat() &&
+                       c->versions && c->versions->perm() != (c->mode & 07777)) {
+                Change bits{s.relPath(c) + "/", st, true, -1, "", ""};
+                scannedMeta(s, c, bits);
+                bits.mode = bits.mode.empty() ? "0755" : bits.mode;
+                out(bits);
+            } else if (folder && (st == NodeState::Added || st == NodeState::Removed)) {
+                Change whole{s.relPath(c) + "/", st, true, 0, "", ""};
+                scannedMeta(s, c, whole);
                 for (const Node* n = c->firstChild; n; n = nextInTree(n, c))
                     whole.files += (n->flags & Node::CHANGED) && n->kind() != NodeKind::Folder &&
                                    n->storedKind() != NodeKind::Folder;
@@ -62,8 +83,9 @@ size_t printChanges(Session& s) {
     size_t count = 0;
     pendingChanges(s, [&](const Change& c) {
         std::string files;
-        if (c.folder) files = " (" + counted(c.files, "file") + ")";
-        writeOut(colouredState(c.state) + "  " + escapedName(c.path) + files + "\n");
+        if (c.folder && c.files >= 0) files = " (" + counted(c.files, "file") + ")";
+        writeOut(colouredState(c.state) + "  " + escapedName(c.path) + files +
+                 metaSuffix(c.target, c.mode) + "\n");
         ++count;
     });
     for (const std::string& path : s.archive().skipped())
@@ -87,7 +109,9 @@ void printChangesJson(Session& s, int64_t now, nlohmann::json extra) {
         nlohmann::json change{{"path", c.path},
                               {"state", stateName(c.state)},
                               {"kind", c.folder ? "folder" : "file"}};
-        if (c.folder) change["files"] = c.files;
+        if (c.folder && c.files >= 0) change["files"] = c.files;
+        if (!c.target.empty()) change.update({{"kind", "link"}, {"target", c.target}});
+        if (!c.mode.empty()) change["mode"] = c.mode;
         list.add(change);
     });
     list.finish();
@@ -240,12 +264,16 @@ void addSaveCommands(CLI::App& app, Context& ctx) {
         "per change: A added, M modified, D removed, and the path in the watched folder.\n"
         "Folders appear (with a trailing /) only when they themselves were added or removed.\n"
         "What the scan skipped, and a save would not store, is marked ! (the warnings on\n"
-        "stderr say why, even with -q); the exit status is then 3.");
+        "stderr say why, even with -q); the exit status is then 3.\n"
+        "In an archive that keeps permissions, a symbolic link is shown as \"path -> target\"\n"
+        "(a new target is a modification), bits other than 0644 (files) and 0755 (folders)\n"
+        "as \"(mode 0700)\", a change of bits alone as M, and an empty folder as a folder.");
     ArchiveWords::add(*status, ctx, st->archive, {});
     addJsonFlag(*status, st->json,
                 "{archive, folder, time, transactions, changes: [{path, state,\n"
-                "  kind}], skipped: [path]}; state is added, modified or removed, kind file or\n"
-                "  folder; a skipped folder's path ends with /.");
+                "  kind, target, mode}], skipped: [path]}; state is added, modified or removed,\n"
+                "  kind file, folder or link, target a link's, mode octal bits other than the\n"
+                "  default; a skipped folder's path ends with /.");
 
     auto sv = std::make_shared<SaveArgs>();
     CLI::App* save = addCommand(app, ctx, "save", "Store the changes as one transaction",

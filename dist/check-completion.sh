@@ -30,7 +30,7 @@ tresmo-cli too|tools
 tresmo-cli save --|--dry-run,--time,--json,--wait,--quiet|--version,--force
 tresmo-cli ls --changed |today,year|a.txt
 tresmo-cli cat |w.trsm|w.sel,save
-tresmo-cli cat w.trsm |a.txt,src/|w.trsm,docs/
+tresmo-cli cat w.trsm |a.txt,src/,docs/|w.trsm
 tresmo-cli history w.trsm src/|src/b c.txt,src/sub/|a.txt
 tresmo-cli --wait 5 cat w.trsm src/s|src/sub/|w.trsm
 tresmo-cli diff --range 1..2 w.trsm src/sub/|src/sub/x.c|a.txt

@@ -296,6 +296,16 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
             if (expect == 3) fs::last_write_time(p, fs::file_time_type::clock::now() - 1h);
     }
     EXPECT_EQ(dir.read("proj/a.txt"), "alpha three\n");
+    // A link and a change of bits alone, as status, ls and history show them.
+    dir.link("proj/ln", "sub/b.txt", T3);
+    fs::permissions(dir / "proj/empty.txt", fs::perms::owner_all);
+    r = cli({"status", archive});
+    ASSERT_EQ(cli({"save", archive, "--time", std::to_string(T3 + 60)}).code, 0);
+    r.out += cli({"ls", archive}).out + cli({"history", archive, "empty.txt"}).out;
+    for (const char* line : {"M  empty.txt (mode 0700)\n", "A  ln -> sub/b.txt\n",
+                             "  empty.txt (mode 0700)\n", "  ln -> sub/b.txt\n",
+                             "modified           0 B  full            0 B stored (mode 0700)\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
 }
 
 // Inside the watched folder the archive is found and paths start at the current folder;

@@ -132,24 +132,30 @@ TEST(ScanSave, CyclesRestoreEveryVersionChooseDeltasAndLeaveOutAFileChangedAfter
     c.checkEveryVersion();
 }
 
-// The permission bits of everything beneath root, by relative path.
-std::map<std::string, unsigned> modes(const std::string& root) {
-    std::map<std::string, unsigned> out;
+// Everything beneath root by relative path: a link's target, or the permission bits of a
+// file or folder (what `readlink` and `stat -c %a` tell).
+std::map<std::string, std::string> described(const std::string& root) {
+    std::map<std::string, std::string> out;
     for (auto& e : fs::recursive_directory_iterator(root))
-        out[fs::relative(e.path(), root).string()] =
-            static_cast<unsigned>(e.status().permissions()) & 07777;
+        out[e.path().lexically_relative(root).string()] =
+            e.is_symlink()
+                ? "-> " + fs::read_symlink(e.path()).string()
+                : std::to_string(static_cast<unsigned>(e.status().permissions()) & 07777);
     return out;
 }
 
-// Saves with bits that change alone or with the content, then exports every transaction:
-// each copy has the bits its folder had, folders' bits set after their content, while the
-// contents still read back through the records alone.
-TEST(ScanSave, PermissionBitsOfEveryTransactionComeBackOnExport) {
+// Saves an archive with file metadata over transactions that change bits alone or with the
+// content, retarget links, turn files into links and back, and add and fill empty folders;
+// then exports every transaction: each copy is the folder as it was, links as links wherever
+// they point (outside, nowhere, in a loop), bits exact, folders' bits set after their content,
+// while the contents still read back through the records alone.
+TEST(ScanSave, MetadataOfEveryTransactionComesBackOnExport) {
     Cycle c;
     c.sel.setMetaFormat(true);
     struct Step {
-        std::vector<std::pair<std::string, std::string>> put;
+        std::vector<std::pair<std::string, std::string>> put, link;
         std::vector<std::pair<std::string, unsigned>> chmod;
+        std::vector<std::string> mkdir, remove;
         int32_t files;  // versions the save writes
     };
     const std::vector<Step> steps = {
@@ -157,24 +163,55 @@ TEST(ScanSave, PermissionBitsOfEveryTransactionComeBackOnExport) {
           {"run.sh", "#!/bin/sh"},
           {"secret", "s"},
           {"priv/k", "k"},
-          {"shared/x", "x"}},
+          {"shared/x", "x"},
+          {"pub", "p"}},
+         {{"to-file", "a.txt"},
+          {"to-dir", "shared"},
+          {"dangling", "nowhere"},
+          {"outside", "../../outside"},
+          {"loop1", "loop2"},
+          {"loop2", "loop1"}},
          {{"run.sh", 0755},
           {"secret", 0600},
           {"priv", 0700},
           {"shared", 02775},
-          {"shared/x", 0664}},
-         5},
-        {{}, {{"secret", 0640}, {"priv", 0500}}, 1},  // bits alone: the content is reused
-        {{{"run.sh", "#!/bin/sh\nexit 0"}}, {{"a.txt", 0600}, {"shared/x", 0644}}, 3},
+          {"shared/x", 0664},
+          {"pub", 0644}},
+         {"e/f/g", "later"},
+         {},
+         12},
+        // bits alone (the content is reused), a link retargeted, a file become a link
+        {{},
+         {{"to-file", "run.sh"}, {"a.txt", "secret"}},
+         {{"secret", 0640}, {"priv", 0500}},
+         {},
+         {"a.txt"},
+         3},
+        // a link become a file, an empty folder that gets a file, one removed
+        {{{"run.sh", "#!/bin/sh\nexit 0"}, {"later/now.txt", "n"}, {"dangling", "a file"}},
+         {},
+         {{"shared/x", 0644}, {"later", 0711}},
+         {},
+         {"e/f/g", "dangling"},
+         4},
     };
-    std::vector<std::map<std::string, unsigned>> want;
-    for (const Step& s : steps) {
+    std::vector<std::map<std::string, std::string>> want;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const Step& s = steps[i];
+        for (const std::string& rel : s.remove)
+            c.remove(rel);
         for (const auto& [rel, data] : s.put)
             c.put(rel, data);
+        for (const auto& [rel, to] : s.link)
+            c.dir.link("w/" + rel, to, c.t);
+        for (const std::string& rel : s.mkdir)
+            c.dir.mkdirs("w/" + rel);
         for (const auto& [rel, mode] : s.chmod)
             fs::permissions(c.dir / ("w/" + rel), static_cast<fs::perms>(mode));
-        EXPECT_EQ(c.save().files, s.files);
-        want.push_back(modes(c.dir / "w"));
+        EXPECT_EQ(c.save().files, s.files) << i;
+        want.push_back(described(c.dir / "w"));
+        const std::string copy = "cp -a " + c.dir / "w" + " " + c.dir / ("was" + std::to_string(i));
+        ASSERT_EQ(std::system(copy.c_str()), 0);
     }
     Tresmo a;
     ASSERT_TRUE(check::load(a, c.archive, c.t + 1));
@@ -192,12 +229,16 @@ TEST(ScanSave, PermissionBitsOfEveryTransactionComeBackOnExport) {
         const std::string target = c.dir / ("out" + std::to_string(i));
         fs::create_directory(target);
         ASSERT_TRUE(a.exportSelected(target, "w"));
-        EXPECT_EQ(modes(target + "/w"), want[i]);
+        EXPECT_EQ(described(target + "/w"), want[i]);
+        const std::string diff = "diff -r --no-dereference " + c.dir / ("was" + std::to_string(i)) +
+                                 " " + target + "/w >&2";
+        EXPECT_EQ(std::system(diff.c_str()), 0);
     }
-    // The bits of files and folders back to what the archive lets a user remove.
-    for (auto& e : fs::recursive_directory_iterator(c.dir.path()))
-        if (e.is_directory())
-            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add);
+    // A link where the copy goes is replaced, never written through.
+    c.dir.mkdirs("victim");
+    c.dir.link("out0/w", c.dir / "victim", c.t);
+    ASSERT_TRUE(a.exportSelected(c.dir / "out0", "w", nullptr, true));
+    EXPECT_TRUE(fs::is_empty(c.dir / "victim") && !fs::is_symlink(c.dir / "out0/w"));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "archive/storage/ByteSource.h"
 #include "archive/storage/FileReader.h"
+#include "archive/storage/LinkReader.h"
 #include "archive/tree/TresmoData.h"
 
 #include <memory>
@@ -26,8 +27,10 @@ class ContentSource {
 
 class FolderSource final : public ContentSource {
   public:
-    std::unique_ptr<ByteSource> content(const Node*, const std::string& path,
+    std::unique_ptr<ByteSource> content(const Node* node, const std::string& path,
                                         size_t bufSize) override {
+        // A link the scan saw is stored as its target, never read through.
+        if (node->mode & LINK_MODE) return std::make_unique<LinkReader>(path);
         return std::make_unique<FileReader>(path, bufSize);
     }
     bool live() const override { return true; }

@@ -9,6 +9,7 @@
 #include "archive/storage/Crc32.h"
 #include "archive/storage/FileReader.h"
 #include "archive/storage/FileWriter.h"
+#include "archive/storage/LinkReader.h"
 #include "archive/storage/StgFile.h"
 #include "archive/support/Progress.h"
 #include "archive/support/cfg.h"
@@ -278,11 +279,35 @@ class Tresmo::Export final : public DirWalker {
         const ContentInfo* c = v ? v->content() : nullptr;
         if (!c) return false;
         if (_progress) _progress->checkCancel();
-        _t.exportFile(path, *c, _fd, temp);
-        if (_t.metaFormat() && os::sys().fchmodat(_fd, temp, v->perm()) != 0)
-            throw makeError(systemError(), "Tresmo.exportFile", path);
+        if (_t.metaFormat() && v->isLink()) {
+            makeLink(*c, temp, path);
+        } else {
+            _t.exportFile(path, *c, _fd, temp);
+            if (_t.metaFormat() && os::sys().fchmodat(_fd, temp, v->perm()) != 0)
+                throw makeError(systemError(), "Tresmo.exportFile", path);
+        }
         if (_progress) _progress->advance(1, c->size);
         return true;
+    }
+
+    // Creates the link temp in the current folder with the stored target, verbatim: it may
+    // point anywhere, or nowhere. Its bits are the system's (a link has no bits of its own).
+    void makeLink(const ContentInfo& c, const char* temp, const char* path) {
+        try {
+            if (c.size <= 0 || c.size >= static_cast<int64_t>(LinkReader::MAX_TARGET))
+                throw makeError("Tresmo.Export.link", path);
+            std::string target;
+            uint32_t crc = crc32::init();
+            _t.restoreTo(c, [&](std::span<const uint8_t> bytes) {
+                crc = crc32::update(crc, bytes.data(), bytes.size());
+                target.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            });
+            if (crc32::finalize(crc) != c.crc) throw makeError("Tresmo.exportFile.2");
+            if (target.find('\0') != std::string::npos) throw makeError("Tresmo.Export.link", path);
+            if (os::sys().symlinkat(target.c_str(), _fd, temp) != 0) throw systemError();
+        } catch (Error& e) {
+            throw makeError(std::move(e), "Tresmo.exportFile", path);
+        }
     }
 
     Tresmo& _t;

@@ -8,6 +8,8 @@
 FolderRescan::FolderRescan(const TresmoData& tree, const FileSel& sel,
                            const std::vector<FolderChange>& changes)
     : _sel(sel) {
+    // The listings take what the archive keeps, whatever the selection asked for at init.
+    _sel.setMetaFormat(tree.metaFormat());
     const std::string& root = sel.folder();
     if (root.empty()) return;
     for (const FolderChange& c : changes) {

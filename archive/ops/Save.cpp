@@ -32,6 +32,8 @@ const double* diffMaxNew = doubleSetting("Tresmo.diffMaxNew", 0.25);
 // The newest full version a delta may be taken against, when the deltas stored since it do
 // not yet take more room than it.
 const ContentInfo* deltaBase(const Node* node) {
+    // A link's target is stored whole; nor is a file taken as the delta of a link's target.
+    if (node->mode & LINK_MODE || (node->versions && node->versions->isLink())) return nullptr;
     double deltas = 0;
     for (const Version* v = node->versions; v; v = v->older) {
         const ContentInfo* c = v->content();
@@ -132,8 +134,10 @@ class Tresmo::Save final : public DirWalker {
             if (n != root) path[depth] = (depth > 1 ? path[depth - 1] + "/" : "") + n->name;
             const NodeKind k = n->kind();
             if (k == NodeKind::Absent || n->mode == defaultMode(k)) continue;
-            out.push_back({path[depth], k == NodeKind::Folder ? MetaEntry::FOLDER : MetaEntry::FILE,
-                           n->mode});
+            const uint8_t kind = k == NodeKind::Folder ? MetaEntry::FOLDER
+                                 : n->mode & LINK_MODE ? MetaEntry::LINK
+                                                       : MetaEntry::FILE;
+            out.push_back({path[depth], kind, static_cast<uint16_t>(n->mode & 07777)});
         }
         return out;
     }
@@ -152,7 +156,10 @@ class Tresmo::Save final : public DirWalker {
     const ContentInfo* sameContent(const Node* node) const {
         if (!_t.metaFormat() || !_t.contentSource().live()) return nullptr;
         const ContentInfo* c = node->versions ? node->versions->content() : nullptr;
-        return c && c->mtime == storedTime(node->mtime) ? c : nullptr;
+        const bool link = node->mode & LINK_MODE;
+        return c && c->mtime == storedTime(node->mtime) && node->versions->isLink() == link
+                   ? c
+                   : nullptr;
     }
 
     void fileDone() {

@@ -298,7 +298,8 @@ void Tresmo::applyMeta(const std::vector<uint64_t>& links, int32_t firstSeq) {
             while (v && v->txn != bySeq[seq])
                 v = v->older;
             const NodeKind want = e.kind == MetaEntry::FOLDER ? NodeKind::Folder : NodeKind::File;
-            if (v && v->kind() == want) v->setPerm(e.mode);
+            if (v && v->kind() == want)
+                v->setPerm(e.kind == MetaEntry::LINK ? e.mode | LINK_MODE : e.mode);
         }
     }
     if (!refused.empty()) showMsgs(refused);
@@ -372,6 +373,7 @@ void Tresmo::catchUp(Progress* progress) {
     }
     moveNow(os::sys().time());
     ScanFilter filter(_scanned);
+    filter.setMetaFormat(metaFormat());
     MsgList warnings;
     _skipped.clear();
     findChangesIn(*this, filter, warnings, progress, &_skipped);
@@ -385,6 +387,7 @@ bool Tresmo::findChanges(const FileSel& sel, Progress* progress) {
     // Until its first transaction an archive has the format its selection chose at init.
     if (!txns()) setMetaFormat(sel.metaFormat());
     ScanFilter filter(sel);
+    filter.setMetaFormat(metaFormat());
     MsgList warnings;
     bool ok = true;
     try {

@@ -26,12 +26,13 @@
 
 namespace os {
 
-// One entry of a folder listing. Symbolic links, sockets, fifos and devices are `Other`:
-// the archive never follows or stores them.
+// One entry of a folder listing. Sockets, fifos and devices are `Other`: the archive never
+// stores them. A symbolic link is listed as itself (never followed): its size is the length of
+// its target and its time its own.
 struct DirEntry {
     // Unreadable: listed, but its kind could not be read (stat failed, as in a folder that
     // may be listed but not entered).
-    enum class Type { File, Dir, Other, Unreadable };
+    enum class Type { File, Dir, Link, Other, Unreadable };
     std::string name;
     Type type = Type::Other;
     int64_t size = 0;
@@ -73,6 +74,9 @@ class Os {
     // and fchmod of an open descriptor.
     virtual int fchmodat(int dirfd, const char* path, mode_t mode);
     virtual int fchmod(int fd, mode_t mode);
+    // readlinkat (no NUL is added) and symlinkat, both relative to a folder descriptor.
+    virtual ssize_t readlinkat(int dirfd, const char* path, char* buf, size_t n);
+    virtual int symlinkat(const char* target, int dirfd, const char* path);
     virtual int rmdir(const char* path);
     // mkdtemp: tmpl's trailing XXXXXX are replaced in place; the folder is made with mode 0700.
     virtual int mkdtemp(char* tmpl);

@@ -127,6 +127,14 @@ int Os::fchmod(int fd, mode_t mode) {
     return ::fchmod(fd, mode);
 }
 
+ssize_t Os::readlinkat(int dirfd, const char* path, char* buf, size_t n) {
+    return ::readlinkat(dirfd, path, buf, n);
+}
+
+int Os::symlinkat(const char* target, int dirfd, const char* path) {
+    return ::symlinkat(target, dirfd, path);
+}
+
 int Os::mkdirat(int dirfd, const char* path, mode_t mode) {
     return ::mkdirat(dirfd, path, mode);
 }
@@ -168,6 +176,8 @@ int listOpenDir(int fd, std::vector<DirEntry>& out) {
                 e.type = DirEntry::Type::File;
             else if (S_ISDIR(st.st_mode))
                 e.type = DirEntry::Type::Dir;
+            else if (S_ISLNK(st.st_mode))
+                e.type = DirEntry::Type::Link;
             e.size = st.st_size;
             e.mode = static_cast<uint16_t>(st.st_mode & 07777);
             // Toward zero, as the file reader takes it: tv_sec alone floors a time before 1970.

@@ -76,7 +76,8 @@ class ChangeFinder final : public FileFinder {
         const Version* v = n->versions;
         const ContentInfo* c = v ? v->content() : nullptr;
         if (!c || c->mtime != storedTime(mtime)) n->flags |= Node::CHANGED;
-        if (c && _tree.metaFormat() && v->perm() != mode) n->flags |= Node::CHANGED;
+        // Bits alone, or a file that became a link or the other way round.
+        if (c && _tree.metaFormat() && v->scanMode() != mode) n->flags |= Node::CHANGED;
         if (_progress) {
             _progress->advance(1, 0);
             _progress->checkCancel();
@@ -119,6 +120,10 @@ class ChangeFinder final : public FileFinder {
             VERIFY(goTo(e.dir.c_str()));
             if (e.kind == FolderListing::Entry::Kind::Found) {
                 found(e.name.c_str(), e.mtime, e.mode);
+            } else if (e.kind == FolderListing::Entry::Kind::Entered) {
+                char sub[MAX_PATH];
+                VERIFY(buildFilePath(sub, sizeof sub, e.dir.c_str(), e.name.c_str()));
+                VERIFY(goTo(sub));
             } else if (e.kind == FolderListing::Entry::Kind::SkippedDir) {
                 skippedDir(e.name.c_str());
             } else {
@@ -171,6 +176,11 @@ class Lister final : public FileFinder {
         : FileFinder(filter), _l(listing), _progress(progress) {}
 
   protected:
+    // Only where the walker goes into every folder (archives with file metadata).
+    void onEnterDir(const char* name) override {
+        if (filter().metaFormat())
+            _l.entries.push_back({FolderListing::Entry::Kind::Entered, dir(), name, 0});
+    }
     void found(const char* name, int64_t mtime, uint16_t mode) override {
         _l.entries.push_back({FolderListing::Entry::Kind::Found, dir(), name, mtime, mode});
         if (_progress) _progress->checkCancel();
@@ -245,9 +255,9 @@ void reduceListing(FolderListing& listing, const std::vector<SeenChild>& before)
             if (k < before.size() && compareNames(before[k].name, e.name) == 0) {
                 const SeenChild& c = before[k++];
                 const bool same =
-                    c.name == e.name &&
-                    (e.kind == Kind::Kept ? c.kind == NodeKind::Folder
-                                          : c.kind == NodeKind::File && c.mtime == e.mtime);
+                    c.name == e.name && (e.kind == Kind::Kept || e.kind == Kind::Entered
+                                             ? c.kind == NodeKind::Folder
+                                             : c.kind == NodeKind::File && c.mtime == e.mtime);
                 if (same) continue;
             }
         }

@@ -32,7 +32,8 @@ inline int64_t storedTime(int64_t t) {
 // on another thread while the tree is shown, and be merged into the tree afterwards.
 struct FolderListing {
     struct Entry {
-        enum class Kind : uint8_t { Found, SkippedDir, Kept };
+        // Entered: the walker went into folder name (an empty one is seen that way).
+        enum class Kind : uint8_t { Found, SkippedDir, Kept, Entered };
         Kind kind;
         std::string dir;  // the folder that holds it
         std::string name;

@@ -3,6 +3,7 @@
 #include "archive/os/os.h"
 #include "archive/support/cfg.h"
 #include "archive/support/paths.h"
+#include "archive/tree/TresmoData.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,6 +33,7 @@ void FileFinder::find(const char* dir) {
     if (start.empty()) return;
     VERIFY(start.size() < MAX_PATH);
     if (!scan(start)) throw systemError(_listError);
+    if (_filter.metaFormat()) VERIFY(goTo(start.c_str()));
 }
 
 bool FileFinder::scan(const std::string& dir) {
@@ -48,7 +50,9 @@ bool FileFinder::scan(const std::string& dir) {
     });
     const std::string* kept = nullptr;
     for (const os::DirEntry& e : entries) {
-        if (e.type == os::DirEntry::Type::Other) continue;
+        // A link is taken only where the archive keeps it as one; it is never followed.
+        const bool link = e.type == os::DirEntry::Type::Link;
+        if (e.type == os::DirEntry::Type::Other || (link && !_filter.metaFormat())) continue;
         if (e.type == os::DirEntry::Type::Unreadable) {
             // Whatever it is, what is stored under its name stays as it was.
             skipped(makeMsg("FileFinder.7", e.name, dir), dir, e);
@@ -77,6 +81,9 @@ bool FileFinder::scan(const std::string& dir) {
                 skipped(makeMsg("FileFinder.5", e.name, dir), dir, e);
                 VERIFY(goTo(dir.c_str()));
                 skippedDir(e.name.c_str());
+            } else if (_filter.metaFormat()) {
+                // The walker has been in it unless it is empty; an empty folder is kept too.
+                VERIFY(goTo(sub));
             }
             continue;
         }
@@ -86,7 +93,7 @@ bool FileFinder::scan(const std::string& dir) {
             skipped(makeMsg("FileFinder.3", dir, e.name), dir, e);
         } else if (_filter.accept(e.name.c_str(), e.size)) {
             VERIFY(goTo(dir.c_str()));
-            found(e.name.c_str(), e.mtime, e.mode);
+            found(e.name.c_str(), e.mtime, link ? e.mode | LINK_MODE : e.mode);
         }
     }
     return true;

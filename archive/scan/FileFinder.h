@@ -4,8 +4,11 @@
 // tree's name order, counts files by type, reports what it must skip as warnings, and reports
 // every accepted file through found().
 //
-// Only regular files and folders are seen: symbolic links (the watched folder included),
-// sockets, fifos and devices are passed over in silence and never followed. Of two names in
+// Only regular files and folders are seen, and symbolic links where the filter keeps file
+// metadata (reported as files, with LINK_MODE in their mode). A link is never followed (the
+// watched folder that is one counts as no folder); sockets, fifos and devices are passed over
+// in silence. Where the filter keeps file metadata, the walker also goes into every folder it
+// lists, empty ones included, so that its hooks see each folder. Of two names in
 // one folder that differ only in letter case, the one that sorts first by bytes is kept and
 // the other skipped with 3703 (a file) or 3705 (a folder). A subfolder that cannot be listed is
 // skipped with 3704 and reported through skippedDir(), so a scan can keep what it stored beneath
@@ -31,7 +34,7 @@ class FileFinder : public DirWalker {
     ScanFilter& filter() { return _filter; }
 
   protected:
-    // mode: the file's permission bits.
+    // mode: the file's permission bits, with LINK_MODE for a symbolic link.
     virtual void found(const char* name, int64_t mtime, uint16_t mode) {
         (void)name;
         (void)mtime;

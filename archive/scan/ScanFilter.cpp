@@ -10,7 +10,8 @@ ScanFilter::ScanFilter(const FileSel& sel)
       _includeSubfolders(sel.includeSubfolders()),
       _exceptions(sel.exceptions()),
       _hasExceptions(!sel.exceptions().empty()),
-      _excludeMode(sel.excludeTypes()) {
+      _excludeMode(sel.excludeTypes()),
+      _meta(sel.metaFormat()) {
     for (const std::string& t : sel.types())
         _types.push_back(TypeStat{t, true, 0, 0});
 }

@@ -30,6 +30,11 @@ class ScanFilter {
     std::vector<TypeStat> sortedTypes() const;
     // The type a file name is counted under.
     static std::string typeOf(const char* name);
+    // Whether the scan takes symbolic links (as files holding their target) and reports empty
+    // folders: the archive keeps file metadata. The selection's choice until the archive has
+    // made its own.
+    bool metaFormat() const { return _meta; }
+    void setMetaFormat(bool on) { _meta = on; }
 
   private:
     std::string _root;
@@ -37,5 +42,6 @@ class ScanFilter {
     std::string _exceptions;
     bool _hasExceptions;
     bool _excludeMode;
+    bool _meta;
     std::vector<TypeStat> _types;  // most recently met first
 };

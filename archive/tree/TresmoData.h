@@ -18,6 +18,9 @@ enum class NodeKind : uint16_t { Absent = 0, Folder = 1, File = 2 };
 constexpr uint16_t defaultMode(NodeKind kind) {
     return kind == NodeKind::Folder ? 0755 : 0644;
 }
+// Beside the permission bits of a node's or version's mode: a symbolic link, kept as a file
+// whose content is its target (archives with file metadata only).
+constexpr uint16_t LINK_MODE = 0x4000;
 
 enum class NodeState { None = 0, Unchanged = 1, Modified = 2, Added = 3, Removed = 4 };
 
@@ -61,15 +64,19 @@ struct Version {
     Txn* txn = nullptr;
     Version* older = nullptr;
     uint16_t flags = 0;
-    // Permission bits | MODE_SET, or 0 for the default of the version's kind.
+    // Permission bits | MODE_SET (| LINK_MODE), or 0 for the default of the version's kind.
     uint16_t mode = 0;
 
     NodeKind kind() const { return static_cast<NodeKind>(flags & KIND_MASK); }
     bool committed() const { return flags & COMMITTED; }
     uint16_t perm() const { return mode ? mode & 07777 : defaultMode(kind()); }
+    bool isLink() const { return mode & LINK_MODE; }
+    // bits: permission bits, with LINK_MODE for a link.
     void setPerm(uint16_t bits) {
         mode = bits == defaultMode(kind()) ? 0 : static_cast<uint16_t>(bits | MODE_SET);
     }
+    // The permission bits and LINK_MODE, as a scan gives them for its node.
+    uint16_t scanMode() const { return static_cast<uint16_t>(mode & LINK_MODE) | perm(); }
     // The content of a committed file version; null for any other version.
     const ContentInfo* content() const;
     ContentInfo* content();
@@ -106,7 +113,8 @@ struct Node {
     void* treeItem = nullptr;    // owned by the folder tree view
     const char* name = nullptr;  // in the pool
     uint16_t flags = 0;
-    uint16_t mode = 0;  // permission bits the scan saw (archives with file metadata only)
+    // Permission bits (and LINK_MODE) the scan saw (archives with file metadata only).
+    uint16_t mode = 0;
     int64_t mtime = 0;
     Version* versions = nullptr;  // newest first
     NodeStats* info = nullptr;    // folder statistics, allocated on first need

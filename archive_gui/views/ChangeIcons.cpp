@@ -162,6 +162,26 @@ void drawOverlay(QPainter& p, Overlay o) {
     }
 }
 
+// The theme's emblem in the lower left corner (the change overlay takes the right); without
+// one, a small curved arrow.
+void drawLinkEmblem(QPainter& p, qreal scale) {
+    const QRectF box(0, 8, 8, 8);
+    const QIcon theme = QIcon::fromTheme(QStringLiteral("emblem-symbolic-link"));
+    if (!theme.isNull()) {
+        const int px = static_cast<int>(8 * scale);
+        p.drawPixmap(box, theme.pixmap(px, px), QRectF(0, 0, px, px));
+        return;
+    }
+    p.setPen(QPen(QColor(0x1f, 0x5f, 0xbf), 1.3, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    QPainterPath arrow;
+    arrow.moveTo(1.5, 14.5);
+    arrow.quadTo(1.5, 10, 6, 10);
+    p.drawPath(arrow);
+    p.drawLine(QPointF(6, 10), QPointF(4.2, 8.4));
+    p.drawLine(QPointF(6, 10), QPointF(4.2, 11.6));
+}
+
 QPixmap composeAt(Kind kind, int index, Overlay overlay, qreal scale) {
     QPixmap pm(static_cast<int>(SIZE * scale), static_cast<int>(SIZE * scale));
     pm.fill(Qt::transparent);
@@ -175,6 +195,10 @@ QPixmap composeAt(Kind kind, int index, Overlay overlay, qreal scale) {
                 break;
             case Kind::File:
                 drawFile(p, index == 0);
+                break;
+            case Kind::Link:
+                drawFile(p, index == 0);
+                drawLinkEmblem(p, scale);
                 break;
             case Kind::Txn:
                 drawTxn(p, index);

@@ -31,7 +31,8 @@ Overlay overlayFor(NodeState s);
 int txnIconIndex(bool pending, bool inRange);
 Overlay markOverlay(int mark);
 
-enum class Kind { Folder, File, Txn };
+// Link: a file that is a symbolic link, marked with the theme's link emblem.
+enum class Kind { Folder, File, Txn, Link };
 // The composed picture; cached, so the same QIcon object backs every row that shows it.
 const QIcon& icon(Kind kind, int index, Overlay overlay);
 

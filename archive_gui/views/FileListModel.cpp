@@ -87,7 +87,13 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
             if (col != NAME) return {};
             {
                 NodeState s = a.changeState(n);
-                return views::icon(views::Kind::File, views::iconIndex(s), views::overlayFor(s));
+                // What it is at the end of the range: as scanned, or as stored then.
+                const Version* v = Tresmo::versionAt(n, a.to());
+                const bool link = a.to() == a.now() && n->kind() == NodeKind::File
+                                      ? (n->mode & LINK_MODE) != 0
+                                      : v && v->isLink();
+                return views::icon(link ? views::Kind::Link : views::Kind::File,
+                                   views::iconIndex(s), views::overlayFor(s));
             }
         case views::NodeRole:
             return QVariant::fromValue(reinterpret_cast<quintptr>(n));

@@ -49,9 +49,12 @@ inline std::string words(size_t n, unsigned seed) {
 inline Snapshot folderSnapshot(const std::string& dir) {
     namespace fs = std::filesystem;
     Snapshot s;
+    // A symbolic link as an archive with file metadata stores it: its target.
     for (auto& e : fs::recursive_directory_iterator(dir))
-        if (e.is_regular_file())
-            s[fs::relative(e.path(), dir).string()] = fileBytes(e.path().string());
+        if (e.is_symlink())
+            s[e.path().lexically_relative(dir).string()] = fs::read_symlink(e.path()).string();
+        else if (e.is_regular_file())
+            s[e.path().lexically_relative(dir).string()] = fileBytes(e.path().string());
     return s;
 }
 

@@ -1,6 +1,7 @@
 #include "support/TestDir.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -29,6 +30,14 @@ TestDir::~TestDir() {
 
 void TestDir::mkdirs(const std::string& rel) const {
     fs::create_directories(_path + "/" + rel);
+}
+
+void TestDir::link(const std::string& rel, const std::string& target, long mtime) const {
+    const std::string p = _path + "/" + rel;
+    fs::remove_all(p);
+    fs::create_symlink(target, p);
+    const struct timespec ts[2] = {{mtime, 0}, {mtime, 0}};
+    ::utimensat(AT_FDCWD, p.c_str(), ts, AT_SYMLINK_NOFOLLOW);
 }
 
 void TestDir::write(const std::string& rel, const std::string& data, long mtime) const {

@@ -17,6 +17,8 @@ class TestDir {
     void write(const std::string& rel, const std::string& data, long mtime = -1) const;
     std::string read(const std::string& rel) const;
     void mkdirs(const std::string& rel) const;
+    // A symbolic link rel -> target (whatever was at rel goes), with the link's own time.
+    void link(const std::string& rel, const std::string& target, long mtime) const;
 
   private:
     std::string _path;
