@@ -81,7 +81,9 @@ struct Archive : TresmoData {
     Node *root, *a, *b, *c, *gone;
 
     void file(Node* n, int32_t storedSize) {
-        ContentInfo ci{.pos = 12, .storedSize = storedSize, .size = 100};
+        // Each version its own item: one that named the item before it again would add no bytes.
+        ContentInfo ci{
+            .pos = 12 + static_cast<uint32_t>(storedSize), .storedSize = storedSize, .size = 100};
         updNode(n, NodeKind::File, &ci);
     }
     Archive() {
