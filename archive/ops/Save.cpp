@@ -150,8 +150,10 @@ class Tresmo::Save final : public DirWalker {
     // A file whose content the scan found as stored, changed in its bits alone. (A rewrite
     // decides by its own versions, which may share a time.)
     const ContentInfo* sameContent(const Node* node) const {
-        if (!_t.metaFormat() || !_t.contentSource().live()) return nullptr;
+        if (!_t.metaFormat()) return nullptr;
         const ContentInfo* c = node->versions ? node->versions->content() : nullptr;
+        const ContentSource& source = _t.contentSource();
+        if (!source.live()) return c && source.reuses(node) ? c : nullptr;
         return c && c->mtime == storedTime(node->mtime) ? c : nullptr;
     }
 
