@@ -223,7 +223,7 @@ void listFolder(ScanFilter& filter, FolderListing& listing, Progress* progress) 
 std::vector<SeenChild> seenChildren(const Node* dir) {
     std::vector<SeenChild> out;
     for (Node* c = dir->firstChild; c; c = c->next)
-        out.push_back({c->name, c->kind(), c->mtime, c});
+        out.push_back({c->name, c->kind(), c->mtime, c, c->mode});
     return out;
 }
 
@@ -246,8 +246,9 @@ void reduceListing(FolderListing& listing, const std::vector<SeenChild>& before)
                 const SeenChild& c = before[k++];
                 const bool same =
                     c.name == e.name &&
-                    (e.kind == Kind::Kept ? c.kind == NodeKind::Folder
-                                          : c.kind == NodeKind::File && c.mtime == e.mtime);
+                    (e.kind == Kind::Kept
+                         ? c.kind == NodeKind::Folder
+                         : c.kind == NodeKind::File && c.mtime == e.mtime && c.mode == e.mode);
                 if (same) continue;
             }
         }
