@@ -115,6 +115,7 @@ struct Rescan {
     bool scan() {
         warnings.clear();
         ScanFilter filter(sel);
+        filter.setMetaFormat(tree.metaFormat());  // the archive's choice, as a refresh takes it
         const Txn* before = tree.txns();
         findChangesIn(tree, filter, warnings, nullptr);
         bool pending = tree.root() && (tree.root()->flags & Node::SUBTREE_CHANGED);
@@ -252,6 +253,8 @@ TEST(ChangeScan, ChangedFoldersAloneMarkWhatAWholeScanMarks) {
     Rescan live(dir / "w"), whole(dir / "w");
     live.sel.setExceptions("skip");
     whole.sel.setExceptions("skip");
+    live.tree.setMetaFormat(true);
+    whole.tree.setMetaFormat(true);
     live.rescan({{dir / "w", false}});
     // Each change, the folders whose entries it changed as their watches tell ('*': one
     // replaced, looked at deep), whether a save follows.
@@ -279,6 +282,9 @@ TEST(ChangeScan, ChangedFoldersAloneMarkWhatAWholeScanMarks) {
          {"", "e"},
          false},
         {[&] { fs::remove(dir / "w/Sub2/n2/n3.txt"); }, {"Sub2/n2"}, false},
+        // Permission bits alone, of a file and of a folder, as their watches name them.
+        {[&] { fs::permissions(dir / "w/A.TXT", fs::perms(0700)); }, {""}, false},
+        {[&] { fs::permissions(dir / "w/Sub2/n2", fs::perms(0700)); }, {"Sub2", "Sub2/n2"}, true},
     };
     for (const Step& s : steps) {
         s.change();
@@ -313,6 +319,9 @@ TEST(ChangeScan, WatchesNameTheChangedFolderUpToTheBudget) {
         {[&] { dir.write("w/c/y", "y"), dir.write("w/skip/y", "y"); }, {}},
         {[&] { fs::rename(dir / "w/a", dir / "w/n"); }, {"", "*a", "*n"}},
         {[&] { dir.write("w/n/z", "z"); }, {"n"}},
+        // Bits alone: a file's name its folder, a folder's its parent and itself, not deep.
+        {[&] { fs::permissions(dir / "w/n/z", fs::perms(0700)); }, {"n"}},
+        {[&] { fs::permissions(dir / "w/n", fs::perms(0700)); }, {"", "n"}},
     };
     for (size_t i = 0; i < std::size(steps); ++i) {
         steps[i].first();

@@ -9,6 +9,7 @@
 #include "support/TestDir.h"
 
 #include "archive/ops/Tresmo.h"
+#include "archive/ops/TxnMeta.h"
 #include "archive/support/cfg.h"
 
 #include <gtest/gtest.h>
@@ -225,6 +226,78 @@ TEST_F(HostileArchive, VersionsPointingAnywhereAndClaimedSizesGiveMessagesNotGig
     EXPECT_LT(peakRssKb() - rssBefore, 256 * 1024);
     // verify names each: a version that cannot be restored, or records that do not replay.
     EXPECT_EQ(verifyFound, probed);
+}
+
+// File metadata that cannot apply: an entry that is not fine is ignored and named (archive,
+// transaction, path) while the item's other entries still apply; an item whose values do not
+// frame entries is refused whole and named. Contents stay readable either way, and the bits
+// never move what export writes.
+TEST_F(HostileArchive, FileMetadataThatCannotApplyIsNamedAndContentsStayReadable) {
+    using Kind = MetaEntry::Kind;
+    auto entry = [](const std::string& path, int kind, int32_t mode) {
+        return number(static_cast<int32_t>(path.size())) + path + char(kind) + number(mode);
+    };
+    // Every item ends with the control entry, which applies unless the item is refused whole.
+    const std::string control = entry("d/inner", Kind::FILE, 0600);
+    struct Case {
+        std::string entries;  // before the control entry
+        int count;            // entries the item claims, the control entry included
+        int code;
+        const char* named;  // in the message
+        std::string after = "";
+    };
+    const Case cases[] = {
+        {entry("../x", Kind::FILE, 0777), 2, 2056, "for ../x is ignored (a path with"},
+        {entry("/abs/x", Kind::FILE, 0777), 2, 2056, "for /abs/x is ignored (an absolute"},
+        {entry("d//inner", Kind::FILE, 0777), 2, 2056, "for d//inner is ignored"},
+        {entry(std::string("a\0\n", 3), Kind::FILE, 0777), 2, 2056, "for a?? is ignored"},
+        {entry("run.sh", Kind::FILE, 0755) + entry("run.sh", Kind::FILE, 0777), 3, 2056,
+         "for run.sh is ignored (a path listed twice)"},
+        {entry("d", Kind::LINK, 0777), 2, 2056, "for d is ignored (a kind the stored"},
+        {entry("d", Kind::FILE, 0777), 2, 2056, "for d is ignored (a kind the stored"},
+        {entry("run.sh", Kind::FOLDER, 0700), 2, 2056, "for run.sh is ignored (a kind"},
+        {entry("run.sh/x", Kind::FILE, 0777), 2, 2056, "for run.sh/x is ignored (a path below"},
+        {entry("run.sh", 9, 0777), 2, 2056, "(an unknown kind)"},
+        {entry("run.sh", Kind::FILE, 010000), 2, 2056, "(a mode out of range)"},
+        {number(4096) + std::string(4096, 'x') + char(2) + number(0), 2, 2054,
+         "transaction 1 is refused (Invalid file metadata - a path length out of range)"},
+        {number(9) + "run.sh", 2, 2054, "transaction 1 is refused"},
+        {"", 1, 2054, "(Invalid file metadata - bytes after the last entry)", "x"},
+        {"", -1, 2054, "(Invalid file metadata - a negative count)"},
+    };
+    for (const Case& c : cases) {
+        auto build = [&](ArchiveWriter& a) {
+            a.item(stg::TXN_META, number(c.count) + c.entries + control + c.after);
+            int32_t d = a.add("d", 0), run = a.add("run.sh", 0, d);
+            a.content(run, "echo");
+            a.folder(d);
+            a.content(a.add("inner", d), "inner");
+        };
+        runCase(c.named, build);
+        ASSERT_FALSE(last.said.empty());
+        const Msg& m = last.said[0];
+        EXPECT_EQ(m.code, c.code);
+        EXPECT_NE(m.text.find("Archive " + (w / "a.trsm")), std::string::npos) << m.text;
+        EXPECT_NE(m.text.find(c.named), std::string::npos) << m.text;
+        const check::Snapshot all{{"archive/d/inner", "inner"}, {"archive/run.sh", "echo"}};
+        EXPECT_EQ(last.target, all);
+        EXPECT_TRUE(last.clean);
+        auto mode = [&](const char* p) { return int(fs::status(w / p).permissions()); };
+        EXPECT_EQ(mode("target/archive/d/inner"), c.code == 2056 ? 0600 : 0644);
+        EXPECT_EQ(mode("target/archive/run.sh"), 0644);
+        EXPECT_EQ(mode("target/archive/d"), 0755);
+    }
+    // A hundred thousand wrong entries cost a line each for the first twenty, a count for the rest.
+    std::string many;
+    for (int i = 0; i < 100000; ++i)
+        many += entry("run.sh/" + std::to_string(i % 10), Kind::FILE, 0700);
+    runCase("100000 entries below a file", [&](ArchiveWriter& a) {
+        a.item(stg::TXN_META, number(100000) + many);
+        a.content(a.add("run.sh", 0), "echo");
+    });
+    ASSERT_EQ(last.said.size(), 21u);
+    EXPECT_EQ(last.said[20].code, 2057);
+    EXPECT_NE(last.said[20].text.find(": 99980 more"), std::string::npos) << last.said[20].text;
 }
 
 #ifdef TRESMO_CLI_PATH

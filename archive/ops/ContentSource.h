@@ -23,6 +23,9 @@ class ContentSource {
     // Whether the bytes are the folder's as they are now. A file written in the refresh's own
     // second may still change; stored versions never do, whatever their times.
     virtual bool live() const { return false; }
+    // Whether a source that is not live stores node's newest stored content again, its
+    // permission bits alone changed (a live source's save tells by the file's time).
+    virtual bool reuses(const Node*) const { return false; }
 };
 
 class FolderSource final : public ContentSource {

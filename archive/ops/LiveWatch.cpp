@@ -67,7 +67,10 @@ void LiveWatch::read(std::vector<FolderChange>& out) {
             continue;
         }
         out.push_back({dir, false});
-        if (e.dir && !e.name.empty() && _filter.scanSubfolder(e.name.c_str())) {
+        if (e.dir && e.bits && !e.name.empty() && _filter.scanSubfolder(e.name.c_str())) {
+            // A folder's own bits changed (chmod): it is looked at, not what lies beneath it.
+            out.push_back({dir + "/" + e.name, false});
+        } else if (e.dir && !e.name.empty() && _filter.scanSubfolder(e.name.c_str())) {
             // Appeared, went or was replaced: what lies beneath it is looked at whole.
             std::string sub = dir + "/" + e.name;
             out.push_back({sub, true});

@@ -66,7 +66,10 @@ class ArchiveSource final : public ContentSource {
         VERIFY(it != wanted.end());
         return std::make_unique<RestoredContent>(_file, it->second, bufSize);
     }
+    bool reuses(const Node* node) const override { return same.count(node) != 0; }
     std::unordered_map<const Node*, ContentInfo> wanted;
+    // Files whose stored content the state keeps, with other permission bits.
+    std::unordered_set<const Node*> same;
 
   private:
     StgFile& _file;
@@ -132,6 +135,8 @@ class Rewriter {
                 _new.setNow(t);
                 _new.setBaseAndName(_folder.c_str());
                 if (!_new.read()) throw Shown{};
+                // NEW keeps permission bits exactly when OLD does.
+                _new.setMetaFormat(_old.metaFormat());
             } else {
                 // Moved on first: a transaction left pending by a save that lost versions lies
                 // at the clock's time, after every one still to come.
@@ -267,6 +272,8 @@ class Rewriter {
             n->mtime = 0;
         }
         _source->wanted.clear();
+        _source->same.clear();
+        const bool bits = _new.metaFormat();
         _marked.clear();
         for (const Node* o = _old.root(); o;) {
             const Version* v = Tresmo::versionAt(o, t);
@@ -278,20 +285,29 @@ class Rewriter {
             }
             Node* n = counterpart(o);
             const ContentInfo* s = n->versions ? n->versions->content() : nullptr;
+            // The bits as a scan would see them; a change of them alone is a change.
+            n->mode = v->scanMode();
+            const bool otherBits = bits && n->versions && n->versions->scanMode() != n->mode;
             if (kind == NodeKind::Folder) {
                 n->flags = static_cast<uint16_t>(NodeKind::Folder);
-                if (n->storedKind() != NodeKind::Folder) n->flags |= Node::CHANGED;
+                if (n->storedKind() != NodeKind::Folder || otherBits) n->flags |= Node::CHANGED;
             } else if (_lost.count(v)) {
                 // Known to be lost: the new archive keeps what it stores for the file.
                 n->flags = static_cast<uint16_t>(n->storedKind());
                 n->mtime = s ? s->mtime : 0;
+                if (n->versions) n->mode = n->versions->scanMode();
             } else {
                 n->flags = static_cast<uint16_t>(NodeKind::File);
                 n->mtime = c->mtime;
-                if (!s || s->mtime != c->mtime || s->size != c->size || s->crc != c->crc) {
+                // A file become a link (or back) is stored again, as the save stores it.
+                if (!s || s->mtime != c->mtime || s->size != c->size || s->crc != c->crc ||
+                    n->versions->isLink() != v->isLink()) {
                     n->flags |= Node::CHANGED;
                     _source->wanted[n] = *c;
                     _marked.push_back({n, o, v});
+                } else if (otherBits) {
+                    n->flags |= Node::CHANGED;
+                    _source->same.insert(n);
                 }
             }
             o = nextInTree(o, nullptr, kind == NodeKind::Folder);

@@ -154,12 +154,14 @@ class Tresmo::Save final : public DirWalker {
     // A file whose content the scan found as stored, changed in its bits alone. (A rewrite
     // decides by its own versions, which may share a time.)
     const ContentInfo* sameContent(const Node* node) const {
-        if (!_t.metaFormat() || !_t.contentSource().live()) return nullptr;
+        if (!_t.metaFormat()) return nullptr;
         const ContentInfo* c = node->versions ? node->versions->content() : nullptr;
+        if (!c) return nullptr;
+        const ContentSource& source = _t.contentSource();
+        if (!source.live()) return source.reuses(node) ? c : nullptr;
         const bool link = node->mode & LINK_MODE;
-        return c && c->mtime == storedTime(node->mtime) && node->versions->isLink() == link
-                   ? c
-                   : nullptr;
+        return c->mtime == storedTime(node->mtime) && node->versions->isLink() == link ? c
+                                                                                       : nullptr;
     }
 
     void fileDone() {

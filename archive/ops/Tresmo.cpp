@@ -269,6 +269,9 @@ void Tresmo::applyMeta(const std::vector<uint64_t>& links, int32_t firstSeq) {
             bySeq[static_cast<size_t>(t->seq)] = t;
     std::vector<MetaEntry> entries;
     MsgList refused;
+    // A forged item may list millions of wrong entries: the first are named, the rest counted.
+    constexpr size_t NAMED = 20;
+    int64_t unnamed = 0;
     for (size_t k = 0; k < links.size(); ++k) {
         const size_t seq = static_cast<size_t>(firstSeq) + k;
         // Transactions beyond damage were not replayed.
@@ -284,25 +287,46 @@ void Tresmo::applyMeta(const std::vector<uint64_t>& links, int32_t firstSeq) {
             continue;
         }
         for (const MetaEntry& e : entries) {
-            // An entry without a version of its transaction (a file the save left out) is
-            // ignored, and so is one whose kind the version does not have.
-            Node* n = root();
-            for (size_t at = 0; n && at < e.path.size();) {
-                size_t end = std::min(e.path.find('/', at), e.path.size());
-                Node* child;
-                n = findChild(std::string_view(e.path).substr(at, end - at), n, child) ? child
-                                                                                       : nullptr;
-                at = end + 1;
-            }
-            Version* v = n ? n->versions : nullptr;
-            while (v && v->txn != bySeq[seq])
-                v = v->older;
-            const NodeKind want = e.kind == MetaEntry::FOLDER ? NodeKind::Folder : NodeKind::File;
-            if (v && v->kind() == want)
-                v->setPerm(e.kind == MetaEntry::LINK ? e.mode | LINK_MODE : e.mode);
+            const char* why = e.refused ? e.refused : placeMeta(e, bySeq[seq]);
+            // The contents stay readable: only the entry is left out, and said so.
+            if (why && refused.size() < NAMED)
+                refused.push_back(makeMsg("Tresmo.read.metaEntry", _path,
+                                          static_cast<int64_t>(seq + 1), txnmeta::shownPath(e.path),
+                                          why));
+            else if (why)
+                ++unnamed;
         }
     }
+    if (unnamed) refused.push_back(makeMsg("Tresmo.read.metaMore", _path, unnamed));
     if (!refused.empty()) showMsgs(refused);
+}
+
+const char* Tresmo::placeMeta(const MetaEntry& e, const Txn* txn) {
+    // The version a node has at the transaction (one of that transaction or older).
+    auto stateAt = [txn](const Node* n) {
+        const Version* v = n->versions;
+        while (v && v->txn->seq > txn->seq)
+            v = v->older;
+        return v;
+    };
+    Node* n = root();
+    for (size_t at = 0; n && at < e.path.size();) {
+        const Version* above = stateAt(n);
+        if (above && above->kind() == NodeKind::File) return "a path below a file";
+        const size_t end = std::min(e.path.find('/', at), e.path.size());
+        Node* child;
+        n = findChild(std::string_view(e.path).substr(at, end - at), n, child) ? child : nullptr;
+        at = end + 1;
+    }
+    // An entry without a version of its transaction (a file the save left out) is ignored.
+    Version* v = n ? n->versions : nullptr;
+    while (v && v->txn != txn)
+        v = v->older;
+    if (!v) return nullptr;
+    const NodeKind want = e.kind == MetaEntry::FOLDER ? NodeKind::Folder : NodeKind::File;
+    if (v->kind() != want) return "a kind the stored version does not have";
+    v->setPerm(e.kind == MetaEntry::LINK ? e.mode | LINK_MODE : e.mode);
+    return nullptr;
 }
 
 void Tresmo::noteAhead() {

@@ -28,6 +28,7 @@
 #include <vector>
 
 class ContentSource;
+struct MetaEntry;
 class Progress;
 class StgFile;
 struct VerifyReport;
@@ -211,6 +212,9 @@ class Tresmo : public TresmoData {
     // firstSeq) list on their versions; the first transaction decides whether the archive
     // keeps them at all.
     void applyMeta(const std::vector<uint64_t>& links, int32_t firstSeq);
+    // Puts one entry's bits on the version of txn it names; why it cannot (a path below a
+    // file, a kind the version does not have), or null, also when txn stores nothing there.
+    const char* placeMeta(const MetaEntry& e, const Txn* txn);
     // The refusal to save on top of a transaction the clock has not passed.
     Error aheadError() const;
 

@@ -46,11 +46,25 @@ bool txnmeta::read(StgFile& file, uint64_t link, std::vector<MetaEntry>& out) {
     StgReader r(file, at, stg::TXN_META | stg::CHECK_CRC);
     r.start();
     decode(r, out);
-    std::vector<const std::string*> paths;
-    for (const MetaEntry& e : out)
-        paths.push_back(&e.path);
-    std::sort(paths.begin(), paths.end(), [](auto* a, auto* b) { return *a < *b; });
-    for (size_t i = 1; i < paths.size(); ++i)
-        if (*paths[i] == *paths[i - 1]) throw makeError("TxnMeta.read", "a path listed twice");
     return true;
+}
+
+void txnmeta::refuseTwice(std::vector<MetaEntry>& entries) {
+    // Neither of two entries for one path can be told to be the one the save meant.
+    std::vector<MetaEntry*> byPath;
+    for (MetaEntry& e : entries)
+        byPath.push_back(&e);
+    std::sort(byPath.begin(), byPath.end(), [](auto* a, auto* b) { return a->path < b->path; });
+    for (size_t i = 1; i < byPath.size(); ++i)
+        if (byPath[i]->path == byPath[i - 1]->path)
+            byPath[i]->refused = byPath[i - 1]->refused = "a path listed twice";
+}
+
+std::string txnmeta::shownPath(const std::string& path) {
+    constexpr size_t LIMIT = 200;
+    std::string shown = path.substr(0, LIMIT);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    if (path.size() > LIMIT) shown += "...";
+    return shown;
 }

@@ -21,6 +21,8 @@ struct MetaEntry {
     std::string path;
     uint8_t kind = FILE;
     uint16_t mode = 0;  // permission bits, at most 07777
+    // Why reading ignores the entry (its path, kind or mode cannot be), or null.
+    const char* refused = nullptr;
 };
 
 namespace txnmeta {
@@ -29,13 +31,23 @@ namespace txnmeta {
 void write(StgFile& file, const std::vector<MetaEntry>& entries);
 
 // Whether the transaction whose link is at link carries the item; its entries go to out.
-// Throws when the item is there but cannot be read, or holds an entry that is refused (an
-// absolute path, an empty, "." or ".." component, a kind or mode out of range, a path twice).
+// Throws when the item is there but its values cannot be read (a CRC, a length, a count that
+// does not fit them); see decode for single entries that are not fine.
 bool read(StgFile& file, uint64_t link, std::vector<MetaEntry>& out);
 
 // Decodes the item's values; a template so that tests and fuzz targets feed it from memory.
+// Throws when the values do not frame entries. An entry that is framed but not fine (an
+// absolute path, an empty, "." or ".." component, a kind or mode out of range, a path listed
+// twice: every entry of that path) is kept with refused set: the loader ignores it and says
+// so, and the other entries still apply, since one wrong entry says nothing about the rest.
 template <class Reader>
 void decode(Reader& in, std::vector<MetaEntry>& out);
+
+// Marks every entry whose path the list holds more than once.
+void refuseTwice(std::vector<MetaEntry>& entries);
+
+// The path as a message shows it: control bytes as '?', cut after 200 bytes.
+std::string shownPath(const std::string& path);
 
 // The refusal text of a path an entry may not hold, or null when it is fine.
 const char* badPath(const std::string& path);
@@ -57,12 +69,15 @@ void txnmeta::decode(Reader& in, std::vector<MetaEntry>& out) {
             c = static_cast<char>(in.readByte());
         e.kind = in.readByte();
         const int32_t mode = in.readNumber();
-        if (const char* why = badPath(e.path)) throw makeError("TxnMeta.read", why);
+        e.refused = badPath(e.path);
         if (e.kind < MetaEntry::FOLDER || e.kind > MetaEntry::LINK)
-            throw makeError("TxnMeta.read", "an unknown kind");
-        if (mode < 0 || mode > 07777) throw makeError("TxnMeta.read", "a mode out of range");
-        e.mode = static_cast<uint16_t>(mode);
+            e.refused = "an unknown kind";
+        else if (mode < 0 || mode > 07777)
+            e.refused = "a mode out of range";
+        else
+            e.mode = static_cast<uint16_t>(mode);
         out.push_back(std::move(e));
     }
     if (!in.eof()) throw makeError("TxnMeta.read", "bytes after the last entry");
+    refuseTwice(out);
 }

@@ -82,6 +82,7 @@ bool FolderWatch::read(std::vector<Event>& out) {
                 ev.dir = e.mask & IN_ISDIR;
                 ev.went = e.mask & (IN_DELETE | IN_MOVED_FROM);
                 ev.gone = e.mask & (IN_DELETE_SELF | IN_MOVE_SELF);
+                ev.bits = (e.mask & ~IN_ISDIR) == IN_ATTRIB;
                 if (e.len) ev.name = buf + at + sizeof(inotify_event);
                 out.push_back(std::move(ev));
             }

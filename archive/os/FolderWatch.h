@@ -22,6 +22,7 @@ class FolderWatch {
         bool dir = false;   // the entry is a folder
         bool went = false;  // the entry was removed or moved away
         bool gone = false;  // the watched folder itself was removed or moved away
+        bool bits = false;  // only the entry's attributes changed (permission bits, times)
         std::string name;   // the entry, empty for the folder itself
     };
 

@@ -157,6 +157,7 @@ class ChangeFinder final : public FileFinder {
             n = _tree.addNode(name, _cursor, n);
         }
         n->flags = static_cast<uint16_t>(static_cast<uint16_t>(kind) | (n->flags & Node::SELECTED));
+        if (kind == NodeKind::Folder) n->mtime = 0;  // a file's time goes with the file
         _last = n;
         return n;
     }
@@ -233,7 +234,7 @@ void listFolder(ScanFilter& filter, FolderListing& listing, Progress* progress) 
 std::vector<SeenChild> seenChildren(const Node* dir) {
     std::vector<SeenChild> out;
     for (Node* c = dir->firstChild; c; c = c->next)
-        out.push_back({c->name, c->kind(), c->mtime, c});
+        out.push_back({c->name, c->kind(), c->mtime, c, c->mode});
     return out;
 }
 
@@ -255,9 +256,10 @@ void reduceListing(FolderListing& listing, const std::vector<SeenChild>& before)
             if (k < before.size() && compareNames(before[k].name, e.name) == 0) {
                 const SeenChild& c = before[k++];
                 const bool same =
-                    c.name == e.name && (e.kind == Kind::Kept || e.kind == Kind::Entered
-                                             ? c.kind == NodeKind::Folder
-                                             : c.kind == NodeKind::File && c.mtime == e.mtime);
+                    c.name == e.name &&
+                    (e.kind == Kind::Kept || e.kind == Kind::Entered
+                         ? c.kind == NodeKind::Folder
+                         : c.kind == NodeKind::File && c.mtime == e.mtime && c.mode == e.mode);
                 if (same) continue;
             }
         }

@@ -64,6 +64,7 @@ struct SeenChild {
     NodeKind kind;
     int64_t mtime;
     Node* node;
+    uint16_t mode;  // the permission bits the last scan saw
 };
 std::vector<SeenChild> seenChildren(const Node* dir);
 // Drops from a listing of dir (not deep) what before, dir's children when it was planned,

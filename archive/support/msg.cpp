@@ -8,7 +8,7 @@
 
 namespace {
 
-// The engine's rows, then the rows this platform adds (2031, 2033-2056, 3018, 3414, 3703, 3704,
+// The engine's rows, then the rows this platform adds (2031, 2033-2058, 3018, 3414, 3703, 3704,
 // 3705, 3706, 5005). 2011 names its file, which the engine always passed but did not show.
 const MsgDef ENGINE_MSGS[] = {
     {2000, "Tresmo.read.beginTxn.1", "Invalid begin transcaction record", false},
@@ -95,7 +95,13 @@ const MsgDef ENGINE_MSGS[] = {
      "default permissions",
      false},
     {2055, "TxnMeta.read", "Invalid file metadata - {1}", false},
-    {2056, "Tresmo.Export.link", "The stored target of symbolic link {1} is not a valid target",
+    {2056, "Tresmo.read.metaEntry",
+     "Archive {1}: the file metadata of transaction {2} for {3} is ignored ({4}); it gets the "
+     "default permissions",
+     false},
+    {2057, "Tresmo.read.metaMore", "Archive {1}: {2} more file metadata entries are ignored",
+     false},
+    {2058, "Tresmo.Export.link", "The stored target of symbolic link {1} is not a valid target",
      false},
     {2100, "FileSel.write", "Could not write file selection to file {1}", false},
     {2101, "FileSel.read", "Could not read file selection from file {1}", false},

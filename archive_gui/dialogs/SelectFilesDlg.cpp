@@ -39,13 +39,15 @@ bool isUsableFolder(const std::string& path) {
 
 }  // namespace
 
-SelectFilesDlg::SelectFilesDlg(const FileSel& sel, QWidget* parent) : QDialog(parent), _sel(sel) {
+SelectFilesDlg::SelectFilesDlg(const FileSel& sel, QWidget* parent, bool formatOpen)
+    : QDialog(parent), _sel(sel), _formatOpen(formatOpen) {
     _folder = new QLineEdit;
     _browse = new QPushButton(QStringLiteral("..."));
     _browse->setAutoDefault(false);
     _browse->setFixedWidth(_browse->fontMetrics().horizontalAdvance("...") + 24);
     _subfolders = new QCheckBox(tr("Include subfolders, except:"));
     _exceptions = new QLineEdit;
+    _plain = new QCheckBox(tr("Plain format: keep contents and times, not permission bits"));
     _include = new QRadioButton(tr("Include"));
     _exclude = new QRadioButton(tr("Exclude files by type"));
     auto* mode = new QButtonGroup(this);
@@ -79,6 +81,7 @@ SelectFilesDlg::SelectFilesDlg(const FileSel& sel, QWidget* parent) : QDialog(pa
     left->addLayout(grid);
     left->addLayout(modes);
     left->addWidget(_types, 1);
+    left->addWidget(_plain);
     auto* buttons = new QVBoxLayout;
     buttons->addWidget(_ok);
     buttons->addWidget(_cancel);
@@ -93,6 +96,8 @@ SelectFilesDlg::SelectFilesDlg(const FileSel& sel, QWidget* parent) : QDialog(pa
     _folder->setText(fromLocalPath(_sel.folder()));
     _exceptions->setText(fromLocalPath(_sel.exceptions()));
     _subfolders->setChecked(_sel.includeSubfolders());
+    _plain->setChecked(!_sel.metaFormat());
+    _plain->setVisible(formatOpen);
     _exceptions->setEnabled(_sel.includeSubfolders());
     (_sel.excludeTypes() ? _exclude : _include)->setChecked(true);
     _types->setHeaderLabels(
@@ -205,6 +210,7 @@ bool SelectFilesDlg::exchange() {
     }
     _sel.setFolder(folder);
     _sel.setIncludeSubfolders(_subfolders->isChecked());
+    if (_formatOpen) _sel.setMetaFormat(!_plain->isChecked());
     std::string exceptions = toLocalPath(_exceptions->text());
     if (exceptions.size() >= FIELD_LIMIT) {
         failOnField(_exceptions, uiString(IDS_FIELD_EXCEPTIONS),

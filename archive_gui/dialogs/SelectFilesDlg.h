@@ -28,7 +28,9 @@ class SelectFilesDlg : public QDialog {
     Q_OBJECT
 
   public:
-    explicit SelectFilesDlg(const FileSel& sel, QWidget* parent = nullptr);
+    // formatOpen: the archive has no transaction yet, so the selection still chooses whether
+    // it keeps permission bits (a check box for the plain format, as init --plain-format).
+    explicit SelectFilesDlg(const FileSel& sel, QWidget* parent = nullptr, bool formatOpen = false);
 
     // The dialog's handle; after OK it holds the fields' values.
     const FileSel& selection() const { return _sel; }
@@ -43,6 +45,7 @@ class SelectFilesDlg : public QDialog {
     QLineEdit* folderField() const { return _folder; }
     QPushButton* browseButton() const { return _browse; }
     QCheckBox* subfoldersBox() const { return _subfolders; }
+    QCheckBox* plainFormatBox() const { return _plain; }
     QLineEdit* exceptionsField() const { return _exceptions; }
     QRadioButton* includeButton() const { return _include; }
     QRadioButton* excludeButton() const { return _exclude; }
@@ -66,11 +69,13 @@ class SelectFilesDlg : public QDialog {
     void browse();
 
     FileSel _sel;
+    bool _formatOpen;
     int _progressDelayMs = 400;
 
     QLineEdit* _folder;
     QPushButton* _browse;
     QCheckBox* _subfolders;
+    QCheckBox* _plain;
     QLineEdit* _exceptions;
     QRadioButton* _include;
     QRadioButton* _exclude;

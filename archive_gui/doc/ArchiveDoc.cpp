@@ -220,6 +220,8 @@ void ArchiveDoc::deleteContents() {
 void ArchiveDoc::newDocument() {
     if (_busy) return;
     deleteContents();
+    // A new archive keeps permission bits unless its selection chooses the plain format.
+    _sel.setMetaFormat(true);
     _modified = false;
     _pathName.clear();
     emit pathChanged();

@@ -199,7 +199,7 @@ void MainFrame::createActions() {
     on(CMD_SAVE, [&doc] { doc.save(); });
     on(CMD_SELECT_FILES, [this, &doc] {
         if (!doc.canSelectFiles()) return;
-        SelectFilesDlg dlg(doc.selection(), this);
+        SelectFilesDlg dlg(doc.selection(), this, !doc.archive().txns());
         if (dlg.exec() == QDialog::Accepted) doc.applySelection(dlg.selection());
     });
     on(CMD_EXPORT, [&doc] { doc.exportSelected(); });

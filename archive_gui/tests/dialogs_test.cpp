@@ -245,6 +245,12 @@ class DialogsTest : public QObject {
         QTest::mouseClick(dlg.okButton(), Qt::LeftButton);
         QCOMPARE(SelectFilesDlg(sel).size(), dlg.size());  // the next one opens at its size
         FileSel back = dlg.selection();
+        // Once the archive has a transaction its format is settled: no box, the choice kept.
+        QVERIFY(!dlg.plainFormatBox()->isVisibleTo(&dlg) && !back.metaFormat());
+        SelectFilesDlg fresh(back, nullptr, true);
+        fresh.plainFormatBox()->click();
+        QTest::mouseClick(fresh.okButton(), Qt::LeftButton);
+        QVERIFY(fresh.selection().metaFormat());
         QVERIFY(!back.sharesWith(sel));
         QCOMPARE(sel.types(), std::vector<std::string>({"XYZ", "LOG", "MD"}));
         QCOMPARE(back.exceptions(), std::string("skip"));

@@ -24,6 +24,7 @@
 #include "archive/support/tstamp.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QLabel>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -129,12 +130,14 @@ class MainWindowTest : public QObject {
         // The first window says what to do; its button for a new archive picks the folder:
         // every file is pending.
         QVERIFY(frame.emptyPage()->isVisible() && !frame.viewingBar()->isVisible());
+        // A new archive keeps permission bits unless the plain format is checked.
         whenModal<SelectFilesDlg>([&](SelectFilesDlg* dlg) {
+            QVERIFY(dlg->plainFormatBox()->isVisible() && !dlg->plainFormatBox()->isChecked());
             dlg->folderField()->setText(w.path("w"));
             dlg->okButton()->click();
         });
         frame.emptyPage()->choices().value(1)->click();
-        QVERIFY(!frame.emptyPage()->isVisible());
+        QVERIFY(!frame.emptyPage()->isVisible() && doc.selection().metaFormat());
         QCOMPARE(doc.archive().root()->info->pending, 2);
         QVERIFY(w.enabled(MainFrame::CMD_SAVE));
         doc.archive().selectFolder(doc.archive().root());  // as the tree view would

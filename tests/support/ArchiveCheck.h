@@ -130,6 +130,7 @@ struct Probe {
     std::vector<std::vector<std::string>> failed;  // versions that did not restore, per txn
     Snapshot target;                               // the target after the export
     size_t errors = 0, warnings = 0;               // shown before the verify
+    MsgList said;                                  // the warnings themselves
     double seconds = 0;
 };
 
@@ -169,6 +170,7 @@ inline Probe probe(const std::string& w, int64_t now, bool replace = false) {
     p.target = folderSnapshot(w + "/target");
     p.errors = shown.errors.size();
     p.warnings = shown.warnings.size();
+    p.said = shown.warnings;
     Tresmo v;
     v.setPath(w + "/a.trsm");
     VerifyReport report;
