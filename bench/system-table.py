@@ -141,6 +141,18 @@ print("first-save speed vs restic: %.2f" % (med("w1-first-restic") / med("w1-fir
 print("history store speed vs restic: %.2f" % (total("restic") / total("tresmo")))
 print("restore speed vs git: %.2f" % restore)
 print("history size vs git packed: %.2f" % (sz.get("tresmo", 0) / max(1, sz.get("git-packed", 0))))
+# tresmo-cli's time over git's: lower is better.
+print("refresh vs git: %.2f" % (med("w1-refresh-tresmo") / med("w1-refresh-git")))
+print("save after 1%% vs git: %.2f" % (med("w1-change-tresmo") / med("w1-change-git")))
+# Peak resident memory of every tresmo-cli operation (the largest run of each), one line each.
+PEAKS = (("first save", "w1-first-tresmo"), ("refresh", "w1-refresh-tresmo"),
+         ("save after 1%", "w1-change-tresmo"), ("history store", "w2-store-tresmo"),
+         ("history rewrite", "w2-rewrite-tresmo"), ("restore newest", "w2-newest-tresmo"),
+         ("restore oldest", "w2-oldest-tresmo"))
+for what, i in PEAKS:
+    r = runs(i)
+    if r:
+        print("tresmo-cli peak RSS, %s: %.0f MiB (limit 64)" % (what, max(m for _, _, m in r)))
 if runs("w2-rewrite-tresmo"):
     print("history rewrite time vs storing its steps: %.2f (%.2f s against %.2f s, same bytes)"
           % (med("w2-rewrite-tresmo") / total("tresmo"), med("w2-rewrite-tresmo"), total("tresmo")))

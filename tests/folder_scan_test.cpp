@@ -133,6 +133,8 @@ struct Rescan {
                 c.mtime = storedTime(n->mtime);
                 tree.updNode(n, NodeKind::File, &c);
             }
+            // The bits the scan saw are the new version's, as a save keeps them.
+            if (tree.metaFormat() && n->kind() != NodeKind::Absent) n->versions->setPerm(n->mode);
         }
         if (n->kind() == NodeKind::Folder)
             for (Node* c = n->firstChild; c; c = c->next)
@@ -246,13 +248,47 @@ TEST(ChangeScan, NewThenUnchangedThenEachKindOfChangeAndUnreadableFolders) {
     EXPECT_THROW(s.scan(), Error);
 }
 
+// Lists through the real system from any thread; the listings of failing fail, those of
+// unreadable come without their entries' kinds.
+struct SharedFaults : os::Os {
+    std::set<std::string> failing, unreadable;
+    Os* previous = os::install(this);
+    ~SharedFaults() override { os::install(previous); }
+    bool sharedByThreads() const override { return true; }
+    int listDir(const char* p, std::vector<os::DirEntry>& out) override {
+        if (failing.count(p)) return errno = EACCES, -1;
+        int r = Os::listDir(p, out);
+        for (os::DirEntry& e : out)
+            if (unreadable.count(p)) e.type = os::DirEntry::Type::Unreadable;
+        return r;
+    }
+};
+
 TEST(ChangeScan, ChangedFoldersAloneMarkWhatAWholeScanMarks) {
     TestDir dir;
     for (const char* f : {"w/a.txt", "w/sub/b.txt", "w/sub/deep/c.txt", "w/x/y/z.txt", "w/f"})
         dir.write(f, "x", T0);
-    Rescan live(dir / "w"), whole(dir / "w");
-    live.sel.setExceptions("skip");
-    whole.sel.setExceptions("skip");
+    // Besides, a scan listing folders ahead on threads, under listings that fail, must give
+    // node for node and warning for warning what one listing each folder as it enters does.
+    Rescan live(dir / "w"), whole(dir / "w"), alone(dir / "w"), ahead(dir / "w");
+    for (Rescan* r : {&live, &whole, &alone, &ahead})
+        r->sel.setExceptions("skip");
+    int32_t& threads = findSetting("FileFinder.listThreads", Setting::INT, false)->_int;
+    const int32_t defaultThreads = threads;
+    auto scanBoth = [&] {
+        SharedFaults faults;
+        faults.failing = {dir / "w/m/d5", dir / "w/m/d2/gone"};
+        faults.unreadable = {dir / "w/m/d3"};
+        threads = 0;
+        alone.scan();
+        threads = 3;
+        ahead.scan();
+        threads = defaultThreads;
+        EXPECT_EQ(ahead.marks(), alone.marks());
+        ASSERT_EQ(ahead.warnings.size(), alone.warnings.size());
+        for (size_t i = 0; i < alone.warnings.size(); ++i)
+            EXPECT_EQ(ahead.warnings[i].text, alone.warnings[i].text);
+    };
     live.tree.setMetaFormat(true);
     whole.tree.setMetaFormat(true);
     live.rescan({{dir / "w", false}});
@@ -285,6 +321,18 @@ TEST(ChangeScan, ChangedFoldersAloneMarkWhatAWholeScanMarks) {
         // Permission bits alone, of a file and of a folder, as their watches name them.
         {[&] { fs::permissions(dir / "w/A.TXT", fs::perms(0700)); }, {""}, false},
         {[&] { fs::permissions(dir / "w/Sub2/n2", fs::perms(0700)); }, {"Sub2", "Sub2/n2"}, true},
+        {[&] {
+             // Case twins and kindless entries in many folders, named out of order.
+             for (const char* f : {"q", "b", "k", "a", "Q", "z", "B", "m"})
+                 for (int d = 9; d >= 0; --d)
+                     dir.write("w/m/d" + std::to_string(d) + "/" + f + "/" + f, f, T0 + d);
+             dir.write("w/m/d2/gone/x", "x", T0);
+         },
+         {""},
+         true},
+        {[&] { fs::remove_all(dir / "w/m/d4"), fs::rename(dir / "w/m/d6", dir / "w/m/D4"); },
+         {"m", "*m/D4"},
+         false},
     };
     for (const Step& s : steps) {
         s.change();
@@ -297,7 +345,8 @@ TEST(ChangeScan, ChangedFoldersAloneMarkWhatAWholeScanMarks) {
         live.rescan(changes);
         whole.scan();
         EXPECT_EQ(live.marks(), whole.marks()) << "step " << &s - steps;
-        if (s.commit) live.commit(), whole.commit();
+        scanBoth();
+        if (s.commit) live.commit(), whole.commit(), alone.commit(), ahead.commit();
     }
 }
 

@@ -60,6 +60,12 @@ class LzReader : public LzDecoder {
     // so the stream ends here if the source has no further block. Never fails: a damaged
     // block answers false and the next read reports it.
     bool blockExhausted();
+    // How many bytes of the current block read() delivers from now on without decoding or
+    // failing: up to the block's end, or to where a damaged block's decoding stopped.
+    uint32_t readyInBlock() {
+        blockExhausted();
+        return _decoded - _readPos;
+    }
 
     uint32_t block() const { return _block; }
     // Everything the reader holds, in bytes.

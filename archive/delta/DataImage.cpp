@@ -4,6 +4,7 @@
 #include "archive/support/msg.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -20,6 +21,46 @@ inline uint32_t hashBytes(uint32_t h, const uint8_t* p, uint32_t n) {
         h = h * 33 + p[i];
     return h;
 }
+
+// The base read from the position its source stands on, want bytes at most, through the
+// stretches the source hands over.
+class BaseBytes {
+  public:
+    BaseBytes(BaseSource& base, uint64_t want) : _base(base), _want(want) {}
+    uint8_t next() {
+        if (_at == _have.size()) {
+            const uint64_t ask = std::clamp<uint64_t>(_want, 1, UINT32_MAX);
+            _have = _base.readSome(static_cast<uint32_t>(ask));
+            _want -= std::min<uint64_t>(_want, _have.size());
+            _at = 0;
+        }
+        return _have[_at++];
+    }
+    // How many of the n bytes at data the base repeats from here on; reads one stretch past
+    // the run at most, as a byte-by-byte comparison reads the byte that differs.
+    uint32_t equalRun(const uint8_t* data, uint32_t n) {
+        uint32_t run = 0;
+        while (run < n) {
+            if (_at == _have.size()) next(), --_at;
+            const size_t k = std::min<size_t>(_have.size() - _at, n - run);
+            const uint8_t* a = _have.data() + _at;
+            const size_t same =
+                std::memcmp(a, data + run, k) == 0
+                    ? k
+                    : static_cast<size_t>(std::mismatch(a, a + k, data + run).first - a);
+            run += static_cast<uint32_t>(same);
+            _at += same;
+            if (same < k) break;
+        }
+        return run;
+    }
+
+  private:
+    BaseSource& _base;
+    uint64_t _want;
+    std::span<const uint8_t> _have;
+    size_t _at = 0;
+};
 
 // Replaces every value outside the range in which the search works by its default.
 DataImage::Params checked(DataImage::Params p, uint32_t window) {
@@ -76,15 +117,16 @@ void DataImage::buildIndex() {
     _built = true;
     if (_count == 0) return;
     _base.start();
+    BaseBytes bytes(_base, static_cast<uint64_t>(_count) * _sectSize);
     std::fill(_prefixBits.begin(), _prefixBits.end(), 0);
     for (uint32_t i = 0; i < _count; ++i) {
         uint32_t h = 0;
         uint32_t k = 0;
         for (; k < _hashCount; ++k)
-            h = h * 33 + _base.readByte();
+            h = h * 33 + bytes.next();
         _prefixBits[(h >> 5) % _count] |= 1u << (h & 31);
         for (; k < _sectSize; ++k)
-            h = h * 33 + _base.readByte();
+            h = h * 33 + bytes.next();
         _sectHash[i] = h;
     }
     // Prepending from the last section leaves every chain in increasing order, which
@@ -162,13 +204,13 @@ bool DataImage::findMatch(const uint8_t* data, uint32_t length, uint32_t& pos, u
         uint32_t backCount = 0;
         if (back > 0) {
             _base.seek(start - back);
+            BaseBytes before(_base, back);
             for (uint32_t i = pos - back; i < pos; ++i)
-                backCount = _base.readByte() == data[i] ? backCount + 1 : 0;
+                backCount = before.next() == data[i] ? backCount + 1 : 0;
         }
         _base.seek(start);
-        uint32_t fwd = 0;
-        while (start + fwd < _baseLen && pos + fwd < length && _base.readByte() == data[pos + fwd])
-            ++fwd;
+        const uint32_t most = std::min(_baseLen - start, length - pos);
+        const uint32_t fwd = BaseBytes(_base, most).equalRun(data + pos, most);
         if (fwd >= _sectSize) {
             pos -= backCount;
             baseStart = start - backCount;

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 // The base content, readable from the front and by position. The storage layer's value reader
@@ -31,6 +32,18 @@ class BaseSource {
     virtual void seek(uint32_t pos) = 0;
     // The byte at the position, which then advances; throws Error past the end.
     virtual uint8_t readByte() = 0;
+    // At least one and at most max (> 0) bytes from the position on, which then advances past
+    // them; throws as readByte does. The bytes stay valid until the next call. A source that
+    // holds its bytes in memory hands over a stretch of them, so the search is not a call per
+    // byte; the default reads one.
+    virtual std::span<const uint8_t> readSome(uint32_t max) {
+        (void)max;
+        _one = readByte();
+        return {&_one, 1};
+    }
+
+  private:
+    uint8_t _one = 0;
 };
 
 class DataImage {

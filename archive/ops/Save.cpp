@@ -381,7 +381,8 @@ bool Tresmo::importDiff(const Node* node, const char* path, ContentInfo& content
         r.open();
         if (content.mtime != 0 && content.mtime < r.mtime()) throw makeError("Tresmo.importDiff.1");
         if (static_cast<int64_t>(r.size()) < *diffMinSize) return false;
-        StgBase base(*_stg, content.pos);
+        // Indexed from the front, then read again from each match it confirms.
+        StgBase base(*_stg, content.pos, 2, true);
         DataImage image(base, static_cast<uint32_t>(content.size));
         image.buildIndex();
         auto consumed = [&](size_t n) {

@@ -8,9 +8,11 @@
 #include "archive/storage/StgItem.h"
 #include "archive/storage/StgReader.h"
 
+#include <algorithm>
 #include <list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -27,9 +29,12 @@
 // is raised only when a read reaches the byte where it happened, as the coder does.
 class StgBase final : public BaseSource {
   public:
-    StgBase(StgFile& file, uint32_t pos, size_t cacheBlocks = 2)
+    // keepFirst: every whole block goes to the temporary file the first time it is decoded, for
+    // an owner that reads the base through once and then again (the save's delta search).
+    StgBase(StgFile& file, uint32_t pos, size_t cacheBlocks = 2, bool keepFirst = false)
         : _r(file, pos, stg::FILE_CONTENT | stg::INDEX_BLOCKS),
-          _limit(cacheBlocks ? cacheBlocks : 1) {}
+          _limit(cacheBlocks ? cacheBlocks : 1),
+          _keepFirst(keepFirst) {}
     ~StgBase() override {
         if (_spill >= 0) os::closeQuietly(_spill);
     }
@@ -43,6 +48,16 @@ class StgBase final : public BaseSource {
     uint8_t readByte() override {
         if (_cur && _at < _cur->len) return _cur->bytes[_at++];
         return readSlow();
+    }
+    std::span<const uint8_t> readSome(uint32_t max) override {
+        if (!_cur || _at >= _cur->len) {
+            // The next block, or the failure where the good bytes end.
+            _one = readSlow();
+            return {&_one, 1};
+        }
+        const uint32_t n = std::min(max, _cur->len - _at);
+        _at += n;
+        return {_cur->bytes.get() + _at - n, n};
     }
 
   private:
@@ -90,6 +105,10 @@ class StgBase final : public BaseSource {
         LzReader& lz = _r.lzReader();
         lz.seek(n * lz::BLOCK_SIZE);
         try {
+            // The seek decoded the block: its bytes are copied at once, and a damaged block's
+            // error is met by the read one past its last good byte.
+            b.len = std::min<uint32_t>(lz.readyInBlock(), lz::BLOCK_SIZE);
+            lz.read(std::span<uint8_t>(b.bytes.get(), b.len));
             while (b.len < lz::BLOCK_SIZE && !lz.blockExhausted())
                 b.bytes[b.len++] = lz.read();
         } catch (Error& e) {
@@ -99,7 +118,7 @@ class StgBase final : public BaseSource {
             _decoded.resize(n + 1);
             _spilled.resize(n + 1);
         }
-        if (_decoded[n] && b.len == lz::BLOCK_SIZE) spill(b);
+        if ((_decoded[n] || _keepFirst) && b.len == lz::BLOCK_SIZE) spill(b);
         _decoded[n] = true;
         return b;
     }
@@ -121,11 +140,13 @@ class StgBase final : public BaseSource {
 
     StgReader _r;
     const size_t _limit;
+    const bool _keepFirst;
     bool _started = false;
     std::list<Block> _lru;  // most recently used first
     std::unordered_map<uint32_t, std::list<Block>::iterator> _index;
     Block* _cur = nullptr;
     uint32_t _at = 0;
+    uint8_t _one = 0;
     std::vector<bool> _decoded, _spilled;  // by block number
     int _spill = -1;
     bool _noSpill = false;

@@ -96,6 +96,11 @@ class Os {
     virtual int inotifyAddWatch(int fd, const char* path, uint32_t mask);
     virtual int inotifyRmWatch(int fd, int wd);
 
+    // Whether threads other than the one that installed it may call it at the same time. A
+    // test's implementation answers its calls in the order one thread makes them and says no
+    // unless it overrides this; the POSIX one says yes.
+    virtual bool sharedByThreads() const;
+
     // The POSIX implementation, for forwarding.
     static Os& real();
 };

@@ -226,6 +226,10 @@ int Os::spawn(pid_t* pid, const char* file, char* const argv[]) {
     return rc;
 }
 
+bool Os::sharedByThreads() const {
+    return this == &real();
+}
+
 int64_t Os::time() {
     struct timespec ts;
     ::clock_gettime(CLOCK_REALTIME, &ts);

@@ -1,6 +1,7 @@
 #include "archive/scan/FileFinder.h"
 
 #include "archive/os/os.h"
+#include "archive/scan/ListingPool.h"
 #include "archive/support/cfg.h"
 #include "archive/support/paths.h"
 #include "archive/tree/TresmoData.h"
@@ -12,6 +13,8 @@
 namespace {
 
 const int32_t* maxSizeSetting = intSetting("FileFinder.maxSize", 1073741824);
+// Threads that list folders ahead of the scan; 0 lists each folder when the scan enters it.
+const int32_t* listThreads = intSetting("FileFinder.listThreads", 2, 0, 8);
 
 // A negative limit in the settings makes no sense; the compiled default stands then.
 int64_t maxFileSize() {
@@ -32,22 +35,36 @@ void FileFinder::find(const char* dir) {
     std::string start = dir ? dir : _filter.root();
     if (start.empty()) return;
     VERIFY(start.size() < MAX_PATH);
-    if (!scan(start)) throw systemError(_listError);
+    ListingPool pool(os::sys().sharedByThreads() ? *listThreads : 0);
+    _pool = &pool;
+    bool listed;
+    try {
+        listed = scan(start);
+    } catch (...) {
+        _pool = nullptr;
+        throw;
+    }
+    _pool = nullptr;
+    if (!listed) throw systemError(_listError);
     if (_filter.metaFormat()) VERIFY(goTo(start.c_str()));
 }
 
 bool FileFinder::scan(const std::string& dir) {
     std::vector<os::DirEntry> entries;
-    if (os::sys().listDir(dir.c_str(), entries) != 0) {
-        _listError = errno;
+    if (int err = _pool->take(dir, entries)) {
+        _listError = err;
         return false;
     }
-    // The tree's name order, and among names equal but for case the first by bytes, so the
-    // one kept never depends on the order the system lists them in.
-    std::sort(entries.begin(), entries.end(), [](const os::DirEntry& a, const os::DirEntry& b) {
-        int r = compareNames(a.name, b.name);
-        return r != 0 ? r < 0 : a.name < b.name;
-    });
+    // The subfolders this folder may enter are listed ahead while its files are looked at.
+    std::vector<std::string> ahead;
+    char path[MAX_PATH];
+    for (const os::DirEntry& e : entries)
+        if (e.type == os::DirEntry::Type::Dir &&
+            dir.size() + e.name.size() + PATH_RESERVE < MAX_PATH &&
+            _filter.scanSubfolder(e.name.c_str()) &&
+            buildFilePath(path, sizeof path, dir.c_str(), e.name.c_str()))
+            ahead.emplace_back(path);
+    _pool->prefetch(ahead);
     const std::string* kept = nullptr;
     for (const os::DirEntry& e : entries) {
         // A link is taken only where the archive keeps it as one; it is never followed.
@@ -96,5 +113,6 @@ bool FileFinder::scan(const std::string& dir) {
             found(e.name.c_str(), e.mtime, link ? e.mode | LINK_MODE : e.mode);
         }
     }
+    _pool->drop(ahead);
     return true;
 }

@@ -23,6 +23,8 @@
 #include <cstdint>
 #include <string>
 
+class ListingPool;
+
 class FileFinder : public DirWalker {
   public:
     explicit FileFinder(ScanFilter& filter) : _filter(filter) {}
@@ -63,4 +65,5 @@ class FileFinder : public DirWalker {
 
     ScanFilter& _filter;
     int _listError = 0;
+    ListingPool* _pool = nullptr;  // during find()
 };

@@ -1,0 +1,65 @@
+// Folder listings made ahead on a few threads while the scan walks the tree on its own thread.
+//
+// Most of a scan of an unchanged folder is the kernel's work of one stat per entry; a second
+// core does half of it. The scan still visits folders one at a time in name order and takes
+// each listing from here, so what it reports, and the order of its warnings, are exactly those
+// of a scan that lists every folder itself. Folders asked for later are listed first: they are
+// the subfolders of the folder the scan has just entered, the next ones it will need.
+//
+// A listing is os::listDir sorted in the tree's name order, the same whether it is made here
+// or on the scanning thread.
+#pragma once
+
+#include "archive/os/os.h"
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+// Lists dir and sorts the entries in the tree's name order; among names equal but for case the
+// first by bytes comes first, so the one a scan keeps never depends on the system's order.
+// Returns 0, or the errno of the failure.
+int listSorted(const std::string& dir, std::vector<os::DirEntry>& out);
+
+class ListingPool {
+  public:
+    // Up to threads listing threads, started with the first prefetch; 0 lists everything on
+    // the caller's thread.
+    explicit ListingPool(int threads) : _threads(threads) {}
+    ~ListingPool();
+    ListingPool(const ListingPool&) = delete;
+    ListingPool& operator=(const ListingPool&) = delete;
+
+    // Lists dirs ahead, before whatever was asked for earlier, the first of them first.
+    void prefetch(const std::vector<std::string>& dirs);
+    // The listing of dir as listSorted gives it: made by a thread when dir was asked for
+    // (waiting until it is), made here otherwise. Returns 0 or the errno of the failure.
+    int take(const std::string& dir, std::vector<os::DirEntry>& out);
+    // Forgets dirs asked for and never taken (folders the scan decided not to enter).
+    void drop(const std::vector<std::string>& dirs);
+
+  private:
+    struct Job {
+        std::string dir;
+        bool started = false;
+        bool done = false;
+        int err = 0;
+        std::vector<os::DirEntry> entries;
+    };
+    void loop();
+    void stop();
+
+    const int _threads;
+    std::vector<std::thread> _running;
+    std::mutex _mutex;
+    std::condition_variable _work;  // a job was queued, or the pool stops
+    std::condition_variable _done;  // a job was finished
+    std::deque<std::shared_ptr<Job>> _queue;
+    std::unordered_map<std::string, std::shared_ptr<Job>> _jobs;  // asked for, not yet taken
+    bool _stopping = false;
+};
