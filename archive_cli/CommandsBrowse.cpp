@@ -20,6 +20,14 @@ namespace cli {
 
 namespace {
 
+// How a file version's content is kept: whole, as a delta, or the content of the version
+// before it named again (a change of bits alone), which stores nothing new.
+const char* storedHow(const Version* v) {
+    const ContentInfo* c = v->content();
+    if (c->pos != 0 && ownStoredSize(v) == 0) return "same";
+    return c->diffPos ? "delta" : "full";
+}
+
 // What a version did to its file: added (a file where none was), modified, removed, or
 // nothing a file list counts (folder versions).
 NodeState versionState(const Version* v) {
@@ -170,8 +178,8 @@ struct Lister {
             if (ci) {
                 e["size"] = ci->size;
                 e["mtime"] = ci->mtime;
-                e["stored"] = ci->diffPos ? "delta" : "full";
-                e["stored_size"] = ci->storedSize;
+                e["stored"] = storedHow(v);
+                e["stored_size"] = ownStoredSize(v);
             }
             json->add(e);
             return;
@@ -299,8 +307,8 @@ int runHistory(const HistoryArgs& a) {
             if (ci) {
                 e["size"] = ci->size;
                 e["mtime"] = ci->mtime;
-                e["stored"] = ci->diffPos ? "delta" : "full";
-                e["stored_size"] = ci->storedSize;
+                e["stored"] = storedHow(v);
+                e["stored_size"] = ownStoredSize(v);
                 e["crc"] = ci->crc;
             }
             list.push_back(e);
@@ -310,7 +318,7 @@ int runHistory(const HistoryArgs& a) {
         if (ci) {
             std::snprintf(line, sizeof line, "%4d  %s  %-8s  %10d B  %-5s  %10d B stored\n", number,
                           localTimeText(v->txn->time).c_str(), stateName(st), ci->size,
-                          ci->diffPos ? "delta" : "full", ci->storedSize);
+                          storedHow(v), ownStoredSize(v));
         } else {
             std::snprintf(line, sizeof line, "%4d  %s  %s\n", number,
                           localTimeText(v->txn->time).c_str(),
@@ -393,7 +401,7 @@ void addBrowseCommands(CLI::App& app, Context& ctx) {
         "happened, size, whether it is stored whole (full) or as a delta, and its stored size.\n"
         "In an archive that keeps permissions, a link's versions end with \"-> target\" and\n"
         "bits other than the default with \"(mode 0700)\"; a change of bits alone is a\n"
-        "version of its own (M) that stores nothing new.");
+        "version of its own (M) that names the content before it again (same, 0 B stored).");
     ArchiveWords::add(*history, ctx, hs->archive, {{"PATH", &hs->path, true, PATH_HELP}});
     addJsonFlag(*history, hs->json,
                 "{archive, path, versions: [{number, time, local_time, kind,\n"

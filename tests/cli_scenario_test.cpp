@@ -299,12 +299,15 @@ TEST_F(CliScenario, EveryCommandSeesTheSameTwoTransactionsAndStartsToolsOnThem) 
     // A link and a change of bits alone, as status, ls and history show them.
     dir.link("proj/ln", "sub/b.txt", T3);
     fs::permissions(dir / "proj/empty.txt", fs::perms::owner_all);
+    fs::permissions(dir / "proj/sub/b.txt", fs::perms::owner_read | fs::perms::owner_write);
     r = cli({"status", archive});
     ASSERT_EQ(cli({"save", archive, "--time", std::to_string(T3 + 60)}).code, 0);
-    r.out += cli({"ls", archive}).out + cli({"history", archive, "empty.txt"}).out;
-    for (const char* line : {"M  empty.txt (mode 0700)\n", "A  ln -> sub/b.txt\n",
-                             "  empty.txt (mode 0700)\n", "  ln -> sub/b.txt\n",
-                             "modified           0 B  full            0 B stored (mode 0700)\n"})
+    r.out += cli({"ls", archive}).out + cli({"history", archive, "empty.txt"}).out +
+             cli({"history", archive, "sub/b.txt"}).out;
+    for (const char* line :
+         {"M  empty.txt (mode 0700)\n", "A  ln -> sub/b.txt\n", "  empty.txt (mode 0700)\n",
+          "  ln -> sub/b.txt\n", "modified           0 B  full            0 B stored (mode 0700)\n",
+          "same            0 B stored (mode 0600)\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
 }
 
