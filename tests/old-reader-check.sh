@@ -3,13 +3,19 @@
 # built before it knew of them, every content intact. That program is built from its commit in
 # a git worktree under the build folder (with ccache, a rebuild takes seconds).
 #   old-reader-check.sh NEW_CLI SOURCE_DIR WORK_DIR
-# Fails, saying why, when git or the commit is missing: a shallow clone cannot run it.
+# Fails, saying why, when git or the commit is missing. A source tree without its history (a
+# shallow clone, an unpacked tarball) cannot run it: it says so and exits 77, which ctest shows
+# as skipped, never as passed.
 set -euo pipefail
 new=$1 src=$2 work=$3
 before=ef6f1d6  # the last commit whose archives know contents only
 fail() { echo "old-reader-check: $*" >&2; exit 1; }
 
 command -v git >/dev/null || fail "git is missing: the older tresmo-cli cannot be built"
+skip() { echo "old-reader-check: skipped: $*" >&2; exit 77; }
+git -C "$src" rev-parse --git-dir >/dev/null 2>&1 || skip "$src is not a git checkout"
+[ "$(git -C "$src" rev-parse --is-shallow-repository)" = false ] ||
+    skip "$src is a shallow clone without commit $before"
 want=$(git -C "$src" rev-parse -q --verify "$before^{commit}") ||
     fail "commit $before is not in $src (a shallow clone?): fetch the whole history"
 mkdir -p "$work"
