@@ -195,13 +195,13 @@ for which in newest oldest; do
     done
     once "w2-$which-rdiff" "$fresh" \
         "rdiff-backup restore --at $(($(step_time $k) + 60)) $W/rdiff $D/hist"
-    # The restored trees must agree: tresmo's against rdiff-backup's (the last one restored).
-    # The archive keeps folders only as the places of the files it stores, so a folder whose
-    # files are all gone is not restored; rdiff-backup keeps it empty.
-    find "$D/hist" -depth -mindepth 1 -type d -empty -delete
+    # The restored trees must agree: tresmo's against rdiff-backup's (the last one restored),
+    # empty folders, links and permission bits too (the archive keeps file metadata).
     rm -rf "$D.check" && mkdir -p "$D.check"
     $CLI -q export "$W/a.trsm" "$D.check" --at "$at"
-    diff -r "$D.check/hist" "$D/hist" >/dev/null || { echo "system.sh: $which restores differ" >&2; exit 1; }
+    diff -r --no-dereference "$D.check/hist" "$D/hist" >/dev/null || { echo "system.sh: $which restores differ" >&2; exit 1; }
+    [ "$(cd "$D.check/hist" && find . -printf '%p %m\n' | sort)" = "$(cd "$D/hist" && find . -printf '%p %m\n' | sort)" ] ||
+        { echo "system.sh: $which restores differ in their permission bits" >&2; exit 1; }
 done
 rm -rf "$D" "$D.idx" "$D.check"
 
