@@ -236,6 +236,7 @@ class Rewriter {
                 r.start();
                 replay.stopAt(replay.txnCount() + 1);
                 replay.run(r);
+                _old.applySalvagedMeta(w.links[k]);
             } catch (Error& e) {
                 if (e.hasCode(9000)) throw;  // a failing disk is not damage
                 replay.lostFrom();

@@ -187,6 +187,12 @@ class Tresmo : public TresmoData {
     StgFile* storage() { return _stg.get(); }
     TempFileList& tempFiles() { return _temp; }
 
+    // Puts the permission bits listed by the transaction whose link is at link on the versions
+    // of the newest transaction, which a salvage has just replayed from that link.
+    void applySalvagedMeta(uint64_t link) {
+        if (txns()) applyMeta({link}, txns()->seq);
+    }
+
   private:
     class Save;
     class Export;
