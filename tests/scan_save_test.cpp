@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sys/stat.h>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -132,14 +133,21 @@ TEST(ScanSave, CyclesRestoreEveryVersionChooseDeltasAndLeaveOutAFileChangedAfter
     c.checkEveryVersion();
 }
 
-// Everything beneath root by relative path: a link's target, or the permission bits of a
-// file or folder (what `readlink` and `stat -c %a` tell).
+// A link's own modification time.
+long linkTime(const fs::path& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 ? static_cast<long>(st.st_mtime) : -1;
+}
+
+// Everything beneath root by relative path: a link's target and own time, or the permission
+// bits of a file or folder (what `readlink`, `stat -c %Y` and `stat -c %a` tell).
 std::map<std::string, std::string> described(const std::string& root) {
     std::map<std::string, std::string> out;
     for (auto& e : fs::recursive_directory_iterator(root))
         out[e.path().lexically_relative(root).string()] =
             e.is_symlink()
-                ? "-> " + fs::read_symlink(e.path()).string()
+                ? "-> " + fs::read_symlink(e.path()).string() + " at " +
+                      std::to_string(linkTime(e.path()))
                 : std::to_string(static_cast<unsigned>(e.status().permissions()) & 07777);
     return out;
 }

@@ -305,6 +305,11 @@ class Tresmo::Export final : public DirWalker {
             if (crc32::finalize(crc) != c.crc) throw makeError("Tresmo.exportFile.2");
             if (target.find('\0') != std::string::npos) throw makeError("Tresmo.Export.link", path);
             if (os::sys().symlinkat(target.c_str(), _fd, temp) != 0) throw systemError();
+            // The link's own time, as a file gets its own (never the time of what it names).
+            const struct timespec times[2] = {{static_cast<time_t>(c.mtime), 0},
+                                              {static_cast<time_t>(c.mtime), 0}};
+            if (os::sys().utimensat(_fd, temp, times, AT_SYMLINK_NOFOLLOW) != 0)
+                throw systemError();
         } catch (Error& e) {
             throw makeError(std::move(e), "Tresmo.exportFile", path);
         }

@@ -61,6 +61,8 @@ class Os {
     virtual int stat(const char* path, struct stat* st);
     virtual int fstatat(int dirfd, const char* path, struct stat* st, int flags);
     virtual int futimens(int fd, const struct timespec times[2]);
+    // utimensat relative to a folder; with AT_SYMLINK_NOFOLLOW it sets a link's own times
+    virtual int utimensat(int dirfd, const char* path, const struct timespec times[2], int flags);
     virtual int flock(int fd, int operation);
     virtual int rename(const char* from, const char* to);
     // renameat2: flags 0, RENAME_NOREPLACE (fails with EEXIST, also where the file system lacks

@@ -91,6 +91,9 @@ int Os::fstatat(int dirfd, const char* path, struct stat* st, int flags) {
 int Os::futimens(int fd, const struct timespec times[2]) {
     return ::futimens(fd, times);
 }
+int Os::utimensat(int dirfd, const char* path, const struct timespec times[2], int flags) {
+    return ::utimensat(dirfd, path, times, flags);
+}
 int Os::flock(int fd, int operation) {
     return ::flock(fd, operation);
 }
