@@ -158,7 +158,9 @@ int main(int argc, char** argv) {
     // The main window on an archive of the sample: one save, then an edit pending.
     std::string archive = QFile::encodeName(tmp.filePath("website.trsm")).toStdString();
     sel.setFile(QFile::encodeName(tmp.filePath("website.sel")).toStdString());
+    sel.setMetaFormat(true);  // what a new archive keeps: bits, links and empty folders
     sel.write();
+    QFile::link(QStringLiteral("news.html"), sample + "/latest.html");
     {
         Tresmo t;
         t.setPath(archive);
