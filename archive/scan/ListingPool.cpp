@@ -56,7 +56,7 @@ void ListingPool::prefetch(const std::vector<std::string>& dirs) {
 void ListingPool::loop() {
     std::unique_lock<std::mutex> lock(_mutex);
     for (;;) {
-        _work.wait(lock, [this] { return _stopping || !_queue.empty(); });
+        _work.wait(lock, [this] { return _stopping || (!_queue.empty() && _ready < MAX_READY); });
         if (_stopping) return;
         std::shared_ptr<Job> job = std::move(_queue.front());
         _queue.pop_front();
@@ -68,6 +68,7 @@ void ListingPool::loop() {
         job->err = err;
         job->entries = std::move(entries);
         job->done = true;
+        if (!job->dropped) ++_ready;
         _done.notify_all();
     }
 }
@@ -80,13 +81,18 @@ int ListingPool::take(const std::string& dir, std::vector<os::DirEntry>& out) {
         if (it != _jobs.end()) {
             job = std::move(it->second);
             _jobs.erase(it);
-            // A job is never taken back, even when no thread has begun it: which thread lists
-            // a folder is then the same in every run, and the scan's own turn comes soon
-            // enough while it waits.
-            _done.wait(lock, [&] { return job->done; });
+            if (!job->started) {
+                // Not begun (the threads may be paused at MAX_READY): listed here instead.
+                _queue.erase(std::find(_queue.begin(), _queue.end(), job));
+                job.reset();
+            } else {
+                _done.wait(lock, [&] { return job->done; });
+                --_ready;
+            }
         }
     }
     if (!job) return listSorted(dir, out);
+    _work.notify_one();  // a listing fewer is waiting to be taken
     out = std::move(job->entries);
     return job->err;
 }
@@ -98,7 +104,10 @@ void ListingPool::drop(const std::vector<std::string>& dirs) {
         auto it = _jobs.find(d);
         if (it == _jobs.end()) continue;
         // A job under way finishes into its own record, which nothing reads any more.
-        if (!it->second->started) _queue.erase(std::find(_queue.begin(), _queue.end(), it->second));
+        Job& job = *it->second;
+        if (!job.started) _queue.erase(std::find(_queue.begin(), _queue.end(), it->second));
+        if (job.done) --_ready;
+        job.dropped = true;
         _jobs.erase(it);
     }
 }

@@ -48,6 +48,7 @@ class ListingPool {
         std::string dir;
         bool started = false;
         bool done = false;
+        bool dropped = false;  // forgotten while under way: never counted as ready
         int err = 0;
         std::vector<os::DirEntry> entries;
     };
@@ -57,9 +58,13 @@ class ListingPool {
     const int _threads;
     std::vector<std::thread> _running;
     std::mutex _mutex;
-    std::condition_variable _work;  // a job was queued, or the pool stops
+    std::condition_variable _work;  // a job was queued or taken, or the pool stops
     std::condition_variable _done;  // a job was finished
     std::deque<std::shared_ptr<Job>> _queue;
     std::unordered_map<std::string, std::shared_ptr<Job>> _jobs;  // asked for, not yet taken
+    // Listings made and not yet taken. The threads pause at MAX_READY, so a folder with
+    // thousands of large subfolders is not held in memory whole ahead of the scan.
+    static constexpr size_t MAX_READY = 64;
+    size_t _ready = 0;
     bool _stopping = false;
 };
