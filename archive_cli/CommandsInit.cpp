@@ -82,7 +82,10 @@ int runInit(const InitArgs& a, const Context& ctx) {
 
     if (!ctx.quiet) {
         writeOut("Created " + archive + "\n  watching " + folder + " (" + selectionText(fs) +
-                 ")\n" + "  selection in " + sel + "\nNext: tresmo-cli save " + archive + "\n");
+                 ")\n" +
+                 (fs.metaFormat() ? "  keeping permission bits, symbolic links and empty folders\n"
+                                  : "  keeping contents and times only (plain format)\n") +
+                 "  selection in " + sel + "\nNext: tresmo-cli save " + archive + "\n");
     }
     return EXIT_DONE;
 }
