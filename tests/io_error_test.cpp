@@ -12,12 +12,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <thread>
 
 namespace fs = std::filesystem;
 using Call = FaultOs::Call;
@@ -340,4 +342,92 @@ TEST(IoError, AFailingCallInASaveExportOrSelectionWriteRollsBackAndTheNextRunSuc
     RecordingPresenter shown;
     EXPECT_TRUE(e.run() && !moved.empty());
     EXPECT_EQ(check::folderSnapshot(p.dir / "outside").size(), 2u);
+}
+
+namespace {
+
+// A platform layer any thread may call: fails the nth file made, write or rename from the
+// moment it is armed, and says whether the export's second thread met it.
+struct SharedFault : os::Os {
+    enum class Kind { Create, Write, Rename };
+    std::atomic<int> calls[3] = {0, 0, 0};
+    std::atomic<int> armed = -1;  // the kind failed, or -1
+    int nth = 0, err = 0;
+    std::atomic<bool> onOtherThread = false;
+    const std::thread::id walker = std::this_thread::get_id();
+    Os* previous = os::install(this);
+    ~SharedFault() override { os::install(previous); }
+    bool sharedByThreads() const override { return true; }
+
+    bool hit(Kind k) {
+        if (armed != static_cast<int>(k) || ++calls[static_cast<int>(k)] != nth) return false;
+        onOtherThread = std::this_thread::get_id() != walker;
+        errno = err;
+        return true;
+    }
+    int openat(int dir, const char* p, int flags, mode_t m) override {
+        return (flags & O_CREAT) && hit(Kind::Create) ? -1 : Os::openat(dir, p, flags, m);
+    }
+    ssize_t write(int fd, const void* b, size_t n) override {
+        return hit(Kind::Write) ? -1 : Os::write(fd, b, n);
+    }
+    int renameat(int fd, const char* from, int td, const char* to, unsigned flags) override {
+        return hit(Kind::Rename) ? -1 : Os::renameat(fd, from, td, to, flags);
+    }
+};
+
+}  // namespace
+
+TEST(IoError, AFileFailingOnEitherThreadOfAnExportFailsItWholeAndKeepsTheOldCopy) {
+    check::Saves s;
+    s.sel.setMetaFormat(true);
+    for (int d = 0; d < 4; ++d)
+        for (int f = 0; f < 40; ++f)
+            s.dir.write("w/d" + std::to_string(d) + "/f" + std::to_string(f),
+                        check::words(50 + 40 * f, d * 100 + f), T0 - 50);
+    s.dir.write("w/d1/large", check::words(400000, 7), T0 - 50);  // streamed, not queued
+    fs::permissions(s.dir / "w/d2", fs::perms(0555));  // its files are made before its bits
+    ASSERT_TRUE(s.save(T0));
+    const check::Snapshot old{{"x", "old"}, {"sub/y", "old too"}};
+    int target = 0;
+    auto exportOnce = [&](RecordingPresenter& shown) {
+        const std::string into = s.dir / ("x/t" + std::to_string(++target));
+        for (const auto& [path, bytes] : old)
+            s.dir.write("x/t" + std::to_string(target) + "/w/" + path, bytes);
+        Tresmo a;
+        a.setPath(s.archive);
+        EXPECT_TRUE(a.refresh(s.sel, T0 + 10));
+        a.selectFolder(a.root());
+        const bool ok = a.exportSelected(into, "", nullptr, true);
+        EXPECT_EQ(leftovers(into, {"w"}), "");
+        EXPECT_EQ(check::folderSnapshot(into + "/w"), ok ? s.states[0] : old);
+        if (!ok) {
+            EXPECT_STREQ(shown.errors.at(0).id, "Tresmo.export.1");
+        }
+        return ok;
+    };
+    int onOther = 0, onWalker = 0;
+    for (auto kind : {SharedFault::Kind::Create, SharedFault::Kind::Write,
+                      SharedFault::Kind::Rename})
+        for (int nth : {1, 2, 30, 90, 150}) {
+            SCOPED_TRACE("call kind " + std::to_string(static_cast<int>(kind)) + " #" +
+                         std::to_string(nth));
+            RecordingPresenter shown;
+            SharedFault fault;
+            fault.nth = nth;
+            fault.err = nth % 2 ? EIO : ENOSPC;
+            fault.armed = static_cast<int>(kind);
+            ASSERT_FALSE(exportOnce(shown));
+            const Error* last = &shown.errors.at(0);
+            while (last->cause)
+                last = last->cause.get();
+            EXPECT_EQ(last->text, std::strerror(fault.err)) << shown.errors[0].chainText();
+            (fault.onOtherThread ? onOther : onWalker)++;
+            fault.armed = -1;
+            ASSERT_TRUE(exportOnce(shown)) << "and again without the fault";
+        }
+    // Both threads made files, and a failure on either one failed the export.
+    EXPECT_GT(onOther, 0);
+    EXPECT_GT(onWalker, 0);
+    fs::permissions(s.dir / "w/d2", fs::perms(0755));
 }

@@ -2,6 +2,7 @@
 // temporary file or to a viewer.
 #include "archive/delta/DeltaDecoder.h"
 #include "archive/objects/ToolConfig.h"
+#include "archive/ops/FileWriteQueue.h"
 #include "archive/ops/StgBase.h"
 #include "archive/ops/Tresmo.h"
 #include "archive/os/os.h"
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -26,6 +28,9 @@ namespace {
 // Decoded blocks of a delta's base kept in memory while it is applied (64 KiB each: 16 MiB): a
 // delta copying to and fro within 16 MiB of its base decodes each block once.
 const int32_t* baseCacheBlocks = intSetting("Tresmo.baseCacheBlocks", 256, 1, 4096);
+// Threads that make the files of a folder's export: 1 makes them on the walker alone, 2 adds a
+// second thread for small files (the kernel's work of making files is most of the time).
+const int32_t* exportThreads = intSetting("Tresmo.exportThreads", 2, 1, 2);
 // A restored file is written in pieces of this size. Small pieces (a kilobyte) cost a system
 // call each, and most of an export's time goes to the kernel.
 constexpr size_t WRITE_BUFFER = 65536;
@@ -42,6 +47,9 @@ std::string canonical(const std::string& path) {
     std::string real;
     return os::realPath(path, real) ? real : path;
 }
+
+// The temporary names of files restored into a folder the export made itself.
+constexpr std::string_view TEMP_PREFIX = ".tresmo-export-";
 
 // Whether inner is outer or lies inside it; both canonical.
 bool within(const std::string& inner, const std::string& outer) {
@@ -60,15 +68,16 @@ bool within(const std::string& inner, const std::string& outer) {
 class Tresmo::Export final : public DirWalker {
   public:
     Export(Tresmo& t, const std::string& target, Progress* progress)
-        : DirWalker(target.c_str()), _t(t), _progress(progress) {
+        : DirWalker(target.c_str()),
+          _t(t),
+          _progress(progress),
+          _queue(*exportThreads > 1 && os::sys().sharedByThreads()) {
         _fd = os::sys().open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
         if (_fd < 0) {
             Error cause = systemError();
             throw makeError(std::move(cause), "Tresmo.Export.exportDir", target, "");
         }
-    }
-    ~Export() override {
-        if (_fd >= 0) os::closeQuietly(_fd);
+        _folder = std::make_shared<OpenFolder>(_fd);
     }
 
     // Exports node (a folder when folder is set) as name into the target. An existing name is
@@ -84,10 +93,12 @@ class Tresmo::Export final : public DirWalker {
             if (folder) {
                 makeDir(temp.c_str(), name);
                 exportChildren(node, temp.c_str(), name);
+                _queue.finish();
             } else if (!writeFile(node, temp.c_str(), name)) {
                 return;  // nothing stored at the end of the range
             }
         } catch (Error&) {
+            _queue.abandon();
             discard(temp);
             throw;
         }
@@ -95,6 +106,12 @@ class Tresmo::Export final : public DirWalker {
     }
 
   private:
+    // A folder the walk stands in below another, and how its files get temporary names.
+    struct Level {
+        std::shared_ptr<OpenFolder> folder;
+        bool ownTemps;
+    };
+
     // Export never replaces or writes into the watched folder (its unsaved changes would be
     // lost) nor replaces a folder that holds it or the archive.
     void checkPlace(const char* name) {
@@ -194,18 +211,18 @@ class Tresmo::Export final : public DirWalker {
     // Folders nest as deep as the archive says: they are walked without recursion, holding the
     // descriptor of each folder on the way down.
     void exportChildren(const Node* top, const char* as, const char* name) {
-        std::vector<int> parents;
+        std::vector<Level> parents;
         // Back in the first parent also when a child fails, for the copy to be removed from
         // there.
         struct Back {
             Export& e;
-            std::vector<int>& parents;
+            std::vector<Level>& parents;
             ~Back() {
                 while (!parents.empty())
                     e.leave(parents);
             }
         } back{*this, parents};
-        enter(as, name, parents);
+        enter(as, name, parents, top);
         const Node* folder = top;
         for (const Node* c = top->firstChild;;) {
             if (!c) {
@@ -221,7 +238,7 @@ class Tresmo::Export final : public DirWalker {
                 if (!printFileName(path, sizeof path, c->name))
                     throw makeError("Tresmo.Export.exportDir", dir(), c->name);
                 makeDir(c->name, c->name);
-                enter(c->name, c->name, parents);
+                enter(c->name, c->name, parents, c);
                 folder = c;
                 c = c->firstChild;
             } else {
@@ -236,30 +253,39 @@ class Tresmo::Export final : public DirWalker {
     void applyFolderMode(const Node* folder) {
         const Version* v = versionAt(folder, _t.to());
         if (!_t.metaFormat() || !v) return;
+        // Files still being made in the folder need to write into it and rename there.
+        if ((v->perm() & 0300) != 0300) _queue.finish();
         if (os::sys().fchmod(_fd, v->perm()) != 0)
             throw makeError(systemError(), "Tresmo.Export.exportDir", dir(), "");
     }
 
-    void enter(const char* as, const char* name, std::vector<int>& parents) {
+    // Enters the folder as (shown as name), the copy of folder that the export made.
+    void enter(const char* as, const char* name, std::vector<Level>& parents, const Node* folder) {
         int sub = os::sys().openat(_fd, as, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
         if (sub < 0) throw makeError(systemError(), "Tresmo.Export.exportDir", dir(), name);
-        if (!enterDir(name)) {
-            os::closeQuietly(sub);
-            throw makeError("Tresmo.Export.exportDir", dir(), name);
-        }
-        parents.push_back(_fd);
+        auto opened = std::make_shared<OpenFolder>(sub);
+        if (!enterDir(name)) throw makeError("Tresmo.Export.exportDir", dir(), name);
+        parents.push_back(Level{std::move(_folder), _ownTemps});
+        _folder = std::move(opened);
         _fd = sub;
+        // The folder is new: only the export's files are in it. The files get numbered
+        // temporary names of their own, unless the archive itself has names like them there.
+        _ownTemps = true;
+        for (const Node* c = folder->firstChild; c && _ownTemps; c = c->next)
+            _ownTemps = std::string_view(c->name).substr(0, TEMP_PREFIX.size()) != TEMP_PREFIX;
     }
 
-    void leave(std::vector<int>& parents) {
-        os::closeQuietly(_fd);
-        _fd = parents.back();
+    void leave(std::vector<Level>& parents) {
+        _folder = std::move(parents.back().folder);
+        _ownTemps = parents.back().ownTemps;
+        _fd = _folder->fd;
         parents.pop_back();
         exitDir();
     }
 
     void exportFile(const Node* node) {
         if (isUnsafeName(node->name)) throw makeError("Tresmo.Export.checkName", node->name);
+        if (_ownTemps && queueFile(node)) return;
         const std::string temp = freeName(node->name);
         if (writeFile(node, temp.c_str(), node->name) &&
             os::sys().renameat(_fd, temp.c_str(), _fd, node->name, RENAME_NOREPLACE) != 0) {
@@ -267,6 +293,38 @@ class Tresmo::Export final : public DirWalker {
             discard(temp);
             throw makeError(std::move(e), "Tresmo.Export.place", shown(node->name));
         }
+    }
+
+    // Restores node's version at the end of the range into memory and has it written, here or
+    // on the queue's thread, when it is a small file; false when it is not.
+    bool queueFile(const Node* node) {
+        const Version* v = versionAt(node, _t.to());
+        const ContentInfo* c = v ? v->content() : nullptr;
+        if (!c) return true;  // nothing stored at the end of the range
+        const bool link = _t.metaFormat() && v->isLink();
+        if (link || c->size < 0 || c->size > FileWriteQueue::MAX_BYTES) return false;
+        if (_progress) _progress->checkCancel();
+        FileWriteQueue::File f{_folder, std::string(TEMP_PREFIX) + std::to_string(++_temps),
+                               node->name, "", _queue.buffer(), c->mtime, c->crc, std::nullopt};
+        char path[MAX_PATH];
+        if (!printFileName(path, sizeof path, node->name))
+            throw makeError("Tresmo.Export.exportFile", dir(), node->name);
+        f.path = path;
+        if (_t.metaFormat()) f.mode = v->perm();
+        f.bytes.reserve(static_cast<size_t>(c->size));
+        try {
+            _t.restoreTo(*c, [&](std::span<const uint8_t> bytes) {
+                f.bytes.insert(f.bytes.end(), bytes.begin(), bytes.end());
+            });
+        } catch (Error& e) {
+            throw makeError(std::move(e), "Tresmo.exportFile", path);
+        }
+        if (!_queue.offer(f)) {
+            FileWriteQueue::write(f);
+            _queue.recycle(std::move(f.bytes));
+        }
+        if (_progress) _progress->advance(1, c->size);
+        return true;
     }
 
     // Restores node's version at the end of the range as the new file temp; false when there
@@ -317,7 +375,11 @@ class Tresmo::Export final : public DirWalker {
 
     Tresmo& _t;
     Progress* _progress;
+    FileWriteQueue _queue;
+    std::shared_ptr<OpenFolder> _folder;  // the current folder, open as _fd
     int _fd = -1;
+    bool _ownTemps = false;  // files of the current folder get numbered temporary names
+    uint64_t _temps = 0;     // numbered temporary names given
 };
 
 void Tresmo::restoreTo(const ContentInfo& content,

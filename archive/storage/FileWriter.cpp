@@ -52,6 +52,15 @@ void FileWriter::open(bool fresh) {
     _len = 0;
 }
 
+void FileWriter::create() {
+    int fd = os::sys().openat(_dirFd >= 0 ? _dirFd : AT_FDCWD, _path.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) throw makeError(systemError(), "FileWriter.open");
+    _fd = fd;
+    _crc = crc32::init();
+    _len = 0;
+}
+
 void FileWriter::flush() {
     if (!os::writeFull(_fd, _buf.get(), _len)) throw makeError(systemError(), "FileWriter.flush");
     _crc = crc32::update(_crc, _buf.get(), _len);
@@ -59,6 +68,12 @@ void FileWriter::flush() {
 }
 
 void FileWriter::write(std::span<const uint8_t> bytes) {
+    if (_len == 0 && bytes.size() >= _bufSize) {  // straight from the caller's memory
+        if (!os::writeFull(_fd, bytes.data(), bytes.size()))
+            throw makeError(systemError(), "FileWriter.flush");
+        _crc = crc32::update(_crc, bytes.data(), bytes.size());
+        return;
+    }
     while (!bytes.empty()) {
         if (_len == _bufSize) flush();
         size_t n = std::min(bytes.size(), _bufSize - _len);
@@ -71,6 +86,8 @@ void FileWriter::write(std::span<const uint8_t> bytes) {
 uint32_t FileWriter::close() {
     if (_fd < 0) return crc32::finalize(_crc);
     if (_len > 0) flush();
+    if (_mode && os::sys().fchmod(_fd, *_mode) != 0)
+        throw makeError(systemError(), "FileWriter.flush");
     if (_time) {
         const struct timespec times[2] = {{static_cast<time_t>(*_time), 0},
                                           {static_cast<time_t>(*_time), 0}};

@@ -6,9 +6,12 @@
 // constructor opens a name relative to a folder descriptor the same way, so an export can walk
 // its target with descriptors and never leave it.
 //
-// setFileTime() only records the time; close() sets it after the last write, because a write
-// after setting it would move the modification time again. close() returns the CRC-32 of every
-// byte written.
+// create() instead makes a new file in a folder its caller made for the purpose, whose names
+// nobody else knows: O_EXCL, and no lock to take.
+//
+// setFileTime() and setMode() only record the time and the permission bits; close() sets them
+// on the open file after the last write, because a write after setting the time would move it
+// again. close() returns the CRC-32 of every byte written.
 //
 // Failures are thrown as Error 3500 (open) and 3501 (write, setting the time, closing) with the
 // system error as cause. A destroyed writer that was not closed drops what is still buffered;
@@ -33,6 +36,8 @@ class FileWriter {
 
     // Creates the file or empties an existing one; with fresh, only creates (EEXIST otherwise).
     void open(bool fresh = false);
+    // Creates the file, which must not exist (EEXIST otherwise), without a lock.
+    void create();
     void putByte(uint8_t b) {
         if (_len == _bufSize) flush();
         _buf[_len++] = b;
@@ -40,6 +45,8 @@ class FileWriter {
     void write(std::span<const uint8_t> bytes);
     // Seconds since 1970 UTC, for the modification and access times; applied by close().
     void setFileTime(int64_t seconds) { _time = seconds; }
+    // Permission bits (07777) for close() to set.
+    void setMode(uint32_t mode) { _mode = mode; }
     // Writes what is buffered, sets the time and closes; returns the CRC-32 of all bytes.
     uint32_t close();
 
@@ -54,4 +61,5 @@ class FileWriter {
     std::unique_ptr<uint8_t[]> _buf;
     size_t _len = 0;
     std::optional<int64_t> _time;
+    std::optional<uint32_t> _mode;
 };
