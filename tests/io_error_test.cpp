@@ -407,8 +407,8 @@ TEST(IoError, AFileFailingOnEitherThreadOfAnExportFailsItWholeAndKeepsTheOldCopy
         return ok;
     };
     int onOther = 0, onWalker = 0;
-    for (auto kind : {SharedFault::Kind::Create, SharedFault::Kind::Write,
-                      SharedFault::Kind::Rename})
+    for (auto kind :
+         {SharedFault::Kind::Create, SharedFault::Kind::Write, SharedFault::Kind::Rename})
         for (int nth : {1, 2, 30, 90, 150}) {
             SCOPED_TRACE("call kind " + std::to_string(static_cast<int>(kind)) + " #" +
                          std::to_string(nth));

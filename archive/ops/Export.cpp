@@ -304,8 +304,10 @@ class Tresmo::Export final : public DirWalker {
         const bool link = _t.metaFormat() && v->isLink();
         if (link || c->size < 0 || c->size > FileWriteQueue::MAX_BYTES) return false;
         if (_progress) _progress->checkCancel();
-        FileWriteQueue::File f{_folder, std::string(TEMP_PREFIX) + std::to_string(++_temps),
-                               node->name, "", _queue.buffer(), c->mtime, c->crc, std::nullopt};
+        FileWriteQueue::File f{_folder,         std::string(TEMP_PREFIX) + std::to_string(++_temps),
+                               node->name,      "",
+                               _queue.buffer(), c->mtime,
+                               c->crc,          std::nullopt};
         char path[MAX_PATH];
         if (!printFileName(path, sizeof path, node->name))
             throw makeError("Tresmo.Export.exportFile", dir(), node->name);
