@@ -386,6 +386,8 @@ TEST(IoError, AFileFailingOnEitherThreadOfAnExportFailsItWholeAndKeepsTheOldCopy
             s.dir.write("w/d" + std::to_string(d) + "/f" + std::to_string(f),
                         check::words(50 + 40 * f, d * 100 + f), T0 - 50);
     s.dir.write("w/d1/large", check::words(400000, 7), T0 - 50);  // streamed, not queued
+    s.dir.write("w/c/a", "small", T0 - 50);  // and a folder beginning with both kinds
+    s.dir.write("w/c/b", check::words(300000, 8), T0 - 50);
     // Names like the export's temporary ones, which it must not take for its own.
     for (const char* n : {"w/d0/.tresmo-export-1", "w/d0/.tresmo-export-3", "w/.tresmo-export-2"})
         s.dir.write(n, n, T0 - 50);

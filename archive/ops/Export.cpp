@@ -286,7 +286,8 @@ class Tresmo::Export final : public DirWalker {
     void exportFile(const Node* node) {
         if (isUnsafeName(node->name)) throw makeError("Tresmo.Export.checkName", node->name);
         if (_ownTemps && queueFile(node)) return;
-        const std::string temp = freeName(node->name);
+        // Numbered names may be on their way in on the queue's thread, not yet made.
+        const std::string temp = _ownTemps ? numberedTemp() : freeName(node->name);
         if (writeFile(node, temp.c_str(), node->name) &&
             os::sys().renameat(_fd, temp.c_str(), _fd, node->name, RENAME_NOREPLACE) != 0) {
             Error e = systemError();
@@ -294,6 +295,8 @@ class Tresmo::Export final : public DirWalker {
             throw makeError(std::move(e), "Tresmo.Export.place", shown(node->name));
         }
     }
+
+    std::string numberedTemp() { return std::string(TEMP_PREFIX) + std::to_string(++_temps); }
 
     // Restores node's version at the end of the range into memory and has it written, here or
     // on the queue's thread, when it is a small file; false when it is not.
@@ -304,10 +307,8 @@ class Tresmo::Export final : public DirWalker {
         const bool link = _t.metaFormat() && v->isLink();
         if (link || c->size < 0 || c->size > FileWriteQueue::MAX_BYTES) return false;
         if (_progress) _progress->checkCancel();
-        FileWriteQueue::File f{_folder,         std::string(TEMP_PREFIX) + std::to_string(++_temps),
-                               node->name,      "",
-                               _queue.buffer(), c->mtime,
-                               c->crc,          std::nullopt};
+        FileWriteQueue::File f{_folder,         numberedTemp(), node->name, "",
+                               _queue.buffer(), c->mtime,       c->crc,     std::nullopt};
         char path[MAX_PATH];
         if (!printFileName(path, sizeof path, node->name))
             throw makeError("Tresmo.Export.exportFile", dir(), node->name);
