@@ -33,7 +33,10 @@ class StgFile;
 
 class ReadAhead {
   public:
-    static constexpr size_t WINDOW = 16;
+    // Wide enough for the worker to run well ahead of the save's own thread, which also reads
+    // every file and appends every item: 16 left the worker idle now and then (a first save
+    // of 100,000 files took 4% longer), 128 gained nothing over 64. At most 4 MiB read ahead.
+    static constexpr size_t WINDOW = 64;
 
     struct File {
         Node* node;
