@@ -10,6 +10,7 @@
 #include "archive/ops/TxnMeta.h"
 #include "archive/os/os.h"
 #include "archive/scan/ChangeFinder.h"
+#include "archive/scan/ListingPool.h"
 #include "archive/storage/Crc32.h"
 #include "archive/storage/FileReader.h"
 #include "archive/storage/FileWriter.h"
@@ -404,7 +405,7 @@ void Tresmo::catchUp(Progress* progress) {
     if (!warnings.empty()) showMsgs(warnings);
 }
 
-bool Tresmo::findChanges(const FileSel& sel, Progress* progress) {
+bool Tresmo::findChanges(const FileSel& sel, Progress* progress, ListingPool* crawled) {
     _skipped.clear();
     if (sel.folder().empty()) return true;
     _scanned = sel;
@@ -415,7 +416,7 @@ bool Tresmo::findChanges(const FileSel& sel, Progress* progress) {
     MsgList warnings;
     bool ok = true;
     try {
-        findChangesIn(*this, filter, warnings, progress, &_skipped);
+        findChangesIn(*this, filter, warnings, progress, &_skipped, crawled);
     } catch (Error& e) {
         if (!warnings.empty()) showMsgs(warnings);
         showError(makeError(std::move(e), "Tresmo.findChanges", sel.folder()));
@@ -432,7 +433,11 @@ bool Tresmo::refresh(const FileSel& sel, int64_t t, const std::string& displayNa
         setBaseAndName(sel.folder().c_str());
     else
         setName(displayName);
-    bool ok = read(progress) && findChanges(sel, progress);
+    // The folder is listed on other threads while the archive loads: a scan of an unchanged
+    // tree is mostly the kernel's work, which need not wait for the archive.
+    ListingPool pool;
+    if (!sel.folder().empty()) FileFinder::crawl(pool, ScanFilter(sel));
+    bool ok = read(progress) && findChanges(sel, progress, &pool);
     updateFolderInfo();
     pruneSelection();
     updateSelectionInfo();

@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+class ListingPool;
+
 class ContentSource;
 struct MetaEntry;
 class Progress;
@@ -88,8 +90,10 @@ class Tresmo : public TresmoData {
     // or the last read failed.
     bool readNew();
     // Scans the selection's folder and marks what differs from the stored state; shows the
-    // scan's warnings, and 2013 when the folder cannot be scanned.
-    bool findChanges(const FileSel& sel, Progress* progress = nullptr);
+    // scan's warnings, and 2013 when the folder cannot be scanned. crawled, when given, is a
+    // pool that FileFinder::crawl started on the same selection.
+    bool findChanges(const FileSel& sel, Progress* progress = nullptr,
+                     ListingPool* crawled = nullptr);
     // What the last scan skipped (name twins, too big, paths too long, unreadable): paths below
     // the watched folder, a folder's with a trailing '/'. A save does not store them.
     const std::vector<std::string>& skipped() const { return _skipped; }

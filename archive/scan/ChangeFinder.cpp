@@ -327,7 +327,7 @@ bool markChangedSubtrees(TresmoData& tree) {
 }
 
 void findChangesIn(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Progress* progress,
-                   std::vector<std::string>* skippedPaths) {
+                   std::vector<std::string>* skippedPaths, ListingPool* crawled) {
     forEachInSubtree(tree.root(), [](Node* n) {
         n->flags = 0;
         n->mtime = 0;
@@ -336,7 +336,7 @@ void findChangesIn(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Prog
     char parent[MAX_PATH];
     VERIFY(getParentPath(parent, sizeof parent, filter.root().c_str()));
     finder.setDir(parent);
-    finder.find();
+    finder.find(nullptr, crawled);
     // What is stored but was not seen is gone, with everything beneath it.
     markGone(tree.root());
     if (markChangedSubtrees(tree)) tree.beginTxn(tree.now());

@@ -19,8 +19,10 @@ class Progress;
 // Runs the scan; skipped files and folders are appended to warnings and, when skippedPaths is
 // given, their paths below the watched folder to it (a folder's with a trailing '/'). Throws
 // the scan's failure (the watched folder cannot be listed) or a cancellation from progress.
+// crawled: as for FileFinder::find.
 void findChangesIn(TresmoData& tree, ScanFilter& filter, MsgList& warnings, Progress* progress,
-                   std::vector<std::string>* skippedPaths = nullptr);
+                   std::vector<std::string>* skippedPaths = nullptr,
+                   ListingPool* crawled = nullptr);
 
 // Stored times are 32-bit words; a file time outside them is compared in its reduced form,
 // so such a file is not stored again on every save.

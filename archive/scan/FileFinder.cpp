@@ -9,12 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace {
 
 const int32_t* maxSizeSetting = intSetting("FileFinder.maxSize", 1073741824);
-// Threads that list folders ahead of the scan; 0 lists each folder when the scan enters it.
-const int32_t* listThreads = intSetting("FileFinder.listThreads", 2, 0, 8);
 
 // A negative limit in the settings makes no sense; the compiled default stands then.
 int64_t maxFileSize() {
@@ -22,21 +21,24 @@ int64_t maxFileSize() {
     return v < 0 ? 1073741824 : v;
 }
 
-// Names longer than this leave no room for the longest name a folder path may still get.
-constexpr size_t PATH_RESERVE = 10;
-
 bool sameNoCase(const std::string& a, const std::string& b) {
     return compareNames(a, b) == 0;
 }
 
 }  // namespace
 
-void FileFinder::find(const char* dir) {
+void FileFinder::crawl(ListingPool& pool, const ScanFilter& filter) {
+    pool.crawl(filter.root(), [filter](const std::string& dir, const os::DirEntry& e) {
+        return enters(filter, dir, e.name);
+    });
+}
+
+void FileFinder::find(const char* dir, ListingPool* crawled) {
     std::string start = dir ? dir : _filter.root();
     if (start.empty()) return;
     VERIFY(start.size() < MAX_PATH);
-    ListingPool pool(os::sys().sharedByThreads() ? *listThreads : 0);
-    _pool = &pool;
+    std::optional<ListingPool> own;
+    _pool = crawled ? crawled : &own.emplace();
     bool listed;
     try {
         listed = scan(start);
@@ -59,9 +61,7 @@ bool FileFinder::scan(const std::string& dir) {
     std::vector<std::string> ahead;
     char path[MAX_PATH];
     for (const os::DirEntry& e : entries)
-        if (e.type == os::DirEntry::Type::Dir &&
-            dir.size() + e.name.size() + PATH_RESERVE < MAX_PATH &&
-            _filter.scanSubfolder(e.name.c_str()) &&
+        if (e.type == os::DirEntry::Type::Dir && enters(_filter, dir, e.name) &&
             buildFilePath(path, sizeof path, dir.c_str(), e.name.c_str()))
             ahead.emplace_back(path);
     _pool->prefetch(ahead);

@@ -30,8 +30,12 @@ class FileFinder : public DirWalker {
     explicit FileFinder(ScanFilter& filter) : _filter(filter) {}
 
     // Scans dir, or the filter's root when dir is null. Throws the system error when the start
-    // folder cannot be listed (missing, not a folder, a symbolic link, no access).
-    void find(const char* dir = nullptr);
+    // folder cannot be listed (missing, not a folder, a symbolic link, no access). The listings
+    // come from crawled when given, a pool crawl() started at the same root; the scan lists
+    // whatever that has not.
+    void find(const char* dir = nullptr, ListingPool* crawled = nullptr);
+    // Starts pool listing the folders a scan under filter enters, ahead of the scan.
+    static void crawl(ListingPool& pool, const ScanFilter& filter);
 
     ScanFilter& filter() { return _filter; }
 
@@ -60,6 +64,13 @@ class FileFinder : public DirWalker {
     }
 
   private:
+    // Names longer than this leave no room for the longest name a folder path may still get.
+    static constexpr size_t PATH_RESERVE = 10;
+    // Whether the scan lists subfolder name of folder dir (unless descend() says no).
+    static bool enters(const ScanFilter& filter, const std::string& dir, const std::string& name) {
+        return dir.size() + name.size() + PATH_RESERVE < MAX_PATH &&
+               filter.scanSubfolder(name.c_str());
+    }
     // False, with _listError set, when dir cannot be listed.
     bool scan(const std::string& dir);
 

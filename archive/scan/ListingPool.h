@@ -8,12 +8,17 @@
 //
 // A listing is os::listDir sorted in the tree's name order, the same whether it is made here
 // or on the scanning thread.
+//
+// A pool may also crawl: list a folder and, as each listing is made, the subfolders it holds,
+// before the scan asks for them. A refresh starts that while it loads the archive, so the
+// kernel's work has begun when the scan comes to it.
 #pragma once
 
 #include "archive/os/os.h"
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +36,9 @@ class ListingPool {
     // Up to threads listing threads, started with the first prefetch; 0 lists everything on
     // the caller's thread.
     explicit ListingPool(int threads) : _threads(threads) {}
+    // A pool of the threads the settings give, none where the system layer is not to be
+    // shared by threads.
+    ListingPool();
     ~ListingPool();
     ListingPool(const ListingPool&) = delete;
     ListingPool& operator=(const ListingPool&) = delete;
@@ -40,8 +48,13 @@ class ListingPool {
     // The listing of dir as listSorted gives it: made by a thread when dir was asked for
     // (waiting until it is), made here otherwise. Returns 0 or the errno of the failure.
     int take(const std::string& dir, std::vector<os::DirEntry>& out);
-    // Forgets dirs asked for and never taken (folders the scan decided not to enter).
+    // Forgets dirs asked for and never taken (folders the scan decided not to enter), and
+    // what the crawl listed beneath them.
     void drop(const std::vector<std::string>& dirs);
+    // Lists root ahead and, from then on, with each listing the subfolders of it that enter
+    // takes (called on the listing threads), before their siblings' listings. Once per pool.
+    using EnterFn = std::function<bool(const std::string& dir, const os::DirEntry& entry)>;
+    void crawl(const std::string& root, EnterFn enter);
 
   private:
     struct Job {
@@ -54,6 +67,9 @@ class ListingPool {
     };
     void loop();
     void stop();
+    bool start();
+    // Queues dirs ahead of the queue, the first of them first; under the lock.
+    void queueFront(const std::vector<std::string>& dirs);
 
     const int _threads;
     std::vector<std::thread> _running;
@@ -62,9 +78,10 @@ class ListingPool {
     std::condition_variable _done;  // a job was finished
     std::deque<std::shared_ptr<Job>> _queue;
     std::unordered_map<std::string, std::shared_ptr<Job>> _jobs;  // asked for, not yet taken
-    // Listings made and not yet taken. The threads pause at MAX_READY, so a folder with
-    // thousands of large subfolders is not held in memory whole ahead of the scan.
-    static constexpr size_t MAX_READY = 64;
+    // Entries of the listings made and not yet taken. The threads pause at MAX_READY, so a
+    // tree is not held in memory whole ahead of the scan (the listing under way still ends).
+    static constexpr size_t MAX_READY = 65536;
     size_t _ready = 0;
     bool _stopping = false;
+    EnterFn _enter;  // while crawling
 };
