@@ -2,6 +2,7 @@
 #include "archive/delta/DataImage.h"
 #include "archive/delta/DeltaEncoder.h"
 #include "archive/ops/ContentSource.h"
+#include "archive/ops/DeltaAhead.h"
 #include "archive/ops/ReadAhead.h"
 #include "archive/ops/RecordStream.h"
 #include "archive/ops/StgBase.h"
@@ -77,8 +78,10 @@ class Tresmo::Save final : public DirWalker {
         // First, at the transaction's start: readers of contents alone pass over it.
         if (_t.metaFormat()) txnmeta::write(*_t._stg, metaEntries());
         std::vector<ReadAhead::File> files;
-        if (_t.root()) listNewFiles(_t.root(), files);
+        std::vector<DeltaAhead::File> deltas;
+        if (_t.root()) listFiles(_t.root(), files, deltas);
         _ahead = std::make_unique<ReadAhead>(std::move(files), _t.contentSource());
+        _bases = std::make_unique<DeltaAhead>(std::move(deltas), *_t._stg);
         _records.begin();
         _rec.beginTxn(_t.now());
         char base[MAX_PATH];
@@ -234,7 +237,7 @@ class Tresmo::Save final : public DirWalker {
             if (const ContentInfo* base = deltaBase(node)) {
                 c.pos = base->pos;
                 c.size = base->size;
-                delta = _t.importDiff(node, path, c, _progress);
+                delta = _t.importDiff(node, path, c, *_bases, _progress);
             }
             if (!delta && _ahead->take(node, path, *_t._stg, c)) {
                 if (_progress) _progress->advance(0, c.size);
@@ -268,16 +271,20 @@ class Tresmo::Save final : public DirWalker {
         _stats.bytesRead += c.size;
     }
 
-    // The files stored whole (new, or without a version a delta could be taken against), in
-    // the order saveR meets them.
-    void listNewFiles(Node* node, std::vector<ReadAhead::File>& out) {
+    // The files stored whole (new, or without a version a delta could be taken against) and
+    // those stored as deltas, in the order saveR meets them.
+    void listFiles(Node* node, std::vector<ReadAhead::File>& whole,
+                   std::vector<DeltaAhead::File>& deltas) {
         char path[MAX_PATH];
-        if ((node->flags & Node::CHANGED) && node->kind() == NodeKind::File && !deltaBase(node) &&
-            !sameContent(node) && _t.printPath(path, sizeof path, node))
-            out.push_back({node, path});
+        if ((node->flags & Node::CHANGED) && node->kind() == NodeKind::File && !sameContent(node)) {
+            if (const ContentInfo* base = deltaBase(node))
+                deltas.push_back({node, base->pos, static_cast<uint32_t>(base->size)});
+            else if (_t.printPath(path, sizeof path, node))
+                whole.push_back({node, path});
+        }
         if (node->kind() == NodeKind::Folder)
             for (Node* c = node->firstChild; c; c = c->next)
-                listNewFiles(c, out);
+                listFiles(c, whole, deltas);
     }
 
     Tresmo& _t;
@@ -286,6 +293,7 @@ class Tresmo::Save final : public DirWalker {
     StgWriter _records;
     RecordWriter<StgWriter> _rec;
     std::unique_ptr<ReadAhead> _ahead;
+    std::unique_ptr<DeltaAhead> _bases;
     MsgList _warnings;
     int _changes = 0;  // records beyond the transaction's begin
     bool _committed = false;
@@ -373,7 +381,7 @@ void Tresmo::importFile(const Node* node, const char* path, ContentInfo& content
     }
 }
 
-bool Tresmo::importDiff(const Node* node, const char* path, ContentInfo& content,
+bool Tresmo::importDiff(const Node* node, const char* path, ContentInfo& content, DeltaAhead& bases,
                         Progress* progress) {
     try {
         std::unique_ptr<ByteSource> source = _source->content(node, path, READ_BUFFER);
@@ -381,10 +389,9 @@ bool Tresmo::importDiff(const Node* node, const char* path, ContentInfo& content
         r.open();
         if (content.mtime != 0 && content.mtime < r.mtime()) throw makeError("Tresmo.importDiff.1");
         if (static_cast<int64_t>(r.size()) < *diffMinSize) return false;
-        // Indexed from the front, then read again from each match it confirms.
-        StgBase base(*_stg, content.pos, 2, true);
-        DataImage image(base, static_cast<uint32_t>(content.size));
-        image.buildIndex();
+        DeltaAhead::Image indexed =
+            bases.take(node, content.pos, static_cast<uint32_t>(content.size));
+        DataImage& image = *indexed.image;
         auto consumed = [&](size_t n) {
             if (!progress) return;
             progress->advance(0, static_cast<int64_t>(n));

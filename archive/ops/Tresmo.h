@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+class DeltaAhead;
 class ListingPool;
 
 class ContentSource;
@@ -150,9 +151,10 @@ class Tresmo : public TresmoData {
     // the scanned time (0: no check). Throws 2023 (2022 for a concurrent modification).
     void importFile(const Node* node, const char* path, ContentInfo& content,
                     Progress* progress = nullptr);
-    // Stores the file as a delta against the full version content.pos/content.size; false
-    // (nothing referenced, content unchanged) when a delta does not pay. Throws 2025 (2024).
-    bool importDiff(const Node* node, const char* path, ContentInfo& content,
+    // Stores the file as a delta against the full version content.pos/content.size, indexed
+    // by bases; false (nothing referenced, content unchanged) when a delta does not pay.
+    // Throws 2025 (2024).
+    bool importDiff(const Node* node, const char* path, ContentInfo& content, DeltaAhead& bases,
                     Progress* progress = nullptr);
     // Restores a version to path (replacing a file there) with its CRC checked; throws 2028.
     // With dirFd, the file is created as the new file tempName inside that open folder, never
