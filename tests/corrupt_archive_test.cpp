@@ -169,6 +169,15 @@ TEST(TailRecovery, ARecordStreamRunningPastTheEndIsATailButABadCrcIsDamage) {
     ASSERT_EQ(r.badVersions.size(), 1u);
     EXPECT_EQ(r.badVersions[0].path, "a.txt");  // and its item, after the transaction's link
     EXPECT_TRUE(r.damagedTxns.empty() && r.badVersions[0].offset == StgFile::FILE_HEADER_LEN + 10);
+    // A save that takes a delta against that content fails whole, naming the file, and leaves
+    // the archive as it was.
+    const std::string damaged = check::fileBytes(s.archive);
+    s.dir.write("w/a.txt", std::string(4990, 'a') + "edited", T0 + 250);
+    EXPECT_FALSE(s.save(T0 + 300));
+    ASSERT_EQ(shown.errors.size(), 1u);
+    EXPECT_NE(shown.errors[0].chainText().find("a.txt"), std::string::npos)
+        << shown.errors[0].chainText();
+    EXPECT_EQ(check::fileBytes(s.archive), damaged);
 }
 
 // A rollback that cannot cut leaves a tail the next save copies aside; a tail whose copy's name is

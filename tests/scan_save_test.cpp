@@ -44,9 +44,11 @@ TEST(ScanSave, CyclesRestoreEveryVersionChooseDeltasAndLeaveOutAFileChangedAfter
     c.put("docs/a.txt", check::words(5000, 2));
     c.put("docs/sub/b.bin", std::string(3000, '\x01'));
     c.put("empty.txt", "");
-    EXPECT_EQ(c.save().files, 5);
+    c.put("a.txt", check::words(3000, 4));
+    EXPECT_EQ(c.save().files, 6);
 
     big.insert(30000, "a few new bytes in the middle\n");
+    c.put("a.txt", "shrunk");                    // its base, indexed ahead, is given up
     c.put("big.txt", big);                       // small edit of a large file: a delta
     c.put("small.txt", "tiny!");                 // below the delta's minimum size: whole
     c.put("docs/a.txt", check::words(5000, 3));  // rewritten completely: the delta does not pay

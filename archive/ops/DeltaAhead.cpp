@@ -39,13 +39,14 @@ void DeltaAhead::loop() {
     for (;;) {
         _changed.wait(lock, [this] {
             while (_next < _slots.size() &&
-                   (_next < _turn || _slots[_next].state != State::WAITING))
+                   (_slots[_next].skipped || _slots[_next].state != State::WAITING))
                 ++_next;
             return _stopping || (_next < _slots.size() && _next < _turn + AHEAD);
         });
         if (_stopping) return;
         Slot& s = _slots[_next];
         s.state = State::INDEXING;
+        _indexing = true;
         lock.unlock();
         Image image;
         std::exception_ptr failure;
@@ -56,6 +57,7 @@ void DeltaAhead::loop() {
         }
         lock.lock();
         s.state = State::DONE;
+        _indexing = false;
         if (!s.skipped) {
             s.image = std::move(image);
             s.failure = failure;
@@ -85,7 +87,8 @@ DeltaAhead::Image DeltaAhead::take(const Node* node, uint32_t pos, uint32_t size
     }
     Slot& s = _slots[_turn++];
     _changed.notify_all();
-    if (s.state == State::WAITING) {
+    // The thread takes a waiting base next unless it is busy with one given up just now.
+    if (s.state == State::WAITING && (!_thread.joinable() || _indexing)) {
         s.state = State::OWN;
         lock.unlock();
         return index(pos, size);

@@ -62,8 +62,9 @@ class DeltaAhead {
 
     StgFile& _file;
     std::vector<Slot> _slots;
-    size_t _turn = 0;  // slots before it were taken or skipped
-    size_t _next = 0;  // the next slot the thread looks at
+    size_t _turn = 0;        // slots before it were taken or skipped
+    size_t _next = 0;        // the next slot the thread looks at
+    bool _indexing = false;  // the thread is indexing a slot
     bool _stopping = false;
     std::mutex _mutex;
     std::condition_variable _changed;  // a turn came, a slot was indexed, or the pool stops
