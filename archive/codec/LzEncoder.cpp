@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 using namespace lz;
@@ -15,37 +16,45 @@ constexpr int HASH_BITS_TWO_THREADS = 16;
 
 }  // namespace
 
-LzEncoder::Lane::Lane(int hashBits, BitWriter* block)
-    : finder(hashBits), item(new uint32_t[ITEM_SLOTS]), window(new uint8_t[BLOCK_SIZE]) {
-    lit.setWriter(block);
-    dist.setWriter(block);
-    len.setWriter(block);
+LzEncoder::Lane::Lane(int hashBits)
+    : finder(hashBits),
+      item(new uint32_t[ITEM_SLOTS]),
+      window(new uint8_t[BLOCK_SIZE]),
+      block(BLOCK_SIZE) {
+    lit.setWriter(&block);
+    dist.setWriter(&block);
+    len.setWriter(&block);
 }
 
 size_t LzEncoder::Lane::bytes() const {
     return sizeof(Lane) + LzMatchFinder::tableBytes(finder.hashBits()) +
-           ITEM_SLOTS * sizeof(uint32_t) + BLOCK_SIZE;
+           ITEM_SLOTS * sizeof(uint32_t) + 2 * BLOCK_SIZE + 8;
 }
 
-LzEncoder::LzEncoder(BlockWriter& output, bool twoThreads) : _out(output) {
+LzEncoder::LzEncoder(BlockWriter& output, bool twoThreads)
+    : _out(output), _lanes(twoThreads ? LANES : 1) {
     int hashBits = twoThreads ? HASH_BITS_TWO_THREADS : HASH_BITS_ONE_THREAD;
-    _lane[0] = std::make_unique<Lane>(hashBits, &_block);
-    if (twoThreads) _lane[1] = std::make_unique<Lane>(hashBits, &_block);
+    for (int i = 0; i < _lanes; ++i)
+        _lane[i] = std::make_unique<Lane>(hashBits);
     fill(_lane[0].get());
 }
 
 LzEncoder::~LzEncoder() = default;
 
 size_t LzEncoder::stateBytes() const {
-    size_t n = sizeof(*this) + BLOCK_SIZE + 8;  // the shared block buffer
+    size_t n = sizeof(*this);
     for (const auto& lane : _lane)
         if (lane) n += lane->bytes();
     return n;
 }
 
 void LzEncoder::reset() {
-    // Without a block handed over the worker is idle and holds no failure.
-    if (std::exchange(_handed, nullptr)) _worker.stop();
+    // Without blocks queued the worker is idle and holds no failure.
+    if (_queued) _worker.stop();
+    _queued = 0;
+    _working = false;
+    for (int i = 0; i < _lanes; ++i)
+        _lane[i]->state = Lane::State::FREE;
     fill(_lane[0].get());
     _end = 0;
 }
@@ -65,25 +74,90 @@ void LzEncoder::flushFullBlock() {
     // 65536 bytes is one block with LAST_BLOCK.
     Lane& cur = *_fill;
     cur.n = _end;
-    if (!_lane[1] || (!_handed && !_handOver)) {
+    _end = 0;
+    if (_lanes == 1 || (!_handOver && _queued == 0)) {
         cutHere(cur);
         write(cur);
-        _end = 0;
         return;
     }
-    if (!_handed) {
-        startWorker(&cur);
-        _handed = &cur;
-        fill(&cur == _lane[0].get() ? _lane[1].get() : _lane[0].get());
-        _end = 0;
-        return;
+    bool start = false;
+    {
+        std::lock_guard lock(_mutex);
+        cur.state = Lane::State::READY;
+        _queue[(_first + _queued++) % LANES] = &cur;
+        start = !std::exchange(_working, true);
     }
-    cutHere(cur);
-    Lane* handed = std::exchange(_handed, nullptr);
-    _worker.wait();
-    emit(*handed);
-    write(cur);
-    _end = 0;
+    if (start) {
+        // The last job has seen no block waiting and is ending, if it has not ended.
+        _worker.wait();
+        if (!_worker.start([this] { workQueue(); })) {
+            std::lock_guard lock(_mutex);
+            _working = false;  // no thread: every block is cut here
+        }
+    }
+    fill(nextFree());
+}
+
+LzEncoder::Lane* LzEncoder::nextFree() {
+    for (;;) {
+        emitDone();
+        {
+            std::lock_guard lock(_mutex);
+            for (int i = 0; i < _lanes; ++i)
+                if (_lane[i]->state == Lane::State::FREE) return _lane[i].get();
+        }
+        // Every lane is queued: a block that waits is cut here, or the oldest is waited for.
+        if (!cutWaiting()) waitOldest();
+    }
+}
+
+void LzEncoder::emitDone() {
+    for (;;) {
+        Lane* oldest;
+        {
+            std::lock_guard lock(_mutex);
+            if (_queued == 0 || _queue[_first]->state != Lane::State::DONE) return;
+            oldest = _queue[_first];
+        }
+        try {
+            emit(*oldest);
+        } catch (...) {
+            // The output failed: the worker lets go of the lanes before the error leaves.
+            _worker.stop();
+            throw;
+        }
+        std::lock_guard lock(_mutex);
+        oldest->state = Lane::State::FREE;
+        _first = (_first + 1) % LANES;
+        --_queued;
+    }
+}
+
+bool LzEncoder::cutWaiting() {
+    Lane* lane = claimReady();
+    if (!lane) return false;
+    cutHere(*lane);
+    encode(*lane);
+    std::lock_guard lock(_mutex);
+    lane->state = Lane::State::DONE;
+    return true;
+}
+
+void LzEncoder::waitOldest() {
+    std::unique_lock lock(_mutex);
+    _done.wait(lock, [this] { return _queue[_first]->state == Lane::State::DONE; });
+}
+
+LzEncoder::Lane* LzEncoder::claimReady() {
+    std::lock_guard lock(_mutex);
+    for (int i = 0; i < _queued; ++i) {
+        Lane* lane = _queue[(_first + i) % LANES];
+        if (lane->state == Lane::State::READY) {
+            lane->state = Lane::State::WORKING;
+            return lane;
+        }
+    }
+    return nullptr;
 }
 
 void LzEncoder::cutHere(Lane& lane) {
@@ -96,24 +170,41 @@ void LzEncoder::finish() {
     Lane& cur = *_fill;
     cur.n = _end;
     cur.cut(true);
-    if (_handed) {
-        Lane* handed = std::exchange(_handed, nullptr);
-        _worker.wait();
-        emit(*handed);
+    // The blocks before it first, in their order.
+    while (_queued > 0) {
+        emitDone();
+        if (_queued > 0 && !cutWaiting()) waitOldest();
     }
     write(cur);
 }
 
 // --- the worker ------------------------------------------------------------------------------
 
-void LzEncoder::startWorker(Lane* lane) {
-    // The worker also codes the block into _block, which the caller leaves alone until it has
-    // emitted the block. Without a thread to be had that is done here.
-    auto job = [this, lane] {
+void LzEncoder::workQueue() {
+    // The oldest waiting block first, until none waits; each is coded into its lane's buffer,
+    // which the caller leaves alone until the lane is done.
+    for (;;) {
+        Lane* lane;
+        {
+            std::lock_guard lock(_mutex);
+            lane = nullptr;
+            for (int i = 0; i < _queued && !lane; ++i)
+                if (_queue[(_first + i) % LANES]->state == Lane::State::READY)
+                    lane = _queue[(_first + i) % LANES];
+            if (!lane) {
+                _working = false;
+                return;
+            }
+            lane->state = Lane::State::WORKING;
+        }
         lane->cut(false);
         encode(*lane);
-    };
-    if (!_worker.start(job)) job();
+        {
+            std::lock_guard lock(_mutex);
+            lane->state = Lane::State::DONE;
+        }
+        _done.notify_all();
+    }
 }
 
 // --- first pass and choice of codes ----------------------------------------------------------
@@ -200,12 +291,13 @@ void LzEncoder::emit(Lane& lane) {
     if (lane.plain())
         _out.putBits(lane.window.get(), 8 * lane.n);
     else
-        _out.putBits(_block.data(), _block.bitCount());
+        _out.putBits(lane.block.data(), lane.block.bitCount());
 }
 
 void LzEncoder::encode(Lane& lane) {
     if (lane.plain()) return;
-    _block.clear();
+    BufferBitWriter& block = lane.block;
+    block.clear();
     if (lane.flags & LZ_LITERAL_CODE) lane.lit.writeTree();
     if (lane.flags & LZ_DISTANCE_CODE) lane.dist.writeTree();
     if (lane.flags & LZ_LENGTH_CODE) lane.len.writeTree();
@@ -213,7 +305,7 @@ void LzEncoder::encode(Lane& lane) {
         writePointerItems(lane);
     else
         writeLiterals(lane);
-    _block.storePending();
+    block.storePending();
 }
 
 namespace {
@@ -241,27 +333,29 @@ struct Words {
 }  // namespace
 
 void LzEncoder::writeLiterals(Lane& lane) {
+    BufferBitWriter& block = lane.block;
     Words lit;
     lit.of(lane.lit, true, 8);
     const uint8_t* data = lane.window.get();
-    _block.begin();
+    block.begin();
     for (uint32_t i = 0; i < lane.n; ++i) {
         uint8_t b = data[i];
         if (lit.bits[b] == 31) [[unlikely]] {
-            _block.end();
+            block.end();
             lane.lit.write(b);
-            _block.begin();
+            block.begin();
             continue;
         }
-        _block.putFast(lit.word[b], lit.bits[b]);
-        _block.flush();
+        block.putFast(lit.word[b], lit.bits[b]);
+        block.flush();
     }
-    _block.end();
+    block.end();
 }
 
 void LzEncoder::writePointerItems(Lane& lane) {
     // Each item again with its flag bit, each field in plain bits or with its code as the
     // flags say, extra bits unchanged; the literals come from the window.
+    BufferBitWriter& block = lane.block;
     Words lit, dist, len;
     lit.of(lane.lit, lane.flags & LZ_LITERAL_CODE, 8);
     dist.of(lane.dist, lane.flags & LZ_DISTANCE_CODE, 7);
@@ -272,17 +366,17 @@ void LzEncoder::writePointerItems(Lane& lane) {
         for (uint32_t end = pos + count; pos < end; ++pos) {
             uint8_t b = data[pos];
             if (lit.bits[b] == 31) [[unlikely]] {
-                _block.putFast(0, 1);
-                _block.end();
+                block.putFast(0, 1);
+                block.end();
                 lane.lit.write(b);
-                _block.begin();
+                block.begin();
                 continue;
             }
-            _block.putFast(lit.word[b] << 1, lit.bits[b] + 1);
-            _block.flush();
+            block.putFast(lit.word[b] << 1, lit.bits[b] + 1);
+            block.flush();
         }
     };
-    _block.begin();
+    block.begin();
     for (uint32_t i = 0; i < lane.items; ++i) {
         uint32_t v = lane.item[i];
         uint32_t run = v >> 24;
@@ -292,26 +386,26 @@ void LzEncoder::writePointerItems(Lane& lane) {
         CodeBits d = distanceCode(v & 0xFFFF);
         CodeBits l = lengthCode(length);
         pos += length;
-        _block.putFast(1, 1);
+        block.putFast(1, 1);
         if (dist.bits[d.code] == 31) [[unlikely]] {
-            _block.end();
+            block.end();
             lane.dist.write(static_cast<int>(d.code));
-            _block.begin();
+            block.begin();
         } else {
-            _block.putFast(dist.word[d.code], dist.bits[d.code]);
+            block.putFast(dist.word[d.code], dist.bits[d.code]);
         }
-        _block.putFast(d.extra, d.extraBits);
-        _block.flush();
+        block.putFast(d.extra, d.extraBits);
+        block.flush();
         if (len.bits[l.code] == 31) [[unlikely]] {
-            _block.end();
+            block.end();
             lane.len.write(static_cast<int>(l.code));
-            _block.begin();
+            block.begin();
         } else {
-            _block.putFast(len.word[l.code], len.bits[l.code]);
+            block.putFast(len.word[l.code], len.bits[l.code]);
         }
-        _block.putFast(l.extra, l.extraBits);
-        _block.flush();
+        block.putFast(l.extra, l.extraBits);
+        block.flush();
     }
     literals(lane.n - pos);
-    _block.end();
+    block.end();
 }

@@ -8,21 +8,23 @@
 // archive. A block is assembled in memory and handed to the output whole.
 //
 // Since a block depends on its own bytes alone (no match reaches into an earlier block, the
-// codes start empty in every block), two blocks can be cut at the same time. With two threads
-// (the default) a full block goes to a worker thread, which cuts it and codes it into the block
-// buffer while the caller fills the next one; when that one is full too the caller cuts it,
-// hands the worker's block to the output and then codes and hands over its own. The bytes
-// written are the same as with one thread; only the moment differs: a block may reach the
-// output during a later put() or finish(). All output happens on the caller's thread, so an
-// error of the output leaves put() or finish() as it would with one thread, after the worker
-// has stopped. A stream of one block never wakes the worker. The worker is started at the
-// first hand-over and stays for the next streams, asleep between them: joining it at every end
-// of a stream waited, on a busy machine, for a time slice to let it exit. The destructor joins
-// it, and so does reset() when a block is still handed over.
+// codes start empty in every block), blocks can be cut at the same time. With two threads (the
+// default) the caller queues each full block and fills the next; a worker thread cuts and codes
+// the oldest waiting block into that block's own buffer, one after another. When every lane is
+// queued, the caller cuts a waiting block itself, or waits for the oldest. Whoever is free thus
+// takes the next block, so a slow block on one thread does not leave the other idle. The
+// caller hands the blocks to the output in their order, as they are done. The bytes written
+// are the same as with one thread; only the moment differs: a block may reach the output
+// during a later put() or finish(). All output happens on the caller's thread; when the output
+// fails, the worker is stopped before the error leaves put() or finish(). A stream of one block
+// never wakes the worker. The worker is started at the first hand-over and stays for the next
+// streams, asleep between them: joining it at every end of a stream waited, on a busy machine,
+// for a time slice to let it exit. The destructor joins it, and so does reset() when blocks are
+// still queued.
 //
 // The encoder raises no errors of its own; errors of the output pass through. It owns about
-// 730 KiB with one thread and 1400 KiB with two, allocated at construction; nothing is
-// allocated per byte.
+// 730 KiB with one thread and 2200 KiB with two (three lanes), allocated at construction;
+// nothing is allocated per byte.
 #pragma once
 
 #include "archive/codec/BlockWriter.h"
@@ -32,8 +34,10 @@
 #include "archive/codec/LzMatchFinder.h"
 #include "archive/support/Worker.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 
 class LzEncoder {
@@ -66,9 +70,9 @@ class LzEncoder {
     static constexpr uint32_t RUN_ONLY = 255;
     static constexpr uint32_t ITEM_SLOTS = lz::BLOCK_SIZE / lz::MIN_MATCH;
 
-    // What one block needs from its bytes to its flags and codes: one per thread.
+    // What one block needs from its bytes to its flags and codes, and its coded bits.
     struct Lane {
-        Lane(int hashBits, BitWriter* block);
+        explicit Lane(int hashBits);
         LzMatchFinder finder;
         HCode lit{8};
         HCode dist{7};
@@ -80,6 +84,10 @@ class LzEncoder {
         uint8_t flags = 0;
         std::unique_ptr<uint32_t[]> item;
         std::unique_ptr<uint8_t[]> window;
+        BufferBitWriter block;
+        // FREE: filled or to be filled by put(); READY: full and queued; WORKING: being cut
+        // and coded; DONE: coded, waiting for its turn at the output. Under _mutex once queued.
+        enum class State { FREE, READY, WORKING, DONE } state = State::FREE;
 
         // First pass and choice of flags and codes, for the n bytes of the window.
         void cut(bool last);
@@ -94,16 +102,25 @@ class LzEncoder {
         _fill = lane;
         _window = lane->window.get();
     }
-    // Codes the lane's block into _block, then hands it to the output.
+    // Codes the lane's block into its buffer, then hands it to the output.
     void write(Lane& lane);
     void encode(Lane& lane);
     void emit(Lane& lane);
     void writePointerItems(Lane& lane);
     void writeLiterals(Lane& lane);
 
-    void startWorker(Lane* lane);
-    // Cuts a block on this thread and decides from the time it took whether the next one goes
-    // to the worker.
+    // A free lane for put() to fill, once the queue has made room.
+    Lane* nextFree();
+    // Hands the queued blocks that are done at the queue's front to the output.
+    void emitDone();
+    // Cuts and codes the oldest waiting block on this thread; false when none waits.
+    bool cutWaiting();
+    void waitOldest();
+    Lane* claimReady();
+    // The worker's job: cuts and codes waiting blocks until none is left.
+    void workQueue();
+    // Cuts a block on this thread and decides from the time it took whether the next one is
+    // queued for the worker.
     void cutHere(Lane& lane);
 
     // Blocks cut faster than this are not handed over: waking the worker and waiting for it
@@ -111,14 +128,24 @@ class LzEncoder {
     // slice for a core while this thread could have cut several such blocks.
     static constexpr std::chrono::microseconds MIN_HANDED_CUT{300};
 
+    // Three lanes: the worker cuts one, the caller another, while the third is filled.
+    static constexpr int LANES = 3;
+
     BlockWriter& _out;
-    BufferBitWriter _block{lz::BLOCK_SIZE};  // the block being written, shared by the lanes
-    std::unique_ptr<Lane> _lane[2];          // the second only with two threads
-    Lane* _fill;                             // the lane whose window put() fills
-    uint8_t* _window;                        // _fill's window, one load less per byte
-    uint32_t _end = 0;                       // bytes in _fill's window
-    Lane* _handed = nullptr;                 // given to the worker, not yet written
-    bool _handOver = true;                   // the last block cut here took long enough
+    const int _lanes;  // 1 with one thread
+    std::unique_ptr<Lane> _lane[LANES];
+    Lane* _fill;            // the lane whose window put() fills
+    uint8_t* _window;       // _fill's window, one load less per byte
+    uint32_t _end = 0;      // bytes in _fill's window
+    bool _handOver = true;  // the last block cut here took long enough
+    // Blocks queued in stream order: _queue[_first], then the next _queued - 1 round the
+    // ring. Changed by the caller alone, under _mutex.
+    Lane* _queue[LANES] = {};
+    int _first = 0;
+    int _queued = 0;
+    bool _working = false;  // a worker job runs, or is about to end; under _mutex
+    std::mutex _mutex;
+    std::condition_variable _done;  // a lane was done
 
     // Blocks of a stream come one after another, but a block takes milliseconds: a short
     // spin catches the next one on a quiet machine, a longer one only competes for the cores.

@@ -48,19 +48,19 @@ bool ReadAhead::take(const Node* node, const char* path, StgFile& file, ContentI
     if (s->bytes.empty()) return true;
     try {
         if (state == OWN) {
-            StgWriter w(&file, stg::FILE_CONTENT, false);
-            w.begin();
-            w.writeBytes(s->bytes);
-            w.finish();
-            c.pos = static_cast<uint32_t>(w.itemStart());
-            c.storedSize = static_cast<int32_t>(w.itemEnd() - w.itemStart());
-        } else {
-            s->item->beginItem(file);
-            s->item->writeBuffered(file);
-            s->item->endItem(file);
-            c.pos = static_cast<uint32_t>(s->item->itemStart());
-            c.storedSize = static_cast<int32_t>(s->item->itemEnd() - s->item->itemStart());
+            // Coded here as the worker codes, with an encoder of this thread's own: one made
+            // for each file would clear its half a megabyte of tables every time.
+            s->item = std::make_unique<StgWriteBuffer>(nullptr, stg::FILE_CONTENT);
+            _ownRelay.to = s->item.get();
+            _ownLz.reset();
+            _ownLz.put(s->bytes);
+            _ownLz.finish();
         }
+        s->item->beginItem(file);
+        s->item->writeBuffered(file);
+        s->item->endItem(file);
+        c.pos = static_cast<uint32_t>(s->item->itemStart());
+        c.storedSize = static_cast<int32_t>(s->item->itemEnd() - s->item->itemStart());
     } catch (Error& e) {
         throw makeError(std::move(e), "Tresmo.importFile", path);
     }

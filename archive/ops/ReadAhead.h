@@ -87,8 +87,11 @@ class ReadAhead {
     std::condition_variable _coded;  // a slot the worker coded; with _mutex
     std::deque<std::unique_ptr<Slot>> _window;  // _files[_turn .. _read)
     Relay _relay;
-    LzEncoder _lz{_relay, false};
-    // The worker spins only briefly for the next file: while it spins it takes time from the
-    // threads of the save that code the larger files.
-    Worker _worker{std::chrono::microseconds(50)};  // last: stopped before what it works on
+    LzEncoder _lz{_relay, false};  // the worker's
+    Relay _ownRelay;
+    LzEncoder _ownLz{_ownRelay, false};  // the save's own thread's
+    // The worker does not spin for the next file: a job ends when it has caught up with the
+    // save's reading, and a spin then took 9% of a first save's processor time from the threads
+    // that code the larger files and read the next ones.
+    Worker _worker{std::chrono::microseconds(0)};  // last: stopped before what it works on
 };
