@@ -111,6 +111,25 @@ Bytes oneBlockItem(const std::string& path, const Bytes& data, uint32_t bits, ui
     return fileBytes(path);
 }
 
+// The fast paths of the CRC agree with the definition, bit by bit, at every length and
+// alignment round their thresholds, fed whole or in two pieces.
+TEST(Crc32, EveryLengthAndAlignmentGivesTheBitwiseValue) {
+    EXPECT_EQ(crc32::of("123456789", 9), 0xCBF43926u);
+    const Bytes data = lztest::randomBytes(70000, 3);
+    for (size_t n = 0; n < 1100; n += n < 300 ? 1 : 37)
+        for (size_t at : {0, 1, 13}) {
+            uint32_t want = 0x12345678u;
+            for (size_t i = 0; i < n; ++i) {
+                want ^= data[at + i];
+                for (int k = 0; k < 8; ++k)
+                    want = (want & 1) ? (want >> 1) ^ 0xEDB88320u : want >> 1;
+            }
+            EXPECT_EQ(crc32::update(0x12345678u, data.data() + at, n), want) << n << " at " << at;
+            const uint32_t split = crc32::update(0x12345678u, data.data() + at, n / 3);
+            EXPECT_EQ(crc32::update(split, data.data() + at + n / 3, n - n / 3), want) << n;
+        }
+}
+
 // Escapes follow the mark on disk, straddle every page boundary when read back in chunks, and
 // the last byte keeps its valid bits and the block its flags.
 TEST(StgBlocks, DataIsEscapedOnDiskAndReadBackInAnyChunksOrByIndexedBlock) {
