@@ -51,10 +51,13 @@ size_t LzEncoder::stateBytes() const {
 void LzEncoder::reset() {
     // Without blocks queued the worker is idle and holds no failure.
     if (_queued) _worker.stop();
-    _queued = 0;
-    _working = false;
-    for (int i = 0; i < _lanes; ++i)
-        _lane[i]->state = Lane::State::FREE;
+    {
+        // A job that found nothing to do may still be ending.
+        std::lock_guard lock(_mutex);
+        _queued = 0;
+        for (int i = 0; i < _lanes; ++i)
+            _lane[i]->state = Lane::State::FREE;
+    }
     fill(_lane[0].get());
     _end = 0;
 }
