@@ -5,13 +5,26 @@
 #include "archive/storage/StgItem.h"
 #include "archive/support/msg.h"
 
+#include <cstring>
+
 StgWriteBuffer::StgWriteBuffer(StgFile* file, uint32_t itemType)
     : _file(file), _type(itemType), _crc(crc32::init()), _buf(new uint8_t[BUFFER_SIZE]) {}
 
 void StgWriteBuffer::putBits(const uint8_t* data, uint32_t bitCount) {
-    uint32_t whole = bitCount / 8;
-    for (uint32_t i = 0; i < whole; ++i)
-        putByte(data[i]);
+    const uint32_t whole = bitCount / 8;
+    for (uint32_t i = 0; i < whole;) {
+        if (_k == 0) {
+            // Bytes before the next '$' begin no mark: they are copied as they are.
+            const void* mark = std::memchr(data + i, stg::ITEM_MARK[0], whole - i);
+            const uint32_t end =
+                mark ? static_cast<uint32_t>(static_cast<const uint8_t*>(mark) - data) : whole;
+            std::memcpy(_buf.get() + _used, data + i, end - i);
+            _used += end - i;
+            i = end;
+            if (i == whole) break;
+        }
+        putByte(data[i++]);
+    }
     if (bitCount % 8 != 0)
         putLast(data[whole], static_cast<int>(bitCount % 8));
     else
