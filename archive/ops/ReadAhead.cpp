@@ -56,9 +56,7 @@ bool ReadAhead::take(const Node* node, const char* path, StgFile& file, ContentI
             _ownLz.put(s->bytes);
             _ownLz.finish();
         }
-        s->item->beginItem(file);
-        s->item->writeBuffered(file);
-        s->item->endItem(file);
+        s->item->writeItem(file);
         c.pos = static_cast<uint32_t>(s->item->itemStart());
         c.storedSize = static_cast<int32_t>(s->item->itemEnd() - s->item->itemStart());
     } catch (Error& e) {

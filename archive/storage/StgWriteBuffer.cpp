@@ -78,3 +78,23 @@ void StgWriteBuffer::endItem(StgFile& file) {
     file.append(c, sizeof c);
     _itemEnd = file.end();
 }
+
+void StgWriteBuffer::writeItem(StgFile& file) {
+    VERIFY(_type != stg::TXN_SEQUENCE && (_flags & stg::LAST_BLOCK));
+    if (file.committedSize() == file.end()) file.reserveLink();
+    _itemStart = file.end();
+    std::vector<uint8_t> item(stg::ITEM_HEADER_LEN);
+    item.reserve(stg::ITEM_HEADER_LEN + _kept.size() + _used + stg::CRC_LEN);
+    item[0] = item[1] = 0x24;
+    item[2] = item[3] = 0x2F;
+    item[4] = static_cast<uint8_t>(_type | 0x80);
+    stg::encodeGroup(static_cast<uint32_t>(file.end()), item.data() + 5, 5);
+    item.insert(item.end(), _kept.begin(), _kept.end());
+    item.insert(item.end(), _buf.get(), _buf.get() + _used);
+    item.resize(item.size() + stg::CRC_LEN);
+    stg::encodeGroup(crc32::finalize(_crc), item.data() + item.size() - stg::CRC_LEN, stg::CRC_LEN);
+    file.append(item.data(), item.size());
+    _itemEnd = file.end();
+    std::vector<uint8_t>().swap(_kept);
+    reset();
+}

@@ -52,6 +52,9 @@ class StgWriteBuffer final : public BlockWriter {
     void endItem(StgFile& file);
     // Writes the blocks kept in memory; the last one must have been closed.
     void writeBuffered(StgFile& file);
+    // beginItem, writeBuffered and endItem in one write, for an item other than a record
+    // stream that is whole in memory.
+    void writeItem(StgFile& file);
 
     uint64_t itemStart() const { return _itemStart; }
     uint64_t itemEnd() const { return _itemEnd; }
