@@ -37,7 +37,9 @@ class Recorder : public FileFinder {
         return (d.size() > _base.size() ? d.substr(_base.size() + 1) + "/" : "") + name;
     }
     void onEnterDir(const char* name) override { entered.push_back(name); }
-    void found(const char* name, int64_t, uint16_t) override { files.push_back(rel(name)); }
+    void found(const char* name, int64_t, uint16_t, int64_t) override {
+        files.push_back(rel(name));
+    }
     void skipped(Msg m, const std::string&, const os::DirEntry&) override {
         warnings.push_back(std::move(m));
     }

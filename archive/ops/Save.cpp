@@ -19,7 +19,6 @@
 #include "archive/support/cfg.h"
 
 #include <memory>
-#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -104,19 +103,17 @@ class Tresmo::Save final : public DirWalker {
     bool committed() const { return _committed; }
 
   private:
-    // The files this save reads and their sizes as they are now: the progress' total. A
+    // The files this save reads and their sizes as the scan saw them: the progress' total
+    // (a stat of each would cost a first save of 100,000 files a fifth of a second). A
     // rewrite counts transactions instead.
     void expectChanged() {
         if (!_progress || !_t.contentSource().live()) return;
         int64_t files = 0, bytes = 0;
-        char path[MAX_PATH];
-        struct stat st;
         Node* root = _t.root();
         for (Node* n = root; n; n = nextInTree(n, root, n->flags & Node::SUBTREE_CHANGED)) {
             if (!(n->flags & Node::CHANGED) || n->kind() != NodeKind::File) continue;
             ++files;
-            if (_t.printPath(path, sizeof path, n) && os::sys().stat(path, &st) == 0)
-                bytes += st.st_size;
+            bytes += n->size;
         }
         _progress->expect(files, bytes);
     }

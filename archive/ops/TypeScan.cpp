@@ -10,7 +10,7 @@ class TypeScanner final : public FileFinder {
     TypeScanner(ScanFilter& filter, Progress& progress) : FileFinder(filter), _progress(progress) {}
 
   protected:
-    void found(const char*, int64_t, uint16_t) override {
+    void found(const char*, int64_t, uint16_t, int64_t) override {
         _progress.advance(1, 0);
         _progress.checkCancel();
     }

@@ -69,10 +69,11 @@ class ChangeFinder final : public FileFinder {
         _last = _cursor;
         _cursor = _cursor ? _cursor->parent : nullptr;
     }
-    void found(const char* name, int64_t mtime, uint16_t mode) override {
+    void found(const char* name, int64_t mtime, uint16_t mode, int64_t size) override {
         Node* n = seen(name, NodeKind::File);
         n->mtime = mtime;
         n->mode = mode;
+        n->size = static_cast<uint32_t>(size);
         const Version* v = n->versions;
         const ContentInfo* c = v ? v->content() : nullptr;
         if (!c || c->mtime != storedTime(mtime)) n->flags |= Node::CHANGED;
@@ -119,7 +120,7 @@ class ChangeFinder final : public FileFinder {
         for (const FolderListing::Entry& e : listing.entries) {
             VERIFY(goTo(e.dir.c_str()));
             if (e.kind == FolderListing::Entry::Kind::Found) {
-                found(e.name.c_str(), e.mtime, e.mode);
+                found(e.name.c_str(), e.mtime, e.mode, e.size);
             } else if (e.kind == FolderListing::Entry::Kind::Entered) {
                 char sub[MAX_PATH];
                 VERIFY(buildFilePath(sub, sizeof sub, e.dir.c_str(), e.name.c_str()));
@@ -182,8 +183,8 @@ class Lister final : public FileFinder {
         if (filter().metaFormat())
             _l.entries.push_back({FolderListing::Entry::Kind::Entered, dir(), name, 0});
     }
-    void found(const char* name, int64_t mtime, uint16_t mode) override {
-        _l.entries.push_back({FolderListing::Entry::Kind::Found, dir(), name, mtime, mode});
+    void found(const char* name, int64_t mtime, uint16_t mode, int64_t size) override {
+        _l.entries.push_back({FolderListing::Entry::Kind::Found, dir(), name, mtime, mode, size});
         if (_progress) _progress->checkCancel();
     }
     void skipped(Msg msg, const std::string&, const os::DirEntry&) override {

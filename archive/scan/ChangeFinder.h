@@ -41,6 +41,7 @@ struct FolderListing {
         std::string name;
         int64_t mtime = 0;
         uint16_t mode = 0;
+        int64_t size = 0;
     };
     std::string root;  // the watched folder
     std::string dir;   // the folder listed: root or beneath it

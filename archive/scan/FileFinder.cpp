@@ -110,7 +110,7 @@ bool FileFinder::scan(const std::string& dir) {
             skipped(makeMsg("FileFinder.3", dir, e.name), dir, e);
         } else if (_filter.accept(e.name.c_str(), e.size)) {
             VERIFY(goTo(dir.c_str()));
-            found(e.name.c_str(), e.mtime, link ? e.mode | LINK_MODE : e.mode);
+            found(e.name.c_str(), e.mtime, link ? e.mode | LINK_MODE : e.mode, e.size);
         }
     }
     _pool->drop(ahead);

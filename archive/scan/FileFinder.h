@@ -40,11 +40,12 @@ class FileFinder : public DirWalker {
     ScanFilter& filter() { return _filter; }
 
   protected:
-    // mode: the file's permission bits, with LINK_MODE for a symbolic link.
-    virtual void found(const char* name, int64_t mtime, uint16_t mode) {
+    // mode: the file's permission bits, with LINK_MODE for a symbolic link; size: its bytes.
+    virtual void found(const char* name, int64_t mtime, uint16_t mode, int64_t size) {
         (void)name;
         (void)mtime;
         (void)mode;
+        (void)size;
     }
     // Something in folder dir is not taken (a name twin, too big, too long, unreadable): data
     // that a save does not store.

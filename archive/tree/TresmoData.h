@@ -115,6 +115,7 @@ struct Node {
     uint16_t flags = 0;
     // Permission bits (and LINK_MODE) the scan saw (archives with file metadata only).
     uint16_t mode = 0;
+    uint32_t size = 0;  // of a file, as the scan saw it (a file never exceeds the size limit)
     int64_t mtime = 0;
     Version* versions = nullptr;  // newest first
     NodeStats* info = nullptr;    // folder statistics, allocated on first need
