@@ -137,7 +137,11 @@ void LzEncoder::emitDone() {
 }
 
 bool LzEncoder::cutWaiting() {
-    Lane* lane = claimReady();
+    Lane* lane;
+    {
+        std::lock_guard lock(_mutex);
+        lane = claimReadyLocked();
+    }
     if (!lane) return false;
     cutHere(*lane);
     encode(*lane);
@@ -151,8 +155,7 @@ void LzEncoder::waitOldest() {
     _done.wait(lock, [this] { return _queue[_first]->state == Lane::State::DONE; });
 }
 
-LzEncoder::Lane* LzEncoder::claimReady() {
-    std::lock_guard lock(_mutex);
+LzEncoder::Lane* LzEncoder::claimReadyLocked() {
     for (int i = 0; i < _queued; ++i) {
         Lane* lane = _queue[(_first + i) % LANES];
         if (lane->state == Lane::State::READY) {
@@ -190,15 +193,11 @@ void LzEncoder::workQueue() {
         Lane* lane;
         {
             std::lock_guard lock(_mutex);
-            lane = nullptr;
-            for (int i = 0; i < _queued && !lane; ++i)
-                if (_queue[(_first + i) % LANES]->state == Lane::State::READY)
-                    lane = _queue[(_first + i) % LANES];
+            lane = claimReadyLocked();
             if (!lane) {
-                _working = false;
+                _working = false;  // with the claim, so that no block queued now is missed
                 return;
             }
-            lane->state = Lane::State::WORKING;
         }
         lane->cut(false);
         encode(*lane);

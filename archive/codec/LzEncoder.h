@@ -116,7 +116,8 @@ class LzEncoder {
     // Cuts and codes the oldest waiting block on this thread; false when none waits.
     bool cutWaiting();
     void waitOldest();
-    Lane* claimReady();
+    // The oldest waiting block, marked as being worked on; null when none waits. Under _mutex.
+    Lane* claimReadyLocked();
     // The worker's job: cuts and codes waiting blocks until none is left.
     void workQueue();
     // Cuts a block on this thread and decides from the time it took whether the next one is
