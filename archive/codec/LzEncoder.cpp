@@ -32,10 +32,10 @@ size_t LzEncoder::Lane::bytes() const {
 }
 
 LzEncoder::LzEncoder(BlockWriter& output, bool twoThreads)
-    : _out(output), _lanes(twoThreads ? LANES : 1) {
-    int hashBits = twoThreads ? HASH_BITS_TWO_THREADS : HASH_BITS_ONE_THREAD;
-    for (int i = 0; i < _lanes; ++i)
-        _lane[i] = std::make_unique<Lane>(hashBits);
+    : _out(output),
+      _lanes(twoThreads ? LANES : 1),
+      _hashBits(twoThreads ? HASH_BITS_TWO_THREADS : HASH_BITS_ONE_THREAD) {
+    _lane[0] = std::make_unique<Lane>(_hashBits);
     fill(_lane[0].get());
 }
 
@@ -55,8 +55,8 @@ void LzEncoder::reset() {
         // A job that found nothing to do may still be ending.
         std::lock_guard lock(_mutex);
         _queued = 0;
-        for (int i = 0; i < _lanes; ++i)
-            _lane[i]->state = Lane::State::FREE;
+        for (const auto& lane : _lane)
+            if (lane) lane->state = Lane::State::FREE;
     }
     fill(_lane[0].get());
     _end = 0;
@@ -83,6 +83,9 @@ void LzEncoder::flushFullBlock() {
         write(cur);
         return;
     }
+    // The other lanes are made at the first block queued: most streams are one block.
+    for (int i = 1; i < _lanes && !_lane[i]; ++i)
+        _lane[i] = std::make_unique<Lane>(_hashBits);
     bool start = false;
     {
         std::lock_guard lock(_mutex);

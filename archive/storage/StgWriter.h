@@ -7,7 +7,7 @@
 // give the item's place in the file.
 //
 // Failures are the storage file's; a writer that failed is abandoned and the caller rolls the
-// file back. The writer owns the coder (about 730 KiB, 2200 KiB with two threads) and the
+// file back. The writer owns the coder (about 730 KiB, 2200 KiB once two threads code) and the
 // block buffer.
 #pragma once
 
