@@ -5,7 +5,6 @@
 #include "archive/ops/DeltaAhead.h"
 #include "archive/ops/ReadAhead.h"
 #include "archive/ops/RecordStream.h"
-#include "archive/ops/StgBase.h"
 #include "archive/ops/Tresmo.h"
 #include "archive/ops/TxnMeta.h"
 #include "archive/os/os.h"

@@ -52,11 +52,17 @@ void StgWriteBuffer::putLast(uint8_t byte, int validBits) {
     // The last block of an item held in memory stays in the buffer for writeBuffered.
 }
 
+void StgWriteBuffer::itemHeader(uint64_t at, uint8_t (&h)[stg::ITEM_HEADER_LEN]) const {
+    std::memcpy(h, stg::ITEM_MARK, sizeof stg::ITEM_MARK);
+    h[4] = static_cast<uint8_t>(_type | 0x80);
+    stg::encodeGroup(static_cast<uint32_t>(at), h + 5, 5);
+}
+
 void StgWriteBuffer::beginItem(StgFile& file) {
     if (file.committedSize() == file.end()) file.reserveLink();
     _itemStart = _itemEnd = file.end();
-    uint8_t h[stg::ITEM_HEADER_LEN] = {0x24, 0x24, 0x2F, 0x2F, static_cast<uint8_t>(_type | 0x80)};
-    stg::encodeGroup(static_cast<uint32_t>(file.end()), h + 5, 5);
+    uint8_t h[stg::ITEM_HEADER_LEN];
+    itemHeader(file.end(), h);
     file.append(h, sizeof h);
     if (_type == stg::TXN_SEQUENCE) {
         h[4] = 0x80;
@@ -83,12 +89,11 @@ void StgWriteBuffer::writeItem(StgFile& file) {
     VERIFY(_type != stg::TXN_SEQUENCE && (_flags & stg::LAST_BLOCK));
     if (file.committedSize() == file.end()) file.reserveLink();
     _itemStart = file.end();
-    std::vector<uint8_t> item(stg::ITEM_HEADER_LEN);
-    item.reserve(stg::ITEM_HEADER_LEN + _kept.size() + _used + stg::CRC_LEN);
-    item[0] = item[1] = 0x24;
-    item[2] = item[3] = 0x2F;
-    item[4] = static_cast<uint8_t>(_type | 0x80);
-    stg::encodeGroup(static_cast<uint32_t>(file.end()), item.data() + 5, 5);
+    uint8_t h[stg::ITEM_HEADER_LEN];
+    itemHeader(file.end(), h);
+    std::vector<uint8_t> item;
+    item.reserve(sizeof h + _kept.size() + _used + stg::CRC_LEN);
+    item.insert(item.end(), h, h + sizeof h);
     item.insert(item.end(), _kept.begin(), _kept.end());
     item.insert(item.end(), _buf.get(), _buf.get() + _used);
     item.resize(item.size() + stg::CRC_LEN);

@@ -60,6 +60,8 @@ class StgWriteBuffer final : public BlockWriter {
     uint64_t itemEnd() const { return _itemEnd; }
 
   private:
+    // The item mark, this buffer's type and the item's own position at, as an item begins.
+    void itemHeader(uint64_t at, uint8_t (&h)[stg::ITEM_HEADER_LEN]) const;
     void reset() {
         _flags = 0;
         _used = 4;
